@@ -1,0 +1,59 @@
+// What stands behind the message client stand-in: an engine that answers its calls.
+//
+// ZvPldMsgClient forwards every call to one ZvPldEngine, chosen when the client is constructed:
+// by default the simulated engine (constructor text "sim" or "sim:FILE"); in tests, whatever the
+// factory installed with ZvPldSetEngineFactory returns.
+#ifndef ZV_PLD_ENGINE_H
+#define ZV_PLD_ENGINE_H
+
+#include <functional>
+#include <memory>
+
+#include "ZvPldTypes.h"
+
+#define ZV_PLD_PLATFORM_API __attribute__((visibility("default")))
+
+class ZV_PLD_PLATFORM_API ZvPldEngine {
+  public:
+    virtual ~ZvPldEngine();
+
+    virtual int Init() = 0;
+    virtual Y4_Status UnReg(int what) = 0;
+    // The message client that used this engine has been deleted.
+    virtual void Close() = 0;
+
+    virtual Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) = 0;
+    virtual Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) = 0;
+    virtual Y4_Status GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) = 0;
+    virtual Y4_Status GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) = 0;
+
+    virtual Y4_Status GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) = 0;
+    virtual Y4_Status GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) = 0;
+    virtual Y4_Status SetVelPntStr(const ZvVelPntDfn* pnt, const char* value,
+                                   std::uint16_t setParam) = 0;
+    virtual Y4_Status SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value,
+                                     std::uint16_t setParam) = 0;
+    virtual Y4_Status SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value,
+                                      std::uint16_t setParam) = 0;
+
+    virtual Y4_Status GetVelPntAccessRights(const ZvVelPntDfn* pnt, std::uint32_t* value) = 0;
+    virtual Y4_Status GetVelPntDataType(const ZvVelPntDfn* pnt, std::uint32_t* value) = 0;
+    virtual Y4_Status GetVelPntDsplyNF(const ZvVelPntDfn* pnt, std::uint32_t* value) = 0;
+    virtual Y4_Status GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply) = 0;
+    virtual std::uint32_t GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) = 0;
+    virtual std::uint32_t GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) = 0;
+
+    virtual Y4_Status GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
+                                          ZvEnumStateType* type, std::uint16_t* count,
+                                          unsigned int maxCount, std::uint16_t* values) = 0;
+    virtual Y4_Status GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size,
+                                         char* buf) = 0;
+};
+
+// Makes the engine for a new message client from its three constructor texts. An empty factory
+// restores the default, the simulated engine.
+using ZvPldEngineFactory = std::function<std::shared_ptr<ZvPldEngine>(
+    const char* first, const char* second, const char* third)>;
+ZV_PLD_PLATFORM_API void ZvPldSetEngineFactory(ZvPldEngineFactory factory);
+
+#endif

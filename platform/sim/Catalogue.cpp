@@ -1,0 +1,152 @@
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "SimEngine.h"
+
+namespace zvsim {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void bad(const std::string& where, const std::string& what) {
+    throw std::runtime_error("catalogue: " + where + ": " + what);
+}
+
+Kind kindOf(const std::string& where, const std::string& name) {
+    if (name == "int") return Kind::Int;
+    if (name == "uint") return Kind::UInt;
+    if (name == "text") return Kind::Text;
+    if (name == "enum") return Kind::Enum;
+    bad(where, "type must be int, uint, text or enum, not \"" + name + "\"");
+}
+
+Point pointFrom(const json& j, const std::string& where) {
+    Point p;
+    p.gddId = j.at("gddId").get<std::uint32_t>();
+    p.label = j.value("label", "");
+    p.description = j.value("description", "");
+    p.kind = kindOf(where, j.value("type", "int"));
+    const std::string access = j.value("access", "r");
+    if (access != "r" && access != "rw") bad(where, "access must be \"r\" or \"rw\"");
+    p.accessRights = access == "rw" ? kRead | kWrite : kRead;
+    p.dataType = j.value("dataType", static_cast<std::uint32_t>(p.kind) + 1);
+    p.uomId = j.value("uomId", 0u);
+    p.normFactor = j.value("normFactor", 1u);
+    if (p.normFactor == 0) bad(where, "normFactor must not be 0");
+    p.arrayDim = j.value("arrayDim", 1u);
+    p.units = j.value("units", std::vector<std::string>{});
+    p.enumType = j.value("enumType", 0u);
+    for (const json& s : j.value("states", json::array())) {
+        p.states.push_back(
+            State{s.at("value").get<std::uint16_t>(), s.at("name").get<std::string>()});
+    }
+    if (p.kind == Kind::UInt) p.min = 0;
+    p.min = j.value("min", p.min);
+    p.max = j.value("max", p.kind == Kind::Int ? std::int64_t{INT32_MAX} : p.max);
+    const json& values = j.at("values");
+    if (!values.is_array() || values.empty()) bad(where, "values must list one value per module");
+    for (const json& v : values) {
+        if (p.kind == Kind::Text) {
+            p.texts.push_back(v.get<std::string>());
+        } else {
+            p.values.push_back(v.get<std::int64_t>());
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+Catalogue Catalogue::FromJson(const std::string& text) {
+    Catalogue cat;
+    try {
+        const json root = json::parse(text);
+        for (const json& d : root.at("devices")) {
+            Device dev;
+            dev.index = d.at("index").get<std::uint16_t>();
+            dev.name = d.value("name", "");
+            dev.offline = d.value("offline", false);
+            const std::string where = "device " + std::to_string(dev.index);
+            for (const json& p : d.at("points")) {
+                Point point = pointFrom(p, where + ", point " + p.value("gddId", json()).dump());
+                const std::uint32_t gddId = point.gddId;
+                if (!dev.points.emplace(gddId, std::move(point)).second) {
+                    bad(where, "GddId " + std::to_string(gddId) + " appears twice");
+                }
+            }
+            if (!cat.devices.emplace(dev.index, std::move(dev)).second) {
+                bad(where, "the device index appears twice");
+            }
+        }
+    } catch (const json::exception& e) {
+        throw std::runtime_error(std::string("catalogue: ") + e.what());
+    }
+    return cat;
+}
+
+Catalogue Catalogue::FromFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("catalogue: cannot read " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return FromJson(text.str());
+}
+
+// The built-in catalogue: a little of everything a front end meets, including the engine's
+// rough edges (a unit label that is not ASCII, a description longer than a reply buffer).
+Catalogue Catalogue::BuiltIn() {
+    return FromJson(R"json({
+  "devices": [
+    {
+      "index": 1, "name": "Boiler controller",
+      "points": [
+        { "gddId": 100, "label": "Supply temperature", "type": "int", "normFactor": 10,
+          "description": "Water temperature at the boiler outlet",
+          "uomId": 12, "units": ["degC", "degF"], "values": [615] },
+        { "gddId": 101, "label": "Supply setpoint", "type": "int", "access": "rw",
+          "description": "Requested supply temperature", "normFactor": 10,
+          "uomId": 12, "units": ["degC", "degF"], "min": 200, "max": 850, "values": [600] },
+        { "gddId": 102, "label": "Operating mode", "type": "enum", "access": "rw", "enumType": 1,
+          "description": "Heating programme in force",
+          "states": [ { "value": 0, "name": "Off" }, { "value": 1, "name": "Eco" },
+                      { "value": 2, "name": "Comfort" } ],
+          "values": [2] },
+        { "gddId": 103, "label": "Burner starts", "type": "uint", "values": [48213] },
+        { "gddId": 104, "label": "Site name", "type": "text", "access": "rw",
+          "description": "Name shown on the front page", "values": ["Plant room 1"] },
+        { "gddId": 105, "label": "Outdoor temperature", "type": "int", "normFactor": 10,
+          "description": "Outdoor sensor, as displayed on the local panel",
+          "uomId": 12, "units": ["\u00b0C"], "values": [-35] },
+        { "gddId": 106, "label": "Service note", "type": "text",
+          "description": "Service note: the burner was serviced on site and the flue gas values were measured within limits; the ignition electrode was replaced, the condensate trap cleaned and the expansion vessel pressure checked. Next visit due in twelve months. Keep this note with the installation documents of the boiler.",
+          "values": ["See description"] }
+      ]
+    },
+    {
+      "index": 2, "name": "Pump module",
+      "points": [
+        { "gddId": 200, "label": "Pump speed", "type": "uint", "access": "rw", "uomId": 30,
+          "description": "Speed of each pump", "units": ["%"], "max": 100, "arrayDim": 1,
+          "values": [40, 55, 0] },
+        { "gddId": 201, "label": "Pump state", "type": "enum", "enumType": 2,
+          "description": "State of each pump",
+          "states": [ { "value": 0, "name": "Stopped" }, { "value": 1, "name": "Running" },
+                      { "value": 2, "name": "Fault" } ],
+          "values": [1, 1, 0] }
+      ]
+    },
+    {
+      "index": 3, "name": "Remote sensor", "offline": true,
+      "points": [
+        { "gddId": 300, "label": "Room humidity", "type": "uint", "uomId": 40, "units": ["%rH"],
+          "description": "Relative humidity in the living room", "values": [45] }
+      ]
+    }
+  ]
+})json");
+}
+
+}  // namespace zvsim

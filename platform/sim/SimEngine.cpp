@@ -1,0 +1,310 @@
+#include "SimEngine.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace zvsim {
+namespace {
+
+// The engine copies texts as strncpy does: a text of `size` characters or more arrives without
+// its NUL. The proxy must cope with that, so the simulation keeps it.
+void copyText(char* buf, unsigned int size, const std::string& text) {
+    std::strncpy(buf, text.c_str(), size);
+}
+
+std::uint32_t decimals(std::uint32_t normFactor) {
+    std::uint32_t n = 0;
+    for (; normFactor >= 10; normFactor /= 10) ++n;
+    return n;
+}
+
+// Parses "12", "-3.5" or "0.25" into the raw value of a point with the given norm factor.
+bool parseNumber(const char* text, std::uint32_t normFactor, std::int64_t* raw) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v)) return false;
+    const double scaled = std::round(v * normFactor);
+    if (std::fabs(scaled) > 9.0e15) return false;
+    *raw = static_cast<std::int64_t>(scaled);
+    return true;
+}
+
+}  // namespace
+
+const char* StatusText(Y4_Status status) {
+    switch (status) {
+        case kOk:
+            return "done";
+        case kUnknownDevice:
+            return "unknown device";
+        case kUnknownPoint:
+            return "unknown data point";
+        case kBadModule:
+            return "no such module";
+        case kReadOnly:
+            return "point is read-only";
+        case kRejected:
+            return "value, unit or state not accepted";
+        case kNoDescription:
+            return "no description of its own";
+        case kWrongType:
+            return "data type does not fit the request";
+        case kOffline:
+            return "device does not answer";
+        default:
+            return "unknown status";
+    }
+}
+
+std::string RenderValue(const Point& point, std::int64_t raw) {
+    if (point.kind == Kind::Enum) {
+        for (const State& s : point.states) {
+            if (s.value == raw) return s.name;
+        }
+        return std::to_string(raw);
+    }
+    const std::uint32_t places = decimals(point.normFactor);
+    if (places == 0) return std::to_string(raw);
+    const std::uint64_t magnitude = raw < 0 ? 0 - static_cast<std::uint64_t>(raw) : raw;
+    std::string fraction = std::to_string(magnitude % point.normFactor);
+    fraction.insert(0, places - fraction.size(), '0');
+    return (raw < 0 ? "-" : "") + std::to_string(magnitude / point.normFactor) + "." + fraction;
+}
+
+SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {}
+
+std::shared_ptr<SimEngine> SimEngine::FromSpec(const char* spec) {
+    const std::string_view text = spec != nullptr ? spec : "";
+    if (text.rfind("sim:", 0) == 0) {
+        return std::make_shared<SimEngine>(Catalogue::FromFile(std::string(text.substr(4))));
+    }
+    return std::make_shared<SimEngine>(Catalogue::BuiltIn());
+}
+
+Catalogue SimEngine::Snapshot() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_catalogue;
+}
+
+int SimEngine::Init() {
+    return 1;
+}
+
+Y4_Status SimEngine::UnReg(int) {
+    return kOk;
+}
+
+void SimEngine::Close() {}
+
+SimEngine::Target SimEngine::find(std::uint16_t deviceIdx, std::uint32_t gddId, std::uint16_t mmIdx,
+                                  Need need) {
+    Target t;
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    if (dev == m_catalogue.devices.end()) {
+        t.status = kUnknownDevice;
+        return t;
+    }
+    const auto pnt = dev->second.points.find(gddId);
+    if (pnt == dev->second.points.end()) {
+        t.status = kUnknownPoint;
+        return t;
+    }
+    t.point = &pnt->second;
+    // 0xFFFF names the point as a whole: enough for its texts, not for a value.
+    const bool whole = mmIdx == 0xFFFF && need == Need::Catalogue;
+    if (!whole && mmIdx >= t.point->modules()) {
+        t.status = kBadModule;
+    } else if (need == Need::Value && dev->second.offline) {
+        t.status = kOffline;
+    } else {
+        t.module = whole ? 0 : mmIdx;
+    }
+    return t;
+}
+
+Y4_Status SimEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
+    if (t.status == kOk) copyText(buf, size, t.point->label);
+    return t.status;
+}
+
+Y4_Status SimEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
+    if (t.status != kOk) return t.status;
+    if (t.point->description.empty()) {
+        copyText(buf, size, t.point->label);
+        return kNoDescription;
+    }
+    copyText(buf, size, t.point->description);
+    return kOk;
+}
+
+Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
+    if (t.status != kOk) return t.status;
+    const std::vector<std::string>& units = t.point->units;
+    if (units.empty()) {
+        copyText(buf, size, "");
+        return kOk;
+    }
+    if (pnt->uofm >= units.size()) return kRejected;
+    copyText(buf, size, units[pnt->uofm]);
+    return kOk;
+}
+
+Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
+    if (t.status != kOk) return t.status;
+    const Point& p = *t.point;
+    copyText(buf, size,
+             p.kind == Kind::Text ? p.texts[t.module] : RenderValue(p, p.values[t.module]));
+    return kOk;
+}
+
+Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
+    if (t.status != kOk) return t.status;
+    if (t.point->kind == Kind::Text) return kWrongType;
+    *raw = t.point->values[t.module];
+    return kOk;
+}
+
+Y4_Status SimEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::int64_t raw = 0;
+    const Y4_Status st = readNumber(pnt, &raw);
+    if (st == kOk) *value = static_cast<std::int32_t>(raw);
+    return st;
+}
+
+Y4_Status SimEngine::GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::int64_t raw = 0;
+    const Y4_Status st = readNumber(pnt, &raw);
+    if (st == kOk) *value = static_cast<std::uint32_t>(raw);
+    return st;
+}
+
+Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
+    if (t.status != kOk) return t.status;
+    Point& p = *t.point;
+    if ((p.accessRights & kWrite) == 0) return kReadOnly;
+    if (p.kind == Kind::Text) return kWrongType;
+    if (p.kind == Kind::Enum) {
+        bool known = false;
+        for (const State& s : p.states) known = known || s.value == raw;
+        if (!known) return kRejected;
+    } else if (raw < p.min || raw > p.max) {
+        return kRejected;
+    }
+    p.values[t.module] = raw;
+    return kOk;
+}
+
+Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std::uint16_t) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
+    if (t.status != kOk) return t.status;
+    Point& p = *t.point;
+    if ((p.accessRights & kWrite) == 0) return kReadOnly;
+    if (value == nullptr) return kRejected;
+    if (p.kind == Kind::Text) {
+        if (std::strlen(value) > 255) return kRejected;
+        p.texts[t.module] = value;
+        return kOk;
+    }
+    if (p.kind == Kind::Enum) {
+        for (const State& s : p.states) {
+            if (s.name == value) return writeNumber(pnt, s.value);
+        }
+    }
+    std::int64_t raw = 0;
+    if (!parseNumber(value, p.kind == Kind::Enum ? 1 : p.normFactor, &raw)) return kRejected;
+    return writeNumber(pnt, raw);
+}
+
+Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, std::uint16_t) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return writeNumber(pnt, value);
+}
+
+Y4_Status SimEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value, std::uint16_t) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return writeNumber(pnt, value);
+}
+
+Y4_Status SimEngine::attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field,
+                               std::uint32_t* value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
+    if (t.status == kOk) *value = t.point->*field;
+    return t.status;
+}
+
+Y4_Status SimEngine::GetVelPntAccessRights(const ZvVelPntDfn* pnt, std::uint32_t* value) {
+    return attribute(pnt, &Point::accessRights, value);
+}
+
+Y4_Status SimEngine::GetVelPntDataType(const ZvVelPntDfn* pnt, std::uint32_t* value) {
+    return attribute(pnt, &Point::dataType, value);
+}
+
+Y4_Status SimEngine::GetVelPntDsplyNF(const ZvVelPntDfn* pnt, std::uint32_t* value) {
+    return attribute(pnt, &Point::normFactor, value);
+}
+
+Y4_Status SimEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply) {
+    return attribute(pnt, &Point::uomId, &dsply->uofmId);
+}
+
+std::uint32_t SimEngine::GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
+    return t.status == kOk ? static_cast<std::uint32_t>(t.point->modules()) : 0;
+}
+
+std::uint32_t SimEngine::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
+    return t.status == kOk ? t.point->arrayDim : 0;
+}
+
+Y4_Status SimEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
+                                         ZvEnumStateType* type, std::uint16_t* count,
+                                         unsigned int maxCount, std::uint16_t* values) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
+    if (t.status != kOk) return t.status;
+    const Point& p = *t.point;
+    if (p.kind != Kind::Enum) return kWrongType;
+    type->type = p.enumType;
+    // The engine reports the true count but fills no more cells than it was given.
+    *count = static_cast<std::uint16_t>(p.states.size());
+    for (std::size_t i = 0; i < p.states.size() && i < maxCount; ++i) values[i] = p.states[i].value;
+    return kOk;
+}
+
+Y4_Status SimEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Target t = find(state->deviceIdx, state->gddId, 0xFFFF, Need::Catalogue);
+    if (t.status != kOk) return t.status;
+    if (t.point->kind != Kind::Enum) return kWrongType;
+    for (const State& s : t.point->states) {
+        if (s.value == state->stateValue) {
+            copyText(buf, size, s.name);
+            return kOk;
+        }
+    }
+    return kRejected;
+}
+
+}  // namespace zvsim

@@ -1,0 +1,29 @@
+#include "ZvLinuxMutex.h"
+
+namespace {
+thread_local int t_held = 0;
+}
+
+ZvLinuxMutex::ZvLinuxMutex() {
+    pthread_mutex_init(&m_mutex, nullptr);
+}
+
+ZvLinuxMutex::~ZvLinuxMutex() {
+    pthread_mutex_destroy(&m_mutex);
+}
+
+int ZvLinuxMutex::Lock() {
+    const int rc = pthread_mutex_lock(&m_mutex);
+    if (rc == 0) ++t_held;
+    return rc;
+}
+
+int ZvLinuxMutex::Unlock() {
+    const int rc = pthread_mutex_unlock(&m_mutex);
+    if (rc == 0) --t_held;
+    return rc;
+}
+
+int ZvLinuxMutex::HeldByThisThread() {
+    return t_held;
+}

@@ -1,0 +1,28 @@
+#include "Frame.h"
+
+#include <cstring>
+
+namespace zvpld {
+
+int noClient(const char* op) {
+    __dlog_printf(kError, kTag, "%s: no engine message client (proxy not constructed, or stopped)",
+                  op);
+    return kFailed;
+}
+
+int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
+                unsigned int gddId, std::string& out) {
+    const std::size_t length = strnlen(reply, size);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(reply[i]);
+        if (byte >= 0x80) {
+            __dlog_printf(kError, tag, "%s - non-ASCII character (%X) in string value - GddId: %d",
+                          op, static_cast<unsigned int>(byte), static_cast<int>(gddId));
+            return kFailed;
+        }
+    }
+    out.assign(reply, length);
+    return kOk;
+}
+
+}  // namespace zvpld

@@ -1,0 +1,79 @@
+// The frame of every engine request, written once: fill the record, make the one call under the
+// client lock, map the status, log after the unlock, write outputs only on success.
+#ifndef ZV_PLD_FRAME_H
+#define ZV_PLD_FRAME_H
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "ZvLinuxMutex.h"
+#include "ZvPldMsgClient.h"
+#include "ZvPldProxy.h"
+#include "dlog.h"
+
+namespace zvpld {
+
+constexpr char kTag[] = "ZvPldProxy";
+constexpr char kLibraryName[] = "libZvPldProxy";
+
+enum LogLevel : int { kError = 3, kNotice = 5, kDebug = 7 };
+
+constexpr int kOk = 0;
+constexpr int kFailed = 2;
+constexpr int kEngineStatusBase = 0x1000;  // engine status s (1 to 5) is passed on as base + s - 1
+constexpr Y4_Status kEngineBusy = 1007;
+
+// Which engine statuses an operation passes on; 0 is always success, and every status that the
+// table does not name is logged and gives kFailed.
+struct StatusTable {
+    Y4_Status alsoSuccess;  // a second success status, or 0 for none
+    Y4_Status lastPassed;   // statuses 1 to lastPassed are passed on
+    bool busyAsFirst;       // status 1007 is passed on as status 1 is
+};
+
+// Logs that an engine operation was called with no message client, and gives kFailed.
+int noClient(const char* op);
+
+// The success path of a text reply: at most `size` characters before the first NUL, rejected
+// whole (logged with `tag`) if any is not 7-bit ASCII, otherwise assigned to `out`.
+int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
+                unsigned int gddId, std::string& out);
+
+}  // namespace zvpld
+
+struct ZvPldProxyAccess {
+    // The one place that calls the message client: under s_clientLock, nothing else inside.
+    // False when there is no message client (before construction, or after the stop).
+    template <class Result, class Call>
+    static bool callEngine(Result& result, Call&& call) {
+        ZvLinuxMutex& lock = *ZvPldProxy::s_clientLock;
+        lock.Lock();
+        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_acquire);
+        if (client != nullptr) result = call(*client);
+        lock.Unlock();
+        return client != nullptr;
+    }
+};
+
+namespace zvpld {
+
+// One engine request. `call` makes the engine call; `onFailure(status)` logs an unmapped status;
+// `onSuccess()` writes the outputs and gives the result.
+template <class Call, class OnFailure, class OnSuccess>
+int request(const char* op, const StatusTable& table, Call&& call, OnFailure&& onFailure,
+            OnSuccess&& onSuccess) {
+    Y4_Status status = 0;
+    if (!ZvPldProxyAccess::callEngine(status, call)) return noClient(op);
+    if (status == 0 || (table.alsoSuccess != 0 && status == table.alsoSuccess)) {
+        return onSuccess();
+    }
+    if (status >= 1 && status <= table.lastPassed) return kEngineStatusBase + status - 1;
+    if (status == kEngineBusy && table.busyAsFirst) return kEngineStatusBase;
+    onFailure(status);
+    return kFailed;
+}
+
+}  // namespace zvpld
+
+#endif

@@ -1,0 +1,92 @@
+// Operations whose subsystems this build does not contain yet. Each logs its name and fails:
+// result 2, false, an empty string or nothing.
+#include "Frame.h"
+
+using namespace zvpld;
+
+namespace {
+int notBuilt(const char* op) {
+    __dlog_printf(kError, kTag, "%s: not available in this build", op);
+    return kFailed;
+}
+}  // namespace
+
+void ZvPldProxy::RegisterForPldCountChange(PldCountCb, void*, int) {
+    notBuilt("RegisterForPldCountChange");
+}
+bool ZvPldProxy::CheckPldCount(unsigned long*) {
+    return notBuilt("CheckPldCount") == kOk;
+}
+void ZvPldProxy::RegisterForEventChange(EventCb, void*, int) {
+    notBuilt("RegisterForEventChange");
+}
+void ZvPldProxy::CheckEvent() {
+    notBuilt("CheckEvent");
+}
+void ZvPldProxy::RegisterForValueChange(ValueChangeCb, void*, int) {
+    notBuilt("RegisterForValueChange");
+}
+void ZvPldProxy::CheckValueChange() {
+    notBuilt("CheckValueChange");
+}
+void ZvPldProxy::CallbackPldCnt(void*, unsigned long) {
+    notBuilt("CallbackPldCnt");
+}
+void ZvPldProxy::CallbackEvent(void*, const ZvVEventInfo*) {
+    notBuilt("CallbackEvent");
+}
+void ZvPldProxy::CallbackValueChange(void*, const ZvValChgInfo*) {
+    notBuilt("CallbackValueChange");
+}
+
+int ZvPldProxy::GetMaxNmbrAncestors(unsigned long*, unsigned short) {
+    return notBuilt("GetMaxNmbrAncestors");
+}
+int ZvPldProxy::GetPointReportNum(unsigned long*, unsigned short, unsigned short) {
+    return notBuilt("GetPointReportNum");
+}
+int ZvPldProxy::GetHierarchyInfo(unsigned short*, unsigned short*, unsigned long*, unsigned short,
+                                 unsigned short, unsigned short, unsigned short) {
+    return notBuilt("GetHierarchyInfo");
+}
+int ZvPldProxy::GetReportLabel(std::string&, unsigned short, unsigned short, unsigned short) {
+    return notBuilt("GetReportLabel");
+}
+int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors, const ZvAncestorInfoBufKey&) {
+    *ancestors = nullptr;
+    notBuilt("FillAncestorInfoForPt");
+    return 9;
+}
+int ZvPldProxy::GetHierarchyLists(std::list<unsigned long>&, std::list<unsigned long>&,
+                                  std::list<unsigned short>&, unsigned short, unsigned short,
+                                  unsigned short) {
+    return notBuilt("GetHierarchyLists");
+}
+
+int ZvPldProxy::Process(ZvPldEngInfo*) {
+    return notBuilt("Process");
+}
+bool ZvPldProxy::GetPldInventory(ZvVelInventory*) const {
+    return notBuilt("GetPldInventory") == kOk;
+}
+bool ZvPldProxy::GetProdSeqId(ZvProductIdentSeq**, unsigned short) const {
+    return notBuilt("GetProdSeqId") == kOk;
+}
+std::string ZvPldProxy::GetFdmVersion(unsigned short) const {
+    notBuilt("GetFdmVersion");
+    return std::string();
+}
+
+int ZvPldProxy::GetActiveEvents(std::list<ActiveEvent*>*, ActiveEventsCb, int) {
+    return notBuilt("GetActiveEvents");
+}
+ZvPldProxy::ActiveEventsCb ZvPldProxy::GetActiveEventsCB() {
+    return m_activeEventsCb;
+}
+std::string* ZvPldProxy::GetActiveStringBuf() {
+    return &m_activeStringBuf;
+}
+int ZvPldProxy::ProcessActiveEventsCB(ZvCallbackInfo*) {
+    notBuilt("ProcessActiveEventsCB");
+    return 0;
+}

@@ -1,0 +1,64 @@
+// The proxy object: process-wide state, construction, publication, stop and destruction.
+#include <cstdlib>
+
+#include "Frame.h"
+
+using namespace zvpld;
+
+// Load-time state, in the order in which it comes into being.
+std::deque<ZvVEventInfo*> ZvPldProxy::s_eventDeque;
+std::deque<unsigned long> ZvPldProxy::s_pldCntDeque;
+ZvLinuxMutex* ZvPldProxy::s_clientLock = new ZvLinuxMutex;
+ZvLinuxMutex* ZvPldProxy::s_singletonLock = new ZvLinuxMutex;
+std::deque<ZvValChgInfo*> ZvPldProxy::s_valChgDeque;
+
+pthread_mutex_t ZvPldProxy::s_pldCntWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t ZvPldProxy::s_eventWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t ZvPldProxy::s_valChgWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<ZvPldProxy*> ZvPldProxy::s_Instance{nullptr};
+std::atomic<ZvPldMsgClient*> ZvPldProxy::s_MsgClient{nullptr};
+std::atomic<std::int32_t> ZvPldProxy::s_pldProxyRready{0};
+std::atomic<ZvPldProxy::PldCountCb> ZvPldProxy::s_pldCntCb{nullptr};
+std::atomic<ZvPldProxy::EventCb> ZvPldProxy::s_dataEvent16Cb{nullptr};
+std::atomic<ZvPldProxy::ValueChangeCb> ZvPldProxy::s_valueChangeCb{nullptr};
+std::uint8_t ZvPldProxy::s_ancestorInfoState = 0;
+
+ZvPldProxy::ZvPldProxy(const char* first, const char* second)
+    : m_ancestorBufSize(0), m_activeEventsCb(nullptr) {
+    // Published only once its constructor has returned: if it throws, nothing has changed.
+    ZvPldMsgClient* client = new ZvPldMsgClient(first, second, "");
+    s_MsgClient.store(client, std::memory_order_release);
+    if (client->Init() == 0) __dlog_printf(kError, kTag, "Failed to init PldMsgClient");
+    s_Instance.store(this, std::memory_order_release);
+    s_pldProxyRready.store(1);
+}
+
+ZvPldProxy::~ZvPldProxy() {
+    stop_y4IpcToClientProc();
+    ClearAncestorInfo();
+    // A destroyed proxy is not handed out again.
+    ZvPldProxy* self = this;
+    s_Instance.compare_exchange_strong(self, nullptr);
+}
+
+ZvPldProxy* ZvPldProxy::GetInstance() {
+    return s_Instance.load(std::memory_order_acquire);
+}
+
+void ZvPldProxy::stop_y4IpcToClientProc() {
+    if (s_pldProxyRready.exchange(0) == 0) return;
+    ZvPldMsgClient* client = s_MsgClient.load(std::memory_order_acquire);
+    if (client == nullptr) return;
+    const Y4_Status status = client->UnReg(1);
+    if (status != 0) {
+        __dlog_printf(kError, kTag, "%s: UnReg() returned %d", "stop_y4IpcToClientProc", status);
+    }
+    // Later engine operations find no client and fail cleanly instead of using a deleted one.
+    s_MsgClient.store(nullptr, std::memory_order_release);
+    delete client;
+}
+
+void ZvPldProxy::ClearAncestorInfo() {
+    for (auto& entry : m_ancestorInfoMap) std::free(entry.second);
+    m_ancestorInfoMap.clear();
+}
