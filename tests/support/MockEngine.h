@@ -1,0 +1,121 @@
+// The engine behind the message client, mocked, and a fixture that puts it behind a proxy.
+#ifndef ZVPLD_TESTS_MOCK_ENGINE_H
+#define ZVPLD_TESTS_MOCK_ENGINE_H
+
+#include <gmock/gmock.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ZvLinuxMutex.h"
+#include "ZvPldEngine.h"
+#include "ZvPldProxy.h"
+#include "dlog.h"
+
+class MockEngine : public ZvPldEngine {
+public:
+    MOCK_METHOD(int, Init, (), (override));
+    MOCK_METHOD(Y4_Status, UnReg, (int), (override));
+    MOCK_METHOD(void, Close, (), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntStrLabel, (const ZvVelPntDfn*, unsigned int, char*),
+                (override));
+    MOCK_METHOD(Y4_Status, GetVelPntStrDscrptn, (const ZvVelPntDfn*, unsigned int, char*),
+                (override));
+    MOCK_METHOD(Y4_Status, GetVelPntStrUoM, (const ZvVelPntDfn*, unsigned int, char*), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntStr, (const ZvVelPntDfn*, unsigned int, char*), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntInt32, (const ZvVelPntDfn*, std::int32_t*), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntUint32, (const ZvVelPntDfn*, std::uint32_t*), (override));
+    MOCK_METHOD(Y4_Status, SetVelPntStr, (const ZvVelPntDfn*, const char*, std::uint16_t),
+                (override));
+    MOCK_METHOD(Y4_Status, SetVelPntInt32, (const ZvVelPntDfn*, std::int32_t, std::uint16_t),
+                (override));
+    MOCK_METHOD(Y4_Status, SetVelPntUint32, (const ZvVelPntDfn*, std::uint32_t, std::uint16_t),
+                (override));
+    MOCK_METHOD(Y4_Status, GetVelPntAccessRights, (const ZvVelPntDfn*, std::uint32_t*),
+                (override));
+    MOCK_METHOD(Y4_Status, GetVelPntDataType, (const ZvVelPntDfn*, std::uint32_t*), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntDsplyNF, (const ZvVelPntDfn*, std::uint32_t*), (override));
+    MOCK_METHOD(Y4_Status, GetVelPntUoMId, (const ZvVelPntDfn*, Y4paVelDsply*), (override));
+    MOCK_METHOD(std::uint32_t, GetMaxRprtMMCnt, (std::uint16_t, std::uint32_t), (override));
+    MOCK_METHOD(std::uint32_t, GetMaxPntArrayDim, (std::uint16_t, std::uint32_t), (override));
+    MOCK_METHOD(Y4_Status, GetVelEnumStateInfo,
+                (std::uint16_t, std::uint32_t, ZvEnumStateType*, std::uint16_t*, unsigned int,
+                 std::uint16_t*),
+                (override));
+    MOCK_METHOD(Y4_Status, GetVelEnumStateStr, (const ZvVelPntEnum*, unsigned int, char*),
+                (override));
+};
+
+struct LogLine {
+    int level;
+    std::string tag;
+    std::string text;
+    int locksHeld;  // ZvLinuxMutex locks held by the logging thread
+
+    bool operator==(const LogLine& o) const {
+        return level == o.level && tag == o.tag && text == o.text && locksHeld == o.locksHeld;
+    }
+};
+
+inline void PrintTo(const LogLine& l, std::ostream* os) {
+    *os << "{" << l.level << ", " << l.tag << ", \"" << l.text << "\", locks " << l.locksHeld
+        << "}";
+}
+
+// An error line of the proxy, written with no lock held.
+inline LogLine ErrorLine(const std::string& text, const std::string& tag = "ZvPldProxy") {
+    return LogLine{3, tag, text, 0};
+}
+
+// Captures every log line for the life of the object.
+class LogCapture {
+public:
+    LogCapture() { dlog_set_sink(&LogCapture::sink, this); }
+    ~LogCapture() { dlog_set_sink(nullptr, nullptr); }
+
+    std::vector<LogLine> take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::move(m_lines);
+    }
+
+private:
+    static void sink(int level, const char* tag, const char* text, void* self) {
+        auto* capture = static_cast<LogCapture*>(self);
+        std::lock_guard<std::mutex> lock(capture->m_mutex);
+        capture->m_lines.push_back(LogLine{level, tag, text, ZvLinuxMutex::HeldByThisThread()});
+    }
+    std::mutex m_mutex;
+    std::vector<LogLine> m_lines;
+};
+
+// A proxy whose message client talks to a mocked engine.
+class ProxyTest : public ::testing::Test {
+protected:
+    ProxyTest() {
+        ON_CALL(*engine, Init()).WillByDefault(::testing::Return(1));
+        ON_CALL(*engine, UnReg(::testing::_)).WillByDefault(::testing::Return(0));
+        ZvPldSetEngineFactory([this](const char* a, const char* b, const char* c) {
+            clientTexts = {a, b, c};
+            return engine;
+        });
+    }
+    ~ProxyTest() override { ZvPldSetEngineFactory(nullptr); }
+
+    ZvPldProxy& start() {
+        proxy = std::make_unique<ZvPldProxy>("sim", "unit-test");
+        return *proxy;
+    }
+
+    // Engine handlers use this to see that they run under the client lock, and only it.
+    static void expectClientLockHeld() { EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1); }
+
+    std::shared_ptr<::testing::NiceMock<MockEngine>> engine =
+        std::make_shared<::testing::NiceMock<MockEngine>>();
+    std::vector<std::string> clientTexts;
+    LogCapture log;
+    std::unique_ptr<ZvPldProxy> proxy;
+};
+
+#endif
