@@ -1,11 +1,11 @@
 # make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
-# make check - test, plus the AddressSanitizer/UBSan leg
+# make check - test, plus the AddressSanitizer/UBSan and ThreadSanitizer legs
 # Each target first installs the Debian packages it lacks (as root) or names them.
 
 ENSURE := scripts/ensure-packages
 
-.PHONY: all demo test check test-host test-ppc32 test-asan bench format clean
+.PHONY: all demo test check test-host test-ppc32 test-asan test-tsan bench format clean
 
 all: test
 
@@ -17,9 +17,9 @@ demo:
 
 test: test-host test-ppc32
 
-check: test test-asan
+check: test test-asan test-tsan
 
-test-host test-ppc32 test-asan: test-%:
+test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*
 	cmake --preset $*
 	cmake --build --preset $*

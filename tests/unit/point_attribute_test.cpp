@@ -13,6 +13,10 @@ constexpr unsigned short kGddId = 0x1234;
 
 using Getter = int (ZvPldProxy::*)(unsigned long*, unsigned short, unsigned short);
 
+int query(ZvPldProxy& p, Getter get, unsigned long* value) {
+    return (p.*get)(value, kDevice, kGddId);
+}
+
 // --- count queries -------------------------------------------------------------------------
 
 struct CountOp {
@@ -54,12 +58,12 @@ TEST_P(CountQuery, ZeroIsAFailureAndAnyOtherAnswerIsTheCount) {
     for (const std::uint32_t answer : {1u, 0xFFFFFFFFu}) {
         GetParam().expect(*engine, answer);
         unsigned long value = 0;
-        EXPECT_EQ((p.*GetParam().get)(&value, kDevice, kGddId), 0);
+        EXPECT_EQ(query(p, GetParam().get, &value), 0);
         EXPECT_EQ(value, answer);
     }
     GetParam().expect(*engine, 0);
     unsigned long value = 55;
-    EXPECT_EQ((p.*GetParam().get)(&value, kDevice, kGddId), 2);
+    EXPECT_EQ(query(p, GetParam().get, &value), 2);
     EXPECT_EQ(value, 55u);
     EXPECT_THAT(log.take(), ElementsAre(ErrorLine(GetParam().failure)));
 }
@@ -139,7 +143,7 @@ TEST_P(RecordQuery, TheRecordNamesOnlyThePointAndTheCellStartsAtZero) {
         return 0;
     });
     unsigned long value = 0;
-    EXPECT_EQ((p.*op.get)(&value, kDevice, kGddId), 0);
+    EXPECT_EQ(query(p, op.get, &value), 0);
     EXPECT_EQ(value, 0xFFFFFFFFu);
 }
 
@@ -157,7 +161,7 @@ TEST_P(RecordQuery, StatusesOneToFiveAnd1007ArePassedOnAndOthersLogged) {
             return c.status;
         });
         unsigned long value = 55;
-        EXPECT_EQ((p.*op.get)(&value, kDevice, kGddId), c.result);
+        EXPECT_EQ(query(p, op.get, &value), c.result);
         EXPECT_EQ(value, 55u);
         if (c.result == 2) {
             EXPECT_THAT(log.take(), ElementsAre(ErrorLine(op.failure(c.status, c.cellAfter))));
