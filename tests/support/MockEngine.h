@@ -15,7 +15,7 @@
 #include "dlog.h"
 
 class MockEngine : public ZvPldEngine {
-public:
+  public:
     MOCK_METHOD(int, Init, (), (override));
     MOCK_METHOD(Y4_Status, UnReg, (int), (override));
     MOCK_METHOD(void, Close, (), (override));
@@ -33,8 +33,7 @@ public:
                 (override));
     MOCK_METHOD(Y4_Status, SetVelPntUint32, (const ZvVelPntDfn*, std::uint32_t, std::uint16_t),
                 (override));
-    MOCK_METHOD(Y4_Status, GetVelPntAccessRights, (const ZvVelPntDfn*, std::uint32_t*),
-                (override));
+    MOCK_METHOD(Y4_Status, GetVelPntAccessRights, (const ZvVelPntDfn*, std::uint32_t*), (override));
     MOCK_METHOD(Y4_Status, GetVelPntDataType, (const ZvVelPntDfn*, std::uint32_t*), (override));
     MOCK_METHOD(Y4_Status, GetVelPntDsplyNF, (const ZvVelPntDfn*, std::uint32_t*), (override));
     MOCK_METHOD(Y4_Status, GetVelPntUoMId, (const ZvVelPntDfn*, Y4paVelDsply*), (override));
@@ -46,6 +45,26 @@ public:
                 (override));
     MOCK_METHOD(Y4_Status, GetVelEnumStateStr, (const ZvVelPntEnum*, unsigned int, char*),
                 (override));
+};
+
+// The arguments of one point request, as the caller passes them.
+struct PointArgs {
+    unsigned short device, gddId, mmIdx, auxIdx;
+    unsigned long uofm;
+    short auxParam;
+    const char* auxText;
+};
+
+inline constexpr char kAuxText[] = "aux";
+// Every field distinct, so that a field sent in the wrong place shows.
+inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};
+
+// Names the instances of a suite that runs over a table of operations.
+struct OpName {
+    template <class Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
+        return info.param.name;
+    }
 };
 
 struct LogLine {
@@ -71,7 +90,7 @@ inline LogLine ErrorLine(const std::string& text, const std::string& tag = "ZvPl
 
 // Captures every log line for the life of the object.
 class LogCapture {
-public:
+  public:
     LogCapture() { dlog_set_sink(&LogCapture::sink, this); }
     ~LogCapture() { dlog_set_sink(nullptr, nullptr); }
 
@@ -80,7 +99,7 @@ public:
         return std::move(m_lines);
     }
 
-private:
+  private:
     static void sink(int level, const char* tag, const char* text, void* self) {
         auto* capture = static_cast<LogCapture*>(self);
         std::lock_guard<std::mutex> lock(capture->m_mutex);
@@ -92,7 +111,7 @@ private:
 
 // A proxy whose message client talks to a mocked engine.
 class ProxyTest : public ::testing::Test {
-protected:
+  protected:
     ProxyTest() {
         ON_CALL(*engine, Init()).WillByDefault(::testing::Return(1));
         ON_CALL(*engine, UnReg(::testing::_)).WillByDefault(::testing::Return(0));

@@ -68,8 +68,7 @@ TEST_P(CountQuery, ZeroIsAFailureAndAnyOtherAnswerIsTheCount) {
     EXPECT_THAT(log.take(), ElementsAre(ErrorLine(GetParam().failure)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, CountQuery, ::testing::ValuesIn(kCountOps),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Both, CountQuery, ::testing::ValuesIn(kCountOps), OpName());
 
 // --- record queries ------------------------------------------------------------------------
 
@@ -171,7 +170,6 @@ TEST_P(RecordQuery, StatusesOneToFiveAnd1007ArePassedOnAndOthersLogged) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFour, RecordQuery, ::testing::ValuesIn(kRecordOps),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllFour, RecordQuery, ::testing::ValuesIn(kRecordOps), OpName());
 
 }  // namespace

@@ -10,27 +10,20 @@ using ::testing::IsEmpty;
 
 namespace {
 
-struct Address {
-    unsigned short device, gddId, mmIdx, auxIdx;
-    unsigned long uofm;
-    short auxParam;
-    const char* auxText;
-};
-
 using Reply = std::function<Y4_Status(const ZvVelPntDfn*, unsigned int, char*)>;
 
 struct TextOp {
     const char* name;
     void (*expect)(MockEngine&, Reply);
-    int (*call)(ZvPldProxy&, std::string&, const Address&);
-    ZvVelPntDfn (*record)(const Address&, std::uint16_t engineMm);  // what the engine must get
+    int (*call)(ZvPldProxy&, std::string&, const PointArgs&);
+    ZvVelPntDfn (*record)(const PointArgs&, std::uint16_t engineMm);  // what the engine must get
     bool keepsWholePoint;  // mmIdx 0xFFFF goes to the engine unchanged
     Y4_Status alsoSuccess;
-    std::string (*failure)(const Address&, Y4_Status);
+    std::string (*failure)(const PointArgs&, Y4_Status);
     const char* asciiTag;
 };
 
-std::string commonFailure(const char* op, const Address& a, Y4_Status st) {
+std::string commonFailure(const char* op, const PointArgs& a, Y4_Status st) {
     return std::string(op) + " - unable to get data due to error: " + std::to_string(st) +
            " - GddId: " + std::to_string(a.gddId);
 }
@@ -38,49 +31,49 @@ std::string commonFailure(const char* op, const Address& a, Y4_Status st) {
 const TextOp kOps[] = {
     {"GetLabelString",
      [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrLabel(_, _, _)).WillOnce(Invoke(r)); },
-     [](ZvPldProxy& p, std::string& t, const Address& a) {
+     [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetLabelString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText);
      },
-     [](const Address& a, std::uint16_t mm) {
+     [](const PointArgs& a, std::uint16_t mm) {
          return ZvVelPntDfn{a.device, a.gddId, mm, a.auxIdx, 0, a.auxText, 0};
      },
      false, 0,
-     [](const Address& a, Y4_Status st) { return commonFailure("GetLabelString", a, st); },
+     [](const PointArgs& a, Y4_Status st) { return commonFailure("GetLabelString", a, st); },
      "ZvPldProxy"},
     {"GetFullDescriptionString",
      [](MockEngine& e, Reply r) {
          EXPECT_CALL(e, GetVelPntStrDscrptn(_, _, _)).WillOnce(Invoke(r));
      },
-     [](ZvPldProxy& p, std::string& t, const Address& a) {
+     [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetFullDescriptionString(t, a.device, a.gddId, a.mmIdx, a.auxIdx);
      },
-     [](const Address& a, std::uint16_t mm) {
+     [](const PointArgs& a, std::uint16_t mm) {
          return ZvVelPntDfn{a.device, a.gddId, mm, a.auxIdx, 0, nullptr, 0};
      },
      true, 6,
-     [](const Address& a, Y4_Status st) {
+     [](const PointArgs& a, Y4_Status st) {
          return commonFailure("GetFullDescriptionString", a, st);
      },
      "ZvPldProxy"},
     {"GetUomLabelString",
      [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrUoM(_, _, _)).WillOnce(Invoke(r)); },
-     [](ZvPldProxy& p, std::string& t, const Address& a) {
+     [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetUomLabelString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm);
      },
-     [](const Address& a, std::uint16_t mm) {
+     [](const PointArgs& a, std::uint16_t mm) {
          return ZvVelPntDfn{
              a.device, a.gddId, mm, a.auxIdx, 0, nullptr, static_cast<std::uint32_t>(a.uofm)};
      },
      false, 0,
-     [](const Address& a, Y4_Status st) { return commonFailure("GetUomLabelString", a, st); },
+     [](const PointArgs& a, Y4_Status st) { return commonFailure("GetUomLabelString", a, st); },
      "libZvPldProxy"},
     {"GetValueString",
      [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStr(_, _, _)).WillOnce(Invoke(r)); },
-     [](ZvPldProxy& p, std::string& t, const Address& a) {
+     [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetValueString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  a.auxText);
      },
-     [](const Address& a, std::uint16_t mm) {
+     [](const PointArgs& a, std::uint16_t mm) {
          return ZvVelPntDfn{a.device,
                             a.gddId,
                             mm,
@@ -90,7 +83,7 @@ const TextOp kOps[] = {
                             static_cast<std::uint32_t>(a.uofm)};
      },
      false, 0,
-     [](const Address& a, Y4_Status st) {
+     [](const PointArgs& a, Y4_Status st) {
          return "GetValueString - unable to get data due to error:" + std::to_string(st) +
                 " - GddId:" + std::to_string(a.gddId) + ", mmIdx:" + std::to_string(a.mmIdx) +
                 " uofm:" + std::to_string(a.uofm);
@@ -102,16 +95,13 @@ void PrintTo(const TextOp& op, std::ostream* os) {
     *os << op.name;
 }
 
-const char kAux[] = "aux";
-const Address kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAux};
-
 class TextRead : public ProxyTest, public ::testing::WithParamInterface<TextOp> {
   protected:
     const TextOp& op = GetParam();
 
     // One read whose engine call answers `status` with the bytes of `reply` (not NUL-ended).
     int read(std::string& text, Y4_Status status, const std::string& reply = "ok",
-             const Address& a = kPoint) {
+             const PointArgs& a = kPoint) {
         op.expect(*engine, [=](const ZvVelPntDfn*, unsigned int size, char* buf) {
             expectClientLockHeld();
             std::memcpy(buf, reply.data(), std::min<std::size_t>(reply.size(), size));
@@ -139,7 +129,7 @@ TEST_P(TextRead, TheEngineGetsThePointWithItsModuleCountedFromZero) {
     } const cases[] = {
         {2, 1}, {1, 0}, {0, 0xFFFF}, {0xFFFF, std::uint16_t(op.keepsWholePoint ? 0xFFFF : 0xFFFE)}};
     for (const auto& c : cases) {
-        Address a = kPoint;
+        PointArgs a = kPoint;
         a.mmIdx = c.mmIdx;
         op.expect(*engine, [&](const ZvVelPntDfn* rec, unsigned int size, char*) {
             expectSameRecord(*rec, op.record(a, c.engineMm));
@@ -209,8 +199,7 @@ TEST_P(TextRead, RepliesAreCutAt256AndRejectedWholeWhenNotAscii) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFour, TextRead, ::testing::ValuesIn(kOps),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllFour, TextRead, ::testing::ValuesIn(kOps), OpName());
 
 using TextReadAuxText = ProxyTest;
 

@@ -7,13 +7,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-struct Address {
-    unsigned short device, gddId, mmIdx, auxIdx;
-    unsigned long uofm;
-    short auxParam;
-    const char* auxText;
-};
-
 constexpr std::uint32_t kEngineValue = 0xFFFFFFFBu;  // -5 as a signed number
 constexpr std::uint16_t kSetParam = 0xBEEF;
 const char kNewText[] = "21.5";
@@ -29,7 +22,7 @@ using Handler = std::function<Y4_Status(const ZvVelPntDfn*)>;
 struct NumericOp {
     const char* name;
     void (*expect)(MockEngine&, Handler);  // reads answer kEngineValue in their cell
-    int (*call)(ZvPldProxy&, std::uint32_t& cell, const Address&);
+    int (*call)(ZvPldProxy&, std::uint32_t& cell, const PointArgs&);
     bool passesAuxText;  // the caller's auxText; otherwise "0"
     int results[8];      // for statuses 0, 1, 2, 3, 4, 5, 1007, -7; -1: message and 2
     const char* format;  // failure message after the name, with its four numbers
@@ -46,7 +39,7 @@ const NumericOp kOps[] = {
                  return h(rec);
              });
      },
-     [](ZvPldProxy& p, std::uint32_t& cell, const Address& a) {
+     [](ZvPldProxy& p, std::uint32_t& cell, const PointArgs& a) {
          int v = static_cast<int>(cell);
          const int rc =
              p.GetValueSInt32(&v, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam);
@@ -64,7 +57,7 @@ const NumericOp kOps[] = {
                  return h(rec);
              });
      },
-     [](ZvPldProxy& p, std::uint32_t& cell, const Address& a) {
+     [](ZvPldProxy& p, std::uint32_t& cell, const PointArgs& a) {
          unsigned int v = cell;
          const int rc =
              p.GetValueUInt32(&v, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam);
@@ -80,7 +73,7 @@ const NumericOp kOps[] = {
              return h(rec);
          });
      },
-     [](ZvPldProxy& p, std::uint32_t&, const Address& a) {
+     [](ZvPldProxy& p, std::uint32_t&, const PointArgs& a) {
          return p.SetValueString(kNewText, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  a.auxText, kSetParam);
      },
@@ -93,7 +86,7 @@ const NumericOp kOps[] = {
              return h(rec);
          });
      },
-     [](ZvPldProxy& p, std::uint32_t&, const Address& a) {
+     [](ZvPldProxy& p, std::uint32_t&, const PointArgs& a) {
          return p.SetValueSInt32(-5, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  kSetParam);
      },
@@ -105,7 +98,7 @@ const NumericOp kOps[] = {
          EXPECT_CALL(e, SetVelPntUint32(_, kEngineValue, kSetParam))
              .WillOnce([h](auto rec, auto, auto) { return h(rec); });
      },
-     [](ZvPldProxy& p, std::uint32_t&, const Address& a) {
+     [](ZvPldProxy& p, std::uint32_t&, const PointArgs& a) {
          return p.SetValueUInt32(kEngineValue, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
                                  a.auxParam, kSetParam);
      },
@@ -118,14 +111,11 @@ void PrintTo(const NumericOp& op, std::ostream* os) {
     *os << op.name;
 }
 
-const char kAux[] = "aux";
-const Address kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAux};
-
 class NumericValue : public ProxyTest, public ::testing::WithParamInterface<NumericOp> {
   protected:
     const NumericOp& op = GetParam();
 
-    int run(Y4_Status status, std::uint32_t& cell, const Address& a, Seen* seen = nullptr) {
+    int run(Y4_Status status, std::uint32_t& cell, const PointArgs& a, Seen* seen = nullptr) {
         op.expect(*engine, [=](const ZvVelPntDfn* rec) {
             if (seen != nullptr) *seen = Seen{*rec, ZvLinuxMutex::HeldByThisThread()};
             return status;
@@ -133,7 +123,7 @@ class NumericValue : public ProxyTest, public ::testing::WithParamInterface<Nume
         return op.call(*proxy, cell, a);
     }
 
-    std::string failure(Y4_Status status, const Address& a) const {
+    std::string failure(Y4_Status status, const PointArgs& a) const {
         char text[200];
         std::snprintf(text, sizeof text, op.format, status, a.gddId, a.mmIdx,
                       static_cast<long>(a.uofm));
@@ -144,7 +134,7 @@ class NumericValue : public ProxyTest, public ::testing::WithParamInterface<Nume
 TEST_P(NumericValue, TheEngineGetsThePointUnderTheClientLock) {
     start();
     for (const unsigned short mmIdx : {2, 0}) {
-        Address a = kPoint;
+        PointArgs a = kPoint;
         a.mmIdx = mmIdx;
         Seen seen{};
         std::uint32_t cell = 0;
@@ -157,7 +147,7 @@ TEST_P(NumericValue, TheEngineGetsThePointUnderTheClientLock) {
         EXPECT_EQ(seen.rec.auxParam, -4);
         EXPECT_EQ(seen.rec.uofm, 0x10002u);
         if (op.passesAuxText) {
-            EXPECT_EQ(seen.rec.auxText, kAux);
+            EXPECT_EQ(seen.rec.auxText, kAuxText);
         } else {
             EXPECT_STREQ(seen.rec.auxText, "0");
         }
@@ -182,8 +172,7 @@ TEST_P(NumericValue, StatusesMapByTheOperationsTableAndFailuresKeepTheCell) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFive, NumericValue, ::testing::ValuesIn(kOps),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllFive, NumericValue, ::testing::ValuesIn(kOps), OpName());
 
 using NumericAuxText = ProxyTest;
 
