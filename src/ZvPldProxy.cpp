@@ -1,5 +1,6 @@
 // The proxy object: process-wide state, construction, publication, stop and destruction.
 #include <cstdlib>
+#include <memory>
 
 #include "Frame.h"
 
@@ -25,10 +26,12 @@ std::uint8_t ZvPldProxy::s_ancestorInfoState = 0;
 
 ZvPldProxy::ZvPldProxy(const char* first, const char* second)
     : m_ancestorBufSize(0), m_activeEventsCb(nullptr) {
-    // Published only once its constructor has returned: if it throws, nothing has changed.
-    ZvPldMsgClient* client = new ZvPldMsgClient(first, second, "");
-    s_MsgClient.store(client, std::memory_order_release);
-    if (client->Init() == 0) __dlog_printf(kError, kTag, "Failed to init PldMsgClient");
+    // The client is published only once it is built and initialised: if either step throws,
+    // it is released and the process-wide state is as it was.
+    std::unique_ptr<ZvPldMsgClient> client(new ZvPldMsgClient(first, second, ""));
+    const int initialised = client->Init();
+    s_MsgClient.store(client.release(), std::memory_order_release);
+    if (initialised == 0) __dlog_printf(kError, kTag, "Failed to init PldMsgClient");
     s_Instance.store(this, std::memory_order_release);
     s_pldProxyRready.store(1);
 }

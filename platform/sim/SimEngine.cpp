@@ -77,8 +77,8 @@ std::string RenderValue(const Point& point, std::int64_t raw) {
 
 SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {}
 
-std::shared_ptr<SimEngine> SimEngine::FromSpec(const char* spec) {
-    const std::string_view text = spec != nullptr ? spec : "";
+std::shared_ptr<SimEngine> SimEngine::FromClientText(const char* first) {
+    const std::string_view text = first != nullptr ? first : "";
     if (text.rfind("sim:", 0) == 0) {
         return std::make_shared<SimEngine>(Catalogue::FromFile(std::string(text.substr(4))));
     }

@@ -85,7 +85,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
 
     // "sim" or "" for the built-in catalogue, "sim:FILE" for a catalogue file; any other text
     // also gives the built-in catalogue. Throws std::runtime_error for a bad catalogue file.
-    static std::shared_ptr<SimEngine> FromSpec(const char* spec);
+    static std::shared_ptr<SimEngine> FromClientText(const char* first);
 
     Catalogue Snapshot() const;
 

@@ -23,7 +23,7 @@ ZvPldMsgClient::ZvPldMsgClient(const char* first, const char* second, const char
         std::lock_guard<std::mutex> lock(g_factoryMutex);
         if (g_factory) m_engine = g_factory(first, second, third);
     }
-    if (!m_engine) m_engine = zvsim::SimEngine::FromSpec(first);
+    if (!m_engine) m_engine = zvsim::SimEngine::FromClientText(first);
 }
 
 ZvPldMsgClient::~ZvPldMsgClient() {

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +60,27 @@ inline constexpr char kAuxText[] = "aux";
 // Every field distinct, so that a field sent in the wrong place shows.
 inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};
 
+// Checks the record an engine call got, field by field, against the caller's arguments.
+inline void ExpectRecord(const ZvVelPntDfn& rec, const PointArgs& a, std::uint16_t engineMm,
+                         bool withAuxParam, const char* auxText, bool withUofm) {
+    EXPECT_EQ(rec.deviceIdx, a.device);
+    EXPECT_EQ(rec.gddId, a.gddId);
+    EXPECT_EQ(rec.mmIdx, engineMm);
+    EXPECT_EQ(rec.auxIdx, a.auxIdx);
+    EXPECT_EQ(rec.auxParam, withAuxParam ? a.auxParam : 0);
+    EXPECT_EQ(rec.auxText, auxText);
+    EXPECT_EQ(rec.uofm, withUofm ? a.uofm : 0u);
+}
+
+// An operation's failure line: its name, then `format` filled with the status and the
+// caller's GddId, mmIdx and uofm (a format may use fewer of them).
+inline std::string FailureText(const char* op, const char* format, Y4_Status status,
+                               const PointArgs& a) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, status, a.gddId, a.mmIdx, static_cast<long>(a.uofm));
+    return op + std::string(text);
+}
+
 // Names the instances of a suite that runs over a table of operations.
 struct OpName {
     template <class Param>
@@ -66,6 +88,12 @@ struct OpName {
         return info.param.name;
     }
 };
+
+// An engine answer that first checks that it runs under the client lock, and only it.
+ACTION_P(ReturnUnderClientLock, value) {
+    EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
+    return value;
+}
 
 struct LogLine {
     int level;

@@ -78,7 +78,10 @@ TEST_F(Lifecycle, EngineOperationsAfterTheStopFailCleanlyWithALogLine) {
                     ErrorLine("GetMaxModuleCnt" + tail), ErrorLine("GetVelEnumStateInfo" + tail)));
 }
 
-TEST_F(Lifecycle, AThrowingMessageClientLeavesNothingPublished) {
+TEST_F(Lifecycle, AThrowingMessageClientLeavesNothingPublishedAndNothingLeaked) {
+    EXPECT_CALL(*engine, Init()).WillOnce([]() -> int { throw std::runtime_error("no engine"); });
+    EXPECT_CALL(*engine, Close());  // the half-built client is deleted
+    EXPECT_THROW(ZvPldProxy("sim", "x"), std::runtime_error);
     ZvPldSetEngineFactory(
         [](const char*, const char*, const char*) -> std::shared_ptr<ZvPldEngine> {
             throw std::runtime_error("no engine");

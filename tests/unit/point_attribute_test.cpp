@@ -4,7 +4,6 @@
 using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::Return;
 
 namespace {
 
@@ -29,19 +28,13 @@ struct CountOp {
 const CountOp kCountOps[] = {
     {"GetMaxModuleCnt",
      [](MockEngine& e, std::uint32_t n) {
-         EXPECT_CALL(e, GetMaxRprtMMCnt(kDevice, kGddId)).WillOnce([n](auto, auto) {
-             EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
-             return n;
-         });
+         EXPECT_CALL(e, GetMaxRprtMMCnt(kDevice, kGddId)).WillOnce(ReturnUnderClientLock(n));
      },
      &ZvPldProxy::GetMaxModuleCnt,
      "GetMaxModuleCnt : Get maximum multi-module count error, GddId :4660"},
     {"GetMaxArrayDim",
      [](MockEngine& e, std::uint32_t n) {
-         EXPECT_CALL(e, GetMaxPntArrayDim(kDevice, kGddId)).WillOnce([n](auto, auto) {
-             EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
-             return n;
-         });
+         EXPECT_CALL(e, GetMaxPntArrayDim(kDevice, kGddId)).WillOnce(ReturnUnderClientLock(n));
      },
      &ZvPldProxy::GetMaxArrayDim,
      "GetMaxArrayDim : get point's max  Array Dimension error,GddId:4660, device Id: 7"},

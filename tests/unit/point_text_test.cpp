@@ -5,7 +5,6 @@
 
 using ::testing::_;
 using ::testing::ElementsAre;
-using ::testing::Invoke;
 using ::testing::IsEmpty;
 
 namespace {
@@ -16,79 +15,42 @@ struct TextOp {
     const char* name;
     void (*expect)(MockEngine&, Reply);
     int (*call)(ZvPldProxy&, std::string&, const PointArgs&);
-    ZvVelPntDfn (*record)(const PointArgs&, std::uint16_t engineMm);  // what the engine must get
-    bool keepsWholePoint;  // mmIdx 0xFFFF goes to the engine unchanged
+    bool sendsAuxText, sendsAuxParam, sendsUofm;  // otherwise null, 0, 0 in the record
+    bool keepsWholePoint;                         // mmIdx 0xFFFF goes to the engine unchanged
     Y4_Status alsoSuccess;
-    std::string (*failure)(const PointArgs&, Y4_Status);
+    const char* failure;  // after the name; its numbers: status, GddId, mmIdx, uofm
     const char* asciiTag;
 };
 
-std::string commonFailure(const char* op, const PointArgs& a, Y4_Status st) {
-    return std::string(op) + " - unable to get data due to error: " + std::to_string(st) +
-           " - GddId: " + std::to_string(a.gddId);
-}
+const char kCommonFailure[] = " - unable to get data due to error: %d - GddId: %d";
 
 const TextOp kOps[] = {
     {"GetLabelString",
-     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrLabel(_, _, _)).WillOnce(Invoke(r)); },
+     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrLabel(_, _, _)).WillOnce(r); },
      [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetLabelString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText);
      },
-     [](const PointArgs& a, std::uint16_t mm) {
-         return ZvVelPntDfn{a.device, a.gddId, mm, a.auxIdx, 0, a.auxText, 0};
-     },
-     false, 0,
-     [](const PointArgs& a, Y4_Status st) { return commonFailure("GetLabelString", a, st); },
-     "ZvPldProxy"},
+     true, false, false, false, 0, kCommonFailure, "ZvPldProxy"},
     {"GetFullDescriptionString",
-     [](MockEngine& e, Reply r) {
-         EXPECT_CALL(e, GetVelPntStrDscrptn(_, _, _)).WillOnce(Invoke(r));
-     },
+     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrDscrptn(_, _, _)).WillOnce(r); },
      [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetFullDescriptionString(t, a.device, a.gddId, a.mmIdx, a.auxIdx);
      },
-     [](const PointArgs& a, std::uint16_t mm) {
-         return ZvVelPntDfn{a.device, a.gddId, mm, a.auxIdx, 0, nullptr, 0};
-     },
-     true, 6,
-     [](const PointArgs& a, Y4_Status st) {
-         return commonFailure("GetFullDescriptionString", a, st);
-     },
-     "ZvPldProxy"},
+     false, false, false, true, 6, kCommonFailure, "ZvPldProxy"},
     {"GetUomLabelString",
-     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrUoM(_, _, _)).WillOnce(Invoke(r)); },
+     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStrUoM(_, _, _)).WillOnce(r); },
      [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetUomLabelString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm);
      },
-     [](const PointArgs& a, std::uint16_t mm) {
-         return ZvVelPntDfn{
-             a.device, a.gddId, mm, a.auxIdx, 0, nullptr, static_cast<std::uint32_t>(a.uofm)};
-     },
-     false, 0,
-     [](const PointArgs& a, Y4_Status st) { return commonFailure("GetUomLabelString", a, st); },
-     "libZvPldProxy"},
+     false, false, true, false, 0, kCommonFailure, "libZvPldProxy"},
     {"GetValueString",
-     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStr(_, _, _)).WillOnce(Invoke(r)); },
+     [](MockEngine& e, Reply r) { EXPECT_CALL(e, GetVelPntStr(_, _, _)).WillOnce(r); },
      [](ZvPldProxy& p, std::string& t, const PointArgs& a) {
          return p.GetValueString(t, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  a.auxText);
      },
-     [](const PointArgs& a, std::uint16_t mm) {
-         return ZvVelPntDfn{a.device,
-                            a.gddId,
-                            mm,
-                            a.auxIdx,
-                            a.auxParam,
-                            a.auxText,
-                            static_cast<std::uint32_t>(a.uofm)};
-     },
-     false, 0,
-     [](const PointArgs& a, Y4_Status st) {
-         return "GetValueString - unable to get data due to error:" + std::to_string(st) +
-                " - GddId:" + std::to_string(a.gddId) + ", mmIdx:" + std::to_string(a.mmIdx) +
-                " uofm:" + std::to_string(a.uofm);
-     },
-     "ZvPldProxy"},
+     true, true, true, false, 0,
+     " - unable to get data due to error:%d - GddId:%d, mmIdx:%d uofm:%ld", "ZvPldProxy"},
 };
 
 void PrintTo(const TextOp& op, std::ostream* os) {
@@ -111,16 +73,6 @@ class TextRead : public ProxyTest, public ::testing::WithParamInterface<TextOp> 
     }
 };
 
-void expectSameRecord(const ZvVelPntDfn& got, const ZvVelPntDfn& want) {
-    EXPECT_EQ(got.deviceIdx, want.deviceIdx);
-    EXPECT_EQ(got.gddId, want.gddId);
-    EXPECT_EQ(got.mmIdx, want.mmIdx);
-    EXPECT_EQ(got.auxIdx, want.auxIdx);
-    EXPECT_EQ(got.auxParam, want.auxParam);
-    EXPECT_EQ(got.auxText, want.auxText);
-    EXPECT_EQ(got.uofm, want.uofm);
-}
-
 TEST_P(TextRead, TheEngineGetsThePointWithItsModuleCountedFromZero) {
     start();
     struct {
@@ -132,7 +84,8 @@ TEST_P(TextRead, TheEngineGetsThePointWithItsModuleCountedFromZero) {
         PointArgs a = kPoint;
         a.mmIdx = c.mmIdx;
         op.expect(*engine, [&](const ZvVelPntDfn* rec, unsigned int size, char*) {
-            expectSameRecord(*rec, op.record(a, c.engineMm));
+            ExpectRecord(*rec, a, c.engineMm, op.sendsAuxParam,
+                         op.sendsAuxText ? a.auxText : nullptr, op.sendsUofm);
             EXPECT_EQ(size, 256u);
             return 0;
         });
@@ -164,7 +117,8 @@ TEST_P(TextRead, StatusesMapOntoResultCodesAndFailuresKeepTheCallersText) {
         } else {
             EXPECT_EQ(rc, 2);
             EXPECT_EQ(text, "before");
-            EXPECT_THAT(log.take(), ElementsAre(ErrorLine(op.failure(kPoint, c.status))));
+            EXPECT_THAT(log.take(),
+                        ElementsAre(ErrorLine(FailureText(op.name, op.failure, c.status, kPoint))));
         }
     }
 }

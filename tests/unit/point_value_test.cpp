@@ -122,13 +122,6 @@ class NumericValue : public ProxyTest, public ::testing::WithParamInterface<Nume
         });
         return op.call(*proxy, cell, a);
     }
-
-    std::string failure(Y4_Status status, const PointArgs& a) const {
-        char text[200];
-        std::snprintf(text, sizeof text, op.format, status, a.gddId, a.mmIdx,
-                      static_cast<long>(a.uofm));
-        return op.name + std::string(text);
-    }
 };
 
 TEST_P(NumericValue, TheEngineGetsThePointUnderTheClientLock) {
@@ -140,17 +133,10 @@ TEST_P(NumericValue, TheEngineGetsThePointUnderTheClientLock) {
         std::uint32_t cell = 0;
         ASSERT_EQ(run(0, cell, a, &seen), 0);
         EXPECT_EQ(seen.locksHeld, 1);
-        EXPECT_EQ(seen.rec.deviceIdx, 7);
-        EXPECT_EQ(seen.rec.gddId, 0x1234u);
-        EXPECT_EQ(seen.rec.mmIdx, mmIdx == 0 ? 0xFFFF : mmIdx - 1);
-        EXPECT_EQ(seen.rec.auxIdx, 9);
-        EXPECT_EQ(seen.rec.auxParam, -4);
-        EXPECT_EQ(seen.rec.uofm, 0x10002u);
-        if (op.passesAuxText) {
-            EXPECT_EQ(seen.rec.auxText, kAuxText);
-        } else {
-            EXPECT_STREQ(seen.rec.auxText, "0");
-        }
+        // The numeric operations send the library's own "0" in place of an aux text.
+        EXPECT_STREQ(seen.rec.auxText, op.passesAuxText ? kAuxText : "0");
+        ExpectRecord(seen.rec, a, static_cast<std::uint16_t>(mmIdx - 1), true,
+                     op.passesAuxText ? kAuxText : seen.rec.auxText, true);
     }
 }
 
@@ -165,7 +151,9 @@ TEST_P(NumericValue, StatusesMapByTheOperationsTableAndFailuresKeepTheCell) {
         const bool isRead = op.name[0] == 'G';
         EXPECT_EQ(cell, isRead && rc == 0 ? kEngineValue : 77u);
         if (want < 0) {
-            EXPECT_THAT(log.take(), ElementsAre(ErrorLine(failure(kStatuses[i], kPoint))));
+            EXPECT_THAT(
+                log.take(),
+                ElementsAre(ErrorLine(FailureText(op.name, op.format, kStatuses[i], kPoint))));
         } else {
             EXPECT_THAT(log.take(), IsEmpty());
         }

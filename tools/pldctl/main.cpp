@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "pldctl: the tour needs the simulated engine (--engine sim)\n");
             return 2;
         }
-        return tour(proxy, zvsim::SimEngine::FromSpec(engine.c_str())->Snapshot());
+        return tour(proxy, zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s\n", e.what());
         return 2;
