@@ -22,14 +22,14 @@ enum LogLevel : int { kError = 3, kNotice = 5, kDebug = 7 };
 constexpr int kOk = 0;
 constexpr int kFailed = 2;
 constexpr int kEngineStatusBase = 0x1000;  // engine status s (1 to 5) is passed on as base + s - 1
-constexpr Y4_Status kEngineBusy = 1007;
+constexpr Y4_Status kEngineStatus1007 = 1007;
 
 // Which engine statuses an operation passes on; 0 is always success, and every status that the
 // table does not name is logged and gives kFailed.
 struct StatusTable {
     Y4_Status alsoSuccess;  // a second success status, or 0 for none
     Y4_Status lastPassed;   // statuses 1 to lastPassed are passed on
-    bool busyAsFirst;       // status 1007 is passed on as status 1 is
+    bool pass1007AsFirst;   // status 1007 is passed on as status 1 is
 };
 
 // Logs that an engine operation was called with no message client, and gives kFailed.
@@ -69,7 +69,7 @@ int request(const char* op, const StatusTable& table, Call&& call, OnFailure&& o
         return onSuccess();
     }
     if (status >= 1 && status <= table.lastPassed) return kEngineStatusBase + status - 1;
-    if (status == kEngineBusy && table.busyAsFirst) return kEngineStatusBase;
+    if (status == kEngineStatus1007 && table.pass1007AsFirst) return kEngineStatusBase;
     onFailure(status);
     return kFailed;
 }

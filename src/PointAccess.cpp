@@ -14,8 +14,7 @@ constexpr char kZeroText[] = "0";
 // Statuses passed on, by kind of request.
 constexpr StatusTable kRead{0, 5, false};
 constexpr StatusTable kDescriptionRead{6, 5, false};  // 6: the engine sent the label instead
-constexpr StatusTable kUnsignedRead{0, 5, true};
-constexpr StatusTable kAttributeRead{0, 5, true};
+constexpr StatusTable kReadPassing1007{0, 5, true};   // 1007 is passed on as status 1 is
 constexpr StatusTable kWrite{0, 3, false};
 
 // Multi-module indices count from 1 at the interface and from 0 in the engine (0 wraps).
@@ -107,7 +106,7 @@ int readAttribute(const char* op, AttributeCall call, unsigned long* value,
     const ZvVelPntDfn rec = attributeRecord(deviceIdx, gddId);
     std::uint32_t cell = 0;
     return request(
-        op, kAttributeRead, [&](ZvPldMsgClient& c) { return (c.*call)(&rec, &cell); },
+        op, kReadPassing1007, [&](ZvPldMsgClient& c) { return (c.*call)(&rec, &cell); },
         [&](Y4_Status status) { onFailure(status, cell); },
         [&] {
             *value = cell;
@@ -180,7 +179,7 @@ int ZvPldProxy::GetValueUInt32(unsigned int* value, unsigned short deviceIdx, un
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return readCell(
-        op, kUnsignedRead, value,
+        op, kReadPassing1007, value,
         [&](ZvPldMsgClient& c, std::uint32_t* cell) { return c.GetVelPntUint32(&rec, cell); },
         valueReadFailure(op, gddId, mmIdx, uofm));
 }
@@ -282,7 +281,7 @@ int ZvPldProxy::GetVelPointUoMID(unsigned long* value, unsigned short deviceIdx,
     const ZvVelPntDfn rec = attributeRecord(deviceIdx, gddId);
     Y4paVelDsply dsply{};
     return request(
-        op, kAttributeRead, [&](ZvPldMsgClient& c) { return c.GetVelPntUoMId(&rec, &dsply); },
+        op, kReadPassing1007, [&](ZvPldMsgClient& c) { return c.GetVelPntUoMId(&rec, &dsply); },
         [&](Y4_Status status) {
             __dlog_printf(kError, kTag,
                           "%s- unable to get units of measure ID due to error: %d - GddId: %d, "
@@ -317,7 +316,7 @@ int ZvPldProxy::GetVelEnumStateInfo(std::list<int>* stateValues, std::list<std::
     std::uint16_t count = 0;
     std::uint16_t values[kMaxEnumStates] = {};
     const int result = request(
-        op, kAttributeRead,
+        op, kReadPassing1007,
         [&](ZvPldMsgClient& c) {
             return c.GetVelEnumStateInfo(deviceIdx, engineGddId, &type, &count, kMaxEnumStates,
                                          values);
