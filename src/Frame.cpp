@@ -1,7 +1,5 @@
 #include "Frame.h"
 
-#include <cstring>
-
 namespace zvpld {
 
 int noClient(const char* op) {
@@ -12,9 +10,10 @@ int noClient(const char* op) {
 
 int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
                 unsigned int gddId, std::string& out) {
-    const std::size_t length = strnlen(reply, size);
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(reply[i]);
+    // One pass finds the end of the text and its first byte that is not 7-bit ASCII.
+    std::size_t length = 0;
+    for (; length < size && reply[length] != '\0'; ++length) {
+        const auto byte = static_cast<unsigned char>(reply[length]);
         if (byte >= 0x80) {
             __dlog_printf(kError, tag, "%s - non-ASCII character (%X) in string value - GddId: %d",
                           op, static_cast<unsigned int>(byte), static_cast<int>(gddId));
