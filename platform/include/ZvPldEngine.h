@@ -19,6 +19,14 @@ class ZV_PLD_PLATFORM_API ZvPldEngine {
 
     virtual int Init() = 0;
     virtual Y4_Status UnReg(int what) = 0;
+
+    // Notifications: the engine calls `capture` with `context` for each one, on a thread of its
+    // own, until UnReg(1); UnReg returns once no capture call is running.
+    virtual Y4_Status RegPldCntChng(ZvPldCntChngFn capture, void* context,
+                                    std::uint16_t regArg) = 0;
+    virtual Y4_Status RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t regArg) = 0;
+    virtual Y4_Status RegValueChange(ZvValueChangeFn capture, void* context,
+                                     std::uint16_t regArg) = 0;
     // The message client that used this engine has been deleted.
     virtual void Close() = 0;
 

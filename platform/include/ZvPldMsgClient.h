@@ -21,6 +21,11 @@ class __attribute__((visibility("default"))) ZvPldMsgClient {
     int Init();  // non-zero on success
     Y4_Status UnReg(int what);
 
+    // Each registers a capture function with its context; UnReg(1) withdraws them.
+    Y4_Status RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t regArg);
+    Y4_Status RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t regArg);
+    Y4_Status RegValueChange(ZvValueChangeFn capture, void* context, std::uint16_t regArg);
+
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf);
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf);
     Y4_Status GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf);

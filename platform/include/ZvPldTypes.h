@@ -36,6 +36,33 @@ struct ZvEnumStateType {
     std::uint32_t type;
 };
 
+// An event changed. The proxy reads eventId and eventState and copies the rest unchanged.
+struct ZvVEventInfo {
+    std::uint32_t sequence;  // the engine's count of event notifications, from 1
+    std::uint32_t eventId;
+    std::uint16_t deviceIdx;
+    std::uint16_t eventState;
+    std::uint32_t groupId;
+};
+
+// A value changed. The proxy reads valueId and length, copies the rest unchanged, and copies the
+// `length` 16-bit units at pData into a block of its own.
+struct ZvValChgInfo {
+    std::uint32_t sequence;  // the engine's count of value-change notifications, from 1
+    std::uint32_t valueId;   // the point's GddId
+    std::uint32_t mmIdx;     // the module, counted from 0
+    std::uint16_t deviceIdx;
+    std::uint16_t length;    // 16-bit units at pData
+    std::uint32_t dataType;  // as GetVelPntDataType answers
+    std::uint16_t* pData;
+};
+
+// The capture functions a client registers for each kind of notification; the engine hands the
+// registration's context back as the first argument.
+typedef void (*ZvPldCntChngFn)(void* context, unsigned long count);
+typedef void (*ZvVelEventFn)(void* context, const ZvVEventInfo* info);
+typedef void (*ZvValueChangeFn)(void* context, const ZvValChgInfo* info);
+
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(ZvVelPntDfn) == 24 && offsetof(ZvVelPntDfn, gddId) == 4 &&
                   offsetof(ZvVelPntDfn, mmIdx) == 8 && offsetof(ZvVelPntDfn, auxIdx) == 10 &&
@@ -45,6 +72,12 @@ static_assert(sizeof(ZvVelPntDfn) == 24 && offsetof(ZvVelPntDfn, gddId) == 4 &&
 static_assert(sizeof(ZvVelPntEnum) == 12 && offsetof(ZvVelPntEnum, gddId) == 4 &&
                   offsetof(ZvVelPntEnum, stateValue) == 8,
               "ZvVelPntEnum layout");
+static_assert(sizeof(ZvVEventInfo) == 16 && offsetof(ZvVEventInfo, eventId) == 4 &&
+                  offsetof(ZvVEventInfo, eventState) == 10,
+              "ZvVEventInfo layout");
+static_assert(sizeof(ZvValChgInfo) == 24 && offsetof(ZvValChgInfo, valueId) == 4 &&
+                  offsetof(ZvValChgInfo, length) == 14 && offsetof(ZvValChgInfo, pData) == 20,
+              "ZvValChgInfo layout");
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
 #endif
 

@@ -112,3 +112,17 @@ Y4_Status ZvPldMsgClient::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned
                                              char* buf) {
     return m_engine->GetVelEnumStateStr(state, size, buf);
 }
+
+Y4_Status ZvPldMsgClient::RegPldCntChng(ZvPldCntChngFn capture, void* context,
+                                        std::uint16_t regArg) {
+    return m_engine->RegPldCntChng(capture, context, regArg);
+}
+
+Y4_Status ZvPldMsgClient::RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t regArg) {
+    return m_engine->RegVelEvent(capture, context, regArg);
+}
+
+Y4_Status ZvPldMsgClient::RegValueChange(ZvValueChangeFn capture, void* context,
+                                         std::uint16_t regArg) {
+    return m_engine->RegValueChange(capture, context, regArg);
+}
