@@ -54,6 +54,19 @@ struct ZvPldProxyAccess {
         lock.Unlock();
         return client != nullptr;
     }
+
+    // Takes the message client out of service once the calls in flight have returned; null if
+    // there is none.
+    static ZvPldMsgClient* withdrawClient() {
+        ZvLinuxMutex& lock = *ZvPldProxy::s_clientLock;
+        lock.Lock();
+        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.exchange(nullptr);
+        lock.Unlock();
+        return client;
+    }
+
+    // Frees the notification copies still queued; run at unload.
+    static void releaseQueued();
 };
 
 namespace zvpld {

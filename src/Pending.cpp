@@ -11,34 +11,6 @@ int notBuilt(const char* op) {
 }
 }  // namespace
 
-void ZvPldProxy::RegisterForPldCountChange(PldCountCb, void*, int) {
-    notBuilt("RegisterForPldCountChange");
-}
-bool ZvPldProxy::CheckPldCount(unsigned long*) {
-    return notBuilt("CheckPldCount") == kOk;
-}
-void ZvPldProxy::RegisterForEventChange(EventCb, void*, int) {
-    notBuilt("RegisterForEventChange");
-}
-void ZvPldProxy::CheckEvent() {
-    notBuilt("CheckEvent");
-}
-void ZvPldProxy::RegisterForValueChange(ValueChangeCb, void*, int) {
-    notBuilt("RegisterForValueChange");
-}
-void ZvPldProxy::CheckValueChange() {
-    notBuilt("CheckValueChange");
-}
-void ZvPldProxy::CallbackPldCnt(void*, unsigned long) {
-    notBuilt("CallbackPldCnt");
-}
-void ZvPldProxy::CallbackEvent(void*, const ZvVEventInfo*) {
-    notBuilt("CallbackEvent");
-}
-void ZvPldProxy::CallbackValueChange(void*, const ZvValChgInfo*) {
-    notBuilt("CallbackValueChange");
-}
-
 int ZvPldProxy::GetMaxNmbrAncestors(unsigned long*, unsigned short) {
     return notBuilt("GetMaxNmbrAncestors");
 }

@@ -13,6 +13,14 @@ ZvLinuxMutex* ZvPldProxy::s_clientLock = new ZvLinuxMutex;
 ZvLinuxMutex* ZvPldProxy::s_singletonLock = new ZvLinuxMutex;
 std::deque<ZvValChgInfo*> ZvPldProxy::s_valChgDeque;
 
+namespace {
+// Built after the queues, so destroyed before them: copies still queued at unload are freed
+// rather than left to leak checkers.
+struct ReleaseQueuedAtUnload {
+    ~ReleaseQueuedAtUnload() { ZvPldProxyAccess::releaseQueued(); }
+} const s_releaseQueuedAtUnload;
+}  // namespace
+
 pthread_mutex_t ZvPldProxy::s_pldCntWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t ZvPldProxy::s_eventWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t ZvPldProxy::s_valChgWrkQueue_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -50,14 +58,13 @@ ZvPldProxy* ZvPldProxy::GetInstance() {
 
 void ZvPldProxy::stop_y4IpcToClientProc() {
     if (s_pldProxyRready.exchange(0) == 0) return;
-    ZvPldMsgClient* client = s_MsgClient.load(std::memory_order_acquire);
+    // Calls in flight finish with the client first; later ones find none and fail cleanly.
+    ZvPldMsgClient* client = ZvPldProxyAccess::withdrawClient();
     if (client == nullptr) return;
     const Y4_Status status = client->UnReg(1);
     if (status != 0) {
         __dlog_printf(kError, kTag, "%s: UnReg() returned %d", "stop_y4IpcToClientProc", status);
     }
-    // Later engine operations find no client and fail cleanly instead of using a deleted one.
-    s_MsgClient.store(nullptr, std::memory_order_release);
     delete client;
 }
 
