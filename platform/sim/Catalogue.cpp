@@ -46,6 +46,10 @@ Point pointFrom(const json& j, const std::string& where) {
     if (p.kind == Kind::UInt) p.min = 0;
     p.min = j.value("min", p.min);
     p.max = j.value("max", p.kind == Kind::Int ? std::int64_t{INT32_MAX} : p.max);
+    p.live = j.value("live", false);
+    p.step = j.value("step", std::int64_t{1});
+    if (p.live && p.kind == Kind::Text) bad(where, "a text point cannot be live");
+    if (p.step < 1 || p.step > UINT32_MAX) bad(where, "step must be 1 to 4294967295");
     const json& values = j.at("values");
     if (!values.is_array() || values.empty()) bad(where, "values must list one value per module");
     for (const json& v : values) {
@@ -56,6 +60,20 @@ Point pointFrom(const json& j, const std::string& where) {
         }
     }
     return p;
+}
+
+Event eventFrom(const json& j) {
+    Event e;
+    e.id = j.at("id").get<std::uint32_t>();
+    const std::string where = "event " + std::to_string(e.id);
+    e.groupId = j.value("group", 0u);
+    e.deviceIdx = j.value("device", std::uint16_t{0});
+    e.label = j.value("label", "");
+    e.cycle = j.value("cycle", std::vector<std::uint16_t>{});
+    e.period = j.value("period", 0u);
+    if (!e.cycle.empty() && e.period == 0) bad(where, "a cycle needs a period of 1 tick or more");
+    e.state = j.value("state", e.cycle.empty() ? std::uint16_t{0} : e.cycle.front());
+    return e;
 }
 
 }  // namespace
@@ -81,6 +99,14 @@ Catalogue Catalogue::FromJson(const std::string& text) {
                 bad(where, "the device index appears twice");
             }
         }
+        for (const json& e : root.value("events", json::array())) {
+            Event event = eventFrom(e);
+            const std::uint32_t id = event.id;
+            if (!cat.events.emplace(id, std::move(event)).second) {
+                bad("event " + std::to_string(id), "the event id appears twice");
+            }
+        }
+        cat.tickMs = root.value("tickMs", cat.tickMs);
     } catch (const json::exception& e) {
         throw std::runtime_error(std::string("catalogue: ") + e.what());
     }
@@ -96,16 +122,19 @@ Catalogue Catalogue::FromFile(const std::string& path) {
 }
 
 // The built-in catalogue: a little of everything a front end meets, including the engine's
-// rough edges (a unit label that is not ASCII, a description longer than a reply buffer).
+// rough edges (a unit label that is not ASCII, a description longer than a reply buffer), and
+// something that changes by itself every tick or two, so that a client sees notifications.
 Catalogue Catalogue::BuiltIn() {
     return FromJson(R"json({
+  "tickMs": 1000,
   "devices": [
     {
       "index": 1, "name": "Boiler controller",
       "points": [
         { "gddId": 100, "label": "Supply temperature", "type": "int", "normFactor": 10,
           "description": "Water temperature at the boiler outlet",
-          "uomId": 12, "units": ["degC", "degF"], "values": [615] },
+          "uomId": 12, "units": ["degC", "degF"], "values": [615],
+          "live": true, "step": 3, "min": 540, "max": 690 },
         { "gddId": 101, "label": "Supply setpoint", "type": "int", "access": "rw",
           "description": "Requested supply temperature", "normFactor": 10,
           "uomId": 12, "units": ["degC", "degF"], "min": 200, "max": 850, "values": [600] },
@@ -145,6 +174,12 @@ Catalogue Catalogue::BuiltIn() {
           "description": "Relative humidity in the living room", "values": [45] }
       ]
     }
+  ],
+  "events": [
+    { "id": 1, "group": 1, "device": 1, "label": "Burner lockout", "state": 0 },
+    { "id": 2, "group": 2, "device": 1, "label": "Flue gas temperature high",
+      "cycle": [0, 1], "period": 2 },
+    { "id": 3, "group": 1, "device": 3, "label": "Remote sensor not answering", "state": 1 }
   ]
 })json");
 }

@@ -1,5 +1,6 @@
 #include "SimEngine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -53,6 +54,8 @@ const char* StatusText(Y4_Status status) {
             return "no description of its own";
         case kWrongType:
             return "data type does not fit the request";
+        case kUnknownEvent:
+            return "unknown event";
         case kOffline:
             return "device does not answer";
         default:
@@ -75,7 +78,13 @@ std::string RenderValue(const Point& point, std::int64_t raw) {
     return (raw < 0 ? "-" : "") + std::to_string(magnitude / point.normFactor) + "." + fraction;
 }
 
-SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {}
+SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
+    // A cycle goes on from the event's state in it.
+    for (const auto& [id, event] : m_catalogue.events) {
+        const auto at = std::find(event.cycle.begin(), event.cycle.end(), event.state);
+        m_eventRuns[id].place = at == event.cycle.end() ? 0 : at - event.cycle.begin();
+    }
+}
 
 std::shared_ptr<SimEngine> SimEngine::FromClientText(const char* first) {
     const std::string_view text = first != nullptr ? first : "";
@@ -90,15 +99,47 @@ Catalogue SimEngine::Snapshot() const {
     return m_catalogue;
 }
 
+std::uint32_t SimEngine::PldCount() const {
+    return m_pldCount.load();
+}
+
 int SimEngine::Init() {
     return 1;
 }
 
-Y4_Status SimEngine::UnReg(int) {
+Y4_Status SimEngine::AddPoint(std::uint16_t deviceIdx, Point point) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    if (point.modules() == 0 || point.normFactor == 0 || point.step < 1 ||
+        point.step > UINT32_MAX || (point.live && point.kind == Kind::Text)) {
+        return kRejected;
+    }
+    const std::uint32_t gddId = point.gddId;
+    if (!dev->second.points.emplace(gddId, std::move(point)).second) return kRejected;
+    queuePldCount(m_pldCount.fetch_add(1) + 1);
     return kOk;
 }
 
-void SimEngine::Close() {}
+Y4_Status SimEngine::RemovePoint(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    if (dev->second.points.erase(gddId) == 0) return kUnknownPoint;
+    m_headings.erase({deviceIdx, gddId});
+    queuePldCount(m_pldCount.fetch_add(1) + 1);
+    return kOk;
+}
+
+Y4_Status SimEngine::SetEventState(std::uint32_t eventId, std::uint16_t state) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto event = m_catalogue.events.find(eventId);
+    if (event == m_catalogue.events.end()) return kUnknownEvent;
+    event->second.state = state;
+    m_eventRuns[eventId].age = 0;  // a cycle's next step comes a whole period later
+    queueEventChange(event->second);
+    return kOk;
+}
 
 SimEngine::Target SimEngine::find(std::uint16_t deviceIdx, std::uint32_t gddId, std::uint16_t mmIdx,
                                   Need need) {
@@ -207,6 +248,7 @@ Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
         return kRejected;
     }
     p.values[t.module] = raw;
+    queueValueChange(pnt->deviceIdx, p, t.module);
     return kOk;
 }
 
@@ -220,6 +262,7 @@ Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std
     if (p.kind == Kind::Text) {
         if (std::strlen(value) > 255) return kRejected;
         p.texts[t.module] = value;
+        queueValueChange(pnt->deviceIdx, p, t.module);
         return kOk;
     }
     if (p.kind == Kind::Enum) {

@@ -1,8 +1,10 @@
-// The simulated engine: answers the message client's calls from a catalogue of devices and data
-// points, with the statuses of the device's engine. docs/simulated-engine.md describes both.
+// The simulated engine: answers the message client's calls from a catalogue of devices, data
+// points and events, with the statuses of the device's engine, and delivers notifications on a
+// thread of its own. docs/simulated-engine.md describes all of it.
 #ifndef ZV_SIM_ENGINE_H
 #define ZV_SIM_ENGINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,6 +26,7 @@ enum Status : Y4_Status {
     kRejected = 5,       // value out of range or not understood, or no such unit or state
     kNoDescription = 6,  // success: the point has no description of its own, its label is sent
     kWrongType = 9,      // the point's data type does not fit the request
+    kUnknownEvent = 10,  // SetEventState: no event with that id
     kOffline = 1007,     // the device does not answer; its catalogue texts are still known
 };
 
@@ -56,6 +59,10 @@ struct Point {
     std::vector<State> states;
     std::vector<std::int64_t> values;  // one per module: Int, UInt, Enum
     std::vector<std::string> texts;    // one per module: Text
+    // A live point's values walk by `step` each engine tick, turning back at min and max (an
+    // enumeration steps through its states); each change is a value-change notification.
+    bool live = false;
+    std::int64_t step = 1;
     std::size_t modules() const { return kind == Kind::Text ? texts.size() : values.size(); }
 };
 
@@ -66,8 +73,23 @@ struct Device {
     std::map<std::uint32_t, Point> points;
 };
 
+// An event of the engine. By convention state 0 is inactive and any other state active.
+struct Event {
+    std::uint32_t id = 0;
+    std::uint32_t groupId = 0;
+    std::uint16_t deviceIdx = 0;
+    std::string label;
+    std::uint16_t state = 0;  // the current state
+    // Every `period` ticks the event takes the next state of `cycle`, in turn and wrapping
+    // round; an empty cycle or a period of 0: it changes only through SetEventState.
+    std::vector<std::uint16_t> cycle;
+    std::uint32_t period = 0;
+};
+
 struct Catalogue {
     std::map<std::uint16_t, Device> devices;
+    std::map<std::uint32_t, Event> events;
+    std::uint32_t tickMs = 1000;  // the engine tick; 0: no ticks, nothing changes by itself
 
     // Each throws std::runtime_error naming what is wrong with the catalogue.
     ZV_PLD_PLATFORM_API static Catalogue FromJson(const std::string& text);
@@ -87,11 +109,35 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     // also gives the built-in catalogue. Throws std::runtime_error for a bad catalogue file.
     static std::shared_ptr<SimEngine> FromClientText(const char* first);
 
+    ~SimEngine() override;
+    SimEngine(const SimEngine&) = delete;
+    SimEngine& operator=(const SimEngine&) = delete;
+
+    // The catalogue as it stands, with the events' current states.
     Catalogue Snapshot() const;
+    // The PLD count, the point list's revision: 1 at the start, one more with each PLD-count
+    // change (AddPoint, RemovePoint, AnnouncePldCount, and each PLD count of a flood).
+    std::uint32_t PldCount() const;
 
     int Init() override;
     Y4_Status UnReg(int what) override;
     void Close() override;
+
+    Y4_Status RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t regArg) override;
+    Y4_Status RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t regArg) override;
+    Y4_Status RegValueChange(ZvValueChangeFn capture, void* context, std::uint16_t regArg) override;
+
+    // Control of the simulation, for tools and tests. Notifications that these cause are queued
+    // for the delivering thread and delivered in order; each call returns at once.
+    void AnnouncePldCount();                                   // a PLD-count change, on request
+    Y4_Status AddPoint(std::uint16_t deviceIdx, Point point);  // the point list changes
+    Y4_Status RemovePoint(std::uint16_t deviceIdx, std::uint32_t gddId);
+    Y4_Status SetEventState(std::uint32_t eventId, std::uint16_t state);
+    // Load: `perKind` notifications of each registered kind, interleaved, as fast as the
+    // delivering thread can make them (value changes carry `units` 16-bit units of data).
+    void Flood(std::uint32_t perKind, std::uint16_t units = 8);
+    // Waits until every notification queued so far has been delivered (or dropped by UnReg).
+    void Flush();
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -132,8 +178,27 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     Y4_Status writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw);
     Y4_Status attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field, std::uint32_t* value);
 
-    mutable std::mutex m_mutex;
+    // Notifications are made and delivered by a Delivery (Delivery.cpp), which owns the
+    // delivering thread. The engine only queues work there, with m_mutex held so that the
+    // notifications go out in the order of the changes; it never calls a capture function.
+    class Delivery;
+    void queueValueChange(std::uint16_t deviceIdx, const Point& point, std::size_t module);
+    void queueEventChange(const Event& event);
+    void queuePldCount(std::uint32_t count);
+    void tick();  // on the delivering thread: live points and events move on
+
+    mutable std::mutex m_mutex;  // the catalogue, and the tick state below
     Catalogue m_catalogue;
+    std::shared_ptr<Delivery> m_delivery;
+    std::atomic<std::uint32_t> m_pldCount{1};
+    // Tick state: each live point's heading per module (+1 or -1), each event's ticks since
+    // its last step and its place in its cycle.
+    std::map<std::pair<std::uint16_t, std::uint32_t>, std::vector<int>> m_headings;
+    struct EventRun {
+        std::uint32_t age = 0;
+        std::size_t place = 0;
+    };
+    std::map<std::uint32_t, EventRun> m_eventRuns;
 };
 
 }  // namespace zvsim

@@ -1,9 +1,15 @@
-// pldctl: reads and writes data points through libZvPldProxy. Without a subcommand it tours the
-// simulated engine's catalogue.
+// pldctl: reads and writes data points through libZvPldProxy, and watches the engine's
+// notifications. Without a subcommand it tours the simulated engine's catalogue.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <list>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -27,17 +33,22 @@ std::string describe(int rc) {
     return std::to_string(rc) + " (unexpected result)";
 }
 
-// Log lines are shown under the output line that caused them.
+// Log lines are shown under the output line that caused them. Notifications are printed on
+// another thread, and the engine's thread may log, hence the lock.
+std::mutex g_outputMutex;
 std::vector<std::string> g_logLines;
 
 void keepLogLine(int level, const char* tag, const char* text, void*) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
     g_logLines.push_back(std::string(tag) + "/" + std::to_string(level) + ": " + text);
 }
 
 void printLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
     std::printf("%s\n", line.c_str());
     for (const std::string& log : g_logLines) std::printf("        log %s\n", log.c_str());
     g_logLines.clear();
+    std::fflush(stdout);
 }
 
 struct Address {
@@ -102,6 +113,178 @@ int showStates(ZvPldProxy& proxy, const Address& a) {
     return 0;
 }
 
+// Notifications, shown with what the catalogue knows of their point or event. The callbacks
+// that draining calls get no context, hence the process-wide pointer.
+const zvsim::Catalogue* g_catalogue = nullptr;
+
+const zvsim::Point* pointOf(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    const auto dev = g_catalogue->devices.find(deviceIdx);
+    if (dev == g_catalogue->devices.end()) return nullptr;
+    const auto pnt = dev->second.points.find(gddId);
+    return pnt == dev->second.points.end() ? nullptr : &pnt->second;
+}
+
+// The data of a value change: numbers and states as two 16-bit units, high half first; texts
+// one unit a character. Data of an unknown point is shown as it came.
+std::string decoded(const ZvValChgInfo& info) {
+    const zvsim::Point* point = pointOf(info.deviceIdx, info.valueId);
+    if (point != nullptr && point->kind == zvsim::Kind::Text) {
+        std::string text;
+        for (std::uint16_t i = 0; i < info.length; ++i) {
+            const std::uint16_t c = info.pData[i];
+            text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+        }
+        return "\"" + text + "\"";
+    }
+    if (point != nullptr && info.length == 2) {
+        const std::uint32_t raw = (std::uint32_t{info.pData[0]} << 16) | info.pData[1];
+        const std::int64_t value = point->kind == zvsim::Kind::Int
+                                       ? std::int64_t{static_cast<std::int32_t>(raw)}
+                                       : std::int64_t{raw};
+        std::string text = zvsim::RenderValue(*point, value);
+        if (!point->units.empty()) text += " " + point->units.front();
+        return text;
+    }
+    std::string units;
+    for (std::uint16_t i = 0; i < info.length && i < 8; ++i) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, " %04x", static_cast<unsigned>(info.pData[i]));
+        units += unit;
+    }
+    return std::to_string(info.length) + " units:" + units + (info.length > 8 ? " ..." : "");
+}
+
+std::string valueChangeLine(const ZvValChgInfo& info) {
+    const zvsim::Point* point = pointOf(info.deviceIdx, info.valueId);
+    return "device " + std::to_string(info.deviceIdx) + ", GddId " + std::to_string(info.valueId) +
+           (point != nullptr ? " (" + point->label + ")" : "") + ", module " +
+           std::to_string(info.mmIdx + 1) + ": " + decoded(info);
+}
+
+std::string eventLine(const ZvVEventInfo& info) {
+    const auto event = g_catalogue->events.find(info.eventId);
+    return "event " + std::to_string(info.eventId) +
+           (event != g_catalogue->events.end() ? " (" + event->second.label + ")" : "") +
+           ", group " + std::to_string(info.groupId) + ", device " +
+           std::to_string(info.deviceIdx) + ": state " + std::to_string(info.eventState) +
+           (info.eventState == 0 ? " (inactive)" : " (active)");
+}
+
+// What `pldctl watch` counts and when it started.
+struct Watch {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::atomic<unsigned long> values{0}, events{0}, counts{0};
+    std::atomic<unsigned long> direct{0};  // PLD counts handed straight to the callback
+};
+// Static: the PLD-count callback's context must outlive the registration, which ends only when
+// the proxy stops.
+Watch g_watchState;
+Watch* g_watch = nullptr;
+
+// Set by SIGINT and SIGTERM; nothing else happens in the handler.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores a lock-free flag");
+
+extern "C" void onSignal(int) {
+    g_interrupted.store(true);
+}
+
+void printAt(const char* kind, unsigned long seq, const std::string& text) {
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - g_watch->start).count();
+    char head[48];
+    if (seq != 0) {
+        std::snprintf(head, sizeof head, "%8.3fs  %-6s #%-5lu ", t, kind, seq);
+    } else {
+        std::snprintf(head, sizeof head, "%8.3fs  %-6s        ", t, kind);
+    }
+    printLine(head + text);
+}
+
+void watchedValue(void*, const ZvValChgInfo* info) {
+    ++g_watch->values;
+    printAt("value", info->sequence, valueChangeLine(*info));
+}
+
+void watchedEvent(void*, const ZvVEventInfo* info) {
+    ++g_watch->events;
+    printAt("event", info->sequence, eventLine(*info));
+}
+
+// On the engine's thread, as the count arrives; CheckPldCount hands it over once more.
+void pldCountArrived(void* context, unsigned long) {
+    ++static_cast<Watch*>(context)->direct;
+}
+
+int watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double seconds) {
+    auto wants = [&kinds](const char* kind) {
+        for (const std::string& k : kinds) {
+            if (k == kind) return true;
+        }
+        return false;
+    };
+    Watch& w = g_watchState;
+    w.start = std::chrono::steady_clock::now();
+    g_watch = &w;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const bool counts = wants("count"), events = wants("event"), values = wants("value");
+    if (counts) proxy.RegisterForPldCountChange(pldCountArrived, &w, 0);
+    if (events) proxy.RegisterForEventChange(watchedEvent, nullptr, 0);
+    if (values) proxy.RegisterForValueChange(watchedValue, nullptr, 0);
+    char start[64] = "Watching until interrupted (Ctrl-C)";
+    if (seconds > 0)
+        std::snprintf(start, sizeof start, "Watching for %g s (Ctrl-C stops)", seconds);
+    printLine(start);
+
+    // The client's own thread drains the queues: every PLD count, then one event and one value
+    // change a turn; it rests a little when nothing came.
+    std::atomic<bool> done{false};
+    std::thread drainer([&] {
+        while (!done.load()) {
+            const unsigned long before = w.values + w.events;
+            bool any = false;
+            unsigned long count = 0;
+            while (counts && proxy.CheckPldCount(&count)) {
+                any = true;
+                ++w.counts;
+                printAt("count", 0, "PLD count " + std::to_string(count));
+            }
+            if (events) proxy.CheckEvent();
+            if (values) proxy.CheckValueChange();
+            if (!any && w.values + w.events == before) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    });
+    const auto end = w.start + std::chrono::duration<double>(seconds);
+    while (!g_interrupted.load() && (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    done.store(true);
+    drainer.join();
+    printLine(std::string(g_interrupted.load() ? "Interrupted" : "Done") + ": value changes " +
+              std::to_string(w.values.load()) + ", events " + std::to_string(w.events.load()) +
+              ", PLD counts " + std::to_string(w.counts.load()) + " (" +
+              std::to_string(w.direct.load()) +
+              " of them also straight to the PLD-count callback)");
+    return 0;
+}
+
+// The tour's write: its value change, drained on this thread.
+std::atomic<bool> g_writeSeen{false};
+
+void tourValue(void*, const ZvValChgInfo* info) {
+    if (info->deviceIdx != 1 || info->valueId != 101) return;  // a live point moved meanwhile
+    g_writeSeen.store(true);
+    printLine("  value change #" + std::to_string(info->sequence) + ": " + valueChangeLine(*info));
+}
+
 int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
     for (const auto& [index, device] : catalogue.devices) {
         printLine("Device " + std::to_string(index) + ": " + device.name +
@@ -127,10 +310,19 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
     }
 
     const Address setpoint{1, 101, 1, 0};
+    proxy.RegisterForValueChange(tourValue, nullptr, 0);
     printLine("\nWrite: SetValueString(\"65.5\") to device 1, GddId 101, module 1");
     const int rc =
         proxy.SetValueString("65.5", setpoint.device, setpoint.gddId, 1, 0, 0, 0, nullptr, 0);
     printLine("  result " + describe(rc) + "; read back: " + valueText(proxy, setpoint));
+    // The engine delivers on its own thread; the change waits in the proxy's queue until this
+    // thread drains it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (rc == 0 && !g_writeSeen.load() && std::chrono::steady_clock::now() < deadline) {
+        proxy.CheckValueChange();
+        if (!g_writeSeen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (rc == 0 && !g_writeSeen.load()) printLine("  no value change arrived within 2 s");
     printLine("Write: SetValueUInt32(1) to device 1, GddId 103 (read-only)");
     const int ro = proxy.SetValueUInt32(1, 1, 103, 1, 0, 0, 0, 0);
     printLine("  result " + describe(ro));
@@ -167,6 +359,15 @@ int main(int argc, char** argv) {
     addAddress(attrs);
     CLI::App* states = app.add_subcommand("enum", "states of an enumerated point");
     addAddress(states);
+    CLI::App* watching = app.add_subcommand("watch", "print notifications as they arrive");
+    double seconds = 0;
+    watching->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    std::vector<std::string> kinds{"value", "event", "count"};
+    watching->add_option("--kinds", kinds, "kinds to register for: value, event, count")
+        ->delimiter(',')
+        ->check(CLI::IsMember({"value", "event", "count"}))
+        ->capture_default_str();
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
@@ -192,10 +393,16 @@ int main(int argc, char** argv) {
         }
         if (states->parsed()) return showStates(proxy, a) == 0 ? 0 : 1;
         if (engine.rfind("sim", 0) != 0) {
-            std::fprintf(stderr, "pldctl: the tour needs the simulated engine (--engine sim)\n");
+            std::fprintf(stderr, "pldctl: %s needs the simulated engine (--engine sim)\n",
+                         watching->parsed() ? "watch" : "the tour");
             return 2;
         }
-        return tour(proxy, zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot());
+        // The catalogue as the engine starts with it: labels and types to show with the values.
+        const zvsim::Catalogue catalogue =
+            zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot();
+        g_catalogue = &catalogue;
+        if (watching->parsed()) return watch(proxy, kinds, seconds);
+        return tour(proxy, catalogue);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s\n", e.what());
         return 2;

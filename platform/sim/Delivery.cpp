@@ -1,0 +1,538 @@
+// The simulated engine's notifications: registrations, the delivering thread, the engine tick,
+// floods, and the stop at UnReg, at Close and at process exit.
+//
+// Locks: the engine's catalogue mutex may be held while a Delivery's mutex is taken (changes
+// are queued in the order in which they happen), never the other way round. The delivering
+// thread holds neither while it calls a capture function: a capture may call straight back into
+// the engine through the client library.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "SimEngine.h"
+
+namespace zvsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A flood's notifications name no catalogued device.
+constexpr std::uint16_t kFloodDevice = 0xFFFF;
+
+std::int64_t walk(const Point& p, std::int64_t value, int& heading) {
+    if (p.min >= p.max) return value;
+    std::int64_t next = value + heading * p.step;
+    if (next > p.max || next < p.min) {
+        heading = -heading;
+        next = value + heading * p.step;
+    }
+    return std::clamp(next, p.min, p.max);
+}
+
+std::int64_t nextState(const Point& p, std::int64_t value) {
+    if (p.states.empty()) return value;
+    for (std::size_t i = 0; i < p.states.size(); ++i) {
+        if (p.states[i].value == value) return p.states[(i + 1) % p.states.size()].value;
+    }
+    return p.states.front().value;
+}
+
+}  // namespace
+
+class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
+  public:
+    enum Kind { kPld, kEvent, kValue };
+
+    struct Work {
+        enum Type { PldCount, Event, Value, Flood };
+        explicit Work(Type t) : type(t) {}
+        Type type;
+        unsigned long count = 0;  // PldCount
+        ZvVEventInfo event{};     // Event; its sequence is set when it goes out
+        ZvValChgInfo value{};     // Value; sequence and pData set when it goes out
+        std::vector<std::uint16_t> data;
+        std::uint32_t perKind = 0;  // Flood
+        std::uint16_t units = 0;
+    };
+
+    Delivery(SimEngine& engine, std::uint32_t tickMs) : m_engine(engine), m_tick(tickMs) {}
+
+    // A registration replaces the kind's earlier one; the first starts the thread.
+    Y4_Status reg(ZvPldCntChngFn fn, void* context) {
+        return reg(m_pldFn, m_pldContext, fn, context);
+    }
+    Y4_Status reg(ZvVelEventFn fn, void* context) {
+        return reg(m_eventFn, m_eventContext, fn, context);
+    }
+    Y4_Status reg(ZvValueChangeFn fn, void* context) {
+        return reg(m_valueFn, m_valueContext, fn, context);
+    }
+
+    bool wants(Kind kind) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return registered(kind);
+    }
+
+    // Queued only while its kind is registered: nobody would receive it.
+    void push(Work work) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const Kind kind = work.type == Work::Event   ? kEvent
+                          : work.type == Work::Value ? kValue
+                                                     : kPld;
+        if (!registered(kind)) return;
+        m_queue.push_back(std::move(work));
+        ++m_queued;
+        m_wake.notify_one();
+    }
+
+    void flood(std::uint32_t perKind, std::uint16_t units) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (perKind == 0 || !(registered(kPld) || registered(kEvent) || registered(kValue))) {
+            return;
+        }
+        Work work{Work::Flood};
+        work.perKind = perKind;
+        work.units = units;
+        m_queue.push_back(std::move(work));
+        ++m_queued;
+        m_wake.notify_one();
+    }
+
+    void flush() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (onOwnThread()) return;  // it would wait for itself
+        const std::uint64_t target = m_queued;
+        waitFor(lock, [&] { return m_done >= target || m_stop; });
+    }
+
+    // UnReg(1): from here on no capture function is called, and none is running on return
+    // unless it is the caller itself.
+    void withdraw() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        dropAll();
+        if (onOwnThread()) return;
+        waitFor(lock, [&] { return !m_inCall; });
+    }
+
+    // Stops the thread and joins it; on the delivering thread itself (a capture that closes the
+    // message client) the thread is left to end by itself once the capture returns.
+    void shutdown() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_stop = true;
+        dropAll();
+        m_wake.notify_all();
+        std::thread thread = std::move(m_thread);
+        const bool self = onOwnThread();
+        if (!thread.joinable() && !self) waitFor(lock, [&] { return m_exited || !m_started; });
+        lock.unlock();
+        if (thread.joinable()) {
+            if (self) {
+                thread.detach();
+            } else {
+                thread.join();
+            }
+        }
+        forget();
+    }
+
+  private:
+    // Every started Delivery until it is shut down, so that the process can stop them all at
+    // exit, before the statics of the libraries that the captures use are destroyed. Never
+    // destroyed itself: an engine may be closed during static destruction.
+    struct Live {
+        std::mutex mutex;
+        std::vector<std::shared_ptr<Delivery>> deliveries;
+        bool exiting = false;
+        bool hooked = false;
+    };
+    static Live& live() {
+        static Live* const all = new Live;
+        return *all;
+    }
+    static void stopAll() {
+        std::vector<std::shared_ptr<Delivery>> running;
+        {
+            Live& l = live();
+            std::lock_guard<std::mutex> lock(l.mutex);
+            l.exiting = true;
+            running = l.deliveries;
+        }
+        for (const std::shared_ptr<Delivery>& d : running) d->shutdown();
+    }
+    bool remember() {
+        Live& l = live();
+        std::lock_guard<std::mutex> lock(l.mutex);
+        if (l.exiting) return false;
+        if (!l.hooked) {
+            if (std::atexit(&Delivery::stopAll) != 0) return false;
+            l.hooked = true;
+        }
+        l.deliveries.push_back(shared_from_this());
+        return true;
+    }
+    void forget() {
+        Live& l = live();
+        std::lock_guard<std::mutex> lock(l.mutex);
+        l.deliveries.erase(
+            std::remove_if(l.deliveries.begin(), l.deliveries.end(),
+                           [this](const std::shared_ptr<Delivery>& d) { return d.get() == this; }),
+            l.deliveries.end());
+    }
+
+    template <class Fn>
+    Y4_Status reg(Fn& slot, void*& slotContext, Fn fn, void* context) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || !start()) return kRejected;
+        slot = fn;
+        slotContext = context;
+        return kOk;
+    }
+
+    // m_mutex held.
+    bool start() {
+        if (m_started) return true;
+        if (!remember()) return false;  // the process is exiting
+        try {
+            m_thread = std::thread([self = shared_from_this()] { self->run(); });
+        } catch (const std::system_error&) {
+            forget();
+            return false;
+        }
+        m_threadId = m_thread.get_id();
+        m_started = true;
+        return true;
+    }
+    bool registered(Kind kind) const {
+        switch (kind) {
+            case kPld:
+                return m_pldFn != nullptr;
+            case kEvent:
+                return m_eventFn != nullptr;
+            case kValue:
+                return m_valueFn != nullptr;
+        }
+        return false;
+    }
+    bool onOwnThread() const { return m_started && m_threadId == std::this_thread::get_id(); }
+    void dropAll() {
+        m_pldFn = nullptr;
+        m_eventFn = nullptr;
+        m_valueFn = nullptr;
+        m_pldContext = m_eventContext = m_valueContext = nullptr;
+        m_done += m_queue.size() + (m_flooding ? 1 : 0);
+        m_queue.clear();
+        m_flooding = false;
+        m_floodLeft = 0;
+        m_idle.notify_all();
+    }
+    template <class Done>
+    void waitFor(std::unique_lock<std::mutex>& lock, Done done) {
+        ++m_waiters;
+        m_idle.wait(lock, done);
+        --m_waiters;
+    }
+
+    // Calls a capture function with no lock held. m_inCall tells UnReg that one is running.
+    template <class Capture>
+    void call(std::unique_lock<std::mutex>& lock, Capture capture) {
+        m_inCall = true;
+        lock.unlock();
+        capture();
+        lock.lock();
+        m_inCall = false;
+        if (m_waiters > 0) m_idle.notify_all();
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const Clock::duration period = std::chrono::milliseconds(m_tick);
+        Clock::time_point nextTick = Clock::now() + period;
+        // After a capture call the engine may be gone (the capture closed it): every turn
+        // checks m_stop before it touches the engine again.
+        while (!m_stop) {
+            if (m_tick > 0 && Clock::now() >= nextTick) {
+                lock.unlock();
+                m_engine.tick();
+                lock.lock();
+                nextTick += period;
+                const Clock::time_point now = Clock::now();
+                if (nextTick <= now) nextTick = now + period;  // fell behind: no catching up
+            } else if (m_flooding) {
+                floodStep(lock);
+            } else if (!m_queue.empty()) {
+                Work work = std::move(m_queue.front());
+                m_queue.pop_front();
+                deliver(lock, work);
+            } else if (m_tick > 0) {
+                m_wake.wait_until(lock, nextTick);
+            } else {
+                m_wake.wait(lock);
+            }
+        }
+        m_exited = true;
+        m_idle.notify_all();
+    }
+
+    void finished() {
+        ++m_done;
+        if (m_waiters > 0) m_idle.notify_all();
+    }
+
+    void deliver(std::unique_lock<std::mutex>& lock, Work& work) {
+        switch (work.type) {
+            case Work::PldCount:
+                if (m_pldFn != nullptr) {
+                    call(lock, [fn = m_pldFn, context = m_pldContext, count = work.count] {
+                        fn(context, count);
+                    });
+                }
+                break;
+            case Work::Event:
+                if (m_eventFn != nullptr) {
+                    work.event.sequence = ++m_eventSeq;
+                    call(lock, [fn = m_eventFn, context = m_eventContext, &work] {
+                        fn(context, &work.event);
+                    });
+                }
+                break;
+            case Work::Value:
+                if (m_valueFn != nullptr) {
+                    std::uint16_t none = 0;
+                    work.value.sequence = ++m_valueSeq;
+                    work.value.pData = work.data.empty() ? &none : work.data.data();
+                    call(lock, [fn = m_valueFn, context = m_valueContext, &work] {
+                        fn(context, &work.value);
+                    });
+                }
+                break;
+            case Work::Flood:
+                // Not finished yet: the flood's notifications are made one per turn.
+                m_flooding = true;
+                m_floodLeft = std::uint64_t{3} * work.perKind;
+                m_floodMade = 0;
+                m_floodUnits = work.units;
+                m_floodData.assign(work.units, 0);
+                return;
+        }
+        finished();
+    }
+
+    // One notification of a flood: PLD count, event and value change in turn, each kind only
+    // while it is registered.
+    void floodStep(std::unique_lock<std::mutex>& lock) {
+        const std::uint64_t made = m_floodMade++;
+        const auto round = static_cast<std::uint32_t>(made / 3 + 1);
+        --m_floodLeft;
+        switch (made % 3) {
+            case 0:
+                if (m_pldFn != nullptr) {
+                    const unsigned long count = m_engine.m_pldCount.fetch_add(1) + 1;
+                    call(lock,
+                         [fn = m_pldFn, context = m_pldContext, count] { fn(context, count); });
+                }
+                break;
+            case 1:
+                if (m_eventFn != nullptr) {
+                    const ZvVEventInfo info{++m_eventSeq, round, kFloodDevice,
+                                            static_cast<std::uint16_t>(round), 0};
+                    call(lock,
+                         [fn = m_eventFn, context = m_eventContext, &info] { fn(context, &info); });
+                }
+                break;
+            default:
+                if (m_valueFn != nullptr) {
+                    std::uint16_t none = 0;
+                    const std::uint32_t sequence = ++m_valueSeq;
+                    for (std::size_t k = 0; k < m_floodData.size(); ++k) {
+                        m_floodData[k] = static_cast<std::uint16_t>(sequence + k);
+                    }
+                    const ZvValChgInfo info{sequence,
+                                            round,
+                                            0,
+                                            kFloodDevice,
+                                            m_floodUnits,
+                                            0,
+                                            m_floodData.empty() ? &none : m_floodData.data()};
+                    call(lock,
+                         [fn = m_valueFn, context = m_valueContext, &info] { fn(context, &info); });
+                }
+                break;
+        }
+        // A flood dropped by UnReg meanwhile has been counted already.
+        if (m_flooding && m_floodLeft == 0) {
+            m_flooding = false;
+            finished();
+        }
+    }
+
+    SimEngine& m_engine;
+    const std::uint32_t m_tick;  // ms; 0: no ticks
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;  // the delivering thread: work, or stop
+    std::condition_variable m_idle;  // Flush, UnReg, shutdown: progress
+    int m_waiters = 0;
+
+    ZvPldCntChngFn m_pldFn = nullptr;
+    void* m_pldContext = nullptr;
+    ZvVelEventFn m_eventFn = nullptr;
+    void* m_eventContext = nullptr;
+    ZvValueChangeFn m_valueFn = nullptr;
+    void* m_valueContext = nullptr;
+
+    std::deque<Work> m_queue;
+    std::uint64_t m_queued = 0;  // items queued, a flood being one
+    std::uint64_t m_done = 0;    // of those, delivered or dropped
+    bool m_inCall = false;
+
+    bool m_flooding = false;
+    std::uint64_t m_floodLeft = 0;  // notifications of the running flood still to make
+    std::uint64_t m_floodMade = 0;
+    std::uint16_t m_floodUnits = 0;
+
+    bool m_started = false;
+    bool m_stop = false;
+    bool m_exited = false;
+    std::thread m_thread;
+    std::thread::id m_threadId;
+
+    // The delivering thread's own.
+    std::uint32_t m_eventSeq = 0;
+    std::uint32_t m_valueSeq = 0;
+    std::vector<std::uint16_t> m_floodData;
+};
+
+SimEngine::~SimEngine() {
+    Close();
+}
+
+void SimEngine::Close() {
+    std::shared_ptr<Delivery> delivery;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        delivery = std::move(m_delivery);
+    }
+    if (delivery) delivery->shutdown();
+}
+
+Y4_Status SimEngine::UnReg(int what) {
+    if (what != 1) return kRejected;
+    std::shared_ptr<Delivery> delivery;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        delivery = m_delivery;
+    }
+    // Not under m_mutex: a capture that is running may need it before it can return.
+    if (delivery) delivery->withdraw();
+    return kOk;
+}
+
+Y4_Status SimEngine::RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t) {
+    if (capture == nullptr) return kRejected;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
+    return m_delivery->reg(capture, context);
+}
+
+Y4_Status SimEngine::RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t) {
+    if (capture == nullptr) return kRejected;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
+    return m_delivery->reg(capture, context);
+}
+
+Y4_Status SimEngine::RegValueChange(ZvValueChangeFn capture, void* context, std::uint16_t) {
+    if (capture == nullptr) return kRejected;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
+    return m_delivery->reg(capture, context);
+}
+
+void SimEngine::AnnouncePldCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    queuePldCount(m_pldCount.fetch_add(1) + 1);
+}
+
+void SimEngine::Flood(std::uint32_t perKind, std::uint16_t units) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_delivery) m_delivery->flood(perKind, units);
+}
+
+void SimEngine::Flush() {
+    std::shared_ptr<Delivery> delivery;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        delivery = m_delivery;
+    }
+    if (delivery) delivery->flush();
+}
+
+void SimEngine::queuePldCount(std::uint32_t count) {
+    if (!m_delivery) return;
+    Delivery::Work work{Delivery::Work::PldCount};
+    work.count = count;
+    m_delivery->push(std::move(work));
+}
+
+void SimEngine::queueEventChange(const Event& event) {
+    if (!m_delivery) return;
+    Delivery::Work work{Delivery::Work::Event};
+    work.event = ZvVEventInfo{0, event.id, event.deviceIdx, event.state, event.groupId};
+    m_delivery->push(std::move(work));
+}
+
+// Numbers and enumerations: the 32-bit raw value, high half first; texts: one unit a character.
+void SimEngine::queueValueChange(std::uint16_t deviceIdx, const Point& point, std::size_t module) {
+    if (!m_delivery || !m_delivery->wants(Delivery::kValue)) return;
+    Delivery::Work work{Delivery::Work::Value};
+    if (point.kind == Kind::Text) {
+        for (const char c : point.texts[module]) work.data.push_back(static_cast<unsigned char>(c));
+    } else {
+        const auto raw = static_cast<std::uint32_t>(point.values[module]);
+        work.data = {static_cast<std::uint16_t>(raw >> 16), static_cast<std::uint16_t>(raw)};
+    }
+    work.value.valueId = point.gddId;
+    work.value.mmIdx = static_cast<std::uint32_t>(module);
+    work.value.deviceIdx = deviceIdx;
+    work.value.length = static_cast<std::uint16_t>(work.data.size());
+    work.value.dataType = point.dataType;
+    m_delivery->push(std::move(work));
+}
+
+void SimEngine::tick() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& [index, device] : m_catalogue.devices) {
+        if (device.offline) continue;  // the engine hears nothing from it
+        for (auto& [gddId, point] : device.points) {
+            if (!point.live) continue;
+            std::vector<int>& headings = m_headings[{index, gddId}];
+            headings.resize(point.values.size(), 1);
+            for (std::size_t m = 0; m < point.values.size(); ++m) {
+                const std::int64_t before = point.values[m];
+                point.values[m] = point.kind == Kind::Enum ? nextState(point, before)
+                                                           : walk(point, before, headings[m]);
+                if (point.values[m] != before) queueValueChange(index, point, m);
+            }
+        }
+    }
+    for (auto& [id, event] : m_catalogue.events) {
+        if (event.cycle.empty() || event.period == 0) continue;
+        EventRun& run = m_eventRuns[id];
+        if (++run.age < event.period) continue;
+        run.age = 0;
+        run.place = (run.place + 1) % event.cycle.size();
+        if (event.cycle[run.place] == event.state) continue;
+        event.state = event.cycle[run.place];
+        queueEventChange(event);
+    }
+}
+
+}  // namespace zvsim
