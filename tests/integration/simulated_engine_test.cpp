@@ -1,6 +1,8 @@
-// The proxy against the simulated engine and its built-in catalogue.
+// The proxy against the simulated engine: the device engine's habits that a mock does not show,
+// its delivering thread, and many client threads at once.
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -8,109 +10,143 @@
 #include "MockEngine.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
+#include "sim/SimEngine.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 namespace {
 
-class SimulatedEngine : public ::testing::Test {
-  protected:
-    LogCapture log;
-    ZvPldProxy proxy{"sim", "integration-test"};
-
-    std::string value(unsigned short device, unsigned short gddId, unsigned short mm = 1) {
-        std::string text;
-        const int rc = proxy.GetValueString(text, device, gddId, mm, 0, 0, 0, nullptr);
-        return rc == 0 ? text : "<" + std::to_string(rc) + ">";
+// What the client's callbacks saw.
+struct Seen {
+    unsigned long id;  // count, eventId or valueId
+    std::vector<std::uint16_t> data;
+    void* context;
+    bool onEngineThread;
+    bool operator==(const Seen& o) const {
+        return id == o.id && data == o.data && context == o.context &&
+               onEngineThread == o.onEngineThread;
     }
 };
+void PrintTo(const Seen& s, std::ostream* os) {
+    *os << "{" << s.id << ", " << s.data.size() << " units, ctx " << s.context
+        << (s.onEngineThread ? ", engine thread}" : "}");
+}
 
-TEST_F(SimulatedEngine, ReadsTextsOfTheBuiltInCatalogue) {
-    struct {
-        unsigned short device, gddId, mmIdx;
-        const char* label;
-        const char* value;
-        const char* unit;
-    } const points[] = {
-        {1, 100, 1, "Supply temperature", "61.5", "degC"},
-        {1, 102, 1, "Operating mode", "Comfort", ""},
-        {1, 105, 1, "Outdoor temperature", "-3.5", nullptr},  // unit label is not ASCII
-        {2, 200, 3, "Pump speed", "0", "%"},
-    };
-    for (const auto& p : points) {
-        std::string label, unit = "before";
-        EXPECT_EQ(proxy.GetLabelString(label, p.device, p.gddId, p.mmIdx, 0, nullptr), 0);
-        EXPECT_EQ(label, p.label);
-        EXPECT_EQ(value(p.device, p.gddId, p.mmIdx), p.value);
-        const int rc = proxy.GetUomLabelString(unit, p.device, p.gddId, p.mmIdx, 0, 0);
-        EXPECT_EQ(rc, p.unit != nullptr ? 0 : 2);
-        EXPECT_EQ(unit, p.unit != nullptr ? p.unit : "before");
+std::thread::id g_testThread;
+std::mutex g_seenMutex;  // the PLD-count callback runs on the engine's thread
+std::vector<Seen> g_counts, g_events, g_values;
+
+void record(std::vector<Seen>& to, Seen s) {
+    s.onEngineThread = std::this_thread::get_id() != g_testThread;
+    std::lock_guard<std::mutex> lock(g_seenMutex);
+    to.push_back(std::move(s));
+}
+void onCount(void* context, unsigned long count) {
+    record(g_counts, {count, {}, context, false});
+}
+void onEvent(void* context, const ZvVEventInfo* e) {
+    record(g_events, {e->eventId, {e->eventState}, context, false});
+}
+void onValue(void* context, const ZvValChgInfo* v) {
+    record(g_values, {v->valueId, {v->pData, v->pData + v->length}, context, false});
+}
+
+int g_context;
+constexpr std::uint32_t kEventId = 1;  // changes only on request
+
+class SimulatedEngine : public ::testing::Test {
+  protected:
+    SimulatedEngine() {
+        g_testThread = std::this_thread::get_id();
+        ZvPldSetEngineFactory([this](const char* first, const char*, const char*) {
+            engine = zvsim::SimEngine::FromClientText(first);
+            return engine;
+        });
+        proxy = std::make_unique<ZvPldProxy>("sim", "integration-test");
     }
+    ~SimulatedEngine() override { ZvPldSetEngineFactory(nullptr); }
+
+    // Everything the engine has delivered so far, drained on this thread.
+    void drainAll() {
+        engine->Flush();
+        for (int i = 0; i < 1000; ++i) {
+            proxy->CheckEvent();
+            proxy->CheckValueChange();
+        }
+    }
+
+    std::shared_ptr<zvsim::SimEngine> engine;
+    LogCapture log;
+    std::unique_ptr<ZvPldProxy> proxy;
+};
+
+TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedAndCut) {
+    std::string unit = "before", text;
+    EXPECT_EQ(proxy->GetUomLabelString(unit, 1, 105, 1, 0, 0), 2);  // a degree sign
+    EXPECT_EQ(unit, "before");
+    EXPECT_EQ(proxy->GetFullDescriptionString(text, 1, 103, 1, 0), 0);  // engine status 6
+    EXPECT_EQ(text, "Burner starts");
+    EXPECT_EQ(proxy->GetFullDescriptionString(text, 1, 106, 0xFFFF, 0), 0);  // no NUL sent
+    EXPECT_EQ(text.size(), 256u);
+    EXPECT_THAT(text, HasSubstr("Service note: the burner"));
     EXPECT_THAT(log.take(), ElementsAre(ErrorLine("GetUomLabelString - non-ASCII character (C2) "
                                                   "in string value - GddId: 105",
                                                   "libZvPldProxy")));
 }
 
-TEST_F(SimulatedEngine, DescriptionsFallBackToTheLabelAndAreCutAtTheReplyBuffer) {
-    std::string text;
-    EXPECT_EQ(proxy.GetFullDescriptionString(text, 1, 103, 1, 0), 0);  // engine status 6
-    EXPECT_EQ(text, "Burner starts");
-    EXPECT_EQ(proxy.GetFullDescriptionString(text, 1, 106, 0xFFFF, 0), 0);
-    EXPECT_EQ(text.size(), 256u);
-    EXPECT_THAT(text, HasSubstr("Service note: the burner"));
+TEST_F(SimulatedEngine, AWriteIsReadBackAndItsValueChangeArrivesWithTheNewValue) {
+    proxy->RegisterForValueChange(onValue, &g_context, 0);
+    EXPECT_EQ(proxy->SetValueString("65.5", 1, 101, 1, 0, 0, 0, nullptr, 0), 0);
+    int raw = 0;
+    EXPECT_EQ(proxy->GetValueSInt32(&raw, 1, 101, 1, 0, 0, 0), 0);
+    EXPECT_EQ(raw, 655);
+    EXPECT_EQ(proxy->SetValueUInt32(75, 2, 200, 2, 0, 0, 0, 0), 0);
+    drainAll();
+    EXPECT_THAT(g_values, Contains(Seen{101, {0, 655}, nullptr, false}));
+    EXPECT_THAT(g_values, Contains(Seen{200, {0, 75}, nullptr, false}));
 }
 
-TEST_F(SimulatedEngine, WritesAreReadBackAndRefusalsReported) {
-    int sint = 0;
-    EXPECT_EQ(proxy.SetValueString("65.5", 1, 101, 1, 0, 0, 0, nullptr, 0), 0);
-    EXPECT_EQ(proxy.GetValueSInt32(&sint, 1, 101, 1, 0, 0, 0), 0);
-    EXPECT_EQ(sint, 655);
-    EXPECT_EQ(proxy.SetValueSInt32(700, 1, 101, 1, 0, 0, 0, 0), 0);
-    EXPECT_EQ(value(1, 101), "70.0");
-    EXPECT_EQ(proxy.SetValueString("Eco", 1, 102, 1, 0, 0, 0, nullptr, 0), 0);
-    EXPECT_EQ(value(1, 102), "Eco");
-    EXPECT_EQ(proxy.SetValueUInt32(75, 2, 200, 2, 0, 0, 0, 0), 0);
-    EXPECT_EQ(value(2, 200, 2), "75");
-    EXPECT_EQ(value(2, 200, 1), "40");
-    EXPECT_THAT(log.take(), IsEmpty());
-
-    // Sets pass on engine statuses 1 to 3 only: a read-only point (4) and a value out of
-    // range (5) give 2 and a log line.
-    EXPECT_EQ(proxy.SetValueSInt32(1, 9, 101, 1, 0, 0, 0, 0), 4096);
-    EXPECT_EQ(proxy.SetValueSInt32(1, 1, 999, 1, 0, 0, 0, 0), 4097);
-    EXPECT_EQ(proxy.SetValueUInt32(1, 2, 200, 4, 0, 0, 0, 0), 4098);
-    EXPECT_EQ(proxy.SetValueUInt32(1, 1, 103, 1, 0, 0, 0, 0), 2);
-    EXPECT_EQ(proxy.SetValueString("90", 1, 101, 1, 0, 0, 0, nullptr, 0), 2);
-    EXPECT_EQ(value(1, 101), "70.0");
-    EXPECT_EQ(log.take().size(), 2u);
+TEST_F(SimulatedEngine, PldCountsReachTheCallbackOnTheEnginesThreadAndTheQueue) {
+    proxy->RegisterForPldCountChange(onCount, &g_context, 0);
+    engine->AnnouncePldCount();
+    zvsim::Point fan;
+    fan.gddId = 900;
+    fan.values = {1};
+    EXPECT_EQ(engine->AddPoint(1, fan), 0);
+    EXPECT_EQ(engine->RemovePoint(1, 900), 0);
+    engine->Flush();
+    EXPECT_THAT(g_counts, ElementsAre(Seen{2, {}, &g_context, true}, Seen{3, {}, &g_context, true},
+                                      Seen{4, {}, &g_context, true}));
+    unsigned long count = 0;
+    for (unsigned long want : {2, 3, 4}) {
+        EXPECT_TRUE(proxy->CheckPldCount(&count));
+        EXPECT_EQ(count, want);
+    }
+    EXPECT_FALSE(proxy->CheckPldCount(&count));
 }
 
-TEST_F(SimulatedEngine, StatusesAttributesAndStatesReachTheCaller) {
-    unsigned int uint = 0;
-    int sint = 0;
-    unsigned long v = 0;
-    EXPECT_EQ(value(9, 100), "<4096>");
-    EXPECT_EQ(value(1, 999), "<4097>");
-    EXPECT_EQ(value(2, 200, 4), "<4098>");
-    EXPECT_EQ(proxy.GetValueUInt32(&uint, 3, 300, 1, 0, 0, 0), 4096);  // offline: 1007
-    EXPECT_EQ(proxy.GetValueSInt32(&sint, 3, 300, 1, 0, 0, 0), 2);
-    EXPECT_EQ(proxy.GetValueSInt32(&sint, 1, 104, 1, 0, 0, 0), 2);  // a text point
-    EXPECT_EQ(proxy.GetMaxArrayDim(&v, 2, 999), 2);
-    EXPECT_EQ(log.take().size(), 3u);
+TEST_F(SimulatedEngine, EventChangesAreDrainedOnTheClientsThread) {
+    proxy->RegisterForEventChange(onEvent, &g_context, 0);
+    EXPECT_EQ(engine->SetEventState(kEventId, 1), 0);
+    EXPECT_NE(engine->SetEventState(999999, 1), 0);
+    drainAll();
+    EXPECT_THAT(g_events, Contains(Seen{kEventId, {1}, nullptr, false}));
+}
 
-    EXPECT_EQ(proxy.GetVelPointNormFactor(&v, 1, 100), 0);
-    EXPECT_EQ(v, 10u);
-    EXPECT_EQ(proxy.GetMaxModuleCnt(&v, 2, 200), 0);
-    EXPECT_EQ(v, 3u);
-    std::list<int> values;
-    std::list<std::string> names;
-    ZvEnumStateType type{};
-    EXPECT_EQ(proxy.GetVelEnumStateInfo(&values, &names, &type, 201, 2), 0);
-    EXPECT_EQ(type.type, 2u);
-    EXPECT_THAT(values, ElementsAre(0, 1, 2));
-    EXPECT_THAT(names, ElementsAre("Stopped", "Running", "Fault"));
+TEST_F(SimulatedEngine, NothingIsCapturedOnceTheProxyHasStopped) {
+    proxy->RegisterForPldCountChange(onCount, &g_context, 0);
+    proxy->RegisterForEventChange(onEvent, &g_context, 0);
+    proxy->stop_y4IpcToClientProc();
+    engine->AnnouncePldCount();
+    engine->SetEventState(kEventId, 1);
+    drainAll();
+    unsigned long count = 0;
+    EXPECT_FALSE(proxy->CheckPldCount(&count));
+    EXPECT_THAT(g_counts, IsEmpty());
+    EXPECT_THAT(g_events, IsEmpty());
 }
 
 TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
@@ -129,9 +165,37 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     std::remove(path.c_str());
 }
 
-TEST(SimulatedEngineThreads, ConcurrentReadsAndWritesAreSerialisedWithoutLoss) {
+// Counts the calls that find another call already inside the engine.
+class OverlapDetectingEngine : public zvsim::SimEngine {
+  public:
+    OverlapDetectingEngine() : SimEngine(zvsim::Catalogue::BuiltIn()) {}
+    std::atomic<int> overlaps{0};
+
+    Y4_Status GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) override {
+        return alone([&] { return SimEngine::GetVelPntUint32(pnt, value); });
+    }
+    Y4_Status SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value,
+                              std::uint16_t setParam) override {
+        return alone([&] { return SimEngine::SetVelPntUint32(pnt, value, setParam); });
+    }
+
+  private:
+    template <class Call>
+    Y4_Status alone(Call&& call) {
+        if (m_inside.fetch_add(1) != 0) ++overlaps;
+        std::this_thread::yield();  // widens the window a second caller would fall into
+        const Y4_Status status = call();
+        m_inside.fetch_sub(1);
+        return status;
+    }
+    std::atomic<int> m_inside{0};
+};
+
+TEST(SimulatedEngineThreads, TheProxyLetsOneCallAtATimeIntoTheEngine) {
+    auto engine = std::make_shared<OverlapDetectingEngine>();
+    ZvPldSetEngineFactory([engine](const char*, const char*, const char*) { return engine; });
     ZvPldProxy proxy("sim", "integration-test");
-    constexpr int kThreads = 4, kRounds = 200;
+    constexpr int kThreads = 4, kRounds = 300;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&proxy, t] {
@@ -145,7 +209,8 @@ TEST(SimulatedEngineThreads, ConcurrentReadsAndWritesAreSerialisedWithoutLoss) {
         });
     }
     for (std::thread& t : threads) t.join();
-    EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+    EXPECT_EQ(engine->overlaps.load(), 0);
+    ZvPldSetEngineFactory(nullptr);
 }
 
 }  // namespace

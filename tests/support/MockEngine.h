@@ -20,6 +20,9 @@ class MockEngine : public ZvPldEngine {
     MOCK_METHOD(int, Init, (), (override));
     MOCK_METHOD(Y4_Status, UnReg, (int), (override));
     MOCK_METHOD(void, Close, (), (override));
+    MOCK_METHOD(Y4_Status, RegPldCntChng, (ZvPldCntChngFn, void*, std::uint16_t), (override));
+    MOCK_METHOD(Y4_Status, RegVelEvent, (ZvVelEventFn, void*, std::uint16_t), (override));
+    MOCK_METHOD(Y4_Status, RegValueChange, (ZvValueChangeFn, void*, std::uint16_t), (override));
     MOCK_METHOD(Y4_Status, GetVelPntStrLabel, (const ZvVelPntDfn*, unsigned int, char*),
                 (override));
     MOCK_METHOD(Y4_Status, GetVelPntStrDscrptn, (const ZvVelPntDfn*, unsigned int, char*),
@@ -140,9 +143,15 @@ class LogCapture {
 // A proxy whose message client talks to a mocked engine.
 class ProxyTest : public ::testing::Test {
   protected:
+    // The engine is strict: an operation that makes an engine call it should not fails its test.
+    // Starting and stopping the proxy may happen any number of times.
     ProxyTest() {
-        ON_CALL(*engine, Init()).WillByDefault(::testing::Return(1));
-        ON_CALL(*engine, UnReg(::testing::_)).WillByDefault(::testing::Return(0));
+        using ::testing::AnyNumber;
+        EXPECT_CALL(*engine, Init()).Times(AnyNumber()).WillRepeatedly(::testing::Return(1));
+        EXPECT_CALL(*engine, UnReg(::testing::_))
+            .Times(AnyNumber())
+            .WillRepeatedly(::testing::Return(0));
+        EXPECT_CALL(*engine, Close()).Times(AnyNumber());
         ZvPldSetEngineFactory([this](const char* a, const char* b, const char* c) {
             clientTexts = {a, b, c};
             return engine;
@@ -158,8 +167,8 @@ class ProxyTest : public ::testing::Test {
     // Engine handlers use this to see that they run under the client lock, and only it.
     static void expectClientLockHeld() { EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1); }
 
-    std::shared_ptr<::testing::NiceMock<MockEngine>> engine =
-        std::make_shared<::testing::NiceMock<MockEngine>>();
+    std::shared_ptr<::testing::StrictMock<MockEngine>> engine =
+        std::make_shared<::testing::StrictMock<MockEngine>>();
     std::vector<std::string> clientTexts;
     LogCapture log;
     std::unique_ptr<ZvPldProxy> proxy;

@@ -81,18 +81,28 @@ TEST_F(EnumStates, AHundredStatesAreDeliveredAndAHundredAndOneRefused) {
                                       "305419896, Device index :7, the count of state info :101")));
 }
 
-TEST_F(EnumStates, NullListsAreNotBuiltAndNamesAreAskedForOnlyWhenWanted) {
+TEST_F(EnumStates, NamesAreAskedForOnlyWhenWantedAndNullListsAreNotBuilt) {
     ZvPldProxy& p = start();
-    answerList(0, {1, 2}, 3);
-    EXPECT_CALL(*engine, GetVelEnumStateStr(_, _, _)).Times(0);
-    EXPECT_EQ(p.GetVelEnumStateInfo(nullptr, nullptr, &type, kGddId, kDevice), 0);
-    EXPECT_EQ(type.type, 3u);
-    ::testing::Mock::VerifyAndClearExpectations(engine.get());
-
-    answerList(0, {1, 2});
-    answerNames();
-    EXPECT_EQ(p.GetVelEnumStateInfo(nullptr, &names, nullptr, kGddId, kDevice), 0);
-    EXPECT_THAT(names, ElementsAre("kept", "s1", "s2"));
+    struct {
+        bool values, names;
+        std::vector<std::uint16_t> states;
+    } const cases[] = {
+        {false, false, {1, 2}}, {true, false, {1, 2, 3}}, {false, true, {1, 2}}, {true, true, {}}};
+    for (const auto& c : cases) {
+        std::list<int> v{99};
+        std::list<std::string> n{"kept"};
+        answerList(0, c.states, 3);
+        if (c.names && !c.states.empty()) answerNames();  // the strict engine refuses others
+        EXPECT_EQ(p.GetVelEnumStateInfo(c.values ? &v : nullptr, c.names ? &n : nullptr, &type,
+                                        kGddId, kDevice),
+                  0);
+        EXPECT_EQ(type.type, 3u);
+        EXPECT_EQ(v.size(), c.values ? 1 + c.states.size() : 1u);
+        if (c.values && !c.states.empty()) {
+            EXPECT_EQ(v.back(), c.states.back());
+        }
+        EXPECT_EQ(n.size(), c.names ? 1 + c.states.size() : 1u);
+    }
 }
 
 TEST_F(EnumStates, AFailedListRequestTouchesNothing) {

@@ -1,3 +1,8 @@
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include "MockEngine.h"
 
 using ::testing::_;
@@ -88,4 +93,29 @@ TEST_F(Lifecycle, AThrowingMessageClientLeavesNothingPublishedAndNothingLeaked) 
         });
     EXPECT_THROW(ZvPldProxy("sim", "x"), std::runtime_error);
     EXPECT_EQ(ZvPldProxy::GetInstance(), nullptr);
+}
+
+TEST_F(Lifecycle, StopLetsACallInFlightFinishBeforeTheClientIsDeleted) {
+    ZvPldProxy& p = start();
+    std::promise<void> entered, released;
+    std::atomic<bool> inFlight{false};
+    EXPECT_CALL(*engine, GetVelPntInt32(_, _)).WillOnce([&](auto, std::int32_t* v) {
+        inFlight = true;
+        entered.set_value();
+        released.get_future().wait();
+        inFlight = false;
+        *v = 1;
+        return 0;
+    });
+    EXPECT_CALL(*engine, Close()).WillOnce([&] { EXPECT_FALSE(inFlight); });
+    int value = 0;
+    std::thread caller([&] { EXPECT_EQ(p.GetValueSInt32(&value, 1, 2, 1, 0, 0, 0), 0); });
+    entered.get_future().wait();
+    std::thread stopper([&] { p.stop_y4IpcToClientProc(); });
+    // Time for a stop that does not wait to delete the client under the call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    released.set_value();
+    caller.join();
+    stopper.join();
+    EXPECT_EQ(value, 1);
 }
