@@ -1,0 +1,103 @@
+// Runs the benchmarks, prints Google Benchmark's table, then one line per comparison,
+// "RATIO <name> <proxy time / baseline time>", and "SIZE <library> <bytes>" for the proxy's
+// shared library.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Comparison.h"
+#include "ZvPldEngine.h"
+
+#ifndef ZVPLD_PROXY_LIBRARY
+#error "ZVPLD_PROXY_LIBRARY must name the built libZvPldProxy.so"
+#endif
+
+namespace {
+
+// The console table, and each benchmark's CPU time per iteration: that of its fastest
+// repetition, or of the one run.
+class CollectingReporter : public benchmark::ConsoleReporter {
+  public:
+    // Colours only on a terminal, so that the lines after the table are plain when piped.
+    CollectingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                m_failed.push_back(run.run_name.str());
+            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min") {
+                m_fastest[run.run_name.str()] = run.GetAdjustedCPUTime();
+            } else if (run.run_type == Run::RT_Iteration) {
+                m_times[run.run_name.str()].push_back(run.GetAdjustedCPUTime());
+            }
+        }
+    }
+
+    // Negative when the benchmark did not run or failed.
+    double Time(const std::string& name) const {
+        if (std::find(m_failed.begin(), m_failed.end(), name) != m_failed.end()) return -1;
+        if (auto m = m_fastest.find(name); m != m_fastest.end()) return m->second;
+        auto t = m_times.find(name);
+        if (t == m_times.end() || t->second.empty()) return -1;
+        return zvbench::Fastest(t->second);
+    }
+
+  private:
+    std::map<std::string, double> m_fastest;
+    std::map<std::string, std::vector<double>> m_times;
+    std::vector<std::string> m_failed;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ZvPldSetEngineFactory([](const char*, const char*, const char*) {
+        return std::make_shared<zvbench::FixedEngine>();
+    });
+
+    // Repetitions in random order spread any drift of the machine over all benchmarks alike;
+    // flags given on the command line come later and win.
+    static char repetitions[] = "--benchmark_repetitions=9";
+    static char minTime[] = "--benchmark_min_time=0.1";
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    static char aggregates[] = "--benchmark_display_aggregates_only=true";
+    std::vector<char*> args{argv[0], repetitions, minTime, interleave, aggregates};
+    args.insert(args.end(), argv + 1, argv + argc);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+
+    CollectingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    int status = 0;
+    for (const zvbench::Comparison& c : zvbench::Comparisons()) {
+        const double proxy = reporter.Time(c.proxy);
+        const double baseline = reporter.Time(c.baseline);
+        if (proxy < 0 && baseline < 0) continue;  // filtered out
+        if (proxy <= 0 || baseline <= 0) {
+            std::fprintf(stderr, "RATIO %s: %s or %s did not run\n", c.name.c_str(),
+                         c.proxy.c_str(), c.baseline.c_str());
+            status = 1;
+            continue;
+        }
+        std::printf("RATIO %s %.3f\n", c.name.c_str(), proxy / baseline);
+    }
+
+    struct stat st {};
+    if (stat(ZVPLD_PROXY_LIBRARY, &st) != 0) {
+        std::perror(ZVPLD_PROXY_LIBRARY);
+        return 1;
+    }
+    std::printf("SIZE libZvPldProxy.so %lld\n", static_cast<long long>(st.st_size));
+    return status;
+}
