@@ -225,4 +225,13 @@ TEST_F(Queues, CallbacksMayDrainTheirQueueAgainSinceNoQueueLockIsHeld) {
     EXPECT_THAT(log.take(), IsEmpty());
 }
 
+// The leak checker of the asan build sees the copies if the library does not free them.
+TEST_F(Queues, CopiesStillQueuedWhenTheLibraryIsUnloadedAreFreed) {
+    const ZvVEventInfo event = eventInfo(1, 1);
+    std::uint16_t data[] = {1, 2};
+    const ZvValChgInfo value{0, 2, 0, 0, 2, 0, data};
+    ZvPldProxy::CallbackEvent(nullptr, &event);
+    ZvPldProxy::CallbackValueChange(nullptr, &value);
+}
+
 }  // namespace
