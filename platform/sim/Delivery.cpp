@@ -435,25 +435,24 @@ Y4_Status SimEngine::UnReg(int what) {
     return kOk;
 }
 
-Y4_Status SimEngine::RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t) {
+template <class Capture>
+Y4_Status SimEngine::reg(Capture capture, void* context) {
     if (capture == nullptr) return kRejected;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
     return m_delivery->reg(capture, context);
+}
+
+Y4_Status SimEngine::RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t) {
+    return reg(capture, context);
 }
 
 Y4_Status SimEngine::RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t) {
-    if (capture == nullptr) return kRejected;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
-    return m_delivery->reg(capture, context);
+    return reg(capture, context);
 }
 
 Y4_Status SimEngine::RegValueChange(ZvValueChangeFn capture, void* context, std::uint16_t) {
-    if (capture == nullptr) return kRejected;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
-    return m_delivery->reg(capture, context);
+    return reg(capture, context);
 }
 
 void SimEngine::AnnouncePldCount() {

@@ -182,6 +182,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     // delivering thread. The engine only queues work there, with m_mutex held so that the
     // notifications go out in the order of the changes; it never calls a capture function.
     class Delivery;
+    template <class Capture>
+    Y4_Status reg(Capture capture, void* context);
     void queueValueChange(std::uint16_t deviceIdx, const Point& point, std::size_t module);
     void queueEventChange(const Event& event);
     void queuePldCount(std::uint32_t count);
