@@ -45,14 +45,20 @@ int deliverText(const char* op, const char* tag, const char* reply, std::size_t 
 struct ZvPldProxyAccess {
     // The one place that calls the message client: under s_clientLock, nothing else inside.
     // False when there is no message client (before construction, or after the stop).
+    // The lock is released even if the message client throws.
     template <class Result, class Call>
     static bool callEngine(Result& result, Call&& call) {
-        ZvLinuxMutex& lock = *ZvPldProxy::s_clientLock;
-        lock.Lock();
-        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_acquire);
-        if (client != nullptr) result = call(*client);
-        lock.Unlock();
-        return client != nullptr;
+        struct Locked {
+            ZvLinuxMutex& lock;
+            explicit Locked(ZvLinuxMutex& l) : lock(l) { lock.Lock(); }
+            ~Locked() { lock.Unlock(); }
+        } const locked(*ZvPldProxy::s_clientLock);
+        // The lock orders this read after the client's publication; GetInstance() ordered the
+        // caller after the construction.
+        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
+        if (client == nullptr) return false;
+        result = call(*client);
+        return true;
     }
 
     // Takes the message client out of service once the calls in flight have returned; null if

@@ -20,10 +20,10 @@ void release(ZvValChgInfo* copy) {
     std::free(copy);
 }
 
-template <class Callback, class Capture>
-void registerFor(const char* op, const char* regName, std::atomic<Callback>& stored,
-                 Callback callback, void* context, int regArg,
-                 Y4_Status (ZvPldMsgClient::*reg)(Capture, void*, std::uint16_t), Capture capture) {
+template <class Callback, class Capture, class OnRefusal>
+void registerFor(const char* op, std::atomic<Callback>& stored, Callback callback, void* context,
+                 int regArg, Y4_Status (ZvPldMsgClient::*reg)(Capture, void*, std::uint16_t),
+                 Capture capture, OnRefusal&& onRefusal) {
     if (callback == nullptr) return;
     // Registered already: only the client's callback changes.
     if (stored.load(std::memory_order_acquire) != nullptr) {
@@ -39,7 +39,7 @@ void registerFor(const char* op, const char* regName, std::atomic<Callback>& sto
     } else if (status == 0) {
         stored.store(callback, std::memory_order_release);
     } else {
-        __dlog_printf(kError, kTag, "%s: %s() returned error: %d", op, regName, status);
+        onRefusal(status);
     }
 }
 
@@ -100,18 +100,29 @@ void drainOne(const char* op, pthread_mutex_t& mutex, std::deque<Record*>& queue
 }  // namespace
 
 void ZvPldProxy::RegisterForPldCountChange(PldCountCb callback, void* context, int regArg) {
-    registerFor("RegisterForPldCountChange", "RegPldCntChng", s_pldCntCb, callback, context, regArg,
-                &ZvPldMsgClient::RegPldCntChng, &ZvPldProxy::CallbackPldCnt);
+    const char* op = "RegisterForPldCountChange";
+    registerFor(op, s_pldCntCb, callback, context, regArg, &ZvPldMsgClient::RegPldCntChng,
+                &ZvPldProxy::CallbackPldCnt, [op](Y4_Status status) {
+                    __dlog_printf(kError, kTag, "%s: RegPldCntChng() returned error: %d", op,
+                                  status);
+                });
 }
 
 void ZvPldProxy::RegisterForEventChange(EventCb callback, void* context, int regArg) {
-    registerFor("RegisterForEventChange", "RegVelEvent", s_dataEvent16Cb, callback, context, regArg,
-                &ZvPldMsgClient::RegVelEvent, &ZvPldProxy::CallbackEvent);
+    const char* op = "RegisterForEventChange";
+    registerFor(op, s_dataEvent16Cb, callback, context, regArg, &ZvPldMsgClient::RegVelEvent,
+                &ZvPldProxy::CallbackEvent, [op](Y4_Status status) {
+                    __dlog_printf(kError, kTag, "%s: RegVelEvent() returned error: %d", op, status);
+                });
 }
 
 void ZvPldProxy::RegisterForValueChange(ValueChangeCb callback, void* context, int regArg) {
-    registerFor("RegisterForValueChange", "RegValueChange", s_valueChangeCb, callback, context,
-                regArg, &ZvPldMsgClient::RegValueChange, &ZvPldProxy::CallbackValueChange);
+    const char* op = "RegisterForValueChange";
+    registerFor(op, s_valueChangeCb, callback, context, regArg, &ZvPldMsgClient::RegValueChange,
+                &ZvPldProxy::CallbackValueChange, [op](Y4_Status status) {
+                    __dlog_printf(kError, kTag, "%s: RegValueChange() returned error: %d", op,
+                                  status);
+                });
 }
 
 void ZvPldProxy::CallbackPldCnt(void* context, unsigned long count) {
