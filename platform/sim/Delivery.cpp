@@ -10,9 +10,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -202,7 +202,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         if (!remember()) return false;  // the process is exiting
         try {
             m_thread = std::thread([self = shared_from_this()] { self->run(); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             forget();
             return false;
         }

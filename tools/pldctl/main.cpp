@@ -401,8 +401,9 @@ int main(int argc, char** argv) {
         const zvsim::Catalogue catalogue =
             zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot();
         g_catalogue = &catalogue;
-        if (watching->parsed()) return watch(proxy, kinds, seconds);
-        return tour(proxy, catalogue);
+        const int rc = watching->parsed() ? watch(proxy, kinds, seconds) : tour(proxy, catalogue);
+        g_catalogue = nullptr;  // the catalogue goes before the proxy stops
+        return rc;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s\n", e.what());
         return 2;
