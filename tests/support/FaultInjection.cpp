@@ -3,98 +3,78 @@
 #include <dlfcn.h>
 #include <malloc.h>
 #include <pthread.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-// The C library's own allocator, under the names it exports for interposers. They need no
-// look-up, so allocation works before anything is initialised, and inside dlsym.
+// The C library's allocator under the names it exports for interposers: no look-up needed, so
+// allocation works before anything is initialised and inside dlsym. calloc and the aligned
+// allocations stay the C library's: same heap, never failed, never tracked.
 extern "C" void* __libc_malloc(std::size_t size);
 extern "C" void* __libc_realloc(void* block, std::size_t size);
 extern "C" void __libc_free(void* block);
 
 namespace {
 
-[[noreturn]] void die(const char* what) {
-    const char prefix[] = "FaultInjection: ";
-    (void)!write(STDERR_FILENO, prefix, sizeof prefix - 1);
-    (void)!write(STDERR_FILENO, what, std::strlen(what));
-    (void)!write(STDERR_FILENO, "\n", 1);
-    std::abort();
-}
-
-// Thread-local state is plain data, zero at thread start: no constructor runs inside malloc.
+// Plain data, zero at thread start: no constructor runs inside malloc.
 struct Armed {
-    bool on;
     fault::Call call;
-    unsigned nth, count, seen, failed;
+    unsigned nth, seen;  // nth 0: disarmed
     int error;
+    bool failed;
 };
 thread_local Armed t_armed;
 
 constexpr int kTrackable = 4096;
 struct Tracked {
-    bool on, overflowed;
+    bool on;
     int live;
     void* blocks[kTrackable];
 };
 thread_local Tracked t_tracked;
 
-// True if this call of `call` is one to fail; sets `error` then.
-bool injected(fault::Call call, int& error) {
+bool injected(fault::Call call) {
     Armed& a = t_armed;
-    if (!a.on || a.call != call) return false;
-    ++a.seen;
-    if (a.seen < a.nth || a.seen - a.nth >= a.count) return false;
-    ++a.failed;
-    error = a.error;
+    if (a.nth == 0 || a.call != call || ++a.seen != a.nth) return false;
+    a.nth = 0;
+    a.failed = true;
     return true;
 }
 
 void track(void* block) {
-    Tracked& t = t_tracked;
-    if (t.live == kTrackable) {
-        t.overflowed = true;
-        return;
-    }
-    t.blocks[t.live++] = block;
+    if (t_tracked.live == kTrackable) std::abort();  // far more than any test keeps
+    t_tracked.blocks[t_tracked.live++] = block;
 }
 
 // Forgets a tracked block; false if it was not tracked.
 bool untrack(void* block) {
     Tracked& t = t_tracked;
-    for (int i = t.live - 1; i >= 0; --i) {
-        if (t.blocks[i] == block) {
-            t.blocks[i] = t.blocks[--t.live];
-            return true;
-        }
-    }
-    return false;
+    void** const end = t.blocks + t.live;
+    void** const at = std::find(t.blocks, end, block);
+    if (at == end) return false;
+    *at = t.blocks[--t.live];
+    return true;
 }
 
+// The C library's mutex calls. Their exported aliases are compatibility symbols that a program
+// cannot link against, hence dlsym; looked up before main as well, so that no armed malloc count
+// sees dlsym's allocations.
 using MutexCall = int (*)(pthread_mutex_t*);
-
-// The C library's mutex calls, found once. Their exported aliases are compatibility symbols that
-// a program cannot link against, hence dlsym.
-MutexCall next(std::atomic<MutexCall>& slot, const char* name) {
-    MutexCall call = slot.load(std::memory_order_acquire);
-    if (call == nullptr) {
-        call = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, name));
-        if (call == nullptr) die(name);
-        slot.store(call, std::memory_order_release);
+std::atomic<MutexCall> g_real[2];
+MutexCall real(int unlock) {
+    if (g_real[unlock] == nullptr) {
+        void* call = dlsym(RTLD_NEXT, unlock ? "pthread_mutex_unlock" : "pthread_mutex_lock");
+        if (call == nullptr) std::abort();
+        g_real[unlock] = reinterpret_cast<MutexCall>(call);
     }
-    return call;
+    return g_real[unlock];
 }
-std::atomic<MutexCall> g_lock{nullptr};
-std::atomic<MutexCall> g_unlock{nullptr};
-
-// Look them up before main, so that no test's armed malloc count sees dlsym's allocations.
 __attribute__((constructor)) void findMutexCalls() {
-    next(g_lock, "pthread_mutex_lock");
-    next(g_unlock, "pthread_mutex_unlock");
+    real(0);
+    real(1);
 }
 
 }  // namespace
@@ -103,8 +83,7 @@ __attribute__((constructor)) void findMutexCalls() {
 #define INTERPOSED extern "C" __attribute__((visibility("default")))
 
 INTERPOSED void* malloc(std::size_t size) noexcept {
-    int unused;
-    if (injected(fault::Call::Malloc, unused)) {
+    if (injected(fault::Call::Malloc)) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -114,64 +93,45 @@ INTERPOSED void* malloc(std::size_t size) noexcept {
 }
 
 INTERPOSED void free(void* block) noexcept {
-    if (block != nullptr && t_tracked.live > 0 && untrack(block)) {
-        std::memset(block, 0xA5, malloc_usable_size(block));
-    }
+    if (untrack(block)) std::memset(block, 0xA5, malloc_usable_size(block));
     __libc_free(block);
 }
 
-// Keeps the tracking right when a block moves: glibc's realloc frees the old one without free.
+// glibc's realloc frees a block it moves without calling free.
 INTERPOSED void* realloc(void* block, std::size_t size) noexcept {
-    const bool tracked = block == nullptr ? t_tracked.on : t_tracked.live > 0 && untrack(block);
+    if (block == nullptr) return malloc(size);
+    const bool tracked = untrack(block);
     void* moved = __libc_realloc(block, size);
-    if (tracked) {
-        if (moved != nullptr) {
-            track(moved);
-        } else if (block != nullptr && size != 0) {
-            track(block);  // not moved: still live
-        }
-    }
+    if (tracked && (moved != nullptr || size != 0)) track(moved != nullptr ? moved : block);
     return moved;
 }
 
 INTERPOSED int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
-    int error;
-    if (injected(fault::Call::MutexLock, error)) return error;
-    return next(g_lock, "pthread_mutex_lock")(mutex);
+    return injected(fault::Call::MutexLock) ? t_armed.error : real(0)(mutex);
 }
 
 INTERPOSED int pthread_mutex_unlock(pthread_mutex_t* mutex) noexcept {
-    const int rc = next(g_unlock, "pthread_mutex_unlock")(mutex);
-    int error;
-    return injected(fault::Call::MutexUnlock, error) ? error : rc;
+    const int rc = real(1)(mutex);
+    return injected(fault::Call::MutexUnlock) ? t_armed.error : rc;
 }
 
 namespace fault {
 
-void FailNth(Call call, unsigned nth, int error, unsigned count) {
-    if (call != Call::Malloc && error == 0) die("a mutex call cannot fail with error 0");
-    t_armed = Armed{true, call, nth, count, 0, 0, error};
+void FailNth(Call call, unsigned nth, int error) {
+    t_armed = Armed{call, nth, 0, error, false};
 }
 
-unsigned Disarm() {
-    t_armed.on = false;
+bool Disarm() {
+    t_armed.nth = 0;
     return t_armed.failed;
 }
 
-BlockTracker::BlockTracker() {
-    if (t_tracked.on) die("a second BlockTracker on one thread");
-    t_tracked.live = 0;
-    t_tracked.overflowed = false;
+void TrackBlocks() {
     t_tracked.on = true;
 }
 
-BlockTracker::~BlockTracker() {
-    t_tracked.on = false;
-    t_tracked.live = 0;
-}
-
-int BlockTracker::Live() const {
-    return t_tracked.overflowed ? -1 : t_tracked.live;
+int LiveBlocks() {
+    return t_tracked.live;
 }
 
 }  // namespace fault

@@ -1,10 +1,7 @@
 // Failure injection for the test process: the test executable defines malloc, free, realloc,
 // pthread_mutex_lock and pthread_mutex_unlock, so every library loaded into it calls these, and
-// they forward to the C library's own. calloc and the aligned allocations are left to the C
-// library: they never fail here and are not tracked.
-//
-// Everything is per thread: only the calls of the thread that armed a failure count towards it,
-// and a tracker counts only the blocks of the thread that created it.
+// they forward to the C library's own. All state is per thread: only the calling thread's calls
+// count towards a failure, and only its blocks are tracked.
 #ifndef ZVPLD_TESTS_FAULT_INJECTION_H
 #define ZVPLD_TESTS_FAULT_INJECTION_H
 
@@ -12,28 +9,17 @@ namespace fault {
 
 enum class Call { Malloc, MutexLock, MutexUnlock };
 
-// Makes the nth call of `call` that this thread makes from now on fail, and the `count - 1`
-// calls after it. A failed malloc returns null with errno ENOMEM. A failed mutex call returns
-// `error`, which must not be 0: a lock does not take the mutex; an unlock releases it all the same,
-// so that the test can go on using it. Replaces what this thread had armed before.
-void FailNth(Call call, unsigned nth, int error = 0, unsigned count = 1);
+// Makes the nth call of `call` that this thread makes from now on fail: malloc returns null, a
+// mutex call returns `error` (a lock does not take the mutex; an unlock releases it all the same).
+void FailNth(Call call, unsigned nth, int error);
 
-// Stops injecting on this thread. Returns how many calls failed since FailNth.
-unsigned Disarm();
+// Stops injecting on this thread; true if the armed call failed.
+bool Disarm();
 
-// While it lives, counts the blocks that its thread allocates with malloc or realloc and has not
-// freed yet. Tracked blocks are overwritten when they are freed, so that a use after free reads
-// garbage. One tracker per thread at a time.
-class BlockTracker {
-  public:
-    BlockTracker();
-    ~BlockTracker();
-    BlockTracker(const BlockTracker&) = delete;
-    BlockTracker& operator=(const BlockTracker&) = delete;
-
-    // The live blocks, or -1 if more were live at once than a tracker can hold.
-    int Live() const;
-};
+// From now on counts the blocks this thread allocates and has not freed yet, and fills tracked
+// blocks with 0xA5 when they are freed, so that a use after free reads garbage.
+void TrackBlocks();
+int LiveBlocks();
 
 }  // namespace fault
 
