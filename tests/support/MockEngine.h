@@ -4,7 +4,10 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,39 +53,6 @@ class MockEngine : public ZvPldEngine {
     MOCK_METHOD(Y4_Status, GetVelEnumStateStr, (const ZvVelPntEnum*, unsigned int, char*),
                 (override));
 };
-
-// The arguments of one point request, as the caller passes them.
-struct PointArgs {
-    unsigned short device, gddId, mmIdx, auxIdx;
-    unsigned long uofm;
-    short auxParam;
-    const char* auxText;
-};
-
-inline constexpr char kAuxText[] = "aux";
-// Every field distinct, so that a field sent in the wrong place shows.
-inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};
-
-// Checks the record an engine call got, field by field, against the caller's arguments.
-inline void ExpectRecord(const ZvVelPntDfn& rec, const PointArgs& a, std::uint16_t engineMm,
-                         bool withAuxParam, const char* auxText, bool withUofm) {
-    EXPECT_EQ(rec.deviceIdx, a.device);
-    EXPECT_EQ(rec.gddId, a.gddId);
-    EXPECT_EQ(rec.mmIdx, engineMm);
-    EXPECT_EQ(rec.auxIdx, a.auxIdx);
-    EXPECT_EQ(rec.auxParam, withAuxParam ? a.auxParam : 0);
-    EXPECT_EQ(rec.auxText, auxText);
-    EXPECT_EQ(rec.uofm, withUofm ? a.uofm : 0u);
-}
-
-// An operation's failure line: its name, then `format` filled with the status and the
-// caller's GddId, mmIdx and uofm (a format may use fewer of them).
-inline std::string FailureText(const char* op, const char* format, Y4_Status status,
-                               const PointArgs& a) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, status, a.gddId, a.mmIdx, static_cast<long>(a.uofm));
-    return op + std::string(text);
-}
 
 // Names the instances of a suite that runs over a table of operations.
 struct OpName {
@@ -172,6 +142,141 @@ class ProxyTest : public ::testing::Test {
     std::vector<std::string> clientTexts;
     LogCapture log;
     std::unique_ptr<ZvPldProxy> proxy;
+};
+
+// The arguments of one point request, as the caller passes them.
+struct PointArgs {
+    unsigned short device, gddId, mmIdx, auxIdx;
+    unsigned long uofm;
+    short auxParam;
+    const char* auxText;
+};
+
+inline constexpr char kAuxText[] = "aux";
+// Every field distinct, so that a field sent in the wrong place shows.
+inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};
+
+// Which of the caller's arguments an operation puts into the record, the others going as 0 or
+// null: kModule mmIdx - 1, wrapping (with kWholePoint 0xFFFF as it is); kCallersText auxText as
+// it is; kZeroText "0" in its place (with kCallersText: in place of a null one).
+inline constexpr unsigned kModule = 1, kWholePoint = 2, kAuxIdx = 4, kAuxParam = 8,
+                          kCallersText = 16, kZeroText = 32, kUofm = 64;
+
+inline void ExpectRecord(const ZvVelPntDfn& rec, const PointArgs& a, unsigned sends) {
+    const bool whole = (sends & kWholePoint) && a.mmIdx == 0xFFFF;
+    const std::uint16_t mm = whole ? 0xFFFF : static_cast<std::uint16_t>(a.mmIdx - 1);
+    EXPECT_EQ(rec.deviceIdx, a.device);
+    EXPECT_EQ(rec.gddId, a.gddId);
+    EXPECT_EQ(rec.mmIdx, (sends & kModule) ? mm : 0);
+    EXPECT_EQ(rec.auxIdx, (sends & kAuxIdx) ? a.auxIdx : 0);
+    EXPECT_EQ(rec.auxParam, (sends & kAuxParam) ? a.auxParam : 0);
+    const char* text = (sends & kCallersText) ? a.auxText : nullptr;
+    if (text == nullptr && (sends & kZeroText)) {
+        EXPECT_STREQ(rec.auxText, "0");
+    } else {
+        EXPECT_EQ(rec.auxText, text);
+    }
+    EXPECT_EQ(rec.uofm, (sends & kUofm) ? a.uofm : 0u);
+}
+
+// The engine's side of any point call: it checks that it runs under the client lock, and only
+// it, keeps the record if asked, fills its reply and gives the status.
+struct PointAnswer {
+    Y4_Status status = 0;
+    std::string text = "ok";             // a text reply, copied without a NUL
+    std::uint32_t number = 0xFFFFFFFBu;  // what a call with a cell writes into it
+    bool writesCell = true;
+    ZvVelPntDfn* record = nullptr;
+
+    Y4_Status answer(const ZvVelPntDfn& rec) const {
+        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
+        if (record != nullptr) *record = rec;
+        return status;
+    }
+    Y4_Status operator()(const ZvVelPntDfn* rec, unsigned int size, char* buf) const {
+        EXPECT_EQ(size, 256u);
+        std::memcpy(buf, text.data(), std::min<std::size_t>(text.size(), size));
+        return answer(*rec);
+    }
+    template <class Cell>
+    Y4_Status operator()(const ZvVelPntDfn* rec, Cell* cell) const {
+        if (writesCell) *cell = static_cast<Cell>(number);
+        return answer(*rec);
+    }
+    Y4_Status operator()(const ZvVelPntDfn* rec, Y4paVelDsply* d) const {
+        return (*this)(rec, &d->uofmId);
+    }
+    template <class Value>  // the writes
+    Y4_Status operator()(const ZvVelPntDfn* rec, Value, std::uint16_t) const {
+        return answer(*rec);
+    }
+    // A count query sends no record and gets no status: its engine answers 0 for failure.
+    std::uint32_t operator()(std::uint16_t device, std::uint32_t gddId) const {
+        return answer(ZvVelPntDfn{device, gddId, 0, 0, 0, nullptr, 0}) == 0 ? number : 0;
+    }
+};
+
+// A call's result and its log: result 2 comes with exactly the line `failure`, any other result
+// with no line at all.
+inline void ExpectOutcome(LogCapture& log, int result, int want, const std::string& failure,
+                          const char* tag = "ZvPldProxy") {
+    EXPECT_EQ(result, want);
+    if (want == 2) {
+        EXPECT_THAT(log.take(), ::testing::ElementsAre(ErrorLine(failure, tag)));
+    } else {
+        EXPECT_THAT(log.take(), ::testing::IsEmpty());
+    }
+}
+
+// A failure line from its format, which holds the status and may hold the number in the cell.
+inline std::string FailureLine(const char* format, Y4_Status status, std::uint32_t cell) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, status, static_cast<int>(cell));
+    return text;
+}
+
+// Calls a read whose output is a number in a cell holding 77; `out` shows the cell afterwards.
+template <class Cell, class... Params, class... Args>
+int ReadNumber(std::string& out, ZvPldProxy& p, int (ZvPldProxy::*read)(Cell*, Params...),
+               Args... args) {
+    Cell cell = 77;
+    const int result = (p.*read)(&cell, args...);
+    out = std::to_string(cell);
+    return result;
+}
+
+inline constexpr Y4_Status kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 1007, -7};
+// What operations make of kStatuses, by the engine statuses they pass on; 2 comes with a line.
+inline constexpr int kPassesOneToFive[] = {0, 4096, 4097, 4098, 4099, 4100, 2, 2, 2};
+inline constexpr int kPassesOneToFiveAnd1007[] = {0, 4096, 4097, 4098, 4099, 4100, 2, 4096, 2};
+inline constexpr int kPassesOneToThree[] = {0, 4096, 4097, 4098, 2, 2, 2, 2, 2};
+
+// One row of a table of point operations: texts, numbers, attributes, counts.
+struct PointOp {
+    const char* name;
+    unsigned sends;         // kModule, kAuxIdx...
+    const char* delivered;  // the output after success: from "77" and the default answer
+    const int* results;     // for kStatuses
+    const char* failure;    // the failure line for kPoint, see FailureLine
+    // Expects the operation's one engine call, answered by `answer`, and makes the call with `a`;
+    // `out` shows the caller's output afterwards: the text, or the cell in decimal.
+    int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer& answer, const PointArgs& a,
+               std::string& out);
+    const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line
+};
+
+inline void PrintTo(const PointOp& op, std::ostream* os) {
+    *os << op.name;
+}
+
+// Instantiated by each point test file with its table.
+class PointOperation : public ProxyTest, public ::testing::WithParamInterface<PointOp> {
+  protected:
+    PointOperation() { start(); }
+    int run(const PointAnswer& answer, std::string& out, const PointArgs& a = kPoint) {
+        return op.run(*engine, *proxy, answer, a, out);
+    }
+    const PointOp& op = GetParam();
 };
 
 #endif
