@@ -86,3 +86,14 @@ TEST_F(Lifecycle, StopLetsACallInFlightFinishBeforeTheClientIsDeleted) {
     p.stop_y4IpcToClientProc();
     caller.join();
 }
+
+TEST_F(Lifecycle, AMessageClientThatThrowsInACallLeavesTheClientLockFree) {
+    ZvPldProxy& p = start();
+    EXPECT_CALL(*engine, GetVelPntInt32)
+        .WillOnce([](auto, auto) -> Y4_Status { throw std::runtime_error("engine gone"); })
+        .WillOnce(::testing::Return(0));
+    int value = 0;
+    EXPECT_THROW(p.GetValueSInt32(&value, 1, 2, 1, 0, 0, 0), std::runtime_error);
+    EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+    EXPECT_EQ(p.GetValueSInt32(&value, 1, 2, 1, 0, 0, 0), 0);
+}
