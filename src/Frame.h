@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "ZvLinuxMutex.h"
@@ -24,13 +25,23 @@ constexpr int kFailed = 2;
 constexpr int kEngineStatusBase = 0x1000;  // engine status s (1 to 5) is passed on as base + s - 1
 constexpr Y4_Status kEngineStatus1007 = 1007;
 
-// Which engine statuses an operation passes on; 0 is always success, and every status that the
-// table does not name is logged and gives kFailed.
+// Which engine statuses an operation takes for success and which it passes on; every status that
+// the table does not name is logged and gives kFailed.
 struct StatusTable {
+    Y4_Status success;      // 0, but for the report label
     Y4_Status alsoSuccess;  // a second success status, or 0 for none
     Y4_Status lastPassed;   // statuses 1 to lastPassed are passed on
     bool pass1007AsFirst;   // status 1007 is passed on as status 1 is
 };
+
+// Multi-module indices count from 1 at the interface and from 0 in the engine (0 wraps).
+inline std::uint16_t engineModule(unsigned short mmIdx) {
+    return static_cast<std::uint16_t>(mmIdx - 1);
+}
+// The same, but 0xFFFF, the point or report as a whole, goes to the engine as it is.
+inline std::uint16_t engineModuleOrWhole(unsigned short mmIdx) {
+    return mmIdx == 0xFFFF ? std::uint16_t{0xFFFF} : engineModule(mmIdx);
+}
 
 // Logs that an engine operation was called with no message client, and gives kFailed.
 int noClient(const char* op);
@@ -71,6 +82,9 @@ struct ZvPldProxyAccess {
         return client;
     }
 
+    // Serialises the hierarchy queries, and with them every use of the ancestor cache.
+    static ZvLinuxMutex& singletonLock() { return *ZvPldProxy::s_singletonLock; }
+
     // Frees the notification copies still queued; run at unload.
     static void releaseQueued();
 };
@@ -84,13 +98,27 @@ int request(const char* op, const StatusTable& table, Call&& call, OnFailure&& o
             OnSuccess&& onSuccess) {
     Y4_Status status = 0;
     if (!ZvPldProxyAccess::callEngine(status, call)) return noClient(op);
-    if (status == 0 || (table.alsoSuccess != 0 && status == table.alsoSuccess)) {
+    if (status == table.success || (table.alsoSuccess != 0 && status == table.alsoSuccess)) {
         return onSuccess();
     }
     if (status >= 1 && status <= table.lastPassed) return kEngineStatusBase + status - 1;
     if (status == kEngineStatus1007 && table.pass1007AsFirst) return kEngineStatusBase;
     onFailure(status);
     return kFailed;
+}
+
+// A query whose answer is the value itself, `none` meaning that there is none or that it failed.
+template <class Call, class OnFailure>
+int readAnswer(const char* op, std::uint32_t none, Call&& call, unsigned long* value,
+               OnFailure&& onFailure) {
+    std::uint32_t answer = none;
+    if (!ZvPldProxyAccess::callEngine(answer, call)) return noClient(op);
+    if (answer == none) {
+        onFailure();
+        return kFailed;
+    }
+    *value = answer;
+    return kOk;
 }
 
 }  // namespace zvpld

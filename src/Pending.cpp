@@ -11,30 +11,6 @@ int notBuilt(const char* op) {
 }
 }  // namespace
 
-int ZvPldProxy::GetMaxNmbrAncestors(unsigned long*, unsigned short) {
-    return notBuilt("GetMaxNmbrAncestors");
-}
-int ZvPldProxy::GetPointReportNum(unsigned long*, unsigned short, unsigned short) {
-    return notBuilt("GetPointReportNum");
-}
-int ZvPldProxy::GetHierarchyInfo(unsigned short*, unsigned short*, unsigned long*, unsigned short,
-                                 unsigned short, unsigned short, unsigned short) {
-    return notBuilt("GetHierarchyInfo");
-}
-int ZvPldProxy::GetReportLabel(std::string&, unsigned short, unsigned short, unsigned short) {
-    return notBuilt("GetReportLabel");
-}
-int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors, const ZvAncestorInfoBufKey&) {
-    *ancestors = nullptr;
-    notBuilt("FillAncestorInfoForPt");
-    return 9;
-}
-int ZvPldProxy::GetHierarchyLists(std::list<unsigned long>&, std::list<unsigned long>&,
-                                  std::list<unsigned short>&, unsigned short, unsigned short,
-                                  unsigned short) {
-    return notBuilt("GetHierarchyLists");
-}
-
 int ZvPldProxy::Process(ZvPldEngInfo*) {
     return notBuilt("Process");
 }

@@ -12,15 +12,10 @@ constexpr unsigned int kMaxEnumStates = 100;
 constexpr char kZeroText[] = "0";
 
 // Statuses passed on, by kind of request.
-constexpr StatusTable kRead{0, 5, false};
-constexpr StatusTable kDescriptionRead{6, 5, false};  // 6: the engine sent the label instead
-constexpr StatusTable kReadPassing1007{0, 5, true};   // 1007 is passed on as status 1 is
-constexpr StatusTable kWrite{0, 3, false};
-
-// Multi-module indices count from 1 at the interface and from 0 in the engine (0 wraps).
-std::uint16_t engineModule(unsigned short mmIdx) {
-    return static_cast<std::uint16_t>(mmIdx - 1);
-}
+constexpr StatusTable kRead{0, 0, 5, false};
+constexpr StatusTable kDescriptionRead{0, 6, 5, false};  // 6: the engine sent the label instead
+constexpr StatusTable kReadPassing1007{0, 0, 5, true};   // 1007 is passed on as status 1 is
+constexpr StatusTable kWrite{0, 0, 3, false};
 
 ZvVelPntDfn pointRecord(unsigned short deviceIdx, unsigned short gddId, std::uint16_t mmIdx,
                         unsigned short auxIdx, short auxParam, const char* auxText,
@@ -85,16 +80,8 @@ using CountCall = std::uint32_t (ZvPldMsgClient::*)(std::uint16_t, std::uint32_t
 template <class OnFailure>
 int readCount(const char* op, CountCall call, unsigned long* value, unsigned short deviceIdx,
               unsigned short gddId, OnFailure&& onFailure) {
-    std::uint32_t count = 0;
-    const bool called = ZvPldProxyAccess::callEngine(
-        count, [&](ZvPldMsgClient& c) { return (c.*call)(deviceIdx, gddId); });
-    if (!called) return noClient(op);
-    if (count == 0) {
-        onFailure();
-        return kFailed;
-    }
-    *value = count;
-    return kOk;
+    return readAnswer(
+        op, 0, [&](ZvPldMsgClient& c) { return (c.*call)(deviceIdx, gddId); }, value, onFailure);
 }
 
 // A record query for one attribute; the message names the value the cell holds after the call.
@@ -129,9 +116,8 @@ int ZvPldProxy::GetFullDescriptionString(std::string& text, unsigned short devic
                                          unsigned short gddId, unsigned short mmIdx,
                                          unsigned short auxIdx) {
     const char* op = "GetFullDescriptionString";
-    // 0xFFFF, the point as a whole, goes to the engine as it is.
-    const std::uint16_t module = mmIdx == 0xFFFF ? 0xFFFF : engineModule(mmIdx);
-    const ZvVelPntDfn rec = pointRecord(deviceIdx, gddId, module, auxIdx, 0, nullptr, 0);
+    const ZvVelPntDfn rec =
+        pointRecord(deviceIdx, gddId, engineModuleOrWhole(mmIdx), auxIdx, 0, nullptr, 0);
     return readText(op, kDescriptionRead, &ZvPldMsgClient::GetVelPntStrDscrptn, rec, kTag, text,
                     textReadFailure(op, gddId));
 }

@@ -67,8 +67,3 @@ void ZvPldProxy::stop_y4IpcToClientProc() {
     }
     delete client;
 }
-
-void ZvPldProxy::ClearAncestorInfo() {
-    for (auto& entry : m_ancestorInfoMap) std::free(entry.second);
-    m_ancestorInfoMap.clear();
-}

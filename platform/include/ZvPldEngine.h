@@ -51,6 +51,13 @@ class ZV_PLD_PLATFORM_API ZvPldEngine {
     virtual std::uint32_t GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) = 0;
     virtual std::uint32_t GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) = 0;
 
+    // Reports: 0xFFFFFFFF for failure; 0 for no report; ancestors in rprt->buf, within
+    // rprt->bufSize bytes.
+    virtual std::uint32_t GetMaxNmbrAncstrs(unsigned short deviceIdx) = 0;
+    virtual std::uint32_t GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) = 0;
+    virtual Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) = 0;
+    virtual Y4_Status GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) = 0;
+
     virtual Y4_Status GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                           ZvEnumStateType* type, std::uint16_t* count,
                                           unsigned int maxCount, std::uint16_t* values) = 0;

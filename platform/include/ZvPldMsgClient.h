@@ -44,6 +44,11 @@ class __attribute__((visibility("default"))) ZvPldMsgClient {
     std::uint32_t GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId);  // 0: none
     std::uint32_t GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId);
 
+    std::uint32_t GetMaxNmbrAncstrs(unsigned short deviceIdx);  // 0xFFFFFFFF: failure
+    std::uint32_t GetPointsRprt(unsigned short deviceIdx, unsigned long gddId);  // 0: none
+    Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt);  // the ancestors, into rprt->buf
+    Y4_Status GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf);  // 7, 8: ok
+
     Y4_Status GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                   ZvEnumStateType* type, std::uint16_t* count,
                                   unsigned int maxCount, std::uint16_t* values);

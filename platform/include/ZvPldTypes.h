@@ -57,6 +57,33 @@ struct ZvValChgInfo {
     std::uint16_t* pData;
 };
 
+// A report, for the report label and ancestor requests. The record does not own buf.
+struct ZvVelRprtDfn {
+    std::uint16_t deviceIdx;
+    std::uint32_t gddId;    // the report's GddId
+    std::uint16_t mmIdx;    // counted from 0; 0xFFFF for none
+    void* buf;              // the ancestor request's result buffer; null for a label
+    std::uint32_t bufSize;  // bytes at buf
+};
+
+// One report of a point's ancestry: its GddId, module (counted from 0) and the engine's value.
+struct ZvPldEngAncestorEntry {
+    std::uint32_t gddId;
+    std::uint16_t mmIdx;
+    std::uint32_t auxValue;
+};
+
+// The reports above a point, as the ancestor request writes them into the caller's buffer: the
+// point's own report (its first three fields have the layout of an entry), then nmbrAncstrs
+// entries at ancstrs, within the same buffer.
+struct ZvPldEngAncestors {
+    std::uint32_t gddId;
+    std::uint16_t mmIdx;
+    std::uint32_t auxValue;
+    std::uint16_t nmbrAncstrs;
+    ZvPldEngAncestorEntry* ancstrs;
+};
+
 // The capture functions a client registers for each kind of notification; the engine hands the
 // registration's context back as the first argument.
 typedef void (*ZvPldCntChngFn)(void* context, unsigned long count);
@@ -78,6 +105,18 @@ static_assert(sizeof(ZvVEventInfo) == 16 && offsetof(ZvVEventInfo, eventId) == 4
 static_assert(sizeof(ZvValChgInfo) == 24 && offsetof(ZvValChgInfo, valueId) == 4 &&
                   offsetof(ZvValChgInfo, length) == 14 && offsetof(ZvValChgInfo, pData) == 20,
               "ZvValChgInfo layout");
+static_assert(sizeof(ZvVelRprtDfn) == 20 && offsetof(ZvVelRprtDfn, gddId) == 4 &&
+                  offsetof(ZvVelRprtDfn, mmIdx) == 8 && offsetof(ZvVelRprtDfn, buf) == 12 &&
+                  offsetof(ZvVelRprtDfn, bufSize) == 16,
+              "ZvVelRprtDfn layout");
+static_assert(sizeof(ZvPldEngAncestorEntry) == 12 && offsetof(ZvPldEngAncestorEntry, mmIdx) == 4 &&
+                  offsetof(ZvPldEngAncestorEntry, auxValue) == 8,
+              "ZvPldEngAncestorEntry layout");
+static_assert(sizeof(ZvPldEngAncestors) == 20 && offsetof(ZvPldEngAncestors, mmIdx) == 4 &&
+                  offsetof(ZvPldEngAncestors, auxValue) == 8 &&
+                  offsetof(ZvPldEngAncestors, nmbrAncstrs) == 12 &&
+                  offsetof(ZvPldEngAncestors, ancstrs) == 16,
+              "ZvPldEngAncestors layout");
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
 #endif
 

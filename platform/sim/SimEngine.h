@@ -160,6 +160,11 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     std::uint32_t GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) override;
     std::uint32_t GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) override;
 
+    std::uint32_t GetMaxNmbrAncstrs(unsigned short deviceIdx) override;
+    std::uint32_t GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) override;
+    Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) override;
+    Y4_Status GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) override;
+
     Y4_Status GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                   ZvEnumStateType* type, std::uint16_t* count,
                                   unsigned int maxCount, std::uint16_t* values) override;

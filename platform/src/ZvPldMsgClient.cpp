@@ -102,6 +102,22 @@ std::uint32_t ZvPldMsgClient::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::ui
     return m_engine->GetMaxPntArrayDim(deviceIdx, gddId);
 }
 
+std::uint32_t ZvPldMsgClient::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
+    return m_engine->GetMaxNmbrAncstrs(deviceIdx);
+}
+
+std::uint32_t ZvPldMsgClient::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
+    return m_engine->GetPointsRprt(deviceIdx, gddId);
+}
+
+Y4_Status ZvPldMsgClient::GetRprtAncstr(ZvVelRprtDfn* rprt) {
+    return m_engine->GetRprtAncstr(rprt);
+}
+
+Y4_Status ZvPldMsgClient::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
+    return m_engine->GetVelRprtStrLabel(rprt, size, buf);
+}
+
 Y4_Status ZvPldMsgClient::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                               ZvEnumStateType* type, std::uint16_t* count,
                                               unsigned int maxCount, std::uint16_t* values) {

@@ -46,6 +46,10 @@ class MockEngine : public ZvPldEngine {
     MOCK_METHOD(Y4_Status, GetVelPntUoMId, (const ZvVelPntDfn*, Y4paVelDsply*), (override));
     MOCK_METHOD(std::uint32_t, GetMaxRprtMMCnt, (std::uint16_t, std::uint32_t), (override));
     MOCK_METHOD(std::uint32_t, GetMaxPntArrayDim, (std::uint16_t, std::uint32_t), (override));
+    MOCK_METHOD(std::uint32_t, GetMaxNmbrAncstrs, (unsigned short), (override));
+    MOCK_METHOD(std::uint32_t, GetPointsRprt, (unsigned short, unsigned long), (override));
+    MOCK_METHOD(Y4_Status, GetRprtAncstr, (ZvVelRprtDfn*), (override));
+    MOCK_METHOD(Y4_Status, GetVelRprtStrLabel, (ZvVelRprtDfn*, unsigned int, char*), (override));
     MOCK_METHOD(Y4_Status, GetVelEnumStateInfo,
                 (std::uint16_t, std::uint32_t, ZvEnumStateType*, std::uint16_t*, unsigned int,
                  std::uint16_t*),
