@@ -50,6 +50,7 @@ Point pointFrom(const json& j, const std::string& where) {
     p.step = j.value("step", std::int64_t{1});
     if (p.live && p.kind == Kind::Text) bad(where, "a text point cannot be live");
     if (p.step < 1 || p.step > UINT32_MAX) bad(where, "step must be 1 to 4294967295");
+    p.report = j.value("report", 0u);
     const json& values = j.at("values");
     if (!values.is_array() || values.empty()) bad(where, "values must list one value per module");
     for (const json& v : values) {
@@ -60,6 +61,21 @@ Point pointFrom(const json& j, const std::string& where) {
         }
     }
     return p;
+}
+
+Report reportFrom(const json& j) {
+    Report r;
+    r.gddId = j.at("gddId").get<std::uint32_t>();
+    if (r.gddId == 0) bad("report 0", "a report's GddId must not be 0");
+    r.labels = j.at("labels").get<std::vector<std::string>>();
+    r.auxValue = j.value("auxValue", 0u);
+    if (j.contains("parent")) {
+        const json& parent = j.at("parent");
+        r.parent = parent.at("gddId").get<std::uint32_t>();
+        r.parentModule = parent.value("module", std::uint16_t{0});
+    }
+    r.ancestorRecord = j.value("ancestorRecord", true);
+    return r;
 }
 
 Event eventFrom(const json& j) {
@@ -95,6 +111,16 @@ Catalogue Catalogue::FromJson(const std::string& text) {
                     bad(where, "GddId " + std::to_string(gddId) + " appears twice");
                 }
             }
+            dev.maxAncestors = d.value("maxAncestors", 0u);
+            for (const json& r : d.value("reports", json::array())) {
+                Report report = reportFrom(r);
+                const std::uint32_t gddId = report.gddId;
+                if (!dev.reports.emplace(gddId, std::move(report)).second) {
+                    bad(where, "report " + std::to_string(gddId) + " appears twice");
+                }
+            }
+            const std::string problem = ReportProblem(dev);
+            if (!problem.empty()) bad(where, problem);
             if (!cat.devices.emplace(dev.index, std::move(dev)).second) {
                 bad(where, "the device index appears twice");
             }
@@ -122,7 +148,8 @@ Catalogue Catalogue::FromFile(const std::string& path) {
 }
 
 // The built-in catalogue: a little of everything a front end meets, including the engine's
-// rough edges (a unit label that is not ASCII, a description longer than a reply buffer), and
+// rough edges (a unit label and a report label that are not ASCII, a description and a report
+// label longer than a reply buffer, a report without an ancestor record), and
 // something that changes by itself every tick or two, so that a client sees notifications.
 Catalogue Catalogue::BuiltIn() {
     return FromJson(R"json({
@@ -134,24 +161,41 @@ Catalogue Catalogue::BuiltIn() {
         { "gddId": 100, "label": "Supply temperature", "type": "int", "normFactor": 10,
           "description": "Water temperature at the boiler outlet",
           "uomId": 12, "units": ["degC", "degF"], "values": [615],
-          "live": true, "step": 3, "min": 540, "max": 690 },
+          "live": true, "step": 3, "min": 540, "max": 690, "report": 1021 },
         { "gddId": 101, "label": "Supply setpoint", "type": "int", "access": "rw",
           "description": "Requested supply temperature", "normFactor": 10,
-          "uomId": 12, "units": ["degC", "degF"], "min": 200, "max": 850, "values": [600] },
+          "uomId": 12, "units": ["degC", "degF"], "min": 200, "max": 850, "values": [600],
+          "report": 1020 },
         { "gddId": 102, "label": "Operating mode", "type": "enum", "access": "rw", "enumType": 1,
           "description": "Heating programme in force",
           "states": [ { "value": 0, "name": "Off" }, { "value": 1, "name": "Eco" },
                       { "value": 2, "name": "Comfort" } ],
-          "values": [2] },
-        { "gddId": 103, "label": "Burner starts", "type": "uint", "values": [48213] },
+          "values": [2], "report": 1010 },
+        { "gddId": 103, "label": "Burner starts", "type": "uint", "values": [48213],
+          "report": 1030 },
         { "gddId": 104, "label": "Site name", "type": "text", "access": "rw",
           "description": "Name shown on the front page", "values": ["Plant room 1"] },
         { "gddId": 105, "label": "Outdoor temperature", "type": "int", "normFactor": 10,
           "description": "Outdoor sensor, as displayed on the local panel",
-          "uomId": 12, "units": ["\u00b0C"], "values": [-35] },
+          "uomId": 12, "units": ["\u00b0C"], "values": [-35], "report": 1050 },
         { "gddId": 106, "label": "Service note", "type": "text",
           "description": "Service note: the burner was serviced on site and the flue gas values were measured within limits; the ignition electrode was replaced, the condensate trap cleaned and the expansion vessel pressure checked. Next visit due in twelve months. Keep this note with the installation documents of the boiler.",
-          "values": ["See description"] }
+          "values": ["See description"], "report": 1040 }
+      ],
+      "maxAncestors": 4,
+      "reports": [
+        { "gddId": 1000, "labels": ["Boiler"], "auxValue": 1 },
+        { "gddId": 1010, "labels": ["Heating circuit"], "auxValue": 70000,
+          "parent": { "gddId": 1000 } },
+        { "gddId": 1020, "labels": ["Supply line"], "auxValue": 2,
+          "parent": { "gddId": 1010 } },
+        { "gddId": 1021, "labels": ["Supply sensors"], "auxValue": 131075,
+          "parent": { "gddId": 1020 } },
+        { "gddId": 1030, "labels": ["Burner statistics"], "auxValue": 3,
+          "parent": { "gddId": 1000 }, "ancestorRecord": false },
+        { "gddId": 1040, "auxValue": 4, "parent": { "gddId": 1000 },
+          "labels": ["Service record: burner serviced and flue gas values measured within limits; ignition electrode replaced, condensate trap cleaned, expansion vessel pressure checked, safety valve tested, heat exchanger inspected and descaled, gas train leak-tested; next visit due in twelve months"] },
+        { "gddId": 1050, "labels": ["Au\u00dfenf\u00fchler"], "auxValue": 5 }
       ]
     },
     {
@@ -159,20 +203,28 @@ Catalogue Catalogue::BuiltIn() {
       "points": [
         { "gddId": 200, "label": "Pump speed", "type": "uint", "access": "rw", "uomId": 30,
           "description": "Speed of each pump", "units": ["%"], "max": 100, "arrayDim": 1,
-          "values": [40, 55, 0] },
+          "values": [40, 55, 0], "report": 2010 },
         { "gddId": 201, "label": "Pump state", "type": "enum", "enumType": 2,
           "description": "State of each pump",
           "states": [ { "value": 0, "name": "Stopped" }, { "value": 1, "name": "Running" },
                       { "value": 2, "name": "Fault" } ],
           "values": [1, 1, 0] }
+      ],
+      "maxAncestors": 2,
+      "reports": [
+        { "gddId": 2000, "labels": ["Pump group"], "auxValue": 65536 },
+        { "gddId": 2010, "labels": ["Pump 1", "Pump 2", "Pump 3"], "auxValue": 20,
+          "parent": { "gddId": 2000 } }
       ]
     },
     {
       "index": 3, "name": "Remote sensor", "offline": true,
       "points": [
         { "gddId": 300, "label": "Room humidity", "type": "uint", "uomId": 40, "units": ["%rH"],
-          "description": "Relative humidity in the living room", "values": [45] }
-      ]
+          "description": "Relative humidity in the living room", "values": [45],
+          "report": 3000 }
+      ],
+      "reports": [ { "gddId": 3000, "labels": ["Remote sensor"], "auxValue": 6 } ]
     }
   ],
   "events": [

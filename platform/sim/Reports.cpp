@@ -1,22 +1,155 @@
-// The simulated engine's reports: which report holds a point, report labels and ancestor chains.
+// The simulated engine's reports: which report holds a point, report labels, ancestor chains and
+// changes of the report structure.
+#include <cstring>
+#include <vector>
+
 #include "SimEngine.h"
 
 namespace zvsim {
+namespace {
 
-std::uint32_t SimEngine::GetMaxNmbrAncstrs(unsigned short) {
-    return 0xFFFFFFFFu;
+// 0xFFFF names the report as a whole, which answers as its module 0.
+std::uint16_t moduleOf(std::uint16_t mmIdx) {
+    return mmIdx == 0xFFFF ? 0 : mmIdx;
 }
 
-std::uint32_t SimEngine::GetPointsRprt(unsigned short, unsigned long) {
-    return 0;
+// The report's ancestors, parent first. The device's reports have passed ReportProblem, so the
+// walk ends; the bound only keeps a broken catalogue from looping.
+std::vector<ZvPldEngAncestorEntry> ancestorsOf(const Device& device, const Report& report) {
+    std::vector<ZvPldEngAncestorEntry> chain;
+    for (const Report* r = &report; r->parent != 0 && chain.size() <= device.reports.size();) {
+        const auto parent = device.reports.find(r->parent);
+        if (parent == device.reports.end()) break;
+        chain.push_back(
+            ZvPldEngAncestorEntry{parent->first, r->parentModule, parent->second.auxValue});
+        r = &parent->second;
+    }
+    return chain;
 }
 
-Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn*) {
-    return kUnknownPoint;
+}  // namespace
+
+std::string ReportProblem(const Device& device) {
+    const auto& reports = device.reports;
+    for (const auto& [gddId, report] : reports) {
+        const std::string where = "report " + std::to_string(gddId) + ": ";
+        if (report.labels.empty()) return where + "a report needs one label per module";
+        if (report.parent == 0) continue;
+        const auto parent = reports.find(report.parent);
+        if (parent == reports.end()) {
+            return where + "unknown parent report " + std::to_string(report.parent);
+        }
+        if (report.parentModule >= parent->second.labels.size()) {
+            return where + "parent report " + std::to_string(report.parent) + " has no module " +
+                   std::to_string(report.parentModule) + " (modules count from 0)";
+        }
+    }
+    for (const auto& [gddId, report] : reports) {
+        std::size_t depth = 0;
+        for (const Report* r = &report; r->parent != 0; r = &reports.at(r->parent)) {
+            if (++depth > reports.size()) {
+                return "report " + std::to_string(gddId) + ": its ancestors form a cycle";
+            }
+        }
+        if (depth > device.maxAncestors) {
+            return "report " + std::to_string(gddId) + " has " + std::to_string(depth) +
+                   " ancestors, more than maxAncestors (" + std::to_string(device.maxAncestors) +
+                   ")";
+        }
+    }
+    for (const auto& [gddId, point] : device.points) {
+        if (point.report != 0 && reports.count(point.report) == 0) {
+            return "point " + std::to_string(gddId) + ": unknown report " +
+                   std::to_string(point.report);
+        }
+    }
+    return "";
 }
 
-Y4_Status SimEngine::GetVelRprtStrLabel(ZvVelRprtDfn*, unsigned int, char*) {
-    return kUnknownPoint;
+std::uint32_t SimEngine::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    return dev == m_catalogue.devices.end() ? 0xFFFFFFFFu : dev->second.maxAncestors;
+}
+
+std::uint32_t SimEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    if (dev == m_catalogue.devices.end() || gddId > UINT32_MAX) return 0;
+    const auto pnt = dev->second.points.find(static_cast<std::uint32_t>(gddId));
+    return pnt == dev->second.points.end() ? 0 : pnt->second.report;
+}
+
+// Writes the report (the module asked for), then its ancestors at buf + the header's size, and
+// not one byte past bufSize.
+Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
+    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    const auto found = dev->second.reports.find(rprt->gddId);
+    if (found == dev->second.reports.end()) return kNoAncestorRecord;
+    const Report& report = found->second;
+    const std::uint16_t module = moduleOf(rprt->mmIdx);
+    if (module >= report.labels.size()) return kBadModule;
+    if (!report.ancestorRecord) return kNoAncestorRecord;
+
+    const std::vector<ZvPldEngAncestorEntry> chain = ancestorsOf(dev->second, report);
+    const std::size_t entriesSize = chain.size() * sizeof(ZvPldEngAncestorEntry);
+    if (rprt->buf == nullptr || rprt->bufSize < sizeof(ZvPldEngAncestors) + entriesSize) {
+        return kBufferTooSmall;
+    }
+    auto* const bytes = static_cast<unsigned char*>(rprt->buf);
+    ZvPldEngAncestors header{};
+    header.gddId = report.gddId;
+    header.mmIdx = module;
+    header.auxValue = report.auxValue;
+    header.nmbrAncstrs = static_cast<std::uint16_t>(chain.size());
+    header.ancstrs = reinterpret_cast<ZvPldEngAncestorEntry*>(bytes + sizeof header);
+    std::memcpy(bytes, &header, sizeof header);
+    if (!chain.empty()) std::memcpy(bytes + sizeof header, chain.data(), entriesSize);
+    return kOk;
+}
+
+// The caller's buffer has room for `size` characters and a NUL.
+Y4_Status SimEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
+    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    const auto found = dev->second.reports.find(rprt->gddId);
+    if (found == dev->second.reports.end()) return kUnknownPoint;
+    const std::uint16_t module = moduleOf(rprt->mmIdx);
+    if (module >= found->second.labels.size()) return kBadModule;
+    if (buf == nullptr) return kRejected;
+    const std::string& label = found->second.labels[module];
+    const std::size_t length = label.size() < size ? label.size() : size;
+    std::memcpy(buf, label.data(), length);
+    buf[length] = '\0';
+    return label.size() > size ? kLabelCut : kLabelRead;
+}
+
+Y4_Status SimEngine::SetReportParent(std::uint16_t deviceIdx, std::uint32_t reportGddId,
+                                     std::uint32_t parentGddId, std::uint16_t parentModule) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    Device& device = dev->second;
+    const auto found = device.reports.find(reportGddId);
+    if (found == device.reports.end()) return kUnknownPoint;
+    if (parentGddId != 0) {
+        const auto parent = device.reports.find(parentGddId);
+        if (parent == device.reports.end()) return kUnknownPoint;
+        if (parentModule >= parent->second.labels.size()) return kBadModule;
+    }
+    Report& report = found->second;
+    const Report before = report;
+    report.parent = parentGddId;
+    report.parentModule = parentGddId != 0 ? parentModule : 0;
+    if (!ReportProblem(device).empty()) {  // a cycle, or a chain too long for the device
+        report = before;
+        return kRejected;
+    }
+    queuePldCount(m_pldCount.fetch_add(1) + 1);
+    return kOk;
 }
 
 }  // namespace zvsim

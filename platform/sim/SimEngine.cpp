@@ -43,7 +43,7 @@ const char* StatusText(Y4_Status status) {
         case kUnknownDevice:
             return "unknown device";
         case kUnknownPoint:
-            return "unknown data point";
+            return "unknown data point or report";
         case kBadModule:
             return "no such module";
         case kReadOnly:
@@ -52,10 +52,18 @@ const char* StatusText(Y4_Status status) {
             return "value, unit or state not accepted";
         case kNoDescription:
             return "no description of its own";
+        case kLabelRead:
+            return "report label read in full";
+        case kLabelCut:
+            return "report label cut to the size asked for";
         case kWrongType:
             return "data type does not fit the request";
         case kUnknownEvent:
             return "unknown event";
+        case kBufferTooSmall:
+            return "buffer too small for the report's ancestors";
+        case kNoAncestorRecord:
+            return "no ancestor record for the report";
         case kOffline:
             return "device does not answer";
         default:
@@ -112,7 +120,8 @@ Y4_Status SimEngine::AddPoint(std::uint16_t deviceIdx, Point point) {
     const auto dev = m_catalogue.devices.find(deviceIdx);
     if (dev == m_catalogue.devices.end()) return kUnknownDevice;
     if (point.modules() == 0 || point.normFactor == 0 || point.step < 1 ||
-        point.step > UINT32_MAX || (point.live && point.kind == Kind::Text)) {
+        point.step > UINT32_MAX || (point.live && point.kind == Kind::Text) ||
+        (point.report != 0 && dev->second.reports.count(point.report) == 0)) {
         return kRejected;
     }
     const std::uint32_t gddId = point.gddId;

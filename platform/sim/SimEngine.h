@@ -23,11 +23,15 @@ enum Status : Y4_Status {
     kUnknownPoint = 2,
     kBadModule = 3,
     kReadOnly = 4,
-    kRejected = 5,       // value out of range or not understood, or no such unit or state
-    kNoDescription = 6,  // success: the point has no description of its own, its label is sent
-    kWrongType = 9,      // the point's data type does not fit the request
-    kUnknownEvent = 10,  // SetEventState: no event with that id
-    kOffline = 1007,     // the device does not answer; its catalogue texts are still known
+    kRejected = 5,           // value out of range or not understood, or no such unit or state
+    kNoDescription = 6,      // success: the point has no description of its own, its label is sent
+    kLabelRead = 7,          // success of a report label: read in full
+    kLabelCut = 8,           // success of a report label: cut to the size asked for
+    kWrongType = 9,          // the point's data type does not fit the request
+    kUnknownEvent = 10,      // SetEventState: no event with that id
+    kBufferTooSmall = 11,    // the ancestor request's buffer cannot hold the report's chain
+    kNoAncestorRecord = 85,  // the engine keeps no ancestor record for the report
+    kOffline = 1007,         // the device does not answer; its catalogue texts are still known
 };
 
 // What a status means, in a few words; "unknown status" for any other value.
@@ -63,7 +67,19 @@ struct Point {
     // enumeration steps through its states); each change is a value-change notification.
     bool live = false;
     std::int64_t step = 1;
+    std::uint32_t report = 0;  // GddId of the report that holds the point; 0: none
     std::size_t modules() const { return kind == Kind::Text ? texts.size() : values.size(); }
+};
+
+// A report of a device. Reports form trees: a report's parent is one module of another report
+// of the same device, and a report's ancestors are its parent, the parent's parent, and so on.
+struct Report {
+    std::uint32_t gddId = 0;
+    std::vector<std::string> labels;  // one per module; their number is the module count
+    std::uint32_t auxValue = 0;       // handed out with the report in ancestor records
+    std::uint32_t parent = 0;         // GddId of the parent report; 0: none
+    std::uint16_t parentModule = 0;   // the parent's module, from 0
+    bool ancestorRecord = true;       // false: the ancestor request answers 85 for it
 };
 
 struct Device {
@@ -71,7 +87,14 @@ struct Device {
     std::string name;
     bool offline = false;
     std::map<std::uint32_t, Point> points;
+    std::uint32_t maxAncestors = 0;  // no report of the device has more ancestors
+    std::map<std::uint32_t, Report> reports;
 };
+
+// What is wrong with the device's reports (an unknown parent or parent module, a cycle, a chain
+// longer than maxAncestors, a report without labels, a point naming an unknown report), or ""
+// when nothing is.
+std::string ReportProblem(const Device& device);
 
 // An event of the engine. By convention state 0 is inactive and any other state active.
 struct Event {
@@ -116,7 +139,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     // The catalogue as it stands, with the events' current states.
     Catalogue Snapshot() const;
     // The PLD count, the point list's revision: 1 at the start, one more with each PLD-count
-    // change (AddPoint, RemovePoint, AnnouncePldCount, and each PLD count of a flood).
+    // change (AddPoint, RemovePoint, SetReportParent, AnnouncePldCount, and each PLD count of a
+    // flood).
     std::uint32_t PldCount() const;
 
     int Init() override;
@@ -133,6 +157,10 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     Y4_Status AddPoint(std::uint16_t deviceIdx, Point point);  // the point list changes
     Y4_Status RemovePoint(std::uint16_t deviceIdx, std::uint32_t gddId);
     Y4_Status SetEventState(std::uint32_t eventId, std::uint16_t state);
+    // Makes the parent's module `parentModule` (from 0) the report's parent; parent 0 makes it
+    // a report without ancestors. A change of the report structure: a PLD-count change.
+    Y4_Status SetReportParent(std::uint16_t deviceIdx, std::uint32_t reportGddId,
+                              std::uint32_t parentGddId, std::uint16_t parentModule);
     // Load: `perKind` notifications of each registered kind, interleaved, as fast as the
     // delivering thread can make them (value changes carry `units` 16-bit units of data).
     void Flood(std::uint32_t perKind, std::uint16_t units = 8);

@@ -1,5 +1,6 @@
-// pldctl: reads and writes data points through libZvPldProxy, and watches the engine's
-// notifications. Without a subcommand it tours the simulated engine's catalogue.
+// pldctl: reads and writes data points through libZvPldProxy, shows where a point stands in the
+// report hierarchy, and watches the engine's notifications. Without a subcommand it tours the
+// simulated engine's catalogue.
 #include <signal.h>
 
 #include <atomic>
@@ -110,6 +111,56 @@ int showStates(ZvPldProxy& proxy, const Address& a) {
                 (name != names.end() ? *name++ : std::string("?"));
     }
     printLine("      states (type " + std::to_string(type.type) + "): " + line);
+    return 0;
+}
+
+std::string reportLabel(ZvPldProxy& proxy, unsigned short device, unsigned long gddId,
+                        unsigned short mmIdx) {
+    if (gddId > 0xFFFF) return "<GddId above 65535: the label cannot be asked for>";
+    std::string label;
+    const int rc = proxy.GetReportLabel(label, device, static_cast<unsigned short>(gddId), mmIdx);
+    return rc == 0 ? "\"" + label + "\"" : shown(rc, label);
+}
+
+int showReport(ZvPldProxy& proxy, const Address& a) {
+    std::string label;
+    const int rc = proxy.GetReportLabel(label, a.device, a.gddId, a.mmIdx);
+    printLine("report " + std::to_string(a.gddId) + ", module " + std::to_string(a.mmIdx) + ": " +
+              (rc == 0 ? "\"" + label + "\"" : shown(rc, label)));
+    return rc == 0 ? 0 : 1;
+}
+
+// The point's report and its ancestors, one line a level: GddId, module (from 1), the engine's
+// auxValue and the report's label.
+int showHierarchy(ZvPldProxy& proxy, const Address& a) {
+    const std::string point = "device " + std::to_string(a.device) + ", GddId " +
+                              std::to_string(a.gddId) + ", module " + std::to_string(a.mmIdx);
+    unsigned long report = 0;
+    if (proxy.GetPointReportNum(&report, a.device, a.gddId) != 0) {
+        printLine(point + ": no report holds this point");
+        return 1;
+    }
+    std::list<unsigned long> auxValues, gddIds;
+    std::list<unsigned short> modules;
+    const int rc = proxy.GetHierarchyLists(auxValues, gddIds, modules, a.device, a.gddId, a.mmIdx);
+    if (rc != 0) {
+        printLine(point + ": report " + std::to_string(report) + ", no hierarchy: " +
+                  (rc == 0x1002 ? "4098 (the engine keeps no ancestor record for the report)"
+                                : describe(rc)));
+        return 1;
+    }
+    printLine(point + ": report hierarchy, from the point's own report up");
+    auto aux = auxValues.begin();
+    auto module = modules.begin();
+    unsigned level = 0;
+    for (const unsigned long gddId : gddIds) {
+        char head[80];
+        std::snprintf(head, sizeof head, "  level %u  report %-5lu module %-3u auxValue %-10lu ",
+                      level++, gddId, static_cast<unsigned>(*module), *aux);
+        printLine(head + reportLabel(proxy, a.device, gddId, *module));
+        ++aux;
+        ++module;
+    }
     return 0;
 }
 
@@ -326,6 +377,9 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
     printLine("Write: SetValueUInt32(1) to device 1, GddId 103 (read-only)");
     const int ro = proxy.SetValueUInt32(1, 1, 103, 1, 0, 0, 0, 0);
     printLine("  result " + describe(ro));
+
+    printLine("\nReport hierarchy of device 1, GddId 100");
+    showHierarchy(proxy, Address{1, 100, 1, 0});
     return 0;
 }
 
@@ -359,6 +413,14 @@ int main(int argc, char** argv) {
     addAddress(attrs);
     CLI::App* states = app.add_subcommand("enum", "states of an enumerated point");
     addAddress(states);
+    CLI::App* hierarchy =
+        app.add_subcommand("hierarchy", "a point's report and its ancestors, with their labels");
+    addAddress(hierarchy);
+    hierarchy->add_option("mmIdx", a.mmIdx, "multi-module index, from 1")->capture_default_str();
+    CLI::App* report = app.add_subcommand("report", "the label of a report");
+    report->add_option("device", a.device, "device index")->required();
+    report->add_option("gddId", a.gddId, "GddId of the report")->required();
+    report->add_option("mmIdx", a.mmIdx, "multi-module index, from 1")->capture_default_str();
     CLI::App* watching = app.add_subcommand("watch", "print notifications as they arrive");
     double seconds = 0;
     watching->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)")
@@ -392,6 +454,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (states->parsed()) return showStates(proxy, a) == 0 ? 0 : 1;
+        if (hierarchy->parsed()) return showHierarchy(proxy, a);
+        if (report->parsed()) return showReport(proxy, a);
         if (engine.rfind("sim", 0) != 0) {
             std::fprintf(stderr, "pldctl: %s needs the simulated engine (--engine sim)\n",
                          watching->parsed() ? "watch" : "the tour");
