@@ -2,9 +2,12 @@
 // its delivering thread, and many client threads at once.
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <list>
 #include <thread>
 
 #include "MockEngine.h"
@@ -16,6 +19,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -78,10 +82,124 @@ class SimulatedEngine : public ::testing::Test {
         }
     }
 
+    // A point's report hierarchy as GetHierarchyLists gives it.
+    struct Hierarchy {
+        int rc;
+        std::list<unsigned long> gddIds, auxValues;
+        std::list<unsigned short> modules;
+    };
+    Hierarchy hierarchy(unsigned short device, unsigned short gddId, unsigned short mmIdx) {
+        Hierarchy h{};
+        h.rc = proxy->GetHierarchyLists(h.auxValues, h.gddIds, h.modules, device, gddId, mmIdx);
+        return h;
+    }
+
     std::shared_ptr<zvsim::SimEngine> engine;
     LogCapture log;
     std::unique_ptr<ZvPldProxy> proxy;
 };
+
+TEST_F(SimulatedEngine, EveryPointGivesTheReportChainOfTheCatalogue) {
+    struct Row {
+        unsigned short device, gddId, mmIdx;
+        int rc;
+        std::list<unsigned long> gddIds, auxValues;
+        std::list<unsigned short> modules;
+    };
+    const Row rows[] = {
+        {1, 100, 1, 0, {1021, 1020, 1010, 1000}, {131075, 2, 70000, 1}, {1, 1, 1, 1}},
+        {1, 101, 1, 0, {1020, 1010, 1000}, {2, 70000, 1}, {1, 1, 1}},
+        {1, 102, 1, 0, {1010, 1000}, {70000, 1}, {1, 1}},
+        {1, 103, 1, 4098, {}, {}, {}},  // the engine keeps no ancestor record for report 1030
+        {1, 104, 1, 2, {}, {}, {}},     // no report
+        {1, 105, 1, 0, {1050}, {5}, {1}},
+        {1, 106, 1, 0, {1040, 1000}, {4, 1}, {1, 1}},
+        {2, 200, 1, 0, {2010, 2000}, {20, 65536}, {1, 1}},
+        {2, 200, 3, 0, {2010, 2000}, {20, 65536}, {3, 1}},
+        {2, 201, 1, 2, {}, {}, {}},
+        {3, 300, 1, 0, {3000}, {6}, {1}},  // offline, but its catalogue answers
+    };
+    for (const auto& [index, device] : engine->Snapshot().devices) {
+        for (const auto& [gddId, point] : device.points) {
+            EXPECT_TRUE(
+                std::any_of(std::begin(rows), std::end(rows),
+                            [&](const Row& r) { return r.device == index && r.gddId == gddId; }))
+                << "no row for device " << index << ", point " << gddId;
+        }
+    }
+    for (const Row& r : rows) {
+        const Hierarchy h = hierarchy(r.device, r.gddId, r.mmIdx);
+        SCOPED_TRACE(::testing::Message() << "device " << r.device << ", point " << r.gddId);
+        EXPECT_EQ(h.rc, r.rc);
+        EXPECT_EQ(h.gddIds, r.gddIds);
+        EXPECT_EQ(h.auxValues, r.auxValues);
+        EXPECT_EQ(h.modules, r.modules);
+    }
+}
+
+TEST_F(SimulatedEngine, ReportLabelsArriveWholeCutOrRefused) {
+    const std::string service = engine->Snapshot().devices.at(1).reports.at(1040).labels[0];
+    ASSERT_GT(service.size(), 256u);
+    struct Row {
+        unsigned short device, gddId, mmIdx;
+        int rc;
+        std::string label;  // "before": left unchanged
+        std::vector<LogLine> log;
+    };
+    const Row rows[] = {
+        {1,
+         1040,
+         1,
+         0,
+         service.substr(0, 256),
+         {{7, "ZvPldProxy",
+           "GetReportLabel: report label was truncated to 256 charactersGddId :1040", 0}}},
+        {1,
+         1050,
+         1,
+         2,
+         "before",
+         {ErrorLine("GetReportLabel - non-ASCII character (C3) in string value - GddId: 1050")}},
+        {2, 2010, 3, 0, "Pump 3", {}},
+        {2, 2010, 0, 0, "Pump 1", {}},  // the report as a whole
+        {2, 2010, 4, 4098, "before", {}},
+        {1, 999, 1, 4097, "before", {}},
+        {9, 1000, 1, 4096, "before", {}},
+    };
+    for (const Row& r : rows) {
+        std::string label = "before";
+        SCOPED_TRACE(::testing::Message() << "device " << r.device << ", report " << r.gddId);
+        EXPECT_EQ(proxy->GetReportLabel(label, r.device, r.gddId, r.mmIdx), r.rc);
+        EXPECT_EQ(label, r.label);
+        EXPECT_EQ(log.take(), r.log);
+    }
+}
+
+TEST_F(SimulatedEngine, TheAncestorRequestWritesWithinItsBufferAndRefusesOneTooSmall) {
+    EXPECT_EQ(engine->GetMaxNmbrAncstrs(1), 4u);
+    EXPECT_EQ(engine->GetMaxNmbrAncstrs(9), 0xFFFFFFFFu);
+    constexpr std::size_t kNeed = sizeof(ZvPldEngAncestors) + 3 * sizeof(ZvPldEngAncestorEntry);
+    for (const std::size_t size : {kNeed - 1, kNeed}) {
+        alignas(ZvPldEngAncestors) unsigned char bytes[kNeed + 8];
+        std::memset(bytes, 0xA5, sizeof bytes);
+        ZvVelRprtDfn rprt{1, 1021, 0, bytes, static_cast<std::uint32_t>(size)};
+        EXPECT_EQ(engine->GetRprtAncstr(&rprt), size < kNeed ? zvsim::kBufferTooSmall : 0);
+        const std::size_t untouched = size < kNeed ? 0 : kNeed;
+        EXPECT_EQ(std::count(bytes + untouched, std::end(bytes), 0xA5), sizeof bytes - untouched);
+    }
+    ZvVelRprtDfn none{1, 1021, 0, nullptr, 4096};
+    EXPECT_EQ(engine->GetRprtAncstr(&none), zvsim::kBufferTooSmall);
+}
+
+TEST_F(SimulatedEngine, AReportStructureChangeIsAPldCountAfterWhichTheNewChainIsGiven) {
+    proxy->RegisterForPldCountChange(onCount, &g_context, 0);
+    EXPECT_EQ(hierarchy(1, 101, 1).gddIds, (std::list<unsigned long>{1020, 1010, 1000}));
+    EXPECT_EQ(engine->SetReportParent(1, 1000, 1020, 0), zvsim::kRejected);  // a cycle
+    EXPECT_EQ(engine->SetReportParent(1, 1020, 1000, 0), 0);
+    engine->Flush();
+    EXPECT_THAT(g_counts, ElementsAre(Seen{2, {}, &g_context, true}));
+    EXPECT_EQ(hierarchy(1, 101, 1).gddIds, (std::list<unsigned long>{1020, 1000}));
+}
 
 TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedAndCut) {
     std::string unit = "before", text;
@@ -163,6 +281,31 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     std::ofstream(path) << R"({"devices": [{"index": 4, "points": [{"gddId": 1}]}]})";
     EXPECT_THROW(ZvPldProxy(("sim:" + path).c_str(), "x"), std::runtime_error);
     std::remove(path.c_str());
+}
+
+TEST(SimulatedEngineCatalogue, RefusesReportsThatDoNotFormTreesWithinTheDevicesMaximum) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("reports": [{"gddId": 5, "labels": []}])", "report 5: a report needs one label"},
+        {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}}])",
+         "report 5: unknown parent report 6"},
+        {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"]},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5, "module": 1}}])",
+         "report 6: parent report 5 has no module 1"},
+        {R"("maxAncestors": 9, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5}}])",
+         "report 5: its ancestors form a cycle"},
+        {R"("reports": [{"gddId": 5, "labels": ["a"]},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5}}])",
+         "report 6 has 1 ancestors, more than maxAncestors (0)"},
+        {R"("reports": [])", "point 1: unknown report 5"},
+    };
+    for (const auto& [device, problem] : cases) {
+        const std::string text =
+            R"({"devices": [{"index": 4, "points": [{"gddId": 1, "values": [1], "report": 5}], )" +
+            device + "}]}";
+        EXPECT_THAT([&] { zvsim::Catalogue::FromJson(text); },
+                    ThrowsMessage<std::runtime_error>(HasSubstr("device 4: " + problem)));
+    }
 }
 
 // Counts the calls that find another call already inside the engine.
