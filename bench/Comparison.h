@@ -56,6 +56,27 @@ class FixedEngine : public zvsim::SimEngine {
     }
     // Accepted but never delivered: the benchmark calls the capture function itself.
     Y4_Status RegValueChange(ZvValueChangeFn, void*, std::uint16_t) override { return 0; }
+
+    // Every point has a report, its GddId plus 1000, with kAncestors ancestors: the report's
+    // GddId plus 1 to kAncestors, in its module; auxValue is the GddId doubled.
+    static constexpr std::uint16_t kAncestors = 2;
+    std::uint32_t GetMaxNmbrAncstrs(unsigned short) override { return kAncestors; }
+    std::uint32_t GetPointsRprt(unsigned short, unsigned long gddId) override {
+        return static_cast<std::uint32_t>(gddId + 1000);
+    }
+    Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) override {
+        if (rprt->bufSize <
+            sizeof(ZvPldEngAncestors) + kAncestors * sizeof(ZvPldEngAncestorEntry)) {
+            return 11;
+        }
+        auto* header = static_cast<ZvPldEngAncestors*>(rprt->buf);
+        auto* entries = reinterpret_cast<ZvPldEngAncestorEntry*>(header + 1);
+        *header = {rprt->gddId, rprt->mmIdx, 2 * rprt->gddId, kAncestors, entries};
+        for (std::uint32_t k = 1; k <= kAncestors; ++k) {
+            entries[k - 1] = {rprt->gddId + k, rprt->mmIdx, 2 * (rprt->gddId + k)};
+        }
+        return 0;
+    }
 };
 
 }  // namespace zvbench
