@@ -22,15 +22,19 @@ LogLine CacheLine(const std::string& text) {
     return LogLine{3, "ZvPldProxy", text, 1};
 }
 
+// A number query's engine answer, its result and the output cell (77 before) afterwards.
+struct NumberCase {
+    std::uint32_t answer;
+    int result;
+    const char* out;
+};
+
 using ReportQuery = ProxyTest;
 
 TEST_F(ReportQuery, MaximumNumberOfAncestorsFailsOnlyWhenEveryBitIsSet) {
     start();
-    const struct {
-        std::uint32_t answer;
-        int result;
-        const char* out;
-    } cases[] = {{0, 0, "0"}, {0xFFFFFFFEu, 0, "4294967294"}, {0xFFFFFFFFu, 2, "77"}};
+    const NumberCase cases[] = {
+        {0, 0, "0"}, {0xFFFFFFFEu, 0, "4294967294"}, {0xFFFFFFFFu, 2, "77"}};
     for (const auto& c : cases) {
         EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice)).WillOnce(ReturnUnderClientLock(c.answer));
         std::string out;
@@ -44,18 +48,13 @@ TEST_F(ReportQuery, MaximumNumberOfAncestorsFailsOnlyWhenEveryBitIsSet) {
 
 TEST_F(ReportQuery, PointReportFailsOnlyForNoReportWithALineEndingInABlank) {
     start();
-    const struct {
-        std::uint32_t answer;
-        int result;
-        const char* out;
-    } cases[] = {{0x80000001u, 0, "2147483649"}, {0, 2, "77"}};
+    const NumberCase cases[] = {{0x80000001u, 0, "2147483649"}, {0, 2, "77"}};
     for (const auto& c : cases) {
         EXPECT_CALL(*engine, GetPointsRprt(kDevice, 0xFEDCul))
             .WillOnce(ReturnUnderClientLock(c.answer));
         std::string out;
-        ExpectOutcome(log,
-                      ReadNumber(out, *proxy, &ZvPldProxy::GetPointReportNum, kDevice,
-                                 static_cast<unsigned short>(0xFEDC)),
+        const unsigned short point = 0xFEDC;  // 65244: widened, not sign-extended
+        ExpectOutcome(log, ReadNumber(out, *proxy, &ZvPldProxy::GetPointReportNum, kDevice, point),
                       c.result, "GetPointReportNum :No report ID for point :65244,device :7 ");
         EXPECT_EQ(out, c.out);
     }
@@ -68,48 +67,30 @@ std::string Unreadable(Y4_Status status, unsigned short mmIdx) {
 
 TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
     start();
-    const std::string full(256, 'L'), nonAscii = "GetReportLabel - non-ASCII character (";
+    const std::string full(256, 'L'), bad = "GetReportLabel - non-ASCII character (";
     const struct {
         Y4_Status status;
         std::string reply;
         unsigned short mmIdx;  // as the client passes it
         std::uint16_t sent;    // in the record
-        int result;
-        std::string label;  // the caller's string afterwards, "old" before
-        std::vector<LogLine> lines;
+        int result;            // 0: the reply is the label; otherwise the label stays "old"
+        int level;             // of the one line, 0 for none
+        std::string line;
     } cases[] = {
-        {7, full, 2, 1, 0, full, {}},
-        {8,
-         "Boiler",
-         65535,
-         65535,
-         0,
-         "Boiler",
-         {LogLine{7, "ZvPldProxy",
-                  "GetReportLabel: report label was truncated to 256 charactersGddId :4660", 0}}},
-        {7, "", 1, 0, 0, "", {}},
-        {7,
-         "\x80" + full.substr(1),
-         2,
-         1,
-         2,
-         "old",
-         {ErrorLine(nonAscii + "80) in string value - GddId: 4660")}},
-        {7,
-         full.substr(1) + "\xFF",
-         2,
-         1,
-         2,
-         "old",
-         {ErrorLine(nonAscii + "FF) in string value - GddId: 4660")}},
-        {1, "Boiler", 2, 1, 4096, "old", {}},
-        {2, "Boiler", 2, 1, 4097, "old", {}},
-        {3, "Boiler", 2, 1, 4098, "old", {}},
-        {4, "Boiler", 2, 1, 4099, "old", {}},
-        {5, "Boiler", 2, 1, 4100, "old", {}},
-        {0, "Boiler", 0, 65535, 2, "old", {ErrorLine(Unreadable(0, 0))}},
-        {6, "Boiler", 65535, 65535, 2, "old", {ErrorLine(Unreadable(6, 65535))}},
-        {9, "Boiler", 1, 0, 2, "old", {ErrorLine(Unreadable(9, 1))}},
+        {7, full, 2, 1, 0, 0, ""},
+        {8, "Boiler", 65535, 65535, 0, 7,
+         "GetReportLabel: report label was truncated to 256 charactersGddId :4660"},
+        {7, "", 1, 0, 0, 0, ""},
+        {7, "\x80" + full.substr(1), 2, 1, 2, 3, bad + "80) in string value - GddId: 4660"},
+        {7, full.substr(1) + "\xFF", 2, 1, 2, 3, bad + "FF) in string value - GddId: 4660"},
+        {1, "Boiler", 2, 1, 4096, 0, ""},
+        {2, "Boiler", 2, 1, 4097, 0, ""},
+        {3, "Boiler", 2, 1, 4098, 0, ""},
+        {4, "Boiler", 2, 1, 4099, 0, ""},
+        {5, "Boiler", 2, 1, 4100, 0, ""},
+        {0, "Boiler", 0, 65535, 2, 3, Unreadable(0, 0)},
+        {6, "Boiler", 65535, 65535, 2, 3, Unreadable(6, 65535)},
+        {9, "Boiler", 1, 0, 2, 3, Unreadable(9, 1)},
     };
     for (const auto& c : cases) {
         EXPECT_CALL(*engine, GetVelRprtStrLabel(NotNull(), 256u, NotNull()))
@@ -125,8 +106,9 @@ TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
             });
         std::string label = "old";
         EXPECT_EQ(proxy->GetReportLabel(label, kDevice, kGdd, c.mmIdx), c.result) << c.status;
-        EXPECT_EQ(label, c.label);
-        EXPECT_THAT(log.take(), ElementsAreArray(c.lines));
+        EXPECT_EQ(label, c.result == 0 ? c.reply : "old");
+        const std::vector<LogLine> lines{LogLine{c.level, "ZvPldProxy", c.line, 0}};
+        EXPECT_THAT(log.take(), ElementsAreArray(lines.begin(), lines.begin() + (c.level != 0)));
     }
 }
 
@@ -214,7 +196,7 @@ class Hierarchy : public ProxyTest {
     }
 };
 
-TEST_F(Hierarchy, InfoReadsLevelZeroFromTheHeaderAndNoLevelPastTheLastAncestor) {
+TEST_F(Hierarchy, LevelsComeFromTheHeaderThenTheEntriesAndNoneLiesPastTheLast) {
     ExpectFetch(1, Writes(kChain));
     const struct {
         unsigned short level;
@@ -230,49 +212,33 @@ TEST_F(Hierarchy, InfoReadsLevelZeroFromTheHeaderAndNoLevelPastTheLastAncestor) 
     EXPECT_THAT(log.take(),
                 ElementsAre(CacheLine(
                     "GetHierarchyInfo : Ancestor level (3) is too deep for point ID (4660)")));
+    std::string lists;
+    EXPECT_EQ(Lists(lists), 0);  // after what the lists held, auxValue whole
+    EXPECT_EQ(lists, "9 74565 4294901761 7 9 1280 1024 768 9 0 1 5 ");
 }
 
-TEST_F(Hierarchy, ListsAppendEveryLevelWholeAfterWhatTheyHeld) {
-    ExpectFetch(1, Writes(kChain));
-    std::string out;
-    EXPECT_EQ(Lists(out, 2), 0);
-    EXPECT_EQ(out, "9 74565 4294901761 7 9 1280 1024 768 9 0 1 5 ");
-    ExpectFetch(2, Writes(kAlone));
-    EXPECT_EQ(Lists(out, 3), 0);
-    EXPECT_EQ(out, "9 65536 9 1282 9 4 ");
-}
-
-TEST_F(Hierarchy, EachModuleOfAPointIsFetchedOnceAndThenServedFromTheCache) {
+TEST_F(Hierarchy, EachModulesRecordIsKeptUntilAPldCountChangeDropsThemAll) {
     std::string first, other, again;
-    ExpectFetch(1, Writes(kChain));
-    EXPECT_EQ(Info(first, 1, 2), 0);
-    ExpectFetch(2, Writes(kOther));
-    EXPECT_EQ(Info(other, 1, 3), 0);
-    EXPECT_NE(first, other);
-    EXPECT_EQ(Info(again, 1, 2), 0);
-    EXPECT_EQ(again, first);
-    EXPECT_EQ(Lists(again, 3), 0);
-    EXPECT_EQ(again, "9 5 6 9 1281 1025 9 4 2 ");
-}
-
-TEST_F(Hierarchy, APldCountChangeDropsEveryRecordOnceAtTheNextQuery) {
-    std::string out;
     ZvPldProxy::CallbackPldCnt(nullptr, 1);  // while the cache is empty
     ExpectFetch(1, Writes(kChain));
-    EXPECT_EQ(Info(out, 0, 2), 0);
-    EXPECT_EQ(Info(out, 0, 2), 0);
-    ExpectFetch(2, Writes(kOther));
-    EXPECT_EQ(Info(out, 0, 3), 0);
+    EXPECT_EQ(Info(first, 1, 2), 0);
+    EXPECT_EQ(Info(again, 1, 2), 0);
+    EXPECT_EQ(again, first);
+    ExpectFetch(2, Writes(kOther));  // another module of the same point: a record of its own
+    EXPECT_EQ(Info(other, 1, 3), 0);
+    EXPECT_EQ(Lists(again, 3), 0);
+    EXPECT_EQ(again, "9 5 6 9 1281 1025 9 4 2 ");
 
     ZvPldProxy::CallbackPldCnt(nullptr, 2);
     ZvPldProxy::CallbackPldCnt(nullptr, 3);
     ExpectFetch(1, Writes(kAlone));  // the engine's hierarchy changed
-    EXPECT_EQ(Info(out, 0, 2), 0);
-    EXPECT_EQ(out, "0 4 1282 ");
-    ExpectFetch(2, Writes(kOther));  // another point's record went too
-    EXPECT_EQ(Info(out, 0, 3), 0);
-    EXPECT_EQ(Info(out, 0, 2), 0);
-    EXPECT_EQ(out, "0 4 1282 ");
+    EXPECT_EQ(Info(again, 0, 2), 0);
+    EXPECT_EQ(again, "0 4 1282 ");
+    ExpectFetch(2, Writes(kOther));  // the other record went too
+    EXPECT_EQ(Info(again, 1, 3), 0);
+    EXPECT_EQ(again, other);
+    EXPECT_EQ(Info(again, 0, 2), 0);  // one clear for both changes
+    EXPECT_EQ(again, "0 4 1282 ");
 }
 
 TEST_F(Hierarchy, TheAncestorRequestNamesTheModuleFromZeroWithABufferForTheDevicesMaximum) {
@@ -284,7 +250,8 @@ TEST_F(Hierarchy, TheAncestorRequestNamesTheModuleFromZeroWithABufferForTheDevic
     for (const auto& c : cases) {
         ExpectFetch(c.sent, Writes(kAlone), c.max);
         std::string out;
-        EXPECT_EQ(Info(out, 0, c.mmIdx), 0);
+        EXPECT_EQ(Lists(out, c.mmIdx), 0);
+        EXPECT_EQ(out, "9 65536 9 1282 9 4 ");  // no ancestors: one level
     }
 }
 
@@ -306,8 +273,10 @@ ZvPldEngAncestorEntry g_elsewhere[1];  // not in any ancestor buffer
 
 TEST_F(Hierarchy, AFailedFetchWritesNothingKeepsNothingAndIsLoggedByTheCache) {
     const std::string fit = "FillAncestorInfoForPt GetRprtAncstr error: ",
-                      buffer = std::to_string(sizeof(ZvPldEngAncestors) +
-                                              2 * sizeof(ZvPldEngAncestorEntry));
+                      noFit = " ancestors do not fit the buffer of " +
+                              std::to_string(sizeof(ZvPldEngAncestors) +
+                                             2 * sizeof(ZvPldEngAncestorEntry)) +
+                              " bytes for point ID (4660), Device index :7";
     // A header of `count` entries, placed after it or elsewhere.
     const auto header = [](std::uint16_t count, bool inBuffer) -> Answer {
         return [=](ZvVelRprtDfn* rprt) {
@@ -324,61 +293,29 @@ TEST_F(Hierarchy, AFailedFetchWritesNothingKeepsNothingAndIsLoggedByTheCache) {
         int asked;  // engine requests made
         Answer answer;
         int result;
-        std::vector<std::string> lines;
+        std::string cause, line;  // the report query's line, then the cache's; "" for none
     } cases[] = {
-        {"NoAncestorRecord", 2, kReport, 3, [](ZvVelRprtDfn*) { return 85; }, 4098, {}},
-        {"AncestorStatus",
-         2,
-         kReport,
-         3,
-         [](ZvVelRprtDfn*) { return 11; },
-         2,
-         {fit + "status (11) for point ID (4660) and mmIdx (2), Device index :7"}},
-        {"NoReport",
-         2,
-         0,
-         2,
-         nullptr,
-         2,
-         {"GetPointReportNum :No report ID for point :4660,device :7 ",
-          "FillAncestorInfoForPt Get reportID error,GddId :4660, Device index:7"}},
-        {"NoMaximum",
-         0xFFFFFFFFu,
-         0,
-         1,
-         nullptr,
-         2,
-         {"GetMaxNmbrAncestors : Get maximum number of report ancestors error,device Id:7",
-          "FillAncestorInfoForPt Get the max number of ancestors error ,Device index :7"}},
+        {"NoAncestorRecord", 2, kReport, 3, [](ZvVelRprtDfn*) { return 85; }, 4098, "", ""},
+        {"AncestorStatus", 2, kReport, 3, [](ZvVelRprtDfn*) { return 11; }, 2, "",
+         fit + "status (11) for point ID (4660) and mmIdx (2), Device index :7"},
+        {"NoReport", 2, 0, 2, nullptr, 2,
+         "GetPointReportNum :No report ID for point :4660,device :7 ",
+         "FillAncestorInfoForPt Get reportID error,GddId :4660, Device index:7"},
+        {"NoMaximum", 0xFFFFFFFFu, 0, 1, nullptr, 2,
+         "GetMaxNmbrAncestors : Get maximum number of report ancestors error,device Id:7",
+         "FillAncestorInfoForPt Get the max number of ancestors error ,Device index :7"},
         // The buffer's size would wrap to a few bytes in 32 bits.
-        {"MaximumTooLarge",
-         357913940,
-         0,
-         1,
-         nullptr,
-         2,
-         {"FillAncestorInfoForPt Max number of ancestors (357913940) too large, Device index :7"}},
-        {"MoreEntriesThanTheMaximum",
-         2,
-         kReport,
-         3,
-         header(3, true),
-         2,
-         {fit + "3 ancestors do not fit the buffer of " + buffer +
-          " bytes for point ID (4660), Device index :7"}},
-        {"EntriesOutsideTheBuffer",
-         2,
-         kReport,
-         3,
-         header(1, false),
-         2,
-         {fit + "1 ancestors do not fit the buffer of " + buffer +
-          " bytes for point ID (4660), Device index :7"}},
+        {"MaximumTooLarge", 357913940, 0, 1, nullptr, 2, "",
+         "FillAncestorInfoForPt Max number of ancestors (357913940) too large, Device index :7"},
+        {"MoreEntriesThanTheMaximum", 2, kReport, 3, header(3, true), 2, "", fit + "3" + noFit},
+        {"EntriesOutsideTheBuffer", 2, kReport, 3, header(1, false), 2, "", fit + "1" + noFit},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<LogLine> lines;
-        for (const auto& text : c.lines) lines.push_back(CacheLine(text));
+        for (const auto& text : {c.cause, c.line}) {
+            if (!text.empty()) lines.push_back(CacheLine(text));
+        }
         std::string out;
         ExpectFetch(1, c.answer, c.max, c.report, c.asked);
         EXPECT_EQ(Info(out, 0), c.result);
