@@ -120,11 +120,9 @@ class ProxyTest : public ::testing::Test {
     // The engine is strict: an operation that makes an engine call it should not fails its test.
     // Starting and stopping the proxy may happen any number of times.
     ProxyTest() {
-        using ::testing::AnyNumber;
-        EXPECT_CALL(*engine, Init()).Times(AnyNumber()).WillRepeatedly(::testing::Return(1));
-        EXPECT_CALL(*engine, UnReg(::testing::_))
-            .Times(AnyNumber())
-            .WillRepeatedly(::testing::Return(0));
+        using namespace ::testing;
+        EXPECT_CALL(*engine, Init()).Times(AnyNumber()).WillRepeatedly(Return(1));
+        EXPECT_CALL(*engine, UnReg(_)).Times(AnyNumber()).WillRepeatedly(Return(0));
         EXPECT_CALL(*engine, Close()).Times(AnyNumber());
         ZvPldSetEngineFactory([this](const char* a, const char* b, const char* c) {
             clientTexts = {a, b, c};
@@ -137,9 +135,6 @@ class ProxyTest : public ::testing::Test {
         proxy = std::make_unique<ZvPldProxy>("sim", "unit-test");
         return *proxy;
     }
-
-    // Engine handlers use this to see that they run under the client lock, and only it.
-    static void expectClientLockHeld() { EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1); }
 
     std::shared_ptr<::testing::StrictMock<MockEngine>> engine =
         std::make_shared<::testing::StrictMock<MockEngine>>();
@@ -269,9 +264,14 @@ struct PointOp {
     const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line
 };
 
-inline void PrintTo(const PointOp& op, std::ostream* os) {
-    *os << op.name;
-}
+// A row's `run`: expects the engine call `expected`, answered by `r`, and gives the result of
+// `call`, made with the point `a` and the output `out`.
+#define POINT_CALL(expected, call)                                               \
+    [](MockEngine& e, [[maybe_unused]] ZvPldProxy& p, const PointAnswer& r,      \
+       [[maybe_unused]] const PointArgs& a, [[maybe_unused]] std::string& out) { \
+        EXPECT_CALL(e, expected).WillOnce(r);                                    \
+        return call;                                                             \
+    }
 
 // Instantiated by each point test file with its table.
 class PointOperation : public ProxyTest, public ::testing::WithParamInterface<PointOp> {

@@ -25,7 +25,7 @@ class EnumStates : public ProxyTest {
         EXPECT_CALL(*engine, GetVelEnumStateInfo(kDevice, kGddId, _, _, 100u, _))
             .WillOnce([=](auto, auto, ZvEnumStateType* t, std::uint16_t* n, unsigned int max,
                           std::uint16_t* cells) {
-                expectClientLockHeld();
+                EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
                 t->type = 5;
                 *n = static_cast<std::uint16_t>(states.size());
                 std::copy_n(states.begin(), std::min<std::size_t>(states.size(), max), cells);
@@ -34,7 +34,7 @@ class EnumStates : public ProxyTest {
         if (!names) return;
         EXPECT_CALL(*engine, GetVelEnumStateStr(_, 100u, _))
             .WillRepeatedly([failing](const ZvVelPntEnum* s, auto, char* buf) {
-                expectClientLockHeld();
+                EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
                 EXPECT_TRUE(s->deviceIdx == kDevice && s->gddId == kGddId);
                 if (s->stateValue == failing) return 5;
                 const std::string name = s->stateValue == 99 ? std::string(100, 'n')
@@ -70,9 +70,7 @@ TEST_F(EnumStates, NoneAndAHundredStatesAreDeliveredButAHundredAndOneRefused) {
     answer(0, states);
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(values.size(), 101u);
-    EXPECT_EQ(names.size(), 101u);
     EXPECT_EQ(names.back(), std::string(100, 'n'));
-
     states.push_back(100);
     answer(0, states, false);
     ExpectOutcome(log, run(), 2,
@@ -85,18 +83,14 @@ TEST_F(EnumStates, NoneAndAHundredStatesAreDeliveredButAHundredAndOneRefused) {
 
 TEST_F(EnumStates, NamesAreAskedForOnlyWhenWantedAndNullListsAreNotBuilt) {
     for (const bool wantNames : {false, true}) {  // the strict engine refuses unwanted names
-        for (const bool wantValues : {false, true}) {
-            std::list<int> v{99};
-            std::list<std::string> n{"kept"};
-            answer(0, {1, 2}, wantNames);
-            EXPECT_EQ(proxy->GetVelEnumStateInfo(wantValues ? &v : nullptr,
-                                                 wantNames ? &n : nullptr, &type, kGddId, kDevice),
-                      0);
-            EXPECT_EQ(type.type, 5u);
-            EXPECT_EQ(v.size(), wantValues ? 3u : 1u);
-            EXPECT_EQ(n.size(), wantNames ? 3u : 1u);
-        }
+        answer(0, {1, 2}, wantNames);
+        // A null list of values, or of names, is not built.
+        EXPECT_EQ(proxy->GetVelEnumStateInfo(wantNames ? nullptr : &values,
+                                             wantNames ? &names : nullptr, &type, kGddId, kDevice),
+                  0);
     }
+    EXPECT_THAT(values, ElementsAre(99, 1, 2));
+    EXPECT_THAT(names, ElementsAre("kept", "s1", "s2"));
 }
 
 TEST_F(EnumStates, AFailedListRequestTouchesNothing) {

@@ -8,30 +8,21 @@ constexpr int kDescriptionResults[] = {0, 4096, 4097, 4098, 4099, 4100, 0, 2, 2}
 const PointOp kTextOps[] = {
     {"GetLabelString", kModule | kAuxIdx | kCallersText | kZeroText, "ok", kPassesOneToFive,
      "GetLabelString - unable to get data due to error: %d - GddId: 4660",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntStrLabel).WillOnce(r);
-         return p.GetLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText);
-     }},
+     POINT_CALL(GetVelPntStrLabel,
+                p.GetLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText))},
     {"GetFullDescriptionString", kModule | kWholePoint | kAuxIdx, "ok", kDescriptionResults,
      "GetFullDescriptionString - unable to get data due to error: %d - GddId: 4660",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntStrDscrptn).WillOnce(r);
-         return p.GetFullDescriptionString(out, a.device, a.gddId, a.mmIdx, a.auxIdx);
-     }},
+     POINT_CALL(GetVelPntStrDscrptn,
+                p.GetFullDescriptionString(out, a.device, a.gddId, a.mmIdx, a.auxIdx))},
     {"GetUomLabelString", kModule | kAuxIdx | kUofm, "ok", kPassesOneToFive,
      "GetUomLabelString - unable to get data due to error: %d - GddId: 4660",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntStrUoM).WillOnce(r);
-         return p.GetUomLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm);
-     },
+     POINT_CALL(GetVelPntStrUoM,
+                p.GetUomLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm)),
      "libZvPldProxy"},
     {"GetValueString", kModule | kAuxIdx | kAuxParam | kCallersText | kUofm, "ok", kPassesOneToFive,
      "GetValueString - unable to get data due to error:%d - GddId:4660, mmIdx:2 uofm:65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntStr).WillOnce(r);
-         return p.GetValueString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
-                                 a.auxText);
-     }},
+     POINT_CALL(GetVelPntStr, p.GetValueString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
+                                               a.auxParam, a.auxText))},
 };
 
 INSTANTIATE_TEST_SUITE_P(Text, PointOperation, ::testing::ValuesIn(kTextOps), OpName());

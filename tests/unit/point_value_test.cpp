@@ -42,39 +42,27 @@ constexpr unsigned kValueRecord = kModule | kAuxIdx | kAuxParam | kUofm;
 const PointOp kNumericOps[] = {
     {"GetValueSInt32", kValueRecord | kZeroText, "-5", kPassesOneToFive,
      "GetValueSInt32 - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntInt32).WillOnce(r);
-         return ReadNumber(out, p, &ZvPldProxy::GetValueSInt32, a.device, a.gddId, a.mmIdx,
-                           a.auxIdx, a.uofm, a.auxParam);
-     }},
+     POINT_CALL(GetVelPntInt32, ReadNumber(out, p, &ZvPldProxy::GetValueSInt32, a.device, a.gddId,
+                                           a.mmIdx, a.auxIdx, a.uofm, a.auxParam))},
     {"GetValueUInt32", kValueRecord | kZeroText, "4294967291", kPassesOneToFiveAnd1007,
      "GetValueUInt32 - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto& out) {
-         EXPECT_CALL(e, GetVelPntUint32).WillOnce(r);
-         return ReadNumber(out, p, &ZvPldProxy::GetValueUInt32, a.device, a.gddId, a.mmIdx,
-                           a.auxIdx, a.uofm, a.auxParam);
-     }},
+     POINT_CALL(GetVelPntUint32, ReadNumber(out, p, &ZvPldProxy::GetValueUInt32, a.device, a.gddId,
+                                            a.mmIdx, a.auxIdx, a.uofm, a.auxParam))},
     {"SetValueString", kValueRecord | kCallersText, "77", kPassesOneToThree,
      "SetValueString - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm:65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto&) {
-         EXPECT_CALL(e, SetVelPntStr(_, kNewText, kSetParam)).WillOnce(r);
-         return p.SetValueString(kNewText, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
-                                 a.auxText, kSetParam);
-     }},
+     POINT_CALL(SetVelPntStr(_, kNewText, kSetParam),
+                p.SetValueString(kNewText, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
+                                 a.auxText, kSetParam))},
     {"SetValueSInt32", kValueRecord | kZeroText, "77", kPassesOneToThree,
      "SetValueSInt32: - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm: 65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto&) {
-         EXPECT_CALL(e, SetVelPntInt32(_, -5, kSetParam)).WillOnce(r);
-         return p.SetValueSInt32(-5, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
-                                 kSetParam);
-     }},
+     POINT_CALL(SetVelPntInt32(_, -5, kSetParam),
+                p.SetValueSInt32(-5, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
+                                 kSetParam))},
     {"SetValueUInt32", kValueRecord | kZeroText, "77", kPassesOneToThree,
      "SetValueUInt32 - unable to set data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
-     [](auto& e, auto& p, auto& r, auto& a, auto&) {
-         EXPECT_CALL(e, SetVelPntUint32(_, 0xFFFFFFFBu, kSetParam)).WillOnce(r);
-         return p.SetValueUInt32(0xFFFFFFFBu, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
-                                 a.auxParam, kSetParam);
-     }},
+     POINT_CALL(SetVelPntUint32(_, 0xFFFFFFFBu, kSetParam),
+                p.SetValueUInt32(0xFFFFFFFBu, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
+                                 a.auxParam, kSetParam))},
 };
 
 INSTANTIATE_TEST_SUITE_P(Numeric, PointOperation, ::testing::ValuesIn(kNumericOps), OpName());
