@@ -10,9 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-// The C library's allocator under the names it exports for interposers: no look-up needed, so
-// allocation works before anything is initialised and inside dlsym. calloc and the aligned
-// allocations stay the C library's: same heap, never failed, never tracked.
+// The C library's allocator under the names it exports for interposers: usable before anything is
+// initialised and inside dlsym. calloc and the aligned allocations stay the C library's.
 extern "C" void* __libc_malloc(std::size_t size);
 extern "C" void* __libc_realloc(void* block, std::size_t size);
 extern "C" void __libc_free(void* block);
@@ -59,9 +58,8 @@ bool untrack(void* block) {
     return true;
 }
 
-// The C library's mutex calls. Their exported aliases are compatibility symbols that a program
-// cannot link against, hence dlsym; looked up before main as well, so that no armed malloc count
-// sees dlsym's allocations.
+// The C library's mutex calls, whose exported aliases a program cannot link against; looked up
+// before main too, so that no armed malloc count sees dlsym's allocations.
 using MutexCall = int (*)(pthread_mutex_t*);
 std::atomic<MutexCall> g_real[2];
 MutexCall real(int unlock) {
@@ -115,23 +113,19 @@ INTERPOSED int pthread_mutex_unlock(pthread_mutex_t* mutex) noexcept {
     return injected(fault::Call::MutexUnlock) ? t_armed.error : rc;
 }
 
-namespace fault {
-
-void FailNth(Call call, unsigned nth, int error) {
+void fault::FailNth(Call call, unsigned nth, int error) {
     t_armed = Armed{call, nth, 0, error, false};
 }
 
-bool Disarm() {
+bool fault::Disarm() {
     t_armed.nth = 0;
     return t_armed.failed;
 }
 
-void TrackBlocks() {
+void fault::TrackBlocks() {
     t_tracked.on = true;
 }
 
-int LiveBlocks() {
+int fault::LiveBlocks() {
     return t_tracked.live;
 }
-
-}  // namespace fault
