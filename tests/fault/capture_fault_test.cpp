@@ -79,9 +79,6 @@ struct FaultCase {
     int left;      // notifications that come out after the failing call
     std::string line;
 };
-void PrintTo(const FaultCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const std::string kValueLength = std::to_string(sizeof(ZvValChgInfo));  // 24 on the target
 const FaultCase kCases[] = {

@@ -90,10 +90,6 @@ const Kind kKinds[] = {
      [](ZvPldProxy& p) { p.CheckValueChange(); }, "1 null 2 3"},
 };
 
-void PrintTo(const Kind& k, std::ostream* os) {
-    *os << k.name;
-}
-
 class Registration : public ProxyTest, public ::testing::WithParamInterface<Kind> {
   protected:
     // Delivers notification 2 and drains once; gives what the callbacks saw.
