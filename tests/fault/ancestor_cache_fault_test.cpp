@@ -98,9 +98,6 @@ struct MutexCase {
     std::string line;
     int locksHeld;
 };
-void PrintTo(const MutexCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 const MutexCase kMutexCases[] = {
     {"SingletonLock", Call::MutexLock, 1, "GetHierarchyInfo: mutex lock error: 22", 0},
