@@ -78,6 +78,7 @@ struct FaultCase {
     unsigned nth;  // a malloc past the copy's only fails when the queue has to grow
     int left;      // notifications that come out after the failing call
     std::string line;
+    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 const std::string kValueLength = std::to_string(sizeof(ZvValChgInfo));  // 24 on the target

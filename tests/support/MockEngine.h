@@ -262,6 +262,7 @@ struct PointOp {
     int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer& answer, const PointArgs& a,
                std::string& out);
     const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line
+    friend void PrintTo(const PointOp& op, std::ostream* os) { *os << op.name; }
 };
 
 // A row's `run`: expects the engine call `expected`, answered by `r`, and gives the result of

@@ -48,6 +48,7 @@ struct Kind {
     void (*deliver)(std::uint32_t id);                 // as the engine's thread does
     void (*drain)(ZvPldProxy&);
     const char* seen;  // what the first callback sees of notification 2
+    friend void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
 };
 
 constexpr int kRegArg = 0x12345678;  // only its low 16 bits reach the engine
