@@ -6,20 +6,20 @@ namespace {
 constexpr int kDescriptionResults[] = {0, 4096, 4097, 4098, 4099, 4100, 0, 2, 2};  // 6 succeeds
 
 const PointOp kTextOps[] = {
-    {"GetLabelString", kModule | kAuxIdx | kCallersText | kZeroText, "ok", kPassesOneToFive,
+    {"GetLabelString", kModule | kCallersText | kZeroText, "ok", kPassesOneToFive,
      "GetLabelString - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrLabel,
                 p.GetLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText))},
-    {"GetFullDescriptionString", kModule | kWholePoint | kAuxIdx, "ok", kDescriptionResults,
+    {"GetFullDescriptionString", kModule | kWholePoint, "ok", kDescriptionResults,
      "GetFullDescriptionString - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrDscrptn,
                 p.GetFullDescriptionString(out, a.device, a.gddId, a.mmIdx, a.auxIdx))},
-    {"GetUomLabelString", kModule | kAuxIdx | kUofm, "ok", kPassesOneToFive,
+    {"GetUomLabelString", kModule | kUofm, "ok", kPassesOneToFive,
      "GetUomLabelString - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrUoM,
                 p.GetUomLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm)),
      "libZvPldProxy"},
-    {"GetValueString", kModule | kAuxIdx | kAuxParam | kCallersText | kUofm, "ok", kPassesOneToFive,
+    {"GetValueString", kModule | kAuxParam | kCallersText | kUofm, "ok", kPassesOneToFive,
      "GetValueString - unable to get data due to error:%d - GddId:4660, mmIdx:2 uofm:65538",
      POINT_CALL(GetVelPntStr, p.GetValueString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
                                                a.auxParam, a.auxText))},
@@ -40,10 +40,8 @@ TEST_P(TextReply, IsCutAt256AndRejectedWholeWhenNotAscii) {
         {std::string(255, 'c') + "\x80", "80"},
     };
     for (const auto& c : cases) {
-        PointAnswer answer;
-        answer.text = c.reply;
         std::string out = "77";
-        ExpectOutcome(log, run(answer, out), c.badByte ? 2 : 0,
+        ExpectOutcome(log, run(PointAnswer{0, c.reply}, out), c.badByte ? 2 : 0,
                       std::string(op.name) + " - non-ASCII character (" +
                           (c.badByte ? c.badByte : "") + ") in string value - GddId: 4660",
                       op.asciiTag);
