@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -53,11 +52,10 @@ class MockEngine : public ZvPldEngine {
                 (override));
 };
 
-// Names the instances of a suite that runs over a table of rows with a `name`.
-struct OpName {
-    template <class Param>
-    std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
-        return info.param.name;
+struct OpName {  // names the instances of a suite after the `name` of its rows
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& i) const {
+        return i.param.name;
     }
 };
 
@@ -67,8 +65,18 @@ ACTION_P(ReturnUnderClientLock, value) {
     return value;
 }
 
-// A log line: level, source tag, text, and the ZvLinuxMutex locks the logging thread held.
-using LogLine = std::tuple<int, std::string, std::string, int>;
+struct LogLine {
+    int level;
+    std::string tag, text;
+    int locksHeld;  // ZvLinuxMutex locks held by the logging thread
+    bool operator==(const LogLine& o) const {
+        return std::tie(level, tag, text, locksHeld) ==
+               std::tie(o.level, o.tag, o.text, o.locksHeld);
+    }
+    friend void PrintTo(const LogLine& l, std::ostream* os) {
+        *os << l.level << " " << l.tag << " \"" << l.text << "\" locks " << l.locksHeld;
+    }
+};
 
 // An error line of the proxy, written with no lock held.
 inline LogLine ErrorLine(const std::string& text, const std::string& tag = "ZvPldProxy") {
@@ -83,7 +91,7 @@ class LogCapture {
             [](int level, const char* tag, const char* text, void* self) {
                 auto* c = static_cast<LogCapture*>(self);
                 std::lock_guard<std::mutex> lock(c->m_mutex);
-                c->m_lines.emplace_back(level, tag, text, ZvLinuxMutex::HeldByThisThread());
+                c->m_lines.push_back(LogLine{level, tag, text, ZvLinuxMutex::HeldByThisThread()});
             },
             this);
     }
@@ -141,7 +149,7 @@ int ReadNumber(std::string& out, ZvPldProxy& p, int (ZvPldProxy::*read)(Cell*, P
     return result;
 }
 
-// The point operations' frame: one table of rows per family, run by point_value_test.cpp.
+// The point operations' frame: a table of rows per family, each row run by the frame's tests.
 struct PointArgs {
     unsigned short device, gddId, mmIdx, auxIdx;
     unsigned long uofm;
@@ -157,61 +165,39 @@ inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};  // f
 inline constexpr unsigned kModule = 1, kWholePoint = 2, kAuxParam = 4, kCallersText = 8,
                           kZeroText = 16, kUofm = 32;
 
-inline void ExpectRecord(const ZvVelPntDfn& rec, const PointArgs& a, unsigned sends) {
-    const auto sent = [=](unsigned flag, auto v) {
-        return sends & flag ? v : decltype(v){};
-    };
-    const auto mm =
-        (sends & kWholePoint) && a.mmIdx == 0xFFFF ? a.mmIdx : std::uint16_t(a.mmIdx - 1);
-    EXPECT_EQ(std::tie(rec.deviceIdx, rec.gddId, rec.mmIdx, rec.auxIdx, rec.auxParam, rec.uofm),
-              std::make_tuple(a.device, std::uint32_t{a.gddId}, sent(kModule, mm),
-                              sent(kModule, a.auxIdx), sent(kAuxParam, a.auxParam),
-                              sent(kUofm, std::uint32_t(a.uofm))));
-    const char* text = sends & kCallersText ? a.auxText : nullptr;
-    EXPECT_STREQ(rec.auxText, text == nullptr && (sends & kZeroText) ? "0" : text);
-}
-
 // The engine's side of any point call: it checks that it runs under the client lock alone, keeps
-// the record if asked, writes its reply and gives the status. A cell it writes gets 0xFFFFFFFB on
-// success, 42 on failure, and nothing with status 6.
+// the record if asked, writes its reply and gives the status. A cell gets 0xFFFFFFFB on success,
+// 42 on failure, and nothing with status 6.
 struct PointAnswer {
-    using Rec = const ZvVelPntDfn*;
     Y4_Status status = 0;
     std::string text = "ok";  // copied without a NUL
     ZvVelPntDfn* record = nullptr;
 
-    Y4_Status answer(const ZvVelPntDfn& rec) const {
+    template <class... Reply>
+    Y4_Status operator()(const ZvVelPntDfn* rec, Reply... reply) const {
         EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
-        if (record != nullptr) *record = rec;
+        if (record != nullptr) *record = *rec;
+        write(reply...);
         return status;
-    }
-    Y4_Status operator()(Rec rec, unsigned int size, char* buf) const {
-        EXPECT_EQ(size, 256u);
-        std::memcpy(buf, text.data(), std::min<std::size_t>(text.size(), size));
-        return answer(*rec);
-    }
-    template <class Cell>
-    Y4_Status operator()(Rec rec, Cell* cell) const {
-        if (status != 6) *cell = static_cast<Cell>(status == 0 ? 0xFFFFFFFBu : 42u);
-        return answer(*rec);
-    }
-    Y4_Status operator()(Rec rec, Y4paVelDsply* d) const { return (*this)(rec, &d->uofmId); }
-    template <class Value>  // the writes
-    Y4_Status operator()(Rec rec, Value, std::uint16_t) const {
-        return answer(*rec);
     }
     // A count query sends no record and gets no status: its engine answers 0 for failure.
     std::uint32_t operator()(std::uint16_t device, std::uint32_t gddId) const {
-        return answer(ZvVelPntDfn{device, gddId, 0, 0, 0, nullptr, 0}) == 0 ? 0xFFFFFFFBu : 0;
+        const ZvVelPntDfn rec{device, gddId, 0, 0, 0, nullptr, 0};
+        return (*this)(&rec) == 0 ? 0xFFFFFFFBu : 0;
     }
+    void write(unsigned int size, char* buf) const {
+        EXPECT_EQ(size, 256u);
+        std::memcpy(buf, text.data(), std::min<std::size_t>(text.size(), size));
+    }
+    template <class Cell>
+    void write(Cell* cell) const {
+        if (status != 6) *cell = static_cast<Cell>(status == 0 ? 0xFFFFFFFBu : 42u);
+    }
+    void write(Y4paVelDsply* d) const { write(&d->uofmId); }
+    template <class Value>
+    void write(Value, std::uint16_t) const {}  // a write's value and setParam
+    void write() const {}
 };
-
-// A failure line from its format, which holds the status and may hold the number in the cell.
-inline std::string FailureLine(const char* format, Y4_Status status, std::uint32_t cell) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, status, static_cast<int>(cell));
-    return text;
-}
 
 inline constexpr Y4_Status kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 1007, -7};
 // What operations make of kStatuses, by the engine statuses they pass on; 2 comes with a line.
@@ -224,7 +210,7 @@ struct PointOp {
     unsigned sends;         // kModule, kAuxParam...
     const char* delivered;  // the output after success: from "77" and the default answer
     const int* results;     // for kStatuses
-    const char* failure;    // the failure line for kPoint, see FailureLine
+    const char* failure;    // the failure line for kPoint; %d: the status, then the cell
     // Expects the one engine call, answered by the PointAnswer, and makes the call with the
     // PointArgs; the string shows the caller's output afterwards: the text, or the cell.
     int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer&, const PointArgs&, std::string&);
