@@ -3,11 +3,9 @@
 
 #include "MockEngine.h"
 
-using ::testing::_;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 namespace {
+
+using namespace ::testing;
 
 constexpr unsigned short kDevice = 7;
 constexpr unsigned long kGddId = 0x12345678;
@@ -18,13 +16,10 @@ class EnumStates : public ProxyTest {
 
     // The list request answers `status`, state type 5 and as many of `states` as fit. With
     // `names`, state v is named "s<v>" (state 99 fills the whole buffer, with no NUL), but the
-    // name request of state `failing` fails.
-    void answer(Y4_Status status, std::vector<std::uint16_t> states, bool names = true,
-                int failing = -1) {
-        type.type = 77;
+    // name request of state 1000 fails.
+    void answer(Y4_Status status, std::vector<std::uint16_t> states, bool names = true) {
         EXPECT_CALL(*engine, GetVelEnumStateInfo(kDevice, kGddId, _, _, 100u, _))
-            .WillOnce([=](auto, auto, ZvEnumStateType* t, std::uint16_t* n, unsigned int max,
-                          std::uint16_t* cells) {
+            .WillOnce([=](auto, auto, auto* t, auto* n, unsigned int max, auto* cells) {
                 EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
                 t->type = 5;
                 *n = static_cast<std::uint16_t>(states.size());
@@ -32,77 +27,52 @@ class EnumStates : public ProxyTest {
                 return status;
             });
         if (!names) return;
-        EXPECT_CALL(*engine, GetVelEnumStateStr(_, 100u, _))
-            .WillRepeatedly([failing](const ZvVelPntEnum* s, auto, char* buf) {
-                EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
-                EXPECT_TRUE(s->deviceIdx == kDevice && s->gddId == kGddId);
-                if (s->stateValue == failing) return 5;
+        EXPECT_CALL(*engine, GetVelEnumStateStr(Pointee(FieldsAre(kDevice, kGddId, _)), 100u, _))
+            .WillRepeatedly([](const ZvVelPntEnum* s, auto, char* buf) {
                 const std::string name = s->stateValue == 99 ? std::string(100, 'n')
                                                              : "s" + std::to_string(s->stateValue);
                 std::memcpy(buf, name.c_str(), std::min<std::size_t>(name.size() + 1, 100));
-                return 0;
+                return s->stateValue == 1000 ? 5 : 0;
             });
     }
-
-    int run() { return proxy->GetVelEnumStateInfo(&values, &names, &type, kGddId, kDevice); }
-
     std::list<int> values{99};
     std::list<std::string> names{"kept"};
     ZvEnumStateType type{77};
 };
 
-TEST_F(EnumStates, StatesAreAppendedInTheEnginesOrderUntilANameFails) {
-    answer(0, {0, 65535, 2, 13}, true, 13);
-    EXPECT_EQ(run(), 2);
-    EXPECT_EQ(type.type, 5u);
-    // The failing state's value is in, its name is not.
-    EXPECT_THAT(values, ElementsAre(99, 0, 65535, 2, 13));
+TEST_F(EnumStates, StatesAreAppendedInOrderToTheListsGivenUntilANameFails) {
+    answer(0, {1, 2}, false);  // the strict engine refuses names nobody wants
+    EXPECT_EQ(proxy->GetVelEnumStateInfo(&values, nullptr, &type, kGddId, kDevice), 0);
+    answer(0, {0, 65535, 2, 1000, 4});
+    EXPECT_EQ(proxy->GetVelEnumStateInfo(&values, &names, &type, kGddId, kDevice),
+              2);  // the failing state's value is in, its name is not
+    EXPECT_THAT(values, ElementsAre(99, 1, 2, 0, 65535, 2, 1000));
     EXPECT_THAT(names, ElementsAre("kept", "s0", "s65535", "s2"));
-    EXPECT_THAT(log.take(), IsEmpty());
-}
-
-TEST_F(EnumStates, NoneAndAHundredStatesAreDeliveredButAHundredAndOneRefused) {
-    answer(0, {}, false);
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(type.type, 5u);
     std::vector<std::uint16_t> states(100);
     std::iota(states.begin(), states.end(), 0);
     answer(0, states);
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(values.size(), 101u);
+    // All hundred, state 99 with a name that fills its buffer.
+    EXPECT_EQ(proxy->GetVelEnumStateInfo(nullptr, &names, &type, kGddId, kDevice), 0);
+    EXPECT_EQ(names.size(), 104u);
     EXPECT_EQ(names.back(), std::string(100, 'n'));
-    states.push_back(100);
-    answer(0, states, false);
-    ExpectOutcome(log, run(), 2,
-                  "GetVelEnumStateInfo: The count of state info is greater than the Max state "
-                  "count due to error:0 - GddId: 305419896, Device index :7, the count of state "
-                  "info :101");
-    EXPECT_EQ(type.type, 5u);  // written before the count is tested
-    EXPECT_EQ(values.size(), 101u);
+    EXPECT_THAT(log.take(), IsEmpty());
 }
 
-TEST_F(EnumStates, NamesAreAskedForOnlyWhenWantedAndNullListsAreNotBuilt) {
-    for (const bool wantNames : {false, true}) {  // the strict engine refuses unwanted names
-        answer(0, {1, 2}, wantNames);
-        // A null list of values, or of names, is not built.
-        EXPECT_EQ(proxy->GetVelEnumStateInfo(wantNames ? nullptr : &values,
-                                             wantNames ? &names : nullptr, &type, kGddId, kDevice),
-                  0);
-    }
-    EXPECT_THAT(values, ElementsAre(99, 1, 2));
-    EXPECT_THAT(names, ElementsAre("kept", "s1", "s2"));
-}
-
-TEST_F(EnumStates, AFailedListRequestTouchesNothing) {
-    const std::pair<Y4_Status, int> cases[] = {{3, 4098}, {1007, 4096}, {6, 2}};
-    for (const auto& [status, result] : cases) {
-        answer(status, {1}, false);
-        ExpectOutcome(log, run(), result,
-                      FailureLine("GetVelEnumStateInfo - unable to get data point's enum state "
-                                  "information due to error: %d - GddId: 305419896  Device "
-                                  "index :7",
-                                  status, 0));
-        EXPECT_EQ(type.type, 77u);
+TEST_F(EnumStates, AFailedListRequestOrAHundredAndOneStatesAppendNothing) {
+    const std::string unable =
+        "GetVelEnumStateInfo - unable to get data point's enum state information due to error: 6 "
+        "- GddId: 305419896  Device index :7";
+    const std::string many =
+        "GetVelEnumStateInfo: The count of state info is greater than the Max state count due to "
+        "error:0 - GddId: 305419896, Device index :7, the count of state info :101";
+    // status, states, result, line, the type afterwards (written before the count is tested)
+    const std::tuple<Y4_Status, std::size_t, int, std::string, unsigned> cases[] = {
+        {3, 1, 4098, "", 77}, {1007, 1, 4096, "", 77}, {6, 1, 2, unable, 77}, {0, 101, 2, many, 5}};
+    for (const auto& [status, states, result, line, typeAfter] : cases) {
+        answer(status, std::vector<std::uint16_t>(states), false);
+        ExpectOutcome(log, proxy->GetVelEnumStateInfo(&values, &names, &type, kGddId, kDevice),
+                      result, line);
+        EXPECT_EQ(type.type, typeAfter);
     }
     EXPECT_THAT(values, ElementsAre(99));
     EXPECT_THAT(names, ElementsAre("kept"));

@@ -1,25 +1,38 @@
 // The frame every point operation shares, run over the text, numeric and attribute tables; here
 // the numeric reads and the writes.
+#include <cstdio>
+
 #include "MockEngine.h"
 
 using ::testing::_;
 
 TEST_P(PointOperation, TheEngineGetsThePointWithItsModuleCountedFromZero) {
+    const auto sent = [&](unsigned flag, auto v) {
+        return op.sends & flag ? v : decltype(v){};
+    };
     for (const PointArgs& a : {kPoint, PointArgs{7, 0x1234, 0, 9, 0x10002, -4, nullptr},
                                PointArgs{7, 0x1234, 0xFFFF, 9, 0x10002, -4, kAuxText}}) {
-        ZvVelPntDfn record{};
+        ZvVelPntDfn rec{};
         std::string out = "77";
-        EXPECT_EQ(run(PointAnswer{0, "ok", &record}, out, a), 0);
-        ExpectRecord(record, a, op.sends);
+        EXPECT_EQ(run(PointAnswer{0, "ok", &rec}, out, a), 0);
+        const bool whole = (op.sends & kWholePoint) && a.mmIdx == 0xFFFF;
+        const auto mm = static_cast<std::uint16_t>(whole ? 0xFFFF : a.mmIdx - 1);
+        EXPECT_EQ(std::tie(rec.deviceIdx, rec.gddId, rec.mmIdx, rec.auxIdx, rec.auxParam, rec.uofm),
+                  std::make_tuple(a.device, std::uint32_t{a.gddId}, sent(kModule, mm),
+                                  sent(kModule, a.auxIdx), sent(kAuxParam, a.auxParam),
+                                  sent(kUofm, std::uint32_t(a.uofm))));
+        const char* text = sent(kCallersText, a.auxText);
+        EXPECT_STREQ(rec.auxText, text == nullptr && (op.sends & kZeroText) ? "0" : text);
     }
 }
 
 TEST_P(PointOperation, StatusesMapByItsTableAndOnlySuccessWritesTheOutput) {
     for (std::size_t i = 0; i < std::size(kStatuses); ++i) {
         SCOPED_TRACE("status " + std::to_string(kStatuses[i]));
+        char line[256];
+        std::snprintf(line, sizeof line, op.failure, kStatuses[i], kStatuses[i] == 6 ? 0 : 42);
         std::string out = "77";
-        ExpectOutcome(log, run(PointAnswer{kStatuses[i]}, out), op.results[i],
-                      FailureLine(op.failure, kStatuses[i], kStatuses[i] == 6 ? 0 : 42));
+        ExpectOutcome(log, run(PointAnswer{kStatuses[i]}, out), op.results[i], line);
         EXPECT_EQ(out, op.results[i] == 0 ? op.delivered : "77");
     }
 }
