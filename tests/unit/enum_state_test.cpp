@@ -43,9 +43,8 @@ class EnumStates : public ProxyTest {
 TEST_F(EnumStates, StatesAreAppendedInOrderToTheListsGivenUntilANameFails) {
     answer(0, {1, 2}, false);  // the strict engine refuses names nobody wants
     EXPECT_EQ(proxy->GetVelEnumStateInfo(&values, nullptr, &type, kGddId, kDevice), 0);
-    answer(0, {0, 65535, 2, 1000, 4});
-    EXPECT_EQ(proxy->GetVelEnumStateInfo(&values, &names, &type, kGddId, kDevice),
-              2);  // the failing state's value is in, its name is not
+    answer(0, {0, 65535, 2, 1000, 4});  // the failing state's value is in, its name is not
+    EXPECT_EQ(proxy->GetVelEnumStateInfo(&values, &names, &type, kGddId, kDevice), 2);
     EXPECT_THAT(values, ElementsAre(99, 1, 2, 0, 65535, 2, 1000));
     EXPECT_THAT(names, ElementsAre("kept", "s0", "s65535", "s2"));
     std::vector<std::uint16_t> states(100);
