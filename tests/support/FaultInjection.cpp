@@ -3,12 +3,12 @@
 #include <dlfcn.h>
 #include <malloc.h>
 #include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // The C library's allocator under the names it exports for interposers: usable before anything is
 // initialised and inside dlsym. calloc and the aligned allocations stay the C library's.
@@ -19,61 +19,46 @@ extern "C" void __libc_free(void* block);
 namespace {
 
 // Plain data, zero at thread start: no constructor runs inside malloc.
-struct Armed {
+thread_local struct {
     fault::Call call;
-    unsigned nth, seen;  // nth 0: disarmed
+    unsigned nth, seen;  // nth 0: disarmed; seen: calls of `call` since armed
     int error;
-    bool failed;
-};
-thread_local Armed t_armed;
-
-constexpr int kTrackable = 4096;
-struct Tracked {
+} t_armed;
+thread_local struct {
     bool on;
     int live;
-    void* blocks[kTrackable];
-};
-thread_local Tracked t_tracked;
+    void* blocks[4096];  // far more than any test keeps
+} t_tracked;
 
 bool injected(fault::Call call) {
-    Armed& a = t_armed;
-    if (a.nth == 0 || a.call != call || ++a.seen != a.nth) return false;
-    a.nth = 0;
-    a.failed = true;
-    return true;
+    return t_armed.nth != 0 && t_armed.call == call && ++t_armed.seen == t_armed.nth;
 }
 
 void track(void* block) {
-    if (t_tracked.live == kTrackable) std::abort();  // far more than any test keeps
+    if (t_tracked.live == sizeof t_tracked.blocks / sizeof(void*)) std::abort();
     t_tracked.blocks[t_tracked.live++] = block;
 }
-
 // Forgets a tracked block; false if it was not tracked.
 bool untrack(void* block) {
-    Tracked& t = t_tracked;
-    void** const end = t.blocks + t.live;
-    void** const at = std::find(t.blocks, end, block);
+    void** const end = t_tracked.blocks + t_tracked.live;
+    void** const at = std::find(t_tracked.blocks, end, block);
     if (at == end) return false;
-    *at = t.blocks[--t.live];
+    *at = t_tracked.blocks[--t_tracked.live];
     return true;
 }
 
 // The C library's mutex calls, whose exported aliases a program cannot link against; looked up
-// before main too, so that no armed malloc count sees dlsym's allocations.
+// at load time too, so that no armed malloc count sees dlsym's allocations.
 using MutexCall = int (*)(pthread_mutex_t*);
 std::atomic<MutexCall> g_real[2];
 MutexCall real(int unlock) {
     if (g_real[unlock] == nullptr) {
-        void* call = dlsym(RTLD_NEXT, unlock ? "pthread_mutex_unlock" : "pthread_mutex_lock");
-        if (call == nullptr) std::abort();
-        g_real[unlock] = reinterpret_cast<MutexCall>(call);
+        const char* name = unlock ? "pthread_mutex_unlock" : "pthread_mutex_lock";
+        g_real[unlock] = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, name));
     }
     return g_real[unlock];
 }
-__attribute__((constructor)) void findMutexCalls() {
-    real(0);
-    real(1);
-}
+const bool g_found = real(0) && real(1);
 
 }  // namespace
 
@@ -81,20 +66,15 @@ __attribute__((constructor)) void findMutexCalls() {
 #define INTERPOSED extern "C" __attribute__((visibility("default")))
 
 INTERPOSED void* malloc(std::size_t size) noexcept {
-    if (injected(fault::Call::Malloc)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
+    if (injected(fault::Call::Malloc)) return errno = ENOMEM, nullptr;
     void* block = __libc_malloc(size);
     if (block != nullptr && t_tracked.on) track(block);
     return block;
 }
-
 INTERPOSED void free(void* block) noexcept {
     if (untrack(block)) std::memset(block, 0xA5, malloc_usable_size(block));
     __libc_free(block);
 }
-
 // glibc's realloc frees a block it moves without calling free.
 INTERPOSED void* realloc(void* block, std::size_t size) noexcept {
     if (block == nullptr) return malloc(size);
@@ -103,29 +83,24 @@ INTERPOSED void* realloc(void* block, std::size_t size) noexcept {
     if (tracked && (moved != nullptr || size != 0)) track(moved != nullptr ? moved : block);
     return moved;
 }
-
 INTERPOSED int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
     return injected(fault::Call::MutexLock) ? t_armed.error : real(0)(mutex);
 }
-
 INTERPOSED int pthread_mutex_unlock(pthread_mutex_t* mutex) noexcept {
     const int rc = real(1)(mutex);
     return injected(fault::Call::MutexUnlock) ? t_armed.error : rc;
 }
 
 void fault::FailNth(Call call, unsigned nth, int error) {
-    t_armed = Armed{call, nth, 0, error, false};
+    t_armed = {call, nth, 0, error};
 }
-
 bool fault::Disarm() {
-    t_armed.nth = 0;
-    return t_armed.failed;
+    const unsigned nth = std::exchange(t_armed.nth, 0u);
+    return nth != 0 && t_armed.seen >= nth;
 }
-
 void fault::TrackBlocks() {
     t_tracked.on = true;
 }
-
 int fault::LiveBlocks() {
     return t_tracked.live;
 }
