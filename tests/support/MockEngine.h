@@ -106,8 +106,7 @@ class LogCapture {
     std::vector<LogLine> m_lines;
 };
 
-// A proxy whose message client talks to a strict mocked engine, which fails a test at any call it
-// does not expect; starting and stopping the proxy may happen any number of times.
+// A proxy whose message client talks to a strict mocked engine; starts and stops are not counted.
 class ProxyTest : public ::testing::Test {
   protected:
     ProxyTest() {
@@ -130,8 +129,7 @@ class ProxyTest : public ::testing::Test {
     std::unique_ptr<ZvPldProxy> proxy;
 };
 
-// A call's result and its log: result 2 comes with exactly the line `failure`, any other result
-// with no line at all.
+// A call's result and its log: with result 2 just the line `failure`, with any other none.
 inline void ExpectOutcome(LogCapture& log, int result, int want, const std::string& failure,
                           const char* tag = "ZvPldProxy") {
     EXPECT_EQ(result, want);
@@ -159,15 +157,13 @@ struct PointArgs {
 inline constexpr char kAuxText[] = "aux";
 inline constexpr PointArgs kPoint{7, 0x1234, 2, 9, 0x10002, -4, kAuxText};  // fields distinct
 
-// What of the caller's arguments an operation puts into its record, the others going as 0 or
-// null: kModule auxIdx and mmIdx - 1, wrapping (with kWholePoint 0xFFFF as it is); kCallersText
-// auxText as it is; kZeroText "0" in its place (with kCallersText: in place of a null one).
+// What of the caller's arguments an operation's record holds, the others being 0 or null: kModule
+// auxIdx and mmIdx - 1 (with kWholePoint 0xFFFF as it is); kZeroText "0" for (a null) auxText.
 inline constexpr unsigned kModule = 1, kWholePoint = 2, kAuxParam = 4, kCallersText = 8,
                           kZeroText = 16, kUofm = 32;
 
-// The engine's side of any point call: it checks that it runs under the client lock alone, keeps
-// the record if asked, writes its reply and gives the status. A cell gets 0xFFFFFFFB on success,
-// 42 on failure, and nothing with status 6.
+// The engine's side of a point call, under the client lock alone: a cell it writes gets 0xFFFFFFFB
+// on success, 42 on failure, nothing with status 6.
 struct PointAnswer {
     Y4_Status status = 0;
     std::string text = "ok";  // copied without a NUL
@@ -194,13 +190,12 @@ struct PointAnswer {
         if (status != 6) *cell = static_cast<Cell>(status == 0 ? 0xFFFFFFFBu : 42u);
     }
     void write(Y4paVelDsply* d) const { write(&d->uofmId); }
-    template <class Value>
-    void write(Value, std::uint16_t) const {}  // a write's value and setParam
-    void write() const {}
+    template <class... Ignored>  // a write's value and setParam, or nothing
+    void write(Ignored...) const {}
 };
 
-inline constexpr Y4_Status kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 1007, -7};
 // What operations make of kStatuses, by the engine statuses they pass on; 2 comes with a line.
+inline constexpr Y4_Status kStatuses[] = {0, 1, 2, 3, 4, 5, 6, 1007, -7};
 inline constexpr int kPassesOneToFive[] = {0, 4096, 4097, 4098, 4099, 4100, 2, 2, 2};
 inline constexpr int kPassesOneToFiveAnd1007[] = {0, 4096, 4097, 4098, 4099, 4100, 2, 4096, 2};
 inline constexpr int kPassesOneToThree[] = {0, 4096, 4097, 4098, 2, 2, 2, 2, 2};
@@ -211,15 +206,13 @@ struct PointOp {
     const char* delivered;  // the output after success: from "77" and the default answer
     const int* results;     // for kStatuses
     const char* failure;    // the failure line for kPoint; %d: the status, then the cell
-    // Expects the one engine call, answered by the PointAnswer, and makes the call with the
-    // PointArgs; the string shows the caller's output afterwards: the text, or the cell.
+    // Expects the engine call and makes the call; the string shows the output: text, or cell.
     int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer&, const PointArgs&, std::string&);
     const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line
     friend void PrintTo(const PointOp& op, std::ostream* os) { *os << op.name; }
 };
 
-// A row's `run`: expects the engine call `expected`, answered by `r`, and makes `call` with the
-// point `a` and the output `out`.
+// A row's `run`: the engine call `expected` answered by `r`, and `call` with point `a` into `out`.
 #define POINT_CALL(expected, call)                                               \
     [](MockEngine& e, [[maybe_unused]] ZvPldProxy& p, const PointAnswer& r,      \
        [[maybe_unused]] const PointArgs& a, [[maybe_unused]] std::string& out) { \
