@@ -1,5 +1,7 @@
 #include "Frame.h"
 
+#include <new>
+
 namespace zvpld {
 
 int noClient(const char* op) {
@@ -20,7 +22,12 @@ int deliverText(const char* op, const char* tag, const char* reply, std::size_t 
             return kFailed;
         }
     }
-    out.assign(reply, length);
+    try {
+        out.assign(reply, length);
+    } catch (const std::bad_alloc&) {
+        __dlog_printf(kError, kTag, "%s : Allocate memory space failed", op);
+        return kFailed;
+    }
     return kOk;
 }
 

@@ -61,7 +61,7 @@ struct ZvValChgInfo {
 struct ZvVelRprtDfn {
     std::uint16_t deviceIdx;
     std::uint32_t gddId;    // the report's GddId
-    std::uint16_t mmIdx;    // counted from 0; 0xFFFF for none
+    std::uint16_t mmIdx;    // counted from 0; 0xFFFF: the report as a whole
     void* buf;              // the ancestor request's result buffer; null for a label
     std::uint32_t bufSize;  // bytes at buf
 };

@@ -72,7 +72,10 @@ Report reportFrom(const json& j) {
     if (j.contains("parent")) {
         const json& parent = j.at("parent");
         r.parent = parent.at("gddId").get<std::uint32_t>();
-        r.parentModule = parent.value("module", std::uint16_t{0});
+        const std::int64_t module = parent.value("module", std::int64_t{0});
+        if (module < 0 || module > 0xFFFE)
+            bad("report " + std::to_string(r.gddId), "a parent's module must be 0 to 65534");
+        r.parentModule = static_cast<std::uint16_t>(module);
     }
     r.ancestorRecord = j.value("ancestorRecord", true);
     return r;
@@ -112,6 +115,8 @@ Catalogue Catalogue::FromJson(const std::string& text) {
                 }
             }
             dev.maxAncestors = d.value("maxAncestors", 0u);
+            // The record counts its ancestors in 16 bits.
+            if (dev.maxAncestors > 0xFFFF) bad(where, "maxAncestors must be 0 to 65535");
             for (const json& r : d.value("reports", json::array())) {
                 Report report = reportFrom(r);
                 const std::uint32_t gddId = report.gddId;
