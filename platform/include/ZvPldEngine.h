@@ -63,6 +63,14 @@ class ZV_PLD_PLATFORM_API ZvPldEngine {
                                           unsigned int maxCount, std::uint16_t* values) = 0;
     virtual Y4_Status GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size,
                                          char* buf) = 0;
+
+    // Requests passed through: the answer goes to request->pfnCallback, piece by piece.
+    virtual Y4_Status Process(ZvPldEngInfo* request) = 0;
+    virtual Y4_Status GetVelServerInventory(ZvVelInventory* inventory) = 0;
+    // A block from malloc that the caller frees, or null.
+    virtual ZvProductIdentSeq* GetProdSeqId(unsigned short deviceIdx) = 0;
+    // Writes at most `size` bytes; a text of `size` characters or more arrives without a NUL.
+    virtual Y4_Status GetVelFDMVersion(int deviceIdx, int size, char* buf) = 0;
 };
 
 // Makes the engine for a new message client from its three constructor texts. An empty factory

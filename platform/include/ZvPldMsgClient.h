@@ -54,6 +54,11 @@ class __attribute__((visibility("default"))) ZvPldMsgClient {
                                   unsigned int maxCount, std::uint16_t* values);
     Y4_Status GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size, char* buf);
 
+    Y4_Status Process(ZvPldEngInfo* request);  // the answer goes to request->pfnCallback
+    Y4_Status GetVelServerInventory(ZvVelInventory* inventory);
+    ZvProductIdentSeq* GetProdSeqId(unsigned short deviceIdx);       // from malloc, or null
+    Y4_Status GetVelFDMVersion(int deviceIdx, int size, char* buf);  // at most size bytes
+
   private:
     std::shared_ptr<ZvPldEngine> m_engine;
 };

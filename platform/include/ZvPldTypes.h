@@ -84,6 +84,51 @@ struct ZvPldEngAncestors {
     ZvPldEngAncestorEntry* ancstrs;
 };
 
+struct ZvCallbackInfo;
+
+// A request passed through to the engine, and where its answer goes: the engine calls
+// pfnCallback once per piece of the answer, from within Process or later from its own thread.
+struct ZvPldEngInfo {
+    std::int32_t reqParam;
+    void* pUserData;     // handed back in each piece
+    const char* pUrl;    // the request path
+    const char* pQuery;  // the query text
+    int (*pfnCallback)(ZvCallbackInfo* cbi);
+    std::int32_t reqType;
+};
+
+// One piece of an answer. A piece that fills the buffer (procOutLen >= procOutBufSize) is
+// followed by more; the first shorter one ends the answer.
+struct ZvCallbackInfo {
+    void* pUserData;      // the request's pUserData
+    std::int32_t status;  // 0: a piece to use
+    std::int32_t reqType;
+    std::int32_t reqParam;
+    std::uint32_t sequence;  // the piece's number in its answer, from 0
+    std::uint32_t reserved;
+    std::uint32_t procOutBufSize;  // bytes at pProcOutBuf
+    std::uint32_t procOutLen;      // bytes of answer text in this piece
+    char* pProcOutBuf;
+};
+
+// The engine's inventory. The proxy copies it whole and reads none of its fields.
+struct ZvVelInventory {
+    std::uint32_t serverVersion;  // major << 16 | minor
+    std::uint16_t nmbrDevices;
+    std::uint16_t maxDevices;
+    std::uint32_t pldCount;
+    std::uint32_t upTimeSec;
+    char serverName[32];
+};
+
+// A device's product identity, a block from malloc that the receiver frees. A valid block has
+// 2 to 8 identifiers and a non-zero revision.
+struct ZvProductIdentSeq {
+    std::uint8_t nmbrIds;
+    std::uint8_t revision;
+    std::uint16_t ids[8];
+};
+
 // The capture functions a client registers for each kind of notification; the engine hands the
 // registration's context back as the first argument.
 typedef void (*ZvPldCntChngFn)(void* context, unsigned long count);
@@ -117,7 +162,18 @@ static_assert(sizeof(ZvPldEngAncestors) == 20 && offsetof(ZvPldEngAncestors, mmI
                   offsetof(ZvPldEngAncestors, nmbrAncstrs) == 12 &&
                   offsetof(ZvPldEngAncestors, ancstrs) == 16,
               "ZvPldEngAncestors layout");
+static_assert(sizeof(ZvPldEngInfo) == 24 && offsetof(ZvPldEngInfo, pUserData) == 4 &&
+                  offsetof(ZvPldEngInfo, pUrl) == 8 && offsetof(ZvPldEngInfo, pQuery) == 12 &&
+                  offsetof(ZvPldEngInfo, pfnCallback) == 16 &&
+                  offsetof(ZvPldEngInfo, reqType) == 20,
+              "ZvPldEngInfo layout");
+static_assert(sizeof(ZvCallbackInfo) == 36 && offsetof(ZvCallbackInfo, status) == 4 &&
+                  offsetof(ZvCallbackInfo, procOutBufSize) == 24 &&
+                  offsetof(ZvCallbackInfo, procOutLen) == 28 &&
+                  offsetof(ZvCallbackInfo, pProcOutBuf) == 32,
+              "ZvCallbackInfo layout");
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
 #endif
+static_assert(sizeof(ZvVelInventory) == 48, "ZvVelInventory is copied as 48 bytes");
 
 #endif

@@ -198,6 +198,11 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
                                   unsigned int maxCount, std::uint16_t* values) override;
     Y4_Status GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size, char* buf) override;
 
+    Y4_Status Process(ZvPldEngInfo* request) override;
+    Y4_Status GetVelServerInventory(ZvVelInventory* inventory) override;
+    ZvProductIdentSeq* GetProdSeqId(unsigned short deviceIdx) override;
+    Y4_Status GetVelFDMVersion(int deviceIdx, int size, char* buf) override;
+
   private:
     // Where a request lands: the point, and the module's slot for value requests.
     struct Target {

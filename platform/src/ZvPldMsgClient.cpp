@@ -142,3 +142,19 @@ Y4_Status ZvPldMsgClient::RegValueChange(ZvValueChangeFn capture, void* context,
                                          std::uint16_t regArg) {
     return m_engine->RegValueChange(capture, context, regArg);
 }
+
+Y4_Status ZvPldMsgClient::Process(ZvPldEngInfo* request) {
+    return m_engine->Process(request);
+}
+
+Y4_Status ZvPldMsgClient::GetVelServerInventory(ZvVelInventory* inventory) {
+    return m_engine->GetVelServerInventory(inventory);
+}
+
+ZvProductIdentSeq* ZvPldMsgClient::GetProdSeqId(unsigned short deviceIdx) {
+    return m_engine->GetProdSeqId(deviceIdx);
+}
+
+Y4_Status ZvPldMsgClient::GetVelFDMVersion(int deviceIdx, int size, char* buf) {
+    return m_engine->GetVelFDMVersion(deviceIdx, size, buf);
+}

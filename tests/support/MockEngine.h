@@ -50,6 +50,10 @@ class MockEngine : public ZvPldEngine {
                 (U16, std::uint32_t, ZvEnumStateType*, U16*, unsigned int, U16*), (override));
     MOCK_METHOD(Y4_Status, GetVelEnumStateStr, (const ZvVelPntEnum*, unsigned int, char*),
                 (override));
+    MOCK_METHOD(Y4_Status, Process, (ZvPldEngInfo*), (override));
+    MOCK_METHOD(Y4_Status, GetVelServerInventory, (ZvVelInventory*), (override));
+    MOCK_METHOD(ZvProductIdentSeq*, GetProdSeqId, (unsigned short), (override));
+    MOCK_METHOD(Y4_Status, GetVelFDMVersion, (int, int, char*), (override));
 };
 
 struct OpName {  // names the instances of a suite after the `name` of its rows

@@ -1,0 +1,159 @@
+// Active events: the fixed request, and its answer gathered piece by piece and parsed into
+// records for the client.
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "Frame.h"
+#include "ZvPldTypes.h"
+
+using namespace zvpld;
+
+namespace {
+
+const char* const s_activeEventsUrl = "/httpGetSet/httpGet.htm";
+const char* const s_activeEventsQuery = "evt=vel~eventsWA~or~3";
+constexpr std::int32_t kActiveEventsReqType = 2;
+constexpr char kAnswerOp[] = "ProcessActiveEventsCB";
+
+// Guards the answer text gathered so far and the stored callback, which a client's thread (a
+// new request) and the engine's (the answer) share. Nothing is called out or logged under it.
+pthread_mutex_t g_answerMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Runs `use` under the guard; false, with a line, if the guard could not be taken.
+template <class Use>
+bool underAnswerGuard(const char* op, Use&& use) {
+    int rc = pthread_mutex_lock(&g_answerMutex);
+    if (rc != 0) {
+        __dlog_printf(kError, kTag, "%s: mutex lock error: %d", op, rc);
+        return false;
+    }
+    use();
+    rc = pthread_mutex_unlock(&g_answerMutex);
+    if (rc != 0) __dlog_printf(kError, kTag, "%s: mutex unlock error: %d", op, rc);
+    return true;
+}
+
+using Events = std::list<ZvPldProxy::ActiveEvent*>;
+
+// Parses an answer, in place, into records at the back of `events`: groups between parentheses,
+// in each a header and item lists after colons, in each list items between bars. A number that
+// does not scan keeps its last value in this answer; none has yet: 0.
+void parse(char* text, Events& events) {
+    unsigned int header = 0, groupId = 0, eventId = 0;
+    unsigned short eventState = 0;
+    char* groups = nullptr;
+    for (char* group = strtok_r(text, "()", &groups); group != nullptr;
+         group = strtok_r(nullptr, "()", &groups)) {
+        char* lists = nullptr;
+        const char* head = strtok_r(group, ":", &lists);
+        if (head == nullptr) continue;
+        std::sscanf(head, "%u,%u:", &header, &groupId);
+        for (char* list = strtok_r(nullptr, ":", &lists); list != nullptr;
+             list = strtok_r(nullptr, ":", &lists)) {
+            char* items = nullptr;
+            for (char* item = strtok_r(list, "|", &items); item != nullptr;
+                 item = strtok_r(nullptr, "|", &items)) {
+                std::sscanf(item, "%u,%hu", &eventId, &eventState);
+                std::unique_ptr<ZvPldProxy::ActiveEvent> event(
+                    new ZvPldProxy::ActiveEvent{groupId, eventId, eventState});
+                events.push_back(event.get());
+                event.release();
+                __dlog_printf(kNotice, kTag, "%s-%d: Added active event (%d-%d-%d-%d)", kAnswerOp,
+                              __LINE__, static_cast<int>(header), static_cast<int>(groupId),
+                              static_cast<int>(eventId), static_cast<int>(eventState));
+            }
+        }
+    }
+}
+
+// The last piece has come: the client's list gets the answer's records, and the client's
+// callback the list, also when it is empty.
+void deliver(Events* events, std::string& answer, ZvPldProxy::ActiveEventsCb callback) {
+    if (events == nullptr) return;  // nowhere to put records, nothing to call back with
+    events->clear();                // earlier records are the client's: not deleted
+    if (!answer.empty()) {
+        __dlog_printf(kDebug, kTag, "%s-%d: Active events string is %s", kAnswerOp, __LINE__,
+                      answer.c_str());
+        try {
+            parse(&answer[0], *events);
+        } catch (const std::bad_alloc&) {
+            __dlog_printf(kError, kTag, "%s : Allocate memory space failed", kAnswerOp);
+        }
+    }
+    if (callback != nullptr) callback(events);
+}
+
+}  // namespace
+
+int ZvPldProxy::GetActiveEvents(std::list<ActiveEvent*>* events, ActiveEventsCb callback,
+                                int reqParam) {
+    if (events == nullptr) {
+        __dlog_printf(kError, kTag, "%s: no list for the active events", "GetActiveEvents");
+        return kFailed;
+    }
+    if (!underAnswerGuard("GetActiveEvents", [&] {
+            m_activeStringBuf.clear();
+            m_activeEventsCb = callback;
+        })) {
+        return kFailed;
+    }
+    ZvPldEngInfo request{};
+    request.reqParam = reqParam;
+    request.pUserData = events;
+    request.pUrl = s_activeEventsUrl;
+    request.pQuery = s_activeEventsQuery;
+    request.pfnCallback = &ZvPldProxy::ProcessActiveEventsCB;
+    request.reqType = kActiveEventsReqType;
+    return Process(&request);
+}
+
+ZvPldProxy::ActiveEventsCb ZvPldProxy::GetActiveEventsCB() {
+    ActiveEventsCb callback = nullptr;
+    underAnswerGuard("GetActiveEventsCB", [&] { callback = m_activeEventsCb; });
+    return callback;
+}
+
+std::string* ZvPldProxy::GetActiveStringBuf() {
+    return &m_activeStringBuf;
+}
+
+int ZvPldProxy::ProcessActiveEventsCB(ZvCallbackInfo* cbi) {
+    if (cbi == nullptr || cbi->status != 0 || cbi->pProcOutBuf == nullptr) return 0;
+    ZvPldProxy* proxy = GetInstance();
+    if (proxy == nullptr) return 0;
+    // The piece is read within its buffer's capacity, whatever length it claims.
+    const std::uint32_t capacity = cbi->procOutBufSize;
+    const std::uint32_t length = cbi->procOutLen;
+    if (capacity == 0 || cbi->pProcOutBuf[0] == '\0') {
+        __dlog_printf(kNotice, kTag, "%s: Nothing at cbi->pProcOutBuf for strncpy", kAnswerOp);
+        return 0;
+    }
+    const std::size_t size = strnlen(cbi->pProcOutBuf, length < capacity ? length : capacity);
+    // A piece that fills the buffer is followed by more; the first shorter one ends the answer.
+    const bool last = length < capacity;
+
+    std::string* gathered = proxy->GetActiveStringBuf();
+    std::string answer;  // at the last piece, the whole answer, taken out of the instance
+    ActiveEventsCb callback = nullptr;
+    bool appended = false;
+    if (!underAnswerGuard(kAnswerOp, [&] {
+            try {
+                gathered->append(cbi->pProcOutBuf, size);
+                appended = true;
+            } catch (const std::bad_alloc&) {
+            }
+            if (last) {
+                answer.swap(*gathered);
+                callback = proxy->m_activeEventsCb;
+            }
+        })) {
+        return 0;
+    }
+    if (!appended) __dlog_printf(kError, kTag, "%s : Allocate memory space failed", kAnswerOp);
+    if (last) deliver(static_cast<Events*>(cbi->pUserData), answer, callback);
+    return 0;
+}
