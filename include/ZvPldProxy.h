@@ -154,10 +154,12 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     static void CallbackEvent(void* context, const ZvVEventInfo* info);
     static void CallbackValueChange(void* context, const ZvValChgInfo* info);
 
-    // Active events.
+    // Active events. The answer reaches `callback` with `events` holding new records, which are
+    // then the caller's to delete; it may run within GetActiveEvents or later on the engine's
+    // thread, and must not call operations that reach the engine. One request at a time.
     int GetActiveEvents(std::list<ActiveEvent*>* events, ActiveEventsCb callback, int reqParam);
     ActiveEventsCb GetActiveEventsCB();
-    std::string* GetActiveStringBuf();
+    std::string* GetActiveStringBuf();  // the answer text so far; read it between answers only
     static int ProcessActiveEventsCB(ZvCallbackInfo* cbi);
 
     // Ancestor cache and hierarchy lists.

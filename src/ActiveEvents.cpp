@@ -39,9 +39,22 @@ bool underAnswerGuard(const char* op, Use&& use) {
 
 using Events = std::list<ZvPldProxy::ActiveEvent*>;
 
+// One record at the back of the list. The line carries the number of its own source line.
+void add(Events& events, unsigned int header, unsigned int groupId, unsigned int eventId,
+         unsigned short eventState) {
+    std::unique_ptr<ZvPldProxy::ActiveEvent> event(
+        new ZvPldProxy::ActiveEvent{groupId, eventId, eventState});
+    events.push_back(event.get());
+    event.release();
+    __dlog_printf(kNotice, kTag, "%s-%d: Added active event (%d-%d-%d-%d)", kAnswerOp, __LINE__,
+                  static_cast<int>(header), static_cast<int>(groupId), static_cast<int>(eventId),
+                  static_cast<int>(eventState));
+}
+
 // Parses an answer, in place, into records at the back of `events`: groups between parentheses,
-// in each a header and item lists after colons, in each list items between bars. A number that
-// does not scan keeps its last value in this answer; none has yet: 0.
+// in each a header and item lists after colons, in each list items between bars. Each level
+// skips empty pieces. A number that does not scan keeps its last value in this answer; none
+// has one before its first scan: 0.
 void parse(char* text, Events& events) {
     unsigned int header = 0, groupId = 0, eventId = 0;
     unsigned short eventState = 0;
@@ -58,13 +71,7 @@ void parse(char* text, Events& events) {
             for (char* item = strtok_r(list, "|", &items); item != nullptr;
                  item = strtok_r(nullptr, "|", &items)) {
                 std::sscanf(item, "%u,%hu", &eventId, &eventState);
-                std::unique_ptr<ZvPldProxy::ActiveEvent> event(
-                    new ZvPldProxy::ActiveEvent{groupId, eventId, eventState});
-                events.push_back(event.get());
-                event.release();
-                __dlog_printf(kNotice, kTag, "%s-%d: Added active event (%d-%d-%d-%d)", kAnswerOp,
-                              __LINE__, static_cast<int>(header), static_cast<int>(groupId),
-                              static_cast<int>(eventId), static_cast<int>(eventState));
+                add(events, header, groupId, eventId, eventState);
             }
         }
     }
