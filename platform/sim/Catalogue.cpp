@@ -81,6 +81,28 @@ Report reportFrom(const json& j) {
     return r;
 }
 
+ProductIdentity identityFrom(const json& j, const std::string& where) {
+    ProductIdentity id;
+    id.ids = j.value("ids", std::vector<std::uint16_t>{});
+    if (id.ids.size() > 8) bad(where, "a product identity holds at most 8 ids");
+    const std::int64_t revision = j.value("revision", std::int64_t{0});
+    if (revision < 0 || revision > 255)
+        bad(where, "a product identity's revision must be 0 to 255");
+    id.revision = static_cast<std::uint8_t>(revision);
+    return id;
+}
+
+void answerOptionsFrom(const json& j, Catalogue& cat) {
+    const std::int64_t pieceSize = j.value("pieceSize", std::int64_t{cat.pieceSize});
+    if (pieceSize < 1 || pieceSize > 65536) bad("activeEvents", "pieceSize must be 1 to 65536");
+    cat.pieceSize = static_cast<std::uint32_t>(pieceSize);
+    const std::string delivery = j.value("delivery", "thread");
+    if (delivery != "thread" && delivery != "process") {
+        bad("activeEvents", "delivery must be \"thread\" or \"process\"");
+    }
+    cat.answerDelivery = delivery == "thread" ? AnswerDelivery::Thread : AnswerDelivery::Process;
+}
+
 Event eventFrom(const json& j) {
     Event e;
     e.id = j.at("id").get<std::uint32_t>();
@@ -107,6 +129,10 @@ Catalogue Catalogue::FromJson(const std::string& text) {
             dev.name = d.value("name", "");
             dev.offline = d.value("offline", false);
             const std::string where = "device " + std::to_string(dev.index);
+            if (d.contains("productIdentity")) {
+                dev.identity = identityFrom(d.at("productIdentity"), where);
+            }
+            dev.fdmVersion = d.value("fdmVersion", "");
             for (const json& p : d.at("points")) {
                 Point point = pointFrom(p, where + ", point " + p.value("gddId", json()).dump());
                 const std::uint32_t gddId = point.gddId;
@@ -138,6 +164,7 @@ Catalogue Catalogue::FromJson(const std::string& text) {
             }
         }
         cat.tickMs = root.value("tickMs", cat.tickMs);
+        answerOptionsFrom(root.value("activeEvents", json::object()), cat);
     } catch (const json::exception& e) {
         throw std::runtime_error(std::string("catalogue: ") + e.what());
     }
@@ -155,13 +182,17 @@ Catalogue Catalogue::FromFile(const std::string& path) {
 // The built-in catalogue: a little of everything a front end meets, including the engine's
 // rough edges (a unit label and a report label that are not ASCII, a description and a report
 // label longer than a reply buffer, a report without an ancestor record), and
-// something that changes by itself every tick or two, so that a client sees notifications.
+// something that changes by itself every tick or two, so that a client sees notifications, and
+// product identities and FDM versions that the proxy takes whole, refuses or does not get.
 Catalogue Catalogue::BuiltIn() {
     return FromJson(R"json({
   "tickMs": 1000,
+  "activeEvents": { "pieceSize": 16, "delivery": "thread" },
   "devices": [
     {
       "index": 1, "name": "Boiler controller",
+      "productIdentity": { "ids": [258, 8256, 7], "revision": 3 },
+      "fdmVersion": "FDM 04.12.0031 rel2",
       "points": [
         { "gddId": 100, "label": "Supply temperature", "type": "int", "normFactor": 10,
           "description": "Water temperature at the boiler outlet",
@@ -205,6 +236,8 @@ Catalogue Catalogue::BuiltIn() {
     },
     {
       "index": 2, "name": "Pump module",
+      "productIdentity": { "ids": [513], "revision": 1 },
+      "fdmVersion": "FDM 03.7",
       "points": [
         { "gddId": 200, "label": "Pump speed", "type": "uint", "access": "rw", "uomId": 30,
           "description": "Speed of each pump", "units": ["%"], "max": 100, "arrayDim": 1,
@@ -236,7 +269,9 @@ Catalogue Catalogue::BuiltIn() {
     { "id": 1, "group": 1, "device": 1, "label": "Burner lockout", "state": 0 },
     { "id": 2, "group": 2, "device": 1, "label": "Flue gas temperature high",
       "cycle": [0, 1], "period": 2 },
-    { "id": 3, "group": 1, "device": 3, "label": "Remote sensor not answering", "state": 1 }
+    { "id": 3, "group": 1, "device": 3, "label": "Remote sensor not answering", "state": 1 },
+    { "id": 4, "group": 3, "device": 2, "label": "Pump 3 stopped", "state": 2 },
+    { "id": 5, "group": 3, "device": 2, "label": "System pressure low", "state": 1 }
   ]
 })json");
 }

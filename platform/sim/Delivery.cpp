@@ -1,14 +1,16 @@
-// The simulated engine's notifications: registrations, the delivering thread, the engine tick,
-// floods, and the stop at UnReg, at Close and at process exit.
+// The simulated engine's notifications and answers: registrations, the delivering thread, the
+// engine tick, floods, the pieces of an answer, and the stop at UnReg, at Close and at process
+// exit.
 //
 // Locks: the engine's catalogue mutex may be held while a Delivery's mutex is taken (changes
-// are queued in the order in which they happen), never the other way round. The delivering
-// thread holds neither while it calls a capture function: a capture may call straight back into
-// the engine through the client library.
+// and answers are queued in the order in which they happen), never the other way round. No
+// thread holds either while it calls a capture or a response function: one may call straight
+// back into the engine through the client library.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -26,6 +28,10 @@ using Clock = std::chrono::steady_clock;
 
 // A flood's notifications name no catalogued device.
 constexpr std::uint16_t kFloodDevice = 0xFFFF;
+
+// The Deliveries this thread is calling out of, once per call under way: UnReg or Close from
+// within a capture or a response function must not wait for that call.
+thread_local std::vector<const void*> t_callingOut;
 
 std::int64_t walk(const Point& p, std::int64_t value, int& heading) {
     if (p.min >= p.max) return value;
@@ -52,7 +58,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
     enum Kind { kPld, kEvent, kValue };
 
     struct Work {
-        enum Type { PldCount, Event, Value, Flood };
+        enum Type { PldCount, Event, Value, Flood, Answer };
         explicit Work(Type t) : type(t) {}
         Type type;
         unsigned long count = 0;  // PldCount
@@ -61,6 +67,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         std::vector<std::uint16_t> data;
         std::uint32_t perKind = 0;  // Flood
         std::uint16_t units = 0;
+        SimEngine::Answer answer;  // Answer
     };
 
     Delivery(SimEngine& engine, std::uint32_t tickMs) : m_engine(engine), m_tick(tickMs) {}
@@ -106,6 +113,32 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         m_wake.notify_one();
     }
 
+    // Queued whatever is registered: the request names its own response function.
+    bool queue(SimEngine::Answer answer) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || !start()) return false;
+        Work work{Work::Answer};
+        work.answer = std::move(answer);
+        m_queue.push_back(std::move(work));
+        ++m_queued;
+        m_wake.notify_one();
+        return true;
+    }
+
+    // Changes with every UnReg: an answer begun before one goes no further.
+    std::uint64_t epoch() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_epoch;
+    }
+
+    // On the caller's thread; false once the engine is stopping.
+    bool deliverHere(const SimEngine::Answer& answer, std::uint64_t epoch) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_stop) return false;
+        pieces(lock, answer, epoch);
+        return true;
+    }
+
     void flush() {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (onOwnThread()) return;  // it would wait for itself
@@ -113,13 +146,13 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         waitFor(lock, [&] { return m_done >= target || m_stop; });
     }
 
-    // UnReg(1): from here on no capture function is called, and none is running on return
-    // unless it is the caller itself.
+    // UnReg(1): from here on no capture or response function is called, and none is running on
+    // return unless it is the caller itself.
     void withdraw() {
         std::unique_lock<std::mutex> lock(m_mutex);
         dropAll();
-        if (onOwnThread()) return;
-        waitFor(lock, [&] { return !m_inCall; });
+        const std::size_t mine = callsHere();
+        waitFor(lock, [&] { return m_calls <= mine; });
     }
 
     // Stops the thread and joins it; on the delivering thread itself (a capture that closes the
@@ -129,6 +162,10 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         m_stop = true;
         dropAll();
         m_wake.notify_all();
+        // Calls under way end first, answers delivered on callers' threads included: those see
+        // the stop after their piece.
+        const std::size_t mine = callsHere();
+        waitFor(lock, [&] { return m_calls <= mine; });
         std::thread thread = std::move(m_thread);
         const bool self = onOwnThread();
         if (!thread.joinable() && !self) waitFor(lock, [&] { return m_exited || !m_started; });
@@ -222,7 +259,11 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         return false;
     }
     bool onOwnThread() const { return m_started && m_threadId == std::this_thread::get_id(); }
+    std::size_t callsHere() const {
+        return static_cast<std::size_t>(std::count(t_callingOut.begin(), t_callingOut.end(), this));
+    }
     void dropAll() {
+        ++m_epoch;
         m_pldFn = nullptr;
         m_eventFn = nullptr;
         m_valueFn = nullptr;
@@ -240,15 +281,44 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         --m_waiters;
     }
 
-    // Calls a capture function with no lock held. m_inCall tells UnReg that one is running.
+    // Calls a capture or response function with no lock held. m_calls tells UnReg that one is
+    // running.
     template <class Capture>
     void call(std::unique_lock<std::mutex>& lock, Capture capture) {
-        m_inCall = true;
+        ++m_calls;
+        t_callingOut.push_back(this);
         lock.unlock();
         capture();
         lock.lock();
-        m_inCall = false;
+        t_callingOut.pop_back();
+        --m_calls;
         if (m_waiters > 0) m_idle.notify_all();
+    }
+
+    // The answer's pieces, each in the same buffer of pieceSize bytes, as the device's engine
+    // sends them: the buffer is not cleared between pieces, every piece but the last fills it,
+    // and an answer of a multiple of pieceSize bytes ends with a piece of length 0 whose buffer
+    // still holds the piece before. UnReg or a stop ends the answer between pieces.
+    void pieces(std::unique_lock<std::mutex>& lock, const SimEngine::Answer& answer,
+                std::uint64_t epoch) {
+        std::vector<char> buf(answer.pieceSize, '\0');
+        const std::size_t size = answer.text.size();
+        for (std::size_t at = 0, piece = 0; !m_stop && m_epoch == epoch; ++piece) {
+            const std::size_t n = std::min<std::size_t>(answer.pieceSize, size - at);
+            std::memcpy(buf.data(), answer.text.data() + at, n);
+            at += n;
+            ZvCallbackInfo cbi{answer.userData,
+                               0,
+                               answer.reqType,
+                               answer.reqParam,
+                               static_cast<std::uint32_t>(piece),
+                               0,
+                               answer.pieceSize,
+                               static_cast<std::uint32_t>(n),
+                               buf.data()};
+            call(lock, [&] { answer.respond(&cbi); });
+            if (n < answer.pieceSize) break;
+        }
     }
 
     void run() {
@@ -312,6 +382,9 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
                         fn(context, &work.value);
                     });
                 }
+                break;
+            case Work::Answer:
+                pieces(lock, work.answer, m_epoch);
                 break;
             case Work::Flood:
                 // Not finished yet: the flood's notifications are made one per turn.
@@ -391,7 +464,8 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
     std::deque<Work> m_queue;
     std::uint64_t m_queued = 0;  // items queued, a flood being one
     std::uint64_t m_done = 0;    // of those, delivered or dropped
-    bool m_inCall = false;
+    std::size_t m_calls = 0;     // capture and response calls under way, on any thread
+    std::uint64_t m_epoch = 0;   // UnRegs so far
 
     bool m_flooding = false;
     std::uint64_t m_floodLeft = 0;  // notifications of the running flood still to make
@@ -433,6 +507,20 @@ Y4_Status SimEngine::UnReg(int what) {
     // Not under m_mutex: a capture that is running may need it before it can return.
     if (delivery) delivery->withdraw();
     return kOk;
+}
+
+Y4_Status SimEngine::sendAnswer(std::unique_lock<std::mutex>& lock, Answer answer) {
+    if (!m_delivery) m_delivery = std::make_shared<Delivery>(*this, m_catalogue.tickMs);
+    const std::shared_ptr<Delivery> delivery = m_delivery;
+    if (m_catalogue.answerDelivery == AnswerDelivery::Thread) {
+        // Queued with m_mutex held: behind the notifications of the changes made before it.
+        const bool queued = delivery->queue(std::move(answer));
+        lock.unlock();
+        return queued ? kOk : kRejected;
+    }
+    const std::uint64_t epoch = delivery->epoch();
+    lock.unlock();
+    return delivery->deliverHere(answer, epoch) ? kOk : kRejected;
 }
 
 template <class Capture>

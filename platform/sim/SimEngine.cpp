@@ -62,6 +62,8 @@ const char* StatusText(Y4_Status status) {
             return "unknown event";
         case kBufferTooSmall:
             return "buffer too small for the report's ancestors";
+        case kUnknownRequest:
+            return "request not understood";
         case kNoAncestorRecord:
             return "no ancestor record for the report";
         case kOffline:

@@ -5,10 +5,12 @@
 #define ZV_SIM_ENGINE_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,7 @@ enum Status : Y4_Status {
     kWrongType = 9,          // the point's data type does not fit the request
     kUnknownEvent = 10,      // SetEventState: no event with that id
     kBufferTooSmall = 11,    // the ancestor request's buffer cannot hold the report's chain
+    kUnknownRequest = 12,    // Process: unknown path, query or type, or no response function
     kNoAncestorRecord = 85,  // the engine keeps no ancestor record for the report
     kOffline = 1007,         // the device does not answer; its catalogue texts are still known
 };
@@ -82,10 +85,19 @@ struct Report {
     bool ancestorRecord = true;       // false: the ancestor request answers 85 for it
 };
 
+// A device's product identity as the engine hands it out. The engine does not check it: a
+// block of fewer than 2 or more than 8 identifiers, or with revision 0, reaches the client.
+struct ProductIdentity {
+    std::vector<std::uint16_t> ids;  // at most 8, the record's room
+    std::uint8_t revision = 0;
+};
+
 struct Device {
     std::uint16_t index = 0;
     std::string name;
     bool offline = false;
+    std::optional<ProductIdentity> identity;  // none: GetProdSeqId answers null
+    std::string fdmVersion;
     std::map<std::uint32_t, Point> points;
     std::uint32_t maxAncestors = 0;  // no report of the device has more ancestors
     std::map<std::uint32_t, Report> reports;
@@ -109,10 +121,17 @@ struct Event {
     std::uint32_t period = 0;
 };
 
+// How the answer to the active-events request reaches the request's response function: from
+// within Process, on the caller's thread, or later from the engine's delivering thread.
+enum class AnswerDelivery { Process, Thread };
+
 struct Catalogue {
     std::map<std::uint16_t, Device> devices;
     std::map<std::uint32_t, Event> events;
     std::uint32_t tickMs = 1000;  // the engine tick; 0: no ticks, nothing changes by itself
+    // The active-events answer goes out in pieces of pieceSize bytes (1 to 65536).
+    std::uint32_t pieceSize = 16;
+    AnswerDelivery answerDelivery = AnswerDelivery::Thread;
 
     // Each throws std::runtime_error naming what is wrong with the catalogue.
     ZV_PLD_PLATFORM_API static Catalogue FromJson(const std::string& text);
@@ -164,7 +183,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     // Load: `perKind` notifications of each registered kind, interleaved, as fast as the
     // delivering thread can make them (value changes carry `units` 16-bit units of data).
     void Flood(std::uint32_t perKind, std::uint16_t units = 8);
-    // Waits until every notification queued so far has been delivered (or dropped by UnReg).
+    // Waits until every notification and answer queued so far has been delivered (or dropped by
+    // UnReg).
     void Flush();
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -227,10 +247,25 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     void queuePldCount(std::uint32_t count);
     void tick();  // on the delivering thread: live points and events move on
 
+    // An answer to a request passed through, and where it goes.
+    struct Answer {
+        std::string text;
+        std::uint32_t pieceSize = 1;
+        int (*respond)(ZvCallbackInfo* cbi) = nullptr;
+        void* userData = nullptr;
+        std::int32_t reqType = 0;
+        std::int32_t reqParam = 0;
+    };
+    std::string activeEventsText() const;  // m_mutex held
+    // Sends the answer as the catalogue says: queued for the delivering thread, or delivered on
+    // this thread. Called with m_mutex held by `lock`, which it releases.
+    Y4_Status sendAnswer(std::unique_lock<std::mutex>& lock, Answer answer);
+
     mutable std::mutex m_mutex;  // the catalogue, and the tick state below
     Catalogue m_catalogue;
     std::shared_ptr<Delivery> m_delivery;
     std::atomic<std::uint32_t> m_pldCount{1};
+    const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     // Tick state: each live point's heading per module (+1 or -1), each event's ticks since
     // its last step and its place in its cycle.
     std::map<std::pair<std::uint16_t, std::uint32_t>, std::vector<int>> m_headings;
