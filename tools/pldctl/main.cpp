@@ -1,11 +1,13 @@
 // pldctl: reads and writes data points through libZvPldProxy, shows where a point stands in the
-// report hierarchy, and watches the engine's notifications. Without a subcommand it tours the
-// simulated engine's catalogue.
+// report hierarchy, the engine's inventory and the active events, and watches the engine's
+// notifications. Without a subcommand it tours the simulated engine's catalogue.
 #include <signal.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <list>
 #include <mutex>
@@ -327,6 +329,109 @@ int watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double secon
     return 0;
 }
 
+// The inventory, then each catalogued device's product identity and FDM version.
+int showInfo(ZvPldProxy& proxy) {
+    ZvVelInventory inv{};
+    if (!proxy.GetPldInventory(&inv)) {
+        printLine("inventory: not available");
+        return 1;
+    }
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Engine \"%.*s\" %u.%u: %u of at most %u devices, PLD count %u, up %u s",
+                  static_cast<int>(sizeof inv.serverName), inv.serverName,
+                  static_cast<unsigned>(inv.serverVersion >> 16),
+                  static_cast<unsigned>(inv.serverVersion & 0xFFFF),
+                  static_cast<unsigned>(inv.nmbrDevices), static_cast<unsigned>(inv.maxDevices),
+                  static_cast<unsigned>(inv.pldCount), static_cast<unsigned>(inv.upTimeSec));
+    printLine(line);
+    for (const auto& [index, device] : g_catalogue->devices) {
+        ZvProductIdentSeq* seq = nullptr;
+        std::string identity;
+        if (proxy.GetProdSeqId(&seq, index)) {
+            for (unsigned i = 0; i < seq->nmbrIds; ++i) {
+                char id[8];
+                std::snprintf(id, sizeof id, " 0x%04x", static_cast<unsigned>(seq->ids[i]));
+                identity += id;
+            }
+            identity = "ids" + identity + ", revision " + std::to_string(seq->revision);
+            std::free(seq);
+        } else {
+            // The proxy does not tell a device without a block from a block it refused.
+            identity = "no valid product identity";
+            if (device.identity) {
+                const std::size_t n = device.identity->ids.size();
+                identity += " (the engine's block was refused: " + std::to_string(n) +
+                            (n == 1 ? " id" : " ids") + ", revision " +
+                            std::to_string(device.identity->revision) + ")";
+            } else {
+                identity += " (the engine has none)";
+            }
+        }
+        const std::string fdm = proxy.GetFdmVersion(index);
+        printLine("Device " + std::to_string(index) + " (" + device.name +
+                  "): product identity: " + identity + "; FDM version \"" + fdm + "\" (" +
+                  std::to_string(fdm.size()) + " characters)");
+    }
+    return 0;
+}
+
+// The active-events answer: the callback may run on the engine's thread, or within
+// GetActiveEvents under the proxy's client lock, so it only hands the list over.
+struct EventsAnswer {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    bool done = false;
+    std::list<ZvPldProxy::ActiveEvent*> list;  // valid until the proxy stops
+};
+EventsAnswer g_answer;
+
+void answered(std::list<ZvPldProxy::ActiveEvent*>*) {
+    std::lock_guard<std::mutex> lock(g_answer.mutex);
+    g_answer.done = true;
+    g_answer.arrived.notify_all();
+}
+
+int showEvents(ZvPldProxy& proxy, unsigned timeoutMs) {
+    const int rc = proxy.GetActiveEvents(&g_answer.list, answered, 0);
+    if (rc != 0) {
+        printLine("active events: " + describe(rc));
+        return 1;
+    }
+    std::unique_lock<std::mutex> lock(g_answer.mutex);
+    if (!g_answer.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return g_answer.done; })) {
+        lock.unlock();
+        std::fprintf(stderr, "pldctl: no answer to the active-events request within %u ms\n",
+                     timeoutMs);
+        // No answer comes after the stop; one that came meanwhile is ours to delete.
+        proxy.stop_y4IpcToClientProc();
+        lock.lock();
+        if (g_answer.done) {
+            for (ZvPldProxy::ActiveEvent* e : g_answer.list) delete e;
+        }
+        return 1;
+    }
+    std::list<ZvPldProxy::ActiveEvent*> events;
+    events.swap(g_answer.list);
+    g_answer.done = false;
+    lock.unlock();
+    printLine("Active events: " + std::to_string(events.size()));
+    bool first = true;
+    std::uint32_t group = 0;
+    for (ZvPldProxy::ActiveEvent* e : events) {
+        if (first || e->groupId != group) printLine("  group " + std::to_string(e->groupId));
+        first = false;
+        group = e->groupId;
+        const auto event = g_catalogue->events.find(e->eventId);
+        printLine("    event " + std::to_string(e->eventId) +
+                  (event != g_catalogue->events.end() ? " (" + event->second.label + ")" : "") +
+                  ": state " + std::to_string(e->eventState));
+        delete e;  // the records are the client's
+    }
+    return 0;
+}
+
 // The tour's write: its value change, drained on this thread.
 std::atomic<bool> g_writeSeen{false};
 
@@ -380,7 +485,11 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
 
     printLine("\nReport hierarchy of device 1, GddId 100");
     showHierarchy(proxy, Address{1, 100, 1, 0});
-    return 0;
+
+    printLine("\nInventory, product identities and FDM versions");
+    showInfo(proxy);
+    printLine("\nActive events");
+    return showEvents(proxy, 2000);
 }
 
 }  // namespace
@@ -430,6 +539,13 @@ int main(int argc, char** argv) {
         ->delimiter(',')
         ->check(CLI::IsMember({"value", "event", "count"}))
         ->capture_default_str();
+    app.add_subcommand("info",
+                       "the engine's inventory; each device's product identity and FDM "
+                       "version");
+    CLI::App* events = app.add_subcommand("events", "the active events, by group");
+    unsigned timeoutMs = 2000;
+    events->add_option("--timeout", timeoutMs, "how long to wait for the answer, in ms")
+        ->capture_default_str();
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
@@ -456,16 +572,22 @@ int main(int argc, char** argv) {
         if (states->parsed()) return showStates(proxy, a) == 0 ? 0 : 1;
         if (hierarchy->parsed()) return showHierarchy(proxy, a);
         if (report->parsed()) return showReport(proxy, a);
+        const std::string command =
+            app.get_subcommands().empty() ? "the tour" : app.get_subcommands().front()->get_name();
         if (engine.rfind("sim", 0) != 0) {
             std::fprintf(stderr, "pldctl: %s needs the simulated engine (--engine sim)\n",
-                         watching->parsed() ? "watch" : "the tour");
+                         command.c_str());
             return 2;
         }
-        // The catalogue as the engine starts with it: labels and types to show with the values.
+        // The catalogue as the engine starts with it: labels and types to show with the values,
+        // its devices and events.
         const zvsim::Catalogue catalogue =
             zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot();
         g_catalogue = &catalogue;
-        const int rc = watching->parsed() ? watch(proxy, kinds, seconds) : tour(proxy, catalogue);
+        const int rc = watching->parsed()  ? watch(proxy, kinds, seconds)
+                       : command == "info" ? showInfo(proxy)
+                       : events->parsed()  ? showEvents(proxy, timeoutMs)
+                                           : tour(proxy, catalogue);
         g_catalogue = nullptr;  // the catalogue goes before the proxy stops
         return rc;
     } catch (const std::exception& e) {
