@@ -1,1 +1,224 @@
-#include <gtest/gtest.h>
+// The active-events request, and its answer gathered piece by piece and parsed into records.
+#include <regex>
+#include <sstream>
+
+#include "MockEngine.h"
+
+using namespace ::testing;
+using namespace std::string_literals;
+
+namespace {
+
+using Events = std::list<ZvPldProxy::ActiveEvent*>;
+Events g_events;
+
+// Each call of a client callback: its name, the locks held, the records (which it deletes).
+std::vector<std::string> g_calls;
+template <char kName>
+void Got(Events* events) {
+    std::string call = kName + std::to_string(ZvLinuxMutex::HeldByThisThread()) + ":";
+    for (const auto* e : *events) {
+        call += (call.back() == ':' ? "" : " ") + std::to_string(e->groupId) + "," +
+                std::to_string(e->eventId) + "," + std::to_string(e->eventState);
+        delete e;
+    }
+    g_calls.push_back(events == &g_events ? call : "another list");
+}
+void Keep(Events*) {}
+
+// A piece of an answer in a buffer of exactly `bytes` (no NUL added), unless capacity is given.
+struct Piece {
+    std::string bytes;
+    std::uint32_t len, capacity = 0xABAB;  // 0xABAB: the buffer's size
+    std::int32_t status = 0;
+    bool noBuffer = false, noList = false;
+};
+Piece Full(const std::string& text) {
+    return {text, std::uint32_t(text.size())};
+}
+Piece Last(const std::string& text) {
+    return {text + '\0', std::uint32_t(text.size())};
+}
+
+void Deliver(const Piece& p) {
+    std::vector<char> buf(p.bytes.begin(), p.bytes.end());
+    ZvCallbackInfo cbi{p.noList ? nullptr : &g_events,
+                       p.status,
+                       0,
+                       0,
+                       0,
+                       0,
+                       p.capacity == 0xABAB ? std::uint32_t(buf.size()) : p.capacity,
+                       p.len,
+                       p.noBuffer ? nullptr : buf.data()};
+    EXPECT_EQ(ZvPldProxy::ProcessActiveEventsCB(&cbi), 0);
+}
+
+// Log lines as "level/locks text", the line numbers of the answer's lines as N.
+std::vector<std::string> Lines(LogCapture& log, bool withAdded = true) {
+    std::vector<std::string> out;
+    for (const LogLine& l : log.take()) {
+        if (withAdded || l.text.find("Added") == std::string::npos) {
+            out.push_back(std::to_string(l.level) + "/" + std::to_string(l.locksHeld) + " " +
+                          std::regex_replace(l.text, std::regex("^(\\w+)-[0-9]+:"), "$1-N:"));
+        }
+    }
+    return out;
+}
+const std::string kNothing = "5/0 ProcessActiveEventsCB: Nothing at cbi->pProcOutBuf for strncpy";
+std::string Dump(const std::string& text, int locks = 0) {
+    return "7/" + std::to_string(locks) + " ProcessActiveEventsCB-N: Active events string is " +
+           text;
+}
+// The dump of `text`, then a line for each "header-groupId-eventId-state" of `added`.
+std::vector<std::string> Parsed(const std::string& text, const std::string& added, int locks = 0) {
+    std::vector<std::string> lines{Dump(text, locks)};
+    std::istringstream in(added);
+    for (std::string a; in >> a;) {
+        lines.push_back("5/" + std::to_string(locks) +
+                        " ProcessActiveEventsCB-N: Added active event (" + a + ")");
+    }
+    return lines;
+}
+
+class ActiveEvents : public ProxyTest {
+  protected:
+    void Request(ZvPldProxy::ActiveEventsCb callback) {
+        EXPECT_CALL(*engine, Process(_)).WillOnce(Return(0));
+        EXPECT_EQ(proxy->GetActiveEvents(&g_events, callback, 0), 0);
+    }
+};
+
+TEST_F(ActiveEvents, AnswersParseIntoRecordsInTheirOrder) {
+    start();
+    Request(Got<'A'>);
+    const struct {
+        std::string text, records, added;
+    } cases[] = {
+        {"(1,7:100,2|101,0)(2,8:200,1)", "7,100,2 7,101,0 8,200,1",
+         "1-7-100-2 1-7-101-0 2-8-200-1"},
+        {"(5,6)", "", ""},
+        {"()", "", ""},
+        {"(5,6:7,8:9,10)", "6,7,8 6,9,10", "5-6-7-8 5-6-9-10"},
+        {"(1,2:3,70000)", "2,3,4464", "1-2-3-4464"},
+        {"(x:y)", "0,0,0", "0-0-0-0"},  // nothing scanned yet in this answer
+        {"(1,7:100,2|300|x)(y:5,6)", "7,100,2 7,300,2 7,300,2 7,5,6",
+         "1-7-100-2 1-7-300-2 1-7-300-2 1-7-5-6"},
+        {"3,4:5,6(1,2|9:7,8) 0,1:2,3", "4,5,6 2,7,8 1,2,3", "3-4-5-6 1-2-7-8 0-1-2-3"},
+        {"(:7,8::9,10||11,12|)", "8,9,10 8,11,12", "7-8-9-10 7-8-11-12"},
+        {"( +1, 2:-1,+3|4,-1)", "2,4294967295,3 2,4,65535", "1-2--1-3 1-2-4-65535"},
+    };
+    for (const auto& c : cases) {
+        Deliver(Last(c.text));
+        EXPECT_EQ(g_calls, std::vector<std::string>{"A0:" + c.records}) << c.text;
+        EXPECT_EQ(Lines(log), Parsed(c.text, c.added));
+        g_calls.clear();
+    }
+}
+
+TEST_F(ActiveEvents, PiecesGatherUntilTheFirstShortOneWithinTheirBuffers) {
+    start();
+    Request(Got<'A'>);
+    const struct {
+        std::vector<Piece> pieces;
+        std::vector<std::string> calls, lines;  // lines without the added events'
+    } cases[] = {
+        {{Last("(1,2:3,4)")}, {"A0:2,3,4"}, {Dump("(1,2:3,4)")}},
+        {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, {"A0:2,3,4 2,5,6"}, {Dump("(1,2:3,4|5,6)")}},
+        {{Full("(1,2:"),
+          {"(9,9:9,9)", 9, 16, 1},
+          {"(9,9:9,9)", 9, 16, 0, true},
+          {"\0(9,9:9,9)"s, 3},
+          {"x", 0, 0},
+          Last("3,4)")},
+         {"A0:2,3,4"},
+         {kNothing, kNothing, Dump("(1,2:3,4)")}},
+        // A zero-length last piece ends the answer with what came before, or with nothing.
+        {{Full("(1,2:"), Full("3,4)"), {"x", 0}, {"x", 0}},
+         {"A0:2,3,4", "A0:"},
+         {Dump("(1,2:3,4)")}},
+        {{{"(1,2:3,4", 100},
+          {"|5,6)\0"s, 0xFFFFFFFF, 0xFFFFFFFF},
+          {"(7,8:9,10)\0"s, 10, 0xFFFFFFFF}},
+         {"A0:2,3,4 2,5,6 8,9,10"},
+         {Dump("(1,2:3,4|5,6)(7,8:9,10)")}},
+        // With no list the answer is dropped: nothing is parsed and nothing called.
+        {{Full("(1,2:"), {"3,4)\0"s, 4, 5, 0, false, true}, Last("(5,6:7,8)")},
+         {"A0:6,7,8"},
+         {Dump("(5,6:7,8)")}},
+    };
+    for (const auto& c : cases) {
+        for (const Piece& p : c.pieces) Deliver(p);
+        EXPECT_EQ(g_calls, c.calls) << c.pieces.front().bytes;
+        EXPECT_EQ(Lines(log, false), c.lines);
+        g_calls.clear();
+    }
+}
+
+TEST_F(ActiveEvents, RequestIsFixedAndAnAnswerWithinItRunsUnderTheClientLock) {
+    start();
+    for (const Y4_Status status : {0, 1}) {
+        EXPECT_CALL(*engine, Process(NotNull())).WillOnce([&](ZvPldEngInfo* r) {
+            EXPECT_EQ(r->reqParam, -5 - status);
+            EXPECT_EQ(r->pUserData, &g_events);
+            EXPECT_STREQ(r->pUrl, "/httpGetSet/httpGet.htm");
+            EXPECT_STREQ(r->pQuery, "evt=vel~eventsWA~or~3");
+            EXPECT_EQ(r->pfnCallback, &ZvPldProxy::ProcessActiveEventsCB);
+            EXPECT_EQ(r->reqType, 2);
+            char piece[16] = "(1,2:3,4)";
+            ZvCallbackInfo cbi{r->pUserData, 0, 2, r->reqParam, 0, 0, 16, 9, piece};
+            r->pfnCallback(&cbi);
+            return status;
+        });
+        EXPECT_EQ(proxy->GetActiveEvents(&g_events, Got<'A'>, -5 - status), status * 2);
+        EXPECT_EQ(g_calls, std::vector<std::string>{"A1:2,3,4"});
+        std::vector<std::string> lines = Parsed("(1,2:3,4)", "1-2-3-4", 1);
+        if (status) lines.push_back("3/0 Process: Failed to process http request -- Y4_Status: 1");
+        EXPECT_EQ(Lines(log), lines);
+        g_calls.clear();
+    }
+}
+
+TEST_F(ActiveEvents, ANewRequestDropsTheTextSoFarAndTakesTheLaterAnswer) {
+    start();
+    EXPECT_EQ(proxy->GetActiveEvents(nullptr, Got<'C'>, 0), 2);
+    EXPECT_EQ(proxy->GetActiveEventsCB(), nullptr);
+    EXPECT_EQ(Lines(log),
+              std::vector<std::string>{"3/0 GetActiveEvents: no list for the active events"});
+    Request(Got<'A'>);
+    Deliver(Full("(9,9:9,9)"));
+    EXPECT_EQ(*proxy->GetActiveStringBuf(), "(9,9:9,9)");
+    Request(Got<'B'>);
+    EXPECT_EQ(proxy->GetActiveEventsCB(), &Got<'B'>);
+    Deliver(Full("(1,2:3,4)"));  // late, of the first answer: the two mix
+    Deliver(Last("(5,6:7,8)"));
+    EXPECT_EQ(g_calls, std::vector<std::string>{"B0:2,3,4 6,7,8"});
+    EXPECT_EQ(Lines(log, false), std::vector<std::string>{Dump("(1,2:3,4)(5,6:7,8)")});
+    EXPECT_EQ(*proxy->GetActiveStringBuf(), "");
+    EXPECT_EQ(proxy->GetActiveEventsCB(), &Got<'B'>);
+}
+
+TEST_F(ActiveEvents, RecordsOfAnEarlierAnswerLeaveTheListUndeleted) {
+    start();
+    Request(Keep);
+    Deliver(Last("(1,2:3,4|5,6)"));
+    const Events first = g_events;
+    Deliver(Last("(7,8:9,10)"));
+    ASSERT_EQ(g_events.size(), 1u);
+    EXPECT_EQ(g_events.front()->eventId, 9u);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first.front()->eventId + first.back()->eventId, 8u);  // still there to read
+    for (const auto* e : first) delete e;
+    delete g_events.front();
+}
+
+TEST(ActiveEventsWithoutProxy, APieceTouchesNothing) {
+    LogCapture log;
+    ZvPldProxy::ActiveEvent earlier{1, 2, 3};
+    g_events = {&earlier};
+    Deliver(Last("(1,2:3,4)"));
+    EXPECT_EQ(g_events, Events{&earlier});
+    EXPECT_TRUE(log.take().empty());
+}
+
+}  // namespace

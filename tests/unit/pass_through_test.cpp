@@ -1,1 +1,109 @@
-#include <gtest/gtest.h>
+// The requests passed straight through: a caller's record, the inventory, a device's product
+// identity and its FDM version.
+#include <cstdlib>
+#include <numeric>
+
+#include "MockEngine.h"
+
+using namespace ::testing;
+using namespace std::string_literals;
+
+namespace {
+
+using PassThrough = ProxyTest;
+
+TEST_F(PassThrough, ProcessHandsOnTheRecordAndEveryFailingStatusGivesTwo) {
+    start();
+    ZvPldEngInfo record{};
+    for (const Y4_Status status : kStatuses) {
+        EXPECT_CALL(*engine, Process(&record)).WillOnce(ReturnUnderClientLock(status));
+        ExpectOutcome(
+            log, proxy->Process(&record), status == 0 ? 0 : 2,
+            "Process: Failed to process http request -- Y4_Status: " + std::to_string(status));
+    }
+    ExpectOutcome(log, proxy->Process(nullptr), 2, "Process: no request record");
+}
+
+TEST_F(PassThrough, InventoryIsCopiedWholeOnlyOnSuccess) {
+    start();
+    ZvVelInventory sent;  // every byte distinct
+    std::iota(reinterpret_cast<unsigned char*>(&sent), reinterpret_cast<unsigned char*>(&sent + 1),
+              1);
+    for (const Y4_Status status : {1, 0, 5, -1}) {
+        EXPECT_CALL(*engine, GetVelServerInventory(NotNull()))
+            .WillOnce(DoAll(SetArgPointee<0>(sent), ReturnUnderClientLock(status)));
+        ZvVelInventory got, before;
+        std::memset(&before, 0xEE, sizeof before);
+        std::memcpy(&got, &before, sizeof got);
+        EXPECT_EQ(proxy->GetPldInventory(&got), status == 0);
+        EXPECT_EQ(std::memcmp(&got, status == 0 ? &sent : &before, sizeof got), 0) << status;
+    }
+    EXPECT_FALSE(proxy->GetPldInventory(nullptr));
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(PassThrough, ProductIdentityIsHandedOverWithTwoToEightIdsAndARevisionElseFreed) {
+    start();
+    const struct {
+        int ids, revision;  // ids -1: the engine has no block
+        bool valid;
+    } cases[] = {{1, 1, false}, {9, 1, false}, {2, 0, false},
+                 {2, 1, true},  {8, 1, true},  {-1, 0, false}};
+    ZvProductIdentSeq earlier;
+    for (const auto& c : cases) {
+        ZvProductIdentSeq* block = nullptr;
+        if (c.ids >= 0) {
+            block = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof *block));
+            *block = ZvProductIdentSeq{std::uint8_t(c.ids), std::uint8_t(c.revision), {}};
+        }
+        EXPECT_CALL(*engine, GetProdSeqId(65535)).WillOnce(ReturnUnderClientLock(block));
+        ZvProductIdentSeq* out = &earlier;
+        EXPECT_EQ(proxy->GetProdSeqId(&out, 65535), c.valid) << c.ids << "," << c.revision;
+        EXPECT_EQ(out, c.valid ? block : &earlier);
+        if (c.valid) std::free(out);  // a block freed by the proxy as well is a double free
+    }
+    EXPECT_FALSE(proxy->GetProdSeqId(nullptr, 1));
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(PassThrough, FdmVersionIsWhatTheEngineWroteWithinTwentyBytes) {
+    start();
+    const std::string twenty(20, 'v'), nineteen(19, 'n');
+    const struct {
+        std::string written, version;
+    } cases[] = {
+        {twenty, twenty},  // no NUL
+        {"abc", "abc"},    // the buffer would still hold the v's of the call before
+        {"", ""},         {nineteen + '\0', nineteen}, {"1.2\0xyz"s, "1.2"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_CALL(*engine, GetVelFDMVersion(65535, 20, NotNull()))
+            .WillOnce([&](int, int, char* buf) {
+                EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
+                std::copy(c.written.begin(), c.written.end(), buf);
+                return 1;  // not examined
+            });
+        EXPECT_EQ(proxy->GetFdmVersion(65535), c.version);
+    }
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(PassThrough, EveryRequestFailsWithALineOnceStopped) {
+    start().stop_y4IpcToClientProc();
+    log.take();
+    ZvPldEngInfo record{};
+    ZvVelInventory inventory;
+    ZvProductIdentSeq* seq = nullptr;
+    EXPECT_EQ(proxy->Process(&record), 2);
+    EXPECT_FALSE(proxy->GetPldInventory(&inventory));
+    EXPECT_FALSE(proxy->GetProdSeqId(&seq, 1));
+    EXPECT_EQ(proxy->GetFdmVersion(1), "");
+    std::vector<LogLine> lines;
+    for (const char* op : {"Process", "GetPldInventory", "GetProdSeqId", "GetFdmVersion"}) {
+        lines.push_back(ErrorLine(op + ": no engine message client (proxy not constructed, or "
+                                       "stopped)"s));
+    }
+    EXPECT_EQ(log.take(), lines);
+}
+
+}  // namespace
