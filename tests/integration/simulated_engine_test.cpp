@@ -18,6 +18,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
 
 namespace {
@@ -36,6 +37,19 @@ void see(const char* kind, void* context, unsigned long id, const std::uint16_t*
     std::lock_guard<std::mutex> lock(g_seenMutex);
     g_seen.push_back(s);
 }
+// Active-events answers as "<groupId>/<eventId>/<state> ..."; the records are deleted.
+std::vector<std::string> g_answers;
+void onActiveEvents(std::list<ZvPldProxy::ActiveEvent*>* events) {
+    std::string s;
+    for (ZvPldProxy::ActiveEvent* e : *events) {
+        s += std::to_string(e->groupId) + "/" + std::to_string(e->eventId) + "/" +
+             std::to_string(e->eventState) + " ";
+        delete e;
+    }
+    events->clear();
+    std::lock_guard<std::mutex> lock(g_seenMutex);
+    g_answers.push_back(s);
+}
 template <class List>
 std::string join(const List& list) {
     std::string s;
@@ -45,11 +59,10 @@ std::string join(const List& list) {
 
 class SimulatedEngine : public ::testing::Test {
   protected:
-    SimulatedEngine() {
+    explicit SimulatedEngine(zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn()) {
         g_testThread = std::this_thread::get_id();
-        ZvPldSetEngineFactory([this](const char*, const char*, const char*) {
-            zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn();
-            catalogue.tickMs = 0;  // only what a test does is delivered
+        catalogue.tickMs = 0;  // only what a test does is delivered
+        ZvPldSetEngineFactory([this, catalogue](const char*, const char*, const char*) {
             return engine = std::make_shared<zvsim::SimEngine>(catalogue);
         });
         proxy = std::make_unique<ZvPldProxy>("sim", "integration-test");
@@ -186,6 +199,91 @@ TEST_F(SimulatedEngine, ChangesAreNotifiedOnceInOrderAndNotAfterTheStop) {
     EXPECT_FALSE(proxy->CheckPldCount(&count));
     EXPECT_EQ(g_seen.size(), 6u);
 }
+
+TEST_F(SimulatedEngine, InventoryIdentitiesAndVersionsReachTheClientWholeRefusedOrNone) {
+    ZvVelInventory inv;
+    std::memset(&inv, 0xA5, sizeof inv);
+    ASSERT_TRUE(proxy->GetPldInventory(&inv));
+    EXPECT_EQ(std::tie(inv.serverVersion, inv.nmbrDevices, inv.maxDevices, inv.pldCount),
+              std::make_tuple(0x30002u, 3, 32, 1u));
+    EXPECT_LT(inv.upTimeSec, 600u);
+    EXPECT_EQ(std::string(inv.serverName, 32),
+              std::string("ZvPld simulated engine") + std::string(10, '\0'));
+    EXPECT_NE(engine->GetVelServerInventory(nullptr), 0);
+    // The engine hands device 2 a block of one identifier, which the proxy frees.
+    ZvProductIdentSeq* raw = engine->GetProdSeqId(2);
+    EXPECT_EQ(raw->nmbrIds, 1);
+    std::free(raw);
+    for (unsigned short device : {1, 2, 3, 9}) {
+        ZvProductIdentSeq* seq = nullptr;
+        ASSERT_EQ(proxy->GetProdSeqId(&seq, device), device == 1) << device;
+        if (seq != nullptr) {
+            EXPECT_EQ(std::vector<int>({seq->nmbrIds, seq->revision, seq->ids[0], seq->ids[2]}),
+                      std::vector<int>({3, 3, 258, 7}));
+            std::free(seq);
+        }
+    }
+    EXPECT_EQ(proxy->GetFdmVersion(1), "FDM 04.12.0031 rel2");  // 19 characters
+    EXPECT_EQ(proxy->GetFdmVersion(2), "FDM 03.7");
+    char buf[12] = "untouched";
+    EXPECT_EQ(engine->GetVelFDMVersion(9, 12, buf), zvsim::kUnknownDevice);
+    EXPECT_EQ(engine->GetVelFDMVersion(1, 3, buf), 0);  // no NUL within the size
+    EXPECT_EQ(std::string(buf), "FDMouched");
+}
+
+TEST_F(SimulatedEngine, RequestsOtherThanTheActiveEventsOneAreRefusedWithoutAnAnswer) {
+    const ZvPldEngInfo valid{0,
+                             &g_answers,
+                             "/httpGetSet/httpGet.htm",
+                             "evt=vel~eventsWA~or~3",
+                             &ZvPldProxy::ProcessActiveEventsCB,
+                             2};
+    ZvPldEngInfo rows[] = {valid, valid, valid, valid};
+    rows[0].pUrl = "/httpGetSet/httpSet.htm";
+    rows[1].pQuery = "evt=vel~eventsWA~or~4";
+    rows[2].reqType = 1;
+    rows[3].pfnCallback = nullptr;
+    for (ZvPldEngInfo& row : rows) {
+        EXPECT_EQ(proxy->Process(&row), 2);
+        EXPECT_THAT(
+            log.take(),
+            ElementsAre(ErrorLine("Process: Failed to process http request -- Y4_Status: 12")));
+    }
+    engine->Flush();
+    EXPECT_THAT(log.take(), ElementsAre());  // no piece reached the proxy
+}
+
+// Pieces of 6 bytes: the first answer (25 bytes) ends with a shorter piece, the second (30) with
+// an empty one whose buffer still holds the piece before.
+class ActiveEvents : public SimulatedEngine, public ::testing::WithParamInterface<const char*> {
+  protected:
+    ActiveEvents()
+        : SimulatedEngine(zvsim::Catalogue::FromJson(
+              std::string(R"({"devices": [], "activeEvents": {"pieceSize": 6, "delivery": ")") +
+              GetParam() + R"("}, "events": [{"id": 10, "group": 7, "state": 2},
+                  {"id": 11, "group": 7}, {"id": 20, "group": 8, "state": 1}, {"id": 30, "group": 9}]})")) {
+    }
+};
+
+TEST_P(ActiveEvents, AnswerWithTheCurrentActiveEventsByGroupInPieces) {
+    std::list<ZvPldProxy::ActiveEvent*> events;
+    EXPECT_EQ(proxy->GetActiveEvents(&events, onActiveEvents, 0), 0);
+    engine->Flush();
+    EXPECT_EQ(engine->SetEventState(11, 3), 0);
+    EXPECT_EQ(proxy->GetActiveEvents(&events, onActiveEvents, 0), 0);
+    engine->Flush();
+    EXPECT_THAT(g_answers, ElementsAre("7/10/2 8/20/1 ", "7/10/2 7/11/3 8/20/1 "));
+    // Within Process the answer is parsed under the client lock; from the engine's thread not.
+    const int locks = std::string(GetParam()) == "process" ? 1 : 0;
+    std::vector<std::string> texts;
+    for (const LogLine& line : log.take()) {
+        if (line.level == 7 && line.locksHeld == locks) texts.push_back(line.text);
+    }
+    EXPECT_THAT(texts, ElementsAre(HasSubstr("string is (1,7:10,2)(2,8:20,1)(3,9)"),
+                                   HasSubstr("string is (1,7:10,2|11,3)(2,8:20,1)(3,9)")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivered, ActiveEvents, ::testing::Values("process", "thread"));
 
 TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     const std::string path = ::testing::TempDir() + "zvpld_catalogue.json";
