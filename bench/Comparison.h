@@ -56,6 +56,8 @@ class FixedEngine : public zvsim::SimEngine {
     }
     // Accepted but never delivered: the benchmark calls the capture function itself.
     Y4_Status RegValueChange(ZvValueChangeFn, void*, std::uint16_t) override { return 0; }
+    // Likewise a pass-through request: the benchmark delivers the answer's pieces itself.
+    Y4_Status Process(ZvPldEngInfo*) override { return 0; }
 
     // Every point has a report, its GddId plus 1000, with kAncestors ancestors: the report's
     // GddId plus 1 to kAncestors, in its module; auxValue is the GddId doubled.

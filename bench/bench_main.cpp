@@ -1,5 +1,6 @@
 // Runs the benchmarks, prints Google Benchmark's table, then one line per comparison,
-// "RATIO <name> <proxy time / baseline time>", and "SIZE <library> <bytes>" for the proxy's
+// "RATIO <name> <proxy time / baseline time>", "RATE <name> <events per second>" for a proxy
+// benchmark that counts its "events" per iteration, and "SIZE <library> <bytes>" for the proxy's
 // shared library.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
@@ -31,6 +32,10 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
+            if (auto e = run.counters.find("events"); e != run.counters.end()) {
+                m_events[run.run_name.str()] =
+                    e->second.value * benchmark::GetTimeUnitMultiplier(run.time_unit);
+            }
             if (run.error_occurred) {
                 m_failed.push_back(run.run_name.str());
             } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min") {
@@ -50,7 +55,15 @@ class CollectingReporter : public benchmark::ConsoleReporter {
         return zvbench::Fastest(t->second);
     }
 
+    // Events per second at the fastest time; negative when the benchmark counts none.
+    double Rate(const std::string& name) const {
+        auto e = m_events.find(name);
+        const double time = Time(name);
+        return e == m_events.end() || time <= 0 ? -1 : e->second / time;
+    }
+
   private:
+    std::map<std::string, double> m_events;  // per iteration, times the time unit's per second
     std::map<std::string, double> m_fastest;
     std::map<std::string, std::vector<double>> m_times;
     std::vector<std::string> m_failed;
@@ -91,6 +104,9 @@ int main(int argc, char** argv) {
             continue;
         }
         std::printf("RATIO %s %.3f\n", c.name.c_str(), proxy / baseline);
+        if (const double rate = reporter.Rate(c.proxy); rate > 0) {
+            std::printf("RATE %s %.0f\n", c.name.c_str(), rate);
+        }
     }
 
     struct stat st {};
