@@ -1,10 +1,13 @@
-// Each allocation and mutex failure of capture and draining: its line, what stays queued, no leak.
+// Each allocation and mutex failure of capture, draining and the hierarchy queries: its one line,
+// what stays queued or cached, no lock held, no leak.
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <list>
 
 #include "FaultInjection.h"
 #include "MockEngine.h"
+#include "sim/SimEngine.h"
 
 using fault::Call;
 using namespace ::testing;
@@ -85,25 +88,60 @@ const FaultCase kCases[] = {
     {CheckValue, kUnlock, 1, ": mutex unlock error: 1"},
 };
 
-class NotificationFault : public ProxyTest, public WithParamInterface<FaultCase> {};
+// Answers the report requests allocating and locking nothing, so that the nth malloc or lock of
+// a query is always the proxy's same one. One ancestor: two levels.
+class ReportEngine : public zvsim::SimEngine {
+  public:
+    ReportEngine() : SimEngine(zvsim::Catalogue{}) {}
+    std::uint32_t GetMaxNmbrAncstrs(unsigned short) override { return 1; }
+    std::uint32_t GetPointsRprt(unsigned short, unsigned long) override { return 0x500; }
+    Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) override {
+        auto* record = static_cast<ZvPldEngAncestors*>(rprt->buf);
+        auto* entry = reinterpret_cast<ZvPldEngAncestorEntry*>(record + 1);
+        *record = ZvPldEngAncestors{0x500, 0, 10, 1, entry};
+        *entry = ZvPldEngAncestorEntry{0x400, 1, 11};
+        return ++fetches, 0;
+    }
+    int fetches = 0;
+};
+
+class Fault : public ProxyTest {
+  protected:
+    Fault() {
+        ZvPldSetEngineFactory([this](const char*, const char*, const char*) { return reports; });
+        start().RegisterForPldCountChange(OnPldCount, &g_context, 0);
+        proxy->RegisterForEventChange(OnEvent, nullptr, 0);
+        proxy->RegisterForValueChange(OnValueChange, nullptr, 0);
+        fault::TrackBlocks();
+    }
+
+    // A query of every level into lists holding 9, with the nth call of `call` failing (0: none):
+    // "result, length of the three lists, records fetched".
+    std::string Query(Call call = Call::Malloc, unsigned nth = 0, int error = 0) {
+        const int before = reports->fetches;
+        std::list<unsigned long> aux{9}, gdd{9};
+        std::list<unsigned short> mm{9};
+        fault::FailNth(call, nth, error);
+        const int result = proxy->GetHierarchyLists(aux, gdd, mm, 7, 0x1234, 2);
+        fault::Disarm();
+        return std::to_string(result) + ' ' + std::to_string(aux.size() + gdd.size() + mm.size()) +
+               ' ' + std::to_string(reports->fetches - before);
+    }
+
+    std::shared_ptr<ReportEngine> reports = std::make_shared<ReportEngine>();
+};
+
+class NotificationFault : public Fault, public WithParamInterface<FaultCase> {};
 
 TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     const FaultCase& c = GetParam();
-    ZvPldProxy& p = start();
-    EXPECT_CALL(*engine, RegPldCntChng).WillOnce(Return(0));
-    EXPECT_CALL(*engine, RegVelEvent).WillOnce(Return(0));
-    EXPECT_CALL(*engine, RegValueChange).WillOnce(Return(0));
-    p.RegisterForPldCountChange(OnPldCount, &g_context, 0);
-    p.RegisterForEventChange(OnEvent, nullptr, 0);
-    p.RegisterForValueChange(OnValueChange, nullptr, 0);
-    fault::TrackBlocks();
     const bool inDrain = c.op >= CheckPldCount;
     int before = 0;
     for (;; ++before) {  // until the failure hits: at once, or when a capture's queue has to grow
         ASSERT_LT(before, 10000);
         if (inDrain) Capture(c.op);
         fault::FailNth(c.call, c.nth, c.call == kLock ? EINVAL : EPERM);  // 22 and 1 in the lines
-        const bool taken = inDrain ? DrainOne(p, c.op) : (Capture(c.op), false);
+        const bool taken = inDrain ? DrainOne(*proxy, c.op) : (Capture(c.op), false);
         if (fault::Disarm()) {
             EXPECT_EQ(taken, inDrain && c.call == kUnlock);  // a failed lock takes nothing
             break;
@@ -112,7 +150,7 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     EXPECT_THAT(log.take(), ElementsAre(ErrorLine(kOpName[c.op] + c.tail)));
     // Out come those queued before, and the failing one if a capture unlock or a drain lock failed.
     int drained = 0;
-    while (DrainOne(p, c.op)) ++drained;
+    while (DrainOne(*proxy, c.op)) ++drained;
     EXPECT_EQ(drained, before + (inDrain ? c.call == kLock : c.call == kUnlock));
     // A PLD count reaches its callback at once, whatever became of its queue.
     EXPECT_EQ(g_direct, c.op % 3 == CallbackPldCnt ? before + 1 : 0);
@@ -121,5 +159,45 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName());
+
+using HierarchyFault = Fault;
+
+TEST_F(HierarchyFault, EachAllocationThatFailsFailsTheListsAloneAndLeaksNothing) {
+    // The ancestor buffer, the map node, then the lists' elements level by level.
+    for (unsigned nth = 1; nth < 100; ++nth) {
+        const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
+        if (failed == "0 9 1") break;
+        const bool kept = nth > 2;  // the record was cached before the lists failed
+        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
+                                : "FillAncestorInfoForPt Allocate memory space failed";
+        EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
+        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
+        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+        EXPECT_EQ(Query(), kept ? "0 9 0" : "0 9 1");
+        proxy->ClearAncestorInfo();
+        EXPECT_EQ(fault::LiveBlocks(), 0);
+    }
+}
+
+TEST_F(HierarchyFault, AFailedMutexCallFailsTheQueryAloneAndTheStaleRecordIsNeverServed) {
+    const struct {
+        Call call;
+        int nth, locksHeld;  // the singleton lock comes first, then the PLD-count mutex
+        const char* line;
+    } cases[] = {{kLock, 1, 0, "GetHierarchyLists: mutex lock error: 22"},
+                 {kLock, 2, 1, "FillAncestorInfoForPt: mutex lock error: 22"},
+                 {kUnlock, 1, 1, "FillAncestorInfoForPt: mutex unlock error: 1"}};
+    for (const auto& c : cases) {  // one fetch, then a PLD-count change
+        EXPECT_EQ(Query(), "0 9 1");
+        ZvPldProxy::CallbackPldCnt(nullptr, 2);
+        EXPECT_EQ(Query(c.call, c.nth, c.call == kLock ? EINVAL : EPERM), "2 3 0");
+        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", c.line, c.locksHeld}));
+        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+        EXPECT_EQ(Query(), "0 9 1");  // dropped by the failed query's clear, or by the next one's
+        EXPECT_EQ(Query(), "0 9 0");
+        proxy->ClearAncestorInfo();
+        EXPECT_EQ(fault::LiveBlocks(), 0);
+    }
+}
 
 }  // namespace
