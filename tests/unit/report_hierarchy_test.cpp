@@ -14,6 +14,25 @@ namespace {
 constexpr unsigned short kDevice = 7, kGdd = 0xFEDC;  // 65244: a point or a report
 constexpr std::uint32_t kReport = 0x600;              // the report that holds kGdd
 
+TEST(AncestorKey, AllSixOperatorsOrderByDeviceThenGddIdThenModuleAllUnsigned) {
+    const ZvAncestorInfoBufKey ordered[][2] = {
+        {{1, 9, 5}, {2, 0, 0}},           // device decides first
+        {{1, 7, 9}, {1, 8, 0}},           // then GddId
+        {{1, 7, 0}, {1, 7, 65535}},       // then mmIdx, unsigned
+        {{1, 1, 0}, {1, 0x80000000, 0}},  // GddId compares unsigned
+    };
+    for (const auto& [a, b] : ordered) {
+        SCOPED_TRACE(::testing::Message() << b.deviceIdx << "," << b.gddId << "," << b.mmIdx);
+        EXPECT_TRUE(a < b && a <= b && a != b && !(a == b) && !(a > b) && !(a >= b));
+        EXPECT_TRUE(b > a && b >= a && b != a && !(b == a) && !(b < a) && !(b <= a));
+    }
+    const ZvAncestorInfoBufKey a, b, copy(ordered[0][0]);
+    EXPECT_TRUE(a == b && a <= b && a >= b && !(a != b) && !(a < b) && !(a > b));
+    ZvAncestorInfoBufKey assigned;
+    assigned = ordered[0][0];
+    EXPECT_TRUE(copy == ordered[0][0] && assigned == ordered[0][0]);
+}
+
 // "result: the values of each list in turn".
 template <class... Lists>
 std::string Joined(int result, const Lists&... lists) {
