@@ -1,10 +1,12 @@
-// The frame every point operation shares, run over the text, numeric and attribute tables; here
-// the numeric reads and the writes.
+// The frame every point operation shares, run over the text, numeric and attribute tables, and
+// the check of a text reply.
 #include <cstdio>
 
 #include "MockEngine.h"
 
 using ::testing::_;
+
+namespace {
 
 TEST_P(PointOperation, TheEngineGetsThePointWithItsModuleCountedFromZero) {
     const auto sent = [&](unsigned flag, auto v) {
@@ -37,8 +39,6 @@ TEST_P(PointOperation, StatusesMapByItsTableAndOnlySuccessWritesTheOutput) {
     }
 }
 
-namespace {
-
 constexpr std::uint16_t kSetParam = 0xBEEF;
 const char kNewText[] = "21.5";
 constexpr unsigned kValueRecord = kModule | kAuxParam | kUofm;
@@ -70,5 +70,85 @@ const PointOp kNumericOps[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Numeric, PointOperation, ::testing::ValuesIn(kNumericOps), OpName());
+
+constexpr int kDescriptionResults[] = {0, 4096, 4097, 4098, 4099, 4100, 0, 2, 2};  // 6 succeeds
+
+const PointOp kTextOps[] = {
+    {"GetLabelString", kModule | kCallersText | kZeroText, "ok", kPassesOneToFive,
+     "GetLabelString - unable to get data due to error: %d - GddId: 4660",
+     POINT_CALL(GetVelPntStrLabel,
+                p.GetLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText))},
+    {"GetFullDescriptionString", kModule | kWholePoint, "ok", kDescriptionResults,
+     "GetFullDescriptionString - unable to get data due to error: %d - GddId: 4660",
+     POINT_CALL(GetVelPntStrDscrptn,
+                p.GetFullDescriptionString(out, a.device, a.gddId, a.mmIdx, a.auxIdx))},
+    {"GetUomLabelString", kModule | kUofm, "ok", kPassesOneToFive,
+     "GetUomLabelString - unable to get data due to error: %d - GddId: 4660",
+     POINT_CALL(GetVelPntStrUoM,
+                p.GetUomLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm)),
+     "libZvPldProxy"},
+    {"GetValueString", kModule | kAuxParam | kCallersText | kUofm, "ok", kPassesOneToFive,
+     "GetValueString - unable to get data due to error:%d - GddId:4660, mmIdx:2 uofm:65538",
+     POINT_CALL(GetVelPntStr, p.GetValueString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
+                                               a.auxParam, a.auxText))},
+};
+
+INSTANTIATE_TEST_SUITE_P(Text, PointOperation, ::testing::ValuesIn(kTextOps), OpName());
+
+using TextReply = PointOperation;
+
+TEST_P(TextReply, IsCutAt256AndRejectedWholeWhenNotAscii) {
+    struct {
+        std::string reply;
+        const char* badByte;  // in the non-ASCII line, or null
+    } const cases[] = {
+        {"", nullptr},
+        {std::string(255, 'a') + "\x7F", nullptr},  // fills the buffer: no NUL
+        {"\xC3\xA9t\xC3\xA9", "C3"},
+        {std::string(255, 'c') + "\x80", "80"},
+    };
+    for (const auto& c : cases) {
+        std::string out = "77";
+        ExpectOutcome(log, run(PointAnswer{0, c.reply}, out), c.badByte ? 2 : 0,
+                      std::string(op.name) + " - non-ASCII character (" +
+                          (c.badByte ? c.badByte : "") + ") in string value - GddId: 4660",
+                      op.asciiTag);
+        EXPECT_EQ(out, c.badByte ? "77" : c.reply);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFour, TextReply, ::testing::ValuesIn(kTextOps), OpName());
+
+#define ATTRIBUTE(expected, query) \
+    POINT_CALL(expected, ReadNumber(out, p, &ZvPldProxy::query, a.device, a.gddId))
+
+constexpr int kCountResults[] = {0, 2, 2, 2, 2, 2, 2, 2, 2};
+constexpr char kAll[] = "4294967291";  // the default answer's number, as an unsigned long
+
+const PointOp kAttributeOps[] = {
+    {"GetVelPointAccessRights", 0, kAll, kPassesOneToFiveAnd1007,
+     "GetVelPointAccessRights - unable to get data access rights due to error:%d - GddId: 4660, "
+     "device Id: 7",
+     ATTRIBUTE(GetVelPntAccessRights, GetVelPointAccessRights)},
+    {"GetVelPointDataType", 0, kAll, kPassesOneToFiveAnd1007,
+     "GetVelPointDataType - unable to get data type due to error: %d - GddId: 4660,device Id:7",
+     ATTRIBUTE(GetVelPntDataType, GetVelPointDataType)},
+    {"GetVelPointUoMID", 0, kAll, kPassesOneToFiveAnd1007,
+     "GetVelPointUoMID- unable to get units of measure ID due to error: %d - GddId: 4660, "
+     "uofmID: %d",
+     ATTRIBUTE(GetVelPntUoMId, GetVelPointUoMID)},
+    {"GetVelPointNormFactor", 0, kAll, kPassesOneToFiveAnd1007,
+     "GetVelPointNormFactor- unable to get data point's norm factor due to error:%d - GddId: "
+     "4660, normalization factor: %d",
+     ATTRIBUTE(GetVelPntDsplyNF, GetVelPointNormFactor)},
+    {"GetMaxModuleCnt", 0, kAll, kCountResults,
+     "GetMaxModuleCnt : Get maximum multi-module count error, GddId :4660",
+     ATTRIBUTE(GetMaxRprtMMCnt, GetMaxModuleCnt)},
+    {"GetMaxArrayDim", 0, kAll, kCountResults,
+     "GetMaxArrayDim : get point's max  Array Dimension error,GddId:4660, device Id: 7",
+     ATTRIBUTE(GetMaxPntArrayDim, GetMaxArrayDim)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Attribute, PointOperation, ::testing::ValuesIn(kAttributeOps), OpName());
 
 }  // namespace
