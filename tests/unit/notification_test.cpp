@@ -16,25 +16,20 @@ std::uint16_t g_three[] = {3};
 // What the client's callbacks saw: "<kind><callback> <context> <id> <data>...".
 std::vector<std::string> g_seen;
 void see(std::string s, void* context, unsigned long id, const std::uint16_t* data, int units) {
-    s += (context == nullptr    ? " null "
-          : context == kContext ? " ctx "
-                                : " other ") +
-         std::to_string(id);
+    s += (context == kContext ? " ctx " : context ? " other " : " null ") + std::to_string(id);
     for (int i = 0; i < units; ++i) s += " " + std::to_string(data[i]);
     g_seen.push_back(s);
 }
-template <int N>
-void onCount(void* context, unsigned long count) {
-    see("P" + std::to_string(N), context, count, nullptr, 0);
-}
-template <int N>
-void onEvent(void* context, const ZvVEventInfo* info) {
-    see("E" + std::to_string(N), context, info->eventId, &info->eventState, 1);
-}
-template <int N>
-void onValue(void* context, const ZvValChgInfo* info) {
-    see("V" + std::to_string(N), context, info->valueId, info->pData, info->length);
-}
+template <char N>
+struct Cb {  // callback N of each kind
+    static void count(void* c, unsigned long n) { see({'P', N}, c, n, nullptr, 0); }
+    static void event(void* c, const ZvVEventInfo* i) {
+        see({'E', N}, c, i->eventId, &i->eventState, 1);
+    }
+    static void value(void* c, const ZvValChgInfo* i) {
+        see({'V', N}, c, i->valueId, i->pData, i->length);
+    }
+};
 
 class Notifications : public ProxyTest {
   protected:
@@ -50,9 +45,9 @@ class Notifications : public ProxyTest {
     }
     // Registers callback n of each kind: 0 null, 1 or 2.
     void registerAll(int n) {
-        constexpr ZvPldProxy::PldCountCb counts[] = {nullptr, onCount<1>, onCount<2>};
-        constexpr ZvPldProxy::EventCb events[] = {nullptr, onEvent<1>, onEvent<2>};
-        constexpr ZvPldProxy::ValueChangeCb values[] = {nullptr, onValue<1>, onValue<2>};
+        constexpr ZvPldProxy::PldCountCb counts[] = {nullptr, Cb<'1'>::count, Cb<'2'>::count};
+        constexpr ZvPldProxy::EventCb events[] = {nullptr, Cb<'1'>::event, Cb<'2'>::event};
+        constexpr ZvPldProxy::ValueChangeCb values[] = {nullptr, Cb<'1'>::value, Cb<'2'>::value};
         proxy->RegisterForPldCountChange(counts[n], kContext, 0x12345678);
         proxy->RegisterForEventChange(events[n], kContext, 0x12345678);
         proxy->RegisterForValueChange(values[n], kContext, 0x12345678);
@@ -121,13 +116,13 @@ TEST_F(Notifications, CallbacksRunWithNoQueueLockHeldAndTakeTheirQueueInOrder) {
         kContext, 0x12345678);
     proxy->RegisterForEventChange(
         [](void* c, const ZvVEventInfo* i) {
-            onEvent<1>(c, i);
+            Cb<'1'>::event(c, i);
             if (g_seen.size() == 2) ZvPldProxy::GetInstance()->CheckEvent();
         },
         kContext, 0x12345678);
     proxy->RegisterForValueChange(
         [](void* c, const ZvValChgInfo* i) {
-            onValue<1>(c, i);
+            Cb<'1'>::value(c, i);
             if (g_seen.size() == 4) ZvPldProxy::GetInstance()->CheckValueChange();
         },
         kContext, 0x12345678);
