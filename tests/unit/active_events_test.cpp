@@ -12,21 +12,23 @@ namespace {
 using Events = std::list<ZvPldProxy::ActiveEvent*>;
 Events g_events;
 
-// Each call of a client callback: its name, the locks held, the records (which it deletes).
-std::vector<std::string> g_calls;
+// The calls of the client callbacks, "; " between: name, locks held, records (then deleted).
+std::string g_calls;
 template <char kName>
 void Got(Events* events) {
-    std::string call = kName + std::to_string(ZvLinuxMutex::HeldByThisThread()) + ":";
+    g_calls +=
+        (g_calls.empty() ? "" : "; ") + (kName + std::to_string(ZvLinuxMutex::HeldByThisThread()));
     for (const auto* e : *events) {
-        call += (call.back() == ':' ? "" : " ") + std::to_string(e->groupId) + "," +
-                std::to_string(e->eventId) + "," + std::to_string(e->eventState);
+        g_calls += " " + std::to_string(e->groupId) + "," + std::to_string(e->eventId) + "," +
+                   std::to_string(e->eventState);
         delete e;
     }
-    g_calls.push_back(events == &g_events ? call : "another list");
+    if (events != &g_events) g_calls += " (another list)";
 }
 void Keep(Events*) {}
 
-// A piece of an answer in a buffer of exactly `bytes` (no NUL added), unless capacity is given.
+// A piece of an answer in a buffer of exactly `bytes` (no NUL added); a capacity given below
+// their size leaves bytes beyond it that must not be read.
 struct Piece {
     std::string bytes;
     std::uint32_t len, capacity = 0xABAB;  // 0xABAB: the buffer's size
@@ -42,42 +44,34 @@ Piece Last(const std::string& text) {
 
 void Deliver(const Piece& p) {
     std::vector<char> buf(p.bytes.begin(), p.bytes.end());
-    ZvCallbackInfo cbi{p.noList ? nullptr : &g_events,
-                       p.status,
-                       0,
-                       0,
-                       0,
-                       0,
-                       p.capacity == 0xABAB ? std::uint32_t(buf.size()) : p.capacity,
-                       p.len,
-                       p.noBuffer ? nullptr : buf.data()};
+    const std::uint32_t capacity = p.capacity == 0xABAB ? buf.size() : p.capacity;
+    Events* const list = p.noList ? nullptr : &g_events;
+    ZvCallbackInfo cbi{list, p.status, 0, 0, 0, 0, capacity, p.len, p.noBuffer ? nullptr : &buf[0]};
     EXPECT_EQ(ZvPldProxy::ProcessActiveEventsCB(&cbi), 0);
 }
 
-// Log lines as "level/locks text", the line numbers of the answer's lines as N.
-std::vector<std::string> Lines(LogCapture& log, bool withAdded = true) {
-    std::vector<std::string> out;
+// Log lines as "level/locks text", with N for the line numbers in the answer's lines.
+using Lines = std::vector<std::string>;
+Lines Logged(LogCapture& log, bool withAdded = true) {
+    Lines out;
     for (const LogLine& l : log.take()) {
-        if (withAdded || l.text.find("Added") == std::string::npos) {
-            out.push_back(std::to_string(l.level) + "/" + std::to_string(l.locksHeld) + " " +
-                          std::regex_replace(l.text, std::regex("^(\\w+)-[0-9]+:"), "$1-N:"));
-        }
+        const auto text = std::regex_replace(l.text, std::regex("^(\\w+)-[0-9]+:"), "$1-N:");
+        if (withAdded || text.find("Added") == std::string::npos)
+            out.push_back(std::to_string(l.level) + "/" + std::to_string(l.locksHeld) + " " + text);
     }
     return out;
 }
-const std::string kNothing = "5/0 ProcessActiveEventsCB: Nothing at cbi->pProcOutBuf for strncpy";
-std::string Dump(const std::string& text, int locks = 0) {
-    return "7/" + std::to_string(locks) + " ProcessActiveEventsCB-N: Active events string is " +
-           text;
+const std::string kNothing = "5/0 ProcessActiveEventsCB: Nothing at cbi->pProcOutBuf for strncpy",
+                  kAnswer = " ProcessActiveEventsCB-N: ";
+std::string Dump(const std::string& text, char locks = '0') {
+    return "7/"s + locks + kAnswer + "Active events string is " + text;
 }
-// The dump of `text`, then a line for each "header-groupId-eventId-state" of `added`.
-std::vector<std::string> Parsed(const std::string& text, const std::string& added, int locks = 0) {
-    std::vector<std::string> lines{Dump(text, locks)};
+// The dump of `text`, then the line of each "header-groupId-eventId-state" of `added`.
+Lines Parsed(const std::string& text, const std::string& added, char locks = '0') {
+    Lines lines{Dump(text, locks)};
     std::istringstream in(added);
-    for (std::string a; in >> a;) {
-        lines.push_back("5/" + std::to_string(locks) +
-                        " ProcessActiveEventsCB-N: Added active event (" + a + ")");
-    }
+    for (std::string a; in >> a;)
+        lines.push_back("5/"s + locks + kAnswer + "Added active event (" + a + ")");
     return lines;
 }
 
@@ -93,25 +87,26 @@ TEST_F(ActiveEvents, AnswersParseIntoRecordsInTheirOrder) {
     start();
     Request(Got<'A'>);
     const struct {
-        std::string text, records, added;
+        std::string text, calls, added;
     } cases[] = {
-        {"(1,7:100,2|101,0)(2,8:200,1)", "7,100,2 7,101,0 8,200,1",
+        {"(1,7:100,2|101,0)(2,8:200,1)", "A0 7,100,2 7,101,0 8,200,1",
          "1-7-100-2 1-7-101-0 2-8-200-1"},
-        {"(5,6)", "", ""},
-        {"()", "", ""},
-        {"(5,6:7,8:9,10)", "6,7,8 6,9,10", "5-6-7-8 5-6-9-10"},
-        {"(1,2:3,70000)", "2,3,4464", "1-2-3-4464"},
-        {"(x:y)", "0,0,0", "0-0-0-0"},  // nothing scanned yet in this answer
-        {"(1,7:100,2|300|x)(y:5,6)", "7,100,2 7,300,2 7,300,2 7,5,6",
+        {"(5,6)", "A0", ""},
+        {"()", "A0", ""},
+        {"(::)", "A0", ""},
+        {"(5,6:7,8:9,10)", "A0 6,7,8 6,9,10", "5-6-7-8 5-6-9-10"},
+        {"(1,2:3,70000)", "A0 2,3,4464", "1-2-3-4464"},
+        {"(x:y)", "A0 0,0,0", "0-0-0-0"},  // nothing scanned yet in this answer
+        {"(1,7:100,2|300|x)(y:5,6)", "A0 7,100,2 7,300,2 7,300,2 7,5,6",
          "1-7-100-2 1-7-300-2 1-7-300-2 1-7-5-6"},
-        {"3,4:5,6(1,2|9:7,8) 0,1:2,3", "4,5,6 2,7,8 1,2,3", "3-4-5-6 1-2-7-8 0-1-2-3"},
-        {"(:7,8::9,10||11,12|)", "8,9,10 8,11,12", "7-8-9-10 7-8-11-12"},
-        {"( +1, 2:-1,+3|4,-1)", "2,4294967295,3 2,4,65535", "1-2--1-3 1-2-4-65535"},
+        {"3,4:5,6(1,2|9:7,8) 0,1:2,3", "A0 4,5,6 2,7,8 1,2,3", "3-4-5-6 1-2-7-8 0-1-2-3"},
+        {"(:7,8::9,10||11,12|)", "A0 8,9,10 8,11,12", "7-8-9-10 7-8-11-12"},
+        {"( +1, 2:-1,+3|4,-1)", "A0 2,4294967295,3 2,4,65535", "1-2--1-3 1-2-4-65535"},
     };
     for (const auto& c : cases) {
         Deliver(Last(c.text));
-        EXPECT_EQ(g_calls, std::vector<std::string>{"A0:" + c.records}) << c.text;
-        EXPECT_EQ(Lines(log), Parsed(c.text, c.added));
+        EXPECT_EQ(g_calls, c.calls) << c.text;
+        EXPECT_EQ(Logged(log), Parsed(c.text, c.added));
         g_calls.clear();
     }
 }
@@ -121,36 +116,35 @@ TEST_F(ActiveEvents, PiecesGatherUntilTheFirstShortOneWithinTheirBuffers) {
     Request(Got<'A'>);
     const struct {
         std::vector<Piece> pieces;
-        std::vector<std::string> calls, lines;  // lines without the added events'
+        std::string calls;
+        Lines lines;  // without the added events'
     } cases[] = {
-        {{Last("(1,2:3,4)")}, {"A0:2,3,4"}, {Dump("(1,2:3,4)")}},
-        {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, {"A0:2,3,4 2,5,6"}, {Dump("(1,2:3,4|5,6)")}},
+        {{Last("(1,2:3,4)")}, "A0 2,3,4", {Dump("(1,2:3,4)")}},
+        {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, "A0 2,3,4 2,5,6", {Dump("(1,2:3,4|5,6)")}},
         {{Full("(1,2:"),
           {"(9,9:9,9)", 9, 16, 1},
           {"(9,9:9,9)", 9, 16, 0, true},
           {"\0(9,9:9,9)"s, 3},
           {"x", 0, 0},
           Last("3,4)")},
-         {"A0:2,3,4"},
+         "A0 2,3,4",
          {kNothing, kNothing, Dump("(1,2:3,4)")}},
         // A zero-length last piece ends the answer with what came before, or with nothing.
-        {{Full("(1,2:"), Full("3,4)"), {"x", 0}, {"x", 0}},
-         {"A0:2,3,4", "A0:"},
-         {Dump("(1,2:3,4)")}},
-        {{{"(1,2:3,4", 100},
+        {{Full("(1,2:"), Full("3,4)"), {"x", 0}, {"x", 0}}, "A0 2,3,4; A0", {Dump("(1,2:3,4)")}},
+        {{{"(1,2:3,4(9,9:9,9)\0"s, 100, 8},
           {"|5,6)\0"s, 0xFFFFFFFF, 0xFFFFFFFF},
           {"(7,8:9,10)\0"s, 10, 0xFFFFFFFF}},
-         {"A0:2,3,4 2,5,6 8,9,10"},
+         "A0 2,3,4 2,5,6 8,9,10",
          {Dump("(1,2:3,4|5,6)(7,8:9,10)")}},
         // With no list the answer is dropped: nothing is parsed and nothing called.
         {{Full("(1,2:"), {"3,4)\0"s, 4, 5, 0, false, true}, Last("(5,6:7,8)")},
-         {"A0:6,7,8"},
+         "A0 6,7,8",
          {Dump("(5,6:7,8)")}},
     };
     for (const auto& c : cases) {
         for (const Piece& p : c.pieces) Deliver(p);
         EXPECT_EQ(g_calls, c.calls) << c.pieces.front().bytes;
-        EXPECT_EQ(Lines(log, false), c.lines);
+        EXPECT_EQ(Logged(log, false), c.lines);
         g_calls.clear();
     }
 }
@@ -171,10 +165,10 @@ TEST_F(ActiveEvents, RequestIsFixedAndAnAnswerWithinItRunsUnderTheClientLock) {
             return status;
         });
         EXPECT_EQ(proxy->GetActiveEvents(&g_events, Got<'A'>, -5 - status), status * 2);
-        EXPECT_EQ(g_calls, std::vector<std::string>{"A1:2,3,4"});
-        std::vector<std::string> lines = Parsed("(1,2:3,4)", "1-2-3-4", 1);
+        EXPECT_EQ(g_calls, "A1 2,3,4");
+        Lines lines = Parsed("(1,2:3,4)", "1-2-3-4", '1');
         if (status) lines.push_back("3/0 Process: Failed to process http request -- Y4_Status: 1");
-        EXPECT_EQ(Lines(log), lines);
+        EXPECT_EQ(Logged(log), lines);
         g_calls.clear();
     }
 }
@@ -183,8 +177,7 @@ TEST_F(ActiveEvents, ANewRequestDropsTheTextSoFarAndTakesTheLaterAnswer) {
     start();
     EXPECT_EQ(proxy->GetActiveEvents(nullptr, Got<'C'>, 0), 2);
     EXPECT_EQ(proxy->GetActiveEventsCB(), nullptr);
-    EXPECT_EQ(Lines(log),
-              std::vector<std::string>{"3/0 GetActiveEvents: no list for the active events"});
+    EXPECT_EQ(Logged(log), Lines{"3/0 GetActiveEvents: no list for the active events"});
     Request(Got<'A'>);
     Deliver(Full("(9,9:9,9)"));
     EXPECT_EQ(*proxy->GetActiveStringBuf(), "(9,9:9,9)");
@@ -192,8 +185,8 @@ TEST_F(ActiveEvents, ANewRequestDropsTheTextSoFarAndTakesTheLaterAnswer) {
     EXPECT_EQ(proxy->GetActiveEventsCB(), &Got<'B'>);
     Deliver(Full("(1,2:3,4)"));  // late, of the first answer: the two mix
     Deliver(Last("(5,6:7,8)"));
-    EXPECT_EQ(g_calls, std::vector<std::string>{"B0:2,3,4 6,7,8"});
-    EXPECT_EQ(Lines(log, false), std::vector<std::string>{Dump("(1,2:3,4)(5,6:7,8)")});
+    EXPECT_EQ(g_calls, "B0 2,3,4 6,7,8");
+    EXPECT_EQ(Logged(log, false), Lines{Dump("(1,2:3,4)(5,6:7,8)")});
     EXPECT_EQ(*proxy->GetActiveStringBuf(), "");
     EXPECT_EQ(proxy->GetActiveEventsCB(), &Got<'B'>);
 }

@@ -94,16 +94,11 @@ TEST_F(PassThrough, EveryRequestFailsWithALineOnceStopped) {
     ZvPldEngInfo record{};
     ZvVelInventory inventory;
     ZvProductIdentSeq* seq = nullptr;
-    EXPECT_EQ(proxy->Process(&record), 2);
-    EXPECT_FALSE(proxy->GetPldInventory(&inventory));
-    EXPECT_FALSE(proxy->GetProdSeqId(&seq, 1));
-    EXPECT_EQ(proxy->GetFdmVersion(1), "");
-    std::vector<LogLine> lines;
-    for (const char* op : {"Process", "GetPldInventory", "GetProdSeqId", "GetFdmVersion"}) {
-        lines.push_back(ErrorLine(op + ": no engine message client (proxy not constructed, or "
-                                       "stopped)"s));
-    }
-    EXPECT_EQ(log.take(), lines);
+    const std::string noClient = ": no engine message client (proxy not constructed, or stopped)";
+    ExpectOutcome(log, proxy->Process(&record), 2, "Process" + noClient);
+    ExpectOutcome(log, proxy->GetPldInventory(&inventory) ? 0 : 2, 2, "GetPldInventory" + noClient);
+    ExpectOutcome(log, proxy->GetProdSeqId(&seq, 1) ? 0 : 2, 2, "GetProdSeqId" + noClient);
+    ExpectOutcome(log, proxy->GetFdmVersion(1).empty() ? 2 : 0, 2, "GetFdmVersion" + noClient);
 }
 
 }  // namespace
