@@ -209,7 +209,7 @@ struct PointOp {
     unsigned sends;         // kModule, kAuxParam...
     const char* delivered;  // the output after success: from "77" and the default answer
     const int* results;     // for kStatuses
-    const char* failure;    // the failure line for kPoint; %d: the status, then the cell
+    const char* failure;    // the failure line for kPoint after the name; %d: status, then cell
     // Expects the engine call and makes the call; the string shows the output: text, or cell.
     int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer&, const PointArgs&, std::string&);
     const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line

@@ -32,7 +32,8 @@ TEST_P(PointOperation, StatusesMapByItsTableAndOnlySuccessWritesTheOutput) {
     for (std::size_t i = 0; i < std::size(kStatuses); ++i) {
         SCOPED_TRACE("status " + std::to_string(kStatuses[i]));
         char line[256];
-        std::snprintf(line, sizeof line, op.failure, kStatuses[i], kStatuses[i] == 6 ? 0 : 42);
+        std::snprintf(line, sizeof line, (op.name + std::string(op.failure)).c_str(), kStatuses[i],
+                      kStatuses[i] == 6 ? 0 : 42);
         std::string out = "77";
         ExpectOutcome(log, run(PointAnswer{kStatuses[i]}, out), op.results[i], line);
         EXPECT_EQ(out, op.results[i] == 0 ? op.delivered : "77");
@@ -45,25 +46,25 @@ constexpr unsigned kValueRecord = kModule | kAuxParam | kUofm;
 
 const PointOp kNumericOps[] = {
     {"GetValueSInt32", kValueRecord | kZeroText, "-5", kPassesOneToFive,
-     "GetValueSInt32 - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
+     " - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
      POINT_CALL(GetVelPntInt32, ReadNumber(out, p, &ZvPldProxy::GetValueSInt32, a.device, a.gddId,
                                            a.mmIdx, a.auxIdx, a.uofm, a.auxParam))},
     {"GetValueUInt32", kValueRecord | kZeroText, "4294967291", kPassesOneToFiveAnd1007,
-     "GetValueUInt32 - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
+     " - unable to get data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
      POINT_CALL(GetVelPntUint32, ReadNumber(out, p, &ZvPldProxy::GetValueUInt32, a.device, a.gddId,
                                             a.mmIdx, a.auxIdx, a.uofm, a.auxParam))},
     {"SetValueString", kValueRecord | kCallersText, "77", kPassesOneToThree,
-     "SetValueString - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm:65538",
+     " - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm:65538",
      POINT_CALL(SetVelPntStr(_, kNewText, kSetParam),
                 p.SetValueString(kNewText, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  a.auxText, kSetParam))},
     {"SetValueSInt32", kValueRecord | kZeroText, "77", kPassesOneToThree,
-     "SetValueSInt32: - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm: 65538",
+     ": - unable to set data due to error:%d - GddId:4660, mmIdx:2, uofm: 65538",
      POINT_CALL(SetVelPntInt32(_, -5, kSetParam),
                 p.SetValueSInt32(-5, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm, a.auxParam,
                                  kSetParam))},
     {"SetValueUInt32", kValueRecord | kZeroText, "77", kPassesOneToThree,
-     "SetValueUInt32 - unable to set data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
+     " - unable to set data due to error:%d - GddId: 4660, mmIdx:2, uofm: 65538",
      POINT_CALL(SetVelPntUint32(_, 0xFFFFFFFBu, kSetParam),
                 p.SetValueUInt32(0xFFFFFFFBu, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
                                  a.auxParam, kSetParam))},
@@ -75,20 +76,20 @@ constexpr int kDescriptionResults[] = {0, 4096, 4097, 4098, 4099, 4100, 0, 2, 2}
 
 const PointOp kTextOps[] = {
     {"GetLabelString", kModule | kCallersText | kZeroText, "ok", kPassesOneToFive,
-     "GetLabelString - unable to get data due to error: %d - GddId: 4660",
+     " - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrLabel,
                 p.GetLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.auxText))},
     {"GetFullDescriptionString", kModule | kWholePoint, "ok", kDescriptionResults,
-     "GetFullDescriptionString - unable to get data due to error: %d - GddId: 4660",
+     " - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrDscrptn,
                 p.GetFullDescriptionString(out, a.device, a.gddId, a.mmIdx, a.auxIdx))},
     {"GetUomLabelString", kModule | kUofm, "ok", kPassesOneToFive,
-     "GetUomLabelString - unable to get data due to error: %d - GddId: 4660",
+     " - unable to get data due to error: %d - GddId: 4660",
      POINT_CALL(GetVelPntStrUoM,
                 p.GetUomLabelString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm)),
      "libZvPldProxy"},
     {"GetValueString", kModule | kAuxParam | kCallersText | kUofm, "ok", kPassesOneToFive,
-     "GetValueString - unable to get data due to error:%d - GddId:4660, mmIdx:2 uofm:65538",
+     " - unable to get data due to error:%d - GddId:4660, mmIdx:2 uofm:65538",
      POINT_CALL(GetVelPntStr, p.GetValueString(out, a.device, a.gddId, a.mmIdx, a.auxIdx, a.uofm,
                                                a.auxParam, a.auxText))},
 };
@@ -119,34 +120,28 @@ TEST_P(TextReply, IsCutAt256AndRejectedWholeWhenNotAscii) {
 
 INSTANTIATE_TEST_SUITE_P(AllFour, TextReply, ::testing::ValuesIn(kTextOps), OpName());
 
-#define ATTRIBUTE(expected, query) \
-    POINT_CALL(expected, ReadNumber(out, p, &ZvPldProxy::query, a.device, a.gddId))
+// clang-format off
+#define ATTRIBUTE(query, expected, results, failure) {#query, 0, kAll, results, failure, \
+    POINT_CALL(expected, ReadNumber(out, p, &ZvPldProxy::query, a.device, a.gddId))}
+// clang-format on
 
 constexpr int kCountResults[] = {0, 2, 2, 2, 2, 2, 2, 2, 2};
 constexpr char kAll[] = "4294967291";  // the default answer's number, as an unsigned long
 
 const PointOp kAttributeOps[] = {
-    {"GetVelPointAccessRights", 0, kAll, kPassesOneToFiveAnd1007,
-     "GetVelPointAccessRights - unable to get data access rights due to error:%d - GddId: 4660, "
-     "device Id: 7",
-     ATTRIBUTE(GetVelPntAccessRights, GetVelPointAccessRights)},
-    {"GetVelPointDataType", 0, kAll, kPassesOneToFiveAnd1007,
-     "GetVelPointDataType - unable to get data type due to error: %d - GddId: 4660,device Id:7",
-     ATTRIBUTE(GetVelPntDataType, GetVelPointDataType)},
-    {"GetVelPointUoMID", 0, kAll, kPassesOneToFiveAnd1007,
-     "GetVelPointUoMID- unable to get units of measure ID due to error: %d - GddId: 4660, "
-     "uofmID: %d",
-     ATTRIBUTE(GetVelPntUoMId, GetVelPointUoMID)},
-    {"GetVelPointNormFactor", 0, kAll, kPassesOneToFiveAnd1007,
-     "GetVelPointNormFactor- unable to get data point's norm factor due to error:%d - GddId: "
-     "4660, normalization factor: %d",
-     ATTRIBUTE(GetVelPntDsplyNF, GetVelPointNormFactor)},
-    {"GetMaxModuleCnt", 0, kAll, kCountResults,
-     "GetMaxModuleCnt : Get maximum multi-module count error, GddId :4660",
-     ATTRIBUTE(GetMaxRprtMMCnt, GetMaxModuleCnt)},
-    {"GetMaxArrayDim", 0, kAll, kCountResults,
-     "GetMaxArrayDim : get point's max  Array Dimension error,GddId:4660, device Id: 7",
-     ATTRIBUTE(GetMaxPntArrayDim, GetMaxArrayDim)},
+    ATTRIBUTE(GetVelPointAccessRights, GetVelPntAccessRights, kPassesOneToFiveAnd1007,
+              " - unable to get data access rights due to error:%d - GddId: 4660, device Id: 7"),
+    ATTRIBUTE(GetVelPointDataType, GetVelPntDataType, kPassesOneToFiveAnd1007,
+              " - unable to get data type due to error: %d - GddId: 4660,device Id:7"),
+    ATTRIBUTE(GetVelPointUoMID, GetVelPntUoMId, kPassesOneToFiveAnd1007,
+              "- unable to get units of measure ID due to error: %d - GddId: 4660, uofmID: %d"),
+    ATTRIBUTE(GetVelPointNormFactor, GetVelPntDsplyNF, kPassesOneToFiveAnd1007,
+              "- unable to get data point's norm factor due to error:%d - GddId: 4660, "
+              "normalization factor: %d"),
+    ATTRIBUTE(GetMaxModuleCnt, GetMaxRprtMMCnt, kCountResults,
+              " : Get maximum multi-module count error, GddId :4660"),
+    ATTRIBUTE(GetMaxArrayDim, GetMaxPntArrayDim, kCountResults,
+              " : get point's max  Array Dimension error,GddId:4660, device Id: 7"),
 };
 
 INSTANTIATE_TEST_SUITE_P(Attribute, PointOperation, ::testing::ValuesIn(kAttributeOps), OpName());
