@@ -5,9 +5,7 @@
 
 #include "MockEngine.h"
 
-using ::testing::ElementsAre;
-using ::testing::InSequence;
-using ::testing::Return;
+using namespace ::testing;
 
 using Lifecycle = ProxyTest;
 

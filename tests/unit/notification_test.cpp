@@ -4,8 +4,7 @@
 
 #include "MockEngine.h"
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using namespace ::testing;
 
 namespace {
 
