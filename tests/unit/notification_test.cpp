@@ -19,15 +19,25 @@ void see(std::string s, void* context, unsigned long id, const std::uint16_t* da
     for (int i = 0; i < units; ++i) s += " " + std::to_string(data[i]);
     g_seen.push_back(s);
 }
+// Callback N of each kind. Callback 'R' drains its own queue again from within, which deadlocks
+// if a queue lock is held around it; its PLD count shows the last count queued.
 template <char N>
-struct Cb {  // callback N of each kind
-    static void count(void* c, unsigned long n) { see({'P', N}, c, n, nullptr, 0); }
+struct Cb {
+    static void count(void* c, unsigned long n) {
+        while (N == 'R' && ZvPldProxy::GetInstance()->CheckPldCount(&n)) continue;
+        see({'P', N}, c, n, nullptr, 0);
+    }
     static void event(void* c, const ZvVEventInfo* i) {
         see({'E', N}, c, i->eventId, &i->eventState, 1);
+        if (N == 'R' && g_seen.size() == 2) ZvPldProxy::GetInstance()->CheckEvent();
     }
     static void value(void* c, const ZvValChgInfo* i) {
         see({'V', N}, c, i->valueId, i->pData, i->length);
+        if (N == 'R' && g_seen.size() == 4) ZvPldProxy::GetInstance()->CheckValueChange();
     }
+};
+struct Null {
+    static constexpr std::nullptr_t count{}, event{}, value{};
 };
 
 class Notifications : public ProxyTest {
@@ -42,14 +52,11 @@ class Notifications : public ProxyTest {
         EXPECT_CALL(*engine, RegValueChange(&ZvPldProxy::CallbackValueChange, kContext, 0x5678))
             .WillOnce(ReturnUnderClientLock(status));
     }
-    // Registers callback n of each kind: 0 null, 1 or 2.
-    void registerAll(int n) {
-        constexpr ZvPldProxy::PldCountCb counts[] = {nullptr, Cb<'1'>::count, Cb<'2'>::count};
-        constexpr ZvPldProxy::EventCb events[] = {nullptr, Cb<'1'>::event, Cb<'2'>::event};
-        constexpr ZvPldProxy::ValueChangeCb values[] = {nullptr, Cb<'1'>::value, Cb<'2'>::value};
-        proxy->RegisterForPldCountChange(counts[n], kContext, 0x12345678);
-        proxy->RegisterForEventChange(events[n], kContext, 0x12345678);
-        proxy->RegisterForValueChange(values[n], kContext, 0x12345678);
+    template <class C>  // Cb<N> or Null
+    void registerAll() {
+        proxy->RegisterForPldCountChange(C::count, kContext, 0x12345678);
+        proxy->RegisterForEventChange(C::event, kContext, 0x12345678);
+        proxy->RegisterForValueChange(C::value, kContext, 0x12345678);
     }
     // Delivers one notification of each kind, as the engine's thread does.
     static void deliver(std::uint32_t id, std::uint16_t length = 1) {
@@ -70,9 +77,9 @@ class Notifications : public ProxyTest {
 };
 
 TEST_F(Notifications, TheEngineIsAskedUntilItAcceptsAndLaterCallbacksOnlyReplaceTheStoredOne) {
-    registerAll(0);  // null: the strict engine sees no call
+    registerAll<Null>();  // null: the strict engine sees no call
     expectRegistrations(7);
-    registerAll(1);
+    registerAll<Cb<'1'>>();
     EXPECT_THAT(
         log.take(),
         ElementsAre(ErrorLine("RegisterForPldCountChange: RegPldCntChng() returned error: 7"),
@@ -81,18 +88,18 @@ TEST_F(Notifications, TheEngineIsAskedUntilItAcceptsAndLaterCallbacksOnlyReplace
     deliver(1);
     EXPECT_THAT(drain(), IsEmpty());  // consumed undelivered
     expectRegistrations(0);
-    registerAll(1);
+    registerAll<Cb<'1'>>();
     deliver(2);
     // A PLD count goes at once to its callback, with the registration's context, and draining it
     // calls nothing; the others come out of the queues with a null context.
     EXPECT_THAT(drain(), ElementsAre("P1 ctx 2", "E1 null 2 3", "V1 null 2 3"));
-    registerAll(2);
-    registerAll(0);
+    registerAll<Cb<'2'>>();
+    registerAll<Null>();
     deliver(3);
     EXPECT_THAT(drain(), ElementsAre("P2 ctx 3", "E2 null 3 3", "V2 null 3 3"));
     // The stored callbacks outlive the stop, so registering then does not reach the engine.
     proxy->stop_y4IpcToClientProc();
-    registerAll(1);
+    registerAll<Cb<'1'>>();
     deliver(4);
     EXPECT_THAT(drain(), ElementsAre("P1 ctx 4", "E1 null 4 3", "V1 null 4 3"));
     EXPECT_THAT(log.take(), IsEmpty());
@@ -102,32 +109,13 @@ TEST_F(Notifications, TheEngineIsAskedUntilItAcceptsAndLaterCallbacksOnlyReplace
     deliver(5);  // left queued: the asan build's leak checker sees them unless unload frees them
 }
 
-// Each callback drains its own queue again: with a queue lock held around it, it would deadlock.
 TEST_F(Notifications, CallbacksRunWithNoQueueLockHeldAndTakeTheirQueueInOrder) {
     expectRegistrations(0);
     deliver(1, 0);  // no callbacks yet: queued only; a value change with no data is queued too
-    proxy->RegisterForPldCountChange(
-        [](void* c, unsigned long n) {
-            unsigned long queued = 0, last = 0;  // the count is queued before its callback runs
-            while (ZvPldProxy::GetInstance()->CheckPldCount(&queued)) last = queued;
-            see("P" + std::to_string(last), c, n, nullptr, 0);
-        },
-        kContext, 0x12345678);
-    proxy->RegisterForEventChange(
-        [](void* c, const ZvVEventInfo* i) {
-            Cb<'1'>::event(c, i);
-            if (g_seen.size() == 2) ZvPldProxy::GetInstance()->CheckEvent();
-        },
-        kContext, 0x12345678);
-    proxy->RegisterForValueChange(
-        [](void* c, const ZvValChgInfo* i) {
-            Cb<'1'>::value(c, i);
-            if (g_seen.size() == 4) ZvPldProxy::GetInstance()->CheckValueChange();
-        },
-        kContext, 0x12345678);
-    deliver(2);
+    registerAll<Cb<'R'>>();
+    deliver(2);  // the count is queued before its callback runs
     EXPECT_THAT(drain(),
-                ElementsAre("P2 ctx 2", "E1 null 1 3", "E1 null 2 3", "V1 null 1", "V1 null 2 3"));
+                ElementsAre("PR ctx 2", "ER null 1 3", "ER null 2 3", "VR null 1", "VR null 2 3"));
     EXPECT_THAT(log.take(), IsEmpty());
 }
 
