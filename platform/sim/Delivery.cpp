@@ -29,9 +29,14 @@ using Clock = std::chrono::steady_clock;
 // A flood's notifications name no catalogued device.
 constexpr std::uint16_t kFloodDevice = 0xFFFF;
 
-// The Deliveries this thread is calling out of, once per call under way: UnReg or Close from
-// within a capture or a response function must not wait for that call.
-thread_local std::vector<const void*> t_callingOut;
+// The calls out of a Delivery that this thread has under way, innermost first, as frames on its
+// stack (nothing allocated): UnReg or Close from within a capture or a response function must
+// not wait for that call.
+struct CallingOut {
+    const void* delivery;
+    const CallingOut* outer;
+};
+thread_local const CallingOut* t_callingOut = nullptr;
 
 std::int64_t walk(const Point& p, std::int64_t value, int& heading) {
     if (p.min >= p.max) return value;
@@ -260,7 +265,10 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
     }
     bool onOwnThread() const { return m_started && m_threadId == std::this_thread::get_id(); }
     std::size_t callsHere() const {
-        return static_cast<std::size_t>(std::count(t_callingOut.begin(), t_callingOut.end(), this));
+        std::size_t n = 0;
+        for (const CallingOut* c = t_callingOut; c != nullptr; c = c->outer)
+            n += c->delivery == this;
+        return n;
     }
     void dropAll() {
         ++m_epoch;
@@ -286,11 +294,12 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
     template <class Capture>
     void call(std::unique_lock<std::mutex>& lock, Capture capture) {
         ++m_calls;
-        t_callingOut.push_back(this);
+        const CallingOut frame{this, t_callingOut};
+        t_callingOut = &frame;
         lock.unlock();
         capture();
         lock.lock();
-        t_callingOut.pop_back();
+        t_callingOut = frame.outer;
         --m_calls;
         if (m_waiters > 0) m_idle.notify_all();
     }
