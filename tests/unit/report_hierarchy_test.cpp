@@ -42,11 +42,6 @@ std::string Joined(int result, const Lists&... lists) {
     return out;
 }
 using Fields = std::vector<unsigned long>;
-// A report record as sent: "locks held: deviceIdx gddId mmIdx bufSize".
-std::string Sent(const ZvVelRprtDfn* r) {
-    return Joined(ZvLinuxMutex::HeldByThisThread(),
-                  Fields{r->deviceIdx, r->gddId, r->mmIdx, r->bufSize});
-}
 
 std::string Unreadable(Y4_Status status, unsigned short mmIdx) {
     return "GetReportLabel: Unable to get report label due to error" + std::to_string(status) +
@@ -75,13 +70,10 @@ TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
                  {6, "Boiler", 65535, 65535, 2, Unreadable(6, 65535)},
                  {9, "Boiler", 1, 0, 2, Unreadable(9, 1)}};
     for (const auto& c : cases) {
-        EXPECT_CALL(*engine, GetVelRprtStrLabel(NotNull(), 256u, NotNull()))
-            .WillOnce([&](ZvVelRprtDfn* rprt, unsigned int, char* buf) {
-                EXPECT_EQ(Sent(rprt), Joined(1, Fields{kDevice, kGdd, c.sent, 256}));
-                EXPECT_EQ(rprt->buf, nullptr);
-                std::copy(c.reply.begin(), c.reply.end(), buf);
-                return c.status;
-            });
+        const auto sent = Pointee(FieldsAre(kDevice, kGdd, c.sent, nullptr, 256u));
+        EXPECT_CALL(*engine, GetVelRprtStrLabel(sent, 256u, NotNull()))
+            .WillOnce(DoAll(SetArrayArgument<2>(c.reply.begin(), c.reply.end()),
+                            ReturnUnderClientLock(c.status)));
         std::string label = "old";
         EXPECT_EQ(proxy->GetReportLabel(label, kDevice, kGdd, c.mmIdx), c.result) << c.status;
         EXPECT_EQ(label, c.result == 0 ? c.reply : "old");
@@ -127,11 +119,13 @@ class Hierarchy : public ProxyTest {
         if (asked < 2) return;
         EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd)).WillOnce(ReturnUnderBothLocks(report));
         if (asked < 3) return;
-        EXPECT_CALL(*engine, GetRprtAncstr(NotNull())).WillOnce([=](ZvVelRprtDfn* rprt) {
-            const auto size = sizeof(ZvPldEngAncestors) + max * sizeof(ZvPldEngAncestorEntry);
-            EXPECT_EQ(Sent(rprt), Joined(2, Fields{kDevice, kReport, sent, size}));
-            return answer(rprt);
-        });
+        const std::uint32_t size = sizeof(ZvPldEngAncestors) + max * sizeof(ZvPldEngAncestorEntry);
+        EXPECT_CALL(*engine,
+                    GetRprtAncstr(Pointee(FieldsAre(kDevice, kReport, sent, NotNull(), size))))
+            .WillOnce([=](ZvVelRprtDfn* rprt) {
+                EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 2);
+                return answer(rprt);
+            });
     }
 
     // GetHierarchyInfo of kGdd: the result, auxValue, mmIdx and gddId (each 77 before).
