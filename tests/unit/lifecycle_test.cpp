@@ -60,11 +60,10 @@ TEST_F(Lifecycle, StopLetsACallInFlightFinishBeforeTheClientIsDeleted) {
         return 0;
     });
     EXPECT_CALL(*engine, Close()).WillOnce([&] { EXPECT_TRUE(returned); });
-    std::thread caller([&] {
-        int value = 0;
-        EXPECT_EQ(p.GetValueSInt32(&value, 1, 2, 1, 0, 0, 0), 0);
+    auto call = std::async(std::launch::async, [&p, value = 0]() mutable {
+        return p.GetValueSInt32(&value, 1, 2, 1, 0, 0, 0);
     });
     entered.get_future().wait();
     p.stop_y4IpcToClientProc();
-    caller.join();
+    EXPECT_EQ(call.get(), 0);
 }
