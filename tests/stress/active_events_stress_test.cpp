@@ -69,6 +69,7 @@ TEST(ActiveEventsStress, AnswersOnTheEngineThreadMeetRequestsOfManyClients) {
 
     std::atomic<int> clientsLeft{3}, failed{0};
     std::thread answering([&] {
+        while (engine->requests == 0) std::this_thread::yield();  // a callback to own the records
         for (int i = 0; clientsLeft > 0; ++i) DeliverAnswer(kAnswers[i % 2]);
         for (const char* answer : kAnswers) DeliverAnswer(answer);  // nothing cuts these
     });
