@@ -37,7 +37,7 @@ int ZvPldProxy::Process(ZvPldEngInfo* record) {
 
 bool ZvPldProxy::GetPldInventory(ZvVelInventory* inventory) const {
     if (inventory == nullptr) return false;
-    ZvVelInventory answer;
+    ZvVelInventory answer{};  // an engine that writes less than the whole record leaves zeros
     return request(
                "GetPldInventory", kPassThrough,
                [&](ZvPldMsgClient& c) { return c.GetVelServerInventory(&answer); },

@@ -175,5 +175,8 @@ static_assert(sizeof(ZvCallbackInfo) == 36 && offsetof(ZvCallbackInfo, status) =
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
 #endif
 static_assert(sizeof(ZvVelInventory) == 48, "ZvVelInventory is copied as 48 bytes");
+static_assert(sizeof(ZvProductIdentSeq) == 18 && offsetof(ZvProductIdentSeq, revision) == 1 &&
+                  offsetof(ZvProductIdentSeq, ids) == 2,
+              "ZvProductIdentSeq layout");
 
 #endif
