@@ -88,11 +88,28 @@ const FaultCase kCases[] = {
     {CheckValue, kUnlock, 1, ": mutex unlock error: 1"},
 };
 
+// What active-events requests and answers leave: error lines, results, "sent" for each request the
+// engine got, the IDs the callback got. Appended within the capacity reserved here, allocating
+// nothing: a sink or callback that allocated would move the failing malloc.
+std::string g_seen(256, ' ');
+void OnLine(int level, const char*, const char* text, void*) {
+    if (level == 3) g_seen.append(text).append("; ");
+}
+void OnAnswer(std::list<ZvPldProxy::ActiveEvent*>* events) {
+    g_seen += "got";
+    for (const auto* e : *events) g_seen += ' ' + std::to_string(e->eventId), delete e;
+    events->clear();  // its nodes too, so that nothing is counted as leaked
+    g_seen += "; ";
+}
+
 // Answers the report requests allocating and locking nothing, so that the nth malloc or lock of
-// a query is always the proxy's same one. One ancestor: two levels.
+// a query is always the proxy's same one. One ancestor: two levels. Takes active-events requests
+// without answering them; its FDM version is longer than a short string holds.
 class ReportEngine : public zvsim::SimEngine {
   public:
     ReportEngine() : SimEngine(zvsim::Catalogue{}) {}
+    Y4_Status Process(ZvPldEngInfo*) override { return g_seen += "sent ", 0; }
+    Y4_Status GetVelFDMVersion(int, int n, char* buf) override { return memset(buf, 'v', n), 0; }
     std::uint32_t GetMaxNmbrAncstrs(unsigned short) override { return 1; }
     std::uint32_t GetPointsRprt(unsigned short, unsigned long) override { return 0x500; }
     Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) override {
@@ -159,6 +176,44 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName());
+
+using AnswerFault = Fault;
+
+// A request, an answer in two pieces and the FDM version, each row's failure before one of them.
+TEST_F(AnswerFault, LogsOnceDropsTheRequestOrPieceOrGivesWhatWasParsedAndLeaksNothing) {
+    const std::string sent = "sent 0; ",
+                      memory = "ProcessActiveEventsCB : Allocate memory space failed; ";
+    // The step the failure comes before; the last piece's mallocs: the text, then record, node...
+    const std::tuple<int, Call, unsigned, std::string> cases[] = {
+        {0, kLock, 1, "GetActiveEvents: mutex lock error: 22; 2; got 7 9 3; 20"},
+        {1, kLock, 1, sent + "ProcessActiveEventsCB: mutex lock error: 22; got 3; 20"},
+        {2, kMalloc, 1, sent + memory + "got 7; 20"},
+        {2, kMalloc, 3, sent + memory + "got; 20"},
+        {2, kMalloc, 7, sent + memory + "got 7 9; 20"},
+        {3, kMalloc, 1, sent + "got 7 9 3; GetFdmVersion : Allocate memory space failed; 0"},
+    };
+    std::list<ZvPldProxy::ActiveEvent*> events;
+    ASSERT_EQ(proxy->GetActiveEvents(&events, OnAnswer, 0), 0);
+    dlog_set_sink(OnLine, nullptr);
+    const int live = fault::LiveBlocks();  // the table's
+    for (const auto& [failingStep, call, nth, seen] : cases) {
+        g_seen.clear();
+        for (int step = 0; step < 4; ++step) {
+            if (step == failingStep) fault::FailNth(call, nth, EINVAL);
+            if (step == 0)
+                g_seen += std::to_string(proxy->GetActiveEvents(&events, OnAnswer, 0)) + "; ";
+            char piece[16] = "(5,6:7,8|";
+            if (step == 2) std::strcpy(piece, "9,10)(1,2:3,4)");  // the text outgrows a short one
+            const auto len = std::uint32_t(std::strlen(piece));   // 9 fills its buffer, 14 ends
+            ZvCallbackInfo cbi{&events, 0, 2, 0, 0, 0, step == 1 ? len : 16, len, piece};
+            if (step == 1 || step == 2) ZvPldProxy::ProcessActiveEventsCB(&cbi);
+            if (step == 3) g_seen += std::to_string(proxy->GetFdmVersion(1).size());
+            EXPECT_EQ(fault::Disarm(), step == failingStep) << step;
+        }
+        EXPECT_EQ(g_seen, seen);
+        EXPECT_EQ(fault::LiveBlocks(), live);
+    }
+}
 
 using HierarchyFault = Fault;
 
