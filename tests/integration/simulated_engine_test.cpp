@@ -233,4 +233,31 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     std::remove(path.c_str());
 }
 
+// A developer's catalogue with a broken report tree is refused with the reason.
+TEST(SimulatedEngineCatalogue, RefusesReportsThatDoNotFormTreesWithinTheDevicesMaximum) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("reports": [{"gddId": 5, "labels": []}])", "report 5: a report needs one label"},
+        {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}}])",
+         "report 5: unknown parent report 6"},
+        {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"]},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5, "module": 1}}])",
+         "report 6: parent report 5 has no module 1"},
+        {R"("maxAncestors": 9, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5}}])",
+         "report 5: its ancestors form a cycle"},
+        {R"("reports": [{"gddId": 5, "labels": ["a"]},
+             {"gddId": 6, "labels": ["b"], "parent": {"gddId": 5}}])",
+         "report 6 has 1 ancestors, more than maxAncestors (0)"},
+        {R"("reports": [])", "point 1: unknown report 5"},
+    };
+    for (const auto& [device, problem] : cases) {
+        const std::string text =
+            R"({"devices": [{"index": 4, "points": [{"gddId": 1, "values": [1], "report": 5}], )" +
+            device + "}]}";
+        EXPECT_THAT(
+            [&] { zvsim::Catalogue::FromJson(text); },
+            ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("device 4: " + problem)));
+    }
+}
+
 }  // namespace
