@@ -11,8 +11,10 @@ class ZvPldEngine;
 
 class __attribute__((visibility("default"))) ZvPldMsgClient {
   public:
-    // first: "sim" or "sim:FILE" picks the simulated engine and its catalogue; the other texts
-    // name the client and are kept by the engine only.
+    // first: "sim" or "sim:FILE" picks the simulated engine in this process and its catalogue;
+    // "unix:PATH" or "unix:PATH?deadline_ms=N" the engine daemon listening at PATH, each call
+    // waiting at most N ms (2000 by default) for its answer. The other texts name the client
+    // and are kept by the engine only.
     ZvPldMsgClient(const char* first, const char* second, const char* third);
     virtual ~ZvPldMsgClient();
     ZvPldMsgClient(const ZvPldMsgClient&) = delete;

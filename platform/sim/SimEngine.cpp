@@ -64,6 +64,8 @@ const char* StatusText(Y4_Status status) {
             return "buffer too small for the report's ancestors";
         case kUnknownRequest:
             return "request not understood";
+        case kNoEngine:
+            return "engine not reachable";
         case kNoAncestorRecord:
             return "no ancestor record for the report";
         case kOffline:

@@ -33,6 +33,7 @@ enum Status : Y4_Status {
     kUnknownEvent = 10,      // SetEventState: no event with that id
     kBufferTooSmall = 11,    // the ancestor request's buffer cannot hold the report's chain
     kUnknownRequest = 12,    // Process: unknown path, query or type, or no response function
+    kNoEngine = 13,          // the engine daemon did not answer in time, or answered garbage
     kNoAncestorRecord = 85,  // the engine keeps no ancestor record for the report
     kOffline = 1007,         // the device does not answer; its catalogue texts are still known
 };

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "ZvPldEngine.h"
+#include "remote/RemoteEngine.h"
 #include "sim/SimEngine.h"
 
 ZvPldEngine::~ZvPldEngine() = default;
@@ -23,6 +24,7 @@ ZvPldMsgClient::ZvPldMsgClient(const char* first, const char* second, const char
         std::lock_guard<std::mutex> lock(g_factoryMutex);
         if (g_factory) m_engine = g_factory(first, second, third);
     }
+    if (!m_engine) m_engine = zvremote::RemoteEngine::FromClientText(first, second, third);
     if (!m_engine) m_engine = zvsim::SimEngine::FromClientText(first);
 }
 
