@@ -158,6 +158,12 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
 
     // The catalogue as it stands, with the events' current states.
     Catalogue Snapshot() const;
+    // The points' values as JSON text, for a state file that outlives the engine.
+    std::string ValuesJson() const;
+    // Takes back values saved by ValuesJson. Every value must fit its point (the point known,
+    // the same type and module count, within range): otherwise nothing changes and this throws
+    // std::runtime_error saying what does not fit. No value-change notification is raised.
+    void LoadValues(const std::string& text);
     // The PLD count, the point list's revision: 1 at the start, one more with each PLD-count
     // change (AddPoint, RemovePoint, SetReportParent, AnnouncePldCount, and each PLD count of a
     // flood).

@@ -1,0 +1,296 @@
+// pld-engined as a real process on a socket of its own, talked to by raw clients that speak the
+// frames and messages themselves.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Wire.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWaitMs = 5000;  // no exchange here takes this long unless something is wrong
+
+std::string textOf(const json& binary) {
+    return std::string(binary.get_binary().begin(), binary.get_binary().end());
+}
+
+class Client {
+  public:
+    explicit Client(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~Client() { ::close(m_fd); }
+
+    void sendBytes(const std::vector<std::uint8_t>& bytes) {
+        ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // The next message, or null once the daemon closed the connection or kWaitMs passed.
+    json receive(int waitMs = kWaitMs) {
+        const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
+        json message;
+        while (m_decoder.Next(message) != zvwire::FrameDecoder::Result::Message) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            pollfd p{m_fd, POLLIN, 0};
+            std::uint8_t buf[4096];
+            const ssize_t n = left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) > 0
+                                  ? ::recv(m_fd, buf, sizeof buf, 0)
+                                  : 0;
+            if (n <= 0) return nullptr;
+            m_decoder.Feed(buf, static_cast<std::size_t>(n));
+        }
+        return message;
+    }
+    // The reply to `request`; messages without an id that come first are kept in `notes`.
+    json call(json request) {
+        request["id"] = ++m_id;
+        std::vector<std::uint8_t> frame;
+        zvwire::AppendFrame(request, frame);
+        sendBytes(frame);
+        for (json m = receive(); !m.is_null(); m = receive()) {
+            if (m.contains("id") && m["id"] == m_id) return m;
+            notes.push_back(m);
+        }
+        return nullptr;
+    }
+    // The next notification, first from those kept by call().
+    json note() {
+        if (notes.empty()) return receive();
+        json m = notes.front();
+        notes.pop_front();
+        return m;
+    }
+
+    bool connected = false;
+    std::deque<json> notes;
+
+  private:
+    const int m_fd;
+    zvwire::FrameDecoder m_decoder;
+    int m_id = 0;
+};
+
+const json kPoint = {{"deviceIdx", 1}, {"gddId", 10},        {"mmIdx", 0}, {"auxIdx", 0},
+                     {"auxParam", 0},  {"auxText", nullptr}, {"uofm", 0}};
+
+json setRequest(int value) {
+    return {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", value}, {"setParam", 0}};
+}
+
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/pld-engined-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        m_dir = dir;
+        m_socket = m_dir + "/engine.sock";
+        std::ofstream(m_dir + "/catalogue.json")
+            << json{{"tickMs", 0},
+                    {"activeEvents", {{"pieceSize", 4}, {"delivery", "process"}}},
+                    {"devices",
+                     {{{"index", 1},
+                       {"points",
+                        {{{"gddId", 10},
+                          {"label", "Setpoint"},
+                          {"access", "rw"},
+                          {"min", 0},
+                          {"max", 100},
+                          {"values", {5}}}}}}}},
+                    {"events", {{{"id", 7}, {"group", 3}, {"device", 1}, {"state", 2}}}}};
+    }
+    void TearDown() override {
+        for (const pid_t pid : m_pids) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    // Starts the daemon; true once it accepts connections.
+    bool start() {
+        m_pid = spawn();
+        const auto until = Clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (Clock::now() < until) {
+            if (Client(m_socket).connected) return true;
+            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                m_pids.pop_back();  // it exited: nothing to stop
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    pid_t spawn() {
+        std::vector<std::string> args;
+        std::stringstream launch(PLD_ENGINED_LAUNCH);  // an emulator first on the target
+        for (std::string part; std::getline(launch, part, '|');) args.push_back(part);
+        for (const char* a : {"--socket", m_socket.c_str(), "--catalogue"}) args.push_back(a);
+        args.push_back(m_dir + "/catalogue.json");
+        args.push_back("--state");
+        args.push_back(m_dir + "/state.json");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int log = ::open((m_dir + "/log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(log, 2);
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        m_pids.push_back(pid);
+        return pid;
+    }
+    // The daemon's exit status, or -1 if it has not exited within kWaitMs.
+    int exitStatus(pid_t pid) {
+        for (int waited = 0; waited < kWaitMs; waited += 20) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                m_pids.erase(std::find(m_pids.begin(), m_pids.end(), pid));
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+    std::string log() {
+        std::stringstream text;
+        text << std::ifstream(m_dir + "/log").rdbuf();
+        return text.str();
+    }
+
+    std::string m_dir;
+    std::string m_socket;
+    pid_t m_pid = 0;            // the daemon that start() started
+    std::vector<pid_t> m_pids;  // every daemon not yet waited for
+};
+
+TEST_F(DaemonTest, AnswersARequestFromTheEngineAndAnUnknownOpWithStatus12) {
+    ASSERT_TRUE(start());
+    Client client(m_socket);
+    const json read = client.call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}});
+    EXPECT_EQ(read["status"], 0);
+    EXPECT_EQ(read["value"], 5);
+    const json label = client.call({{"op", "GetVelPntStrLabel"}, {"pnt", kPoint}, {"size", 3}});
+    EXPECT_EQ(textOf(label["text"]), "Set");  // the engine's bytes within the size, no NUL
+    EXPECT_EQ(client.call({{"op", "NoSuchCall"}})["status"], 12);
+}
+
+TEST_F(DaemonTest, AWriteByOneConnectionIsReadByAnotherAndReachesEveryConnectionThatRegistered) {
+    ASSERT_TRUE(start());
+    Client writer(m_socket), reader(m_socket), other(m_socket);
+    for (Client* c : {&writer, &reader}) {
+        ASSERT_EQ(c->call({{"op", "Reg"}, {"kind", "value"}, {"regArg", 0}})["status"], 0);
+    }
+    ASSERT_EQ(other.call({{"op", "Reg"}, {"kind", "event"}, {"regArg", 0}})["status"], 0);
+    ASSERT_EQ(writer.call(setRequest(42))["status"], 0);
+    EXPECT_EQ(reader.call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 42);
+    for (Client* c : {&writer, &reader}) {
+        const json note = c->note();
+        ASSERT_EQ(note["ntf"], "value");
+        EXPECT_EQ(note["info"]["valueId"], 10);
+        EXPECT_EQ(note["data"], json({0, 42}));  // the raw value, high half first
+    }
+    // The event change comes after the value change: had the value change reached `other`,
+    // it would be first.
+    ASSERT_EQ(writer.call({{"op", "SetEventState"}, {"eventId", 7}, {"state", 0}})["status"], 0);
+    EXPECT_EQ(other.note()["ntf"], "event");
+}
+
+TEST_F(DaemonTest, PiecesOfAnAnswerComeBeforeTheReplyWithTheRequestsNumber) {
+    ASSERT_TRUE(start());
+    Client client(m_socket);
+    const json reply = client.call({{"op", "Process"},
+                                    {"req", 99},
+                                    {"url", "/httpGetSet/httpGet.htm"},
+                                    {"query", "evt=vel~eventsWA~or~3"},
+                                    {"reqType", 2},
+                                    {"reqParam", 5}});
+    EXPECT_EQ(reply["status"], 0);
+    std::string answer;
+    for (const json& piece : client.notes) {
+        EXPECT_EQ(piece["req"], 99);
+        EXPECT_EQ(piece["reqParam"], 5);
+        answer += textOf(piece["buf"]).substr(0, piece["len"].get<std::size_t>());
+    }
+    EXPECT_EQ(answer, "(1,3:7,2)");
+}
+
+TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
+    ASSERT_TRUE(start());
+    Client good(m_socket);
+    std::vector<std::uint8_t> noOp;
+    zvwire::AppendFrame({{"id", 1}}, noOp);
+    const std::vector<std::vector<std::uint8_t>> faults = {
+        {0, 0, 0, 1, 0xc1},  // a byte that is no MessagePack
+        {0, 0x20, 0, 0},     // longer than any frame may be
+        noOp,
+    };
+    for (const auto& fault : faults) {
+        Client bad(m_socket);
+        bad.sendBytes(fault);
+        EXPECT_TRUE(bad.receive().is_null());  // closed by the daemon, not by the wait
+        EXPECT_EQ(good.call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+    }
+    EXPECT_NE(log().find("dropped: malformed"), std::string::npos) << log();
+}
+
+TEST_F(DaemonTest, AnAcknowledgedWriteOutlivesTheDaemonKilledAndRestarted) {
+    ASSERT_TRUE(start());
+    ASSERT_EQ(Client(m_socket).call(setRequest(77))["status"], 0);
+    ::kill(m_pid, SIGKILL);
+    ASSERT_EQ(exitStatus(m_pid), 128 + SIGKILL);
+    ASSERT_TRUE(start()) << log();  // its socket file is left behind, and replaced
+    EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 77);
+}
+
+TEST_F(DaemonTest, RefusesToStartOnALiveDaemonsSocketOrWithABadStateFile) {
+    ASSERT_TRUE(start());
+    EXPECT_EQ(exitStatus(spawn()), 1);
+    EXPECT_TRUE(Client(m_socket).connected);  // the first keeps its socket
+    ::kill(m_pid, SIGKILL);
+    exitStatus(m_pid);
+    std::ofstream(m_dir + "/state.json")
+        << R"({"points": [{"device": 1, "gddId": 10, "values": [500]}]})";
+    EXPECT_EQ(exitStatus(spawn()), 1);
+    EXPECT_NE(log().find("does not fit"), std::string::npos) << log();
+}
+
+TEST_F(DaemonTest, SigtermStopsItWithExitZeroAndRemovesTheSocket) {
+    ASSERT_TRUE(start());
+    Client client(m_socket);
+    ASSERT_EQ(client.call({{"op", "Reg"}, {"kind", "pld"}, {"regArg", 0}})["status"], 0);
+    ::kill(m_pid, SIGTERM);
+    EXPECT_EQ(exitStatus(m_pid), 0);
+    EXPECT_TRUE(client.receive().is_null());
+    struct stat st {};
+    EXPECT_NE(::stat(m_socket.c_str(), &st), 0);
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// pld-engined: serves one simulated engine to any number of client processes over a Unix-domain
+// socket. docs/engine-protocol.md describes the protocol, the options and the log lines.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Server.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void onSignal(int) {
+    g_stop = 1;
+}
+
+std::string defaultSocket() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/pld-engined.sock";
+    return "/tmp/pld-engined-" + std::to_string(::getuid()) + ".sock";
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "pld-engined: %s\n", message.c_str());
+    return 1;
+}
+
+// A socket bound to `path`, listening; a socket file that no daemon answers on is replaced.
+// -1 with `error` set when the path is taken by a live daemon or cannot be used.
+int listenOn(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "socket path must be 1 to " + std::to_string(sizeof addr.sun_path - 1) +
+                " bytes: " + path;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) break;
+        if (::bind(fd, sa, sizeof addr) == 0 && ::listen(fd, 64) == 0) return fd;
+        const int bindError = errno;
+        ::close(fd);
+        if (bindError != EADDRINUSE || attempt > 0) {
+            error = "cannot listen on " + path + ": " + std::strerror(bindError);
+            return -1;
+        }
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool live = probe >= 0 && ::connect(probe, sa, sizeof addr) == 0;
+        const int probeError = errno;
+        if (probe >= 0) ::close(probe);
+        if (live) {
+            error = "another pld-engined is serving " + path;
+            return -1;
+        }
+        if (probeError != ECONNREFUSED || ::unlink(path.c_str()) != 0) {
+            error = "cannot listen on " + path + ": it is taken (" + std::strerror(bindError) + ")";
+            return -1;
+        }
+    }
+    error = "cannot listen on " + path + ": " + std::strerror(errno);
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string socketPath = defaultSocket();
+    std::string cataloguePath;
+    std::string statePath;
+    CLI::App app{"Serves the simulated PLD engine to client processes over a Unix socket"};
+    app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
+    app.add_option("--catalogue", cataloguePath, "Catalogue file (default: the built-in one)");
+    app.add_option("--state", statePath, "File that keeps the points' values across restarts");
+    CLI11_PARSE(app, argc, argv);
+
+    std::shared_ptr<zvsim::SimEngine> engine;
+    try {
+        engine = std::make_shared<zvsim::SimEngine>(
+            cataloguePath.empty() ? zvsim::Catalogue::BuiltIn()
+                                  : zvsim::Catalogue::FromFile(cataloguePath));
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    struct stat saved {};
+    if (!statePath.empty() && (::stat(statePath.c_str(), &saved) == 0 || errno != ENOENT)) {
+        std::ifstream in(statePath);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) return fail("cannot read state file " + statePath);
+        try {
+            engine->LoadValues(text.str());
+        } catch (const std::exception& e) {
+            return fail("state file " + statePath + ": " + e.what());
+        }
+    }
+
+    // The signals reach the main thread only, while it waits in ppoll: every thread starts
+    // with them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigset_t waitMask;
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    const int listener = listenOn(socketPath, error);
+    if (listener < 0) return fail(error);
+
+    pldengined::Server server(engine, statePath);
+    if (!server.Start()) {
+        ::close(listener);
+        ::unlink(socketPath.c_str());
+        return fail("the engine refused the daemon's registrations");
+    }
+    pldengined::Log("listening on %s, catalogue %s, state %s", socketPath.c_str(),
+                    cataloguePath.empty() ? "built-in" : cataloguePath.c_str(),
+                    statePath.empty() ? "not kept" : statePath.c_str());
+
+    pollfd wait{listener, POLLIN, 0};
+    const timespec reapEvery{0, 200 * 1000 * 1000};
+    while (g_stop == 0) {
+        const int ready = ::ppoll(&wait, 1, &reapEvery, &waitMask);
+        server.Reap();
+        if (ready <= 0 || (wait.revents & POLLIN) == 0) continue;
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            server.Serve(fd);
+        } else if (errno != EINTR && errno != ECONNABORTED) {
+            pldengined::Log("accept: %s", std::strerror(errno));
+        }
+    }
+
+    pldengined::Log("stopping");
+    ::close(listener);
+    ::unlink(socketPath.c_str());
+    server.Stop();
+    pldengined::Log("stopped");
+    return 0;
+}
