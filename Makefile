@@ -1,13 +1,17 @@
 # make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
-# make check - test, plus the AddressSanitizer/UBSan and ThreadSanitizer legs and a short fuzz run
-# make fuzz  - fuzz the active-events answer for a minute (clang, libFuzzer, ASan and UBSan)
+# make check - test, plus the AddressSanitizer/UBSan and ThreadSanitizer legs, a short fuzz run
+#              and the web console in headless Chromium
+# make console - the engine daemon and the web console on it (open the address it prints);
+#              Ctrl-C stops both
+# make fuzz  - fuzz the active-events answer, then the frame decoder, a minute each (clang,
+#              libFuzzer, ASan and UBSan)
 # Each target first installs the Debian packages it lacks (as root) or names them.
 
 ENSURE := scripts/ensure-packages
 
-.PHONY: all demo test check test-host test-ppc32 test-asan test-tsan fuzz fuzz-smoke bench format \
-	clean
+.PHONY: all demo console test check test-host test-ppc32 test-asan test-tsan test-browser fuzz \
+	fuzz-smoke bench format clean
 
 all: test
 
@@ -17,9 +21,23 @@ demo:
 	cmake --build --preset host --target pldctl
 	./build/host/tools/pldctl/pldctl
 
+# The daemon keeps its socket and the points' values in build/host/console/.
+CONSOLE := build/host/console
+CONSOLE_PORT := 8080
+console:
+	@$(ENSURE) host
+	cmake --preset host
+	cmake --build --preset host --target pld-engined pldweb
+	@mkdir -p $(CONSOLE)
+	@./build/host/tools/pld-engined/pld-engined --socket $(CONSOLE)/engine.sock \
+		--state $(CONSOLE)/state.json & daemon=$$!; \
+	trap 'kill $$daemon 2>/dev/null; wait $$daemon' EXIT; trap 'exit 0' INT TERM; \
+	while [ ! -S $(CONSOLE)/engine.sock ] && kill -0 $$daemon 2>/dev/null; do sleep 0.1; done; \
+	./build/host/tools/pldweb/pldweb --engine unix:$(CONSOLE)/engine.sock --port $(CONSOLE_PORT)
+
 test: test-host test-ppc32
 
-check: test test-asan test-tsan fuzz-smoke
+check: test test-asan test-tsan fuzz-smoke test-browser
 
 test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*
@@ -27,18 +45,27 @@ test-host test-ppc32 test-asan test-tsan: test-%:
 	cmake --build --preset $*
 	ctest --preset $*
 
+# The browser tests are host tests (make test runs them too, once Chromium is there).
+test-browser:
+	@$(ENSURE) host browser
+	cmake --preset host
+	cmake --build --preset host
+	ctest --preset host -L browser
+
 # libFuzzer writes the inputs it finds to its first corpus directory: a scratch one in the build
 # tree, so that the seeds in the repository stay as they are; a failing input goes to build/fuzz/.
-FUZZER := ./build/fuzz/tests/fuzz/active_events_fuzz
+FUZZERS := ./build/fuzz/tests/fuzz
 fuzz: FUZZ_TIME := 60
 fuzz-smoke: FUZZ_TIME := 10
 fuzz fuzz-smoke:
 	@$(ENSURE) fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
-	mkdir -p build/fuzz/corpus
-	$(FUZZER) -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/ build/fuzz/corpus \
-		tests/fuzz/corpus
+	mkdir -p build/fuzz/corpus build/fuzz/wire_corpus
+	$(FUZZERS)/active_events_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/ \
+		build/fuzz/corpus tests/fuzz/corpus
+	$(FUZZERS)/wire_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/wire- \
+		build/fuzz/wire_corpus tests/fuzz/wire_corpus
 
 bench:
 	@$(ENSURE) bench

@@ -1,0 +1,58 @@
+// Arbitrary bytes, cut into arbitrary chunks, fed to the frame decoder: nothing may crash or
+// leak; each message it gives re-encodes to a frame that decodes to the same message; once it
+// has failed it stays failed.
+//
+// Input: [n] then n chunk lengths (bytes, 0 taken as 1), used in turn over and over; the rest
+// is the stream.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "Wire.h"
+
+#define CHECK(cond)                                                                          \
+    ((cond) ? void()                                                                         \
+            : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), \
+               std::abort()))
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::size_t chunks = std::min<std::size_t>(data[0], size - 1);
+    const std::uint8_t* const lengths = data + 1;
+    const std::uint8_t* stream = data + 1 + chunks;
+    std::size_t left = size - 1 - chunks;
+
+    using Result = zvwire::FrameDecoder::Result;
+    zvwire::FrameDecoder decoder;
+    bool bad = false;
+    for (std::size_t i = 0; left > 0; ++i) {
+        std::size_t n = chunks == 0 ? left : lengths[i % chunks];
+        n = std::min<std::size_t>(n == 0 ? 1 : n, left);
+        decoder.Feed(stream, n);
+        stream += n;
+        left -= n;
+        nlohmann::json message;
+        Result result;
+        while ((result = decoder.Next(message)) == Result::Message) {
+            CHECK(!bad);
+            CHECK(message.is_object());
+            std::vector<std::uint8_t> frame;
+            zvwire::AppendFrame(message, frame);
+            zvwire::FrameDecoder again;
+            again.Feed(frame.data(), frame.size());
+            nlohmann::json decoded;
+            CHECK(again.Next(decoded) == Result::Message);
+            CHECK(decoded == message);
+            CHECK(again.Next(decoded) == Result::NeedMore);
+        }
+        if (result == Result::Bad) {
+            CHECK(!decoder.Error().empty());
+            bad = true;
+        } else {
+            CHECK(!bad);
+        }
+    }
+    return 0;
+}
