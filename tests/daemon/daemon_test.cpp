@@ -125,6 +125,8 @@ class DaemonTest : public ::testing::Test {
                     {"events", {{{"id", 7}, {"group", 3}, {"device", 1}, {"state", 2}}}}};
     }
     void TearDown() override {
+        // Sanitizer builds: the daemon's own reports land in its log.
+        EXPECT_EQ(log().find("Sanitizer"), std::string::npos) << log();
         for (const pid_t pid : m_pids) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
