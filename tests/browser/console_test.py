@@ -207,7 +207,7 @@ def start_pldweb(args, scratch):
 def check_page(base, browser):
     browser.open(base + "/")
     wait_for("the table and the event stream", lambda: browser.js(
-        "document.body.dataset.stream === 'open' && document.body.dataset.loaded === 'yes'"))
+        "document.body?.dataset.stream === 'open' && document.body.dataset.loaded === 'yes'"))
     rows = browser.js("[...document.querySelectorAll('#points tbody tr')]"
                       ".map(tr => [...tr.cells].map(c => c.textContent))")
     assert rows == TABLE, f"table: {rows}"

@@ -776,6 +776,8 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE,
+           SIG_IGN);  // a page or an engine connection that went away is an error, not a stop
 
     dlog_set_sink(logLine, nullptr);
     int rc = 0;
