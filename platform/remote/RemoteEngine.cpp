@@ -101,7 +101,7 @@ RemoteEngine::~RemoteEngine() {
 
 // ---- Connection ----
 
-bool RemoteEngine::connect() {
+bool RemoteEngine::connect(Deadline until) {
     std::lock_guard<std::mutex> connecting(m_connectMutex);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -143,14 +143,14 @@ bool RemoteEngine::connect() {
     if (inited) {
         json init = op("Init");
         init["texts"] = m_texts;
-        if (!exchange(std::move(init))) return false;
+        if (!exchange(std::move(init), until)) return false;
     }
     for (int kind = kPld; kind < kKinds; ++kind) {
         if (!regs[kind].confirmed) continue;
         json request = op("Reg");
         request["kind"] = kKindNames[kind];
         request["regArg"] = regs[kind].regArg;
-        if (!exchange(std::move(request))) return false;
+        if (!exchange(std::move(request), until)) return false;
     }
     return true;
 }
@@ -180,7 +180,7 @@ void RemoteEngine::breakConnection(std::uint64_t generation) {
     ::shutdown(m_fd, SHUT_RDWR);
 }
 
-std::optional<json> RemoteEngine::exchange(json request, std::uint64_t* on) {
+std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::uint64_t* on) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closed || m_broken) return std::nullopt;
     const std::uint32_t id = m_nextId++;
@@ -213,8 +213,7 @@ std::optional<json> RemoteEngine::exchange(json request, std::uint64_t* on) {
 
     lock.lock();
     if (sent) {
-        m_replied.wait_until(lock, std::chrono::steady_clock::now() + m_deadline,
-                             [&] { return pending.done; });
+        m_replied.wait_until(lock, until, [&] { return pending.done; });
     }
     std::optional<json> reply = std::move(pending.reply);
     m_pending.erase(id);
@@ -363,8 +362,9 @@ void RemoteEngine::deliverLoop() {
 // ---- Calls ----
 
 std::optional<json> RemoteEngine::call(json request, std::uint64_t* generation) {
-    if (!connect()) return std::nullopt;
-    return exchange(std::move(request), generation);
+    const Deadline until = std::chrono::steady_clock::now() + m_deadline;
+    if (!connect(until)) return std::nullopt;
+    return exchange(std::move(request), until, generation);
 }
 
 template <class R, class Read>

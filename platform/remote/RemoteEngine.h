@@ -97,8 +97,10 @@ class RemoteEngine : public ZvPldEngine {
     template <class T>
     Y4_Status askValue(json request, T* value);
 
-    bool connect();
-    std::optional<json> exchange(json request, std::uint64_t* generation = nullptr);
+    using Deadline = std::chrono::steady_clock::time_point;
+    // Both answer within `until`: a reconnection spends the deadline of the call that makes it.
+    bool connect(Deadline until);
+    std::optional<json> exchange(json request, Deadline until, std::uint64_t* generation = nullptr);
     void breakConnection(std::uint64_t generation);
     void retire();  // m_connectMutex held
     void readLoop(int fd, std::uint64_t generation);
