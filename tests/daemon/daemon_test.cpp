@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +25,8 @@
 #include <nlohmann/json.hpp>
 
 #include "Wire.h"
+#include "ZvPldProxy.h"
+#include "ZvPldTypes.h"
 
 namespace {
 
@@ -149,15 +152,19 @@ class DaemonTest : public ::testing::Test {
         return false;
     }
     pid_t spawn() {
+        return spawn(PLD_ENGINED_LAUNCH,
+                     {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json", "--state",
+                      m_dir + "/state.json"});
+    }
+    // `launch`: the program, after an emulator and its options on the target, split by '|'.
+    pid_t spawn(const char* launch, const std::vector<std::string>& options) {
         std::vector<std::string> args;
-        std::stringstream launch(PLD_ENGINED_LAUNCH);  // an emulator first on the target
-        for (std::string part; std::getline(launch, part, '|');) args.push_back(part);
-        for (const char* a : {"--socket", m_socket.c_str(), "--catalogue"}) args.push_back(a);
-        args.push_back(m_dir + "/catalogue.json");
-        args.push_back("--state");
-        args.push_back(m_dir + "/state.json");
+        std::stringstream parts(launch);
+        for (std::string part; std::getline(parts, part, '|');) args.push_back(part);
+        args.insert(args.end(), options.begin(), options.end());
         const pid_t pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // even a test that crashes leaves none behind
             const int log = ::open((m_dir + "/log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             ::dup2(log, 2);
             std::vector<char*> argv;
@@ -293,6 +300,25 @@ TEST_F(DaemonTest, SigtermStopsItWithExitZeroAndRemovesTheSocket) {
     EXPECT_TRUE(client.receive().is_null());
     struct stat st {};
     EXPECT_NE(::stat(m_socket.c_str(), &st), 0);
+}
+
+// The library on both sides: a proxy in this process, pldctl as the other client process.
+TEST_F(DaemonTest, AWriteByPldctlReachesAProxyInThisProcessThroughTheDaemon) {
+    ASSERT_TRUE(start());
+    const std::string engine = "unix:" + m_socket;
+    ZvPldProxy proxy(engine.c_str(), "");
+    static std::vector<std::uint32_t> changed;  // the proxy hands its callbacks no context
+    proxy.RegisterForValueChange(
+        [](void*, const ZvValChgInfo* info) { changed.push_back(info->valueId); }, nullptr, 0);
+    EXPECT_EQ(exitStatus(spawn(PLDCTL_LAUNCH, {"--engine", engine, "set", "1", "10", "42"})), 0);
+    int value = 0;
+    EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
+    EXPECT_EQ(value, 42);
+    for (int waited = 0; changed.empty() && waited < kWaitMs; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        proxy.CheckValueChange();
+    }
+    EXPECT_EQ(changed, std::vector<std::uint32_t>{10});
 }
 
 }  // namespace

@@ -579,10 +579,18 @@ void Server::onValue(void* context, const ZvValChgInfo* info) {
 
 bool Server::persist() {
     if (m_statePath.empty()) return true;
-    const std::uint64_t mine = ++m_writes;
+    const auto count = [this] {
+        std::lock_guard<std::mutex> lock(m_writesMutex);
+        return m_writes;
+    };
+    std::uint64_t mine = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_writesMutex);
+        mine = ++m_writes;
+    }
     std::lock_guard<std::mutex> lock(m_persistMutex);
     if (m_persisted >= mine) return true;  // a later snapshot, with this write, is on disk
-    const std::uint64_t upto = m_writes.load();
+    const std::uint64_t upto = count();
     if (!WriteFileAtomically(m_statePath, m_engine->ValuesJson())) {
         Log("cannot save the state to %s: %s", m_statePath.c_str(), std::strerror(errno));
         return false;

@@ -71,8 +71,9 @@ class Server {
 
     // Group commit: a write waits only for a snapshot taken after it.
     std::mutex m_persistMutex;
-    std::atomic<std::uint64_t> m_writes{0};
-    std::uint64_t m_persisted = 0;
+    std::uint64_t m_persisted = 0;  // writes counted before the snapshot on disk was taken
+    std::mutex m_writesMutex;       // a plain word: the target has no 64-bit atomics
+    std::uint64_t m_writes = 0;     // writes the engine accepted
 };
 
 // One line on stderr: "pld-engined: " and the message.
