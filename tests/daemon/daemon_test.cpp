@@ -285,6 +285,13 @@ TEST_F(DaemonTest, AnAcknowledgedWriteOutlivesTheDaemonKilledAndRestarted) {
     EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 77);
 }
 
+TEST_F(DaemonTest, AWriteThatCannotBeSavedIsNotAcknowledged) {
+    ASSERT_TRUE(start());
+    ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
+    EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
+    EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
+}
+
 TEST_F(DaemonTest, RefusesToStartOnALiveDaemonsSocketOrWithABadStateFile) {
     ASSERT_TRUE(start());
     EXPECT_EQ(exitStatus(spawn()), 1);

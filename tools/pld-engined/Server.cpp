@@ -30,8 +30,6 @@ namespace {
 constexpr std::size_t kMaxQueued = 8u << 20;
 // Texts are read into buffers of at most this many bytes, whatever size a client names.
 constexpr unsigned int kMaxText = 1u << 16;
-// The reply to a write the engine took but that could not be made to last.
-constexpr Y4_Status kNotKept = 13;
 
 using Frame = std::shared_ptr<const std::vector<std::uint8_t>>;
 
@@ -354,7 +352,8 @@ json Server::answer(const std::shared_ptr<Connection>& connection, const json& r
             status =
                 engine.SetVelPntUint32(&pnt, number<std::uint32_t>(request, "value"), setParam);
         }
-        if (status == zvsim::kOk && !persist()) status = kNotKept;
+        // Taken by the engine but not made to last: not acknowledged.
+        if (status == zvsim::kOk && !persist()) status = zvsim::kNoEngine;
         reply["status"] = status;
     } else if (name == "GetMaxRprtMMCnt" || name == "GetMaxPntArrayDim") {
         const auto device = number<std::uint16_t>(request, "deviceIdx");
