@@ -246,9 +246,13 @@ TEST_F(EndToEndTest, ADaemonThatHangsOrDiesFailsTheCallInTimeAndARestartedOneKee
     dlog_set_sink(keepLogLine, nullptr);
     int value = 0;
     // A call that is pending on a stopped daemon, or on one killed during the call, ends
-    // well within twice the deadline.
+    // well within twice the deadline. The daemon's threads stop one by one: the wait reports
+    // the last.
+    ::kill(d->pid, SIGSTOP);
+    int stopped = 0;
+    ASSERT_EQ(::waitpid(d->pid, &stopped, WUNTRACED), d->pid);
+    ASSERT_TRUE(WIFSTOPPED(stopped));
     for (const int signal : {SIGSTOP, SIGKILL}) {
-        ::kill(d->pid, SIGSTOP);
         const auto start = Clock::now();
         auto call = std::async(std::launch::async,
                                [&] { return proxy.GetValueSInt32(&value, 1, 5, 1, 0, 0, 0); });
