@@ -4,11 +4,13 @@ requests. Everything started here runs in a process group of its own, dies with 
 and is stopped before it returns; only 127.0.0.1 and a Unix socket are used."""
 import argparse
 import ctypes
+import http.client
 import json
 import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,7 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CATALOGUE = os.path.join(HERE, "catalogue.json")
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--remote-debugging-pipe"]
+                  "--disable-component-update", "--disable-sync", "--remote-debugging-pipe",
+                  "--disable-dev-shm-usage"]  # a container's /dev/shm is often too small
 
 # The catalogue's table as the page shows it: device, GddId, label, module, value, access.
 TABLE = [
@@ -36,6 +39,7 @@ ACTIVE_EVENTS = [
     "event 4 (Pump 2 stopped), group 3: state 2",
 ]
 P101 = "/api/devices/1/points/101"
+CHUNKED = "a body in chunks, of no stated length: refused on its headers, before any of it is sent"
 # method, path, body, HTTP status, fields the answer holds
 API_CASES = [
     ("GET", P101, None, 200, {"label": "Supply setpoint", "unit": "degC",
@@ -51,6 +55,8 @@ API_CASES = [
     ("PUT", P101 + "/value", {"valu": "21"}, 400, {}),
     ("PUT", P101 + "/value", {"value": 21}, 400, {}),
     ("PUT", P101 + "/value", {"value": "21", "module": 0}, 400, {}),
+    ("PUT", P101 + "/value", b" " * (64 * 1024 + 1), 413, {}),  # refused before it is read
+    ("PUT", P101 + "/value", CHUNKED, 411, {}),
     ("GET", P101, None, 200, {"values": [{"module": 1, "value": "65.5"}]}),
     ("GET", P101 + "/hierarchy", None, 200, {"report": 1020, "levels": [
         {"gddId": 1020, "module": 1, "auxValue": 2, "label": "Supply line"},
@@ -173,6 +179,16 @@ class Browser:
 
 
 def request(base, method, path, body=None):
+    if body is CHUNKED:
+        connection = http.client.HTTPConnection(base.split("//", 1)[1], timeout=10)
+        try:
+            connection.putrequest(method, path)
+            connection.putheader("Transfer-Encoding", "chunked")
+            connection.endheaders()
+            res = connection.getresponse()
+            return res.status, json.loads(res.read())
+        finally:
+            connection.close()
     data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
     req = urllib.request.Request(base + path, data=data, method=method,
                                  headers={"Content-Type": "application/json"})
@@ -183,16 +199,26 @@ def request(base, method, path, body=None):
         return e.code, json.loads(e.read())
 
 
+def accepts(path):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        try:
+            s.connect(path)
+            return True
+        except OSError:
+            return False
+
+
 def start_pldweb(args, scratch):
     engine = f"sim:{CATALOGUE}"
     children = []
     if args.daemon:
-        socket = os.path.join(scratch, "engine.sock")
-        children.append(Child([args.daemon, "--socket", socket, "--catalogue", CATALOGUE,
+        path = os.path.join(scratch, "engine.sock")
+        children.append(Child([args.daemon, "--socket", path, "--catalogue", CATALOGUE,
                                "--state", os.path.join(scratch, "state.json")],
                               stdout=subprocess.DEVNULL))
-        wait_for("the engine daemon's socket", lambda: os.path.exists(socket))
-        engine = f"unix:{socket}"
+        # The socket file exists from bind(), before the daemon listens.
+        wait_for("the engine daemon to accept", lambda: accepts(path))
+        engine = f"unix:{path}"
     web = Child([args.pldweb, "--engine", engine, "--catalogue", CATALOGUE, "--port", "0"],
                 stdout=subprocess.PIPE)
     children.insert(0, web)
@@ -230,7 +256,7 @@ def check_page(base, browser):
 def check_api(base):
     for method, path, body, status, fields in API_CASES:
         got, answer = request(base, method, path, body)
-        case = f"{method} {path} {body!r}"
+        case = f"{method} {path} {body!r:.60}"
         assert got == status, f"{case}: HTTP {got}, expected {status}: {answer}"
         assert status < 400 or isinstance(answer.get("error"), str), f"{case}: no error: {answer}"
         for key, value in fields.items():
@@ -248,7 +274,7 @@ def main():
         return SKIP
     chromium = shutil.which("chromium")
     if args.check == "page" and chromium is None:
-        print("no chromium on this machine (scripts/ensure-packages host installs it)")
+        print("no chromium on this machine (scripts/ensure-packages browser installs it)")
         return SKIP
 
     signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(AssertionError("timed out")))

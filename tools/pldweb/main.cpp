@@ -34,6 +34,9 @@ namespace {
 
 using json = nlohmann::json;
 
+// A request body is a write's small JSON object; anything much larger is refused unread.
+constexpr size_t kMaxBody = 64 * 1024;
+
 // ---------------------------------------------------------------------------------------------
 // Result codes
 
@@ -731,15 +734,34 @@ void routes(httplib::Server& server, ZvPldProxy& proxy, Hub& hub, ActiveEvents& 
             const json body = activeEvents.request(proxy, std::chrono::milliseconds(ms), status);
             reply(res, status, body);
         }));
-    // Whatever no route answered, and methods a route does not take, as JSON too.
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
-                                                                     httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        fail(res, res.status,
-             res.status == 404 ? "no such resource: " + req.method + " " + req.path
-                               : "the request was not understood: " + req.method + " " + req.path);
+    // The library reads a body whole before a route sees it, and by default without limit. The
+    // limit holds for a body that states its length only: one sent in chunks, or read to the
+    // connection's end, is refused before it is read.
+    server.set_payload_max_length(kMaxBody);
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        const bool mayHaveBody = req.method == "PUT" || req.method == "POST" ||
+                                 req.method == "PATCH" || req.method == "DELETE";
+        if (!req.has_header("Transfer-Encoding") &&
+            (!mayHaveBody || req.has_header("Content-Length"))) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        res.set_header("Connection", "close");
+        fail(res, 411,
+             "a request body must come with its Content-Length: " + req.method + " " + req.path);
         return httplib::Server::HandlerResponse::Handled;
-    }));
+    });
+    // Whatever no route answered, and methods a route does not take, as JSON too.
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& req, httplib::Response& res) {
+            if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            const std::string what = req.method + " " + req.path;
+            fail(res, res.status,
+                 res.status == 404 ? "no such resource: " + what
+                 : res.status == 413
+                     ? "the request body is over " + std::to_string(kMaxBody) + " bytes: " + what
+                     : "the request was not understood: " + what);
+            return httplib::Server::HandlerResponse::Handled;
+        }));
 }
 
 }  // namespace
