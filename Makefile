@@ -1,7 +1,7 @@
 # make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
-# make check - test, plus the AddressSanitizer/UBSan and ThreadSanitizer legs, a short fuzz run
-#              and the web console in headless Chromium
+# make check - test with Chromium installed (the web console's browser tests run in the host leg),
+#              plus the AddressSanitizer/UBSan and ThreadSanitizer legs and 10 s of each fuzzer
 # make console - the engine daemon and the web console on it (open the address it prints);
 #              Ctrl-C stops both
 # make fuzz  - fuzz the active-events answer, then the frame decoder, a minute each (clang,
@@ -21,23 +21,36 @@ demo:
 	cmake --build --preset host --target pldctl
 	./build/host/tools/pldctl/pldctl
 
-# The daemon keeps its socket and the points' values in build/host/console/.
+# The daemon keeps its socket and the points' values in build/host/console/. The console starts
+# once the daemon answers a read (pldctl exits 0): its socket file exists before it listens.
+# Ctrl-C reaches the console only; the daemon, in a session of its own, is stopped after it.
 CONSOLE := build/host/console
 CONSOLE_PORT := 8080
 console:
 	@$(ENSURE) host
 	cmake --preset host
-	cmake --build --preset host --target pld-engined pldweb
-	@mkdir -p $(CONSOLE)
-	@./build/host/tools/pld-engined/pld-engined --socket $(CONSOLE)/engine.sock \
+	cmake --build --preset host --target pld-engined pldweb pldctl
+	@mkdir -p $(CONSOLE) && rm -f $(CONSOLE)/engine.sock
+	@setsid ./build/host/tools/pld-engined/pld-engined --socket $(CONSOLE)/engine.sock \
 		--state $(CONSOLE)/state.json & daemon=$$!; \
 	trap 'kill $$daemon 2>/dev/null; wait $$daemon' EXIT; trap 'exit 0' INT TERM; \
-	while [ ! -S $(CONSOLE)/engine.sock ] && kill -0 $$daemon 2>/dev/null; do sleep 0.1; done; \
+	tries=100; \
+	until ./build/host/tools/pldctl/pldctl --engine unix:$(CONSOLE)/engine.sock get 1 100 \
+			>/dev/null 2>&1; do \
+		tries=$$((tries - 1)); \
+		if [ $$tries -eq 0 ] || ! kill -0 $$daemon 2>/dev/null; then \
+			echo "pld-engined did not answer on $(CONSOLE)/engine.sock" >&2; exit 1; \
+		fi; \
+		sleep 0.1; \
+	done; \
 	./build/host/tools/pldweb/pldweb --engine unix:$(CONSOLE)/engine.sock --port $(CONSOLE_PORT)
 
 test: test-host test-ppc32
 
-check: test test-asan test-tsan fuzz-smoke test-browser
+# Chromium first, so that the host leg runs the browser tests (they skip without it), once.
+check:
+	@$(ENSURE) host browser
+	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke
 
 test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*
@@ -45,7 +58,7 @@ test-host test-ppc32 test-asan test-tsan: test-%:
 	cmake --build --preset $*
 	ctest --preset $*
 
-# The browser tests are host tests (make test runs them too, once Chromium is there).
+# The browser tests alone (make test runs them with the other host tests when Chromium is there).
 test-browser:
 	@$(ENSURE) host browser
 	cmake --preset host
