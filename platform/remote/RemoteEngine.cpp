@@ -66,6 +66,18 @@ json op(const char* name) {
     return {{"op", name}};
 }
 
+// Bounds the socket's next blocking send or connect by the time left; false when none is left
+// (a zero timeout would mean none at all).
+bool sendTimeout(int fd, std::chrono::steady_clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 }  // namespace
 
 std::shared_ptr<RemoteEngine> RemoteEngine::FromClientText(const char* first, const char* second,
@@ -83,17 +95,27 @@ std::shared_ptr<RemoteEngine> RemoteEngine::FromClientText(const char* first, co
         }
         path.resize(option);
     }
-    return std::make_shared<RemoteEngine>(
-        std::move(path), deadline,
-        std::array<std::string, 3>{first, second != nullptr ? second : "",
-                                   third != nullptr ? third : ""});
+    std::shared_ptr<RemoteEngine> engine(
+        new RemoteEngine(std::move(path), deadline,
+                         std::array<std::string, 3>{first, second != nullptr ? second : "",
+                                                    third != nullptr ? third : ""}));
+    // The delivering thread owns the engine too: closed from within a capture or response
+    // function, the engine outlives its client until that function has returned.
+    engine->m_delivery = std::thread([engine] { engine->deliverLoop(); });
+    struct Closer {
+        std::shared_ptr<RemoteEngine> owner;
+        void operator()(RemoteEngine* closing) {
+            closing->Close();
+            owner.reset();
+        }
+    };
+    RemoteEngine* const raw = engine.get();
+    return std::shared_ptr<RemoteEngine>(raw, Closer{std::move(engine)});
 }
 
 RemoteEngine::RemoteEngine(std::string path, std::chrono::milliseconds deadline,
                            std::array<std::string, 3> texts)
-    : m_path(std::move(path)), m_deadline(deadline), m_texts(std::move(texts)) {
-    m_delivery = std::thread(&RemoteEngine::deliverLoop, this);
-}
+    : m_path(std::move(path)), m_deadline(deadline), m_texts(std::move(texts)) {}
 
 RemoteEngine::~RemoteEngine() {
     Close();
@@ -115,12 +137,9 @@ bool RemoteEngine::connect(Deadline until) {
     std::memcpy(address.sun_path, m_path.data(), m_path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    // Bounds connect (a full backlog) and send (a daemon that reads nothing) by the deadline.
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(m_deadline.count() / 1000);
-    timeout.tv_usec = static_cast<suseconds_t>(m_deadline.count() % 1000 * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    // A full backlog holds connect up to the send timeout.
+    if (!sendTimeout(fd, until) ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return false;
     }
@@ -139,14 +158,14 @@ bool RemoteEngine::connect(Deadline until) {
         regs = m_regs;
     }
     // The daemon knows nothing of an earlier connection: the client introduces itself again and
-    // registers each kind it had registered.
+    // registers each kind it had registered, or tried to.
     if (inited) {
         json init = op("Init");
         init["texts"] = m_texts;
         if (!exchange(std::move(init), until)) return false;
     }
     for (int kind = kPld; kind < kKinds; ++kind) {
-        if (!regs[kind].confirmed) continue;
+        if (!regs[kind].replay) continue;
         json request = op("Reg");
         request["kind"] = kKindNames[kind];
         request["regArg"] = regs[kind].regArg;
@@ -157,7 +176,7 @@ bool RemoteEngine::connect(Deadline until) {
 
 // Ends the connection there is, if any: its reader stops, its socket is closed.
 void RemoteEngine::retire() {
-    std::lock_guard<std::mutex> writing(m_writeMutex);
+    std::lock_guard<std::timed_mutex> writing(m_writeMutex);
     std::thread reader;
     int fd = -1;
     {
@@ -188,6 +207,12 @@ std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::ui
     if (on != nullptr) *on = generation;
     Pending& pending = m_pending[id];
     pending.generation = generation;
+    // Process: the pieces of its answer come on this connection, and end with it.
+    const auto req = request.find("req");
+    if (req != request.end()) {
+        const auto answer = m_answers.find(req->get<std::uint32_t>());
+        if (answer != m_answers.end()) answer->second.generation = generation;
+    }
     lock.unlock();
 
     request["id"] = id;
@@ -195,14 +220,16 @@ std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::ui
     zvwire::AppendFrame(request, frame);
     bool sent = false;
     {
-        std::lock_guard<std::mutex> writing(m_writeMutex);
+        // Waiting behind another caller's send, or sending to a daemon that reads nothing,
+        // spends this call's own deadline.
+        std::unique_lock<std::timed_mutex> writing(m_writeMutex, until);
         int fd = -1;
-        {
+        if (writing.owns_lock()) {
             std::lock_guard<std::mutex> inner(m_mutex);
             if (generation == m_generation && !m_broken) fd = m_fd;
         }
         std::size_t done = 0;
-        while (fd >= 0 && done < frame.size()) {
+        while (fd >= 0 && done < frame.size() && sendTimeout(fd, until)) {
             const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
@@ -242,12 +269,16 @@ void RemoteEngine::readLoop(int fd, std::uint64_t generation) {
     for (auto& [id, pending] : m_pending) {
         if (pending.generation == generation) pending.done = true;
     }
+    for (auto answer = m_answers.begin(); answer != m_answers.end();) {
+        // Their pieces went with the connection.
+        answer = answer->second.generation == generation ? m_answers.erase(answer) : ++answer;
+    }
     if (generation == m_generation) {
         if (!m_broken) ::shutdown(fd, SHUT_RDWR);
         m_broken = true;
-        m_answers.clear();  // their pieces went with the connection
     }
     m_replied.notify_all();
+    m_noteReady.notify_all();  // the delivering thread reconnects
 }
 
 // A reply goes to its caller; a notification or piece, read into a Note, to the delivering
@@ -303,7 +334,10 @@ bool RemoteEngine::route(const json& message) {
             note.info.procOutBufSize = get<std::uint32_t>(message, "bufSize");
             note.info.procOutLen = get<std::uint32_t>(message, "len");
             // The buffer is the engine's whole buffer, and arrives in one frame.
-            if (note.info.procOutBufSize > zvwire::kMaxFrame) return false;
+            if (note.info.procOutBufSize > zvwire::kMaxFrame ||
+                note.info.procOutLen > note.info.procOutBufSize) {
+                return false;
+            }
             const std::vector<std::uint8_t>& buf = bytes(message.at("buf"));
             note.buf.assign(note.info.procOutBufSize, '\0');
             std::copy_n(buf.begin(), std::min(buf.size(), note.buf.size()), note.buf.begin());
@@ -311,6 +345,8 @@ bool RemoteEngine::route(const json& message) {
             return false;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_noteBytes + note.Bytes() > kMaxQueuedBytes) return false;
+        m_noteBytes += note.Bytes();
         m_notes.push_back(std::move(note));
         m_noteReady.notify_one();
         return true;
@@ -319,14 +355,40 @@ bool RemoteEngine::route(const json& message) {
     }
 }
 
+bool RemoteEngine::reconnectWanted() const {
+    return m_broken && !m_closed &&
+           std::any_of(m_regs.begin(), m_regs.end(),
+                       [](const Registration& r) { return r.replay; });
+}
+
+// Delivers the notes; between them, while the client holds registrations and has no connection,
+// reconnects (a client that only listens makes no call that would), retrying ever less often.
 void RemoteEngine::deliverLoop() {
+    constexpr std::chrono::milliseconds kFirstRetry{100}, kLastRetry{2000};
     t_delivering = this;
+    std::chrono::milliseconds backoff = kFirstRetry;
+    Deadline retry{};
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_noteReady.wait(lock, [&] { return m_closed || !m_notes.empty(); });
         if (m_closed) return;
+        if (m_notes.empty()) {
+            const Deadline now = std::chrono::steady_clock::now();
+            if (!reconnectWanted()) {
+                m_noteReady.wait(lock);
+            } else if (now < retry) {
+                m_noteReady.wait_until(lock, retry);
+            } else {
+                lock.unlock();
+                const bool connected = connect(now + m_deadline);
+                lock.lock();
+                retry = now + backoff;
+                backoff = connected ? kFirstRetry : std::min(backoff * 2, kLastRetry);
+            }
+            continue;
+        }
         Note note = std::move(m_notes.front());
         m_notes.pop_front();
+        m_noteBytes -= note.Bytes();
         Answer answer;
         const Registration registration = m_regs[note.kind];
         if (note.piece) {
@@ -438,6 +500,7 @@ Y4_Status RemoteEngine::UnReg(int what) {
     m_regs = {};
     m_answers.clear();
     m_notes.clear();
+    m_noteBytes = 0;
     if (t_delivering != this) m_idle.wait(lock, [&] { return !m_calling; });
     return status;
 }
@@ -450,6 +513,7 @@ void RemoteEngine::Close() {
         m_regs = {};
         m_answers.clear();
         m_notes.clear();
+        m_noteBytes = 0;
         if (!m_broken && m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);  // wakes a call under way
         m_noteReady.notify_all();
     }
@@ -473,18 +537,20 @@ Y4_Status RemoteEngine::reg(Kind kind, void (*capture)(), void* context, std::ui
         // at once.
         std::lock_guard<std::mutex> lock(m_mutex);
         before = m_regs[kind];
-        m_regs[kind] = Registration{capture, context, regArg, false};
+        m_regs[kind] = Registration{capture, context, regArg};
     }
     json request = op("Reg");
     request["kind"] = kKindNames[kind];
     request["regArg"] = regArg;
     const Y4_Status status = askStatus(std::move(request));
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (status != 0) {
+    // One the daemon did not answer stays: it is registered when the daemon comes back.
+    if (status != 0 && status != kNoEngine) {
         m_regs[kind] = before;
     } else if (m_regs[kind].capture == capture) {
-        m_regs[kind].confirmed = true;
+        m_regs[kind].replay = true;
     }
+    m_noteReady.notify_all();
     return status;
 }
 

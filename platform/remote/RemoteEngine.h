@@ -24,16 +24,19 @@
 namespace zvremote {
 
 constexpr std::chrono::milliseconds kDefaultDeadline{2000};
+// Notifications and pieces waiting for the delivering thread: past this the daemon is sending
+// faster than the client's capture functions take them, and the connection is dropped.
+constexpr std::size_t kMaxQueuedBytes = 8u << 20;
 
 class RemoteEngine : public ZvPldEngine {
   public:
     // "unix:PATH" or "unix:PATH?deadline_ms=N" gives an engine that talks to the daemon at PATH;
-    // any other text gives null.
+    // any other text gives null. Releasing the last copy closes the engine; its delivering thread
+    // keeps the object alive until that thread ends, so that a capture or response function
+    // may delete its client.
     static std::shared_ptr<RemoteEngine> FromClientText(const char* first, const char* second,
                                                         const char* third);
 
-    RemoteEngine(std::string path, std::chrono::milliseconds deadline,
-                 std::array<std::string, 3> texts);
     ~RemoteEngine() override;
     RemoteEngine(const RemoteEngine&) = delete;
     RemoteEngine& operator=(const RemoteEngine&) = delete;
@@ -85,6 +88,9 @@ class RemoteEngine : public ZvPldEngine {
   private:
     using json = nlohmann::json;
 
+    RemoteEngine(std::string path, std::chrono::milliseconds deadline,
+                 std::array<std::string, 3> texts);
+
     // A request and its reply: the reply, or nothing when the daemon failed it.
     // `generation` tells the connection that carried it.
     std::optional<json> call(json request, std::uint64_t* generation = nullptr);
@@ -106,6 +112,7 @@ class RemoteEngine : public ZvPldEngine {
     void readLoop(int fd, std::uint64_t generation);
     bool route(const json& message);
     void deliverLoop();
+    bool reconnectWanted() const;  // m_mutex held
 
     enum Kind { kPld, kEvent, kValue, kKinds };
     Y4_Status reg(Kind kind, void (*capture)(), void* context, std::uint16_t regArg);
@@ -121,6 +128,7 @@ class RemoteEngine : public ZvPldEngine {
         std::uint32_t req = 0;
         ZvCallbackInfo info{};
         std::vector<char> buf;
+        std::size_t Bytes() const { return sizeof(Note) + data.size() * 2 + buf.size(); }
     };
     struct Pending {
         std::uint64_t generation = 0;
@@ -131,19 +139,21 @@ class RemoteEngine : public ZvPldEngine {
         void (*capture)() = nullptr;  // one of the three capture function types
         void* context = nullptr;
         std::uint16_t regArg = 0;
-        bool confirmed = false;  // the daemon took it: a new connection registers it again
+        // Registered again on each new connection: the daemon took it, or did not answer.
+        bool replay = false;
     };
     struct Answer {
         int (*respond)(ZvCallbackInfo* cbi) = nullptr;
         void* userData = nullptr;
+        std::uint64_t generation = 0;  // the connection its request went out on; 0: none yet
     };
 
     const std::string m_path;
     const std::chrono::milliseconds m_deadline;
     const std::array<std::string, 3> m_texts;
 
-    std::mutex m_connectMutex;  // one caller (re)connects at a time, Init and Reg included
-    std::mutex m_writeMutex;    // frames go out whole; the socket is closed under it
+    std::mutex m_connectMutex;      // one caller (re)connects at a time, Init and Reg included
+    std::timed_mutex m_writeMutex;  // frames go out whole; the socket is closed under it
 
     // Lock order: m_connectMutex, m_writeMutex, m_mutex. No lock is held while a capture or
     // response function runs: it may call straight back into the engine.
@@ -163,8 +173,9 @@ class RemoteEngine : public ZvPldEngine {
     std::uint32_t m_nextReq = 1;
     std::map<std::uint32_t, Answer> m_answers;
     std::deque<Note> m_notes;
-    bool m_calling = false;  // a capture or response function is running
-    std::thread m_delivery;  // started last: it reads the members above
+    std::size_t m_noteBytes = 0;  // of m_notes
+    bool m_calling = false;       // a capture or response function is running
+    std::thread m_delivery;       // it also reconnects while registrations are held
 };
 
 }  // namespace zvremote

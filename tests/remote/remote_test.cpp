@@ -40,21 +40,28 @@ class FakeDaemon {
         char dir[] = "/tmp/zvremoteXXXXXX";
         m_dir = mkdtemp(dir);
         m_path = m_dir + "/engine.sock";
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        Start();
+    }
+    ~FakeDaemon() {
+        Stop();
+        rmdir(m_dir.c_str());
+    }
+    void Start() {
+        sockaddr_un address{AF_UNIX, {}};
         std::strcpy(address.sun_path, m_path.c_str());
         m_listener = socket(AF_UNIX, SOCK_STREAM, 0);
         bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
         listen(m_listener, 4);
         m_thread = std::thread([this] { serve(); });
     }
-    ~FakeDaemon() {
+    // As the daemon's exit: its socket file goes, and its connection with it.
+    void Stop() {
+        if (!m_thread.joinable()) return;
         shutdown(m_listener, SHUT_RDWR);
         Drop();
         m_thread.join();
         close(m_listener);
         unlink(m_path.c_str());
-        rmdir(m_dir.c_str());
     }
     std::string Text(int deadlineMs) const {
         return "unix:" + m_path + "?deadline_ms=" + std::to_string(deadlineMs);
@@ -169,11 +176,10 @@ struct Seen {
     }
     // Waits (bounded) until `count` calls have been seen.
     std::vector<std::string> Await(std::size_t count) {
-        for (int i = 0; i < 500 && Calls().size() < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        for (int i = 0; i < 500 && Calls().size() < count; ++i) Nap();
         return Calls();
     }
+    static void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
 } g_seen;
 
 void OnPld(void* context, unsigned long count) {
@@ -191,6 +197,13 @@ int OnPiece(ZvCallbackInfo* cbi) {
     g_seen.Add(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
                std::to_string(cbi->sequence) + " " +
                std::string(cbi->pProcOutBuf, cbi->procOutBufSize).c_str());
+    return 0;
+}
+std::atomic<ZvPldMsgClient*> g_doomed{nullptr};
+int DeleteClient(ZvCallbackInfo*) {
+    for (int i = 0; i < 500 && g_doomed == nullptr; ++i) Seen::Nap();  // Process has returned
+    delete g_doomed.load();
+    g_seen.Add("deleted");
     return 0;
 }
 void OnPldSlowly(void*, unsigned long) {
@@ -328,10 +341,16 @@ TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline)
          [](const json&) {
              return std::vector<json>{{{"status", "x"}, {"value", "x"}, {"seq", 1}}};
          }},
+        {"a piece longer than its buffer before a good reply",
+         [](const json&) {
+             json piece = Piece(0, "abcd");
+             piece["len"] = 5;
+             return std::vector<json>{piece, {{"status", 0}, {"value", 1}}};
+         }},
     };
     for (const auto& [name, answer] : faults) {
         FakeDaemon daemon(answer);
-        ZvPldMsgClient client(daemon.Text(200).c_str(), "two", "three");
+        ZvPldMsgClient client(daemon.Text(100).c_str(), "two", "three");
         const ZvVelPntDfn pnt{1, 1001, 0, 0, 0, nullptr, 0};
         std::int32_t value = 0;
         const auto start = Clock::now();
@@ -340,7 +359,7 @@ TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline)
         EXPECT_EQ(client.GetMaxNmbrAncstrs(1), 0xFFFFFFFFu) << name;
         EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1001), 0u) << name;
         EXPECT_EQ(client.GetProdSeqId(1), nullptr) << name;
-        // Five calls of at most 200 ms each: well under the 2 s default deadline.
+        // Five calls of at most 100 ms each: well under the 2 s default deadline.
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1900)) << name;
     }
 }
@@ -372,6 +391,32 @@ TEST(RemoteEngine, ALaterCallReconnectsIntroducesItselfAndRegistersAgain) {
     EXPECT_EQ(g_seen.Await(2), (std::vector<std::string>{"pld 1", "pld 1"}));
 }
 
+TEST(RemoteEngine, AClientThatOnlyListensRegistersWhenTheDaemonComesAndAgainAfterARestart) {
+    FakeDaemon daemon([](const json&) -> std::vector<json> {
+        return {Status(0), Ntf("pld", {{"count", 1}})};
+    });
+    daemon.Stop();
+    ZvPldMsgClient client(daemon.Text(200).c_str(), "two", "three");
+    char pld[] = "pld";
+    EXPECT_EQ(client.RegPldCntChng(OnPld, pld, 1), 13);
+    daemon.Start();
+    EXPECT_EQ(g_seen.Await(1).size(), 1u);
+    daemon.Stop();
+    daemon.Start();
+    EXPECT_EQ(g_seen.Await(2), (std::vector<std::string>{"pld 1", "pld 1"}));
+}
+
+TEST(RemoteEngine, AResponseFunctionMayDeleteItsClient) {
+    FakeDaemon daemon([](const json&) -> std::vector<json> { return {Status(0), Piece(0, "ab")}; });
+    auto* client = new ZvPldMsgClient(daemon.Text(1000).c_str(), "two", "three");
+    ZvPldEngInfo request{0, nullptr, "/path", "query", DeleteClient, 2};
+    ASSERT_EQ(client->Process(&request), 0);
+    g_doomed = client;
+    EXPECT_EQ(g_seen.Await(1), std::vector<std::string>{"deleted"});
+    // The delivering thread's steps after the function returns, where a sanitizer sees a fault.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     // Each reply is followed by a PLD count: UnReg's must go nowhere.
     FakeDaemon daemon([](const json&) -> std::vector<json> {
@@ -379,9 +424,7 @@ TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     });
     ZvPldMsgClient client(daemon.Text(1000).c_str(), "two", "three");
     ASSERT_EQ(client.RegPldCntChng(OnPldSlowly, nullptr, 1), 0);
-    for (int i = 0; i < 500 && !g_seen.inside; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 500 && !g_seen.inside; ++i) Seen::Nap();
     ASSERT_TRUE(g_seen.inside);
     EXPECT_EQ(client.UnReg(1), 0);
     EXPECT_FALSE(g_seen.inside);
