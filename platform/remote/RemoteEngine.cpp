@@ -176,11 +176,12 @@ bool RemoteEngine::connect(Deadline until) {
 
 // Ends the connection there is, if any: its reader stops, its socket is closed.
 void RemoteEngine::retire() {
-    std::lock_guard<std::timed_mutex> writing(m_writeMutex);
     std::thread reader;
     int fd = -1;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        // The socket is closed with no send under way, and none starts on it after.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_writable.wait(lock, [&] { return !m_writing; });
         ++m_generation;  // a reply still to come on the old connection is no one's
         m_broken = true;
         std::swap(fd, m_fd);
@@ -219,15 +220,13 @@ std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::ui
     std::vector<std::uint8_t> frame;
     zvwire::AppendFrame(request, frame);
     bool sent = false;
-    {
-        // Waiting behind another caller's send, or sending to a daemon that reads nothing,
-        // spends this call's own deadline.
-        std::unique_lock<std::timed_mutex> writing(m_writeMutex, until);
-        int fd = -1;
-        if (writing.owns_lock()) {
-            std::lock_guard<std::mutex> inner(m_mutex);
-            if (generation == m_generation && !m_broken) fd = m_fd;
-        }
+    lock.lock();
+    // Frames go out whole, one at a time. Waiting behind another caller's send, or sending to a
+    // daemon that reads nothing, spends this call's own deadline.
+    if (m_writable.wait_until(lock, until, [&] { return !m_writing; })) {
+        const int fd = generation == m_generation && !m_broken ? m_fd : -1;
+        m_writing = true;
+        lock.unlock();
         std::size_t done = 0;
         while (fd >= 0 && done < frame.size() && sendTimeout(fd, until)) {
             const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
@@ -236,9 +235,10 @@ std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::ui
             done += static_cast<std::size_t>(n);
         }
         sent = fd >= 0 && done == frame.size();
+        lock.lock();
+        m_writing = false;
+        m_writable.notify_all();
     }
-
-    lock.lock();
     if (sent) {
         m_replied.wait_until(lock, until, [&] { return pending.done; });
     }

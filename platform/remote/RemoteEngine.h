@@ -152,15 +152,16 @@ class RemoteEngine : public ZvPldEngine {
     const std::chrono::milliseconds m_deadline;
     const std::array<std::string, 3> m_texts;
 
-    std::mutex m_connectMutex;      // one caller (re)connects at a time, Init and Reg included
-    std::timed_mutex m_writeMutex;  // frames go out whole; the socket is closed under it
+    std::mutex m_connectMutex;  // one caller (re)connects at a time, Init and Reg included
 
-    // Lock order: m_connectMutex, m_writeMutex, m_mutex. No lock is held while a capture or
+    // Lock order: m_connectMutex, m_mutex. No lock is held while a capture or
     // response function runs: it may call straight back into the engine.
     std::mutex m_mutex;  // everything below
     std::condition_variable m_replied;
     std::condition_variable m_noteReady;
     std::condition_variable m_idle;
+    std::condition_variable m_writable;
+    bool m_writing = false;  // a frame is going out on m_fd, which stays open meanwhile
     int m_fd = -1;
     std::uint64_t m_generation = 0;  // one more with each connection
     bool m_broken = true;            // no connection that works: the next call connects
