@@ -196,13 +196,14 @@ TEST_F(EndToEndTest, AWriteInOneClientProcessIsReadInAnotherAndItsChangeReachesB
     EXPECT_EQ(reader.ask("changes 1"), "change 3 42");
 }
 
-// Disabled while pldctl watch refuses an engine other than the simulated one in its process.
-TEST_F(EndToEndTest, DISABLED_TwoPldctlWatchersBothPrintTheChangeOfAPldctlSet) {
+TEST_F(EndToEndTest, TwoPldctlWatchersBothPrintTheChangeOfAPldctlSet) {
     daemon();
     std::vector<Process*> watchers;
     for (int i = 0; i < 2; ++i) {
-        watchers.push_back(&spawn(
-            PLDCTL_LAUNCH, {"--engine", m_engine, "watch", "--kinds", "value", "--seconds", "5"}));
+        // The daemon's catalogue tells how to decode the change's data.
+        watchers.push_back(
+            &spawn(PLDCTL_LAUNCH, {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json",
+                                   "watch", "--kinds", "value", "--seconds", "5"}));
         // Printed once registered.
         EXPECT_EQ(watchers.back()->line().rfind("Watching for 5 s", 0), 0u);
     }
@@ -210,7 +211,7 @@ TEST_F(EndToEndTest, DISABLED_TwoPldctlWatchersBothPrintTheChangeOfAPldctlSet) {
     EXPECT_EQ(set.line(), "set: 0 (ok)");
     for (Process* w : watchers) {
         const std::string printed = w->rest();
-        EXPECT_NE(printed.find("GddId 7"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("GddId 7, module 1: 42\n"), std::string::npos) << printed;
         EXPECT_NE(printed.find("Done: value changes 1,"), std::string::npos) << printed;
         EXPECT_EQ(w->exitStatus(), 0);
     }

@@ -166,9 +166,11 @@ int showHierarchy(ZvPldProxy& proxy, const Address& a) {
     return 0;
 }
 
-// Notifications, shown with what the catalogue knows of their point or event. The callbacks
-// that draining calls get no context, hence the process-wide pointer.
+// Notifications, shown with their point's label and unit as the engine gives them, and their data
+// decoded by the point's type in the catalogue. The callbacks that draining calls get no context,
+// hence the process-wide pointers.
 const zvsim::Catalogue* g_catalogue = nullptr;
+ZvPldProxy* g_proxy = nullptr;
 
 const zvsim::Point* pointOf(std::uint16_t deviceIdx, std::uint32_t gddId) {
     const auto dev = g_catalogue->devices.find(deviceIdx);
@@ -194,9 +196,12 @@ std::string decoded(const ZvValChgInfo& info) {
         const std::int64_t value = point->kind == zvsim::Kind::Int
                                        ? std::int64_t{static_cast<std::int32_t>(raw)}
                                        : std::int64_t{raw};
-        std::string text = zvsim::RenderValue(*point, value);
-        if (!point->units.empty()) text += " " + point->units.front();
-        return text;
+        const std::string text = zvsim::RenderValue(*point, value);
+        std::string unit;
+        const int rc = g_proxy->GetUomLabelString(
+            unit, info.deviceIdx, static_cast<unsigned short>(info.valueId),
+            static_cast<unsigned short>(info.mmIdx + 1), 0, 0);
+        return rc != 0 ? text + " " + shown(rc, unit) : unit.empty() ? text : text + " " + unit;
     }
     std::string units;
     for (std::uint16_t i = 0; i < info.length && i < 8; ++i) {
@@ -208,10 +213,15 @@ std::string decoded(const ZvValChgInfo& info) {
 }
 
 std::string valueChangeLine(const ZvValChgInfo& info) {
-    const zvsim::Point* point = pointOf(info.deviceIdx, info.valueId);
+    std::string label;
+    const bool labelled =
+        info.valueId <= 0xFFFF &&
+        g_proxy->GetLabelString(label, info.deviceIdx, static_cast<unsigned short>(info.valueId),
+                                static_cast<unsigned short>(info.mmIdx + 1), 0, nullptr) == 0 &&
+        !label.empty();
     return "device " + std::to_string(info.deviceIdx) + ", GddId " + std::to_string(info.valueId) +
-           (point != nullptr ? " (" + point->label + ")" : "") + ", module " +
-           std::to_string(info.mmIdx + 1) + ": " + decoded(info);
+           (labelled ? " (" + label + ")" : "") + ", module " + std::to_string(info.mmIdx + 1) +
+           ": " + decoded(info);
 }
 
 std::string eventLine(const ZvVEventInfo& info) {
@@ -498,8 +508,13 @@ int main(int argc, char** argv) {
     CLI::App app{"pldctl: data points through libZvPldProxy"};
     std::string engine = "sim";
     app.add_option("--engine", engine,
-                   "message client's first text: sim (built-in catalogue) or sim:FILE")
+                   "message client's first text: sim (built-in catalogue), sim:FILE, or unix:PATH "
+                   "(the engine daemon's socket)")
         ->capture_default_str();
+    std::string cataloguePath;
+    app.add_option("--catalogue", cataloguePath,
+                   "with unix:PATH, the catalogue file the daemon serves, for the tour, watch, "
+                   "info and events to list (default: the built-in one)");
     Address a;
     auto addAddress = [&a](CLI::App* cmd) {
         cmd->add_option("device", a.device, "device index")->required();
@@ -574,21 +589,28 @@ int main(int argc, char** argv) {
         if (report->parsed()) return showReport(proxy, a);
         const std::string command =
             app.get_subcommands().empty() ? "the tour" : app.get_subcommands().front()->get_name();
-        if (engine.rfind("sim", 0) != 0) {
-            std::fprintf(stderr, "pldctl: %s needs the simulated engine (--engine sim)\n",
-                         command.c_str());
+        const bool inProcess = engine.rfind("sim", 0) == 0;
+        if (inProcess && !cataloguePath.empty()) {
+            std::fprintf(stderr,
+                         "pldctl: --catalogue goes with --engine unix:PATH; the in-process engine "
+                         "takes its catalogue as sim:FILE\n");
             return 2;
         }
-        // The catalogue as the engine starts with it: labels and types to show with the values,
-        // its devices and events.
+        // What to list and how to decode a notification's data: the devices, points, types and
+        // events of the catalogue the engine starts with. Labels, values and notifications come
+        // from the engine.
         const zvsim::Catalogue catalogue =
-            zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot();
+            inProcess               ? zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot()
+            : cataloguePath.empty() ? zvsim::Catalogue::BuiltIn()
+                                    : zvsim::Catalogue::FromFile(cataloguePath);
         g_catalogue = &catalogue;
+        g_proxy = &proxy;
         const int rc = watching->parsed()  ? watch(proxy, kinds, seconds)
                        : command == "info" ? showInfo(proxy)
                        : events->parsed()  ? showEvents(proxy, timeoutMs)
                                            : tour(proxy, catalogue);
         g_catalogue = nullptr;  // the catalogue goes before the proxy stops
+        g_proxy = nullptr;
         return rc;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s\n", e.what());
