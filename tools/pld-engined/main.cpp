@@ -69,6 +69,12 @@ int listenOn(const std::string& path, std::string& error) {
             error = "another pld-engined is serving " + path;
             return -1;
         }
+        // connect() to a file that is no socket is refused too: such a file is not ours to remove.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+            error = "cannot listen on " + path + ": the file there is not a socket";
+            return -1;
+        }
         if (probeError != ECONNREFUSED || ::unlink(path.c_str()) != 0) {
             error = "cannot listen on " + path + ": it is taken (" + std::strerror(bindError) + ")";
             return -1;
@@ -143,13 +149,23 @@ int main(int argc, char** argv) {
 
     pollfd wait{listener, POLLIN, 0};
     const timespec reapEvery{0, 200 * 1000 * 1000};
+    const timespec backOff{0, 100 * 1000 * 1000};
+    bool failing = false;  // accept fails for want of descriptors or memory: logged once
     while (g_stop == 0) {
-        const int ready = ::ppoll(&wait, 1, &reapEvery, &waitMask);
+        // Out of descriptors, the listener stays ready: it rests a while instead of spinning.
+        const bool resting = wait.fd < 0;
+        const int ready = ::ppoll(&wait, 1, resting ? &backOff : &reapEvery, &waitMask);
         server.Reap();
+        wait.fd = listener;
         if (ready <= 0 || (wait.revents & POLLIN) == 0) continue;
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
+            failing = false;
             server.Serve(fd);
+        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            if (!failing) pldengined::Log("accept: %s", std::strerror(errno));
+            failing = true;
+            wait.fd = -1;
         } else if (errno != EINTR && errno != ECONNABORTED) {
             pldengined::Log("accept: %s", std::strerror(errno));
         }
