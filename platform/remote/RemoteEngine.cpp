@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -60,6 +62,24 @@ T get(const json& message, const char* key) {
     const json& field = message.at(key);
     if (!field.is_number_integer()) throw Malformed(key);
     return field.get<T>();
+}
+
+// A record's unsigned field; one out of the field's range is malformed, not cut short.
+template <class T>
+T fieldOf(const json& field) {
+    if (field.is_number_unsigned() && field.get<std::uint64_t>() <= std::numeric_limits<T>::max()) {
+        return static_cast<T>(field.get<std::uint64_t>());
+    }
+    if (field.is_number_integer() && field.get<std::int64_t>() >= 0 &&
+        static_cast<std::uint64_t>(field.get<std::int64_t>()) <= std::numeric_limits<T>::max()) {
+        return static_cast<T>(field.get<std::int64_t>());
+    }
+    throw Malformed("a record's field out of range");
+}
+
+template <class T>
+T fieldOf(const json& record, const char* key) {
+    return fieldOf<T>(record.at(key));
 }
 
 json op(const char* name) {
@@ -795,11 +815,17 @@ Y4_Status RemoteEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     return ask(op("GetVelServerInventory"), Y4_Status{kNoEngine}, [&](const json& reply) {
         const auto status = get<Y4_Status>(reply, "status");
         if (status != 0) return status;
-        const std::vector<std::uint8_t>& block = bytes(reply.at("inventory"));
-        if (block.size() != sizeof *inventory) {
-            throw Malformed("inventory");
-        }
-        std::memcpy(inventory, block.data(), sizeof *inventory);
+        const json& inv = reply.at("inventory");
+        ZvVelInventory out{};
+        out.serverVersion = fieldOf<std::uint32_t>(inv, "serverVersion");
+        out.nmbrDevices = fieldOf<std::uint16_t>(inv, "nmbrDevices");
+        out.maxDevices = fieldOf<std::uint16_t>(inv, "maxDevices");
+        out.pldCount = fieldOf<std::uint32_t>(inv, "pldCount");
+        out.upTimeSec = fieldOf<std::uint32_t>(inv, "upTimeSec");
+        const std::vector<std::uint8_t>& name = bytes(inv.at("serverName"));
+        if (name.size() > sizeof out.serverName) throw Malformed("serverName");
+        std::copy(name.begin(), name.end(), out.serverName);
+        *inventory = out;
         return status;
     });
 }
@@ -811,12 +837,18 @@ ZvProductIdentSeq* RemoteEngine::GetProdSeqId(unsigned short deviceIdx) {
                [](const json& reply) -> ZvProductIdentSeq* {
                    const json& seq = reply.at("seq");
                    if (seq.is_null()) return nullptr;
-                   const std::vector<std::uint8_t>& block = bytes(seq);
-                   auto* out =
-                       static_cast<ZvProductIdentSeq*>(std::malloc(sizeof(ZvProductIdentSeq)));
-                   if (out == nullptr) return nullptr;
-                   std::memset(out, 0, sizeof *out);
-                   std::memcpy(out, block.data(), std::min(block.size(), sizeof *out));
+                   ZvProductIdentSeq record{};
+                   record.nmbrIds = fieldOf<std::uint8_t>(seq, "nmbrIds");
+                   record.revision = fieldOf<std::uint8_t>(seq, "revision");
+                   const json& ids = seq.at("ids");
+                   if (!ids.is_array() || ids.size() > std::size(record.ids)) {
+                       throw Malformed("ids");
+                   }
+                   for (std::size_t i = 0; i < ids.size(); ++i) {
+                       record.ids[i] = fieldOf<std::uint16_t>(ids[i]);
+                   }
+                   auto* out = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof record));
+                   if (out != nullptr) *out = record;
                    return out;
                });
 }

@@ -16,9 +16,11 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,8 +56,8 @@ class Client {
                   static_cast<ssize_t>(bytes.size()));
     }
     // The next message, or null once the daemon closed the connection or kWaitMs passed.
-    json receive(int waitMs = kWaitMs) {
-        const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
+    json receive() {
+        const auto until = Clock::now() + std::chrono::milliseconds(kWaitMs);
         json message;
         while (m_decoder.Next(message) != zvwire::FrameDecoder::Result::Message) {
             const auto left =
@@ -119,19 +121,12 @@ class DaemonTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(dir), nullptr);
         m_dir = dir;
         m_socket = m_dir + "/engine.sock";
-        std::ofstream(m_dir + "/catalogue.json")
-            << json{{"tickMs", 0},
-                    {"activeEvents", {{"pieceSize", 4}, {"delivery", "process"}}},
-                    {"devices",
-                     {{{"index", 1},
-                       {"points",
-                        {{{"gddId", 10},
-                          {"label", "Setpoint"},
-                          {"access", "rw"},
-                          {"min", 0},
-                          {"max", 100},
-                          {"values", {5}}}}}}}},
-                    {"events", {{{"id", 7}, {"group", 3}, {"device", 1}, {"state", 2}}}}};
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0,
+            "activeEvents": {"pieceSize": 4, "delivery": "process"},
+            "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
+                "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "min": 0,
+                            "max": 100, "values": [5]}]}],
+            "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
     void TearDown() override {
         // Sanitizer builds: the daemon's own reports land in its log.
@@ -195,9 +190,8 @@ class DaemonTest : public ::testing::Test {
         return -1;
     }
     std::string log() {
-        std::stringstream text;
-        text << std::ifstream(m_dir + "/log").rdbuf();
-        return text.str();
+        std::ifstream in(m_dir + "/log");
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
     std::string m_dir;
@@ -214,6 +208,9 @@ TEST_F(DaemonTest, AnswersARequestFromTheEngineAndAnUnknownOpWithStatus12) {
     EXPECT_EQ(read["value"], 5);
     const json label = client.call({{"op", "GetVelPntStrLabel"}, {"pnt", kPoint}, {"size", 3}});
     EXPECT_EQ(textOf(label["text"]), "Set");  // the engine's bytes within the size, no NUL
+    // Records as maps of their fields, never their bytes in the daemon's own layout.
+    EXPECT_EQ(client.call({{"op", "GetVelServerInventory"}})["inventory"]["nmbrDevices"], 1);
+    EXPECT_EQ(client.call({{"op", "GetProdSeqId"}, {"deviceIdx", 1}})["seq"]["ids"][1], 8256);
     EXPECT_EQ(client.call({{"op", "NoSuchCall"}})["status"], 12);
 }
 
@@ -241,12 +238,8 @@ TEST_F(DaemonTest, AWriteByOneConnectionIsReadByAnotherAndReachesEveryConnection
 TEST_F(DaemonTest, PiecesOfAnAnswerComeBeforeTheReplyWithTheRequestsNumber) {
     ASSERT_TRUE(start());
     Client client(m_socket);
-    const json reply = client.call({{"op", "Process"},
-                                    {"req", 99},
-                                    {"url", "/httpGetSet/httpGet.htm"},
-                                    {"query", "evt=vel~eventsWA~or~3"},
-                                    {"reqType", 2},
-                                    {"reqParam", 5}});
+    const json reply = client.call(json::parse(R"({"op": "Process", "req": 99, "reqType": 2,
+        "reqParam": 5, "url": "/httpGetSet/httpGet.htm", "query": "evt=vel~eventsWA~or~3"})"));
     EXPECT_EQ(reply["status"], 0);
     std::string answer;
     for (const json& piece : client.notes) {
@@ -276,23 +269,23 @@ TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
     EXPECT_NE(log().find("dropped: malformed"), std::string::npos) << log();
 }
 
-TEST_F(DaemonTest, AnAcknowledgedWriteOutlivesTheDaemonKilledAndRestarted) {
+TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSavedAndOutlivesTheDaemonKilledAndRestarted) {
     ASSERT_TRUE(start());
     ASSERT_EQ(Client(m_socket).call(setRequest(77))["status"], 0);
     ::kill(m_pid, SIGKILL);
     ASSERT_EQ(exitStatus(m_pid), 128 + SIGKILL);
     ASSERT_TRUE(start()) << log();  // its socket file is left behind, and replaced
     EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 77);
-}
-
-TEST_F(DaemonTest, AWriteThatCannotBeSavedIsNotAcknowledged) {
-    ASSERT_TRUE(start());
     ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
     EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
 }
 
-TEST_F(DaemonTest, RefusesToStartOnALiveDaemonsSocketOrWithABadStateFile) {
+TEST_F(DaemonTest, RefusesToStartOnAFileThatIsNoSocketOnALiveDaemonsSocketOrABadStateFile) {
+    std::ofstream(m_socket) << "notes";
+    EXPECT_EQ(exitStatus(spawn()), 1);
+    EXPECT_TRUE(std::ifstream(m_socket).good());  // still the file, not replaced by a socket
+    ::unlink(m_socket.c_str());
     ASSERT_TRUE(start());
     EXPECT_EQ(exitStatus(spawn()), 1);
     EXPECT_TRUE(Client(m_socket).connected);  // the first keeps its socket
@@ -316,7 +309,7 @@ TEST_F(DaemonTest, SigtermStopsItWithExitZeroAndRemovesTheSocket) {
 }
 
 // The library on both sides: a proxy in this process, pldctl as the other client process.
-TEST_F(DaemonTest, AWriteByPldctlReachesAProxyInThisProcessThroughTheDaemon) {
+TEST_F(DaemonTest, AProxyInThisProcessSeesAWriteByPldctlAndTheEnginesRecordsThroughTheDaemon) {
     ASSERT_TRUE(start());
     const std::string engine = "unix:" + m_socket;
     ZvPldProxy proxy(engine.c_str(), "");
@@ -327,6 +320,13 @@ TEST_F(DaemonTest, AWriteByPldctlReachesAProxyInThisProcessThroughTheDaemon) {
     int value = 0;
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
     EXPECT_EQ(value, 42);
+    ZvVelInventory inv{};
+    ZvProductIdentSeq* seq = nullptr;
+    ASSERT_TRUE(proxy.GetPldInventory(&inv) && proxy.GetProdSeqId(&seq, 1));
+    EXPECT_EQ(std::tie(inv.nmbrDevices, inv.maxDevices, seq->revision, seq->ids[2]),
+              std::make_tuple(1, 32, 3, 7));
+    EXPECT_STREQ(inv.serverName, "ZvPld simulated engine");
+    std::free(seq);
     for (int waited = 0; changed.empty() && waited < kWaitMs; waited += 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         proxy.CheckValueChange();

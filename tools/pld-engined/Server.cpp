@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -428,18 +429,25 @@ json Server::answer(const std::shared_ptr<Connection>& connection, const json& r
     } else if (name == "Process") {
         return process(connection, request);
     } else if (name == "GetVelServerInventory") {
-        ZvVelInventory inventory{};
-        reply["status"] = engine.GetVelServerInventory(&inventory);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&inventory);
-        reply["inventory"] =
-            json::binary(std::vector<std::uint8_t>(bytes, bytes + sizeof inventory));
+        ZvVelInventory inv{};
+        reply["status"] = engine.GetVelServerInventory(&inv);
+        const auto* server = reinterpret_cast<const std::uint8_t*>(inv.serverName);
+        reply["inventory"] = {
+            {"serverVersion", inv.serverVersion},
+            {"nmbrDevices", inv.nmbrDevices},
+            {"maxDevices", inv.maxDevices},
+            {"pldCount", inv.pldCount},
+            {"upTimeSec", inv.upTimeSec},
+            {"serverName", json::binary(std::vector<std::uint8_t>(
+                               server, server + strnlen(inv.serverName, sizeof inv.serverName)))}};
     } else if (name == "GetProdSeqId") {
         ZvProductIdentSeq* seq = engine.GetProdSeqId(number<std::uint16_t>(request, "deviceIdx"));
         if (seq == nullptr) {
             reply["seq"] = nullptr;
         } else {
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(seq);
-            reply["seq"] = json::binary(std::vector<std::uint8_t>(bytes, bytes + sizeof *seq));
+            reply["seq"] = {{"nmbrIds", seq->nmbrIds},
+                            {"revision", seq->revision},
+                            {"ids", std::vector<std::uint16_t>(seq->ids, std::end(seq->ids))}};
             std::free(seq);
         }
     } else if (name == "GetVelFDMVersion") {
