@@ -236,7 +236,8 @@ TEST(RemoteEngine, WritesEachReplyIntoTheCallersRecordsWithinTheirSize) {
             return {{{"status", 0}, {"text", json::binary({'B', 'o', 'i', 'l', 'e', 'r'})}}};
         if (op == "GetVelPntInt32") return {{{"status", 0}, {"value", -5}}};
         if (op == "GetMaxNmbrAncstrs") return {{{"value", 3}}};
-        if (op == "GetProdSeqId") return {{{"seq", json::binary({2, 1})}}};
+        if (op == "GetProdSeqId")
+            return {{{"seq", {{"nmbrIds", 2}, {"revision", 1}, {"ids", {7, 9}}}}}};
         if (op == "GetVelEnumStateInfo")
             return {{{"status", 0}, {"type", 4}, {"values", {1, 2, 3}}}};
         if (op == "GetRprtAncstr")
