@@ -40,6 +40,10 @@ ACTIVE_EVENTS = [
 ]
 P101 = "/api/devices/1/points/101"
 CHUNKED = "a body in chunks, of no stated length: refused on its headers, before any of it is sent"
+OVERSIZED = "a body stated as over 64 KiB: refused on its headers, before any of it is sent"
+# The headers each of these bodies is announced with; none of the body follows them.
+UNSENT = {CHUNKED: ("Transfer-Encoding", "chunked"),
+          OVERSIZED: ("Content-Length", str(64 * 1024 + 1))}
 # method, path, body, HTTP status, fields the answer holds
 API_CASES = [
     ("GET", P101, None, 200, {"label": "Supply setpoint", "unit": "degC",
@@ -55,7 +59,7 @@ API_CASES = [
     ("PUT", P101 + "/value", {"valu": "21"}, 400, {}),
     ("PUT", P101 + "/value", {"value": 21}, 400, {}),
     ("PUT", P101 + "/value", {"value": "21", "module": 0}, 400, {}),
-    ("PUT", P101 + "/value", b" " * (64 * 1024 + 1), 413, {}),  # refused before it is read
+    ("PUT", P101 + "/value", OVERSIZED, 413, {}),
     ("PUT", P101 + "/value", CHUNKED, 411, {}),
     ("GET", P101, None, 200, {"values": [{"module": 1, "value": "65.5"}]}),
     ("GET", P101 + "/hierarchy", None, 200, {"report": 1020, "levels": [
@@ -65,7 +69,8 @@ API_CASES = [
     ("GET", P101 + "/hierarchy?module=x", None, 400, {}),
     ("GET", "/api/devices/7", None, 404, {}),
     ("GET", "/api/devices/1/points/104", None, 404, {}),
-    ("GET", "/api/events/active", None, 200, {"events": [
+    ("GET", "/api/events/active?timeout=10001", None, 400, {}),
+    ("GET", "/api/events/active?timeout=10000", None, 200, {"events": [
         {"groupId": 1, "eventId": 3, "state": 1, "label": "Remote sensor not answering"},
         {"groupId": 3, "eventId": 4, "state": 2, "label": "Pump 2 stopped"}]}),
 ]
@@ -179,11 +184,11 @@ class Browser:
 
 
 def request(base, method, path, body=None):
-    if body is CHUNKED:
+    if isinstance(body, str) and body in UNSENT:
         connection = http.client.HTTPConnection(base.split("//", 1)[1], timeout=10)
         try:
             connection.putrequest(method, path)
-            connection.putheader("Transfer-Encoding", "chunked")
+            connection.putheader(*UNSENT[body])
             connection.endheaders()
             res = connection.getresponse()
             return res.status, json.loads(res.read())

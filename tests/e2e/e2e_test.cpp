@@ -232,7 +232,8 @@ void keepChange(void*, const ZvValChgInfo* info) {
 
 TEST_F(EndToEndTest, ADaemonThatHangsOrDiesFailsTheCallInTimeAndARestartedOneKeepsTheWrite) {
     Process* d = &daemon();
-    const std::string engine = m_engine + "?deadline_ms=300";
+    // Short of the default deadline (2 s), so that a client ignoring this one fails the bound.
+    const std::string engine = m_engine + "?deadline_ms=500";
     ZvPldProxy proxy(engine.c_str(), "");
     proxy.RegisterForValueChange(keepChange, nullptr, 0);
     auto changesUntil = [&](std::size_t count) {
@@ -247,8 +248,8 @@ TEST_F(EndToEndTest, ADaemonThatHangsOrDiesFailsTheCallInTimeAndARestartedOneKee
     dlog_set_sink(keepLogLine, nullptr);
     int value = 0;
     // A call that is pending on a stopped daemon, or on one killed during the call, ends
-    // well within twice the deadline. The daemon's threads stop one by one: the wait reports
-    // the last.
+    // within its deadline plus a margin for slow machines. The daemon's threads stop one by
+    // one: the wait reports the last.
     ::kill(d->pid, SIGSTOP);
     int stopped = 0;
     ASSERT_EQ(::waitpid(d->pid, &stopped, WUNTRACED), d->pid);
@@ -263,7 +264,7 @@ TEST_F(EndToEndTest, ADaemonThatHangsOrDiesFailsTheCallInTimeAndARestartedOneKee
         }
         EXPECT_EQ(call.get(), 2) << "signal " << signal;
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-        EXPECT_LT(took.count(), 600) << "signal " << signal;
+        EXPECT_LT(took.count(), 1500) << "signal " << signal;
     }
     dlog_set_sink(nullptr, nullptr);
     for (const std::string& line : g_logLines) {

@@ -36,6 +36,8 @@ using json = nlohmann::json;
 
 // A request body is a write's small JSON object; anything much larger is refused unread.
 constexpr size_t kMaxBody = 64 * 1024;
+// A waiting active-events request holds a server thread that long.
+constexpr unsigned short kMaxActiveEventsWaitMs = 10000;
 
 // ---------------------------------------------------------------------------------------------
 // Result codes
@@ -111,14 +113,14 @@ unsigned short pathNumber(const httplib::Request& req, std::size_t i, const char
 }
 
 unsigned short queryNumber(const httplib::Request& req, const char* name, unsigned short fallback,
-                           unsigned long min) {
+                           unsigned long min, unsigned long max = 0xFFFF) {
     if (!req.has_param(name)) return fallback;
     const std::string text = req.get_param_value(name);
     char* end = nullptr;
     const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || text[0] == '-' || v < min || v > 0xFFFF) {
+    if (text.empty() || *end != '\0' || text[0] == '-' || v < min || v > max) {
         throw HttpError{400, std::string("query parameter ") + name + " must be a number from " +
-                                 std::to_string(min) + " to 65535"};
+                                 std::to_string(min) + " to " + std::to_string(max)};
     }
     return static_cast<unsigned short>(v);
 }
@@ -363,13 +365,21 @@ std::atomic<unsigned long> Drainer::s_drained{0};
 // ---------------------------------------------------------------------------------------------
 // Active events. The answer's callback gets only the list, so each request's list is looked up
 // among those still waiting. A request whose answer did not come in time is abandoned: a late
-// answer deletes its records, and whatever never came is deleted after the proxy stops.
+// answer deletes its records, and whatever never came is deleted after the proxy stops. An
+// abandoned list cannot be freed sooner: nothing tells that its answer will never come, and
+// the proxy writes a late answer into the list before calling back. Each one is an empty list;
+// they pile up only while the engine accepts requests and then drops their answers.
 
 class ActiveEvents {
   public:
-    // Serialised: the proxy keeps one request's callback and answer text at a time.
+    // One at a time: the proxy keeps one request's callback and answer text at a time. Another
+    // request is turned away at once rather than holding a server thread while it queues.
     json request(ZvPldProxy& proxy, std::chrono::milliseconds timeout, int& status) {
-        std::lock_guard<std::mutex> one(m_requestMutex);
+        std::unique_lock<std::mutex> one(m_requestMutex, std::try_to_lock);
+        if (!one.owns_lock()) {
+            status = 503;
+            return json{{"error", "another active-events request is waiting for its answer"}};
+        }
         Pending* pending = nullptr;
         {
             std::lock_guard<std::mutex> lock(s_mutex);
@@ -729,7 +739,7 @@ void routes(httplib::Server& server, ZvPldProxy& proxy, Hub& hub, ActiveEvents& 
     server.Get(
         "/api/events/active",
         guarded([&proxy, &activeEvents](const httplib::Request& req, httplib::Response& res) {
-            const unsigned short ms = queryNumber(req, "timeout", 2000, 1);
+            const unsigned short ms = queryNumber(req, "timeout", 2000, 1, kMaxActiveEventsWaitMs);
             int status = 0;
             const json body = activeEvents.request(proxy, std::chrono::milliseconds(ms), status);
             reply(res, status, body);
