@@ -238,9 +238,13 @@ std::optional<json> RemoteEngine::exchange(json request, Deadline until, std::ui
 
     request["id"] = id;
     std::vector<std::uint8_t> frame;
-    zvwire::AppendFrame(request, frame);
+    const bool framed = zvwire::AppendFrame(request, frame);
     bool sent = false;
     lock.lock();
+    if (!framed) {  // a text too long for any frame: this request fails, the connection stays
+        m_pending.erase(id);
+        return std::nullopt;
+    }
     // Frames go out whole, one at a time. Waiting behind another caller's send, or sending to a
     // daemon that reads nothing, spends this call's own deadline.
     if (m_writable.wait_until(lock, until, [&] { return !m_writing; })) {
@@ -526,6 +530,7 @@ Y4_Status RemoteEngine::UnReg(int what) {
 }
 
 void RemoteEngine::Close() {
+    std::thread delivery;  // taken by one Close alone: a thread is joined once
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed && !m_delivery.joinable()) return;
@@ -536,16 +541,17 @@ void RemoteEngine::Close() {
         m_noteBytes = 0;
         if (!m_broken && m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);  // wakes a call under way
         m_noteReady.notify_all();
+        delivery = std::move(m_delivery);
     }
     {
         std::lock_guard<std::mutex> connecting(m_connectMutex);
         retire();
     }
-    if (!m_delivery.joinable()) return;
+    if (!delivery.joinable()) return;
     if (t_delivering == this) {
-        m_delivery.detach();  // closed from within a capture: its loop ends when it returns
+        delivery.detach();  // closed from within a capture: its loop ends when it returns
     } else {
-        m_delivery.join();
+        delivery.join();
     }
 }
 

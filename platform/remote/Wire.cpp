@@ -48,14 +48,19 @@ std::uint32_t lengthAt(const std::vector<std::uint8_t>& buffer, std::size_t at) 
 
 }  // namespace
 
-void AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out) {
+bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out) {
     const std::size_t at = out.size();
     out.resize(at + kHeader);
     json::to_msgpack(message, out);
     const std::size_t length = out.size() - at - kHeader;
+    if (length > kMaxFrame) {  // the other side would take it for a broken stream
+        out.resize(at);
+        return false;
+    }
     for (std::size_t i = 0; i < kHeader; ++i) {
         out[at + i] = static_cast<std::uint8_t>(length >> (8 * (kHeader - 1 - i)));
     }
+    return true;
 }
 
 void FrameDecoder::Feed(const std::uint8_t* data, std::size_t size) {

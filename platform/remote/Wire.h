@@ -14,8 +14,9 @@ namespace zvwire {
 
 constexpr std::uint32_t kMaxFrame = 1u << 20;
 
-// Appends `message` (a map) to `out` as one frame.
-void AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out);
+// Appends `message` (a map) to `out` as one frame. A message longer than kMaxFrame is not
+// appended: `out` is left as it was and the result is false.
+bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out);
 
 // Cuts a byte stream into messages. Once a frame is malformed the decoder stays failed.
 class FrameDecoder {

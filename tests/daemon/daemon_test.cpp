@@ -269,6 +269,20 @@ TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
     EXPECT_NE(log().find("dropped: malformed"), std::string::npos) << log();
 }
 
+TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
+    ASSERT_TRUE(start());
+    Client deaf(m_socket);
+    std::vector<std::uint8_t> asks;  // their replies fill the socket's buffers many times over
+    for (int id = 1; id <= 5000; ++id) zvwire::AppendFrame({{"id", id}, {"op", "X"}}, asks);
+    deaf.sendBytes(asks);
+    for (int waited = 0; log().find("dropped") == std::string::npos && waited < 3 * kWaitMs;
+         waited += 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(log().find("dropped: the client reads nothing"), std::string::npos) << log();
+    EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+}
+
 TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSavedAndOutlivesTheDaemonKilledAndRestarted) {
     ASSERT_TRUE(start());
     ASSERT_EQ(Client(m_socket).call(setRequest(77))["status"], 0);

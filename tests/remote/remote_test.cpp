@@ -365,6 +365,23 @@ TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline)
     }
 }
 
+TEST(RemoteEngine, ARequestTooLongForAFrameFailsAloneAndIsNeverSent) {
+    FakeDaemon daemon([](const json& r) -> std::vector<json> {
+        if (r["op"] == "Init") return {{{"value", 1}}};
+        return {{{"status", 0}, {"value", 42}}};
+    });
+    ZvPldMsgClient client(daemon.Text(1000).c_str(), "two", "three");
+    ASSERT_EQ(client.Init(), 1);
+    const ZvVelPntDfn pnt{1, 1001, 0, 0, 0, nullptr, 0};
+    const std::string huge(zvwire::kMaxFrame, 'x');
+    EXPECT_EQ(client.SetVelPntStr(&pnt, huge.c_str(), 0), 13);
+    std::int32_t value = 0;
+    EXPECT_EQ(client.GetVelPntInt32(&pnt, &value), 0);
+    std::vector<std::string> ops;  // the same connection: no second Init
+    for (const json& r : daemon.Requests()) ops.push_back(r["op"]);
+    EXPECT_EQ(ops, (std::vector<std::string>{"Init", "GetVelPntInt32"}));
+}
+
 TEST(RemoteEngine, ALaterCallReconnectsIntroducesItselfAndRegistersAgain) {
     FakeDaemon daemon([](const json& r) -> std::vector<json> {
         const std::string op = r["op"];

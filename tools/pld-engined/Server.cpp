@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,12 +32,16 @@ namespace {
 constexpr std::size_t kMaxQueued = 8u << 20;
 // Texts are read into buffers of at most this many bytes, whatever size a client names.
 constexpr unsigned int kMaxText = 1u << 16;
+// A client that takes nothing from its socket this long is dropped: otherwise its writer, and
+// the connection with it, would wait until the daemon stops.
+constexpr int kSendTimeoutSec = 3;
 
 using Frame = std::shared_ptr<const std::vector<std::uint8_t>>;
 
+// Null for a message too long for a frame.
 Frame frameOf(const json& message) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>();
-    zvwire::AppendFrame(message, *bytes);
+    if (!zvwire::AppendFrame(message, *bytes)) return nullptr;
     return bytes;
 }
 
@@ -115,15 +120,18 @@ unsigned int textSize(const json& request) {
     return std::min(number<unsigned int>(request, "size"), kMaxText);
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+enum class Sent { All, TimedOut, Failed };
+
+Sent writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Sent::TimedOut;
+        if (n <= 0) return Sent::Failed;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
-    return true;
+    return Sent::All;
 }
 
 }  // namespace
@@ -191,9 +199,13 @@ struct Connection {
             queue.pop_front();
             queued -= frame->size();
             lock.unlock();
-            const bool sent = writeAll(fd, frame->data(), frame->size());
+            const Sent sent = writeAll(fd, frame->data(), frame->size());
+            if (sent == Sent::TimedOut) {
+                drop("the client reads nothing, a send timed out");
+                return;
+            }
             lock.lock();
-            if (!sent) {
+            if (sent == Sent::Failed) {
                 closing = true;
                 ::shutdown(fd, SHUT_RDWR);  // the reader ends too
                 return;
@@ -201,6 +213,29 @@ struct Connection {
         }
     }
 };
+
+namespace {
+
+// The reply's frame; a reply too long for one is answered with a status alone.
+Frame replyFrame(const Connection& c, const json& request, const json& reply) {
+    if (Frame frame = frameOf(reply)) return frame;
+    const std::string& op = request.at("op").get_ref<const std::string&>();
+    const Y4_Status status = op == "GetRprtAncstr" ? zvsim::kBufferTooSmall : zvsim::kNoEngine;
+    Log("connection %u: the reply to %s does not fit in a frame, answered %d", c.id, op.c_str(),
+        static_cast<int>(status));
+    return frameOf({{"id", reply.at("id")}, {"status", status}});
+}
+
+// A notification or piece that cannot be framed would leave the client waiting for it.
+void sendNote(Connection& c, const Frame& frame) {
+    if (frame) {
+        c.send(frame);
+    } else {
+        c.drop("a message does not fit in a frame");
+    }
+}
+
+}  // namespace
 
 struct Server::PendingAnswer {
     Server* server;
@@ -223,6 +258,8 @@ bool Server::Start() {
 }
 
 void Server::Serve(int fd) {
+    const timeval timeout{kSendTimeoutSec, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     auto connection = std::make_shared<Connection>(fd, ++m_nextId);
     Log("connection %u opened", connection->id);
     {
@@ -274,7 +311,7 @@ void Server::read(const std::shared_ptr<Connection>& connection) {
                 break;
             }
             try {
-                c.send(frameOf(answer(connection, message)));
+                c.send(replyFrame(c, message, answer(connection, message)));
             } catch (const std::exception& e) {  // Malformed, or a field of the wrong type
                 c.drop(std::string("malformed request: ") + e.what());
                 open = false;
@@ -522,16 +559,16 @@ int Server::onPiece(ZvCallbackInfo* cbi) {
     const auto connection = pending->connection.lock();
     if (connection && connection->unregs == pending->unregs) {
         const auto* buf = reinterpret_cast<const std::uint8_t*>(cbi->pProcOutBuf);
-        connection->send(frameOf(
-            {{"ntf", "piece"},
-             {"req", pending->req},
-             {"status", cbi->status},
-             {"reqType", cbi->reqType},
-             {"reqParam", cbi->reqParam},
-             {"sequence", cbi->sequence},
-             {"bufSize", cbi->procOutBufSize},
-             {"len", cbi->procOutLen},
-             {"buf", json::binary(std::vector<std::uint8_t>(buf, buf + cbi->procOutBufSize))}}));
+        sendNote(*connection, frameOf({{"ntf", "piece"},
+                                       {"req", pending->req},
+                                       {"status", cbi->status},
+                                       {"reqType", cbi->reqType},
+                                       {"reqParam", cbi->reqParam},
+                                       {"sequence", cbi->sequence},
+                                       {"bufSize", cbi->procOutBufSize},
+                                       {"len", cbi->procOutLen},
+                                       {"buf", json::binary(std::vector<std::uint8_t>(
+                                                   buf, buf + cbi->procOutBufSize))}}));
     }
     if (cbi->procOutLen < cbi->procOutBufSize) pending->server->forget(pending);
     return 0;
@@ -553,7 +590,7 @@ void Server::fanOut(Kind kind, const json& message) {
     for (const auto& c : m_live) {
         if ((c->kinds & kind) == 0) continue;
         if (!frame) frame = frameOf(message);
-        c->send(frame);
+        sendNote(*c, frame);
     }
 }
 
