@@ -1,6 +1,8 @@
 // The simulated engine's reports: which report holds a point, report labels, ancestor chains and
 // changes of the report structure.
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "SimEngine.h"
@@ -44,15 +46,32 @@ std::string ReportProblem(const Device& device) {
                    std::to_string(report.parentModule) + " (modules count from 0)";
         }
     }
-    for (const auto& [gddId, report] : reports) {
-        std::size_t depth = 0;
-        for (const Report* r = &report; r->parent != 0; r = &reports.at(r->parent)) {
-            if (++depth > reports.size()) {
-                return "report " + std::to_string(gddId) + ": its ancestors form a cycle";
+    // Each report's count of ancestors, worked out once: a walk stops at the first report it
+    // already knows, so a long chain costs its length, not its length squared.
+    constexpr std::size_t kWalking = SIZE_MAX;
+    std::map<std::uint32_t, std::size_t> depthOf;
+    std::vector<std::uint32_t> path;
+    for (const auto& entry : reports) {
+        if (depthOf.count(entry.first) != 0) continue;
+        path.clear();
+        std::size_t depth = 0;  // of path.back(), once the walk ends
+        for (std::uint32_t id = entry.first;;) {
+            const auto known = depthOf.find(id);
+            if (known != depthOf.end()) {
+                if (known->second == kWalking) {
+                    return "report " + std::to_string(entry.first) + ": its ancestors form a cycle";
+                }
+                depth = known->second + 1;
+                break;
             }
+            depthOf[id] = kWalking;
+            path.push_back(id);
+            id = reports.at(id).parent;
+            if (id == 0) break;
         }
-        if (depth > device.maxAncestors) {
-            return "report " + std::to_string(gddId) + " has " + std::to_string(depth) +
+        for (auto id = path.rbegin(); id != path.rend(); ++id) depthOf[*id] = depth++;
+        if (--depth > device.maxAncestors) {
+            return "report " + std::to_string(entry.first) + " has " + std::to_string(depth) +
                    " ancestors, more than maxAncestors (" + std::to_string(device.maxAncestors) +
                    ")";
         }
