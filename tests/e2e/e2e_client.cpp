@@ -1,20 +1,16 @@
-// A client process for the end-to-end tests: one ZvPldProxy on the engine text of its first
-// argument, registered for value changes, doing what each line on stdin says and answering with
-// one line on stdout (device 1, module 1 throughout):
+// A client process for the end-to-end tests: one ZvPldProxy on the engine text of its argument,
+// registered for value changes, answering each line on stdin with one line (device 1, module 1):
 //   set G V            ->  "set G V: RC"
 //   get G              ->  "get G: RC VALUE"
-//   changes N          ->  "change G V" for each of the next N value changes, or "changes: none
-//                          after K" when no more arrive within a few seconds
+//   change             ->  "change G V", the next value change, or "change none"
 //   load P T OPS TOTAL ->  T threads, thread t writing 1..OPS to point 1 + P * T + t and reading
-//                          each back, while TOTAL value changes are drained: "load: R of 2*T*OPS
+//                          each back, while TOTAL changes are drained: "load: R of 2*T*OPS
 //                          replies right, C of TOTAL changes, gaps G"
 // It prints "ready" once registered.
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,16 +22,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kQuiet = std::chrono::seconds(5);  // no change for this long: none is coming
 
 struct Change {
-    std::uint32_t sequence;
-    std::uint32_t gddId;
+    std::uint32_t sequence, gddId;
     std::int32_t value;
 };
-
-// Filled on the thread that drains, within CheckValueChange.
-std::vector<Change> g_changes;
+std::vector<Change> g_changes;  // filled by CheckValueChange on the draining thread
 
 void onValueChange(void*, const ZvValChgInfo* info) {
     const std::uint32_t raw =
@@ -43,19 +35,19 @@ void onValueChange(void*, const ZvValChgInfo* info) {
     g_changes.push_back({info->sequence, info->valueId, static_cast<std::int32_t>(raw)});
 }
 
-// Drains until `count` changes are kept, or none came for kQuiet; true if all came.
-bool drain(ZvPldProxy& proxy, std::size_t count) {
-    auto last = Clock::now();
-    while (g_changes.size() < count && Clock::now() - last < kQuiet) {
+// Until `count` changes are kept, or none came for 5 s.
+void drain(ZvPldProxy& proxy, std::size_t count) {
+    for (auto last = Clock::now(); g_changes.size() < count;) {
         const std::size_t before = g_changes.size();
         proxy.CheckValueChange();
         if (g_changes.size() != before) {
             last = Clock::now();
+        } else if (Clock::now() - last > std::chrono::seconds(5)) {
+            return;
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    return g_changes.size() >= count;
 }
 
 std::string load(ZvPldProxy& proxy, int proc, int threads, int ops, std::size_t total) {
@@ -72,10 +64,12 @@ std::string load(ZvPldProxy& proxy, int proc, int threads, int ops, std::size_t 
         });
     }
     drain(proxy, total);
-    for (std::thread& w : workers) w.join();
     int replies = 0;
-    for (int r : right) replies += r;
-    // Every point's values arrive in the order written, and the sequence has no gap.
+    for (int t = 0; t < threads; ++t) {
+        workers[t].join();
+        replies += right[t];
+    }
+    // A gap: a sequence number skipped, or a point's values out of the order written.
     std::map<std::uint32_t, std::int32_t> lastValue;
     int gaps = 0;
     for (std::size_t i = 0; i < g_changes.size(); ++i) {
@@ -92,50 +86,33 @@ std::string load(ZvPldProxy& proxy, int proc, int threads, int ops, std::size_t 
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: e2e_client ENGINE\n");
-        return 2;
-    }
+int main(int, char** argv) {
     ZvPldProxy proxy(argv[1], "e2e_client");
     proxy.RegisterForValueChange(onValueChange, nullptr, 0);
     std::cout << "ready" << std::endl;
     for (std::string text; std::getline(std::cin, text);) {
         std::istringstream in(text);
         std::string command;
-        in >> command;
         unsigned short gddId = 0;
+        int value = 0, threads = 0, ops = 0;
+        std::size_t total = 0;
+        in >> command >> gddId;
+        g_changes.clear();
         if (command == "set") {
-            int value = 0;
-            in >> gddId >> value;
+            in >> value;
             std::cout << text << ": " << proxy.SetValueSInt32(value, 1, gddId, 1, 0, 0, 0, 0);
         } else if (command == "get") {
-            in >> gddId;
-            int value = 0;
             const int rc = proxy.GetValueSInt32(&value, 1, gddId, 1, 0, 0, 0);
             std::cout << text << ": " << rc << " " << value;
-        } else if (command == "changes") {
-            std::size_t n = 0;
-            in >> n;
-            g_changes.clear();
-            const bool all = drain(proxy, n);
-            for (std::size_t i = 0; i < g_changes.size(); ++i) {
-                std::cout << (i > 0 ? "\n" : "") << "change " << g_changes[i].gddId << " "
-                          << g_changes[i].value;
-            }
-            if (!all)
-                std::cout << (g_changes.empty() ? "" : "\n") << "changes: none after "
-                          << g_changes.size();
+        } else if (command == "change") {
+            drain(proxy, 1);
+            std::cout << "change ";
+            if (g_changes.empty()) std::cout << "none";
+            for (const Change& c : g_changes) std::cout << c.gddId << " " << c.value;
         } else if (command == "load") {
-            int proc = 0, threads = 0, ops = 0;
-            std::size_t total = 0;
-            in >> proc >> threads >> ops >> total;
-            g_changes.clear();
-            std::cout << load(proxy, proc, threads, ops, total);
-        } else {
-            std::cout << "unknown: " << text;
+            in >> threads >> ops >> total;
+            std::cout << load(proxy, gddId, threads, ops, total);
         }
         std::cout << std::endl;
     }
-    return 0;
 }
