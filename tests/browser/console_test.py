@@ -5,6 +5,7 @@ started here runs in a process group of its own, dies with this script and is st
 returns; only 127.0.0.1 and a Unix socket are used."""
 import contextlib
 import ctypes
+import fcntl
 import http.client
 import json
 import os
@@ -91,13 +92,21 @@ def stop(child):
         child.wait()
 
 
+def above_4(fd):
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 5)
+    os.close(fd)
+    return moved
+
+
 class Browser:
     """Chromium's DevTools protocol over --remote-debugging-pipe: JSON messages ended by NUL,
     written to its fd 3 and read from its fd 4."""
 
     def __init__(self, chromium, profile):
-        to_r, self.to_chrome = os.pipe()
-        self.from_chrome, from_w = os.pipe()
+        # Both pipes above fd 4: moving an end onto 3 or 4 must not clobber the other end, nor
+        # leave it close-on-exec (dup2 of a descriptor onto itself changes nothing).
+        to_r, self.to_chrome, self.from_chrome, from_w = (above_4(fd)
+                                                          for fd in (*os.pipe(), *os.pipe()))
         self.child = spawn([chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}"],
                            lambda: (os.dup2(to_r, 3), os.dup2(from_w, 4)), close_fds=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

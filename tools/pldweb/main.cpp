@@ -34,7 +34,7 @@ namespace {
 
 using json = nlohmann::json;
 
-// A request body is a write's small JSON object; anything much larger is refused unread.
+// A request body is a write's small JSON object; a larger one is refused and never kept.
 constexpr size_t kMaxBody = 64 * 1024;
 // A waiting active-events request holds a server thread that long.
 constexpr unsigned short kMaxActiveEventsWaitMs = 10000;
@@ -745,8 +745,8 @@ void routes(httplib::Server& server, ZvPldProxy& proxy, Hub& hub, ActiveEvents& 
             reply(res, status, body);
         }));
     // The library reads a body whole before a route sees it, and by default without limit. The
-    // limit holds for a body that states its length only: one sent in chunks, or read to the
-    // connection's end, is refused before it is read.
+    // limit holds for a body that states its length only (a longer one is read and discarded):
+    // one sent in chunks, or read to the connection's end, is refused before it is read.
     server.set_payload_max_length(kMaxBody);
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         const bool mayHaveBody = req.method == "PUT" || req.method == "POST" ||
