@@ -1,0 +1,15 @@
+# Run by cmake --install: writes ZvPldProxy.pc for the prefix being installed to, which may differ
+# from the one the build was configured with. DESTDIR stages the file but stays out of its text.
+foreach(dir LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${ZVPLD_PC_${dir}}")
+        set(_abs_${dir} "${ZVPLD_PC_${dir}}")
+    else()
+        set(_abs_${dir} "${CMAKE_INSTALL_PREFIX}/${ZVPLD_PC_${dir}}")
+        set(ZVPLD_PC_${dir} "\${prefix}/${ZVPLD_PC_${dir}}")
+    endif()
+endforeach()
+set(ZVPLD_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(_pc "$ENV{DESTDIR}${_abs_LIBDIR}/pkgconfig/ZvPldProxy.pc")
+message(STATUS "Installing: ${_pc}")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/ZvPldProxy.pc.in" "${_pc}" @ONLY)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_pc}")
