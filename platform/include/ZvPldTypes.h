@@ -135,6 +135,8 @@ typedef void (*ZvPldCntChngFn)(void* context, unsigned long count);
 typedef void (*ZvVelEventFn)(void* context, const ZvVEventInfo* info);
 typedef void (*ZvValueChangeFn)(void* context, const ZvValChgInfo* info);
 
+// The layouts the 32-bit target's message client was built with: every field's offset (a first
+// field sits at 0 in any standard-layout record) and each record's size.
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(ZvVelPntDfn) == 24 && offsetof(ZvVelPntDfn, gddId) == 4 &&
                   offsetof(ZvVelPntDfn, mmIdx) == 8 && offsetof(ZvVelPntDfn, auxIdx) == 10 &&
@@ -145,10 +147,13 @@ static_assert(sizeof(ZvVelPntEnum) == 12 && offsetof(ZvVelPntEnum, gddId) == 4 &
                   offsetof(ZvVelPntEnum, stateValue) == 8,
               "ZvVelPntEnum layout");
 static_assert(sizeof(ZvVEventInfo) == 16 && offsetof(ZvVEventInfo, eventId) == 4 &&
-                  offsetof(ZvVEventInfo, eventState) == 10,
+                  offsetof(ZvVEventInfo, deviceIdx) == 8 &&
+                  offsetof(ZvVEventInfo, eventState) == 10 && offsetof(ZvVEventInfo, groupId) == 12,
               "ZvVEventInfo layout");
 static_assert(sizeof(ZvValChgInfo) == 24 && offsetof(ZvValChgInfo, valueId) == 4 &&
-                  offsetof(ZvValChgInfo, length) == 14 && offsetof(ZvValChgInfo, pData) == 20,
+                  offsetof(ZvValChgInfo, mmIdx) == 8 && offsetof(ZvValChgInfo, deviceIdx) == 12 &&
+                  offsetof(ZvValChgInfo, length) == 14 && offsetof(ZvValChgInfo, dataType) == 16 &&
+                  offsetof(ZvValChgInfo, pData) == 20,
               "ZvValChgInfo layout");
 static_assert(sizeof(ZvVelRprtDfn) == 20 && offsetof(ZvVelRprtDfn, gddId) == 4 &&
                   offsetof(ZvVelRprtDfn, mmIdx) == 8 && offsetof(ZvVelRprtDfn, buf) == 12 &&
@@ -168,10 +173,20 @@ static_assert(sizeof(ZvPldEngInfo) == 24 && offsetof(ZvPldEngInfo, pUserData) ==
                   offsetof(ZvPldEngInfo, reqType) == 20,
               "ZvPldEngInfo layout");
 static_assert(sizeof(ZvCallbackInfo) == 36 && offsetof(ZvCallbackInfo, status) == 4 &&
+                  offsetof(ZvCallbackInfo, reqType) == 8 &&
+                  offsetof(ZvCallbackInfo, reqParam) == 12 &&
+                  offsetof(ZvCallbackInfo, sequence) == 16 &&
+                  offsetof(ZvCallbackInfo, reserved) == 20 &&
                   offsetof(ZvCallbackInfo, procOutBufSize) == 24 &&
                   offsetof(ZvCallbackInfo, procOutLen) == 28 &&
                   offsetof(ZvCallbackInfo, pProcOutBuf) == 32,
               "ZvCallbackInfo layout");
+static_assert(offsetof(ZvVelInventory, nmbrDevices) == 4 &&
+                  offsetof(ZvVelInventory, maxDevices) == 6 &&
+                  offsetof(ZvVelInventory, pldCount) == 8 &&
+                  offsetof(ZvVelInventory, upTimeSec) == 12 &&
+                  offsetof(ZvVelInventory, serverName) == 16,
+              "ZvVelInventory layout");
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
 #endif
 static_assert(sizeof(ZvVelInventory) == 48, "ZvVelInventory is copied as 48 bytes");
