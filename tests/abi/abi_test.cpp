@@ -1,0 +1,115 @@
+// What a client compiled against the header bakes into its own code: the virtual-table slot of
+// each operation it calls, the table's length, and the layouts of the records it allocates or
+// reads in place.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <link.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "ZvPldProxy.h"
+
+namespace {
+
+// Under the Itanium C++ ABI a pointer to a virtual member function holds 1 + the slot's byte
+// offset in its first word and 0 in its adjustment.
+struct Slot {
+    const char* name;
+    std::ptrdiff_t ptr;
+    std::ptrdiff_t adj;
+    std::ptrdiff_t expected;
+};
+
+template <class F>
+Slot slot(const char* name, F ZvPldProxy::*operation, std::ptrdiff_t expected) {
+    std::ptrdiff_t words[2];
+    static_assert(sizeof operation == sizeof words, "a pointer and an adjustment");
+    std::memcpy(words, &operation, sizeof words);
+    return {name, words[0], words[1], expected};
+}
+
+#define SLOT(operation, expected) slot(#operation, &ZvPldProxy::operation, expected)
+
+TEST(VirtualTable, HoldsEachOperationInItsDeclaredSlot) {
+    // Slots 0 and 1 are the destructor's: complete, then deleting.
+    const Slot slots[] = {
+        SLOT(GetLabelString, 2),
+        SLOT(GetFullDescriptionString, 3),
+        SLOT(GetUomLabelString, 4),
+        SLOT(GetValueString, 5),
+        SLOT(GetValueSInt32, 6),
+        SLOT(GetValueUInt32, 7),
+        SLOT(SetValueString, 8),
+        SLOT(SetValueSInt32, 9),
+        SLOT(SetValueUInt32, 10),
+        SLOT(RegisterForPldCountChange, 11),
+        SLOT(CheckPldCount, 12),
+        SLOT(RegisterForEventChange, 13),
+        SLOT(CheckEvent, 14),
+        SLOT(RegisterForValueChange, 15),
+        SLOT(CheckValueChange, 16),
+        SLOT(GetMaxModuleCnt, 17),
+        SLOT(GetMaxArrayDim, 18),
+        SLOT(GetVelPointAccessRights, 19),
+        SLOT(GetVelPointDataType, 20),
+        SLOT(GetVelPointUoMID, 21),
+        SLOT(GetVelPointNormFactor, 22),
+        SLOT(GetMaxNmbrAncestors, 23),
+        SLOT(GetPointReportNum, 24),
+        SLOT(GetHierarchyInfo, 25),
+        SLOT(GetReportLabel, 26),
+    };
+    const std::ptrdiff_t word = sizeof(void*);
+    for (const Slot& s : slots) {
+        // A non-virtual function's pointer is its even address, which no slot matches.
+        EXPECT_EQ(s.ptr, 1 + s.expected * word)
+            << s.name << " is in slot " << (s.ptr - 1) / word << ", not " << s.expected;
+        EXPECT_EQ(s.adj, 0) << s.name;
+    }
+}
+
+// The table's symbol spans the offset to the top, the type's info and one word per slot: a
+// virtual function appended after the last declared one lengthens it.
+TEST(VirtualTable, EndsWithTheLastDeclaredOperation) {
+    const struct {
+        const char* symbol;
+        std::size_t slots;
+    } tables[] = {{"_ZTV10ZvPldProxy", 27}, {"_ZTV20ZvAncestorInfoBufKey", 2}};
+    // Nothing in this test calls the library, so the linker may have left it out: load it here.
+    void* library = dlopen(ZVPLD_LIBRARY, RTLD_NOW);
+    ASSERT_NE(library, nullptr) << dlerror();
+    for (const auto& t : tables) {
+        void* table = dlsym(library, t.symbol);
+        ASSERT_NE(table, nullptr) << t.symbol << ": " << dlerror();
+        Dl_info info;
+        void* entry = nullptr;
+        ASSERT_NE(dladdr1(table, &info, &entry, RTLD_DL_SYMENT), 0) << t.symbol;
+        const auto* sym = static_cast<const ElfW(Sym)*>(entry);
+        ASSERT_NE(sym, nullptr) << t.symbol;
+        EXPECT_EQ(sym->st_size / sizeof(void*), 2 + t.slots) << t.symbol;
+    }
+}
+
+}  // namespace
+
+// Clients allocate the proxy and the key, read the key's fields and the active events' records in
+// place: their layouts on the target are part of the interface.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(ZvPldProxy) == 60, "ZvPldProxy size");
+static_assert(sizeof(ZvPldProxy::ActiveEvent) == 12 &&
+                  offsetof(ZvPldProxy::ActiveEvent, eventId) == 4 &&
+                  offsetof(ZvPldProxy::ActiveEvent, eventState) == 8,
+              "ActiveEvent layout");
+// The key is not standard-layout (it has a virtual destructor); GCC places its fields after the
+// table pointer all the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(sizeof(ZvAncestorInfoBufKey) == 16 &&
+                  offsetof(ZvAncestorInfoBufKey, deviceIdx) == 4 &&
+                  offsetof(ZvAncestorInfoBufKey, gddId) == 8 &&
+                  offsetof(ZvAncestorInfoBufKey, mmIdx) == 12,
+              "ZvAncestorInfoBufKey layout");
+#pragma GCC diagnostic pop
+#endif
