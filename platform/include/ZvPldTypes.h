@@ -188,6 +188,15 @@ static_assert(offsetof(ZvVelInventory, nmbrDevices) == 4 &&
                   offsetof(ZvVelInventory, serverName) == 16,
               "ZvVelInventory layout");
 static_assert(sizeof(Y4paVelDsply) == 4 && sizeof(ZvEnumStateType) == 4, "one-word records");
+// A field that padding follows could widen without moving the next one; on the big-endian target
+// its value would still move.
+static_assert(sizeof(ZvVelPntDfn::deviceIdx) == 2 && sizeof(ZvVelPntDfn::auxParam) == 2 &&
+                  sizeof(ZvVelPntEnum::deviceIdx) == 2 && sizeof(ZvVelPntEnum::stateValue) == 2 &&
+                  sizeof(ZvVelRprtDfn::deviceIdx) == 2 && sizeof(ZvVelRprtDfn::mmIdx) == 2 &&
+                  sizeof(ZvPldEngAncestorEntry::mmIdx) == 2 &&
+                  sizeof(ZvPldEngAncestors::mmIdx) == 2 &&
+                  sizeof(ZvPldEngAncestors::nmbrAncstrs) == 2,
+              "16-bit fields before padding");
 #endif
 static_assert(sizeof(ZvVelInventory) == 48, "ZvVelInventory is copied as 48 bytes");
 static_assert(sizeof(ZvProductIdentSeq) == 18 && offsetof(ZvProductIdentSeq, revision) == 1 &&

@@ -95,12 +95,14 @@ TEST(VirtualTable, EndsWithTheLastDeclaredOperation) {
 }  // namespace
 
 // Clients allocate the proxy and the key, read the key's fields and the active events' records in
-// place: their layouts on the target are part of the interface.
+// place: their layouts on the target are part of the interface. A 16-bit field that padding follows
+// keeps its width too: widened, its value would move on the big-endian target.
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(ZvPldProxy) == 60, "ZvPldProxy size");
 static_assert(sizeof(ZvPldProxy::ActiveEvent) == 12 &&
                   offsetof(ZvPldProxy::ActiveEvent, eventId) == 4 &&
-                  offsetof(ZvPldProxy::ActiveEvent, eventState) == 8,
+                  offsetof(ZvPldProxy::ActiveEvent, eventState) == 8 &&
+                  sizeof(ZvPldProxy::ActiveEvent::eventState) == 2,
               "ActiveEvent layout");
 // The key is not standard-layout (it has a virtual destructor); GCC places its fields after the
 // table pointer all the same.
@@ -109,7 +111,9 @@ static_assert(sizeof(ZvPldProxy::ActiveEvent) == 12 &&
 static_assert(sizeof(ZvAncestorInfoBufKey) == 16 &&
                   offsetof(ZvAncestorInfoBufKey, deviceIdx) == 4 &&
                   offsetof(ZvAncestorInfoBufKey, gddId) == 8 &&
-                  offsetof(ZvAncestorInfoBufKey, mmIdx) == 12,
+                  offsetof(ZvAncestorInfoBufKey, mmIdx) == 12 &&
+                  sizeof(ZvAncestorInfoBufKey::deviceIdx) == 2 &&
+                  sizeof(ZvAncestorInfoBufKey::mmIdx) == 2,
               "ZvAncestorInfoBufKey layout");
 #pragma GCC diagnostic pop
 #endif
