@@ -8,13 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "StressCount.h"
 #include "ZvPldEngine.h"
 #include "ZvPldProxy.h"
 #include "sim/SimEngine.h"
 
 namespace {
 
-constexpr int kRequests = ZVPLD_STRESS_PER_KIND / 200;  // per client
+const int kRequests = std::max(1u, StressPerKind() / 200);  // per client
 constexpr std::uint32_t kPiece = 4;
 // Cut at any piece boundary, neither leaves an item after a group's header and colon.
 const char* const kAnswers[] = {"(1,7:100,2|101,0)", "(2,8:200,1)"};

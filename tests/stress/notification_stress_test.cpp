@@ -11,12 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "StressCount.h"
 #include "ZvPldProxy.h"
 #include "sim/SimEngine.h"
 
 namespace {
 
-constexpr std::uint32_t kPerKind = ZVPLD_STRESS_PER_KIND;
+const std::uint32_t kPerKind = StressPerKind();
 constexpr std::uint16_t kUnits = 8;
 constexpr unsigned kMaxAncestors = 3, kKeys = 200;
 
