@@ -6,12 +6,14 @@
 #              Ctrl-C stops both
 # make fuzz  - fuzz the active-events answer, then the frame decoder, a minute each (clang,
 #              libFuzzer, ASan and UBSan)
+# make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
+#              memory error or lost block fails it
 # Each target first installs the Debian packages it lacks (as root) or names them.
 
 ENSURE := scripts/ensure-packages
 
 .PHONY: all demo console test check test-host test-ppc32 test-asan test-tsan test-browser fuzz \
-	fuzz-smoke bench format clean
+	fuzz-smoke bench valgrind format clean
 
 all: test
 
@@ -79,6 +81,13 @@ fuzz fuzz-smoke:
 		build/fuzz/corpus tests/fuzz/corpus
 	$(FUZZERS)/wire_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/wire- \
 		build/fuzz/wire_corpus tests/fuzz/wire_corpus
+
+# The host tree's own binaries (Debug, -g): a tree of its own would build the same ones again.
+valgrind:
+	@$(ENSURE) host valgrind
+	cmake --preset host
+	cmake --build --preset host
+	ctest -V -DZVPLD_BUILD_DIR=build/host -S scripts/valgrind-suite.cmake
 
 bench:
 	@$(ENSURE) bench
