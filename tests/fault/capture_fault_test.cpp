@@ -2,8 +2,6 @@
 // what stays queued or cached, no lock held, no leak.
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
-#include <list>
 
 #include "FaultInjection.h"
 #include "MockEngine.h"
@@ -63,7 +61,6 @@ struct FaultCase {
     unsigned nth;      // a malloc past the copy's only fails when the queue has to grow
     std::string tail;  // of the line, after the function's name
     std::string name = kOpName[op] + std::string(kCallName[int(call)]) + std::to_string(nth);
-    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 const std::string kLength = std::to_string(sizeof(ZvValChgInfo));  // 24 on the target
@@ -175,7 +172,7 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     EXPECT_EQ(fault::LiveBlocks(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName());
+INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName);
 
 using AnswerFault = Fault;
 

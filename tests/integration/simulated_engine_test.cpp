@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
-#include <list>
 #include <thread>
 
 #include "MockEngine.h"

@@ -79,17 +79,4 @@ TEST_F(PassThrough, FdmVersionIsWhatTheEngineWroteWithinTwentyBytes) {
     EXPECT_TRUE(log.take().empty());
 }
 
-TEST_F(PassThrough, EveryRequestFailsWithALineOnceStopped) {
-    start().stop_y4IpcToClientProc();
-    log.take();
-    ZvPldEngInfo record{};
-    ZvVelInventory inventory;
-    ZvProductIdentSeq* seq = nullptr;
-    const std::string noClient = ": no engine message client (proxy not constructed, or stopped)";
-    ExpectOutcome(log, proxy->Process(&record), 2, "Process" + noClient);
-    ExpectOutcome(log, proxy->GetPldInventory(&inventory) ? 0 : 2, 2, "GetPldInventory" + noClient);
-    ExpectOutcome(log, proxy->GetProdSeqId(&seq, 1) ? 0 : 2, 2, "GetProdSeqId" + noClient);
-    ExpectOutcome(log, proxy->GetFdmVersion(1).empty() ? 2 : 0, 2, "GetFdmVersion" + noClient);
-}
-
 }  // namespace

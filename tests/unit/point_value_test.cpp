@@ -1,7 +1,6 @@
 // Point access: the frame every point operation shares, run over the text, numeric and attribute
 // tables; the check of a text reply; the enumeration states.
 #include <cstdio>
-#include <cstring>
 #include <numeric>
 
 #include "MockEngine.h"
@@ -72,7 +71,7 @@ const PointOp kNumericOps[] = {
                                  a.auxParam, kSetParam))},
 };
 
-INSTANTIATE_TEST_SUITE_P(Numeric, PointOperation, ValuesIn(kNumericOps), OpName());
+INSTANTIATE_TEST_SUITE_P(Numeric, PointOperation, ValuesIn(kNumericOps), OpName);
 
 constexpr int kDescriptionResults[] = {0, 4096, 4097, 4098, 4099, 4100, 0, 2, 2};  // 6 succeeds
 
@@ -96,7 +95,7 @@ const PointOp kTextOps[] = {
                                                a.auxParam, a.auxText))},
 };
 
-INSTANTIATE_TEST_SUITE_P(Text, PointOperation, ValuesIn(kTextOps), OpName());
+INSTANTIATE_TEST_SUITE_P(Text, PointOperation, ValuesIn(kTextOps), OpName);
 
 using TextReply = PointOperation;
 
@@ -120,7 +119,7 @@ TEST_P(TextReply, IsCutAt256AndRejectedWholeWhenNotAscii) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFour, TextReply, ValuesIn(kTextOps), OpName());
+INSTANTIATE_TEST_SUITE_P(AllFour, TextReply, ValuesIn(kTextOps), OpName);
 
 // clang-format off
 #define ATTRIBUTE(query, expected, results, failure) {#query, 0, kAll, results, failure, \
@@ -146,7 +145,7 @@ const PointOp kAttributeOps[] = {
               " : get point's max  Array Dimension error,GddId:4660, device Id: 7"),
 };
 
-INSTANTIATE_TEST_SUITE_P(Attribute, PointOperation, ValuesIn(kAttributeOps), OpName());
+INSTANTIATE_TEST_SUITE_P(Attribute, PointOperation, ValuesIn(kAttributeOps), OpName);
 
 constexpr unsigned short kDevice = 7;
 constexpr unsigned long kGddId = 0x12345678;
