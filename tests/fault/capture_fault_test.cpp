@@ -214,24 +214,7 @@ TEST_F(AnswerFault, LogsOnceDropsTheRequestOrPieceOrGivesWhatWasParsedAndLeaksNo
 
 using HierarchyFault = Fault;
 
-TEST_F(HierarchyFault, EachAllocationThatFailsFailsTheListsAloneAndLeaksNothing) {
-    // The ancestor buffer, the map node, then the lists' elements level by level.
-    for (unsigned nth = 1; nth < 100; ++nth) {
-        const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
-        if (failed == "0 9 1") break;
-        const bool kept = nth > 2;  // the record was cached before the lists failed
-        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
-                                : "FillAncestorInfoForPt Allocate memory space failed";
-        EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
-        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
-        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
-        EXPECT_EQ(Query(), kept ? "0 9 0" : "0 9 1");
-        proxy->ClearAncestorInfo();
-        EXPECT_EQ(fault::LiveBlocks(), 0);
-    }
-}
-
-TEST_F(HierarchyFault, AFailedMutexCallFailsTheQueryAloneAndTheStaleRecordIsNeverServed) {
+TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothingStale) {
     const struct {
         Call call;
         int nth, locksHeld;  // the singleton lock comes first, then the PLD-count mutex
@@ -247,6 +230,20 @@ TEST_F(HierarchyFault, AFailedMutexCallFailsTheQueryAloneAndTheStaleRecordIsNeve
         EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
         EXPECT_EQ(Query(), "0 9 1");  // dropped by the failed query's clear, or by the next one's
         EXPECT_EQ(Query(), "0 9 0");
+        proxy->ClearAncestorInfo();
+        EXPECT_EQ(fault::LiveBlocks(), 0);
+    }
+    // The ancestor buffer, the map node, then the lists' elements level by level.
+    for (unsigned nth = 1; nth < 100; ++nth) {
+        const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
+        if (failed == "0 9 1") break;
+        const bool kept = nth > 2;  // the record was cached before the lists failed
+        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
+                                : "FillAncestorInfoForPt Allocate memory space failed";
+        EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
+        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
+        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+        EXPECT_EQ(Query(), kept ? "0 9 0" : "0 9 1");
         proxy->ClearAncestorInfo();
         EXPECT_EQ(fault::LiveBlocks(), 0);
     }

@@ -198,7 +198,7 @@ TEST_P(ActiveEvents, AnswerWithTheCurrentActiveEventsByGroupInPieces) {
 
 INSTANTIATE_TEST_SUITE_P(Delivered, ActiveEvents, Values("process", "thread"));
 
-TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
+TEST(SimulatedEngineCatalogue, IsReadFromTheFileNamedAndRefusedUnlessItsReportsFormTrees) {
     const std::string path = TempDir() + "zvpld_catalogue.json";
     std::ofstream(path) << R"({"devices": [{"index": 4, "points": [
         {"gddId": 1, "type": "enum", "states": [{"value": 1, "name": "On"}], "values": [1]}]}]})";
@@ -211,10 +211,7 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     std::ofstream(path) << R"({"devices": [{"index": 4, "points": [{"gddId": 1}]}]})";
     EXPECT_THROW(ZvPldProxy(("sim:" + path).c_str(), "x"), std::runtime_error);
     std::remove(path.c_str());
-}
-
-// A developer's catalogue with a broken report tree is refused with the reason.
-TEST(SimulatedEngineCatalogue, RefusesReportsThatDoNotFormTreesWithinTheDevicesMaximum) {
+    // A developer's catalogue with a broken report tree is refused with the reason.
     const std::pair<std::string, std::string> cases[] = {
         {R"("reports": [{"gddId": 5, "labels": []}])", "report 5: a report needs one label"},
         {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}}])",
