@@ -214,8 +214,7 @@ TEST_F(Hierarchy,
         EXPECT_EQ(Info(0), "0: 9029 0 1280");
         proxy->ClearAncestorInfo();
     }
-    // Called directly, without the singleton lock: a GddId above 65535 asks for the report of
-    // its low 16 bits and is logged whole.
+    // Called directly (no singleton lock), a GddId above 65535 asks for its low 16 bits' report.
     InSequence order;
     EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice)).WillOnce(Return(2));
     EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd)).WillOnce(Return(0));
