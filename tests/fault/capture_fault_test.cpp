@@ -2,8 +2,6 @@
 // what stays queued or cached, no lock held, no leak.
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
-#include <list>
 
 #include "FaultInjection.h"
 #include "MockEngine.h"
@@ -63,7 +61,6 @@ struct FaultCase {
     unsigned nth;      // a malloc past the copy's only fails when the queue has to grow
     std::string tail;  // of the line, after the function's name
     std::string name = kOpName[op] + std::string(kCallName[int(call)]) + std::to_string(nth);
-    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 const std::string kLength = std::to_string(sizeof(ZvValChgInfo));  // 24 on the target
@@ -175,7 +172,7 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     EXPECT_EQ(fault::LiveBlocks(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName());
+INSTANTIATE_TEST_SUITE_P(EachBranch, NotificationFault, ValuesIn(kCases), OpName);
 
 using AnswerFault = Fault;
 
@@ -217,24 +214,7 @@ TEST_F(AnswerFault, LogsOnceDropsTheRequestOrPieceOrGivesWhatWasParsedAndLeaksNo
 
 using HierarchyFault = Fault;
 
-TEST_F(HierarchyFault, EachAllocationThatFailsFailsTheListsAloneAndLeaksNothing) {
-    // The ancestor buffer, the map node, then the lists' elements level by level.
-    for (unsigned nth = 1; nth < 100; ++nth) {
-        const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
-        if (failed == "0 9 1") break;
-        const bool kept = nth > 2;  // the record was cached before the lists failed
-        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
-                                : "FillAncestorInfoForPt Allocate memory space failed";
-        EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
-        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
-        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
-        EXPECT_EQ(Query(), kept ? "0 9 0" : "0 9 1");
-        proxy->ClearAncestorInfo();
-        EXPECT_EQ(fault::LiveBlocks(), 0);
-    }
-}
-
-TEST_F(HierarchyFault, AFailedMutexCallFailsTheQueryAloneAndTheStaleRecordIsNeverServed) {
+TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothingStale) {
     const struct {
         Call call;
         int nth, locksHeld;  // the singleton lock comes first, then the PLD-count mutex
@@ -250,6 +230,20 @@ TEST_F(HierarchyFault, AFailedMutexCallFailsTheQueryAloneAndTheStaleRecordIsNeve
         EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
         EXPECT_EQ(Query(), "0 9 1");  // dropped by the failed query's clear, or by the next one's
         EXPECT_EQ(Query(), "0 9 0");
+        proxy->ClearAncestorInfo();
+        EXPECT_EQ(fault::LiveBlocks(), 0);
+    }
+    // The ancestor buffer, the map node, then the lists' elements level by level.
+    for (unsigned nth = 1; nth < 100; ++nth) {
+        const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
+        if (failed == "0 9 1") break;
+        const bool kept = nth > 2;  // the record was cached before the lists failed
+        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
+                                : "FillAncestorInfoForPt Allocate memory space failed";
+        EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
+        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
+        EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
+        EXPECT_EQ(Query(), kept ? "0 9 0" : "0 9 1");
         proxy->ClearAncestorInfo();
         EXPECT_EQ(fault::LiveBlocks(), 0);
     }

@@ -1,24 +1,14 @@
 // The proxy against the simulated engine: the device engine's habits that a mock does not show,
 // and its delivering thread.
-#include <gmock/gmock.h>
-
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <list>
-#include <mutex>
 #include <thread>
 
 #include "MockEngine.h"
-#include "ZvPldProxy.h"
-#include "ZvPldTypes.h"
 #include "sim/SimEngine.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::Field;
-using ::testing::HasSubstr;
+using namespace ::testing;
 
 namespace {
 
@@ -89,7 +79,8 @@ class SimulatedEngine : public ::testing::Test {
     std::unique_ptr<ZvPldProxy> proxy;
 };
 
-TEST_F(SimulatedEngine, PointsGiveTheirReportChainsFromTheEnginesAncestorRecords) {
+TEST_F(SimulatedEngine, PointsGiveTheirReportChainsAndAStructureChangeIsAPldCountThatRenewsThem) {
+    proxy->RegisterForPldCountChange(onCount, &g_context, 0);
     const std::pair<std::array<unsigned short, 3>, std::string> rows[] = {
         {{1, 100, 1}, "0: 1021 1020 1010 1000 | 1 1 1 1 | 131075 2 70000 1"},  // maxAncestors
         {{1, 103, 1}, "4098: | |"},  // the engine keeps no ancestor record for report 1030
@@ -99,9 +90,12 @@ TEST_F(SimulatedEngine, PointsGiveTheirReportChainsFromTheEnginesAncestorRecords
     };
     for (const auto& [point, want] : rows)
         EXPECT_EQ(chain(point[0], point[1], point[2]), want) << "point " << point[1];
+    EXPECT_EQ(engine->SetReportParent(1, 1020, 1000, 0), 0);
+    engine->Flush();
+    EXPECT_EQ(chain(1, 100, 1), "0: 1021 1020 1000 | 1 1 1 | 131075 2 1");
 }
 
-TEST_F(SimulatedEngine, ReportLabelsArriveWholeCutOrRefused) {
+TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedCutOrRefused) {
     const std::string service = engine->Snapshot().devices.at(1).reports.at(1040).labels[0];
     // Device, GddId, module; result, label ("before": left unchanged), lines logged.
     const std::tuple<int, int, int, int, std::string, std::size_t> rows[] = {
@@ -116,17 +110,6 @@ TEST_F(SimulatedEngine, ReportLabelsArriveWholeCutOrRefused) {
         EXPECT_EQ(label, want) << gddId;
         EXPECT_EQ(log.take().size(), lines) << gddId;
     }
-}
-
-TEST_F(SimulatedEngine, AReportStructureChangeIsAPldCountAfterWhichTheNewChainIsGiven) {
-    proxy->RegisterForPldCountChange(onCount, &g_context, 0);
-    EXPECT_EQ(chain(1, 101, 1), "0: 1020 1010 1000 | 1 1 1 | 2 70000 1");
-    EXPECT_EQ(engine->SetReportParent(1, 1020, 1000, 0), 0);
-    engine->Flush();
-    EXPECT_EQ(chain(1, 101, 1), "0: 1020 1000 | 1 1 | 2 1");
-}
-
-TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedAndCut) {
     std::string unit = "before", text;
     EXPECT_EQ(proxy->GetUomLabelString(unit, 1, 105, 1, 0, 0), 2);  // a degree sign
     EXPECT_EQ(unit, "before");
@@ -183,18 +166,9 @@ TEST_F(SimulatedEngine, InventoryIdentitiesAndVersionsReachTheClientWholeRefused
     EXPECT_EQ(proxy->GetFdmVersion(1), "FDM 04.12.0031 rel2");  // 19 characters
 }
 
-TEST_F(SimulatedEngine, ARequestOtherThanTheActiveEventsOneIsRefusedWithoutAnAnswer) {
-    ZvPldEngInfo request{
-        0, nullptr, "/x", "evt=vel~eventsWA~or~3", ZvPldProxy::ProcessActiveEventsCB, 2};
-    EXPECT_EQ(proxy->Process(&request), 2);
-    engine->Flush();  // no piece reaches the proxy
-    EXPECT_THAT(log.take(),
-                ElementsAre(ErrorLine("Process: Failed to process http request -- Y4_Status: 12")));
-}
-
 // Pieces of 6 bytes: the first answer (25 bytes) ends with a shorter piece, the second (30) with
 // an empty one whose buffer still holds the piece before.
-class ActiveEvents : public SimulatedEngine, public ::testing::WithParamInterface<const char*> {
+class ActiveEvents : public SimulatedEngine, public WithParamInterface<const char*> {
   protected:
     ActiveEvents()
         : SimulatedEngine(zvsim::Catalogue::FromJson(
@@ -210,16 +184,22 @@ TEST_P(ActiveEvents, AnswerWithTheCurrentActiveEventsByGroupInPieces) {
     EXPECT_EQ(engine->SetEventState(11, 3), 0);
     EXPECT_EQ(proxy->GetActiveEvents(&events, onActiveEvents, 0), 0);
     engine->Flush();
+    ZvPldEngInfo other{
+        0, &events, "/x", "evt=vel~eventsWA~or~3", &ZvPldProxy::ProcessActiveEventsCB, 2};
+    EXPECT_EQ(proxy->Process(&other), 2);  // refused, and no piece follows
+    engine->Flush();
     const std::string how = std::string(GetParam()) == "process" ? " locked" : "";
     EXPECT_THAT(g_answers, ElementsAre(" 7/10/2 8/20/1" + how, " 7/10/2 7/11/3 8/20/1" + how));
-    EXPECT_THAT(log.take(),
-                Contains(Field(&LogLine::text, HasSubstr("string is (1,7:10,2)(2,8:20,1)(3,9)"))));
+    EXPECT_THAT(
+        log.take(),
+        AllOf(Contains(Field(&LogLine::text, HasSubstr("is (1,7:10,2)(2,8:20,1)(3,9)"))),
+              Contains(ErrorLine("Process: Failed to process http request -- Y4_Status: 12"))));
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivered, ActiveEvents, ::testing::Values("process", "thread"));
+INSTANTIATE_TEST_SUITE_P(Delivered, ActiveEvents, Values("process", "thread"));
 
-TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
-    const std::string path = ::testing::TempDir() + "zvpld_catalogue.json";
+TEST(SimulatedEngineCatalogue, IsReadFromTheFileNamedAndRefusedUnlessItsReportsFormTrees) {
+    const std::string path = TempDir() + "zvpld_catalogue.json";
     std::ofstream(path) << R"({"devices": [{"index": 4, "points": [
         {"gddId": 1, "type": "enum", "states": [{"value": 1, "name": "On"}], "values": [1]}]}]})";
     {
@@ -231,10 +211,7 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileTheFirstTextNames) {
     std::ofstream(path) << R"({"devices": [{"index": 4, "points": [{"gddId": 1}]}]})";
     EXPECT_THROW(ZvPldProxy(("sim:" + path).c_str(), "x"), std::runtime_error);
     std::remove(path.c_str());
-}
-
-// A developer's catalogue with a broken report tree is refused with the reason.
-TEST(SimulatedEngineCatalogue, RefusesReportsThatDoNotFormTreesWithinTheDevicesMaximum) {
+    // A developer's catalogue with a broken report tree is refused with the reason.
     const std::pair<std::string, std::string> cases[] = {
         {R"("reports": [{"gddId": 5, "labels": []}])", "report 5: a report needs one label"},
         {R"("maxAncestors": 1, "reports": [{"gddId": 5, "labels": ["a"], "parent": {"gddId": 6}}])",
@@ -254,9 +231,8 @@ TEST(SimulatedEngineCatalogue, RefusesReportsThatDoNotFormTreesWithinTheDevicesM
         const std::string text =
             R"({"devices": [{"index": 4, "points": [{"gddId": 1, "values": [1], "report": 5}], )" +
             device + "}]}";
-        EXPECT_THAT(
-            [&] { zvsim::Catalogue::FromJson(text); },
-            ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("device 4: " + problem)));
+        EXPECT_THAT([&] { zvsim::Catalogue::FromJson(text); },
+                    ThrowsMessage<std::runtime_error>(HasSubstr("device 4: " + problem)));
     }
 }
 

@@ -11,9 +11,8 @@
 #include <utility>
 
 // The C library's allocator under the names it exports for interposers: usable before anything is
-// initialised and inside dlsym. calloc and the aligned allocations stay the C library's.
+// initialised and inside dlsym. calloc, realloc and the aligned allocations stay the C library's.
 extern "C" void* __libc_malloc(std::size_t size);
-extern "C" void* __libc_realloc(void* block, std::size_t size);
 extern "C" void __libc_free(void* block);
 
 namespace {
@@ -74,14 +73,6 @@ INTERPOSED void* malloc(std::size_t size) noexcept {
 INTERPOSED void free(void* block) noexcept {
     if (untrack(block)) std::memset(block, 0xA5, malloc_usable_size(block));
     __libc_free(block);
-}
-// glibc's realloc frees a block it moves without calling free.
-INTERPOSED void* realloc(void* block, std::size_t size) noexcept {
-    if (block == nullptr) return malloc(size);
-    const bool tracked = untrack(block);
-    void* moved = __libc_realloc(block, size);
-    if (tracked && (moved != nullptr || size != 0)) track(moved != nullptr ? moved : block);
-    return moved;
 }
 INTERPOSED int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
     return injected(fault::Call::MutexLock) ? t_armed.error : real(0)(mutex);

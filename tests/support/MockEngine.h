@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,11 +57,9 @@ class MockEngine : public ZvPldEngine {
     MOCK_METHOD(Y4_Status, GetVelFDMVersion, (int, int, char*), (override));
 };
 
-struct OpName {  // names the instances of a suite after the `name` of its rows
-    template <class Row>
-    std::string operator()(const ::testing::TestParamInfo<Row>& i) const {
-        return i.param.name;
-    }
+// Names the instances of a suite after the `name` of its rows.
+inline const auto OpName = [](const auto& info) {
+    return std::string(info.param.name);
 };
 
 // An engine answer that first checks that it runs under the client lock, and only it.
@@ -213,7 +212,6 @@ struct PointOp {
     // Expects the engine call and makes the call; the string shows the output: text, or cell.
     int (*run)(MockEngine&, ZvPldProxy&, const PointAnswer&, const PointArgs&, std::string&);
     const char* asciiTag = "ZvPldProxy";  // the source tag of a text's non-ASCII line
-    friend void PrintTo(const PointOp& op, std::ostream* os) { *os << op.name; }
 };
 
 // A row's `run`: the engine call `expected` answered by `r`, and `call` with point `a` into `out`.

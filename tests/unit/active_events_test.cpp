@@ -84,7 +84,8 @@ class ActiveEvents : public ProxyTest {
     }
 };
 
-TEST_F(ActiveEvents, AnswersParseIntoRecordsInTheirOrder) {
+TEST_F(ActiveEvents,
+       PiecesGatherUntilTheFirstShortOneWithinTheirBuffersAndParseIntoRecordsInOrder) {
     start();
     Request(Got<'A'>);
     const struct {
@@ -109,16 +110,11 @@ TEST_F(ActiveEvents, AnswersParseIntoRecordsInTheirOrder) {
         EXPECT_EQ(Logged(log), Parsed(c.text, c.added));
         g_calls.clear();
     }
-}
-
-TEST_F(ActiveEvents, PiecesGatherUntilTheFirstShortOneWithinTheirBuffers) {
-    start();
-    Request(Got<'A'>);
     const struct {
         std::vector<Piece> pieces;
         std::string calls;
         Lines lines;  // without the added events'
-    } cases[] = {
+    } pieceCases[] = {
         {{Last("(1,2:3,4)")}, "A0 2,3,4", {Dump("(1,2:3,4)")}},
         {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, "A0 2,3,4 2,5,6", {Dump("(1,2:3,4|5,6)")}},
         {{Full("(1,2:"),
@@ -141,7 +137,7 @@ TEST_F(ActiveEvents, PiecesGatherUntilTheFirstShortOneWithinTheirBuffers) {
          "A0 6,7,8",
          {Dump("(5,6:7,8)")}},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : pieceCases) {
         for (const Piece& p : c.pieces) Deliver(p);
         EXPECT_EQ(g_calls, c.calls) << c.pieces.front().bytes;
         EXPECT_EQ(Logged(log, false), c.lines);
@@ -151,29 +147,30 @@ TEST_F(ActiveEvents, PiecesGatherUntilTheFirstShortOneWithinTheirBuffers) {
 
 TEST_F(ActiveEvents, RequestIsFixedAndAnAnswerWithinItRunsUnderTheClientLock) {
     start();
-    for (const Y4_Status status : {0, 1}) {
-        EXPECT_CALL(*engine, Process(NotNull())).WillOnce([&](ZvPldEngInfo* r) {
-            EXPECT_EQ(r->reqParam, -5 - status);
-            EXPECT_EQ(r->pUserData, &g_events);
-            EXPECT_STREQ(r->pUrl, "/httpGetSet/httpGet.htm");
-            EXPECT_STREQ(r->pQuery, "evt=vel~eventsWA~or~3");
-            EXPECT_EQ(r->pfnCallback, &ZvPldProxy::ProcessActiveEventsCB);
-            EXPECT_EQ(r->reqType, 2);
-            char piece[16] = "(1,2:3,4)";
-            ZvCallbackInfo cbi{r->pUserData, 0, 2, r->reqParam, 0, 0, 16, 9, piece};
-            r->pfnCallback(&cbi);
-            return status;
-        });
-        EXPECT_EQ(proxy->GetActiveEvents(&g_events, Got<'A'>, -5 - status), status * 2);
-        EXPECT_EQ(g_calls, "A1 2,3,4");
-        Lines lines = Parsed("(1,2:3,4)", "1-2-3-4", '1');
-        if (status) lines.push_back("3/0 Process: Failed to process http request -- Y4_Status: 1");
-        EXPECT_EQ(Logged(log), lines);
-        g_calls.clear();
-    }
+    EXPECT_CALL(*engine, Process(NotNull())).WillOnce([&](ZvPldEngInfo* r) {
+        EXPECT_EQ(r->reqParam, -6);
+        EXPECT_EQ(r->pUserData, &g_events);
+        EXPECT_STREQ(r->pUrl, "/httpGetSet/httpGet.htm");
+        EXPECT_STREQ(r->pQuery, "evt=vel~eventsWA~or~3");
+        EXPECT_EQ(r->pfnCallback, &ZvPldProxy::ProcessActiveEventsCB);
+        EXPECT_EQ(r->reqType, 2);
+        char piece[16] = "(1,2:3,4)";
+        ZvCallbackInfo cbi{r->pUserData, 0, 2, r->reqParam, 0, 0, 16, 9, piece};
+        r->pfnCallback(&cbi);
+        return 1;
+    });
+    EXPECT_EQ(proxy->GetActiveEvents(&g_events, Got<'A'>, -6), 2);
+    EXPECT_EQ(g_calls, "A1 2,3,4");
+    Lines lines = Parsed("(1,2:3,4)", "1-2-3-4", '1');
+    lines.push_back("3/0 Process: Failed to process http request -- Y4_Status: 1");
+    EXPECT_EQ(Logged(log), lines);
 }
 
-TEST_F(ActiveEvents, ANewRequestDropsTheTextSoFarAndTakesTheLaterAnswer) {
+TEST_F(ActiveEvents, APieceWithoutAProxyTouchesNothingAndANewRequestDropsTheTextSoFar) {
+    ZvPldProxy::ActiveEvent earlier{1, 2, 3};
+    g_events = {&earlier};
+    Deliver(Last("(1,2:3,4)"));
+    EXPECT_EQ(g_events, Events{&earlier});
     start();
     EXPECT_EQ(proxy->GetActiveEvents(nullptr, Got<'C'>, 0), 2);
     EXPECT_EQ(proxy->GetActiveEventsCB(), nullptr);
@@ -185,15 +182,6 @@ TEST_F(ActiveEvents, ANewRequestDropsTheTextSoFarAndTakesTheLaterAnswer) {
     Deliver(Last("(5,6:7,8)"));
     EXPECT_EQ(g_calls, "B0 2,3,4 6,7,8");
     EXPECT_EQ(Logged(log, false), Lines{Dump("(1,2:3,4)(5,6:7,8)")});
-}
-
-TEST(ActiveEventsWithoutProxy, APieceTouchesNothing) {
-    LogCapture log;
-    ZvPldProxy::ActiveEvent earlier{1, 2, 3};
-    g_events = {&earlier};
-    Deliver(Last("(1,2:3,4)"));
-    EXPECT_EQ(g_events, Events{&earlier});
-    EXPECT_TRUE(log.take().empty());
 }
 
 }  // namespace

@@ -24,16 +24,23 @@ TEST_F(Lifecycle, AProxyIsPublishedEvenIfInitFailsAndStopsOnceAfterWhichCallsFai
     p.stop_y4IpcToClientProc();  // stopped already: no engine call, no message
     std::string text = "kept";
     unsigned long value = 7;
+    ZvPldEngInfo record{};
+    ZvVelInventory inventory;
+    ZvProductIdentSeq* seq = nullptr;
     EXPECT_EQ(p.GetLabelString(text, 1, 2, 1, 0, nullptr), 2);  // a request with a status
     EXPECT_EQ(p.GetMaxModuleCnt(&value, 1, 2), 2);              // a count query
     EXPECT_TRUE(text == "kept" && value == 7u);
+    EXPECT_TRUE(p.Process(&record) == 2 && !p.GetPldInventory(&inventory) &&
+                !p.GetProdSeqId(&seq, 1) && p.GetFdmVersion(1).empty());  // each with its line
     proxy.reset();  // destroying a stopped proxy calls the engine no more
     EXPECT_EQ(ZvPldProxy::GetInstance(), nullptr);
-    const std::string tail = ": no engine message client (proxy not constructed, or stopped)";
-    EXPECT_THAT(log.take(), ElementsAre(ErrorLine("Failed to init PldMsgClient"),
-                                        ErrorLine("stop_y4IpcToClientProc: UnReg() returned 3"),
-                                        ErrorLine("GetLabelString" + tail),
-                                        ErrorLine("GetMaxModuleCnt" + tail)));
+    std::vector<LogLine> lines{ErrorLine("Failed to init PldMsgClient"),
+                               ErrorLine("stop_y4IpcToClientProc: UnReg() returned 3")};
+    for (const char* op : {"GetLabelString", "GetMaxModuleCnt", "Process", "GetPldInventory",
+                           "GetProdSeqId", "GetFdmVersion"})
+        lines.push_back(ErrorLine(op + std::string(": no engine message client (proxy not "
+                                                   "constructed, or stopped)")));
+    EXPECT_EQ(log.take(), lines);
 }
 
 TEST_F(Lifecycle, AThrowingMessageClientLeavesNothingPublishedAndTheClientLockFree) {

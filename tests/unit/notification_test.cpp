@@ -58,7 +58,6 @@ class Notifications : public ProxyTest {
         proxy->RegisterForEventChange(C::event, kContext, 0x12345678);
         proxy->RegisterForValueChange(C::value, kContext, 0x12345678);
     }
-    // Delivers one notification of each kind, as the engine's thread does.
     static void deliver(std::uint32_t id, std::uint16_t length = 1) {
         ZvPldProxy::CallbackPldCnt(kContext, id);
         const ZvVEventInfo event{0, id, 0, 3, 0};

@@ -1,6 +1,5 @@
 // The report queries, the ancestor cache and the hierarchy queries read from it.
 #include <functional>
-#include <list>
 #include <stdexcept>
 
 #include "MockEngine.h"
@@ -169,20 +168,10 @@ TEST_F(Hierarchy, EachModulesLevelsComeFromOneFetchUntilAPldCountChangeDropsEver
     EXPECT_EQ(Info(0, 1), "0: 0 4 1282");  // one clear for both changes
 }
 
-TEST_F(Hierarchy, AGddIdAbove65535AsksForTheReportOfItsLow16BitsAndIsLoggedWhole) {
-    InSequence order;  // called directly: no singleton lock
-    EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice)).WillOnce(Return(2));
-    EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd)).WillOnce(Return(0));
-    ZvPldEngAncestors unchanged{}, *record = &unchanged;
-    EXPECT_EQ(proxy->FillAncestorInfoForPt(&record, ZvAncestorInfoBufKey(kDevice, 0x1FEDC, 2)), 9);
-    EXPECT_EQ(record, nullptr);
-    EXPECT_EQ(log.take().back().text,  // the report query's line first, as with any point
-              "FillAncestorInfoForPt Get reportID error,GddId :130780, Device index:7");
-}
-
 ZvPldEngAncestorEntry g_elsewhere[2];  // not in any ancestor buffer
 
-TEST_F(Hierarchy, AFailedFetchWritesNothingKeepsNothingHoldsNoLockAndIsLoggedByTheCache) {
+TEST_F(Hierarchy,
+       AFailedFetchWritesNothingKeepsNothingHoldsNoLockAndIsLoggedByTheCacheWithItsWholeGddId) {
     const std::string fit = "FillAncestorInfoForPt GetRprtAncstr error: ",
                       noFit = " ancestors do not fit the buffer of " +
                               std::to_string(sizeof(ZvPldEngAncestors) + 2 * 12) +
@@ -225,6 +214,15 @@ TEST_F(Hierarchy, AFailedFetchWritesNothingKeepsNothingHoldsNoLockAndIsLoggedByT
         EXPECT_EQ(Info(0), "0: 9029 0 1280");
         proxy->ClearAncestorInfo();
     }
+    // Called directly (no singleton lock), a GddId above 65535 asks for its low 16 bits' report.
+    InSequence order;
+    EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice)).WillOnce(Return(2));
+    EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd)).WillOnce(Return(0));
+    ZvPldEngAncestors unchanged{}, *record = &unchanged;
+    EXPECT_EQ(proxy->FillAncestorInfoForPt(&record, ZvAncestorInfoBufKey(kDevice, 0x1FEDC, 2)), 9);
+    EXPECT_EQ(record, nullptr);
+    EXPECT_EQ(log.take().back().text,  // the report query's line first, as with any point
+              "FillAncestorInfoForPt Get reportID error,GddId :130780, Device index:7");
 }
 
 }  // namespace

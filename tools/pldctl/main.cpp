@@ -66,9 +66,11 @@ std::string shown(int rc, const std::string& text) {
     return rc == 0 ? text : "<" + describe(rc) + ">";
 }
 
-std::string valueText(ZvPldProxy& proxy, const Address& a) {
+// The value and its unit; `valueRc`, when given, gets the value read's result.
+std::string valueText(ZvPldProxy& proxy, const Address& a, int* valueRc = nullptr) {
     std::string value, unit;
     const int rc = proxy.GetValueString(value, a.device, a.gddId, a.mmIdx, 0, a.uofm, 0, nullptr);
+    if (valueRc != nullptr) *valueRc = rc;
     const int urc = proxy.GetUomLabelString(unit, a.device, a.gddId, a.mmIdx, 0, a.uofm);
     if (rc != 0) return shown(rc, value);
     return urc == 0 ? (unit.empty() ? value : value + " " + unit) : value + " " + shown(urc, unit);
@@ -570,8 +572,9 @@ int main(int argc, char** argv) {
         if (get->parsed()) {
             std::string label;
             const int rc = proxy.GetLabelString(label, a.device, a.gddId, a.mmIdx, 0, nullptr);
-            printLine(shown(rc, label) + ": " + valueText(proxy, a));
-            return rc == 0 ? 0 : 1;
+            int valueRc = 0;
+            printLine(shown(rc, label) + ": " + valueText(proxy, a, &valueRc));
+            return rc == 0 && valueRc == 0 ? 0 : 1;
         }
         if (set->parsed()) {
             const int rc = proxy.SetValueString(newValue.c_str(), a.device, a.gddId, a.mmIdx, 0,
