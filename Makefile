@@ -1,7 +1,8 @@
 # make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
 # make check - test with Chromium installed (the web console's browser tests run in the host leg),
-#              plus the AddressSanitizer/UBSan and ThreadSanitizer legs and 10 s of each fuzzer
+#              plus the AddressSanitizer/UBSan and ThreadSanitizer legs, 10 s of each fuzzer and
+#              the valgrind leg
 # make console - the engine daemon and the web console on it (open the address it prints);
 #              Ctrl-C stops both
 # make fuzz  - fuzz the active-events answer, then the frame decoder, a minute each (clang,
@@ -52,7 +53,7 @@ test: test-host test-ppc32
 # Chromium first, so that the host leg runs the browser tests (they skip without it), once.
 check:
 	@$(ENSURE) host browser
-	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke
+	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke valgrind
 
 test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*
