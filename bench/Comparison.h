@@ -20,6 +20,7 @@ struct Comparison {
     std::string name;      // printed as "RATIO <name> <proxy time / baseline time>"
     std::string proxy;     // benchmark names
     std::string baseline;  // the same work by hand
+    double goal;           // the largest ratio allowed; 0 for a figure only watched
 };
 
 inline std::vector<Comparison>& Comparisons() {
@@ -28,8 +29,8 @@ inline std::vector<Comparison>& Comparisons() {
 }
 
 // For namespace-scope initialisers next to the two benchmarks.
-inline bool Compare(const char* name, const char* proxy, const char* baseline) {
-    Comparisons().push_back({name, proxy, baseline});
+inline bool Compare(const char* name, const char* proxy, const char* baseline, double goal) {
+    Comparisons().push_back({name, proxy, baseline, goal});
     return true;
 }
 

@@ -90,6 +90,6 @@ void ActiveEventsProxy(benchmark::State& state) {
 ZVPLD_BENCHMARK(ActiveEventsProxy);
 
 [[maybe_unused]] const bool activeEvents =
-    Compare("ActiveEventsParse", "ActiveEventsProxy", "ActiveEventsByHand");
+    Compare("ActiveEventsParse", "ActiveEventsProxy", "ActiveEventsByHand", 0);
 
 }  // namespace

@@ -1,13 +1,15 @@
 // Runs the benchmarks, prints Google Benchmark's table, then one line per comparison,
-// "RATIO <name> <proxy time / baseline time>", "RATE <name> <events per second>" for a proxy
-// benchmark that counts its "events" per iteration, and "SIZE <library> <bytes>" for the proxy's
-// shared library.
+// "RATIO <name> <proxy time / baseline time>" followed by its goal, "RATE <name> <events per
+// second>" for a proxy benchmark that counts its "events" per iteration, and, given
+// --size_of=FILE (the stripped target library), "SIZE libZvPldProxy <bytes of FILE>".
+// Exits 1 if a comparison did not run or missed its goal.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,14 +18,11 @@
 #include "Comparison.h"
 #include "ZvPldEngine.h"
 
-#ifndef ZVPLD_PROXY_LIBRARY
-#error "ZVPLD_PROXY_LIBRARY must name the built libZvPldProxy.so"
-#endif
-
 namespace {
 
-// The console table, and each benchmark's CPU time per iteration: that of its fastest
-// repetition, or of the one run.
+// The console table, and each benchmark's time per iteration: that of its fastest repetition, or
+// of the one run. CPU time, but wall-clock time for a benchmark that asks for it (threads that
+// share a lock).
 class CollectingReporter : public benchmark::ConsoleReporter {
   public:
     // Colours only on a terminal, so that the lines after the table are plain when piped.
@@ -39,9 +38,9 @@ class CollectingReporter : public benchmark::ConsoleReporter {
             if (run.error_occurred) {
                 m_failed.push_back(run.run_name.str());
             } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min") {
-                m_fastest[run.run_name.str()] = run.GetAdjustedCPUTime();
+                m_fastest[run.run_name.str()] = TimeOf(run);
             } else if (run.run_type == Run::RT_Iteration) {
-                m_times[run.run_name.str()].push_back(run.GetAdjustedCPUTime());
+                m_times[run.run_name.str()].push_back(TimeOf(run));
             }
         }
     }
@@ -63,6 +62,11 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     }
 
   private:
+    static double TimeOf(const Run& run) {
+        return run.run_name.time_type == "real_time" ? run.GetAdjustedRealTime()
+                                                     : run.GetAdjustedCPUTime();
+    }
+
     std::map<std::string, double> m_events;  // per iteration, times the time unit's per second
     std::map<std::string, double> m_fastest;
     std::map<std::string, std::vector<double>> m_times;
@@ -72,6 +76,17 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* sizeOf = nullptr;
+    static constexpr char kSizeOf[] = "--size_of=";
+    std::vector<char*> given;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kSizeOf, sizeof kSizeOf - 1) == 0) {
+            sizeOf = argv[i] + sizeof kSizeOf - 1;
+        } else {
+            given.push_back(argv[i]);
+        }
+    }
+
     ZvPldSetEngineFactory([](const char*, const char*, const char*) {
         return std::make_shared<zvbench::FixedEngine>();
     });
@@ -83,7 +98,7 @@ int main(int argc, char** argv) {
     static char interleave[] = "--benchmark_enable_random_interleaving=true";
     static char aggregates[] = "--benchmark_display_aggregates_only=true";
     std::vector<char*> args{argv[0], repetitions, minTime, interleave, aggregates};
-    args.insert(args.end(), argv + 1, argv + argc);
+    args.insert(args.end(), given.begin(), given.end());
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
@@ -103,17 +118,27 @@ int main(int argc, char** argv) {
             status = 1;
             continue;
         }
-        std::printf("RATIO %s %.3f\n", c.name.c_str(), proxy / baseline);
+        const double ratio = proxy / baseline;
+        if (c.goal <= 0) {
+            std::printf("RATIO %s %.3f (watched, no goal)\n", c.name.c_str(), ratio);
+        } else if (ratio <= c.goal) {
+            std::printf("RATIO %s %.3f (goal <= %.2f)\n", c.name.c_str(), ratio, c.goal);
+        } else {
+            std::printf("RATIO %s %.3f (goal <= %.2f: MISSED)\n", c.name.c_str(), ratio, c.goal);
+            status = 1;
+        }
         if (const double rate = reporter.Rate(c.proxy); rate > 0) {
             std::printf("RATE %s %.0f\n", c.name.c_str(), rate);
         }
     }
 
-    struct stat st {};
-    if (stat(ZVPLD_PROXY_LIBRARY, &st) != 0) {
-        std::perror(ZVPLD_PROXY_LIBRARY);
-        return 1;
+    if (sizeOf != nullptr) {
+        struct stat st {};
+        if (stat(sizeOf, &st) != 0) {
+            std::perror(sizeOf);
+            return 1;
+        }
+        std::printf("SIZE libZvPldProxy %lld\n", static_cast<long long>(st.st_size));
     }
-    std::printf("SIZE libZvPldProxy.so %lld\n", static_cast<long long>(st.st_size));
     return status;
 }

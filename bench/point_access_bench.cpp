@@ -78,7 +78,7 @@ void GetValueStringProxy(benchmark::State& state) {
 ZVPLD_BENCHMARK(GetValueStringProxy);
 
 [[maybe_unused]] const bool valueString =
-    Compare("GetValueString", "GetValueStringProxy", "GetValueStringByHand");
+    Compare("GetValueString", "GetValueStringProxy", "GetValueStringByHand", 1.10);
 
 void GetValueSInt32ByHand(benchmark::State& state) {
     ByHand h;
@@ -103,6 +103,6 @@ void GetValueSInt32Proxy(benchmark::State& state) {
 ZVPLD_BENCHMARK(GetValueSInt32Proxy);
 
 [[maybe_unused]] const bool valueSInt32 =
-    Compare("GetValueSInt32", "GetValueSInt32Proxy", "GetValueSInt32ByHand");
+    Compare("GetValueSInt32", "GetValueSInt32Proxy", "GetValueSInt32ByHand", 1.10);
 
 }  // namespace
