@@ -13,7 +13,9 @@
 //   callback, which may run with that lock held (the lock is not recursive).
 // - Lifetime: called before the construction or after the stop, an operation that reaches the
 //   engine fails cleanly: 2 (false, or an empty string) and the line
-//   "<operation>: no engine message client (proxy not constructed, or stopped)".
+//   "<operation>: no engine message client (proxy not constructed, or stopped)", where
+//   <operation> is the one that reached for the engine (Process for GetActiveEvents,
+//   GetMaxNmbrAncestors for a hierarchy query, which then logs its own failure too).
 // - Module indices (mmIdx) count from 1; the engine gets mmIdx - 1 (so 0 reaches it as 0xFFFF).
 // docs/threading.md has the threads, the locks and their order.
 #ifndef ZV_PLD_PROXY_H
@@ -71,8 +73,8 @@ ZV_PLD_PROXY_API bool operator>=(const ZvAncestorInfoBufKey& a, const ZvAncestor
 
 class ZV_PLD_PROXY_API ZvPldProxy {
   public:
-    // One active event of an active-events answer. Made with new by the proxy; from the moment
-    // the answer's callback is called it is the client's, to delete.
+    // One active event of an active-events answer. Made with new by the proxy; once in the
+    // client's list it is the client's, to delete.
     struct ActiveEvent {
         std::uint32_t groupId;
         std::uint32_t eventId;
@@ -211,7 +213,7 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     // whole engine call, so a response function called within it must not reach the engine.
     int Process(ZvPldEngInfo* request);
     // GetPldInventory: true with the whole record copied; false (null pointer, or a failure)
-    // with the record untouched. No line.
+    // with the record untouched. No line, but for the lifetime rule's.
     bool GetPldInventory(ZvVelInventory* inventory) const;
     // GetProdSeqId: true with *seq set to a block from malloc, the caller's to free(); false with
     // *seq untouched. A block with fewer than 2 or more than 8 ids, or revision 0, is freed.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# After a deliberate change: ZVPLD_ABI_UPDATE=1 ctest --preset ppc32 -R '^abi\.' rewrites the lists.
+# After a deliberate change: ZVPLD_ABI_UPDATE=1 ctest --preset ppc32 -R '^abi\.' rewrites the lists
+# (and fails, so that an update is never taken for a pass).
 # Usage: compare_with_list.sh exports|needed TOOL LIBRARY LIST
 # exports: TOOL is nm; the defined dynamic symbols, demangled. needed: TOOL is readelf; the NEEDED
 # entries. Either is sorted and must equal LIST line for line.
@@ -19,7 +20,8 @@ fi
 
 if [[ ${ZVPLD_ABI_UPDATE:-} == 1 ]]; then
     printf '%s\n' "$actual" >"$list"
-    exit 0
+    echo "rewrote $list: review the diff, then run the check again without ZVPLD_ABI_UPDATE" >&2
+    exit 1
 fi
 if ! diff -u --label "$list" --label "$library" "$list" - <<<"$actual"; then
     echo "$kind of $library differ from $list: '+' lines are in the library only, '-' lines" \

@@ -41,7 +41,13 @@ flags=$(env -u PKG_CONFIG_PATH -u PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR="$lib
 "$cxx" ${CXXFLAGS:-} -std=c++17 -Wall -Wextra -Werror "$client/main.cpp" -o "$work/pc-client" \
     ${LDFLAGS:-} $flags
 
-for program in "$work/cmake/client" "$work/pc-client"; do
-    echo "${program#"$work"/}:"
-    LD_LIBRARY_PATH=$lib timeout 60 "${emulator[@]}" "$program"
-done
+# CMake's client and the installed pldctl find the libraries by their run paths, and the
+# library its stand-ins by its own; the pkg-config client has none and is given the directory.
+echo "cmake/client:"
+timeout 60 "${emulator[@]}" "$work/cmake/client"
+echo "pc-client:"
+LD_LIBRARY_PATH=$lib timeout 60 "${emulator[@]}" "$work/pc-client"
+if [[ -x $prefix/bin/pldctl ]]; then
+    echo "bin/pldctl:"
+    timeout 60 "${emulator[@]}" "$prefix/bin/pldctl" get 1 100
+fi
