@@ -90,11 +90,16 @@ valgrind:
 	cmake --build --preset host
 	ctest -V -DZVPLD_BUILD_DIR=build/host -S scripts/valgrind-suite.cmake
 
+# SIZE is that of the ppc32 Release library, stripped as the device would install it.
 bench:
-	@$(ENSURE) bench
+	@$(ENSURE) bench ppc32
 	cmake --preset bench
-	cmake --build --preset bench
-	./build/bench/bench/zvpld_bench
+	cmake --build --preset bench --target zvpld_bench
+	cmake --preset ppc32-release
+	cmake --build --preset ppc32-release --target ZvPldProxy
+	powerpc-linux-gnu-strip -o build/ppc32-release/libZvPldProxy.stripped.so \
+		build/ppc32-release/src/libZvPldProxy.so
+	./build/bench/bench/zvpld_bench --size_of=build/ppc32-release/libZvPldProxy.stripped.so
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
