@@ -12,9 +12,12 @@ ZvLinuxMutex::~ZvLinuxMutex() {
     pthread_mutex_destroy(&m_mutex);
 }
 
+// The count is raised before the mutex is taken, so that the critical section carries none of
+// it: only this thread reads its count, and never while it waits.
 int ZvLinuxMutex::Lock() {
+    ++t_held;
     const int rc = pthread_mutex_lock(&m_mutex);
-    if (rc == 0) ++t_held;
+    if (rc != 0) --t_held;
     return rc;
 }
 
