@@ -26,9 +26,13 @@ prefix=$work/prefix
 lib=$(find "$prefix" -name libZvPldProxy.so -printf '%h\n' -quit)
 [[ -n $lib ]] || { echo "no libZvPldProxy.so under $prefix" >&2; exit 1; }
 
-# A cross build finds packages only below its root path or its staging prefix.
+# A cross build finds packages only below its root path, or where <package>_DIR points: the
+# package's own directory, so that the client's run path is the prefix it runs from here.
 cross=()
-[[ -n $toolchain ]] && cross=("-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DCMAKE_STAGING_PREFIX=$prefix")
+if [[ -n $toolchain ]]; then
+    config=$(find "$prefix" -name ZvPldProxyConfig.cmake -printf '%h\n' -quit)
+    cross=("-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DZvPldProxy_DIR=$config")
+fi
 "$cmake" -S "$client" -B "$work/cmake" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" "${cross[@]}" >"$work/configure.log" ||
     { cat "$work/configure.log"; exit 1; }
