@@ -6,10 +6,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ZvLinuxMutex.h"
+#include "ZvPldEngine.h"
 #include "ZvPldMsgClient.h"
 #include "ZvPldTypes.h"
 #include "sim/SimEngine.h"
@@ -81,6 +83,15 @@ class FixedEngine : public zvsim::SimEngine {
         return 0;
     }
 };
+
+// Every message client made from now on gets a new Engine.
+template <class Engine>
+void UseEngine() {
+    ZvPldSetEngineFactory(
+        [](const char*, const char*, const char*) -> std::shared_ptr<ZvPldEngine> {
+            return std::make_shared<Engine>();
+        });
+}
 
 }  // namespace zvbench
 

@@ -11,13 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Comparison.h"
-#include "ZvPldEngine.h"
 
 namespace {
 
@@ -94,9 +92,7 @@ int main(int argc, char** argv) {
     // has threads, so every benchmark runs in a process that has had one.
     std::thread([] {}).join();
 
-    ZvPldSetEngineFactory([](const char*, const char*, const char*) {
-        return std::make_shared<zvbench::FixedEngine>();
-    });
+    zvbench::UseEngine<zvbench::FixedEngine>();
 
     // Repetitions in random order spread any drift of the machine over all benchmarks alike;
     // flags given on the command line come later and win.
