@@ -13,27 +13,9 @@ namespace {
 
 using zvbench::Compare;
 
-// Calls are kept out of line and their arguments opaque, as a call into the proxy's library is.
-__attribute__((noipa)) int ValueStringByHand(ZvPldMsgClient& client, ZvLinuxMutex& lock,
-                                             std::string& text, unsigned short deviceIdx,
-                                             unsigned short gddId, unsigned short mmIdx,
-                                             unsigned short auxIdx, unsigned long uofm,
-                                             short auxParam, const char* auxText) {
-    const ZvVelPntDfn rec{deviceIdx, gddId,   static_cast<std::uint16_t>(mmIdx - 1), auxIdx,
-                          auxParam,  auxText, static_cast<std::uint32_t>(uofm)};
-    char reply[257] = {};
-    lock.Lock();
-    const Y4_Status status = client.GetVelPntStr(&rec, 256, reply);
-    lock.Unlock();
-    if (status != 0) return 2;
-    std::size_t length = 0;
-    for (; length < 256 && reply[length] != '\0'; ++length) {
-        if (static_cast<unsigned char>(reply[length]) >= 0x80) return 2;
-    }
-    text.assign(reply, length);
-    return 0;
-}
+using zvbench::ValueStringByHand;
 
+// Kept out of line and its arguments opaque, as a call into the proxy's library is.
 __attribute__((noipa)) int ValueSInt32ByHand(ZvPldMsgClient& client, ZvLinuxMutex& lock, int* value,
                                              unsigned short deviceIdx, unsigned short gddId,
                                              unsigned short mmIdx, unsigned short auxIdx,
