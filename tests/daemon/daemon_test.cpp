@@ -1,30 +1,13 @@
 // pld-engined as a real process on a socket of its own, talked to by raw clients that speak the
 // frames and messages themselves.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "DaemonFixture.h"
 #include "Wire.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
@@ -100,13 +83,10 @@ json setRequest(int value) {
     return {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", value}, {"setParam", 0}};
 }
 
-class DaemonTest : public ::testing::Test {
+class DaemonTest : public DaemonFixture {
   protected:
     void SetUp() override {
-        char dir[] = "/tmp/pld-engined-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        m_dir = dir;
-        m_socket = m_dir + "/engine.sock";
+        DaemonFixture::SetUp();
         std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0,
             "activeEvents": {"pieceSize": 4, "delivery": "process"},
             "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
@@ -114,74 +94,12 @@ class DaemonTest : public ::testing::Test {
                             "max": 100, "values": [5]}]}],
             "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
-    void TearDown() override {
-        // Sanitizer builds: the daemon's own reports land in its log.
-        EXPECT_EQ(log().find("Sanitizer"), std::string::npos) << log();
-        for (const pid_t pid : m_pids) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
-
-    // Starts the daemon; true once it accepts connections.
-    bool start() {
-        m_pid = spawn();
-        for (int waited = 0; waited < kWaitMs; waited += 20) {
-            if (Client(m_socket).connected) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // The daemon, after an emulator and its options on the target: PLD_ENGINED_LAUNCH, split
-    // by '|'.
-    pid_t spawn() {
-        std::vector<std::string> args;
-        std::stringstream parts(PLD_ENGINED_LAUNCH);
-        for (std::string part; std::getline(parts, part, '|');) args.push_back(part);
-        args.insert(args.end(), {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
-                                 "--state", m_dir + "/state.json"});
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // even a test that crashes leaves none behind
-            const int log = ::open((m_dir + "/log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            ::dup2(log, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        m_pids.push_back(pid);
-        return pid;
-    }
-    // The daemon's exit status, or -1 if it has not exited within kWaitMs.
-    int exitStatus(pid_t pid) {
-        for (int waited = 0; waited < kWaitMs; waited += 20) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                m_pids.erase(std::find(m_pids.begin(), m_pids.end(), pid));
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-    std::string log() {
-        std::ifstream in(m_dir + "/log");
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
-    std::string m_dir;
-    std::string m_socket;
-    pid_t m_pid = 0;            // the daemon that start() started
-    std::vector<pid_t> m_pids;  // every daemon not yet waited for
 };
 
 // Texts as the engine wrote them, records as maps of their fields (here through a proxy), and an
 // answer's pieces before its reply.
 TEST_F(DaemonTest, AnswersEachOpAsTheEngineDoesAndAnUnknownOneWithStatus12) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(daemon());
     Client client(m_socket);
     EXPECT_EQ(client.call({{"op", "NoSuchCall"}})["status"], 12);
     const json label = client.call({{"op", "GetVelPntStrLabel"}, {"pnt", kPoint}, {"size", 3}});
@@ -207,7 +125,7 @@ TEST_F(DaemonTest, AnswersEachOpAsTheEngineDoesAndAnUnknownOneWithStatus12) {
 }
 
 TEST_F(DaemonTest, ANotificationReachesOnlyTheConnectionsThatRegisteredItsKind) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(daemon());
     Client writer(m_socket), other(m_socket);
     ASSERT_EQ(other.call({{"op", "Reg"}, {"kind", "event"}, {"regArg", 0}})["status"], 0);
     ASSERT_EQ(writer.call(setRequest(42))["status"], 0);
@@ -217,7 +135,7 @@ TEST_F(DaemonTest, ANotificationReachesOnlyTheConnectionsThatRegisteredItsKind) 
 }
 
 TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(daemon());
     Client good(m_socket);
     std::vector<std::uint8_t> noOp;
     zvwire::AppendFrame({{"id", 1}}, noOp);
@@ -236,7 +154,7 @@ TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
 }
 
 TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(daemon());
     Client deaf(m_socket);
     std::vector<std::uint8_t> asks;  // their replies fill the socket's buffers many times over
     for (int id = 1; id <= 5000; ++id) zvwire::AppendFrame({{"id", id}, {"op", "X"}}, asks);
@@ -250,7 +168,7 @@ TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
 }
 
 TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSaved) {
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(daemon());
     ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
     EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
@@ -258,20 +176,21 @@ TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSaved) {
 
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {
     std::ofstream(m_socket) << "notes";
-    EXPECT_EQ(exitStatus(spawn()), 1);
+    EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     EXPECT_TRUE(std::ifstream(m_socket).good());  // still the file, not replaced by a socket
     ::unlink(m_socket.c_str());
-    ASSERT_TRUE(start());
-    EXPECT_EQ(exitStatus(spawn()), 1);
+    Process* first = daemon();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     Client client(m_socket);  // the first keeps its socket
     ASSERT_EQ(client.call({{"op", "Reg"}, {"kind", "pld"}, {"regArg", 0}})["status"], 0);
-    ::kill(m_pid, SIGTERM);
-    EXPECT_EQ(exitStatus(m_pid), 0);
+    ::kill(first->pid, SIGTERM);
+    EXPECT_EQ(first->exitStatus(), 0);
     EXPECT_TRUE(client.closed());
     EXPECT_NE(::access(m_socket.c_str(), F_OK), 0);
     std::ofstream(m_dir + "/state.json")
         << R"({"points": [{"device": 1, "gddId": 10, "values": [500]}]})";
-    EXPECT_EQ(exitStatus(spawn()), 1);
+    EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     EXPECT_NE(log().find("does not fit"), std::string::npos) << log();
 }
 

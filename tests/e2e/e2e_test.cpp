@@ -1,28 +1,8 @@
 // Client processes that share one pld-engined through libZvPldProxy: e2e_client and pldctl
 // processes, and a proxy in the test process itself, against the daemon as a real process.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <future>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
-#include <gtest/gtest.h>
-
+#include "DaemonFixture.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
 #include "dlog.h"
@@ -32,76 +12,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A child in a process group of its own, its stdin and stdout on pipes and its stderr appended
-// to `log`; it dies with the test, and is killed when this goes. `launch`: the program, after an
-// emulator and its options on the target, split by '|'.
-class Process {
-  public:
-    Process(const char* launch, const std::vector<std::string>& options, const std::string& log) {
-        std::vector<std::string> args;
-        std::stringstream parts(launch);
-        for (std::string part; std::getline(parts, part, '|');) args.push_back(part);
-        args.insert(args.end(), options.begin(), options.end());
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
-        pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::setpgid(pid, pid);  // also here, so that a kill right away reaches the group
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = ::fdopen(out[0], "r");
-    }
-    ~Process() {
-        if (pid > 0) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        ::close(m_in);
-        std::fclose(m_out);
-    }
-
-    // Its input ends: the client's signal to go on.
-    void closeInput() { ::close(std::exchange(m_in, -1)); }
-    // The next line it prints, without the newline; "" after its end.
-    std::string line() {
-        char buf[512];
-        const std::string got = std::fgets(buf, sizeof buf, m_out) ? buf : "";
-        return got.substr(0, got.find('\n'));
-    }
-    int exitStatus() {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    pid_t pid = 0;
-
-  private:
-    int m_in = -1;
-    std::FILE* m_out = nullptr;
-};
-
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public DaemonFixture {
   protected:
     void SetUp() override {
+        DaemonFixture::SetUp();
         ::alarm(100);  // reads from children block: one that never answers ends the test here
-        char dir[] = "/tmp/pld-e2e-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        m_dir = dir;
-        m_socket = m_dir + "/engine.sock";
         m_engine = "unix:" + m_socket;
         // Device 1, GddIds 1 to 16: int, writable, 0 at first.
         std::ofstream catalogue(m_dir + "/catalogue.json");
@@ -112,47 +27,18 @@ class EndToEndTest : public ::testing::Test {
         }
         catalogue << "]}]}";
     }
-    void TearDown() override {
-        m_processes.clear();
-        std::stringstream log;
-        log << std::ifstream(m_dir + "/log").rdbuf();
-        // Sanitizer builds: the children's own reports land in the log.
-        EXPECT_EQ(log.str().find("Sanitizer"), std::string::npos) << log.str();
-        std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
 
-    Process& spawn(const char* launch, const std::vector<std::string>& options) {
-        m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log"));
-        return *m_processes.back();
-    }
-    // The daemon on the test's socket, catalogue and state file, once it accepts connections.
-    Process& daemon() {
-        Process& d = spawn(PLD_ENGINED_LAUNCH,
-                           {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
-                            "--state", m_dir + "/state.json"});
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
-        for (bool accepted = false; !accepted;) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return d;
-    }
     // The catalogue tells pldctl how to decode a change's data.
     Process& pldctl(std::vector<std::string> args) {
         args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
         return spawn(PLDCTL_LAUNCH, args);
     }
 
-    std::string m_dir, m_socket, m_engine;
-    std::vector<std::unique_ptr<Process>> m_processes;
+    std::string m_engine;
 };
 
 TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintItsChange) {
-    daemon();
+    ASSERT_TRUE(daemon());
     std::vector<Process*> watchers;
     for (int i = 0; i < 2; ++i) {
         watchers.push_back(&pldctl({"watch", "--kinds", "value", "--seconds", "5"}));
@@ -173,7 +59,8 @@ std::string g_log;
 std::vector<int> g_changed;
 
 TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsTheWrite) {
-    Process* d = &daemon();
+    Process* d = daemon();
+    ASSERT_TRUE(d);
     // Short of the default deadline (2 s), so that a client ignoring this one fails the bound.
     const std::string engine = m_engine + "?deadline_ms=500";
     ZvPldProxy proxy(engine.c_str(), "");
@@ -206,7 +93,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
               "GetValueSInt32 - unable to get data due to error:13 - GddId: 5, mmIdx:1, uofm: 0");
     EXPECT_EQ(d->exitStatus(), 128 + SIGKILL);
 
-    daemon();
+    ASSERT_TRUE(daemon());
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 5, 1, 0, 0, 0), 0);  // reconnects
     EXPECT_EQ(value, 42);
     // The reconnection registered again: a write by another process reaches this one.
@@ -217,7 +104,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
 // Each process writes points of its own and is owed every process's changes, its own included.
 TEST_F(EndToEndTest, FourProcessesOfFourThreadsGetEveryReplyAndEveryChange) {
     constexpr int kProcesses = 4, kThreads = 4, kTotal = kProcesses * kThreads * E2E_LOAD_OPS;
-    daemon();
+    ASSERT_TRUE(daemon());
     std::vector<Process*> clients;
     for (int p = 0; p < kProcesses; ++p) {
         clients.push_back(

@@ -1,0 +1,147 @@
+// pld-engined and client programs as child processes, in a temporary directory of the test's that
+// holds the daemon's socket, catalogue and state file and the children's log. The test target
+// defines PLD_ENGINED_LAUNCH: the daemon, after an emulator and its options on the target.
+#ifndef ZVPLD_TESTS_DAEMON_FIXTURE_H
+#define ZVPLD_TESTS_DAEMON_FIXTURE_H
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// A child in a process group of its own, its stdin and stdout on pipes and its stderr appended
+// to `log`; it dies with the test, and is killed when this goes. `launch`: the program, after an
+// emulator and its options on the target, split by '|'.
+class Process {
+  public:
+    Process(const char* launch, const std::vector<std::string>& options, const std::string& log) {
+        std::vector<std::string> args;
+        std::stringstream parts(launch);
+        for (std::string part; std::getline(parts, part, '|');) args.push_back(part);
+        args.insert(args.end(), options.begin(), options.end());
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
+        pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::setpgid(pid, pid);  // also here, so that a kill right away reaches the group
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = ::fdopen(out[0], "r");
+    }
+    ~Process() {
+        if (pid > 0) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(m_in);
+        std::fclose(m_out);
+    }
+
+    // Its input ends: the client's signal to go on.
+    void closeInput() { ::close(std::exchange(m_in, -1)); }
+    // The next line it prints, without the newline; "" after its end.
+    std::string line() {
+        char buf[512];
+        const std::string got = std::fgets(buf, sizeof buf, m_out) ? buf : "";
+        return got.substr(0, got.find('\n'));
+    }
+    // Its exit status, or -1 if it has not exited within 5 s.
+    int exitStatus() {
+        for (int waited = 0; waited < 5000; waited += 10) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = 0;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    pid_t pid = 0;
+
+  private:
+    int m_in = -1;
+    std::FILE* m_out = nullptr;
+};
+
+class DaemonFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/pld-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        m_dir = dir;
+        m_socket = m_dir + "/engine.sock";
+    }
+    void TearDown() override {
+        m_processes.clear();
+        // Sanitizer builds: the children's own reports land in the log.
+        EXPECT_EQ(log().find("Sanitizer"), std::string::npos) << log();
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    Process& spawn(const char* launch, const std::vector<std::string>& options) {
+        m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log"));
+        return *m_processes.back();
+    }
+    // The daemon on the test's socket, catalogue and state file.
+    Process& spawnDaemon() {
+        return spawn(PLD_ENGINED_LAUNCH,
+                     {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json", "--state",
+                      m_dir + "/state.json"});
+    }
+    // The daemon, once it accepts connections; null if it does not within 5 s.
+    Process* daemon() {
+        Process* d = &spawnDaemon();
+        sockaddr_un addr{AF_UNIX, {}};
+        std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
+        for (int waited = 0; waited < 5000; waited += 10) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            const bool accepted =
+                ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            ::close(fd);
+            if (accepted) return d;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
+    }
+    std::string log() const {
+        std::ifstream in(m_dir + "/log");
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    std::string m_dir, m_socket;
+    std::vector<std::unique_ptr<Process>> m_processes;
+};
+
+#endif
