@@ -84,9 +84,9 @@ class FixedEngine : public zvsim::SimEngine {
     }
 };
 
-// A text read by hand: fill the record, lock, the engine call, unlock, find the end of the reply
-// and check it is 7-bit ASCII in one pass, assign it. Kept out of line and its arguments opaque,
-// as a call into the proxy's library is.
+// A text read by hand: fill the record, clear the reply, lock, the engine call, unlock, find the
+// end of the reply and check it is 7-bit ASCII in one pass, assign it. Kept out of line and its
+// arguments opaque, as a call into the proxy's library is.
 template <class Mutex>
 __attribute__((noipa)) int ValueStringByHand(ZvPldMsgClient& client, Mutex& lock, std::string& text,
                                              unsigned short deviceIdx, unsigned short gddId,
@@ -116,6 +116,15 @@ void UseEngine() {
             return std::make_shared<Engine>();
         });
 }
+
+// Message clients made while it lives get a new Engine; those made after, a FixedEngine again.
+template <class Engine>
+struct EngineWhileAlive {
+    EngineWhileAlive() { UseEngine<Engine>(); }
+    ~EngineWhileAlive() { UseEngine<FixedEngine>(); }
+    EngineWhileAlive(const EngineWhileAlive&) = delete;
+    EngineWhileAlive& operator=(const EngineWhileAlive&) = delete;
+};
 
 }  // namespace zvbench
 

@@ -1,8 +1,8 @@
 #include "ZvLinuxMutex.h"
 
 namespace {
-// Initial-exec: the library comes with the program, and the count is then read without a call
-// into the dynamic linker on every lock and unlock.
+// Initial-exec: loaded with the program (or opened later into glibc's spare static TLS), the
+// count is read without a call into the dynamic linker on every lock and unlock.
 __attribute__((tls_model("initial-exec"))) thread_local int t_held = 0;
 }  // namespace
 
