@@ -27,7 +27,7 @@ class Client {
     explicit Client(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         const timeval wait{kWaitMs / 1000, 0};
         ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
@@ -67,7 +67,6 @@ class Client {
         return nullptr;
     }
 
-    bool connected = false;
     std::vector<json> notes;
 
   private:
