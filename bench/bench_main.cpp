@@ -13,15 +13,16 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Comparison.h"
 
 namespace {
 
-// The console table, and each benchmark's time per iteration: that of its fastest repetition, or
-// of the one run. CPU time, but wall-clock time for a benchmark that asks for it (threads that
-// share a lock).
+// The console table, and each benchmark's time per iteration: that of its fastest or its median
+// repetition, or of the one run. CPU time, but wall-clock time for a benchmark that asks for it
+// (threads that share a lock).
 class CollectingReporter : public benchmark::ConsoleReporter {
   public:
     // Colours only on a terminal, so that the lines after the table are plain when piped.
@@ -36,8 +37,8 @@ class CollectingReporter : public benchmark::ConsoleReporter {
             }
             if (run.error_occurred) {
                 m_failed.push_back(run.run_name.str());
-            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min") {
-                m_fastest[run.run_name.str()] = TimeOf(run);
+            } else if (run.run_type == Run::RT_Aggregate) {
+                m_aggregates[{run.run_name.str(), run.aggregate_name}] = TimeOf(run);
             } else if (run.run_type == Run::RT_Iteration) {
                 m_times[run.run_name.str()].push_back(TimeOf(run));
             }
@@ -45,9 +46,11 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     }
 
     // Negative when the benchmark did not run or failed.
-    double Time(const std::string& name) const {
+    double Time(const std::string& name, zvbench::Take take = zvbench::Take::Fastest) const {
         if (std::find(m_failed.begin(), m_failed.end(), name) != m_failed.end()) return -1;
-        if (auto m = m_fastest.find(name); m != m_fastest.end()) return m->second;
+        const char* aggregate = take == zvbench::Take::Median ? "median" : "min";
+        if (auto a = m_aggregates.find({name, aggregate}); a != m_aggregates.end())
+            return a->second;
         auto t = m_times.find(name);
         if (t == m_times.end() || t->second.empty()) return -1;
         return zvbench::Fastest(t->second);
@@ -67,7 +70,7 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     }
 
     std::map<std::string, double> m_events;  // per iteration, times the time unit's per second
-    std::map<std::string, double> m_fastest;
+    std::map<std::pair<std::string, std::string>, double> m_aggregates;  // by name and aggregate
     std::map<std::string, std::vector<double>> m_times;
     std::vector<std::string> m_failed;
 };
@@ -112,8 +115,8 @@ int main(int argc, char** argv) {
 
     int status = 0;
     for (const zvbench::Comparison& c : zvbench::Comparisons()) {
-        const double proxy = reporter.Time(c.proxy);
-        const double baseline = reporter.Time(c.baseline);
+        const double proxy = reporter.Time(c.proxy, c.take);
+        const double baseline = reporter.Time(c.baseline, c.take);
         if (proxy < 0 && baseline < 0) continue;  // filtered out
         if (proxy <= 0 || baseline <= 0) {
             std::fprintf(stderr, "RATIO %s: %s or %s did not run\n", c.name.c_str(),
