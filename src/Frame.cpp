@@ -10,6 +10,11 @@ int noClient(const char* op) {
     return kFailed;
 }
 
+int noMemory(const char* op) {
+    __dlog_printf(kError, kTag, "%s Allocate memory space failed", op);
+    return kFailed;
+}
+
 int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
                 unsigned int gddId, std::string& out) {
     // One pass finds the end of the text and its first byte that is not 7-bit ASCII.
@@ -25,8 +30,7 @@ int deliverText(const char* op, const char* tag, const char* reply, std::size_t 
     try {
         out.assign(reply, length);
     } catch (const std::bad_alloc&) {
-        __dlog_printf(kError, kTag, "%s : Allocate memory space failed", op);
-        return kFailed;
+        return noMemory(op);
     }
     return kOk;
 }

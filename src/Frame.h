@@ -46,11 +46,29 @@ inline std::uint16_t engineModuleOrWhole(unsigned short mmIdx) {
 // Logs that an engine operation was called with no message client, and gives kFailed.
 int noClient(const char* op);
 
+// Logs that `op` could not obtain memory, and gives kFailed.
+int noMemory(const char* op);
+
 // The success path of a text reply: at most `size` characters before the first NUL, rejected
 // whole (logged with `tag`) if any is not 7-bit ASCII, otherwise assigned to `out`.
 int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
                 unsigned int gddId, std::string& out);
 
+}  // namespace zvpld
+
+namespace zvpld {
+// Holds a ZvLinuxMutex for a scope, released on every path, an exception included. What the
+// wrapper's Lock() and Unlock() answer is the wrapper's own and is not examined.
+class Locked {
+  public:
+    explicit Locked(ZvLinuxMutex& lock) : m_lock(lock) { m_lock.Lock(); }
+    ~Locked() { m_lock.Unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+  private:
+    ZvLinuxMutex& m_lock;
+};
 }  // namespace zvpld
 
 struct ZvPldProxyAccess {
@@ -59,11 +77,7 @@ struct ZvPldProxyAccess {
     // The lock is released even if the message client throws.
     template <class Result, class Call>
     static bool callEngine(Result& result, Call&& call) {
-        struct Locked {
-            ZvLinuxMutex& lock;
-            explicit Locked(ZvLinuxMutex& l) : lock(l) { lock.Lock(); }
-            ~Locked() { lock.Unlock(); }
-        } const locked(*ZvPldProxy::s_clientLock);
+        const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
         // The lock orders this read after the client's publication; GetInstance() ordered the
         // caller after the construction.
         ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
@@ -75,15 +89,15 @@ struct ZvPldProxyAccess {
     // Takes the message client out of service once the calls in flight have returned; null if
     // there is none.
     static ZvPldMsgClient* withdrawClient() {
-        ZvLinuxMutex& lock = *ZvPldProxy::s_clientLock;
-        lock.Lock();
-        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.exchange(nullptr);
-        lock.Unlock();
-        return client;
+        const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
+        return ZvPldProxy::s_MsgClient.exchange(nullptr);
     }
 
     // Serialises the hierarchy queries, and with them every use of the ancestor cache.
     static ZvLinuxMutex& singletonLock() { return *ZvPldProxy::s_singletonLock; }
+
+    // Unpublishes a proxy whose destruction begins, under the guard of the active-events answer.
+    static void withdrawInstance(ZvPldProxy* proxy);
 
     // Frees the notification copies still queued; run at unload.
     static void releaseQueued();

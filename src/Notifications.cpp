@@ -30,15 +30,20 @@ void registerFor(const char* op, std::atomic<Callback>& stored, Callback callbac
         stored.store(callback, std::memory_order_release);
         return;
     }
+    // Checked again and stored under the client lock: two first registrations of a kind at the
+    // same moment register the capture function once, and the later one only replaces the callback.
     Y4_Status status = 0;
     const bool called = ZvPldProxyAccess::callEngine(status, [&](ZvPldMsgClient& c) {
-        return (c.*reg)(capture, context, static_cast<std::uint16_t>(regArg));
+        Y4_Status st = 0;
+        if (stored.load(std::memory_order_relaxed) == nullptr) {
+            st = (c.*reg)(capture, context, static_cast<std::uint16_t>(regArg));
+        }
+        if (st == 0) stored.store(callback, std::memory_order_release);
+        return st;
     });
     if (!called) {
         noClient(op);
-    } else if (status == 0) {
-        stored.store(callback, std::memory_order_release);
-    } else {
+    } else if (status != 0) {
         onRefusal(status);
     }
 }

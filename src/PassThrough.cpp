@@ -81,7 +81,7 @@ std::string ZvPldProxy::GetFdmVersion(unsigned short deviceIdx) const {
             noClient("GetFdmVersion");
         }
     } catch (const std::bad_alloc&) {
-        __dlog_printf(kError, kTag, "%s : Allocate memory space failed", "GetFdmVersion");
+        noMemory("GetFdmVersion");
         version.clear();
     }
     return version;

@@ -69,18 +69,9 @@ struct OwnedBlock {
 // The frame of both hierarchy queries: under s_singletonLock, the point's ancestor record from
 // the cache, given to `translate` for the result.
 template <class Translate>
-int withAncestors(ZvPldProxy& proxy, const char* op, unsigned short deviceIdx, unsigned short gddId,
+int withAncestors(ZvPldProxy& proxy, unsigned short deviceIdx, unsigned short gddId,
                   unsigned short mmIdx, Translate&& translate) {
-    ZvLinuxMutex& lock = ZvPldProxyAccess::singletonLock();
-    const int rc = lock.Lock();
-    if (rc != 0) {
-        __dlog_printf(kError, kTag, "%s: mutex lock error: %d", op, rc);
-        return kFailed;
-    }
-    struct Unlock {
-        ZvLinuxMutex& lock;
-        ~Unlock() { lock.Unlock(); }  // on every path, a throwing message client included
-    } const unlock{lock};
+    const Locked locked(ZvPldProxyAccess::singletonLock());
     ZvPldEngAncestors* record = nullptr;
     const int status =
         proxy.FillAncestorInfoForPt(&record, ZvAncestorInfoBufKey(deviceIdx, gddId, mmIdx));
@@ -186,7 +177,7 @@ int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors,
     m_ancestorBufSize = bufferSize(static_cast<std::uint32_t>(maxAncestors));
     OwnedBlock buffer{std::malloc(m_ancestorBufSize)};
     if (buffer.block == nullptr) {
-        __dlog_printf(kError, kTag, "%s Allocate memory space failed", op);
+        noMemory(op);
         return kCacheFailed;
     }
 
@@ -230,13 +221,14 @@ int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors,
         return kCacheFailed;
     }
     try {
-        m_ancestorInfoMap.emplace(key, record);
+        // A record that another fill of the same key cached meanwhile stays; this one is freed.
+        const auto placed = m_ancestorInfoMap.emplace(key, record);
+        if (placed.second) buffer.release();
+        *ancestors = placed.first->second;
     } catch (const std::bad_alloc&) {
-        __dlog_printf(kError, kTag, "%s Allocate memory space failed", op);
+        noMemory(op);
         return kCacheFailed;
     }
-    buffer.release();
-    *ancestors = record;
     return kOk;
 }
 
@@ -245,7 +237,7 @@ int ZvPldProxy::GetHierarchyInfo(unsigned short* auxValue, unsigned short* repor
                                  unsigned short deviceIdx, unsigned short gddId,
                                  unsigned short mmIdx) {
     const char* op = "GetHierarchyInfo";
-    return withAncestors(*this, op, deviceIdx, gddId, mmIdx, [&](const ZvPldEngAncestors& rec) {
+    return withAncestors(*this, deviceIdx, gddId, mmIdx, [&](const ZvPldEngAncestors& rec) {
         if (rec.nmbrAncstrs < level) {
             __dlog_printf(kError, kTag, "%s : Ancestor level (%d) is too deep for point ID (%d)",
                           op, level, gddId);
@@ -264,7 +256,7 @@ int ZvPldProxy::GetHierarchyLists(std::list<unsigned long>& auxValues,
                                   std::list<unsigned short>& mmIdxs, unsigned short deviceIdx,
                                   unsigned short gddId, unsigned short mmIdx) {
     const char* op = "GetHierarchyLists";
-    return withAncestors(*this, op, deviceIdx, gddId, mmIdx, [&](const ZvPldEngAncestors& rec) {
+    return withAncestors(*this, deviceIdx, gddId, mmIdx, [&](const ZvPldEngAncestors& rec) {
         // Built apart and spliced in, so that the caller's lists grow by every level or by none.
         std::list<unsigned long> newAuxValues, newGddIds;
         std::list<unsigned short> newMmIdxs;
@@ -276,8 +268,7 @@ int ZvPldProxy::GetHierarchyLists(std::list<unsigned long>& auxValues,
                 newMmIdxs.push_back(clientModule(found.mmIdx));
             }
         } catch (const std::bad_alloc&) {
-            __dlog_printf(kError, kTag, "%s : Allocate memory space failed", op);
-            return kFailed;
+            return noMemory(op);
         }
         auxValues.splice(auxValues.end(), newAuxValues);
         gddIds.splice(gddIds.end(), newGddIds);
