@@ -2,6 +2,7 @@
 // records for the client.
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,8 +21,13 @@ constexpr std::int32_t kActiveEventsReqType = 2;
 constexpr char kAnswerOp[] = "ProcessActiveEventsCB";
 
 // Guards the answer text gathered so far and the stored callback, which a client's thread (a
-// new request) and the engine's (the answer) share. Nothing is called out or logged under it.
+// new request) and the engine's (the answer) share, and the instance's withdrawal at its
+// destruction, so that a piece uses the instance whole or not at all. Nothing is called out or
+// logged under it.
 pthread_mutex_t g_answerMutex = PTHREAD_MUTEX_INITIALIZER;
+// Under the guard: requests sent and instances withdrawn. An answer's text is cleared after its
+// callback only while this has not moved, so that a newer request's pieces are kept.
+std::uint32_t g_answerEpoch = 0;
 
 // Runs `use` under the guard; false, with a line, if the guard could not be taken.
 template <class Use>
@@ -103,7 +109,7 @@ void deliver(Events* events, std::string& answer, ZvPldProxy::ActiveEventsCb cal
         try {
             parse(&answer[0], *events);
         } catch (const std::bad_alloc&) {
-            __dlog_printf(kError, kTag, "%s : Allocate memory space failed", kAnswerOp);
+            noMemory(kAnswerOp);
         }
     }
     if (callback != nullptr) callback(events);
@@ -120,6 +126,7 @@ int ZvPldProxy::GetActiveEvents(std::list<ActiveEvent*>* events, ActiveEventsCb 
     if (!underAnswerGuard("GetActiveEvents", [&] {
             m_activeStringBuf.clear();
             m_activeEventsCb = callback;
+            ++g_answerEpoch;
         })) {
         return kFailed;
     }
@@ -145,37 +152,65 @@ std::string* ZvPldProxy::GetActiveStringBuf() {
 
 int ZvPldProxy::ProcessActiveEventsCB(ZvCallbackInfo* cbi) {
     if (cbi == nullptr || cbi->status != 0 || cbi->pProcOutBuf == nullptr) return 0;
-    ZvPldProxy* proxy = GetInstance();
-    if (proxy == nullptr) return 0;
     // The piece is read within its buffer's capacity, whatever length it claims.
     const std::uint32_t capacity = cbi->procOutBufSize;
     const std::uint32_t length = cbi->procOutLen;
-    if (capacity == 0 || cbi->pProcOutBuf[0] == '\0') {
-        __dlog_printf(kNotice, kTag, "%s: Nothing at cbi->pProcOutBuf for strncpy", kAnswerOp);
-        return 0;
-    }
-    const std::size_t size = strnlen(cbi->pProcOutBuf, length < capacity ? length : capacity);
+    const bool empty = capacity == 0 || cbi->pProcOutBuf[0] == '\0';
+    const std::size_t size = empty ? 0 : strnlen(cbi->pProcOutBuf, std::min(length, capacity));
     // A piece that fills the buffer is followed by more; the first shorter one ends the answer.
-    const bool last = length < capacity;
+    const bool last = !empty && length < capacity;
 
-    std::string* gathered = proxy->GetActiveStringBuf();
-    std::string answer;  // at the last piece, the whole answer, taken out of the instance
+    ZvPldProxy* proxy = nullptr;
+    bool appended = false, copied = false;
+    std::string answer;  // at the last piece, a working copy of the whole text to parse
     ActiveEventsCb callback = nullptr;
-    bool appended = false;
+    std::uint32_t epoch = 0;
     if (!underAnswerGuard(kAnswerOp, [&] {
+            proxy = GetInstance();
+            if (proxy == nullptr || empty) return;
+            std::string& gathered = proxy->m_activeStringBuf;
             try {
-                gathered->append(cbi->pProcOutBuf, size);
+                gathered.append(cbi->pProcOutBuf, size);
                 appended = true;
             } catch (const std::bad_alloc&) {
             }
-            if (last) {
-                answer.swap(*gathered);
-                callback = proxy->m_activeEventsCb;
+            if (!last) return;
+            callback = proxy->m_activeEventsCb;
+            epoch = g_answerEpoch;
+            try {
+                answer = gathered;
+                copied = true;
+            } catch (const std::bad_alloc&) {
             }
         })) {
         return 0;
     }
-    if (!appended) __dlog_printf(kError, kTag, "%s : Allocate memory space failed", kAnswerOp);
-    if (last) deliver(static_cast<Events*>(cbi->pUserData), answer, callback);
+    if (proxy == nullptr) return 0;
+    if (empty) {
+        __dlog_printf(kNotice, kTag, "%s: Nothing at cbi->pProcOutBuf for strncpy", kAnswerOp);
+        return 0;
+    }
+    if (!appended || (last && !copied)) noMemory(kAnswerOp);
+    if (!last) return 0;
+    deliver(static_cast<Events*>(cbi->pUserData), answer, callback);
+    // The whole text stayed readable through GetActiveStringBuf() during the callback; now it is
+    // taken out with its storage, which is released after the guard.
+    std::string spent;
+    underAnswerGuard(kAnswerOp, [&] {
+        if (g_answerEpoch == epoch) spent.swap(proxy->m_activeStringBuf);
+    });
     return 0;
+}
+
+void ZvPldProxyAccess::withdrawInstance(ZvPldProxy* proxy) {
+    const auto withdraw = [proxy] {
+        ZvPldProxy* published = proxy;
+        ZvPldProxy::s_Instance.compare_exchange_strong(published, nullptr);
+    };
+    if (!underAnswerGuard("~ZvPldProxy", [&] {
+            withdraw();
+            ++g_answerEpoch;
+        })) {
+        withdraw();  // the destruction goes on; a piece arriving now may still find the instance
+    }
 }

@@ -45,11 +45,11 @@ ZvPldProxy::ZvPldProxy(const char* first, const char* second)
 }
 
 ZvPldProxy::~ZvPldProxy() {
+    // First of all, so that an answer piece the engine delivers during the stop, or after it on a
+    // thread the message client did not join, finds no instance.
+    ZvPldProxyAccess::withdrawInstance(this);
     stop_y4IpcToClientProc();
     ClearAncestorInfo();
-    // A destroyed proxy is not handed out again.
-    ZvPldProxy* self = this;
-    s_Instance.compare_exchange_strong(self, nullptr);
 }
 
 ZvPldProxy* ZvPldProxy::GetInstance() {

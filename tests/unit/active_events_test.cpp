@@ -13,10 +13,12 @@ using Events = std::list<ZvPldProxy::ActiveEvent*>;
 Events g_events;
 
 // The calls of the client callbacks, "; " between: name, locks held, records (then deleted).
-// Each asks for the stored callback, which it is: the answer's guard is no longer held.
-std::string g_calls;
+// Each asks for the stored callback, which it is: the answer's guard is no longer held. The
+// answer's whole text is still there to read.
+std::string g_calls, g_text;
 template <char kName>
 void Got(Events* events) {
+    g_text = *ZvPldProxy::GetInstance()->GetActiveStringBuf();
     g_calls +=
         (g_calls.empty() ? "" : "; ") + (kName + std::to_string(ZvLinuxMutex::HeldByThisThread()));
     for (const auto* e : *events) {
@@ -98,8 +100,8 @@ TEST_F(ActiveEvents,
         {"(5,6:7,8:9,10)", "A0 6,7,8 6,9,10", "5-6-7-8 5-6-9-10"},
         {"(1,2:3,70000)", "A0 2,3,4464", "1-2-3-4464"},
         {"(x:y)", "A0 0,0,0", "0-0-0-0"},  // nothing scanned yet in this answer
-        {"(1,7:100,2|300|x)(y:5,6)", "A0 7,100,2 7,300,2 7,300,2 7,5,6",
-         "1-7-100-2 1-7-300-2 1-7-300-2 1-7-5-6"},
+        {"(1,7:100,2|300|x|500,x|600,)(y:5,6)", "A0 7,100,2 7,300,2 7,300,2 7,500,2 7,600,2 7,5,6",
+         "1-7-100-2 1-7-300-2 1-7-300-2 1-7-500-2 1-7-600-2 1-7-5-6"},
         {"3,4:5,6(1,2|9:7,8) 0,1:2,3", "A0 4,5,6 2,7,8 1,2,3", "3-4-5-6 1-2-7-8 0-1-2-3"},
         {"(:7,8::9,10||11,12|)", "A0 8,9,10 8,11,12", "7-8-9-10 7-8-11-12"},
         {"( +1, 2:-1,+3|4,-1)", "A0 2,4294967295,3 2,4,65535", "1-2--1-3 1-2-4-65535"},
@@ -107,6 +109,8 @@ TEST_F(ActiveEvents,
     for (const auto& c : cases) {
         Deliver(Last(c.text));
         EXPECT_EQ(g_calls, c.calls) << c.text;
+        EXPECT_EQ(g_text, c.text);
+        EXPECT_EQ(*proxy->GetActiveStringBuf(), "");  // cleared once the callback has returned
         EXPECT_EQ(Logged(log), Parsed(c.text, c.added));
         g_calls.clear();
     }
