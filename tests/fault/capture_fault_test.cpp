@@ -1,7 +1,10 @@
 // Each allocation and mutex failure of capture, draining and the hierarchy queries: its one line,
 // what stays queued or cached, no lock held, no leak.
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <thread>
 
 #include "FaultInjection.h"
 #include "MockEngine.h"
@@ -63,7 +66,7 @@ struct FaultCase {
     std::string name = kOpName[op] + std::string(kCallName[int(call)]) + std::to_string(nth);
 };
 
-const std::string kLength = std::to_string(sizeof(ZvValChgInfo));  // 24 on the target
+const std::string kLength = sizeof(void*) == 4 ? "24" : "32";  // the record's size
 const FaultCase kCases[] = {
     {CallbackPldCnt, kLock, 1, ": mutex lock error: 22, for PLD count: 4275878552"},
     {CallbackPldCnt, kUnlock, 1, ": mutex unlock error: 1, for PLD count: 4275878552"},
@@ -101,31 +104,41 @@ void OnAnswer(std::list<ZvPldProxy::ActiveEvent*>* events) {
 
 // Answers the report requests allocating and locking nothing, so that the nth malloc or lock of
 // a query is always the proxy's same one. One ancestor: two levels. Takes active-events requests
-// without answering them; its FDM version is longer than a short string holds.
+// without answering them; its FDM version is longer than a short string holds; its product
+// identity block starts with `identity`.
 class ReportEngine : public zvsim::SimEngine {
   public:
     ReportEngine() : SimEngine(zvsim::Catalogue{}) {}
     Y4_Status Process(ZvPldEngInfo*) override { return g_seen += "sent ", 0; }
     Y4_Status GetVelFDMVersion(int, int n, char* buf) override { return memset(buf, 'v', n), 0; }
-    std::uint32_t GetMaxNmbrAncstrs(unsigned short) override { return 1; }
-    std::uint32_t GetPointsRprt(unsigned short, unsigned long) override { return 0x500; }
+    std::uint32_t GetMaxNmbrAncstrs(unsigned short) override { return ++asked, 1; }
+    std::uint32_t GetPointsRprt(unsigned short, unsigned long) override { return ++asked, 0x500; }
     Y4_Status GetRprtAncstr(ZvVelRprtDfn* rprt) override {
         auto* record = static_cast<ZvPldEngAncestors*>(rprt->buf);
         auto* entry = reinterpret_cast<ZvPldEngAncestorEntry*>(record + 1);
-        *record = ZvPldEngAncestors{0x500, 0, 10, 1, entry};
+        *record = ZvPldEngAncestors{rprt->gddId, 0, 10, 1, entry};
         *entry = ZvPldEngAncestorEntry{0x400, 1, 11};
         return ++fetches, 0;
     }
-    int fetches = 0;
+    ZvProductIdentSeq* GetProdSeqId(unsigned short) override {
+        auto* block = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof(ZvProductIdentSeq)));
+        if (block != nullptr) std::memcpy(block, identity, sizeof identity);
+        return block;
+    }
+    int fetches = 0, asked = 0;
+    std::uint8_t identity[2] = {};
 };
 
 class Fault : public ProxyTest {
   protected:
     Fault() {
         ZvPldSetEngineFactory([this](const char*, const char*, const char*) { return reports; });
-        start().RegisterForPldCountChange(OnPldCount, &g_context, 0);
-        proxy->RegisterForEventChange(OnEvent, nullptr, 0);
-        proxy->RegisterForValueChange(OnValueChange, nullptr, 0);
+    }
+    void SetUp() override { begin(start()); }
+    static void begin(ZvPldProxy& p) {
+        p.RegisterForPldCountChange(OnPldCount, &g_context, 0);
+        p.RegisterForEventChange(OnEvent, nullptr, 0);
+        p.RegisterForValueChange(OnValueChange, nullptr, 0);
         fault::TrackBlocks();
     }
 
@@ -147,14 +160,25 @@ class Fault : public ProxyTest {
 
 class NotificationFault : public Fault, public WithParamInterface<FaultCase> {};
 
+// Drains, from within a capture's failing unlock, the copy it has just queued, as another thread
+// may: the capture's line must not read it.
+ZvPldProxy* g_proxy;
+Op g_op;
+int g_drainedWithin;
+void DrainWithin() {
+    g_drainedWithin += DrainOne(*g_proxy, g_op);
+}
+
 TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     const FaultCase& c = GetParam();
     const bool inDrain = c.op >= CheckPldCount;
+    g_proxy = proxy.get(), g_op = c.op;
     int before = 0;
     for (;; ++before) {  // until the failure hits: at once, or when a capture's queue has to grow
         ASSERT_LT(before, 10000);
         if (inDrain) Capture(c.op);
-        fault::FailNth(c.call, c.nth, c.call == kLock ? EINVAL : EPERM);  // 22 and 1 in the lines
+        fault::FailNth(c.call, c.nth, c.call == kLock ? EINVAL : EPERM,  // 22 and 1 in the lines
+                       !inDrain && c.call == kUnlock ? DrainWithin : nullptr);
         const bool taken = inDrain ? DrainOne(*proxy, c.op) : (Capture(c.op), false);
         if (fault::Disarm()) {
             EXPECT_EQ(taken, inDrain && c.call == kUnlock);  // a failed lock takes nothing
@@ -165,7 +189,7 @@ TEST_P(NotificationFault, LogsOnceKeepsWhatWasQueuedAndLeaksNothing) {
     // Out come those queued before, and the failing one if a capture unlock or a drain lock failed.
     int drained = 0;
     while (DrainOne(*proxy, c.op)) ++drained;
-    EXPECT_EQ(drained, before + (inDrain ? c.call == kLock : c.call == kUnlock));
+    EXPECT_EQ(drained + g_drainedWithin, before + (inDrain ? c.call == kLock : c.call == kUnlock));
     // A PLD count reaches its callback at once, whatever became of its queue.
     EXPECT_EQ(g_direct, c.op % 3 == CallbackPldCnt ? before + 1 : 0);
     EXPECT_THAT(log.take(), IsEmpty());
@@ -179,15 +203,17 @@ using AnswerFault = Fault;
 // A request, an answer in two pieces and the FDM version, each row's failure before one of them.
 TEST_F(AnswerFault, LogsOnceDropsTheRequestOrPieceOrGivesWhatWasParsedAndLeaksNothing) {
     const std::string sent = "sent 0; ",
-                      memory = "ProcessActiveEventsCB : Allocate memory space failed; ";
-    // The step the failure comes before; the last piece's mallocs: the text, then record, node...
+                      memory = "ProcessActiveEventsCB Allocate memory space failed; ";
+    // The step the failure comes before; the last piece's mallocs: the text, its working copy,
+    // then record, node...
     const std::tuple<int, Call, unsigned, std::string> cases[] = {
         {0, kLock, 1, "GetActiveEvents: mutex lock error: 22; 2; got 7 9 3; 20"},
         {1, kLock, 1, sent + "ProcessActiveEventsCB: mutex lock error: 22; got 3; 20"},
         {2, kMalloc, 1, sent + memory + "got 7; 20"},
+        {2, kMalloc, 2, sent + memory + "got; 20"},  // the working copy: nothing to parse
         {2, kMalloc, 3, sent + memory + "got; 20"},
         {2, kMalloc, 7, sent + memory + "got 7 9; 20"},
-        {3, kMalloc, 1, sent + "got 7 9 3; GetFdmVersion : Allocate memory space failed; 0"},
+        {3, kMalloc, 1, sent + "got 7 9 3; GetFdmVersion Allocate memory space failed; 0"},
     };
     std::list<ZvPldProxy::ActiveEvent*> events;
     ASSERT_EQ(proxy->GetActiveEvents(&events, OnAnswer, 0), 0);
@@ -219,8 +245,7 @@ TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothing
         Call call;
         int nth, locksHeld;  // the singleton lock comes first, then the PLD-count mutex
         const char* line;
-    } cases[] = {{kLock, 1, 0, "GetHierarchyLists: mutex lock error: 22"},
-                 {kLock, 2, 1, "FillAncestorInfoForPt: mutex lock error: 22"},
+    } cases[] = {{kLock, 2, 1, "FillAncestorInfoForPt: mutex lock error: 22"},
                  {kUnlock, 1, 1, "FillAncestorInfoForPt: mutex unlock error: 1"}};
     for (const auto& c : cases) {  // one fetch, then a PLD-count change
         EXPECT_EQ(Query(), "0 9 1");
@@ -233,12 +258,20 @@ TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothing
         proxy->ClearAncestorInfo();
         EXPECT_EQ(fault::LiveBlocks(), 0);
     }
+    // A PLD count whose queue lock failed marks nothing stale: the record is served again.
+    EXPECT_EQ(Query(), "0 9 1");
+    fault::FailNth(kLock, 1, EINVAL);
+    ZvPldProxy::CallbackPldCnt(nullptr, 3);
+    EXPECT_TRUE(fault::Disarm());
+    EXPECT_EQ(Query(), "0 9 0");
+    log.take();
+    proxy->ClearAncestorInfo();
     // The ancestor buffer, the map node, then the lists' elements level by level.
     for (unsigned nth = 1; nth < 100; ++nth) {
         const std::string failed = Query(Call::Malloc, nth);  // short: no block of its own
         if (failed == "0 9 1") break;
         const bool kept = nth > 2;  // the record was cached before the lists failed
-        const char* line = kept ? "GetHierarchyLists : Allocate memory space failed"
+        const char* line = kept ? "GetHierarchyLists Allocate memory space failed"
                                 : "FillAncestorInfoForPt Allocate memory space failed";
         EXPECT_EQ(failed, nth == 1 ? "2 3 0" : "2 3 1") << nth;  // no SCOPED_TRACE: it keeps blocks
         EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
@@ -247,6 +280,93 @@ TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothing
         proxy->ClearAncestorInfo();
         EXPECT_EQ(fault::LiveBlocks(), 0);
     }
+}
+
+// A client's subclass answers the two report queries the cache asks; its first report query
+// fills the same point first, as a direct fill racing this one would.
+class OwnReportQueries : public ZvPldProxy {
+  public:
+    using ZvPldProxy::ZvPldProxy;
+    int GetMaxNmbrAncestors(unsigned long* maxAncestors, unsigned short) override {
+        *maxAncestors = 1;
+        return 0;
+    }
+    int GetPointReportNum(unsigned long* reportGddId, unsigned short, unsigned short) override {
+        if (!raced) {
+            raced = true;
+            EXPECT_EQ(FillAncestorInfoForPt(&first, kPoint), 0);
+        }
+        *reportGddId = 0x501;
+        return 0;
+    }
+    const ZvAncestorInfoBufKey kPoint{7, 0x1234, 2};
+    ZvPldEngAncestors* first = nullptr;
+    bool raced = false;
+};
+
+class CacheRace : public Fault {
+    void SetUp() override { begin(start<OwnReportQueries>()); }
+};
+
+TEST_F(CacheRace, AFillThatFindsItsPointCachedMeanwhileKeepsThatRecordAndFreesItsOwn) {
+    auto& p = static_cast<OwnReportQueries&>(*proxy);
+    ZvPldEngAncestors* record = nullptr;
+    EXPECT_EQ(p.FillAncestorInfoForPt(&record, p.kPoint), 0);
+    EXPECT_EQ(record, p.first);
+    EXPECT_EQ(record->gddId, 0x501u);  // the subclass's answers, not the engine's
+    EXPECT_EQ(reports->asked, 0);
+    EXPECT_EQ(reports->fetches, 2);
+    p.ClearAncestorInfo();
+    EXPECT_EQ(fault::LiveBlocks(), 0);
+}
+
+TEST_F(Fault, AProductIdentityIsFreedUnlessItIsHandedOver) {
+    const struct {
+        std::uint8_t ids, revision;
+        bool valid;
+    } cases[] = {{1, 1, false}, {9, 1, false}, {2, 0, false}, {8, 1, true}};
+    for (const auto& c : cases) {
+        reports->identity[0] = c.ids, reports->identity[1] = c.revision;
+        ZvProductIdentSeq* out = nullptr;
+        EXPECT_EQ(proxy->GetProdSeqId(&out, 1), c.valid);
+        EXPECT_EQ(fault::LiveBlocks(), c.valid ? 1 : 0) << int(c.ids);
+        std::free(out);
+    }
+}
+
+// An answer piece on a thread that the message client did not join: it reaches the answer's
+// guard just as the proxy's destruction begins, and goes on once the proxy is gone.
+std::atomic<bool> g_atGuard, g_destroyed;
+void WaitForTheDestruction() {
+    g_atGuard = true;
+    while (!g_destroyed) std::this_thread::yield();
+}
+void NeverCalled(std::list<ZvPldProxy::ActiveEvent*>*) {
+    ADD_FAILURE() << "an answer delivered after the destruction";
+}
+
+using Destruction = ProxyTest;
+
+TEST_F(Destruction, AnAnswerPieceArrivingMeanwhileFindsNoInstance) {
+    alignas(ZvPldProxy) unsigned char storage[sizeof(ZvPldProxy)];
+    auto* p = new (storage) ZvPldProxy("sim", "unit-test");
+    std::list<ZvPldProxy::ActiveEvent*> events;
+    EXPECT_CALL(*engine, Process(_)).WillOnce(Return(0));
+    ASSERT_EQ(p->GetActiveEvents(&events, NeverCalled, 0), 0);
+    char text[] = "(1,2:3,4)";
+    ZvCallbackInfo cbi{&events, 0, 2, 0, 0, 0, 64, 9, text};
+    std::thread delivering([&] {
+        fault::AtNth(kLock, 1, WaitForTheDestruction);
+        ZvPldProxy::ProcessActiveEventsCB(&cbi);
+        fault::Disarm();
+    });
+    while (!g_atGuard) std::this_thread::yield();
+    p->~ZvPldProxy();
+    std::memset(storage, 0xAB, sizeof storage);  // whatever a piece did to the proxy would show
+    g_destroyed = true;
+    delivering.join();
+    EXPECT_EQ(std::count(storage, storage + sizeof storage, 0xAB), long(sizeof storage));
+    EXPECT_TRUE(events.empty());
 }
 
 }  // namespace

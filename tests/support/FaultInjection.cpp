@@ -21,7 +21,9 @@ namespace {
 thread_local struct {
     fault::Call call;
     unsigned nth, seen;  // nth 0: disarmed; seen: calls of `call` since armed
+    bool fails;
     int error;
+    void (*hook)();
 } t_armed;
 thread_local struct {
     bool on;
@@ -29,8 +31,11 @@ thread_local struct {
     void* blocks[4096];  // far more than any test keeps
 } t_tracked;
 
+// At the armed call, runs its hook; true if the call is to fail.
 bool injected(fault::Call call) {
-    return t_armed.nth != 0 && t_armed.call == call && ++t_armed.seen == t_armed.nth;
+    if (t_armed.nth == 0 || t_armed.call != call || ++t_armed.seen != t_armed.nth) return false;
+    if (t_armed.hook != nullptr) t_armed.hook();
+    return t_armed.fails;
 }
 
 void track(void* block) {
@@ -82,8 +87,11 @@ INTERPOSED int pthread_mutex_unlock(pthread_mutex_t* mutex) noexcept {
     return injected(fault::Call::MutexUnlock) ? t_armed.error : rc;
 }
 
-void fault::FailNth(Call call, unsigned nth, int error) {
-    t_armed = {call, nth, 0, error};
+void fault::FailNth(Call call, unsigned nth, int error, void (*hook)()) {
+    t_armed = {call, nth, 0, true, error, hook};
+}
+void fault::AtNth(Call call, unsigned nth, void (*hook)()) {
+    t_armed = {call, nth, 0, false, 0, hook};
 }
 bool fault::Disarm() {
     const unsigned nth = std::exchange(t_armed.nth, 0u);

@@ -11,9 +11,14 @@ enum class Call { Malloc, MutexLock, MutexUnlock };
 
 // Makes the nth call of `call` that this thread makes from now on fail: malloc returns null, a
 // mutex call returns `error` (a lock does not take the mutex; an unlock releases it all the same).
-void FailNth(Call call, unsigned nth, int error);
+// A `hook` runs in that call just before it returns.
+void FailNth(Call call, unsigned nth, int error, void (*hook)() = nullptr);
 
-// Stops injecting on this thread; true if the armed call failed.
+// Runs `hook` at the nth call of `call` that this thread makes from now on, which then goes on
+// as usual: a lock takes the mutex after the hook.
+void AtNth(Call call, unsigned nth, void (*hook)());
+
+// Stops injecting on this thread; true if the armed call was reached.
 bool Disarm();
 
 // From now on counts the blocks this thread allocates and has not freed yet, and fills tracked

@@ -123,7 +123,13 @@ class ProxyTest : public ::testing::Test {
         });
     }
     ~ProxyTest() override { ZvPldSetEngineFactory(nullptr); }
-    ZvPldProxy& start() { return *(proxy = std::make_unique<ZvPldProxy>("sim", "unit-test")); }
+    template <class Proxy = ZvPldProxy>
+    Proxy& start() {
+        auto started = std::make_unique<Proxy>("sim", "unit-test");
+        Proxy& p = *started;
+        proxy = std::move(started);
+        return p;
+    }
 
     std::shared_ptr<::testing::StrictMock<MockEngine>> engine =
         std::make_shared<::testing::StrictMock<MockEngine>>();

@@ -10,6 +10,8 @@ namespace {
 
 constexpr unsigned short kDevice = 7, kGdd = 0xFEDC;  // 65244: a point or a report
 constexpr std::uint32_t kReport = 0x600;              // the report that holds kGdd
+// The ancestor record's header: 20 bytes on the target, 24 with a 64-bit host's pointer.
+constexpr std::uint32_t kHeaderBytes = sizeof(void*) == 4 ? 20 : 24;
 
 TEST(AncestorKey, AllSixOperatorsOrderByDeviceThenGddIdThenModuleAllUnsigned) {
     const ZvAncestorInfoBufKey ordered[][2] = {
@@ -81,6 +83,24 @@ TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
     }
 }
 
+TEST_F(ReportQuery, TheCacheAsksForMaximumAndReportAndAFailureLeavesTheOutputAsItWas) {
+    start();
+    EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice))
+        .WillOnce(ReturnUnderClientLock(0xFFFFFFFFu))
+        .WillOnce(ReturnUnderClientLock(0u));
+    EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd))
+        .WillOnce(ReturnUnderClientLock(0u))
+        .WillOnce(ReturnUnderClientLock(kReport));
+    std::string max, report;
+    EXPECT_EQ(ReadNumber(max, *proxy, &ZvPldProxy::GetMaxNmbrAncestors, kDevice), 2);
+    EXPECT_EQ(ReadNumber(report, *proxy, &ZvPldProxy::GetPointReportNum, kDevice, kGdd), 2);
+    EXPECT_EQ(max + " " + report, "77 77");
+    EXPECT_EQ(ReadNumber(max, *proxy, &ZvPldProxy::GetMaxNmbrAncestors, kDevice), 0);
+    EXPECT_EQ(ReadNumber(report, *proxy, &ZvPldProxy::GetPointReportNum, kDevice, kGdd), 0);
+    EXPECT_EQ(max + " " + report, "0 1536");
+    log.take();  // the lines are the cache's, checked with it
+}
+
 using Chain = std::vector<ZvPldEngAncestorEntry>;  // level 0, then the ancestors
 const Chain kChain{{0x500, 0xFFFF, 0x12345}, {0x400, 0, 0xFFFF0001u}, {0x300, 4, 7}};
 const Chain kOther{{0x501, 3, 5}, {0x401, 1, 6}};
@@ -118,7 +138,7 @@ class Hierarchy : public ProxyTest {
         if (asked < 2) return;
         EXPECT_CALL(*engine, GetPointsRprt(kDevice, kGdd)).WillOnce(ReturnUnderBothLocks(report));
         if (asked < 3) return;
-        const std::uint32_t size = sizeof(ZvPldEngAncestors) + max * sizeof(ZvPldEngAncestorEntry);
+        const std::uint32_t size = kHeaderBytes + max * 12;
         EXPECT_CALL(*engine,
                     GetRprtAncstr(Pointee(FieldsAre(kDevice, kReport, sent, NotNull(), size))))
             .WillOnce([=](ZvVelRprtDfn* rprt) {
@@ -174,7 +194,7 @@ TEST_F(Hierarchy,
        AFailedFetchWritesNothingKeepsNothingHoldsNoLockAndIsLoggedByTheCacheWithItsWholeGddId) {
     const std::string fit = "FillAncestorInfoForPt GetRprtAncstr error: ",
                       noFit = " ancestors do not fit the buffer of " +
-                              std::to_string(sizeof(ZvPldEngAncestors) + 2 * 12) +
+                              std::to_string(kHeaderBytes + 2 * 12) +
                               " bytes for point ID (65244), Device index :7";
     const struct {
         const char* name;
