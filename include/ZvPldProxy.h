@@ -95,8 +95,9 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     ZvPldProxy(const ZvPldProxy&) = delete;
     ZvPldProxy& operator=(const ZvPldProxy&) = delete;
 
-    // Stops the proxy, if it still runs, and empties the ancestor cache; GetInstance() then gives
-    // null. No other thread may still be using the proxy.
+    // First withdraws the proxy (GetInstance() gives null from then on, and an active-events
+    // piece arriving meanwhile finds no proxy), then stops it, if it still runs, and empties the
+    // ancestor cache. No other thread may still be using the proxy.
     virtual ~ZvPldProxy();
 
     // Point texts: label, full description, unit label, value. `text` is replaced on success
@@ -141,7 +142,8 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     // Change notifications: register a callback per kind, drain the queues on your own thread.
     // Register...: no result. A null callback is ignored. The first registration of a kind asks
     // the engine; a refusal is logged and the next registration asks again. Once accepted, later
-    // ones only replace the callback (their context and regArg are dropped), also after the stop.
+    // ones only replace the callback (their context and regArg are dropped), also after the stop;
+    // of two first registrations at once, the engine is asked once.
     // Only regArg's low 16 bits reach the engine.
     // The PLD-count callback runs on the engine's delivering thread as each count arrives, with
     // the registration's context and no proxy lock held: keep it short, since later
@@ -251,7 +253,9 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     int GetActiveEvents(std::list<ActiveEvent*>* events, ActiveEventsCb callback, int reqParam);
     // The callback of the latest request; any thread, the callback itself included.
     ActiveEventsCb GetActiveEventsCB();
-    std::string* GetActiveStringBuf();  // the answer text so far; read it between answers only
+    // The answer text so far; read it between answers, or from the callback, where it holds the
+    // whole answer (it is cleared once the callback returns).
+    std::string* GetActiveStringBuf();
     // The response function of the active-events request: not for clients. Gathers each piece
     // (read within its buffer's capacity) until the first shorter one, then parses the answer
     // and calls the callback with no proxy lock of its own held. Always 0.
