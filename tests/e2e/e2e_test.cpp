@@ -55,6 +55,21 @@ TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintIts
     }
 }
 
+// Device 9 is unknown, and device 1 has no product identity: one failed call is enough for 1.
+TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
+    ASSERT_TRUE(daemon());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{{"get", "9", "1"}, 1},  {{"set", "9", "1", "5"}, 1},  {{"attrs", "9", "1"}, 1},
+                 {{"enum", "9", "1"}, 1}, {{"hierarchy", "9", "1"}, 1}, {{"report", "9", "1"}, 1},
+                 {{"info"}, 1},           {{"get", "1", "1"}, 0},       {{"set", "1", "1", "5"}, 0},
+                 {{"attrs", "1", "1"}, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
+    }
+}
+
 std::string g_log;
 std::vector<int> g_changed;
 

@@ -24,9 +24,19 @@
 
 namespace {
 
+// Failures of the calls made for the user; pldctl exits 1 when there was any. Every result code
+// shown passes through describe(), which counts it; a failure shown without one (a false, an
+// answer that did not come) is counted where it is found.
+std::atomic<unsigned> g_failures{0};
+
+void countFailure() {
+    ++g_failures;
+}
+
 // A result code in words.
 std::string describe(int rc) {
     if (rc == 0) return "0 (ok)";
+    countFailure();
     if (rc == 2) return "2 (failed, see the log line)";
     if (rc >= 0x1000 && rc <= 0x1004) {
         const int status = rc - 0x1000 + 1;
@@ -66,11 +76,10 @@ std::string shown(int rc, const std::string& text) {
     return rc == 0 ? text : "<" + describe(rc) + ">";
 }
 
-// The value and its unit; `valueRc`, when given, gets the value read's result.
-std::string valueText(ZvPldProxy& proxy, const Address& a, int* valueRc = nullptr) {
+// The value and its unit.
+std::string valueText(ZvPldProxy& proxy, const Address& a) {
     std::string value, unit;
     const int rc = proxy.GetValueString(value, a.device, a.gddId, a.mmIdx, 0, a.uofm, 0, nullptr);
-    if (valueRc != nullptr) *valueRc = rc;
     const int urc = proxy.GetUomLabelString(unit, a.device, a.gddId, a.mmIdx, 0, a.uofm);
     if (rc != 0) return shown(rc, value);
     return urc == 0 ? (unit.empty() ? value : value + " " + unit) : value + " " + shown(urc, unit);
@@ -99,14 +108,14 @@ void showAttributes(ZvPldProxy& proxy, const Address& a) {
     printLine("      " + line);
 }
 
-int showStates(ZvPldProxy& proxy, const Address& a) {
+void showStates(ZvPldProxy& proxy, const Address& a) {
     std::list<int> values;
     std::list<std::string> names;
     ZvEnumStateType type{};
     const int rc = proxy.GetVelEnumStateInfo(&values, &names, &type, a.gddId, a.device);
     if (rc != 0) {
         printLine("      states: " + describe(rc));
-        return rc;
+        return;
     }
     std::string line;
     auto name = names.begin();
@@ -115,7 +124,6 @@ int showStates(ZvPldProxy& proxy, const Address& a) {
                 (name != names.end() ? *name++ : std::string("?"));
     }
     printLine("      states (type " + std::to_string(type.type) + "): " + line);
-    return 0;
 }
 
 std::string reportLabel(ZvPldProxy& proxy, unsigned short device, unsigned long gddId,
@@ -126,32 +134,33 @@ std::string reportLabel(ZvPldProxy& proxy, unsigned short device, unsigned long 
     return rc == 0 ? "\"" + label + "\"" : shown(rc, label);
 }
 
-int showReport(ZvPldProxy& proxy, const Address& a) {
+void showReport(ZvPldProxy& proxy, const Address& a) {
     std::string label;
     const int rc = proxy.GetReportLabel(label, a.device, a.gddId, a.mmIdx);
     printLine("report " + std::to_string(a.gddId) + ", module " + std::to_string(a.mmIdx) + ": " +
               (rc == 0 ? "\"" + label + "\"" : shown(rc, label)));
-    return rc == 0 ? 0 : 1;
 }
 
 // The point's report and its ancestors, one line a level: GddId, module (from 1), the engine's
 // auxValue and the report's label.
-int showHierarchy(ZvPldProxy& proxy, const Address& a) {
+void showHierarchy(ZvPldProxy& proxy, const Address& a) {
     const std::string point = "device " + std::to_string(a.device) + ", GddId " +
                               std::to_string(a.gddId) + ", module " + std::to_string(a.mmIdx);
     unsigned long report = 0;
     if (proxy.GetPointReportNum(&report, a.device, a.gddId) != 0) {
+        countFailure();
         printLine(point + ": no report holds this point");
-        return 1;
+        return;
     }
     std::list<unsigned long> auxValues, gddIds;
     std::list<unsigned short> modules;
     const int rc = proxy.GetHierarchyLists(auxValues, gddIds, modules, a.device, a.gddId, a.mmIdx);
     if (rc != 0) {
+        if (rc == 0x1002) countFailure();
         printLine(point + ": report " + std::to_string(report) + ", no hierarchy: " +
                   (rc == 0x1002 ? "4098 (the engine keeps no ancestor record for the report)"
                                 : describe(rc)));
-        return 1;
+        return;
     }
     printLine(point + ": report hierarchy, from the point's own report up");
     auto aux = auxValues.begin();
@@ -165,7 +174,6 @@ int showHierarchy(ZvPldProxy& proxy, const Address& a) {
         ++aux;
         ++module;
     }
-    return 0;
 }
 
 // Notifications, shown with their point's label and unit as the engine gives them, and their data
@@ -214,16 +222,18 @@ std::string decoded(const ZvValChgInfo& info) {
     return std::to_string(info.length) + " units:" + units + (info.length > 8 ? " ..." : "");
 }
 
+// A GddId above 65535 has no label to ask for; a point without one is shown without it.
 std::string valueChangeLine(const ZvValChgInfo& info) {
     std::string label;
-    const bool labelled =
-        info.valueId <= 0xFFFF &&
-        g_proxy->GetLabelString(label, info.deviceIdx, static_cast<unsigned short>(info.valueId),
-                                static_cast<unsigned short>(info.mmIdx + 1), 0, nullptr) == 0 &&
-        !label.empty();
+    if (info.valueId <= 0xFFFF) {
+        const int rc = g_proxy->GetLabelString(
+            label, info.deviceIdx, static_cast<unsigned short>(info.valueId),
+            static_cast<unsigned short>(info.mmIdx + 1), 0, nullptr);
+        label = shown(rc, label);
+    }
     return "device " + std::to_string(info.deviceIdx) + ", GddId " + std::to_string(info.valueId) +
-           (labelled ? " (" + label + ")" : "") + ", module " + std::to_string(info.mmIdx + 1) +
-           ": " + decoded(info);
+           (label.empty() ? "" : " (" + label + ")") + ", module " +
+           std::to_string(info.mmIdx + 1) + ": " + decoded(info);
 }
 
 std::string eventLine(const ZvVEventInfo& info) {
@@ -281,7 +291,7 @@ void pldCountArrived(void* context, unsigned long) {
     ++static_cast<Watch*>(context)->direct;
 }
 
-int watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double seconds) {
+void watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double seconds) {
     auto wants = [&kinds](const char* kind) {
         for (const std::string& k : kinds) {
             if (k == kind) return true;
@@ -338,15 +348,15 @@ int watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double secon
               ", PLD counts " + std::to_string(w.counts.load()) + " (" +
               std::to_string(w.direct.load()) +
               " of them also straight to the PLD-count callback)");
-    return 0;
 }
 
 // The inventory, then each catalogued device's product identity and FDM version.
-int showInfo(ZvPldProxy& proxy) {
+void showInfo(ZvPldProxy& proxy) {
     ZvVelInventory inv{};
     if (!proxy.GetPldInventory(&inv)) {
+        countFailure();
         printLine("inventory: not available");
-        return 1;
+        return;
     }
     char line[160];
     std::snprintf(line, sizeof line,
@@ -369,7 +379,9 @@ int showInfo(ZvPldProxy& proxy) {
             identity = "ids" + identity + ", revision " + std::to_string(seq->revision);
             std::free(seq);
         } else {
-            // The proxy does not tell a device without a block from a block it refused.
+            // The proxy does not tell a device without a block from a block it refused: either
+            // way no identity was read.
+            countFailure();
             identity = "no valid product identity";
             if (device.identity) {
                 const std::size_t n = device.identity->ids.size();
@@ -385,7 +397,6 @@ int showInfo(ZvPldProxy& proxy) {
                   "): product identity: " + identity + "; FDM version \"" + fdm + "\" (" +
                   std::to_string(fdm.size()) + " characters)");
     }
-    return 0;
 }
 
 // The active-events answer: the callback may run on the engine's thread, or within
@@ -404,16 +415,17 @@ void answered(std::list<ZvPldProxy::ActiveEvent*>*) {
     g_answer.arrived.notify_all();
 }
 
-int showEvents(ZvPldProxy& proxy, unsigned timeoutMs) {
+void showEvents(ZvPldProxy& proxy, unsigned timeoutMs) {
     const int rc = proxy.GetActiveEvents(&g_answer.list, answered, 0);
     if (rc != 0) {
         printLine("active events: " + describe(rc));
-        return 1;
+        return;
     }
     std::unique_lock<std::mutex> lock(g_answer.mutex);
     if (!g_answer.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [] { return g_answer.done; })) {
         lock.unlock();
+        countFailure();
         std::fprintf(stderr, "pldctl: no answer to the active-events request within %u ms\n",
                      timeoutMs);
         // No answer comes after the stop; one that came meanwhile is ours to delete.
@@ -422,7 +434,7 @@ int showEvents(ZvPldProxy& proxy, unsigned timeoutMs) {
         if (g_answer.done) {
             for (ZvPldProxy::ActiveEvent* e : g_answer.list) delete e;
         }
-        return 1;
+        return;
     }
     std::list<ZvPldProxy::ActiveEvent*> events;
     events.swap(g_answer.list);
@@ -441,7 +453,6 @@ int showEvents(ZvPldProxy& proxy, unsigned timeoutMs) {
                   ": state " + std::to_string(e->eventState));
         delete e;  // the records are the client's
     }
-    return 0;
 }
 
 // The tour's write: its value change, drained on this thread.
@@ -453,7 +464,7 @@ void tourValue(void*, const ZvValChgInfo* info) {
     printLine("  value change #" + std::to_string(info->sequence) + ": " + valueChangeLine(*info));
 }
 
-int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
+void tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
     for (const auto& [index, device] : catalogue.devices) {
         printLine("Device " + std::to_string(index) + ": " + device.name +
                   (device.offline ? " (offline)" : ""));
@@ -490,7 +501,10 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
         proxy.CheckValueChange();
         if (!g_writeSeen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (rc == 0 && !g_writeSeen.load()) printLine("  no value change arrived within 2 s");
+    if (rc == 0 && !g_writeSeen.load()) {
+        countFailure();
+        printLine("  no value change arrived within 2 s");
+    }
     printLine("Write: SetValueUInt32(1) to device 1, GddId 103 (read-only)");
     const int ro = proxy.SetValueUInt32(1, 1, 103, 1, 0, 0, 0, 0);
     printLine("  result " + describe(ro));
@@ -501,7 +515,7 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
     printLine("\nInventory, product identities and FDM versions");
     showInfo(proxy);
     printLine("\nActive events");
-    return showEvents(proxy, 2000);
+    showEvents(proxy, 2000);
 }
 
 }  // namespace
@@ -556,9 +570,8 @@ int main(int argc, char** argv) {
         ->delimiter(',')
         ->check(CLI::IsMember({"value", "event", "count"}))
         ->capture_default_str();
-    app.add_subcommand("info",
-                       "the engine's inventory; each device's product identity and FDM "
-                       "version");
+    CLI::App* info = app.add_subcommand(
+        "info", "the engine's inventory; each device's product identity and FDM version");
     CLI::App* events = app.add_subcommand("events", "the active events, by group");
     unsigned timeoutMs = 2000;
     events->add_option("--timeout", timeoutMs, "how long to wait for the answer, in ms")
@@ -572,49 +585,50 @@ int main(int argc, char** argv) {
         if (get->parsed()) {
             std::string label;
             const int rc = proxy.GetLabelString(label, a.device, a.gddId, a.mmIdx, 0, nullptr);
-            int valueRc = 0;
-            printLine(shown(rc, label) + ": " + valueText(proxy, a, &valueRc));
-            return rc == 0 && valueRc == 0 ? 0 : 1;
-        }
-        if (set->parsed()) {
+            printLine(shown(rc, label) + ": " + valueText(proxy, a));
+        } else if (set->parsed()) {
             const int rc = proxy.SetValueString(newValue.c_str(), a.device, a.gddId, a.mmIdx, 0,
                                                 a.uofm, 0, nullptr, 0);
             printLine("set: " + describe(rc));
             printLine("read back: " + valueText(proxy, a));
-            return rc == 0 ? 0 : 1;
-        }
-        if (attrs->parsed()) {
+        } else if (attrs->parsed()) {
             showAttributes(proxy, a);
-            return 0;
+        } else if (states->parsed()) {
+            showStates(proxy, a);
+        } else if (hierarchy->parsed()) {
+            showHierarchy(proxy, a);
+        } else if (report->parsed()) {
+            showReport(proxy, a);
+        } else {
+            const bool inProcess = engine.rfind("sim", 0) == 0;
+            if (inProcess && !cataloguePath.empty()) {
+                std::fprintf(stderr,
+                             "pldctl: --catalogue goes with --engine unix:PATH; the in-process "
+                             "engine takes its catalogue as sim:FILE\n");
+                return 2;
+            }
+            // What to list and how to decode a notification's data: the devices, points, types
+            // and events of the catalogue the engine starts with. Labels, values and
+            // notifications come from the engine.
+            const zvsim::Catalogue catalogue =
+                inProcess ? zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot()
+                : cataloguePath.empty() ? zvsim::Catalogue::BuiltIn()
+                                        : zvsim::Catalogue::FromFile(cataloguePath);
+            g_catalogue = &catalogue;
+            g_proxy = &proxy;
+            if (watching->parsed()) {
+                watch(proxy, kinds, seconds);
+            } else if (info->parsed()) {
+                showInfo(proxy);
+            } else if (events->parsed()) {
+                showEvents(proxy, timeoutMs);
+            } else {
+                tour(proxy, catalogue);
+            }
+            g_catalogue = nullptr;  // the catalogue goes before the proxy stops
+            g_proxy = nullptr;
         }
-        if (states->parsed()) return showStates(proxy, a) == 0 ? 0 : 1;
-        if (hierarchy->parsed()) return showHierarchy(proxy, a);
-        if (report->parsed()) return showReport(proxy, a);
-        const std::string command =
-            app.get_subcommands().empty() ? "the tour" : app.get_subcommands().front()->get_name();
-        const bool inProcess = engine.rfind("sim", 0) == 0;
-        if (inProcess && !cataloguePath.empty()) {
-            std::fprintf(stderr,
-                         "pldctl: --catalogue goes with --engine unix:PATH; the in-process engine "
-                         "takes its catalogue as sim:FILE\n");
-            return 2;
-        }
-        // What to list and how to decode a notification's data: the devices, points, types and
-        // events of the catalogue the engine starts with. Labels, values and notifications come
-        // from the engine.
-        const zvsim::Catalogue catalogue =
-            inProcess               ? zvsim::SimEngine::FromClientText(engine.c_str())->Snapshot()
-            : cataloguePath.empty() ? zvsim::Catalogue::BuiltIn()
-                                    : zvsim::Catalogue::FromFile(cataloguePath);
-        g_catalogue = &catalogue;
-        g_proxy = &proxy;
-        const int rc = watching->parsed()  ? watch(proxy, kinds, seconds)
-                       : command == "info" ? showInfo(proxy)
-                       : events->parsed()  ? showEvents(proxy, timeoutMs)
-                                           : tour(proxy, catalogue);
-        g_catalogue = nullptr;  // the catalogue goes before the proxy stops
-        g_proxy = nullptr;
-        return rc;
+        return g_failures == 0 ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s\n", e.what());
         return 2;
