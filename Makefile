@@ -1,5 +1,4 @@
-# make demo  - build pldctl and tour the simulated engine (the tour's failures are the catalogue's
-#              on purpose: its exit status 1 is not make's error)
+# make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
 # make check - test with Chromium installed (the web console's browser tests run in the host leg),
 #              plus the AddressSanitizer/UBSan and ThreadSanitizer legs, 10 s of each fuzzer and
@@ -23,7 +22,7 @@ demo:
 	@$(ENSURE) host
 	cmake --preset host
 	cmake --build --preset host --target pldctl
-	./build/host/tools/pldctl/pldctl || [ $$? -eq 1 ]
+	./build/host/tools/pldctl/pldctl
 
 # The daemon keeps its socket and the points' values in build/host/console/. The console starts
 # once the daemon answers a read (pldctl exits 0): its socket file exists before it listens.
