@@ -254,7 +254,8 @@ class ZV_PLD_PROXY_API ZvPldProxy {
     // The callback of the latest request; any thread, the callback itself included.
     ActiveEventsCb GetActiveEventsCB();
     // The answer text so far; read it between answers, or from the callback, where it holds the
-    // whole answer (it is cleared once the callback returns).
+    // whole answer (it is cleared once the callback returns), as long as no other thread sends a
+    // request meanwhile.
     std::string* GetActiveStringBuf();
     // The response function of the active-events request: not for clients. Gathers each piece
     // (read within its buffer's capacity) until the first shorter one, then parses the answer

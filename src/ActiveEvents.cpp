@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,9 +26,10 @@ constexpr char kAnswerOp[] = "ProcessActiveEventsCB";
 // destruction, so that a piece uses the instance whole or not at all. Nothing is called out or
 // logged under it.
 pthread_mutex_t g_answerMutex = PTHREAD_MUTEX_INITIALIZER;
-// Under the guard: requests sent and instances withdrawn. An answer's text is cleared after its
-// callback only while this has not moved, so that a newer request's pieces are kept.
-std::uint32_t g_answerEpoch = 0;
+// Requests sent and instances withdrawn. An answer's text is cleared after its callback only while
+// this has not moved, so that a newer request's pieces are kept and a withdrawn proxy is not
+// touched. Moved under the guard, and by a withdrawal whose guard could not be taken.
+std::atomic<std::uint32_t> g_answerEpoch{0};
 
 // Runs `use` under the guard; false, with a line, if the guard could not be taken.
 template <class Use>
@@ -197,7 +199,9 @@ int ZvPldProxy::ProcessActiveEventsCB(ZvCallbackInfo* cbi) {
     // taken out with its storage, which is released after the guard.
     std::string spent;
     underAnswerGuard(kAnswerOp, [&] {
-        if (g_answerEpoch == epoch) spent.swap(proxy->m_activeStringBuf);
+        if (g_answerEpoch == epoch && GetInstance() == proxy) {
+            spent.swap(proxy->m_activeStringBuf);
+        }
     });
     return 0;
 }
@@ -206,11 +210,9 @@ void ZvPldProxyAccess::withdrawInstance(ZvPldProxy* proxy) {
     const auto withdraw = [proxy] {
         ZvPldProxy* published = proxy;
         ZvPldProxy::s_Instance.compare_exchange_strong(published, nullptr);
+        ++g_answerEpoch;
     };
-    if (!underAnswerGuard("~ZvPldProxy", [&] {
-            withdraw();
-            ++g_answerEpoch;
-        })) {
-        withdraw();  // the destruction goes on; a piece arriving now may still find the instance
-    }
+    // Without the guard the destruction goes on all the same; only a piece that holds the guard
+    // at this very moment may still be using the proxy.
+    if (!underAnswerGuard("~ZvPldProxy", withdraw)) withdraw();
 }

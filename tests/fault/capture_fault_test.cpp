@@ -334,39 +334,51 @@ TEST_F(Fault, AProductIdentityIsFreedUnlessItIsHandedOver) {
     }
 }
 
-// An answer piece on a thread that the message client did not join: it reaches the answer's
-// guard just as the proxy's destruction begins, and goes on once the proxy is gone.
-std::atomic<bool> g_atGuard, g_destroyed;
+// An answer piece on a thread that the message client did not join waits, at the answer's guard
+// or in the client's callback, while the proxy is destroyed, then goes on.
+std::atomic<bool> g_waiting, g_destroyed;
 void WaitForTheDestruction() {
-    g_atGuard = true;
+    g_waiting = true;
     while (!g_destroyed) std::this_thread::yield();
 }
 void NeverCalled(std::list<ZvPldProxy::ActiveEvent*>*) {
     ADD_FAILURE() << "an answer delivered after the destruction";
 }
+void WaitInTheCallback(std::list<ZvPldProxy::ActiveEvent*>* events) {
+    for (const auto* e : *events) delete e;
+    events->clear();
+    WaitForTheDestruction();
+}
 
 using Destruction = ProxyTest;
 
-TEST_F(Destruction, AnAnswerPieceArrivingMeanwhileFindsNoInstance) {
-    alignas(ZvPldProxy) unsigned char storage[sizeof(ZvPldProxy)];
-    auto* p = new (storage) ZvPldProxy("sim", "unit-test");
-    std::list<ZvPldProxy::ActiveEvent*> events;
-    EXPECT_CALL(*engine, Process(_)).WillOnce(Return(0));
-    ASSERT_EQ(p->GetActiveEvents(&events, NeverCalled, 0), 0);
-    char text[] = "(1,2:3,4)";
-    ZvCallbackInfo cbi{&events, 0, 2, 0, 0, 0, 64, 9, text};
-    std::thread delivering([&] {
-        fault::AtNth(kLock, 1, WaitForTheDestruction);
-        ZvPldProxy::ProcessActiveEventsCB(&cbi);
-        fault::Disarm();
-    });
-    while (!g_atGuard) std::this_thread::yield();
-    p->~ZvPldProxy();
-    std::memset(storage, 0xAB, sizeof storage);  // whatever a piece did to the proxy would show
-    g_destroyed = true;
-    delivering.join();
-    EXPECT_EQ(std::count(storage, storage + sizeof storage, 0xAB), long(sizeof storage));
-    EXPECT_TRUE(events.empty());
+TEST_F(Destruction, AnAnswerPieceMeanwhileFindsNoInstanceOrLeavesTheDestroyedOneAlone) {
+    const struct {
+        ZvPldProxy::ActiveEventsCb callback;
+        bool atGuard;  // else in the callback
+    } cases[] = {{NeverCalled, true}, {WaitInTheCallback, false}};
+    for (const auto& c : cases) {
+        g_waiting = g_destroyed = false;
+        alignas(ZvPldProxy) unsigned char storage[sizeof(ZvPldProxy)];
+        auto* p = new (storage) ZvPldProxy("sim", "unit-test");
+        std::list<ZvPldProxy::ActiveEvent*> events;
+        EXPECT_CALL(*engine, Process(_)).WillOnce(Return(0));
+        ASSERT_EQ(p->GetActiveEvents(&events, c.callback, 0), 0);
+        char text[] = "(1,2:3,4)";
+        ZvCallbackInfo cbi{&events, 0, 2, 0, 0, 0, 64, 9, text};
+        std::thread delivering([&] {
+            if (c.atGuard) fault::AtNth(kLock, 1, WaitForTheDestruction);
+            ZvPldProxy::ProcessActiveEventsCB(&cbi);
+            fault::Disarm();
+        });
+        while (!g_waiting) std::this_thread::yield();
+        p->~ZvPldProxy();
+        std::memset(storage, 0xAB, sizeof storage);  // whatever a piece did to it would show
+        g_destroyed = true;
+        delivering.join();
+        EXPECT_EQ(std::count(storage, storage + sizeof storage, 0xAB), long(sizeof storage));
+        EXPECT_TRUE(events.empty());
+    }
 }
 
 }  // namespace

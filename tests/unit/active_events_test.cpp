@@ -188,4 +188,29 @@ TEST_F(ActiveEvents, APieceWithoutAProxyTouchesNothingAndANewRequestDropsTheText
     EXPECT_EQ(Logged(log, false), Lines{Dump("(1,2:3,4)(5,6:7,8)")});
 }
 
+// Sends the next request from within the callback, and gets that answer's first piece.
+void Again(Events* events) {
+    for (const auto* e : *events) delete e;
+    EXPECT_EQ(ZvPldProxy::GetInstance()->GetActiveEvents(&g_events, Got<'B'>, 0), 0);
+    Deliver(Full("(7,7:"));
+}
+
+TEST_F(ActiveEvents, ARequestFromTheCallbackKeepsItsPiecesAndOneDuringTheStopIsDropped) {
+    start();
+    EXPECT_CALL(*engine, Process(_)).Times(2).WillRepeatedly(Return(0));
+    ASSERT_EQ(proxy->GetActiveEvents(&g_events, Again, 0), 0);
+    Deliver(Last("(1,2:3,4)"));
+    EXPECT_EQ(*proxy->GetActiveStringBuf(), "(7,7:");
+    Deliver(Last("8,9)"));
+    EXPECT_EQ(g_calls, "B0 7,8,9");
+    // The destruction withdraws the proxy before it stops the message client.
+    Request(Got<'C'>);
+    EXPECT_CALL(*engine, UnReg(1)).WillOnce([](int) {
+        Deliver(Last("(1,2:3,4)"));
+        return 0;
+    });
+    proxy.reset();
+    EXPECT_EQ(g_calls, "B0 7,8,9");
+}
+
 }  // namespace

@@ -104,17 +104,31 @@ TEST_F(OtherWrapper, AnswersOfOneStopNoOperationAndLeaveNoLockHeld) {
     EXPECT_THAT(log.take(), IsEmpty());
 }
 
+// Waits, at most 10 s, until `done` says so.
+template <class Done>
+void Await(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "waited in vain";
+            std::_Exit(1);
+        }
+        std::this_thread::yield();
+    }
+}
+
 TEST_F(OtherWrapper, TwoFirstRegistrationsOfAKindAtOnceRegisterWithTheEngineOnce) {
     start();
     const int asked = g_locksAskedFor;
+    std::atomic<bool> inEngine{false};
     EXPECT_CALL(*engine, RegValueChange(_, nullptr, 1))
-        .WillOnce([asked](ZvValueChangeFn, void*, std::uint16_t) {
-            // Held here until the other registration has asked for the client lock.
-            while (g_locksAskedFor < asked + 2) std::this_thread::yield();
+        .WillOnce([&](ZvValueChangeFn, void*, std::uint16_t) {
+            inEngine = true;  // held here until the other registration has asked for the lock
+            Await([&] { return g_locksAskedFor >= asked + 2; });
             return 0;
         });
     std::thread first([this] { proxy->RegisterForValueChange(OnValueChange, nullptr, 1); });
-    while (g_locksAskedFor < asked + 1) std::this_thread::yield();
+    Await([&] { return inEngine.load(); });
     proxy->RegisterForValueChange(OnLaterValueChange, nullptr, 2);
     first.join();
     std::uint16_t data[1] = {};
