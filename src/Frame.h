@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "ZvLinuxMutex.h"
 #include "ZvPldMsgClient.h"
@@ -26,12 +27,41 @@ constexpr int kEngineStatusBase = 0x1000;  // engine status s (1 to 5) is passed
 constexpr Y4_Status kEngineStatus1007 = 1007;
 
 // Which engine statuses an operation takes for success and which it passes on; every status that
-// the table does not name is logged and gives kFailed.
+// the table does not name is logged and gives kFailed. Built by name, e.g.
+// StatusTable::passing(5).alsoSucceedingOn(6).
 struct StatusTable {
-    Y4_Status success;      // 0, but for the report label
-    Y4_Status alsoSuccess;  // a second success status, or 0 for none
-    Y4_Status lastPassed;   // statuses 1 to lastPassed are passed on
-    bool pass1007AsFirst;   // status 1007 is passed on as status 1 is
+    Y4_Status success = 0;
+    bool hasAlsoSuccess = false;
+    Y4_Status alsoSuccess = 0;
+    Y4_Status lastPassed = 0;  // statuses 1 to lastPassed are passed on
+    bool pass1007AsFirst = false;
+
+    // Success on 0; statuses 1 to `last` passed on (none for 0).
+    static constexpr StatusTable passing(Y4_Status last) {
+        StatusTable t;
+        t.lastPassed = last;
+        return t;
+    }
+    constexpr StatusTable succeedingOn(Y4_Status first, Y4_Status second) const {
+        StatusTable t = *this;
+        t.success = first;
+        return t.alsoSucceedingOn(second);
+    }
+    constexpr StatusTable alsoSucceedingOn(Y4_Status status) const {
+        StatusTable t = *this;
+        t.hasAlsoSuccess = true;
+        t.alsoSuccess = status;
+        return t;
+    }
+    // Status 1007 passed on as status 1 is.
+    constexpr StatusTable passing1007AsFirst() const {
+        StatusTable t = *this;
+        t.pass1007AsFirst = true;
+        return t;
+    }
+    constexpr bool succeeds(Y4_Status status) const {
+        return status == success || (hasAlsoSuccess && status == alsoSuccess);
+    }
 };
 
 // Multi-module indices count from 1 at the interface and from 0 in the engine (0 wraps).
@@ -106,14 +136,19 @@ struct ZvPldProxyAccess {
 namespace zvpld {
 
 // One engine request. `call` makes the engine call; `onFailure(status)` logs an unmapped status;
-// `onSuccess()` writes the outputs and gives the result.
+// `onSuccess()`, or `onSuccess(status)` where the success status matters, writes the outputs and
+// gives the result.
 template <class Call, class OnFailure, class OnSuccess>
 int request(const char* op, const StatusTable& table, Call&& call, OnFailure&& onFailure,
             OnSuccess&& onSuccess) {
     Y4_Status status = 0;
     if (!ZvPldProxyAccess::callEngine(status, call)) return noClient(op);
-    if (status == table.success || (table.alsoSuccess != 0 && status == table.alsoSuccess)) {
-        return onSuccess();
+    if (table.succeeds(status)) {
+        if constexpr (std::is_invocable_v<OnSuccess, Y4_Status>) {
+            return onSuccess(status);
+        } else {
+            return onSuccess();
+        }
     }
     if (status >= 1 && status <= table.lastPassed) return kEngineStatusBase + status - 1;
     if (status == kEngineStatus1007 && table.pass1007AsFirst) return kEngineStatusBase;

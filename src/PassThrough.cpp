@@ -11,7 +11,7 @@ using namespace zvpld;
 
 namespace {
 // Every status but 0 fails, 1 to 5 included.
-constexpr StatusTable kPassThrough{0, 0, 0, false};
+constexpr StatusTable kPassThrough = StatusTable::passing(0);
 constexpr int kFdmVersionSize = 20;
 
 // The identity block's first byte counts its identifiers; its second is never 0.

@@ -12,10 +12,10 @@ constexpr unsigned int kMaxEnumStates = 100;
 constexpr char kZeroText[] = "0";
 
 // Statuses passed on, by kind of request.
-constexpr StatusTable kRead{0, 0, 5, false};
-constexpr StatusTable kDescriptionRead{0, 6, 5, false};  // 6: the engine sent the label instead
-constexpr StatusTable kReadPassing1007{0, 0, 5, true};   // 1007 is passed on as status 1 is
-constexpr StatusTable kWrite{0, 0, 3, false};
+constexpr StatusTable kRead = StatusTable::passing(5);
+constexpr StatusTable kDescriptionRead = kRead.alsoSucceedingOn(6);  // 6: the label came instead
+constexpr StatusTable kReadPassing1007 = kRead.passing1007AsFirst();
+constexpr StatusTable kWrite = StatusTable::passing(3);
 
 ZvVelPntDfn pointRecord(unsigned short deviceIdx, unsigned short gddId, std::uint16_t mmIdx,
                         unsigned short auxIdx, short auxParam, const char* auxText,

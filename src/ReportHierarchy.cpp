@@ -11,7 +11,7 @@ namespace {
 
 constexpr unsigned int kLabelSize = 256;  // the label buffer holds this many characters and a NUL
 constexpr Y4_Status kLabelTruncated = 8;
-constexpr StatusTable kLabel{7, kLabelTruncated, 5, false};
+constexpr StatusTable kLabel = StatusTable::passing(5).succeedingOn(7, kLabelTruncated);
 constexpr std::uint32_t kNoMaximum = 0xFFFFFFFFu;
 
 constexpr int kCacheFailed = 9;              // a step of the proxy's own failed
@@ -110,17 +110,16 @@ int ZvPldProxy::GetReportLabel(std::string& label, unsigned short deviceIdx,
     const char* op = "GetReportLabel";
     ZvVelRprtDfn rprt{deviceIdx, reportGddId, engineModuleOrWhole(mmIdx), nullptr, kLabelSize};
     char reply[kLabelSize + 1] = {};  // no byte the engine did not write is ever read
-    Y4_Status status = 0;
     return request(
         op, kLabel,
-        [&](ZvPldMsgClient& c) { return status = c.GetVelRprtStrLabel(&rprt, kLabelSize, reply); },
+        [&](ZvPldMsgClient& c) { return c.GetVelRprtStrLabel(&rprt, kLabelSize, reply); },
         [=](Y4_Status failed) {
             __dlog_printf(kError, kTag,
                           "%s: Unable to get report label due to error%d , GddId :%d, device Id "
                           ":%d, multi-module index: %d",
                           op, failed, reportGddId, deviceIdx, mmIdx);
         },
-        [&] {
+        [&](Y4_Status status) {
             if (status == kLabelTruncated) {
                 __dlog_printf(kDebug, kTag,
                               "%s: report label was truncated to %d charactersGddId :%d", op,
