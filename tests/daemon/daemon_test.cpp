@@ -78,6 +78,11 @@ class Client {
 const json kPoint = {{"deviceIdx", 1}, {"gddId", 10},        {"mmIdx", 0}, {"auxIdx", 0},
                      {"auxParam", 0},  {"auxText", nullptr}, {"uofm", 0}};
 
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 json setRequest(int value) {
     return {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", value}, {"setParam", 0}};
 }
@@ -171,6 +176,27 @@ TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSaved) {
     ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
     EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
+}
+
+// A name planted where a save begins is replaced, never written through: the file it leads to
+// keeps its bytes, and the state file is a new one that only the daemon's user may read.
+TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins) {
+    ASSERT_TRUE(daemon());
+    const std::string victim = m_dir + "/victim", temp = m_dir + "/state.json.tmp";
+    const std::vector<std::pair<const char*, int (*)(const char*, const char*)>> plants = {
+        {"a symbolic link", ::symlink}, {"a hard link", ::link}};
+    int value = 10;
+    for (const auto& [name, plant] : plants) {
+        std::ofstream(victim) << "precious";
+        ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
+        EXPECT_EQ(Client(m_socket).call(setRequest(++value))["status"], 0) << name;
+        EXPECT_EQ(contents(victim), "precious") << name;
+        struct stat st {};
+        ASSERT_EQ(::lstat((m_dir + "/state.json").c_str(), &st), 0) << name;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+        EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
+    }
 }
 
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {

@@ -645,7 +645,10 @@ bool Server::persist() {
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Whatever has that name, left by a save that died or planted there to turn the write onto
+    // another file, goes first: unlink removes a link itself, and the file written must be new.
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     const char* at = text.data();
     std::size_t left = text.size();
