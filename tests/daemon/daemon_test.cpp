@@ -83,9 +83,13 @@ std::string contents(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-json setRequest(int value) {
-    return {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", value}, {"setParam", 0}};
+json setRequest(int value, int gddId = 10) {
+    json pnt = kPoint;
+    pnt["gddId"] = gddId;
+    return {{"op", "SetVelPntInt32"}, {"pnt", pnt}, {"value", value}, {"setParam", 0}};
 }
+
+const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
 
 class DaemonTest : public DaemonFixture {
   protected:
@@ -95,7 +99,8 @@ class DaemonTest : public DaemonFixture {
             "activeEvents": {"pieceSize": 4, "delivery": "process"},
             "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
                 "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "min": 0,
-                            "max": 100, "values": [5]}]}],
+                            "max": 100, "values": [5]},
+                           {"gddId": 11, "label": "Other", "access": "rw", "values": [1]}]}],
             "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
 };
@@ -152,7 +157,7 @@ TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
         Client bad(m_socket);
         bad.sendBytes(fault);
         EXPECT_TRUE(bad.closed());
-        EXPECT_EQ(good.call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+        EXPECT_EQ(good.call(kGet)["value"], 5);
     }
     EXPECT_NE(log().find("dropped: malformed"), std::string::npos) << log();
 }
@@ -168,13 +173,37 @@ TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_NE(log().find("dropped: the client reads nothing"), std::string::npos) << log();
-    EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
 
-TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSaved) {
-    ASSERT_TRUE(daemon());
-    ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
-    EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
+// A write that cannot be saved is answered 13 and changes nothing: another client reads the old
+// value, and so does a daemon started anew on the state file, also after a later save.
+TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
+    const std::string temp = m_dir + "/state.json.tmp",
+                      seam = "PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC";
+    const std::vector<std::pair<const char*, bool>> faults = {
+        {"the file where a save begins cannot be made", false},
+        {"the directory's fsync fails after the rename", true}};
+    for (const auto& [name, afterRename] : faults) {
+        afterRename ? ::setenv(seam.c_str(), "1", 1) : ::mkdir(temp.c_str(), 0755);
+        Process* d = daemon();
+        ASSERT_TRUE(d) << name;
+        Client writer(m_socket), reader(m_socket);
+        EXPECT_EQ(writer.call(setRequest(9))["status"], 13) << name;
+        EXPECT_EQ(reader.call(kGet)["value"], 5) << name;
+        if (!afterRename) {
+            ::rmdir(temp.c_str());
+            EXPECT_EQ(writer.call(setRequest(2, 11))["status"], 0) << name;
+        }
+        ::unsetenv(seam.c_str());
+        ::kill(d->pid, SIGTERM);
+        EXPECT_EQ(d->exitStatus(), 0) << name;
+        Process* again = daemon();
+        ASSERT_TRUE(again) << name;
+        EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5) << name;
+        ::kill(again->pid, SIGTERM);
+        EXPECT_EQ(again->exitStatus(), 0) << name;
+    }
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
 }
 
