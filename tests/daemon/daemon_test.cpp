@@ -1,5 +1,7 @@
 // pld-engined as a real process on a socket of its own, talked to by raw clients that speak the
 // frames and messages themselves.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -90,6 +92,19 @@ json setRequest(int value, int gddId = 10) {
 }
 
 const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
+
+// In a child of user `uid` and group `gid` alone: 0 if the daemon at `path` answered a write.
+int writeAs(uid_t uid, gid_t gid, const std::string& path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        Client client(path);
+        ::_exit(client.call(setRequest(8)).value("status", -1) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class DaemonTest : public DaemonFixture {
   protected:
@@ -226,6 +241,51 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins
         EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
         EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
     }
+}
+
+// The socket is born 0600, or 0660 and of the group with --group, whatever the umask; widened
+// by hand, the peer's credentials still keep strangers out.
+TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* team = nobody != nullptr ? ::getgrgid(nobody->pw_gid) : nullptr;
+    if (team == nullptr) GTEST_SKIP() << "no user nobody with a group";
+    const gid_t gid = team->gr_gid;
+    const std::string name = team->gr_name;
+    const uid_t stranger = 54321;  // no such user: its groups are its process's alone
+    struct Case {
+        const char* what;
+        bool withGroup;
+        uid_t uid;
+        gid_t gid;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"another user", false, nobody->pw_uid, nobody->pw_gid, false},
+        {"a process of the group, without --group", false, stranger, gid, false},
+        {"a process of the group, with --group", true, stranger, gid, true},
+        {"a process of another group, with --group", true, stranger, stranger, false},
+    };
+    ::umask(0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0711), 0);  // the others may reach the socket
+    for (const Case& c : cases) {
+        Process* d = daemon(c.withGroup ? std::vector<std::string>{"--group", name}
+                                        : std::vector<std::string>{});
+        ASSERT_TRUE(d) << c.what;
+        struct stat st {};
+        ASSERT_EQ(::stat(m_socket.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_mode & 0777, c.withGroup ? 0660u : 0600u) << c.what;
+        if (c.withGroup) {
+            EXPECT_EQ(st.st_gid, gid) << c.what;
+        }
+        ASSERT_EQ(::chmod(m_socket.c_str(), 0777), 0);
+        ASSERT_EQ(Client(m_socket).call(setRequest(5))["status"], 0) << c.what;
+        EXPECT_EQ(writeAs(c.uid, c.gid, m_socket), c.answered ? 0 : 1) << c.what;
+        EXPECT_EQ(Client(m_socket).call(kGet)["value"], c.answered ? 8 : 5) << c.what;
+        ::kill(d->pid, SIGTERM);
+        EXPECT_EQ(d->exitStatus(), 0) << c.what;
+    }
+    EXPECT_NE(log().find("refused a connection from uid 54321"), std::string::npos) << log();
 }
 
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {
