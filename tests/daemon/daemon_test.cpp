@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -286,6 +287,46 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
         EXPECT_EQ(d->exitStatus(), 0) << c.what;
     }
     EXPECT_NE(log().find("refused a connection from uid 54321"), std::string::npos) << log();
+}
+
+// Without --socket or XDG_RUNTIME_DIR the socket goes in a directory of the user's own under
+// TMPDIR, mode 0700: a name there that another could have taken first keeps the daemon from
+// starting.
+TEST_F(DaemonTest, TheDefaultSocketIsInADirectoryOfTheUsersOwnThatNoOneElseMadeFirst) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", m_dir.c_str(), 1);
+    const std::string dir = m_dir + "/pld-engined-" + std::to_string(::geteuid());
+    const std::vector<std::string> byDefault = {"--catalogue", m_dir + "/catalogue.json"};
+    const bool root = ::geteuid() == 0;
+    const std::vector<std::pair<const char*, std::function<bool()>>> taken = {
+        {"open to all",
+         [&] {
+             return !::mkdir(dir.c_str(), 0700) && !::chmod(dir.c_str(), 0777);
+         }},
+        {"a link to a directory",
+         [&] {
+             return !::symlink(m_dir.c_str(), dir.c_str());
+         }},
+        {"another user's",
+         [&] {
+             return root && !::mkdir(dir.c_str(), 0700) && !::chown(dir.c_str(), 54321, 0);
+         }},
+    };
+    for (const auto& [name, take] : taken) {
+        if (!take()) continue;  // another user's, when not root
+        EXPECT_EQ(spawn(PLD_ENGINED_LAUNCH, byDefault).exitStatus(), 1) << name;
+        EXPECT_EQ(::remove(dir.c_str()), 0) << name;
+    }
+    EXPECT_NE(log().find("cannot use " + dir + ": it is a symbolic link"), std::string::npos)
+        << log();
+    spawn(PLD_ENGINED_LAUNCH, byDefault);
+    m_socket = dir + "/engine.sock";
+    ASSERT_TRUE(listening());
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
 
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {

@@ -123,6 +123,10 @@ class DaemonFixture : public ::testing::Test {
     // The daemon, once it accepts connections; null if it does not within 5 s.
     Process* daemon(const std::vector<std::string>& more = {}) {
         Process* d = &spawnDaemon(more);
+        return listening() ? d : nullptr;
+    }
+    // Whether a daemon accepts connections on the test's socket within 5 s.
+    bool listening() const {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
         for (int waited = 0; waited < 5000; waited += 10) {
@@ -130,10 +134,10 @@ class DaemonFixture : public ::testing::Test {
             const bool accepted =
                 ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
             ::close(fd);
-            if (accepted) return d;
+            if (accepted) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return nullptr;
+        return false;
     }
     std::string log() const {
         std::ifstream in(m_dir + "/log");

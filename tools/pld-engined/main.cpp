@@ -32,10 +32,43 @@ void onSignal(int) {
     g_stop = 1;
 }
 
-std::string defaultSocket() {
+// The default socket's directory: the user's runtime directory, or else one of the user's own
+// in the temporary directory, which the daemon makes and checks (privateDirectory).
+struct DefaultSocket {
+    std::string directory;
+    bool made = false;  // by the daemon
+    std::string Path() const { return directory + (made ? "/engine.sock" : "/pld-engined.sock"); }
+};
+
+DefaultSocket defaultSocket() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/pld-engined.sock";
-    return "/tmp/pld-engined-" + std::to_string(::getuid()) + ".sock";
+    if (runtime != nullptr && *runtime != '\0') return {runtime, false};
+    const char* temp = std::getenv("TMPDIR");
+    return {std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/pld-engined-" +
+                std::to_string(::geteuid()),
+            true};
+}
+
+// Makes `dir` of mode 0700 unless it is there, and checks that it is a directory of the user's
+// own that no one else may enter: a name in a directory open to all is anyone's to take first,
+// and the socket of whoever took it would answer this user's clients. "" when it is, else why not.
+std::string privateDirectory(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        if (::chmod(dir.c_str(), 0700) != 0) return std::strerror(errno);  // whatever the umask
+    } else if (errno != EEXIST) {
+        return std::strerror(errno);
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return std::strerror(errno);
+    char found[96];
+    std::snprintf(found, sizeof found, "%s of uid %u, mode %04o",
+                  S_ISLNK(st.st_mode)   ? "a symbolic link"
+                  : S_ISDIR(st.st_mode) ? "a directory"
+                                        : "a file",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700) return "";
+    return std::string("it is ") + found + ", not a directory of uid " +
+           std::to_string(::geteuid()) + " with mode 0700; remove it, or give --socket";
 }
 
 int fail(const std::string& message) {
@@ -156,12 +189,14 @@ int listenOn(const std::string& path, const Access& access, std::string& error) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string socketPath = defaultSocket();
+    const DefaultSocket byDefault = defaultSocket();
+    std::string socketPath = byDefault.Path();
     std::string cataloguePath;
     std::string statePath;
     Access access;
     CLI::App app{"Serves the simulated PLD engine to client processes over a Unix socket"};
-    app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
+    const CLI::Option* socketOption =
+        app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
     app.add_option("--catalogue", cataloguePath, "Catalogue file (default: the built-in one)");
     app.add_option("--state", statePath, "File that keeps the points' values across restarts");
     app.add_option("--group", access.groupName,
@@ -216,6 +251,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    if (socketOption->count() == 0 && byDefault.made) {
+        error = privateDirectory(byDefault.directory);
+        if (!error.empty()) return fail("cannot use " + byDefault.directory + ": " + error);
+    }
     const int listener = listenOn(socketPath, access, error);
     if (listener < 0) return fail(error);
 
