@@ -97,10 +97,11 @@ const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
 // In a child of user `uid` and group `gid` alone: 0 if the daemon at `path` answered a write.
 int writeAs(uid_t uid, gid_t gid, const std::string& path) {
     const pid_t pid = ::fork();
-    if (pid == 0) {
+    if (pid == 0) {  // the child exits here: the test goes on in the parent alone
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
         Client client(path);
-        ::_exit(client.call(setRequest(8)).value("status", -1) == 0 ? 0 : 1);
+        const json reply = client.call(setRequest(8));
+        ::_exit(reply.is_object() && reply.value("status", -1) == 0 ? 0 : 1);
     }
     int status = -1;
     ::waitpid(pid, &status, 0);
