@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "Wire.h"
+#include "dlog.h"
 #include "sim/SimEngine.h"
 
 namespace zvremote {
@@ -28,6 +29,8 @@ using zvsim::kRejected;
 using zvsim::kUnknownRequest;
 
 constexpr char kScheme[] = "unix:";
+constexpr char kTag[] = "ZvPldMsgClient";
+constexpr int kError = 3;
 constexpr char kDeadlineOption[] = "?deadline_ms=";
 const char* const kKindNames[] = {"pld", "event", "value"};
 
@@ -160,6 +163,25 @@ bool RemoteEngine::connect(Deadline until) {
     // A full backlog holds connect up to the send timeout.
     if (!sendTimeout(fd, until) ||
         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return false;
+    }
+    // Whoever listens at the path would answer for the engine, and acknowledge writes it never
+    // passes on: only a daemon of this user's or root's is believed.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        __dlog_printf(kError, kTag, "unix:%s: the daemon's credentials are unknown (%s), refused",
+                      m_path.c_str(), std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    if (peer.uid != 0 && peer.uid != ::geteuid()) {
+        __dlog_printf(kError, kTag,
+                      "unix:%s is served by uid %u (pid %d), neither this user (uid %u) nor "
+                      "root: refused as an impostor",
+                      m_path.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+                      static_cast<unsigned>(::geteuid()));
         ::close(fd);
         return false;
     }

@@ -1,8 +1,11 @@
 // pld-engined as a real process on a socket of its own, talked to by raw clients that speak the
 // frames and messages themselves.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <functional>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -78,8 +81,31 @@ class Client {
 const json kPoint = {{"deviceIdx", 1}, {"gddId", 10},        {"mmIdx", 0}, {"auxIdx", 0},
                      {"auxParam", 0},  {"auxText", nullptr}, {"uofm", 0}};
 
-json setRequest(int value) {
-    return {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", value}, {"setParam", 0}};
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+json setRequest(int value, int gddId = 10) {
+    json pnt = kPoint;
+    pnt["gddId"] = gddId;
+    return {{"op", "SetVelPntInt32"}, {"pnt", pnt}, {"value", value}, {"setParam", 0}};
+}
+
+const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
+
+// In a child of user `uid` and group `gid` alone: 0 if the daemon at `path` answered a write.
+int writeAs(uid_t uid, gid_t gid, const std::string& path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // the child exits here: the test goes on in the parent alone
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+        Client client(path);
+        const json reply = client.call(setRequest(8));
+        ::_exit(reply.is_object() && reply.value("status", -1) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class DaemonTest : public DaemonFixture {
@@ -90,7 +116,8 @@ class DaemonTest : public DaemonFixture {
             "activeEvents": {"pieceSize": 4, "delivery": "process"},
             "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
                 "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "min": 0,
-                            "max": 100, "values": [5]}]}],
+                            "max": 100, "values": [5]},
+                           {"gddId": 11, "label": "Other", "access": "rw", "values": [1]}]}],
             "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
 };
@@ -147,7 +174,7 @@ TEST_F(DaemonTest, AMalformedFrameDropsItsConnectionWhileAnotherIsStillServed) {
         Client bad(m_socket);
         bad.sendBytes(fault);
         EXPECT_TRUE(bad.closed());
-        EXPECT_EQ(good.call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+        EXPECT_EQ(good.call(kGet)["value"], 5);
     }
     EXPECT_NE(log().find("dropped: malformed"), std::string::npos) << log();
 }
@@ -163,14 +190,144 @@ TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_NE(log().find("dropped: the client reads nothing"), std::string::npos) << log();
-    EXPECT_EQ(Client(m_socket).call({{"op", "GetVelPntInt32"}, {"pnt", kPoint}})["value"], 5);
+    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
 
-TEST_F(DaemonTest, AWriteIsAcknowledgedOnlyOnceSaved) {
-    ASSERT_TRUE(daemon());
-    ASSERT_EQ(::mkdir((m_dir + "/state.json.tmp").c_str(), 0755), 0);  // where a save begins
-    EXPECT_EQ(Client(m_socket).call(setRequest(9))["status"], 13);
+// A write that cannot be saved is answered 13 and changes nothing: another client reads the old
+// value, and so does a daemon started anew on the state file, also after a later save.
+TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
+    const std::string temp = m_dir + "/state.json.tmp",
+                      seam = "PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC";
+    const std::vector<std::pair<const char*, bool>> faults = {
+        {"the file where a save begins cannot be made", false},
+        {"the directory's fsync fails after the rename", true}};
+    for (const auto& [name, afterRename] : faults) {
+        afterRename ? ::setenv(seam.c_str(), "1", 1) : ::mkdir(temp.c_str(), 0755);
+        Process* d = daemon();
+        ASSERT_TRUE(d) << name;
+        Client writer(m_socket), reader(m_socket);
+        EXPECT_EQ(writer.call(setRequest(9))["status"], 13) << name;
+        EXPECT_EQ(reader.call(kGet)["value"], 5) << name;
+        if (!afterRename) {
+            ::rmdir(temp.c_str());
+            EXPECT_EQ(writer.call(setRequest(2, 11))["status"], 0) << name;
+        }
+        ::unsetenv(seam.c_str());
+        ::kill(d->pid, SIGTERM);
+        EXPECT_EQ(d->exitStatus(), 0) << name;
+        Process* again = daemon();
+        ASSERT_TRUE(again) << name;
+        EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5) << name;
+        ::kill(again->pid, SIGTERM);
+        EXPECT_EQ(again->exitStatus(), 0) << name;
+    }
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
+}
+
+// A name planted where a save begins is replaced, never written through: the file it leads to
+// keeps its bytes, and the state file is a new one that only the daemon's user may read.
+TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins) {
+    ASSERT_TRUE(daemon());
+    const std::string victim = m_dir + "/victim", temp = m_dir + "/state.json.tmp";
+    const std::vector<std::pair<const char*, int (*)(const char*, const char*)>> plants = {
+        {"a symbolic link", ::symlink}, {"a hard link", ::link}};
+    int value = 10;
+    for (const auto& [name, plant] : plants) {
+        std::ofstream(victim) << "precious";
+        ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
+        EXPECT_EQ(Client(m_socket).call(setRequest(++value))["status"], 0) << name;
+        EXPECT_EQ(contents(victim), "precious") << name;
+        struct stat st {};
+        ASSERT_EQ(::lstat((m_dir + "/state.json").c_str(), &st), 0) << name;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+        EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
+    }
+}
+
+// The socket is born 0600, or 0660 and of the group with --group, whatever the umask; widened
+// by hand, the peer's credentials still keep strangers out.
+TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* team = nobody != nullptr ? ::getgrgid(nobody->pw_gid) : nullptr;
+    if (team == nullptr) GTEST_SKIP() << "no user nobody with a group";
+    const gid_t gid = team->gr_gid;
+    const std::string name = team->gr_name;
+    const uid_t stranger = 54321;  // no such user: its groups are its process's alone
+    struct Case {
+        const char* what;
+        bool withGroup;
+        uid_t uid;
+        gid_t gid;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"another user", false, nobody->pw_uid, nobody->pw_gid, false},
+        {"a process of the group, without --group", false, stranger, gid, false},
+        {"a process of the group, with --group", true, stranger, gid, true},
+        {"a process of another group, with --group", true, stranger, stranger, false},
+    };
+    ::umask(0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0711), 0);  // the others may reach the socket
+    for (const Case& c : cases) {
+        Process* d = daemon(c.withGroup ? std::vector<std::string>{"--group", name}
+                                        : std::vector<std::string>{});
+        ASSERT_TRUE(d) << c.what;
+        struct stat st {};
+        ASSERT_EQ(::stat(m_socket.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_mode & 0777, c.withGroup ? 0660u : 0600u) << c.what;
+        if (c.withGroup) {
+            EXPECT_EQ(st.st_gid, gid) << c.what;
+        }
+        ASSERT_EQ(::chmod(m_socket.c_str(), 0777), 0);
+        ASSERT_EQ(Client(m_socket).call(setRequest(5))["status"], 0) << c.what;
+        EXPECT_EQ(writeAs(c.uid, c.gid, m_socket), c.answered ? 0 : 1) << c.what;
+        EXPECT_EQ(Client(m_socket).call(kGet)["value"], c.answered ? 8 : 5) << c.what;
+        ::kill(d->pid, SIGTERM);
+        EXPECT_EQ(d->exitStatus(), 0) << c.what;
+    }
+    EXPECT_NE(log().find("refused a connection from uid 54321"), std::string::npos) << log();
+}
+
+// Without --socket or XDG_RUNTIME_DIR the socket goes in a directory of the user's own under
+// TMPDIR, mode 0700: a name there that another could have taken first keeps the daemon from
+// starting.
+TEST_F(DaemonTest, TheDefaultSocketIsInADirectoryOfTheUsersOwnThatNoOneElseMadeFirst) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", m_dir.c_str(), 1);
+    const std::string dir = m_dir + "/pld-engined-" + std::to_string(::geteuid());
+    const std::vector<std::string> byDefault = {"--catalogue", m_dir + "/catalogue.json"};
+    const bool root = ::geteuid() == 0;
+    const std::vector<std::pair<const char*, std::function<bool()>>> taken = {
+        {"open to all",
+         [&] {
+             return !::mkdir(dir.c_str(), 0700) && !::chmod(dir.c_str(), 0777);
+         }},
+        {"a link to a directory",
+         [&] {
+             return !::symlink(m_dir.c_str(), dir.c_str());
+         }},
+        {"another user's",
+         [&] {
+             return root && !::mkdir(dir.c_str(), 0700) && !::chown(dir.c_str(), 54321, 0);
+         }},
+    };
+    for (const auto& [name, take] : taken) {
+        if (!take()) continue;  // another user's, when not root
+        EXPECT_EQ(spawn(PLD_ENGINED_LAUNCH, byDefault).exitStatus(), 1) << name;
+        EXPECT_EQ(::remove(dir.c_str()), 0) << name;
+    }
+    EXPECT_NE(log().find("cannot use " + dir + ": it is a symbolic link"), std::string::npos)
+        << log();
+    spawn(PLD_ENGINED_LAUNCH, byDefault);
+    m_socket = dir + "/engine.sock";
+    ASSERT_TRUE(listening());
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
 
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {

@@ -1,8 +1,11 @@
 // The frame codec, and the message client talking to a fake engine daemon that lives in the test
 // process: a listening Unix socket in a temporary directory, one connection at a time.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +21,7 @@
 
 #include "Wire.h"
 #include "ZvPldMsgClient.h"
+#include "dlog.h"
 
 namespace {
 
@@ -370,6 +374,43 @@ TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1), 5u);  // its reply comes after UnReg's notification
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(g_seen.Calls(), std::vector<std::string>{"pld"});
+}
+
+// Another user's socket at the path, answering anything, gets no call through: the client
+// believes only a daemon of its own user's or root's, and says why it refused.
+TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a daemon of another user needs root";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t impostor = ::fork();
+    if (impostor == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::setgid(54321) != 0 || ::setuid(54321) != 0) ::_exit(2);
+        FakeDaemon daemon([](const json&) { return std::vector<json>{Status(0)}; });
+        const std::string text = daemon.Text();
+        if (::write(ready[1], text.data(), text.size()) < 0) ::_exit(3);
+        ::close(ready[1]);
+        ::pause();
+    }
+    ::close(ready[1]);
+    char text[256] = {};
+    const ssize_t got = ::read(ready[0], text, sizeof text - 1);
+    ::close(ready[0]);
+    static std::string lines;
+    dlog_set_sink([](int, const char*, const char* line, void*) { lines += line; }, nullptr);
+    if (got > 0) {
+        ZvPldMsgClient client(text, "two", "three");
+        EXPECT_EQ(client.SetVelPntInt32(&kPnt, 7, 0), 13);
+    }
+    dlog_set_sink(nullptr, nullptr);
+    ::kill(impostor, SIGKILL);
+    ::waitpid(impostor, nullptr, 0);
+    const std::string path = std::string(text).substr(5, std::string(text).find('?') - 5);
+    ::unlink(path.c_str());
+    ::rmdir(path.substr(0, path.rfind('/')).c_str());
+    ASSERT_GT(got, 0) << "the impostor did not start";
+    EXPECT_NE(lines.find("served by uid 54321"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("refused as an impostor"), std::string::npos) << lines;
 }
 
 }  // namespace

@@ -114,15 +114,19 @@ class DaemonFixture : public ::testing::Test {
         m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log"));
         return *m_processes.back();
     }
-    // The daemon on the test's socket, catalogue and state file.
-    Process& spawnDaemon() {
-        return spawn(PLD_ENGINED_LAUNCH,
-                     {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json", "--state",
-                      m_dir + "/state.json"});
+    // The daemon on the test's socket, catalogue and state file, with `more` options.
+    Process& spawnDaemon(std::vector<std::string> more = {}) {
+        more.insert(more.end(), {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
+                                 "--state", m_dir + "/state.json"});
+        return spawn(PLD_ENGINED_LAUNCH, more);
     }
     // The daemon, once it accepts connections; null if it does not within 5 s.
-    Process* daemon() {
-        Process* d = &spawnDaemon();
+    Process* daemon(const std::vector<std::string>& more = {}) {
+        Process* d = &spawnDaemon(more);
+        return listening() ? d : nullptr;
+    }
+    // Whether a daemon accepts connections on the test's socket within 5 s.
+    bool listening() const {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
         for (int waited = 0; waited < 5000; waited += 10) {
@@ -130,10 +134,10 @@ class DaemonFixture : public ::testing::Test {
             const bool accepted =
                 ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
             ::close(fd);
-            if (accepted) return d;
+            if (accepted) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return nullptr;
+        return false;
     }
     std::string log() const {
         std::ifstream in(m_dir + "/log");

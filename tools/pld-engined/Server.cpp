@@ -237,6 +237,12 @@ void sendNote(Connection& c, const Frame& frame) {
 
 }  // namespace
 
+struct Server::PendingWrite {
+    const Write* apply;
+    Y4_Status status = zvsim::kNoEngine;
+    bool done = false;
+};
+
 struct Server::PendingAnswer {
     Server* server;
     std::weak_ptr<Connection> connection;
@@ -245,7 +251,13 @@ struct Server::PendingAnswer {
 };
 
 Server::Server(std::shared_ptr<zvsim::SimEngine> engine, std::string statePath)
-    : m_engine(std::move(engine)), m_statePath(std::move(statePath)) {}
+    : m_engine(std::move(engine)),
+      m_statePath(std::move(statePath)),
+      m_shadow(m_statePath.empty() ? nullptr : [this] {
+          zvsim::Catalogue catalogue = m_engine->Snapshot();
+          catalogue.tickMs = 0;  // its values come from the engine, before each batch
+          return std::make_unique<zvsim::SimEngine>(std::move(catalogue));
+      }()) {}
 
 Server::~Server() {
     Stop();
@@ -380,19 +392,25 @@ json Server::answer(const std::shared_ptr<Connection>& connection, const json& r
     } else if (name == "SetVelPntStr" || name == "SetVelPntInt32" || name == "SetVelPntUint32") {
         const ZvVelPntDfn pnt = pointFrom(request, auxText);
         const auto setParam = number<std::uint16_t>(request, "setParam", 0);
-        Y4_Status status = zvsim::kOk;
+        std::optional<std::string> value;
+        Write apply;
         if (name == "SetVelPntStr") {
-            const std::optional<std::string> value = text(request, "value");
-            status = engine.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
+            value = text(request, "value");
+            apply = [&](zvsim::SimEngine& e) {
+                return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
+            };
         } else if (name == "SetVelPntInt32") {
-            status = engine.SetVelPntInt32(&pnt, number<std::int32_t>(request, "value"), setParam);
+            const auto v = number<std::int32_t>(request, "value");
+            apply = [&pnt, v, setParam](zvsim::SimEngine& e) {
+                return e.SetVelPntInt32(&pnt, v, setParam);
+            };
         } else {
-            status =
-                engine.SetVelPntUint32(&pnt, number<std::uint32_t>(request, "value"), setParam);
+            const auto v = number<std::uint32_t>(request, "value");
+            apply = [&pnt, v, setParam](zvsim::SimEngine& e) {
+                return e.SetVelPntUint32(&pnt, v, setParam);
+            };
         }
-        // Taken by the engine but not made to last: not acknowledged.
-        if (status == zvsim::kOk && !persist()) status = zvsim::kNoEngine;
-        reply["status"] = status;
+        reply["status"] = write(apply);
     } else if (name == "GetMaxRprtMMCnt" || name == "GetMaxPntArrayDim") {
         const auto device = number<std::uint16_t>(request, "deviceIdx");
         const auto gddId = number<std::uint32_t>(request, "gddId");
@@ -621,32 +639,70 @@ void Server::onValue(void* context, const ZvValChgInfo* info) {
                  {"data", std::vector<std::uint16_t>(info->pData, info->pData + info->length)}});
 }
 
-bool Server::persist() {
-    if (m_statePath.empty()) return true;
-    const auto count = [this] {
-        std::lock_guard<std::mutex> lock(m_writesMutex);
-        return m_writes;
-    };
-    std::uint64_t mine = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_writesMutex);
-        mine = ++m_writes;
+Y4_Status Server::write(const Write& apply) {
+    if (!m_shadow) return apply(*m_engine);
+    PendingWrite mine{&apply};
+    std::unique_lock<std::mutex> lock(m_writesMutex);
+    m_queued.push_back(&mine);
+    while (!mine.done) {
+        if (m_committing) {
+            m_committed.wait(lock);
+            continue;
+        }
+        std::vector<PendingWrite*> batch;
+        batch.swap(m_queued);
+        m_committing = true;
+        lock.unlock();
+        commit(batch);
+        lock.lock();
+        m_committing = false;
+        for (PendingWrite* w : batch) w->done = true;
+        m_committed.notify_all();
     }
-    std::lock_guard<std::mutex> lock(m_persistMutex);
-    if (m_persisted >= mine) return true;  // a later snapshot, with this write, is on disk
-    const std::uint64_t upto = count();
-    if (!WriteFileAtomically(m_statePath, m_engine->ValuesJson())) {
-        Log("cannot save the state to %s: %s", m_statePath.c_str(), std::strerror(errno));
-        return false;
-    }
-    m_persisted = upto;
-    return true;
+    return mine.status;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
+// The writes' statuses: each as the shadow answers it, 13 for the accepted ones unless saved.
+void Server::commit(const std::vector<PendingWrite*>& batch) {
+    try {
+        const std::string before = m_engine->ValuesJson();
+        m_shadow->LoadValues(before);
+        bool accepted = false;
+        for (PendingWrite* w : batch)
+            accepted |= (w->status = (*w->apply)(*m_shadow)) == zvsim::kOk;
+        if (!accepted) return;
+        const Saved saved = WriteFileAtomically(m_statePath, m_shadow->ValuesJson());
+        if (saved != Saved::Yes) {
+            Log("cannot save the state to %s: %s", m_statePath.c_str(), std::strerror(errno));
+            // Renamed into place all the same: the values before the batch go back, so that a
+            // restart does not bring back writes answered 13.
+            if (saved == Saved::NotDurable &&
+                WriteFileAtomically(m_statePath, before) == Saved::No) {
+                Log("cannot restore %s, which holds writes answered 13: %s", m_statePath.c_str(),
+                    std::strerror(errno));
+            }
+            for (PendingWrite* w : batch) {
+                if (w->status == zvsim::kOk) w->status = zvsim::kNoEngine;
+            }
+            return;
+        }
+        // The same write on the same values: the engine answers as the shadow did.
+        for (PendingWrite* w : batch) {
+            if (w->status == zvsim::kOk) w->status = (*w->apply)(*m_engine);
+        }
+    } catch (const std::exception& e) {  // values that JSON cannot hold, or no memory
+        Log("cannot save the state to %s: %s", m_statePath.c_str(), e.what());
+        for (PendingWrite* w : batch) w->status = zvsim::kNoEngine;
+    }
+}
+
+Saved WriteFileAtomically(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    // Whatever has that name, left by a save that died or planted there to turn the write onto
+    // another file, goes first: unlink removes a link itself, and the file written must be new.
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return Saved::No;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return Saved::No;
     const char* at = text.data();
     std::size_t left = text.size();
     bool ok = true;
@@ -673,18 +729,21 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
     if (!ok) {
         ::unlink(temp.c_str());
         errno = error;
-        return false;
+        return Saved::No;
     }
     // The rename itself lasts once the directory is on disk.
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "."
                             : slash == 0               ? "/"
                                                        : path.substr(0, slash);
+    static const bool failSync = std::getenv("PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC") != nullptr;
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return false;
-    ok = ::fsync(dfd) == 0;
+    if (dfd < 0) return Saved::NotDurable;
+    ok = failSync ? (errno = EIO, false) : ::fsync(dfd) == 0;
+    error = errno;
     ::close(dfd);
-    return ok;
+    errno = error;
+    return ok ? Saved::Yes : Saved::NotDurable;
 }
 
 }  // namespace pldengined

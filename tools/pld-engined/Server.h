@@ -4,7 +4,9 @@
 #define PLD_ENGINED_SERVER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,8 @@ class Server {
 
   private:
     struct PendingAnswer;
+    struct PendingWrite;
+    using Write = std::function<Y4_Status(zvsim::SimEngine&)>;
     enum Kind : unsigned { kNone = 0, kPld = 1, kEvent = 2, kValue = 4 };
 
     static void onPldCount(void* context, unsigned long count);
@@ -51,8 +55,10 @@ class Server {
                           const nlohmann::json& request);
     nlohmann::json process(const std::shared_ptr<Connection>& connection,
                            const nlohmann::json& request);
-    // After a write the engine accepted: the points' values on disk before the reply.
-    bool persist();
+    // A write's status. With a state file the write reaches the engine only once the values
+    // with it are on disk: one that cannot be saved is answered 13 and changes nothing.
+    Y4_Status write(const Write& apply);
+    void commit(const std::vector<PendingWrite*>& batch);
     void forget(PendingAnswer* answer);
 
     const std::shared_ptr<zvsim::SimEngine> m_engine;
@@ -69,19 +75,29 @@ class Server {
     std::mutex m_answersMutex;
     std::map<PendingAnswer*, std::unique_ptr<PendingAnswer>> m_answers;
 
-    // Group commit: a write waits only for a snapshot taken after it.
-    std::mutex m_persistMutex;
-    std::uint64_t m_persisted = 0;  // writes counted before the snapshot on disk was taken
-    std::mutex m_writesMutex;       // a plain word: the target has no 64-bit atomics
-    std::uint64_t m_writes = 0;     // writes the engine accepted
+    // Group commit: the writes that queue while one batch is saved go together in the next.
+    // The batch is tried on the shadow, an engine of the same catalogue that no client reads,
+    // and its values saved from there.
+    const std::unique_ptr<zvsim::SimEngine> m_shadow;
+    std::mutex m_writesMutex;
+    std::condition_variable m_committed;
+    std::vector<PendingWrite*> m_queued;
+    bool m_committing = false;
 };
 
 // One line on stderr: "pld-engined: " and the message.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+enum class Saved {
+    Yes,
+    No,          // `path` is as it was
+    NotDurable,  // `path` has the new text, but the directory's fsync failed
+};
+
 // Writes `text` to `path` atomically: a temporary file, fsync, rename, fsync of the directory.
-// False with errno set on failure.
-bool WriteFileAtomically(const std::string& path, const std::string& text);
+// errno is set unless Yes. The environment variable PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC, a seam
+// for the tests, makes every fsync of the directory fail with EIO.
+Saved WriteFileAtomically(const std::string& path, const std::string& text);
 
 }  // namespace pldengined
 

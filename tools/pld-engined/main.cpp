@@ -1,12 +1,15 @@
 // pld-engined: serves one simulated engine to any number of client processes over a Unix-domain
 // socket. docs/engine-protocol.md describes the protocol, the options and the log lines.
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -28,10 +32,43 @@ void onSignal(int) {
     g_stop = 1;
 }
 
-std::string defaultSocket() {
+// The default socket's directory: the user's runtime directory, or else one of the user's own
+// in the temporary directory, which the daemon makes and checks (privateDirectory).
+struct DefaultSocket {
+    std::string directory;
+    bool made = false;  // by the daemon
+    std::string Path() const { return directory + (made ? "/engine.sock" : "/pld-engined.sock"); }
+};
+
+DefaultSocket defaultSocket() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/pld-engined.sock";
-    return "/tmp/pld-engined-" + std::to_string(::getuid()) + ".sock";
+    if (runtime != nullptr && *runtime != '\0') return {runtime, false};
+    const char* temp = std::getenv("TMPDIR");
+    return {std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/pld-engined-" +
+                std::to_string(::geteuid()),
+            true};
+}
+
+// Makes `dir` of mode 0700 unless it is there, and checks that it is a directory of the user's
+// own that no one else may enter: a name in a directory open to all is anyone's to take first,
+// and the socket of whoever took it would answer this user's clients. "" when it is, else why not.
+std::string privateDirectory(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        if (::chmod(dir.c_str(), 0700) != 0) return std::strerror(errno);  // whatever the umask
+    } else if (errno != EEXIST) {
+        return std::strerror(errno);
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return std::strerror(errno);
+    char found[96];
+    std::snprintf(found, sizeof found, "%s of uid %u, mode %04o",
+                  S_ISLNK(st.st_mode)   ? "a symbolic link"
+                  : S_ISDIR(st.st_mode) ? "a directory"
+                                        : "a file",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700) return "";
+    return std::string("it is ") + found + ", not a directory of uid " +
+           std::to_string(::geteuid()) + " with mode 0700; remove it, or give --socket";
 }
 
 int fail(const std::string& message) {
@@ -39,9 +76,55 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// A socket bound to `path`, listening; a socket file that no daemon answers on is replaced.
-// -1 with `error` set when the path is taken by a live daemon or cannot be used.
-int listenOn(const std::string& path, std::string& error) {
+// Who may connect: the daemon's own user, root, and with --group that group's members.
+struct Access {
+    std::string groupName;  // empty: no group
+    gid_t gid = 0;
+
+    // Whether the peer on `fd` may use the engine; a refusal is logged.
+    bool Allows(int fd) const {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+            pldengined::Log("refused a connection: its credentials are unknown (%s)",
+                            std::strerror(errno));
+            return false;
+        }
+        if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
+        if (!groupName.empty() && (peer.gid == gid || isMember(peer.uid))) return true;
+        pldengined::Log(
+            "refused a connection from uid %u, gid %u (pid %d): only the daemon's user (uid %u), "
+            "root%s%s may connect",
+            static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
+            static_cast<int>(peer.pid), static_cast<unsigned>(::geteuid()),
+            groupName.empty() ? "" : " and the members of group ", groupName.c_str());
+        return false;
+    }
+
+  private:
+    // The user's own group is `gid`, or the group database lists the user in it.
+    bool isMember(uid_t uid) const {
+        passwd pw{};
+        passwd* found = nullptr;
+        std::vector<char> buf(16384);
+        if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+            return false;
+        }
+        std::vector<gid_t> groups(32);
+        int count = static_cast<int>(groups.size());
+        while (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0 &&
+               count > static_cast<int>(groups.size())) {
+            groups.resize(static_cast<std::size_t>(count));
+        }
+        groups.resize(std::min(groups.size(), static_cast<std::size_t>(std::max(count, 0))));
+        return std::find(groups.begin(), groups.end(), gid) != groups.end();
+    }
+};
+
+// A socket bound to `path`, listening, of mode 0600, or 0660 and of `access`'s group; a socket
+// file that no daemon answers on is replaced. -1 with `error` set when the path is taken by a
+// live daemon or cannot be used.
+int listenOn(const std::string& path, const Access& access, std::string& error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -54,8 +137,27 @@ int listenOn(const std::string& path, std::string& error) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) break;
-        if (::bind(fd, sa, sizeof addr) == 0 && ::listen(fd, 64) == 0) return fd;
+        // Born private: the file's mode comes from the umask, and no one else may connect
+        // before the group is set.
+        const mode_t was = ::umask(0177);
+        const bool bound = ::bind(fd, sa, sizeof addr) == 0;
         const int bindError = errno;
+        ::umask(was);
+        if (bound) {
+            if (!access.groupName.empty() &&
+                (::chown(path.c_str(), static_cast<uid_t>(-1), access.gid) != 0 ||
+                 ::chmod(path.c_str(), 0660) != 0)) {
+                error = "cannot give " + path + " to group " + access.groupName + ": " +
+                        std::strerror(errno);
+            } else if (::listen(fd, 64) == 0) {
+                return fd;
+            } else {
+                error = "cannot listen on " + path + ": " + std::strerror(errno);
+            }
+            ::close(fd);
+            ::unlink(path.c_str());
+            return -1;
+        }
         ::close(fd);
         if (bindError != EADDRINUSE || attempt > 0) {
             error = "cannot listen on " + path + ": " + std::strerror(bindError);
@@ -87,14 +189,29 @@ int listenOn(const std::string& path, std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string socketPath = defaultSocket();
+    const DefaultSocket byDefault = defaultSocket();
+    std::string socketPath = byDefault.Path();
     std::string cataloguePath;
     std::string statePath;
+    Access access;
     CLI::App app{"Serves the simulated PLD engine to client processes over a Unix socket"};
-    app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
+    const CLI::Option* socketOption =
+        app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
     app.add_option("--catalogue", cataloguePath, "Catalogue file (default: the built-in one)");
     app.add_option("--state", statePath, "File that keeps the points' values across restarts");
+    app.add_option("--group", access.groupName,
+                   "Group whose members may connect too (the socket's mode 0660, else 0600)");
     CLI11_PARSE(app, argc, argv);
+    if (!access.groupName.empty()) {
+        group gr{};
+        group* found = nullptr;
+        std::vector<char> buf(65536);
+        if (::getgrnam_r(access.groupName.c_str(), &gr, buf.data(), buf.size(), &found) != 0 ||
+            found == nullptr) {
+            return fail("no group " + access.groupName);
+        }
+        access.gid = gr.gr_gid;
+    }
 
     std::shared_ptr<zvsim::SimEngine> engine;
     try {
@@ -134,7 +251,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
-    const int listener = listenOn(socketPath, error);
+    if (socketOption->count() == 0 && byDefault.made) {
+        error = privateDirectory(byDefault.directory);
+        if (!error.empty()) return fail("cannot use " + byDefault.directory + ": " + error);
+    }
+    const int listener = listenOn(socketPath, access, error);
     if (listener < 0) return fail(error);
 
     pldengined::Server server(engine, statePath);
@@ -161,7 +282,11 @@ int main(int argc, char** argv) {
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             failing = false;
-            server.Serve(fd);
+            if (access.Allows(fd)) {
+                server.Serve(fd);
+            } else {
+                ::close(fd);
+            }
         } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             if (!failing) pldengined::Log("accept: %s", std::strerror(errno));
             failing = true;
