@@ -34,7 +34,7 @@ ACTIVE_EVENTS = [
 ]
 P101 = "/api/devices/1/points/101"
 # method, path, body, HTTP status, fields the answer holds. A tuple for a body is the header
-# that announces one never sent: it is refused on its headers alone.
+# that announces one never sent: it is refused on its headers alone. Writes are sent as JSON.
 API_CASES = [
     ("GET", P101, None, 200, {"label": "Supply setpoint", "unit": "degC",
                               "values": [{"module": 1, "value": "60.0"}]}),
@@ -140,13 +140,15 @@ class Browser:
 def request(address, method, path, body=None):
     connection = http.client.HTTPConnection(address, timeout=10)
     try:
+        headers = {} if method == "GET" else {"Content-Type": "application/json"}
         if isinstance(body, tuple):
             connection.putrequest(method, path)
-            connection.putheader(*body)
+            for header in (body, *headers.items()):
+                connection.putheader(*header)
             connection.endheaders()
         else:
             connection.request(method, path, body if body is None or isinstance(body, bytes)
-                               else json.dumps(body))
+                               else json.dumps(body), headers)
         answer = connection.getresponse()
         return answer.status, json.loads(answer.read())
     finally:
