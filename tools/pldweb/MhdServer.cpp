@@ -107,7 +107,7 @@ std::optional<MhdServer::ListenSocket> MhdServer::Listen(const std::string& addr
     const int on = 1;
     if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const bool ok =
-        fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
+        fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0;
     const bool ipv6 = found->ai_family == AF_INET6;
     freeaddrinfo(found);
     sockaddr_storage bound{};
@@ -127,12 +127,13 @@ bool MhdServer::Start(ListenSocket socket, std::string& error) {
     m_listenFd = socket.fd;
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (socket.ipv6) flags |= MHD_USE_IPv6;
-    // The library's own limits stand a little above the console's, which close the oldest idle
-    // connections or answer 503: the library would only stop accepting, or close unanswered.
+    // The library's own limits stand well above the console's, which close the oldest idle
+    // connections or answer 503: the library would only stop accepting, or close unanswered,
+    // and it counts the connections already told to close until it has closed them.
     m_daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &MhdServer::onRequest, this, MHD_OPTION_LISTEN_SOCKET,
-        m_listenFd, MHD_OPTION_CONNECTION_LIMIT, m_limits.maxConnections + 16,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maxConnectionsPerClient + 16,
+        m_listenFd, MHD_OPTION_CONNECTION_LIMIT, 2 * m_limits.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, 2 * m_limits.maxConnectionsPerClient,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_limits.connectionMemory,
         MHD_OPTION_CONNECTION_TIMEOUT, m_limits.requestSeconds + 20, MHD_OPTION_NOTIFY_COMPLETED,
         &MhdServer::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &MhdServer::onConnection, this,
@@ -298,7 +299,11 @@ void MhdServer::onConnection(void* cls, MHD_Connection* connection, void**,
     std::lock_guard<std::mutex> lock(self->m_mutex);
     const auto it = self->m_connections.find(connection);
     if (it == self->m_connections.end()) return;
-    if (--self->m_perClient[it->second.client] == 0) self->m_perClient.erase(it->second.client);
+    if (it->second.closing) {
+        --self->m_closing;
+    } else if (--self->m_perClient[it->second.client] == 0) {
+        self->m_perClient.erase(it->second.client);
+    }
     self->m_connections.erase(it);
 }
 
@@ -317,12 +322,14 @@ void MhdServer::started(MHD_Connection* connection) {
     tracked.fd = fd;
     tracked.client = client;
     tracked.since = std::chrono::steady_clock::now();
-    const unsigned fromClient = ++m_perClient[client];
+    ++m_perClient[client];
     // Over a cap, the oldest connection that has not sent its whole request makes room: an idle
     // or slow one gives way to a new one. With none to close, this one is answered 503.
     bool room = true;
-    if (m_connections.size() > m_limits.maxConnections) room = evictOldest(nullptr, connection);
-    if (room && fromClient > m_limits.maxConnectionsPerClient) {
+    if (m_connections.size() - m_closing > m_limits.maxConnections) {
+        room = evictOldest(nullptr, connection);
+    }
+    if (room && m_perClient[client] > m_limits.maxConnectionsPerClient) {
         room = evictOldest(&client, connection);
     }
     tracked.overCap = !room;
@@ -338,11 +345,17 @@ bool MhdServer::evictOldest(const std::string* client, MHD_Connection* spare) {
     if (oldest == nullptr) return false;
     // The library sees the connection end and closes it; its descriptor stays open until the
     // closing notification has removed it from here.
-    shutdown(oldest->fd, SHUT_RDWR);
-    oldest->closing = true;
+    markClosing(*oldest);
     LogLine("closed a connection from " + oldest->client + " with no whole request: " +
             (client != nullptr ? "too many connections from it" : "too many connections"));
     return true;
+}
+
+void MhdServer::markClosing(Tracked& t) {
+    shutdown(t.fd, SHUT_RDWR);
+    t.closing = true;
+    ++m_closing;
+    if (--m_perClient[t.client] == 0) m_perClient.erase(t.client);
 }
 
 void MhdServer::setPhase(MHD_Connection* connection, Phase phase) {
@@ -393,8 +406,7 @@ void MhdServer::watch() {
                 if (t.closing || t.phase != Phase::Receiving || t.since > deadline || t.fd < 0) {
                     continue;
                 }
-                shutdown(t.fd, SHUT_RDWR);
-                t.closing = true;
+                markClosing(t);
                 LogLine("closed a connection from " + t.client + ": no whole request within " +
                         std::to_string(m_limits.requestSeconds) + " s");
             }

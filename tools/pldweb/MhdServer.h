@@ -86,6 +86,8 @@ class MhdServer {
     void setPhase(MHD_Connection* connection, Phase phase);
     // Under m_mutex: shuts the oldest connection still receiving down (of `client`, if given).
     bool evictOldest(const std::string* client, MHD_Connection* spare);
+    // Under m_mutex: shuts the connection down; the library then closes it.
+    void markClosing(Tracked& t);
 
     Console& m_console;
     EventHub& m_hub;
@@ -95,7 +97,8 @@ class MhdServer {
 
     std::mutex m_mutex;  // the connections
     std::map<MHD_Connection*, Tracked> m_connections;
-    std::map<std::string, unsigned> m_perClient;
+    std::map<std::string, unsigned> m_perClient;  // of those not closing
+    std::size_t m_closing = 0;                    // shut down, not yet closed by the library
 
     std::mutex m_jobsMutex;
     std::condition_variable m_jobsReady;
