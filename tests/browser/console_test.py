@@ -34,7 +34,7 @@ ACTIVE_EVENTS = [
 ]
 P101 = "/api/devices/1/points/101"
 # method, path, body, HTTP status, fields the answer holds. A tuple for a body is the header
-# that announces one never sent: it is refused on its headers alone.
+# that announces one never sent: it is refused on its headers alone. Writes are sent as JSON.
 API_CASES = [
     ("GET", P101, None, 200, {"label": "Supply setpoint", "unit": "degC",
                               "values": [{"module": 1, "value": "60.0"}]}),
@@ -140,28 +140,31 @@ class Browser:
 def request(address, method, path, body=None):
     connection = http.client.HTTPConnection(address, timeout=10)
     try:
+        headers = {} if method == "GET" else {"Content-Type": "application/json"}
         if isinstance(body, tuple):
             connection.putrequest(method, path)
-            connection.putheader(*body)
+            for header in (body, *headers.items()):
+                connection.putheader(*header)
             connection.endheaders()
         else:
             connection.request(method, path, body if body is None or isinstance(body, bytes)
-                               else json.dumps(body))
+                               else json.dumps(body), headers)
         answer = connection.getresponse()
         return answer.status, json.loads(answer.read())
     finally:
         connection.close()
 
 
-def start(pldweb, pld_engined, scratch):
-    """The engine daemon, once it accepts, and pldweb on it; and pldweb's address."""
+def start(pldweb, pld_engined, scratch, extra=(), **kwargs):
+    """The engine daemon, once it accepts, and pldweb on it (with `extra` options); and pldweb's
+    address."""
     path = os.path.join(scratch, "engine.sock")
     daemon = spawn([pld_engined, "--socket", path, "--catalogue", CATALOGUE,
                     "--state", os.path.join(scratch, "state.json")], stdout=subprocess.DEVNULL)
     with socket.socket(socket.AF_UNIX) as s:
         wait_for("the engine daemon to accept", lambda: s.connect_ex(path) == 0)
     web = spawn([pldweb, "--engine", f"unix:{path}", "--catalogue", CATALOGUE,
-                 "--port", "0"], stdout=subprocess.PIPE)
+                 "--port", "0", *extra], stdout=subprocess.PIPE, **kwargs)
     line = web.stdout.readline().decode()
     assert "http://" in line, f"pldweb: {line!r}"
     return web, daemon, line.split("http://", 1)[1].split("/", 1)[0]

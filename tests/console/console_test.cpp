@@ -1,0 +1,182 @@
+// The console's request handler without a socket: the access policy (Host, Origin,
+// Content-Type, token), the head's limits and the headers of every answer, on the simulated
+// engine in this process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "AccessPolicy.h"
+#include "Console.h"
+#include "EngineAccess.h"
+#include "EventHub.h"
+#include "ZvPldProxy.h"
+#include "sim/SimEngine.h"
+
+namespace {
+
+using pldweb::Request;
+using pldweb::Response;
+
+constexpr const char* kToken = "5ecret";
+const std::string kValue = "/api/devices/1/points/101/value";
+
+struct Case {
+    const char* name;
+    const char* method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;  // beyond Host 127.0.0.1:8080
+    bool tokenAsked;
+    int status;
+};
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    Response Handle(const Case& c, const std::string& body = "{\"value\": \"65.5\"}") {
+        pldweb::AccessOptions options{"127.0.0.1", 8080, {"pld.lab"}, c.tokenAsked ? kToken : ""};
+        const pldweb::AccessPolicy policy(options);
+        pldweb::Console console(policy, m_engine, m_hub, 64);
+        Request request{c.method, "", {}, {{"host", "127.0.0.1:8080"}}, ""};
+        const std::string& target = c.path;
+        request.path = target.substr(0, target.find('?'));
+        if (target.find("?token=") != std::string::npos) {
+            request.query["token"] = target.substr(target.find("?token=") + 7);
+        }
+        for (const auto& [name, value] : c.headers) {
+            if (value.empty()) {
+                request.headers.erase(name);
+            } else {
+                request.headers[name] = value;
+            }
+        }
+        if (std::string(c.method) == "PUT") {
+            request.body = body;
+            request.headers.emplace("content-length", std::to_string(body.size()));
+        }
+        return console.Handle(request);
+    }
+
+    std::string ValueOf101() {
+        std::string text;
+        m_proxy.GetValueString(text, 1, 101, 1, 0, 0, 0, nullptr);
+        return text;
+    }
+
+    ZvPldProxy m_proxy{"sim", "console-test"};
+    zvsim::Catalogue m_catalogue = zvsim::Catalogue::BuiltIn();
+    pldweb::EventHub m_hub{2};
+    pldweb::EngineAccess m_engine{m_proxy, m_catalogue};
+};
+
+const std::pair<std::string, std::string> kJson{"content-type", "application/json"};
+
+const Case kCases[] = {
+    {"OwnAddress", "GET", "/api/engine", {}, false, 200},
+    {"Localhost", "GET", "/api/engine", {{"host", "localhost:8080"}}, false, 200},
+    {"Ipv6Loopback", "GET", "/api/engine", {{"host", "[::1]:8080"}}, false, 200},
+    {"AllowedName", "GET", "/api/engine", {{"host", "PLD.lab:8080"}}, false, 200},
+    {"ForeignName", "GET", "/api/engine", {{"host", "evil.example:8080"}}, false, 403},
+    {"OtherPort", "GET", "/api/engine", {{"host", "127.0.0.1:9999"}}, false, 403},
+    {"NoHost", "GET", "/api/engine", {{"host", ""}}, false, 403},
+    {"DoubledHost", "GET", "/api/engine", {{"host", "127.0.0.1:8080,evil.example"}}, false, 403},
+    {"ForeignPageOfPage", "GET", "/", {{"host", "evil.example:8080"}}, false, 403},
+    {"WriteAsJson", "PUT", kValue, {kJson}, false, 200},
+    {"WriteJsonCharset",
+     "PUT",
+     kValue,
+     {{"content-type", "Application/JSON; charset=utf-8"}},
+     false,
+     200},
+    {"WriteOwnOrigin", "PUT", kValue, {kJson, {"origin", "http://127.0.0.1:8080"}}, false, 200},
+    {"WriteForeignOrigin", "PUT", kValue, {kJson, {"origin", "http://evil.example"}}, false, 403},
+    {"WriteNullOrigin", "PUT", kValue, {kJson, {"origin", "null"}}, false, 403},
+    {"WriteRebound",
+     "PUT",
+     kValue,
+     {kJson, {"host", "evil.example:8080"}, {"origin", "http://evil.example:8080"}},
+     false,
+     403},
+    {"WriteAsFormText", "PUT", kValue, {{"content-type", "text/plain"}}, false, 403},
+    {"WriteAsForm",
+     "PUT",
+     kValue,
+     {{"content-type", "application/x-www-form-urlencoded"}},
+     false,
+     403},
+    {"WriteUntyped", "PUT", kValue, {}, false, 403},
+    {"TokenMissing", "GET", "/api/engine", {}, true, 401},
+    {"TokenWrong", "GET", "/api/engine", {{"x-console-token", "5ecreT"}}, true, 401},
+    {"TokenLonger", "GET", "/api/engine", {{"x-console-token", "5ecret5ecret"}}, true, 401},
+    {"TokenGiven", "GET", "/api/engine", {{"x-console-token", kToken}}, true, 200},
+    {"TokenOfWrite", "PUT", kValue, {kJson, {"x-console-token", kToken}}, true, 200},
+    {"WriteWithoutToken", "PUT", kValue, {kJson}, true, 401},
+    {"TokenInStreamQuery", "GET", "/api/stream?token=5ecret", {}, true, 200},
+    {"WrongTokenInStreamQuery", "GET", "/api/stream?token=5ecreX", {}, true, 401},
+    {"TokenInOtherQuery", "GET", "/api/engine?token=5ecret", {}, true, 401},
+    {"PageWithoutToken", "GET", "/", {}, true, 200},
+    {"ScriptWithoutToken", "GET", "/page.js", {}, true, 200},
+    {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
+    {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
+    {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
+    {"PostWithoutLength", "POST", "/api/engine", {kJson}, false, 411},
+    {"WrongMethod", "DELETE", "/api/engine", {kJson, {"content-length", "0"}}, false, 405},
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.method << " " << c.path;
+}
+
+class Policy : public ConsoleTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
+    const Response r = Handle(GetParam());
+    EXPECT_EQ(r.status, GetParam().status) << r.body;
+    if (r.status >= 400) {
+        EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
+    }
+    for (const auto& header : pldweb::SecurityHeaders()) {
+        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), header), r.headers.end())
+            << header.first;
+    }
+    // A refused write leaves the value as it was; an allowed one changes it.
+    if (std::string(GetParam().method) == "PUT") {
+        EXPECT_EQ(ValueOf101(), r.status == 200 ? "65.5" : "60.0");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, Policy, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConsoleTest, RefusesAHeadOfTooManyLines) {
+    Case c{"", "GET", "/api/engine", {}, false, 0};
+    for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
+    EXPECT_EQ(Handle(c).status, 431);
+    c.headers.pop_back();
+    EXPECT_EQ(Handle(c).status, 200);
+}
+
+TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
+    const Case c{"", "GET", "/api/stream", {}, false, 0};
+    const Response first = Handle(c);
+    const Response second = Handle(c);
+    EXPECT_TRUE(first.stream && second.stream);
+    EXPECT_EQ(first.contentType, "text/event-stream");
+    EXPECT_EQ(Handle(c).status, 503);
+    m_hub.Unsubscribe(first.stream);
+    EXPECT_EQ(Handle(c).status, 200);
+}
+
+TEST(SameSecret, ComparesWholeTexts) {
+    using pldweb::AccessPolicy;
+    EXPECT_TRUE(AccessPolicy::SameSecret("abc", "abc"));
+    EXPECT_FALSE(AccessPolicy::SameSecret("abd", "abc"));
+    EXPECT_FALSE(AccessPolicy::SameSecret("ab", "abc"));
+    EXPECT_FALSE(AccessPolicy::SameSecret("abcabc", "abc"));
+    EXPECT_FALSE(AccessPolicy::SameSecret("", ""));
+    EXPECT_EQ(AccessPolicy::NewToken().size(), 64u);
+    EXPECT_NE(AccessPolicy::NewToken(), AccessPolicy::NewToken());
+}
+
+}  // namespace

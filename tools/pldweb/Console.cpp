@@ -1,0 +1,156 @@
+// The console's request handler: screening, routing and the page's resources.
+#include "Console.h"
+
+#include <cstdlib>
+#include <exception>
+#include <vector>
+
+extern const char* const kPldwebPage;    // page.html, embedded at build time
+extern const char* const kPldwebScript;  // page.js
+extern const char* const kPldwebStyle;   // page.css
+
+namespace pldweb {
+namespace {
+
+std::vector<std::string> segmentsOf(const std::string& path) {
+    std::vector<std::string> segments;
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        segments.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return segments;
+}
+
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A device index or GddId from the path; the proxy takes 16 bits.
+unsigned short pathNumber(const std::string& text, const char* what) {
+    if (text.size() > 5 || std::stoul(text) > 0xFFFF) {
+        throw HttpError{404, std::string("no such ") + what + ": " + text};
+    }
+    return static_cast<unsigned short>(std::stoul(text));
+}
+
+unsigned short queryNumber(const Request& req, const char* name, unsigned short fallback,
+                           unsigned long min, unsigned long max = 0xFFFF) {
+    const auto it = req.query.find(name);
+    if (it == req.query.end()) return fallback;
+    const std::string& text = it->second;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || v < min || v > max) {
+        throw HttpError{400, std::string("query parameter ") + name + " must be a number from " +
+                                 std::to_string(min) + " to " + std::to_string(max)};
+    }
+    return static_cast<unsigned short>(v);
+}
+
+Response resource(const char* text, const char* type) {
+    Response r;
+    r.contentType = type;
+    r.body = text;
+    return r;
+}
+
+}  // namespace
+
+std::optional<Response> Console::Screen(const Request& head) const {
+    if (head.headers.size() > m_maxHeaderLines) {
+        return ErrorResponse(431, "over " + std::to_string(m_maxHeaderLines) + " header lines");
+    }
+    if (auto refusal = m_policy.Refusal(head)) return refusal;
+    const bool mayHaveBody = head.method == "PUT" || head.method == "POST" ||
+                             head.method == "PATCH" || head.method == "DELETE";
+    if (head.HasHeader("transfer-encoding") || (mayHaveBody && !head.HasHeader("content-length"))) {
+        return ErrorResponse(411, "a request body must come with its Content-Length: " +
+                                      head.method + " " + head.path);
+    }
+    const std::string& length = head.Header("content-length");
+    if (!length.empty() &&
+        (!isNumber(length) || length.size() > 9 || std::stoul(length) > kMaxBody)) {
+        return ErrorResponse(413, "the request body is over " + std::to_string(kMaxBody) +
+                                      " bytes: " + head.method + " " + head.path);
+    }
+    return std::nullopt;
+}
+
+Response Console::Handle(const Request& request) {
+    Response response;
+    if (auto refusal = Screen(request)) {
+        response = std::move(*refusal);
+    } else {
+        try {
+            response = route(request);
+        } catch (const HttpError& e) {
+            response = ErrorResponse(e.status, e.message);
+        } catch (const std::exception& e) {
+            response = ErrorResponse(500, std::string("internal error: ") + e.what());
+        }
+    }
+    const auto& security = SecurityHeaders();
+    response.headers.insert(response.headers.end(), security.begin(), security.end());
+    return response;
+}
+
+Response Console::route(const Request& req) {
+    const std::string what = req.method + " " + req.path;
+    const bool get = req.method == "GET" || req.method == "HEAD";
+    const std::vector<std::string> s = segmentsOf(req.path);
+    const std::size_t n = s.size();
+    auto wrongMethod = [&what] {
+        return ErrorResponse(405, "the request was not understood: " + what);
+    };
+
+    if (req.path == "/")
+        return get ? resource(kPldwebPage, "text/html; charset=utf-8") : wrongMethod();
+    if (req.path == "/page.js") {
+        return get ? resource(kPldwebScript, "text/javascript; charset=utf-8") : wrongMethod();
+    }
+    if (req.path == "/page.css") {
+        return get ? resource(kPldwebStyle, "text/css; charset=utf-8") : wrongMethod();
+    }
+    if (n >= 2 && s[0] == "api") {
+        if (n == 2 && s[1] == "stream") {
+            if (!get) return wrongMethod();
+            Response r;
+            r.stream = m_hub.Subscribe();
+            if (!r.stream) return ErrorResponse(503, "too many open pages, or stopping");
+            r.contentType = "text/event-stream";
+            r.headers.emplace_back("Cache-Control", "no-cache");
+            return r;
+        }
+        if (n == 2 && s[1] == "engine") return get ? m_engine.Inventory() : wrongMethod();
+        if (n == 3 && s[1] == "events" && s[2] == "active") {
+            if (!get) return wrongMethod();
+            const unsigned short ms = queryNumber(req, "timeout", 2000, 1, kMaxActiveEventsWaitMs);
+            return m_engine.ActiveEventsWithin(std::chrono::milliseconds(ms));
+        }
+        if (s[1] == "devices") {
+            if (n == 2) return get ? m_engine.Devices() : wrongMethod();
+            if (isNumber(s[2])) {
+                if (n == 3)
+                    return get ? m_engine.Device(pathNumber(s[2], "device")) : wrongMethod();
+                if (n >= 5 && s[3] == "points" && isNumber(s[4])) {
+                    const unsigned short device = pathNumber(s[2], "device");
+                    const unsigned short gddId = pathNumber(s[4], "point");
+                    if (n == 5) return get ? m_engine.Point(device, gddId) : wrongMethod();
+                    if (n == 6 && s[5] == "value") {
+                        return req.method == "PUT" ? m_engine.Write(device, gddId, req.body)
+                                                   : wrongMethod();
+                    }
+                    if (n == 6 && s[5] == "hierarchy") {
+                        if (!get) return wrongMethod();
+                        return m_engine.Hierarchy(device, gddId, queryNumber(req, "module", 1, 1));
+                    }
+                }
+            }
+        }
+    }
+    return ErrorResponse(404, "no such resource: " + what);
+}
+
+}  // namespace pldweb
