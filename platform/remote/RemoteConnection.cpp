@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -42,9 +43,27 @@ RemoteConnection::~RemoteConnection() {
 }
 
 std::optional<nlohmann::json> RemoteConnection::Call(json request, std::uint64_t* generation) {
-    const Deadline until = Clock::now() + m_deadline;
-    if (!connect(until)) return std::nullopt;
-    return exchange(std::move(request), until, generation);
+    const Deadline start = Clock::now();
+    const Deadline until = start + m_deadline;
+    bool probe = false;
+    {
+        // A hung engine would hold every call for its whole deadline: one call tries it, and
+        // the others fail meanwhile.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unresponsive) {
+            if (m_probing || start < m_nextProbe) return std::nullopt;
+            m_probing = probe = true;
+            m_nextProbe = start + m_deadline;
+        }
+    }
+    std::optional<json> reply;
+    if (connect(until)) reply = exchange(std::move(request), until, generation);
+    if (probe) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_probing = false;
+    }
+    if (!reply && Clock::now() >= until) missed(start);
+    return reply;
 }
 
 void RemoteConnection::Introduce(json request) {
@@ -53,7 +72,11 @@ void RemoteConnection::Introduce(json request) {
 }
 
 bool RemoteConnection::Reconnect() {
-    return connect(Clock::now() + m_deadline);
+    const Deadline start = Clock::now();
+    const Deadline until = start + m_deadline;
+    const bool connected = connect(until);
+    if (!connected && Clock::now() >= until) missed(start);
+    return connected;
 }
 
 bool RemoteConnection::Broken() const {
@@ -203,7 +226,11 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
     std::optional<json> reply = std::move(pending.reply);
     m_pending.erase(id);
     lock.unlock();
-    if (!reply) Break(generation);
+    if (reply) {
+        answered();
+    } else {
+        Break(generation);
+    }
     return reply;
 }
 
@@ -254,6 +281,32 @@ bool RemoteConnection::route(const json& message) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+void RemoteConnection::answered() {
+    bool again = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastAnswer = Clock::now();
+        std::swap(again, m_unresponsive);
+    }
+    if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
+}
+
+// A request sent at `sent` got no reply within its deadline.
+void RemoteConnection::missed(Deadline sent) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // One sent before the engine last answered tells nothing new of it.
+        if (m_closed || sent < m_lastAnswer) return;
+        m_nextProbe = std::max(m_nextProbe, Clock::now() + m_deadline);
+        if (m_unresponsive) return;
+        m_unresponsive = true;
+    }
+    __dlog_printf(kError, kTag,
+                  "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
+                  "it answers again",
+                  m_path.c_str(), static_cast<long long>(m_deadline.count()));
 }
 
 }  // namespace zvremote

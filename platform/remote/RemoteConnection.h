@@ -1,6 +1,8 @@
 // The message client's connection to the engine daemon: one Unix-domain stream socket at a time,
 // opened by the first call that needs one and again after it breaks; a reader thread that gives
-// each reply to its caller and every other message to a listener; and a deadline on every call.
+// each reply to its caller and every other message to a listener; a deadline on every call; and,
+// once the engine has let a call miss its deadline, calls that fail at once until a probe is
+// answered.
 #ifndef ZV_REMOTE_CONNECTION_H
 #define ZV_REMOTE_CONNECTION_H
 
@@ -49,11 +51,13 @@ class RemoteConnection {
     const std::string& Path() const { return m_path; }
 
     // A request and its reply within one deadline, connecting first if need be: the reply, or
-    // nothing when the daemon failed it. `generation` tells the connection that carried it.
+    // nothing when the daemon failed it. While the engine is unresponsive, nothing at once
+    // unless this call is the probe. `generation` tells the connection that carried it.
     std::optional<json> Call(json request, std::uint64_t* generation = nullptr);
     // The request that opens every new connection from now on (Init).
     void Introduce(json request);
-    // Connects, if there is no connection, within one deadline.
+    // Connects, if there is no connection, within one deadline, whether the engine is
+    // unresponsive or not.
     bool Reconnect();
     bool Broken() const;
     // Drops the connection of `generation`, if it is still the one there is: the reader fails
@@ -68,6 +72,8 @@ class RemoteConnection {
     void retire();  // m_connectMutex held
     void readLoop(int fd, std::uint64_t generation);
     bool route(const json& message);
+    void answered();
+    void missed(Deadline sent);
 
     struct Pending {
         std::uint64_t generation = 0;
@@ -95,6 +101,13 @@ class RemoteConnection {
     std::thread m_reader;
     std::uint32_t m_nextId = 1;
     std::map<std::uint32_t, Pending> m_pending;
+
+    // The engine let a request miss its deadline and has answered none sent since: calls fail
+    // at once, but for one probe at a time, at most one a deadline.
+    bool m_unresponsive = false;
+    bool m_probing = false;
+    Deadline m_nextProbe{};
+    Deadline m_lastAnswer{};  // when a reply last came
 };
 
 }  // namespace zvremote
