@@ -1,6 +1,8 @@
 // The engine as a server process: each call travels to the engine daemon over a Unix-domain
 // stream socket and waits, up to a deadline, for its reply; notifications and the pieces of
 // answers come back on the same connection. docs/engine-protocol.md describes the messages.
+// RemoteConnection carries the calls, NoteDelivery the notifications and pieces; this class maps
+// each operation to its request and its reply to the caller's outputs.
 #ifndef ZV_REMOTE_ENGINE_H
 #define ZV_REMOTE_ENGINE_H
 
