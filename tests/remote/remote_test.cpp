@@ -376,6 +376,90 @@ TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     EXPECT_EQ(g_seen.Calls(), std::vector<std::string>{"pld"});
 }
 
+// Lines the client logs, from whichever thread logs them.
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    static void Sink(int, const char*, const char* line, void* context) {
+        auto* self = static_cast<LogLines*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->lines.emplace_back(line);
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines;
+    }
+};
+
+// A daemon that accepts and reads every request but answers none until it is told to.
+struct HungCase {
+    const char* name;
+    bool registered;  // the client holds a registration, which it replays on each connection
+};
+void PrintTo(const HungCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HungDaemon : public testing::TestWithParam<HungCase> {};
+
+TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
+    constexpr int kDeadlineMs = 500;
+    constexpr int kCalls = 10;
+    std::atomic<bool> answering{false};
+    FakeDaemon daemon([&](const json& r) -> std::vector<json> {
+        if (!answering) return {};
+        if (r["op"] == "Reg") return {Status(0), PldCount(1)};
+        return {{{"status", 0}, {"value", 5}}};
+    });
+    LogLines log;
+    dlog_set_sink(LogLines::Sink, &log);
+    auto reached = [&] {
+        int n = 0;
+        for (const json& r : daemon.Requests()) n += r["op"] == "GetVelPntInt32";
+        return n;
+    };
+    {
+        ZvPldMsgClient client(daemon.Text(kDeadlineMs).c_str(), "two", "three");
+        char pld[] = "pld";
+        std::int32_t value = 0;
+        // The first call spends its deadline.
+        if (GetParam().registered) {
+            EXPECT_EQ(client.RegPldCntChng(OnPld, pld, 1), 13);
+        } else {
+            EXPECT_EQ(client.GetVelPntInt32(&kPnt, &value), 13);
+        }
+        const int before = reached();
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kCalls; ++i) EXPECT_EQ(client.GetVelPntInt32(&kPnt, &value), 13);
+        const long deadlines =
+            (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(kDeadlineMs);
+        const int probes = reached() - before;
+        EXPECT_LE(probes, 1 + deadlines);
+        EXPECT_LT(probes, kCalls);
+
+        answering = true;
+        bool through = false;
+        for (int i = 0; i < 1000 && !through; ++i) {
+            through = client.GetVelPntInt32(&kPnt, &value) == 0;
+            if (!through) Nap();
+        }
+        EXPECT_TRUE(through);
+        EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1001), 5u);
+        if (GetParam().registered) {
+            EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 1"});
+        }
+    }
+    dlog_set_sink(nullptr, nullptr);
+    const std::vector<std::string> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("did not answer within 500 ms"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("answers again"), std::string::npos) << lines[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, HungDaemon,
+                         testing::Values(HungCase{"Calling", false}, HungCase{"Registered", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Another user's socket at the path, answering anything, gets no call through: the client
 // believes only a daemon of its own user's or root's, and says why it refused.
 TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {

@@ -1,0 +1,312 @@
+#include "RemoteConnection.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "ReplyFields.h"
+#include "Wire.h"
+#include "dlog.h"
+
+namespace zvremote {
+
+namespace {
+
+constexpr char kTag[] = "ZvPldMsgClient";
+constexpr int kError = 3;
+
+// Bounds the socket's next blocking send or connect by the time left; false when none is left
+// (a zero timeout would mean none at all).
+bool sendTimeout(int fd, Deadline until) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+    if (left.count() <= 0) return false;
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
+}  // namespace
+
+RemoteConnection::RemoteConnection(std::string path, std::chrono::milliseconds deadline,
+                                   Listener& listener)
+    : m_path(std::move(path)), m_deadline(deadline), m_listener(listener) {}
+
+RemoteConnection::~RemoteConnection() {
+    Close();
+}
+
+std::optional<nlohmann::json> RemoteConnection::Call(json request, std::uint64_t* generation) {
+    const Deadline start = Clock::now();
+    const Deadline until = start + m_deadline;
+    bool probe = false;
+    {
+        // A hung engine would hold every call for its whole deadline: one call tries it, and
+        // the others fail meanwhile.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unresponsive) {
+            if (m_probing || start < m_nextProbe) return std::nullopt;
+            m_probing = probe = true;
+            m_nextProbe = start + m_deadline;
+        }
+    }
+    std::optional<json> reply;
+    if (connect(until)) reply = exchange(std::move(request), until, generation);
+    if (probe) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_probing = false;
+    }
+    if (!reply && Clock::now() >= until) missed(start);
+    return reply;
+}
+
+void RemoteConnection::Introduce(json request) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_introduction = std::move(request);
+}
+
+bool RemoteConnection::Reconnect() {
+    const Deadline start = Clock::now();
+    const Deadline until = start + m_deadline;
+    const bool connected = connect(until);
+    if (!connected && Clock::now() >= until) missed(start);
+    return connected;
+}
+
+bool RemoteConnection::Broken() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_broken;
+}
+
+void RemoteConnection::Close() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        if (!m_broken && m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);  // wakes a call under way
+    }
+    std::lock_guard<std::mutex> connecting(m_connectMutex);
+    retire();
+}
+
+// Both answer within `until`: a reconnection spends the deadline of the call that makes it.
+bool RemoteConnection::connect(Deadline until) {
+    std::lock_guard<std::mutex> connecting(m_connectMutex);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return false;
+        if (!m_broken) return true;
+    }
+    retire();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (m_path.empty() || m_path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, m_path.data(), m_path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // A full backlog holds connect up to the send timeout.
+    if (!sendTimeout(fd, until) ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return false;
+    }
+    // Whoever listens at the path would answer for the engine, and acknowledge writes it never
+    // passes on: only a daemon of this user's or root's is believed.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        __dlog_printf(kError, kTag, "unix:%s: the daemon's credentials are unknown (%s), refused",
+                      m_path.c_str(), std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    if (peer.uid != ::geteuid() && peer.uid != 0) {
+        __dlog_printf(kError, kTag,
+                      "unix:%s is served by uid %u (pid %d), neither this user (uid %u) nor "
+                      "root: refused as an impostor",
+                      m_path.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+                      static_cast<unsigned>(::geteuid()));
+        ::close(fd);
+        return false;
+    }
+    std::vector<json> greeting;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) {
+            ::close(fd);
+            return false;
+        }
+        m_fd = fd;
+        m_broken = false;
+        m_reader = std::thread(&RemoteConnection::readLoop, this, fd, ++m_generation);
+        if (m_introduction) greeting.push_back(*m_introduction);
+    }
+    // The daemon knows nothing of an earlier connection: the client introduces itself again and
+    // registers each kind it had registered, or tried to.
+    for (json& request : m_listener.Greeting()) greeting.push_back(std::move(request));
+    for (json& request : greeting) {
+        if (!exchange(std::move(request), until, nullptr)) return false;
+    }
+    return true;
+}
+
+// Ends the connection there is, if any: its reader stops, its socket is closed.
+void RemoteConnection::retire() {
+    std::thread reader;
+    int fd = -1;
+    {
+        // The socket is closed with no send under way, and none starts on it after.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_writable.wait(lock, [&] { return !m_writing; });
+        ++m_generation;  // a reply still to come on the old connection is no one's
+        m_broken = true;
+        std::swap(fd, m_fd);
+        reader = std::move(m_reader);
+    }
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (reader.joinable()) reader.join();
+    if (fd >= 0) ::close(fd);
+}
+
+void RemoteConnection::Break(std::uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (generation != m_generation || m_broken) return;
+    m_broken = true;
+    // The reader wakes, fails every request in flight and stops; the next call reconnects.
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
+std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline until,
+                                                         std::uint64_t* on) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed || m_broken) return std::nullopt;
+    const std::uint32_t id = m_nextId++;
+    const std::uint64_t generation = m_generation;
+    if (on != nullptr) *on = generation;
+    Pending& pending = m_pending[id];
+    pending.generation = generation;
+    lock.unlock();
+
+    m_listener.Sending(request, generation);
+    request["id"] = id;
+    std::vector<std::uint8_t> frame;
+    const bool framed = zvwire::AppendFrame(request, frame);
+    bool sent = false;
+    lock.lock();
+    if (!framed) {  // a text too long for any frame: this request fails, the connection stays
+        m_pending.erase(id);
+        return std::nullopt;
+    }
+    // Frames go out whole, one at a time. Waiting behind another caller's send, or sending to a
+    // daemon that reads nothing, spends this call's own deadline.
+    if (m_writable.wait_until(lock, until, [&] { return !m_writing; })) {
+        const int fd = generation == m_generation && !m_broken ? m_fd : -1;
+        m_writing = true;
+        lock.unlock();
+        std::size_t done = 0;
+        while (fd >= 0 && done < frame.size() && sendTimeout(fd, until)) {
+            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        sent = fd >= 0 && done == frame.size();
+        lock.lock();
+        m_writing = false;
+        m_writable.notify_all();
+    }
+    if (sent) {
+        m_replied.wait_until(lock, until, [&] { return pending.done; });
+    }
+    std::optional<json> reply = std::move(pending.reply);
+    m_pending.erase(id);
+    lock.unlock();
+    if (reply) {
+        answered();
+    } else {
+        Break(generation);
+    }
+    return reply;
+}
+
+void RemoteConnection::readLoop(int fd, std::uint64_t generation) {
+    zvwire::FrameDecoder decoder;
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    bool good = true;
+    while (good) {
+        const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        decoder.Feed(chunk.data(), static_cast<std::size_t>(n));
+        json message;
+        zvwire::FrameDecoder::Result result;
+        while (good && (result = decoder.Next(message)) == zvwire::FrameDecoder::Result::Message) {
+            good = route(message);
+        }
+        if (result == zvwire::FrameDecoder::Result::Bad) good = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& [id, pending] : m_pending) {
+            if (pending.generation == generation) pending.done = true;
+        }
+        if (generation == m_generation) {
+            if (!m_broken) ::shutdown(fd, SHUT_RDWR);
+            m_broken = true;
+        }
+        m_replied.notify_all();
+    }
+    m_listener.Ended(generation);
+}
+
+// A reply goes to its caller, anything else to the listener. False for a message that is
+// neither a reply nor taken by the listener.
+bool RemoteConnection::route(const json& message) {
+    if (!message.contains("id")) return m_listener.Receive(message);
+    try {
+        const auto id = get<std::uint32_t>(message, "id");
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto pending = m_pending.find(id);
+        if (pending != m_pending.end() && !pending->second.done) {
+            pending->second.reply = message;
+            pending->second.done = true;
+            m_replied.notify_all();
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void RemoteConnection::answered() {
+    bool again = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastAnswer = Clock::now();
+        std::swap(again, m_unresponsive);
+    }
+    if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
+}
+
+// A request sent at `sent` got no reply within its deadline.
+void RemoteConnection::missed(Deadline sent) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // One sent before the engine last answered tells nothing new of it.
+        if (m_closed || sent < m_lastAnswer) return;
+        m_nextProbe = std::max(m_nextProbe, Clock::now() + m_deadline);
+        if (m_unresponsive) return;
+        m_unresponsive = true;
+    }
+    __dlog_printf(kError, kTag,
+                  "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
+                  "it answers again",
+                  m_path.c_str(), static_cast<long long>(m_deadline.count()));
+}
+
+}  // namespace zvremote
