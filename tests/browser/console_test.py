@@ -155,15 +155,16 @@ def request(address, method, path, body=None):
         connection.close()
 
 
-def start(pldweb, pld_engined, scratch, extra=(), **kwargs):
-    """The engine daemon, once it accepts, and pldweb on it (with `extra` options); and pldweb's
-    address."""
+def start(pldweb, pld_engined, scratch, extra=(), deadline_ms=None, **kwargs):
+    """The engine daemon, once it accepts, and pldweb on it (with `extra` options, and the message
+    client's deadline if given); and pldweb's address."""
     path = os.path.join(scratch, "engine.sock")
     daemon = spawn([pld_engined, "--socket", path, "--catalogue", CATALOGUE,
                     "--state", os.path.join(scratch, "state.json")], stdout=subprocess.DEVNULL)
     with socket.socket(socket.AF_UNIX) as s:
         wait_for("the engine daemon to accept", lambda: s.connect_ex(path) == 0)
-    web = spawn([pldweb, "--engine", f"unix:{path}", "--catalogue", CATALOGUE,
+    engine = f"unix:{path}" + (f"?deadline_ms={deadline_ms}" if deadline_ms else "")
+    web = spawn([pldweb, "--engine", engine, "--catalogue", CATALOGUE,
                  "--port", "0", *extra], stdout=subprocess.PIPE, **kwargs)
     line = web.stdout.readline().decode()
     assert "http://" in line, f"pldweb: {line!r}"

@@ -63,7 +63,7 @@ def dripping(sockets, seconds):
     return thread
 
 
-def slow_headers(address, web):
+def slow_headers(address, web, daemon):
     # More than a pool of workers would have, each sending a header byte at a time.
     slow = [connect(address) for _ in range(30)]
     drip = dripping(slow, 12)
@@ -74,7 +74,7 @@ def slow_headers(address, web):
     drip.join()
 
 
-def endless_headers(address, web):
+def endless_headers(address, web, daemon):
     before = rss_kib(web.pid)
     s = connect(address)
     s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n".encode())
@@ -90,7 +90,7 @@ def endless_headers(address, web):
     assert status_of(address) == 200
 
 
-def idle_connections(address, web):
+def idle_connections(address, web, daemon):
     idle = [connect(address) for _ in range(600)]
     assert status_of(address) == 200
     closed = sum(closed_by_server(s, 0.01) for s in idle)
@@ -100,7 +100,7 @@ def idle_connections(address, web):
 STREAM = "GET /api/stream HTTP/1.1\r\nHost: {}\r\n\r\n"
 
 
-def streams_and_slow_sockets(address, web):
+def streams_and_slow_sockets(address, web, daemon):
     streams = [connect(address) for _ in range(16)]
     for s in streams:
         s.sendall(STREAM.format(address).encode())
@@ -113,13 +113,36 @@ def streams_and_slow_sockets(address, web):
     drip.join()
 
 
-def cap_reached(address, web):
+def cap_reached(address, web, daemon):
     # Every connection streams: none can give way, and a new one is told so.
     streams = [connect(address) for _ in range(8)]
     for s in streams:
         s.sendall(STREAM.format(address).encode())
         assert s.recv(4096).startswith(b"HTTP/1.1 200")
     assert status_of(address) == 503
+
+
+def hung_engine(address, web, daemon):
+    # A daemon that keeps its connection but answers nothing: every request is answered 502 or
+    # 504 within about two of the client's deadlines (500 ms here).
+    os.kill(daemon.pid, signal.SIGSTOP)
+    try:
+        for method, path, body in [("GET", "/api/engine", None), ("GET", "/api/devices", None),
+                                   ("GET", "/api/devices/1", None),
+                                   ("GET", "/api/devices/1/points/101", None),
+                                   ("GET", "/api/devices/1/points/101/hierarchy", None),
+                                   ("PUT", "/api/devices/1/points/101/value", '{"value": "1"}'),
+                                   ("GET", "/api/events/active", None)]:
+            head = f"{method} {path} HTTP/1.1\r\nHost: {{}}\r\nConnection: close\r\n"
+            if body:
+                head += f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n"
+            request = head + "\r\n" + (body or "").replace("{", "{{").replace("}", "}}")
+            started = time.monotonic()
+            status = status_of(address, request)
+            assert status in (502, 504), f"{method} {path}: {status}"
+            assert time.monotonic() - started < 1.5, f"{method} {path}: answered late"
+    finally:
+        os.kill(daemon.pid, signal.SIGCONT)
 
 
 # name: pldweb's options, the check
@@ -129,7 +152,9 @@ CASES = {
     "idle_connections": ([], idle_connections),
     "streams_and_slow_sockets": ([], streams_and_slow_sockets),
     "cap_reached": (["--max-connections", "8"], cap_reached),
+    "hung_engine": ([], hung_engine),
 }
+DEADLINE_MS = {"hung_engine": 500}
 
 
 def main():
@@ -140,9 +165,9 @@ def main():
     signal.alarm(60)
     with tempfile.TemporaryDirectory(prefix="pldweb-limits-") as scratch:
         web, daemon, address = start(pldweb, pld_engined, scratch, options,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, deadline_ms=DEADLINE_MS.get(case))
         try:
-            check(address, web)
+            check(address, web, daemon)
         finally:
             codes = [stop(web), stop(daemon)]
         assert codes == [0, 0], f"exit statuses after SIGTERM: {codes}"

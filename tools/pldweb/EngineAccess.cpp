@@ -247,7 +247,16 @@ Response EngineAccess::Inventory() {
     return JsonResponse(status, body);
 }
 
+// An answer made of many engine calls first asks for the inventory, so that an engine that does
+// not answer (its message client then fails every call at once) gives 502, not a page of failed
+// fields.
+void EngineAccess::requireEngine() {
+    ZvVelInventory inv{};
+    if (!m_proxy.GetPldInventory(&inv)) throw HttpError{502, "the engine does not answer"};
+}
+
 Response EngineAccess::Devices() {
+    requireEngine();
     json devices = json::array();
     for (const auto& [index, device] : m_catalogue.devices) {
         devices.push_back(deviceJson(m_proxy, device));
@@ -257,6 +266,7 @@ Response EngineAccess::Devices() {
 
 Response EngineAccess::Device(unsigned short index) {
     const zvsim::Device& device = deviceOf(m_catalogue, index);
+    requireEngine();
     json d = deviceJson(m_proxy, device);
     d.update(deviceInfoJson(m_proxy, device.index));
     return JsonResponse(200, d);
@@ -264,10 +274,13 @@ Response EngineAccess::Device(unsigned short index) {
 
 Response EngineAccess::Point(unsigned short device, unsigned short gddId) {
     const zvsim::Device& d = deviceOf(m_catalogue, device);
-    return JsonResponse(200, pointJson(m_proxy, d.index, pointOf(d, gddId)));
+    const zvsim::Point& point = pointOf(d, gddId);
+    requireEngine();
+    return JsonResponse(200, pointJson(m_proxy, d.index, point));
 }
 
 Response EngineAccess::Write(unsigned short device, unsigned short gddId, const std::string& body) {
+    requireEngine();
     int status = 0;
     const json out = writeValue(m_proxy, device, gddId, body, status);
     return JsonResponse(status, out);
@@ -275,6 +288,7 @@ Response EngineAccess::Write(unsigned short device, unsigned short gddId, const 
 
 Response EngineAccess::Hierarchy(unsigned short device, unsigned short gddId,
                                  unsigned short mmIdx) {
+    requireEngine();
     int status = 0;
     const json out = hierarchyJson(m_proxy, device, gddId, mmIdx, status);
     return JsonResponse(status, out);

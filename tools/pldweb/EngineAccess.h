@@ -31,6 +31,9 @@ class EngineAccess {
     Response ActiveEventsWithin(std::chrono::milliseconds timeout);
 
   private:
+    // Throws HttpError 502 when the engine does not answer its inventory.
+    void requireEngine();
+
     ZvPldProxy& m_proxy;
     const zvsim::Catalogue& m_catalogue;
     ActiveEvents m_activeEvents;
