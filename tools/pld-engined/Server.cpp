@@ -306,7 +306,7 @@ void Server::Stop() {
 
 void Server::read(const std::shared_ptr<Connection>& connection) {
     Connection& c = *connection;
-    zvwire::FrameDecoder decoder;
+    zvwire::FrameDecoder decoder(zvwire::kRequestLimits);
     std::vector<std::uint8_t> buf(1u << 16);
     bool open = true;
     while (open) {
