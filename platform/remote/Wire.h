@@ -24,8 +24,9 @@ struct Limits {
     std::size_t maxDepth = 16;
 };
 
-// A request needs a few dozen elements and at most a text or two.
-constexpr Limits kRequestLimits{64u << 10, 4096, 8};
+// A request needs a few dozen elements and at most a text or two (the engine takes texts of 255
+// bytes at most; a URL and query are not much longer).
+constexpr Limits kRequestLimits{16u << 10, 4096, 8};
 
 // Appends `message` (a map) to `out` as one frame. A message longer than kMaxFrame is not
 // appended: `out` is left as it was and the result is false.

@@ -71,14 +71,14 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
         {"a request", zvwire::kRequestLimits, frameOf(request), nullptr},
         {"a megabyte of nils", {}, nils(1000000), "elements"},
         {"a megabyte of nils, as a request", zvwire::kRequestLimits, nils(1000000), "too long"},
-        {"60,000 nils in 64 KiB", zvwire::kRequestLimits, nils(60000), "elements"},
+        {"15,000 nils in 16 KiB", zvwire::kRequestLimits, nils(15000), "elements"},
         {"4,091 nils: with the map, its keys and the id, 4,096 elements", zvwire::kRequestLimits,
          nils(4091), nullptr},
         {"4,092 nils", zvwire::kRequestLimits, nils(4092), "elements"},
         {"8 deep", zvwire::kRequestLimits, nested(8), nullptr},
         {"9 deep", zvwire::kRequestLimits, nested(9), "nested"},
         {"a text longer than a request may be", zvwire::kRequestLimits,
-         frameOf({{"id", 1}, {"value", std::string(70000, 'x')}}), "too long"},
+         frameOf({{"id", 1}, {"value", std::string(17000, 'x')}}), "too long"},
     };
     for (const Case& c : cases) {
         zvwire::FrameDecoder decoder(c.limits);

@@ -22,7 +22,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64u << 10;
+constexpr std::size_t kReadChunk = 16u << 10;
 // A connection with this much queued is read no further until the queue drains: replies do not
 // pile up behind a client that asks and does not read.
 constexpr std::size_t kPauseAt = 256u << 10;
