@@ -24,6 +24,7 @@
 
 #include "EventLoop.h"
 #include "FanOut.h"
+#include "Io.h"
 #include "Log.h"
 #include "StateFile.h"
 
@@ -186,7 +187,7 @@ int listenOn(const std::string& path, const Access& access, std::string& error) 
             return -1;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live = probe >= 0 && ::connect(probe, sa, sizeof addr) == 0;
+        const bool live = probe >= 0 && zvwire::Connect(probe, sa, sizeof addr) == 0;
         const int probeError = errno;
         if (probe >= 0) ::close(probe);
         if (live) {
