@@ -85,63 +85,71 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
     }
     m_listening = true;
 
-    epoll_event events[kEventsPerWait];
     while (stop == 0) {
-        Clock::time_point now = Clock::now();
-        int timeout = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(kSweepEvery).count());
-        if (!m_ready.empty()) timeout = 0;
-        const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
-        if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
-        now = Clock::now();
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == m_listener) {
-                accept(now);
-            } else if (fd == m_wakeFd) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
-            } else if (const auto it = m_connections.find(fd); it != m_connections.end()) {
-                const std::shared_ptr<Connection> c = it->second;
-                if ((events[i].events & EPOLLOUT) != 0) flush(c, now);
-                if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read(c, now);
-            }
-        }
-        std::vector<std::shared_ptr<Connection>> ready;
-        ready.swap(m_ready);
-        for (const auto& c : ready) {
-            if (c->closed) continue;
-            serve(c, now);
-            update(c);
-            finishIfDone(c);
-        }
-        commit();
-        std::vector<std::shared_ptr<Connection>> woken;
-        {
-            std::lock_guard<std::mutex> lock(m_wokenMutex);
-            woken.swap(m_woken);
-        }
-        for (const auto& c : woken) {
-            if (c->closed) continue;
-            if (const auto why = c->DropReason()) {
-                drop(c, *why);
-            } else {
-                flush(c, now);
-            }
-        }
-        if (!m_listening && now >= m_acceptAgain) {
-            epoll_event again{};
-            again.events = EPOLLIN;
-            again.data.fd = m_listener;
-            m_listening = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &again) == 0;
-            if (!m_listening) m_acceptAgain = now + kAcceptPause;
-        }
-        if (now >= m_nextSweep) {
-            sweep(now);
-            m_nextSweep = now + kSweepEvery;
+        try {
+            turn(waitMask);
+        } catch (const std::bad_alloc&) {
+            // What this pass had in hand is lost; the connections it was serving time out.
+            Log("no memory for a pass of the loop");
         }
     }
     return true;
+}
+
+void EventLoop::turn(const sigset_t* waitMask) {
+    epoll_event events[kEventsPerWait];
+    int timeout = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kSweepEvery).count());
+    if (!m_ready.empty()) timeout = 0;
+    const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
+    if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
+    const Clock::time_point now = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == m_listener) {
+            accept(now);
+        } else if (fd == m_wakeFd) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
+        } else if (const auto it = m_connections.find(fd); it != m_connections.end()) {
+            const std::shared_ptr<Connection> c = it->second;
+            if ((events[i].events & EPOLLOUT) != 0) flush(c, now);
+            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read(c, now);
+        }
+    }
+    std::vector<std::shared_ptr<Connection>> ready;
+    ready.swap(m_ready);
+    for (const auto& c : ready) {
+        if (c->closed) continue;
+        serve(c, now);
+        update(c);
+        finishIfDone(c);
+    }
+    commit();
+    std::vector<std::shared_ptr<Connection>> woken;
+    {
+        std::lock_guard<std::mutex> lock(m_wokenMutex);
+        woken.swap(m_woken);
+    }
+    for (const auto& c : woken) {
+        if (c->closed) continue;
+        if (const auto why = c->DropReason()) {
+            drop(c, *why);
+        } else {
+            flush(c, now);
+        }
+    }
+    if (!m_listening && now >= m_acceptAgain) {
+        epoll_event again{};
+        again.events = EPOLLIN;
+        again.data.fd = m_listener;
+        m_listening = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &again) == 0;
+        if (!m_listening) m_acceptAgain = now + kAcceptPause;
+    }
+    if (now >= m_nextSweep) {
+        sweep(now);
+        m_nextSweep = now + kSweepEvery;
+    }
 }
 
 void EventLoop::CloseAll() {

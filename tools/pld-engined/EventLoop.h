@@ -57,6 +57,8 @@ class EventLoop {
         Write write;
     };
 
+    // One wait and what it brought.
+    void turn(const sigset_t* waitMask);
     void accept(Clock::time_point now);
     void refuse(Clock::time_point now, const char* why);
     void open(int fd, Clock::time_point now);
