@@ -14,30 +14,54 @@ constexpr std::size_t kHeader = 4;
 // stream of frames keeps the buffer near the size of one frame.
 constexpr std::size_t kCompactAt = 64 * 1024;
 
-// The MessagePack reader recurses once per level of nesting: a frame of nothing but one-element
-// arrays would exhaust the stack. Nesting is measured first, building nothing.
-constexpr std::size_t kMaxDepth = 64;
-
-class DepthCheck {
+// Counts a frame's elements and nesting, building nothing: the MessagePack reader recurses once
+// per level, and each element it builds costs many bytes. Refuses as soon as a header announces
+// more than the limits allow.
+class Bounds {
   public:
-    bool null() { return true; }
-    bool boolean(bool) { return true; }
-    bool number_integer(json::number_integer_t) { return true; }
-    bool number_unsigned(json::number_unsigned_t) { return true; }
-    bool number_float(json::number_float_t, const json::string_t&) { return true; }
-    bool string(json::string_t&) { return true; }
-    bool binary(json::binary_t&) { return true; }
-    bool key(json::string_t&) { return true; }
-    bool start_object(std::size_t) { return ++m_depth <= kMaxDepth; }
-    bool start_array(std::size_t) { return ++m_depth <= kMaxDepth; }
+    explicit Bounds(const Limits& limits) : m_limits(limits) {}
+
+    bool null() { return count(1); }
+    bool boolean(bool) { return count(1); }
+    bool number_integer(json::number_integer_t) { return count(1); }
+    bool number_unsigned(json::number_unsigned_t) { return count(1); }
+    bool number_float(json::number_float_t, const json::string_t&) { return count(1); }
+    bool string(json::string_t&) { return count(1); }
+    bool binary(json::binary_t&) { return count(1); }
+    bool key(json::string_t&) { return count(1); }
+    bool start_object(std::size_t n) { return open(n == std::size_t(-1) ? 0 : 2 * n); }
+    bool start_array(std::size_t n) { return open(n == std::size_t(-1) ? 0 : n); }
     bool end_object() { return --m_depth, true; }
     bool end_array() { return --m_depth, true; }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
         return false;
     }
 
+    // Why the walk stopped, when it was the limits.
+    const std::string& Exceeded() const { return m_exceeded; }
+
   private:
+    bool count(std::size_t n) {
+        m_counted += n;
+        if (m_counted <= m_limits.maxElements) return true;
+        m_exceeded = "frame holds more than " + std::to_string(m_limits.maxElements) + " elements";
+        return false;
+    }
+    // A container's own element, and the ones its header announces before they are read.
+    bool open(std::size_t announced) {
+        if (++m_depth > m_limits.maxDepth) {
+            m_exceeded = "frame is nested deeper than " + std::to_string(m_limits.maxDepth);
+            return false;
+        }
+        if (!count(1)) return false;
+        if (m_counted + announced > m_limits.maxElements) return count(announced);
+        return true;
+    }
+
+    const Limits& m_limits;
     std::size_t m_depth = 0;
+    std::size_t m_counted = 0;  // elements read, and announced by open headers
+    std::string m_exceeded;
 };
 
 std::uint32_t lengthAt(const std::vector<std::uint8_t>& buffer, std::size_t at) {
@@ -75,7 +99,7 @@ void FrameDecoder::Feed(const std::uint8_t* data, std::size_t size) {
     if (m_buffer.size() - m_start >= kHeader) {
         const std::uint32_t length = lengthAt(m_buffer, m_start);
         nlohmann::json unused;
-        if (length == 0 || length > kMaxFrame) Next(unused);
+        if (length == 0 || length > m_limits.maxBytes) Next(unused);
     }
 }
 
@@ -86,21 +110,27 @@ FrameDecoder::Result FrameDecoder::Next(nlohmann::json& message) {
     const std::uint32_t length = lengthAt(m_buffer, m_start);
     if (length == 0) {
         m_error = "empty frame";
-    } else if (length > kMaxFrame) {
+    } else if (length > m_limits.maxBytes) {
         m_error = "frame of " + std::to_string(length) + " bytes is too long";
     } else if (available - kHeader < length) {
         return Result::NeedMore;
     } else {
         const std::uint8_t* const begin = m_buffer.data() + m_start + kHeader;
         try {
-            DepthCheck depth;
-            if (!json::sax_parse(begin, begin + length, &depth, json::input_format_t::msgpack)) {
-                m_error = "frame is not MessagePack, or nested too deeply";
+            Bounds bounds(m_limits);
+            if (!json::sax_parse(begin, begin + length, &bounds, json::input_format_t::msgpack)) {
+                m_error =
+                    bounds.Exceeded().empty() ? "frame is not MessagePack" : bounds.Exceeded();
             } else {
                 json decoded = json::from_msgpack(begin, begin + length);
                 if (decoded.is_object()) {
                     message = std::move(decoded);
                     m_start += kHeader + length;
+                    if (m_start == m_buffer.size()) {  // an idle decoder holds no long frame's room
+                        m_buffer.clear();
+                        if (m_buffer.capacity() > kCompactAt) m_buffer.shrink_to_fit();
+                        m_start = 0;
+                    }
                     return Result::Message;
                 }
                 m_error = "frame is not a map";

@@ -14,6 +14,20 @@ namespace zvwire {
 
 constexpr std::uint32_t kMaxFrame = 1u << 20;
 
+// What one frame may hold. The bytes are checked on the header alone; the elements (every value,
+// container and key) and the nesting are counted before anything is built, because a decoded
+// element costs many times its encoded byte: a frame of a million nils would take tens of MB.
+struct Limits {
+    std::uint32_t maxBytes = kMaxFrame;
+    // The longest reply: an ancestor chain of 65,536 records of three fields.
+    std::size_t maxElements = std::size_t{1} << 19;
+    std::size_t maxDepth = 16;
+};
+
+// A request needs a few dozen elements and at most a text or two (the engine takes texts of 255
+// bytes at most; a URL and query are not much longer).
+constexpr Limits kRequestLimits{16u << 10, 4096, 8};
+
 // Appends `message` (a map) to `out` as one frame. A message longer than kMaxFrame is not
 // appended: `out` is left as it was and the result is false.
 bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out);
@@ -23,13 +37,18 @@ class FrameDecoder {
   public:
     enum class Result { Message, NeedMore, Bad };
 
+    explicit FrameDecoder(Limits limits = {}) : m_limits(limits) {}
+
     void Feed(const std::uint8_t* data, std::size_t size);
     // The next whole message, if there is one; Bad, with Error() saying why, for a frame that
-    // is too long or empty, not MessagePack, or not a map.
+    // is too long or empty, not MessagePack, not a map, or beyond the limits.
     Result Next(nlohmann::json& message);
     const std::string& Error() const { return m_error; }
+    // Bytes fed and not yet taken by Next: a part of a frame, or frames still to be read.
+    std::size_t Buffered() const { return m_buffer.size() - m_start; }
 
   private:
+    Limits m_limits;
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_start = 0;
     std::string m_error;

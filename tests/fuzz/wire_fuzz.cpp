@@ -2,6 +2,8 @@
 // leak; each message it gives re-encodes to a frame that decodes to the same message; once it
 // has failed it stays failed.
 //
+// The daemon's decoder, with the limits of a request, is fed the same chunks.
+//
 // Input: [n] then n chunk lengths (bytes, 0 taken as 1), used in turn over and over; the rest
 // is the stream.
 #include <algorithm>
@@ -26,11 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     using Result = zvwire::FrameDecoder::Result;
     zvwire::FrameDecoder decoder;
+    // The daemon's, with its tight limits, on the same chunks: a message it gives fits them.
+    zvwire::FrameDecoder strict(zvwire::kRequestLimits);
     bool bad = false;
     for (std::size_t i = 0; left > 0; ++i) {
         std::size_t n = chunks == 0 ? left : lengths[i % chunks];
         n = std::min<std::size_t>(n == 0 ? 1 : n, left);
         decoder.Feed(stream, n);
+        strict.Feed(stream, n);
         stream += n;
         left -= n;
         nlohmann::json message;
@@ -50,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CHECK(again.Next(decoded) == Result::Message);
             CHECK(decoded == message);
             CHECK(again.Next(decoded) == Result::NeedMore);
+        }
+        for (nlohmann::json m; strict.Next(m) == Result::Message;) {
+            CHECK(m.is_object() && m.size() <= zvwire::kRequestLimits.maxElements);
         }
         if (result == Result::Bad) {
             CHECK(!decoder.Error().empty());

@@ -1,9 +1,9 @@
 // pld-engined: serves one simulated engine to any number of client processes over a Unix-domain
 // socket. docs/engine-protocol.md describes the protocol, the options and the log lines.
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,7 +22,11 @@
 
 #include <CLI/CLI.hpp>
 
-#include "Server.h"
+#include "EventLoop.h"
+#include "FanOut.h"
+#include "Io.h"
+#include "Log.h"
+#include "StateFile.h"
 
 namespace {
 
@@ -69,6 +73,25 @@ std::string privateDirectory(const std::string& dir) {
     if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700) return "";
     return std::string("it is ") + found + ", not a directory of uid " +
            std::to_string(::geteuid()) + " with mode 0700; remove it, or give --socket";
+}
+
+// Each connection takes a descriptor: the soft limit goes up to the hard one.
+void raiseDescriptorLimit(std::size_t connections) {
+    rlimit nofile{};
+    if (::getrlimit(RLIMIT_NOFILE, &nofile) != 0) return;
+    if (nofile.rlim_cur < nofile.rlim_max) {
+        nofile.rlim_cur = nofile.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &nofile) != 0) ::getrlimit(RLIMIT_NOFILE, &nofile);
+    }
+    // The daemon's own descriptors: the standard ones, listener, epoll, its wake-up, the spare,
+    // the state file's two.
+    constexpr rlim_t kOwn = 16;
+    if (nofile.rlim_cur != RLIM_INFINITY && nofile.rlim_cur < connections + kOwn) {
+        pldengined::Log(
+            "only %lu file descriptors: connections beyond about %lu are refused",
+            static_cast<unsigned long>(nofile.rlim_cur),
+            static_cast<unsigned long>(nofile.rlim_cur > kOwn ? nofile.rlim_cur - kOwn : 0));
+    }
 }
 
 int fail(const std::string& message) {
@@ -164,7 +187,7 @@ int listenOn(const std::string& path, const Access& access, std::string& error) 
             return -1;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live = probe >= 0 && ::connect(probe, sa, sizeof addr) == 0;
+        const bool live = probe >= 0 && zvwire::Connect(probe, sa, sizeof addr) == 0;
         const int probeError = errno;
         if (probe >= 0) ::close(probe);
         if (live) {
@@ -201,6 +224,20 @@ int main(int argc, char** argv) {
     app.add_option("--state", statePath, "File that keeps the points' values across restarts");
     app.add_option("--group", access.groupName,
                    "Group whose members may connect too (the socket's mode 0660, else 0600)");
+    pldengined::Limits limits;
+    app.add_option("--max-connections", limits.maxConnections,
+                   "Connections served at once; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
+    app.add_option("--idle-timeout", limits.idleTimeoutSec,
+                   "Seconds after which a connection that asks nothing and registered no "
+                   "notifications is closed (0: never)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1 << 20));
+    app.add_option("--frame-timeout", limits.frameTimeoutSec,
+                   "Seconds a client may take to send the rest of a frame it began")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
     CLI11_PARSE(app, argc, argv);
     if (!access.groupName.empty()) {
         group gr{};
@@ -234,6 +271,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    raiseDescriptorLimit(limits.maxConnections);
+
     // The signals reach the main thread only, while it waits in ppoll: every thread starts
     // with them blocked.
     sigset_t stopSignals;
@@ -258,8 +297,9 @@ int main(int argc, char** argv) {
     const int listener = listenOn(socketPath, access, error);
     if (listener < 0) return fail(error);
 
-    pldengined::Server server(engine, statePath);
-    if (!server.Start()) {
+    pldengined::StateFile state(*engine, statePath);
+    pldengined::FanOut fanOut(*engine);
+    if (!fanOut.Start()) {
         ::close(listener);
         ::unlink(socketPath.c_str());
         return fail("the engine refused the daemon's registrations");
@@ -268,38 +308,16 @@ int main(int argc, char** argv) {
                     cataloguePath.empty() ? "built-in" : cataloguePath.c_str(),
                     statePath.empty() ? "not kept" : statePath.c_str());
 
-    pollfd wait{listener, POLLIN, 0};
-    const timespec reapEvery{0, 200 * 1000 * 1000};
-    const timespec backOff{0, 100 * 1000 * 1000};
-    bool failing = false;  // accept fails for want of descriptors or memory: logged once
-    while (g_stop == 0) {
-        // Out of descriptors, the listener stays ready: it rests a while instead of spinning.
-        const bool resting = wait.fd < 0;
-        const int ready = ::ppoll(&wait, 1, resting ? &backOff : &reapEvery, &waitMask);
-        server.Reap();
-        wait.fd = listener;
-        if (ready <= 0 || (wait.revents & POLLIN) == 0) continue;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            failing = false;
-            if (access.Allows(fd)) {
-                server.Serve(fd);
-            } else {
-                ::close(fd);
-            }
-        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            if (!failing) pldengined::Log("accept: %s", std::strerror(errno));
-            failing = true;
-            wait.fd = -1;
-        } else if (errno != EINTR && errno != ECONNABORTED) {
-            pldengined::Log("accept: %s", std::strerror(errno));
-        }
-    }
+    pldengined::EventLoop loop(*engine, fanOut, state, limits,
+                               [&access](int fd) { return access.Allows(fd); });
+    const bool served = loop.Run(listener, &waitMask, g_stop, error);
+    if (!served) pldengined::Log("%s", error.c_str());
 
     pldengined::Log("stopping");
     ::close(listener);
     ::unlink(socketPath.c_str());
-    server.Stop();
+    loop.CloseAll();
+    fanOut.Stop();
     pldengined::Log("stopped");
-    return 0;
+    return served ? 0 : 1;
 }

@@ -1,0 +1,51 @@
+// Strict readers of a message's fields: a field that is missing (unless it has a default), of
+// the wrong type or out of its type's range makes the message malformed.
+#ifndef ZV_FIELDS_H
+#define ZV_FIELDS_H
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace zvwire {
+
+struct Malformed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void ThrowMalformed(const char* key, const char* what);
+
+// The integer `key` of `j`, which must fit in T; `fallback` when it is absent.
+template <class T>
+T Number(const nlohmann::json& j, const char* key, std::optional<T> fallback = std::nullopt) {
+    const auto it = j.find(key);
+    if (it == j.end() && fallback) return *fallback;
+    if (it == j.end() || !it->is_number_integer()) ThrowMalformed(key, "missing or not an integer");
+    using Limits = std::numeric_limits<T>;
+    if (it->is_number_unsigned()) {
+        const auto v = it->template get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(Limits::max())) ThrowMalformed(key, "out of range");
+        return static_cast<T>(v);
+    }
+    const auto v = it->template get<std::int64_t>();
+    if (v < static_cast<std::int64_t>(Limits::min()) ||
+        (v > 0 && static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(Limits::max()))) {
+        ThrowMalformed(key, "out of range");
+    }
+    return static_cast<T>(v);
+}
+
+// The map `key` of `j`.
+const nlohmann::json& Object(const nlohmann::json& j, const char* key);
+// The list `key` of `j`.
+const nlohmann::json& List(const nlohmann::json& j, const char* key);
+// The text `key` of `j`, a string or binary; nil or absent is no text (a null pointer).
+std::optional<std::string> Text(const nlohmann::json& j, const char* key);
+
+}  // namespace zvwire
+
+#endif

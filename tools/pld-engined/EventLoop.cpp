@@ -1,0 +1,419 @@
+#include "EventLoop.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "Fields.h"
+#include "Io.h"
+#include "Log.h"
+#include "Operations.h"
+
+namespace pldengined {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kReadChunk = 16u << 10;
+// A connection with this much queued is read no further until the queue drains: replies do not
+// pile up behind a client that asks and does not read.
+constexpr std::size_t kPauseAt = 256u << 10;
+constexpr auto kSweepEvery = std::chrono::milliseconds(250);
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr int kEventsPerWait = 64;
+constexpr int kAcceptsPerWait = 64;
+
+// The reply's frame; a reply too long for one is answered with a status alone.
+Frame replyFrame(const Connection& c, const json& request, const json& reply) {
+    if (Frame frame = FrameOf(reply)) return frame;
+    const std::string& op = request.at("op").get_ref<const std::string&>();
+    const Y4_Status status = op == "GetRprtAncstr" ? zvsim::kBufferTooSmall : zvsim::kNoEngine;
+    Log("connection %u: the reply to %s does not fit in a frame, answered %d", c.Id(), op.c_str(),
+        static_cast<int>(status));
+    return FrameOf({{"id", reply.at("id")}, {"status", status}});
+}
+
+long secondsSince(Clock::time_point then, Clock::time_point now) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - then).count());
+}
+
+}  // namespace
+
+EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state, Limits limits,
+                     std::function<bool(int)> admit)
+    : m_engine(engine),
+      m_fanOut(fanOut),
+      m_state(state),
+      m_limits(limits),
+      m_admit(std::move(admit)),
+      m_readBuffer(kReadChunk) {}
+
+EventLoop::~EventLoop() {
+    CloseAll();
+    if (m_epoll >= 0) ::close(m_epoll);
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+    if (m_spare >= 0) ::close(m_spare);
+}
+
+bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_atomic_t& stop,
+                    std::string& error) {
+    m_loopThread = std::this_thread::get_id();
+    m_listener = listener;
+    // Accepting goes on until the queue is empty: the listener must not block.
+    ::fcntl(listener, F_SETFL, ::fcntl(listener, F_GETFL) | O_NONBLOCK);
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    epoll_event in{};
+    in.events = EPOLLIN;
+    in.data.fd = m_wakeFd;
+    bool ok =
+        m_epoll >= 0 && m_wakeFd >= 0 && ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &in) == 0;
+    in.data.fd = listener;
+    ok = ok && ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, listener, &in) == 0;
+    if (!ok) {
+        error = std::string("cannot wait for connections: ") + std::strerror(errno);
+        return false;
+    }
+    m_listening = true;
+
+    while (stop == 0) {
+        try {
+            turn(waitMask);
+        } catch (const std::bad_alloc&) {
+            // What this pass had in hand is lost; the connections it was serving time out.
+            Log("no memory for a pass of the loop");
+        }
+    }
+    return true;
+}
+
+void EventLoop::turn(const sigset_t* waitMask) {
+    epoll_event events[kEventsPerWait];
+    int timeout = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kSweepEvery).count());
+    if (!m_ready.empty()) timeout = 0;
+    const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
+    if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
+    const Clock::time_point now = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == m_listener) {
+            accept(now);
+        } else if (fd == m_wakeFd) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
+        } else if (const auto it = m_connections.find(fd); it != m_connections.end()) {
+            const std::shared_ptr<Connection> c = it->second;
+            if ((events[i].events & EPOLLOUT) != 0) flush(c, now);
+            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read(c, now);
+        }
+    }
+    std::vector<std::shared_ptr<Connection>> ready;
+    ready.swap(m_ready);
+    for (const auto& c : ready) {
+        if (c->closed) continue;
+        serve(c, now);
+        update(c);
+        finishIfDone(c);
+    }
+    commit();
+    std::vector<std::shared_ptr<Connection>> woken;
+    {
+        std::lock_guard<std::mutex> lock(m_wokenMutex);
+        woken.swap(m_woken);
+    }
+    for (const auto& c : woken) {
+        if (c->closed) continue;
+        if (const auto why = c->DropReason()) {
+            drop(c, *why);
+        } else {
+            flush(c, now);
+        }
+    }
+    if (!m_listening && now >= m_acceptAgain) {
+        epoll_event again{};
+        again.events = EPOLLIN;
+        again.data.fd = m_listener;
+        m_listening = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &again) == 0;
+        if (!m_listening) m_acceptAgain = now + kAcceptPause;
+    }
+    if (now >= m_nextSweep) {
+        sweep(now);
+        m_nextSweep = now + kSweepEvery;
+    }
+}
+
+void EventLoop::CloseAll() {
+    std::vector<std::shared_ptr<Connection>> all;
+    for (const auto& entry : m_connections) all.push_back(entry.second);
+    for (const auto& c : all) close(c);
+    m_ready.clear();
+    m_batch.clear();
+    std::lock_guard<std::mutex> lock(m_wokenMutex);
+    m_woken.clear();
+}
+
+void EventLoop::accept(Clock::time_point now) {
+    for (int i = 0; i < kAcceptsPerWait; ++i) {
+        const int fd = zvwire::Accept(m_listener, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            m_acceptFailing = false;
+            if (m_connections.size() >= m_limits.maxConnections) {
+                ::close(fd);
+                refuse(now, "as many connections are open as --max-connections allows");
+            } else if (!m_admit(fd)) {
+                ::close(fd);
+            } else {
+                open(fd, now);
+            }
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno == ECONNABORTED || errno == EPROTO || errno == EPERM) continue;
+        const int failure = errno;
+        if (!m_acceptFailing) Log("accept: %s", std::strerror(failure));
+        m_acceptFailing = true;
+        // Out of descriptors, the spare one makes room to take the connection off the queue and
+        // close it: the client learns at once, and the listener does not stay ready for ever.
+        if ((failure == EMFILE || failure == ENFILE) && m_spare >= 0) {
+            ::close(m_spare);
+            const int taken = zvwire::Accept(m_listener, SOCK_CLOEXEC);
+            if (taken >= 0) {
+                ::close(taken);
+                refuse(now, "no file descriptor is left");
+            }
+            m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (taken >= 0) continue;
+        }
+        // Nothing else to give: the listener rests a while instead of spinning.
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
+        m_listening = false;
+        m_acceptAgain = now + kAcceptPause;
+        return;
+    }
+}
+
+void EventLoop::refuse(Clock::time_point now, const char* why) {
+    ++m_refused;
+    if (now < m_nextRefusalLine) return;
+    Log("refused %lu connection%s: %s (%zu open)", m_refused, m_refused == 1 ? "" : "s", why,
+        m_connections.size());
+    m_refused = 0;
+    m_nextRefusalLine = now + std::chrono::seconds(1);
+}
+
+void EventLoop::open(int fd, Clock::time_point now) {
+    std::shared_ptr<Connection> c;
+    try {
+        c = std::make_shared<Connection>(
+            fd, ++m_nextId, [this](const std::shared_ptr<Connection>& w) { wake(w); },
+            m_limits.request, now);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        Log("refused a connection: no memory");
+        return;
+    }
+    epoll_event in{};
+    in.events = EPOLLIN;
+    in.data.fd = fd;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &in) != 0) {
+        Log("refused a connection: %s", std::strerror(errno));
+        return;  // `c` closes it
+    }
+    c->events = EPOLLIN;
+    try {
+        m_connections.emplace(fd, c);
+        m_fanOut.Add(c);
+    } catch (const std::bad_alloc&) {
+        m_connections.erase(fd);
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        Log("refused a connection: no memory");
+        return;
+    }
+    Log("connection %u opened", c->Id());
+}
+
+void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now) {
+    if (c->closed) return;
+    if (paused(*c) || c->ended) {
+        // Only a hang-up or an error brings it here: whether the peer is gone, a send tells.
+        flush(c, now);
+        return;
+    }
+    const ssize_t n = zvwire::Recv(c->Fd(), m_readBuffer.data(), m_readBuffer.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0) {
+        close(c);
+        return;
+    }
+    if (n == 0) {
+        c->ended = true;
+    } else {
+        try {
+            c->decoder.Feed(m_readBuffer.data(), static_cast<std::size_t>(n));
+        } catch (const std::bad_alloc&) {
+            drop(c, "no memory for its frame");
+            return;
+        }
+        serve(c, now);
+    }
+    if (c->closed) return;
+    update(c);
+    finishIfDone(c);
+}
+
+void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point now) {
+    bool served = false;
+    while (!c->awaitingCommit && !paused(*c)) {
+        json message;
+        const auto result = c->decoder.Next(message);
+        if (result == zvwire::FrameDecoder::Result::NeedMore) break;
+        if (result == zvwire::FrameDecoder::Result::Bad) {
+            drop(c, "malformed frame: " + c->decoder.Error());
+            return;
+        }
+        served = true;
+        c->lastRequest = now;
+        try {
+            Call call{m_engine, m_fanOut, c};
+            Answer answer = AnswerTo(call, message);
+            if (answer.write) {
+                m_batch.push_back(BatchedWrite{c, std::move(message), std::move(answer.reply),
+                                               std::move(*answer.write)});
+                c->awaitingCommit = true;
+            } else {
+                c->Send(replyFrame(*c, message, answer.reply));
+            }
+        } catch (const std::bad_alloc&) {
+            drop(c, "no memory for its request");
+            return;
+        } catch (const std::exception& e) {  // Malformed, or a field of the wrong type
+            drop(c, std::string("malformed request: ") + e.what());
+            return;
+        }
+    }
+    // A frame begun and not yet whole is timed from its first byte that was read.
+    if (c->decoder.Buffered() == 0) {
+        c->partialSince.reset();
+    } else if (!c->partialSince || served) {
+        c->partialSince = now;
+    }
+}
+
+void EventLoop::commit() {
+    if (m_batch.empty()) return;
+    std::vector<BatchedWrite> batch;
+    batch.swap(m_batch);
+    std::vector<const Write*> writes;
+    for (const BatchedWrite& w : batch) writes.push_back(&w.write);
+    const std::vector<Y4_Status> statuses = m_state.Commit(writes);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const std::shared_ptr<Connection>& c = batch[i].connection;
+        c->awaitingCommit = false;
+        if (c->closed) continue;
+        try {
+            batch[i].reply["status"] = statuses[i];
+            c->Send(replyFrame(*c, batch[i].request, batch[i].reply));
+        } catch (const std::bad_alloc&) {
+            drop(c, "no memory for its reply");
+            continue;
+        }
+        m_ready.push_back(c);  // its next frames, already read
+    }
+}
+
+void EventLoop::flush(const std::shared_ptr<Connection>& c, Clock::time_point now) {
+    if (c->closed) return;
+    const bool wasPaused = paused(*c);
+    if (c->Flush(now) == Connection::Flushed::Failed) {
+        close(c);
+        return;
+    }
+    if (wasPaused && !paused(*c)) m_ready.push_back(c);
+    update(c);
+    finishIfDone(c);
+}
+
+void EventLoop::sweep(Clock::time_point now) {
+    std::vector<std::pair<std::shared_ptr<Connection>, std::string>> ending;
+    const auto after = [now](Clock::time_point since, int limitSec) {
+        return limitSec > 0 && now - since > std::chrono::seconds(limitSec);
+    };
+    for (const auto& entry : m_connections) {
+        const std::shared_ptr<Connection>& c = entry.second;
+        const auto stalled = c->StalledSince();
+        if (const auto why = c->DropReason()) {
+            ending.emplace_back(c, *why);
+        } else if (stalled && after(*stalled, m_limits.sendTimeoutSec)) {
+            ending.emplace_back(c, "the client reads nothing, a send timed out");
+        } else if (c->partialSince && after(*c->partialSince, m_limits.frameTimeoutSec)) {
+            ending.emplace_back(c, "a frame was left unfinished for " +
+                                       std::to_string(secondsSince(*c->partialSince, now)) + " s");
+        } else if (c->kinds == 0 && c->decoder.Buffered() == 0 && !stalled && !c->awaitingCommit &&
+                   after(c->lastRequest, m_limits.idleTimeoutSec)) {
+            ending.emplace_back(
+                c, "idle for " + std::to_string(secondsSince(c->lastRequest, now)) + " s");
+        }
+    }
+    for (const auto& [c, why] : ending) drop(c, why);
+}
+
+bool EventLoop::paused(const Connection& c) const {
+    return c.Queued() >= kPauseAt;
+}
+
+void EventLoop::update(const std::shared_ptr<Connection>& c) {
+    if (c->closed) return;
+    std::uint32_t want = 0;
+    if (!c->ended && !c->awaitingCommit && !paused(*c)) want |= EPOLLIN;
+    if (c->StalledSince()) want |= EPOLLOUT;
+    if (want == c->events) return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.fd = c->Fd();
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, c->Fd(), &ev) == 0) c->events = want;
+}
+
+void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
+    // A client that sent its last byte gets its replies first.
+    if (!c->closed && c->ended && !c->awaitingCommit && c->Queued() == 0) close(c);
+}
+
+void EventLoop::drop(const std::shared_ptr<Connection>& c, const std::string& why) {
+    if (c->closed) return;
+    Log("connection %u dropped: %s", c->Id(), why.c_str());
+    close(c);
+}
+
+void EventLoop::close(const std::shared_ptr<Connection>& c) {
+    if (c->closed) return;
+    c->closed = true;
+    c->Retire();
+    m_fanOut.Remove(c);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->Fd(), nullptr);
+    // The descriptor itself is closed with the last reference (a piece under way may hold one).
+    ::shutdown(c->Fd(), SHUT_RDWR);
+    m_connections.erase(c->Fd());
+    Log("connection %u closed", c->Id());
+}
+
+void EventLoop::wake(const std::shared_ptr<Connection>& c) {
+    std::lock_guard<std::mutex> lock(m_wokenMutex);
+    const bool first = m_woken.empty();
+    m_woken.push_back(c);
+    if (first && std::this_thread::get_id() != m_loopThread) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+    }
+}
+
+}  // namespace pldengined

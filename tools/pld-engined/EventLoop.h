@@ -1,0 +1,107 @@
+// The daemon's connections, all served by one thread: accepting them within limits, reading
+// their requests, answering them through the operations, sending what is queued for them and
+// ending the ones that are idle, stuck in a frame, or do not read.
+#ifndef PLD_ENGINED_EVENT_LOOP_H
+#define PLD_ENGINED_EVENT_LOOP_H
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Connection.h"
+#include "FanOut.h"
+#include "StateFile.h"
+#include "sim/SimEngine.h"
+
+namespace pldengined {
+
+struct Limits {
+    std::size_t maxConnections = 1024;
+    int idleTimeoutSec = 300;  // a connection without registrations that asks nothing; 0: none
+    int frameTimeoutSec = 10;  // from a frame's first byte to its last
+    // A client that takes nothing from its socket this long while frames wait for it.
+    int sendTimeoutSec = 3;
+    zvwire::Limits request = zvwire::kRequestLimits;
+};
+
+class EventLoop {
+  public:
+    // `admit` says whether the peer on a newly accepted socket may be served (it logs a refusal).
+    EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state, Limits limits,
+              std::function<bool(int)> admit);
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Serves `listener` and its connections until `stop` is set; signals are taken only while
+    // the loop waits, with `waitMask`. False, with `error`, if the loop cannot be set up.
+    bool Run(int listener, const sigset_t* waitMask, const volatile sig_atomic_t& stop,
+             std::string& error);
+    // Closes every connection.
+    void CloseAll();
+
+  private:
+    struct BatchedWrite {
+        std::shared_ptr<Connection> connection;
+        nlohmann::json request, reply;
+        Write write;
+    };
+
+    // One wait and what it brought.
+    void turn(const sigset_t* waitMask);
+    void accept(Clock::time_point now);
+    void refuse(Clock::time_point now, const char* why);
+    void open(int fd, Clock::time_point now);
+    void read(const std::shared_ptr<Connection>& c, Clock::time_point now);
+    void serve(const std::shared_ptr<Connection>& c, Clock::time_point now);
+    void commit();
+    void flush(const std::shared_ptr<Connection>& c, Clock::time_point now);
+    void sweep(Clock::time_point now);
+    void update(const std::shared_ptr<Connection>& c);
+    void finishIfDone(const std::shared_ptr<Connection>& c);
+    void drop(const std::shared_ptr<Connection>& c, const std::string& why);
+    void close(const std::shared_ptr<Connection>& c);
+    void wake(const std::shared_ptr<Connection>& c);
+    bool paused(const Connection& c) const;
+
+    zvsim::SimEngine& m_engine;
+    FanOut& m_fanOut;
+    StateFile& m_state;
+    const Limits m_limits;
+    const std::function<bool(int)> m_admit;
+
+    int m_epoll = -1;
+    int m_wakeFd = -1;
+    int m_listener = -1;
+    int m_spare = -1;  // given up to refuse a connection when no descriptor is left
+    bool m_listening = false;
+    Clock::time_point m_acceptAgain;
+    bool m_acceptFailing = false;
+    unsigned long m_refused = 0;  // since the last line that told of refusals
+    Clock::time_point m_nextRefusalLine;
+    Clock::time_point m_nextSweep;
+    unsigned m_nextId = 0;
+    std::thread::id m_loopThread;
+    std::vector<std::uint8_t> m_readBuffer;
+
+    std::unordered_map<int, std::shared_ptr<Connection>> m_connections;
+    std::vector<std::shared_ptr<Connection>> m_ready;  // frames read, waiting to be served
+    std::vector<BatchedWrite> m_batch;                 // committed together after each wait
+
+    std::mutex m_wokenMutex;
+    std::vector<std::shared_ptr<Connection>> m_woken;  // frames queued, or a drop asked
+};
+
+}  // namespace pldengined
+
+#endif

@@ -1,0 +1,66 @@
+// The engine's notifications, passed to every connection that registered their kind, and the
+// pieces of answers to Process, passed to the connection that asked. The engine calls in on its
+// delivering thread, or within Process on the loop's.
+#ifndef PLD_ENGINED_FAN_OUT_H
+#define PLD_ENGINED_FAN_OUT_H
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Connection.h"
+#include "sim/SimEngine.h"
+
+namespace pldengined {
+
+class FanOut {
+  public:
+    enum Kind : unsigned { kNone = 0, kPld = 1, kEvent = 2, kValue = 4 };
+
+    explicit FanOut(zvsim::SimEngine& engine);
+    ~FanOut();
+    FanOut(const FanOut&) = delete;
+    FanOut& operator=(const FanOut&) = delete;
+
+    // Registers the daemon's capture functions with the engine; false if the engine refuses.
+    bool Start();
+    // Withdraws from the engine; no notification or piece comes after.
+    void Stop();
+
+    // A connection gets the notifications of the kinds it registered from Add to Remove.
+    void Add(const std::shared_ptr<Connection>& connection);
+    void Remove(const std::shared_ptr<Connection>& connection);
+
+    // Asks the engine for the answer `info` describes, its pieces going to `connection` tagged
+    // with `req`, until the connection's next UnReg.
+    Y4_Status Process(const std::shared_ptr<Connection>& connection, const nlohmann::json& req,
+                      ZvPldEngInfo& info);
+
+  private:
+    struct PendingAnswer;
+
+    static void onPldCount(void* context, unsigned long count);
+    static void onEvent(void* context, const ZvVEventInfo* info);
+    static void onValue(void* context, const ZvValChgInfo* info);
+    static int onPiece(ZvCallbackInfo* cbi);
+
+    void send(Kind kind, const nlohmann::json& message);
+    void forget(PendingAnswer* answer);
+
+    zvsim::SimEngine& m_engine;
+    bool m_started = false;
+
+    std::mutex m_mutex;
+    std::vector<std::shared_ptr<Connection>> m_live;
+
+    // Contexts of answers under way, freed by their last piece or at the stop.
+    std::mutex m_answersMutex;
+    std::map<PendingAnswer*, std::unique_ptr<PendingAnswer>> m_answers;
+};
+
+}  // namespace pldengined
+
+#endif

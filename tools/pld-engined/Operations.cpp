@@ -1,0 +1,331 @@
+#include "Operations.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Fields.h"
+
+namespace pldengined {
+
+using nlohmann::json;
+using zvwire::Malformed;
+using zvwire::Number;
+using zvwire::Object;
+using zvwire::Text;
+
+namespace {
+
+// Texts are read into buffers of at most this many bytes, whatever size a client names.
+constexpr unsigned int kMaxText = 1u << 16;
+
+// A point as a request names it; the record points into the text it owns.
+struct Point {
+    explicit Point(const json& request) {
+        const json& p = Object(request, "pnt");
+        auxText = Text(p, "auxText");
+        dfn.deviceIdx = Number<std::uint16_t>(p, "deviceIdx");
+        dfn.gddId = Number<std::uint32_t>(p, "gddId");
+        dfn.mmIdx = Number<std::uint16_t>(p, "mmIdx");
+        dfn.auxIdx = Number<std::uint16_t>(p, "auxIdx", 0);
+        dfn.auxParam = Number<std::int16_t>(p, "auxParam", 0);
+        dfn.uofm = Number<std::uint32_t>(p, "uofm", 0);
+    }
+    ZvVelPntDfn Dfn() const {
+        ZvVelPntDfn d = dfn;
+        d.auxText = auxText ? auxText->c_str() : nullptr;
+        return d;
+    }
+
+    ZvVelPntDfn dfn{};
+    std::optional<std::string> auxText;
+};
+
+ZvVelRprtDfn reportFrom(const json& request) {
+    const json& r = Object(request, "rprt");
+    ZvVelRprtDfn rprt{};
+    rprt.deviceIdx = Number<std::uint16_t>(r, "deviceIdx");
+    rprt.gddId = Number<std::uint32_t>(r, "gddId");
+    rprt.mmIdx = Number<std::uint16_t>(r, "mmIdx");
+    return rprt;
+}
+
+// The bytes the engine wrote into a buffer of `size`: up to its NUL, or all of them.
+json binaryText(const std::vector<char>& buf, std::size_t size) {
+    const std::size_t n = strnlen(buf.data(), size);
+    return json::binary(std::vector<std::uint8_t>(buf.begin(), buf.begin() + n));
+}
+
+unsigned int textSize(const json& request) {
+    return std::min(Number<unsigned int>(request, "size"), kMaxText);
+}
+
+using Handler = void (*)(Call&, const json& request, Answer& answer);
+
+template <Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, unsigned int, char*)>
+void pointText(Call& call, const json& request, Answer& answer) {
+    const Point point(request);
+    const ZvVelPntDfn pnt = point.Dfn();
+    const unsigned int size = textSize(request);
+    std::vector<char> buf(size + 1, '\0');
+    answer.reply["status"] = (call.engine.*Get)(&pnt, size, buf.data());
+    answer.reply["text"] = binaryText(buf, size);
+}
+
+template <class T, class Out, Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, Out*)>
+void pointValue(Call& call, const json& request, Answer& answer) {
+    const Point point(request);
+    const ZvVelPntDfn pnt = point.Dfn();
+    Out value{};
+    answer.reply["status"] = (call.engine.*Get)(&pnt, &value);
+    if constexpr (std::is_same_v<Out, Y4paVelDsply>) {
+        answer.reply["value"] = value.uofmId;
+    } else {
+        answer.reply["value"] = static_cast<T>(value);
+    }
+}
+
+template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t)>
+void setNumber(Call&, const json& request, Answer& answer) {
+    const Point point(request);
+    const auto setParam = Number<std::uint16_t>(request, "setParam", 0);
+    const T value = Number<T>(request, "value");
+    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
+        const ZvVelPntDfn pnt = point.Dfn();
+        return (e.*Set)(&pnt, value, setParam);
+    };
+}
+
+void setText(Call&, const json& request, Answer& answer) {
+    const Point point(request);
+    const auto setParam = Number<std::uint16_t>(request, "setParam", 0);
+    const std::optional<std::string> value = Text(request, "value");
+    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
+        const ZvVelPntDfn pnt = point.Dfn();
+        return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
+    };
+}
+
+template <std::uint32_t (zvsim::SimEngine::*Get)(std::uint16_t, std::uint32_t)>
+void countOf(Call& call, const json& request, Answer& answer) {
+    answer.reply["value"] = (call.engine.*Get)(Number<std::uint16_t>(request, "deviceIdx"),
+                                               Number<std::uint32_t>(request, "gddId"));
+}
+
+void pointsReport(Call& call, const json& request, Answer& answer) {
+    answer.reply["value"] = call.engine.GetPointsRprt(Number<std::uint16_t>(request, "deviceIdx"),
+                                                      Number<unsigned long>(request, "gddId"));
+}
+
+void maxAncestors(Call& call, const json& request, Answer& answer) {
+    answer.reply["value"] =
+        call.engine.GetMaxNmbrAncstrs(Number<std::uint16_t>(request, "deviceIdx"));
+}
+
+void reportAncestors(Call& call, const json& request, Answer& answer) {
+    // The engine writes in this process's layout; the client lays the records out in its own
+    // buffer, so the daemon asks with room enough for any chain.
+    ZvVelRprtDfn rprt = reportFrom(request);
+    Y4_Status status = zvsim::kBufferTooSmall;
+    std::vector<std::uint64_t> buf;
+    for (std::size_t entries = 64; status == zvsim::kBufferTooSmall && entries <= 65536;
+         entries *= 32) {
+        const std::size_t bytes =
+            sizeof(ZvPldEngAncestors) + entries * sizeof(ZvPldEngAncestorEntry);
+        buf.assign(bytes / sizeof(std::uint64_t) + 1, 0);
+        rprt.buf = buf.data();
+        rprt.bufSize = static_cast<std::uint32_t>(bytes);
+        status = call.engine.GetRprtAncstr(&rprt);
+    }
+    json& reply = answer.reply;
+    reply["status"] = status;
+    if (status != zvsim::kOk) return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buf.data());
+    ZvPldEngAncestors head{};
+    std::memcpy(&head, bytes, sizeof head);
+    reply["report"] = {{"gddId", head.gddId}, {"mmIdx", head.mmIdx}, {"auxValue", head.auxValue}};
+    json ancestors = json::array();
+    for (std::size_t i = 0; i < head.nmbrAncstrs; ++i) {
+        ZvPldEngAncestorEntry e{};
+        std::memcpy(&e, bytes + sizeof head + i * sizeof e, sizeof e);
+        ancestors.push_back({{"gddId", e.gddId}, {"mmIdx", e.mmIdx}, {"auxValue", e.auxValue}});
+    }
+    reply["ancestors"] = std::move(ancestors);
+}
+
+void reportLabel(Call& call, const json& request, Answer& answer) {
+    ZvVelRprtDfn rprt = reportFrom(request);
+    const unsigned int size = textSize(request);
+    std::vector<char> buf(size + 1, '\0');
+    answer.reply["status"] = call.engine.GetVelRprtStrLabel(&rprt, size, buf.data());
+    answer.reply["text"] = binaryText(buf, size);
+}
+
+void enumStateInfo(Call& call, const json& request, Answer& answer) {
+    const auto cells = std::min<unsigned int>(Number<unsigned int>(request, "maxCount"), 0xFFFF);
+    std::vector<std::uint16_t> values(cells);
+    ZvEnumStateType type{};
+    std::uint16_t count = 0;
+    const Y4_Status status = call.engine.GetVelEnumStateInfo(
+        Number<std::uint16_t>(request, "deviceIdx"), Number<std::uint32_t>(request, "gddId"), &type,
+        &count, cells, values.data());
+    values.resize(std::min<std::size_t>(count, cells));
+    answer.reply["status"] = status;
+    answer.reply["type"] = type.type;
+    answer.reply["count"] = count;  // the engine's true count, which may pass maxCount
+    answer.reply["values"] = values;
+}
+
+void enumStateText(Call& call, const json& request, Answer& answer) {
+    const json& s = Object(request, "state");
+    const ZvVelPntEnum state{Number<std::uint16_t>(s, "deviceIdx"),
+                             Number<std::uint32_t>(s, "gddId"),
+                             Number<std::uint16_t>(s, "stateValue")};
+    const unsigned int size = textSize(request);
+    std::vector<char> buf(size + 1, '\0');
+    answer.reply["status"] = call.engine.GetVelEnumStateStr(&state, size, buf.data());
+    answer.reply["text"] = binaryText(buf, size);
+}
+
+void process(Call& call, const json& request, Answer& answer) {
+    const auto req = request.find("req");
+    if (req == request.end() || !req->is_number_integer())
+        throw Malformed("req missing or not an integer");
+    const std::optional<std::string> url = Text(request, "url");
+    const std::optional<std::string> query = Text(request, "query");
+    ZvPldEngInfo info{};
+    info.reqParam = Number<std::int32_t>(request, "reqParam");
+    info.reqType = Number<std::int32_t>(request, "reqType");
+    info.pUrl = url ? url->c_str() : nullptr;
+    info.pQuery = query ? query->c_str() : nullptr;
+    answer.reply["status"] = call.fanOut.Process(call.connection, *req, info);
+}
+
+void inventory(Call& call, const json&, Answer& answer) {
+    ZvVelInventory inv{};
+    answer.reply["status"] = call.engine.GetVelServerInventory(&inv);
+    const auto* server = reinterpret_cast<const std::uint8_t*>(inv.serverName);
+    answer.reply["inventory"] = {
+        {"serverVersion", inv.serverVersion},
+        {"nmbrDevices", inv.nmbrDevices},
+        {"maxDevices", inv.maxDevices},
+        {"pldCount", inv.pldCount},
+        {"upTimeSec", inv.upTimeSec},
+        {"serverName", json::binary(std::vector<std::uint8_t>(
+                           server, server + strnlen(inv.serverName, sizeof inv.serverName)))}};
+}
+
+void productIds(Call& call, const json& request, Answer& answer) {
+    ZvProductIdentSeq* seq = call.engine.GetProdSeqId(Number<std::uint16_t>(request, "deviceIdx"));
+    if (seq == nullptr) {
+        answer.reply["seq"] = nullptr;
+        return;
+    }
+    answer.reply["seq"] = {{"nmbrIds", seq->nmbrIds},
+                           {"revision", seq->revision},
+                           {"ids", std::vector<std::uint16_t>(seq->ids, std::end(seq->ids))}};
+    std::free(seq);
+}
+
+void fdmVersion(Call& call, const json& request, Answer& answer) {
+    const int size = std::min<int>(Number<int>(request, "size"), static_cast<int>(kMaxText));
+    std::vector<char> buf(size > 0 ? size + 1 : 1, '\0');
+    answer.reply["status"] =
+        call.engine.GetVelFDMVersion(Number<int>(request, "deviceIdx"), size, buf.data());
+    answer.reply["text"] = binaryText(buf, size > 0 ? static_cast<std::size_t>(size) : 0);
+}
+
+void setEventState(Call& call, const json& request, Answer& answer) {
+    answer.reply["status"] = call.engine.SetEventState(Number<std::uint32_t>(request, "eventId"),
+                                                       Number<std::uint16_t>(request, "state"));
+}
+
+void announcePldCount(Call& call, const json&, Answer& answer) {
+    call.engine.AnnouncePldCount();
+    answer.reply["status"] = zvsim::kOk;
+}
+
+void init(Call& call, const json& request, Answer& answer) {
+    zvwire::List(request, "texts");
+    answer.reply["value"] = call.engine.Init();
+}
+
+void reg(Call& call, const json& request, Answer& answer) {
+    const std::optional<std::string> kind = Text(request, "kind");
+    Number<std::uint16_t>(request, "regArg", 0);
+    const unsigned bit = kind == "pld"     ? FanOut::kPld
+                         : kind == "event" ? FanOut::kEvent
+                         : kind == "value" ? FanOut::kValue
+                                           : FanOut::kNone;
+    call.connection->kinds |= bit;
+    answer.reply["status"] = bit != 0 ? zvsim::kOk : zvsim::kRejected;
+}
+
+void unReg(Call& call, const json& request, Answer& answer) {
+    const bool all = Number<int>(request, "what") == 1;
+    if (all) {
+        call.connection->kinds = 0;
+        ++call.connection->unregs;
+    }
+    answer.reply["status"] = all ? zvsim::kOk : zvsim::kRejected;
+}
+
+using E = zvsim::SimEngine;
+
+const std::unordered_map<std::string, Handler> kOperations = {
+    {"GetVelPntStrLabel", &pointText<&E::GetVelPntStrLabel>},
+    {"GetVelPntStrDscrptn", &pointText<&E::GetVelPntStrDscrptn>},
+    {"GetVelPntStrUoM", &pointText<&E::GetVelPntStrUoM>},
+    {"GetVelPntStr", &pointText<&E::GetVelPntStr>},
+    {"GetVelPntUint32", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntUint32>},
+    {"GetVelPntAccessRights", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntAccessRights>},
+    {"GetVelPntDataType", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDataType>},
+    {"GetVelPntDsplyNF", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDsplyNF>},
+    {"GetVelPntInt32", &pointValue<std::int32_t, std::int32_t, &E::GetVelPntInt32>},
+    {"GetVelPntUoMId", &pointValue<std::uint32_t, Y4paVelDsply, &E::GetVelPntUoMId>},
+    {"SetVelPntStr", &setText},
+    {"SetVelPntInt32", &setNumber<std::int32_t, &E::SetVelPntInt32>},
+    {"SetVelPntUint32", &setNumber<std::uint32_t, &E::SetVelPntUint32>},
+    {"GetMaxRprtMMCnt", &countOf<&E::GetMaxRprtMMCnt>},
+    {"GetMaxPntArrayDim", &countOf<&E::GetMaxPntArrayDim>},
+    {"GetPointsRprt", &pointsReport},
+    {"GetMaxNmbrAncstrs", &maxAncestors},
+    {"GetRprtAncstr", &reportAncestors},
+    {"GetVelRprtStrLabel", &reportLabel},
+    {"GetVelEnumStateInfo", &enumStateInfo},
+    {"GetVelEnumStateStr", &enumStateText},
+    {"Process", &process},
+    {"GetVelServerInventory", &inventory},
+    {"GetProdSeqId", &productIds},
+    {"GetVelFDMVersion", &fdmVersion},
+    {"SetEventState", &setEventState},
+    {"AnnouncePldCount", &announcePldCount},
+    {"Init", &init},
+    {"Reg", &reg},
+    {"UnReg", &unReg},
+};
+
+}  // namespace
+
+Answer AnswerTo(Call& call, const json& request) {
+    const auto id = request.find("id");
+    const auto op = request.find("op");
+    if (id == request.end() || !id->is_number_integer())
+        throw Malformed("id missing or not an integer");
+    if (op == request.end() || !op->is_string()) throw Malformed("op missing or not a text");
+    Answer answer{{{"id", *id}}, std::nullopt};
+    const auto handler = kOperations.find(op->get_ref<const std::string&>());
+    if (handler == kOperations.end()) {
+        answer.reply["status"] = zvsim::kUnknownRequest;
+    } else {
+        handler->second(call, request, answer);
+    }
+    return answer;
+}
+
+}  // namespace pldengined

@@ -1,0 +1,37 @@
+// The daemon's operations: for each op name, how its request's fields are read, which engine
+// call they make and how the results become the reply. No socket here.
+#ifndef PLD_ENGINED_OPERATIONS_H
+#define PLD_ENGINED_OPERATIONS_H
+
+#include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "Connection.h"
+#include "FanOut.h"
+#include "StateFile.h"
+#include "sim/SimEngine.h"
+
+namespace pldengined {
+
+// What answering one request may reach.
+struct Call {
+    zvsim::SimEngine& engine;
+    FanOut& fanOut;
+    const std::shared_ptr<Connection>& connection;
+};
+
+struct Answer {
+    nlohmann::json reply;
+    // A write, to be committed with the others of its batch: its status completes the reply.
+    std::optional<Write> write;
+};
+
+// The answer to `request`; an unknown op is answered status 12. Throws zvwire::Malformed (or
+// another std::exception for a field of the wrong type) for a request that is malformed.
+Answer AnswerTo(Call& call, const nlohmann::json& request);
+
+}  // namespace pldengined
+
+#endif
