@@ -19,24 +19,31 @@ struct Malformed : std::runtime_error {
 
 [[noreturn]] void ThrowMalformed(const char* key, const char* what);
 
+// The integer `value`, which must fit in T; `what` names it when it does not (a list's element).
+template <class T>
+T NumberOf(const nlohmann::json& value, const char* what) {
+    if (!value.is_number_integer()) ThrowMalformed(what, "not an integer");
+    using Limits = std::numeric_limits<T>;
+    if (value.is_number_unsigned()) {
+        const auto v = value.template get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(Limits::max())) ThrowMalformed(what, "out of range");
+        return static_cast<T>(v);
+    }
+    const auto v = value.template get<std::int64_t>();
+    if (v < static_cast<std::int64_t>(Limits::min()) ||
+        (v > 0 && static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(Limits::max()))) {
+        ThrowMalformed(what, "out of range");
+    }
+    return static_cast<T>(v);
+}
+
 // The integer `key` of `j`, which must fit in T; `fallback` when it is absent.
 template <class T>
 T Number(const nlohmann::json& j, const char* key, std::optional<T> fallback = std::nullopt) {
     const auto it = j.find(key);
     if (it == j.end() && fallback) return *fallback;
     if (it == j.end() || !it->is_number_integer()) ThrowMalformed(key, "missing or not an integer");
-    using Limits = std::numeric_limits<T>;
-    if (it->is_number_unsigned()) {
-        const auto v = it->template get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(Limits::max())) ThrowMalformed(key, "out of range");
-        return static_cast<T>(v);
-    }
-    const auto v = it->template get<std::int64_t>();
-    if (v < static_cast<std::int64_t>(Limits::min()) ||
-        (v > 0 && static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(Limits::max()))) {
-        ThrowMalformed(key, "out of range");
-    }
-    return static_cast<T>(v);
+    return NumberOf<T>(*it, key);
 }
 
 // The map `key` of `j`.
