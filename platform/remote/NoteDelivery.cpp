@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "Fields.h"
 #include "ReplyFields.h"
 #include "Wire.h"
 
@@ -14,6 +16,7 @@ namespace {
 
 using json = nlohmann::json;
 using Note = NoteDelivery::Note;
+using zvwire::Number;
 
 const char* const kKindNames[] = {"pld", "event", "value"};
 
@@ -22,48 +25,47 @@ thread_local const NoteDelivery* t_delivering = nullptr;  // the delivery this t
 // Reads a notification or piece into `note`: false for a message that is neither, or one whose
 // fields do not read.
 bool readNote(const json& message, Note& note) {
-    const std::string ntf = message.at("ntf").get<std::string>();
+    const std::optional<std::string> ntf = zvwire::Text(message, "ntf");
     if (ntf == "pld") {
         note.kind = NoteDelivery::kPld;
-        note.count = get<unsigned long>(message, "count");
+        note.count = Number<unsigned long>(message, "count");
     } else if (ntf == "event") {
-        const json& info = message.at("info");
+        const json& info = zvwire::Object(message, "info");
         note.kind = NoteDelivery::kEvent;
-        note.event.sequence = get<std::uint32_t>(info, "sequence");
-        note.event.eventId = get<std::uint32_t>(info, "eventId");
-        note.event.deviceIdx = get<std::uint16_t>(info, "deviceIdx");
-        note.event.eventState = get<std::uint16_t>(info, "eventState");
-        note.event.groupId = get<std::uint32_t>(info, "groupId");
+        note.event.sequence = Number<std::uint32_t>(info, "sequence");
+        note.event.eventId = Number<std::uint32_t>(info, "eventId");
+        note.event.deviceIdx = Number<std::uint16_t>(info, "deviceIdx");
+        note.event.eventState = Number<std::uint16_t>(info, "eventState");
+        note.event.groupId = Number<std::uint32_t>(info, "groupId");
     } else if (ntf == "value") {
-        const json& info = message.at("info");
+        const json& info = zvwire::Object(message, "info");
         note.kind = NoteDelivery::kValue;
-        note.value.sequence = get<std::uint32_t>(info, "sequence");
-        note.value.valueId = get<std::uint32_t>(info, "valueId");
-        note.value.mmIdx = get<std::uint32_t>(info, "mmIdx");
-        note.value.deviceIdx = get<std::uint16_t>(info, "deviceIdx");
-        note.value.dataType = get<std::uint32_t>(info, "dataType");
-        for (const json& unit : message.at("data")) {
-            if (!unit.is_number_integer()) return false;
-            note.data.push_back(unit.get<std::uint16_t>());
+        note.value.sequence = Number<std::uint32_t>(info, "sequence");
+        note.value.valueId = Number<std::uint32_t>(info, "valueId");
+        note.value.mmIdx = Number<std::uint32_t>(info, "mmIdx");
+        note.value.deviceIdx = Number<std::uint16_t>(info, "deviceIdx");
+        note.value.dataType = Number<std::uint32_t>(info, "dataType");
+        for (const json& unit : zvwire::List(message, "data")) {
+            note.data.push_back(zvwire::NumberOf<std::uint16_t>(unit, "data"));
         }
         // The receiver reads `length` units at pData: never more than arrived.
         note.value.length = static_cast<std::uint16_t>(
-            std::min<std::size_t>({get<std::uint16_t>(info, "length"), note.data.size()}));
+            std::min<std::size_t>({Number<std::uint16_t>(info, "length"), note.data.size()}));
     } else if (ntf == "piece") {
         note.piece = true;
-        note.req = get<std::uint32_t>(message, "req");
-        note.info.status = get<std::int32_t>(message, "status");
-        note.info.reqType = get<std::int32_t>(message, "reqType");
-        note.info.reqParam = get<std::int32_t>(message, "reqParam");
-        note.info.sequence = get<std::uint32_t>(message, "sequence");
-        note.info.procOutBufSize = get<std::uint32_t>(message, "bufSize");
-        note.info.procOutLen = get<std::uint32_t>(message, "len");
+        note.req = Number<std::uint32_t>(message, "req");
+        note.info.status = Number<std::int32_t>(message, "status");
+        note.info.reqType = Number<std::int32_t>(message, "reqType");
+        note.info.reqParam = Number<std::int32_t>(message, "reqParam");
+        note.info.sequence = Number<std::uint32_t>(message, "sequence");
+        note.info.procOutBufSize = Number<std::uint32_t>(message, "bufSize");
+        note.info.procOutLen = Number<std::uint32_t>(message, "len");
         // The buffer is the engine's whole buffer, and arrives in one frame.
         if (note.info.procOutBufSize > zvwire::kMaxFrame ||
             note.info.procOutLen > note.info.procOutBufSize) {
             return false;
         }
-        const std::vector<std::uint8_t>& buf = bytes(message.at("buf"));
+        const std::vector<std::uint8_t>& buf = Bytes(message, "buf");
         note.buf.assign(note.info.procOutBufSize, '\0');
         std::copy_n(buf.begin(), std::min(buf.size(), note.buf.size()), note.buf.begin());
     } else {

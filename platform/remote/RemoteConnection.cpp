@@ -7,10 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <utility>
 
-#include "ReplyFields.h"
+#include "Fields.h"
 #include "Wire.h"
 #include "dlog.h"
 
@@ -269,7 +268,7 @@ void RemoteConnection::readLoop(int fd, std::uint64_t generation) {
 bool RemoteConnection::route(const json& message) {
     if (!message.contains("id")) return m_listener.Receive(message);
     try {
-        const auto id = get<std::uint32_t>(message, "id");
+        const auto id = zvwire::Number<std::uint32_t>(message, "id");
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto pending = m_pending.find(id);
         if (pending != m_pending.end() && !pending->second.done) {
@@ -278,7 +277,7 @@ bool RemoteConnection::route(const json& message) {
             m_replied.notify_all();
         }
         return true;
-    } catch (const std::exception&) {
+    } catch (const zvwire::Malformed&) {
         return false;
     }
 }

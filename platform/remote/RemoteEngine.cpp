@@ -24,6 +24,10 @@ using zvsim::kBufferTooSmall;
 using zvsim::kNoEngine;
 using zvsim::kRejected;
 using zvsim::kUnknownRequest;
+using zvwire::List;
+using zvwire::Number;
+using zvwire::NumberOf;
+using zvwire::Object;
 
 constexpr char kScheme[] = "unix:";
 constexpr char kDeadlineOption[] = "?deadline_ms=";
@@ -59,14 +63,14 @@ json report(const ZvVelRprtDfn* rprt) {
 
 struct Status {
     Y4_Status failure = kNoEngine;
-    Y4_Status operator()(const json& reply) const { return get<Y4_Status>(reply, "status"); }
+    Y4_Status operator()(const json& reply) const { return Number<Y4_Status>(reply, "status"); }
 };
 
 // A count or Init's result, in `value`.
 template <class T>
 struct Count {
     T failure;
-    T operator()(const json& reply) const { return get<T>(reply, "value"); }
+    T operator()(const json& reply) const { return Number<T>(reply, "value"); }
 };
 
 // The status, and on success the `value` into the caller's variable.
@@ -75,8 +79,8 @@ struct Value {
     T* value;
     Y4_Status failure = kNoEngine;
     Y4_Status operator()(const json& reply) const {
-        const auto status = get<Y4_Status>(reply, "status");
-        if (status == 0 && value != nullptr) *value = get<T>(reply, "value");
+        const auto status = Number<Y4_Status>(reply, "status");
+        if (status == 0 && value != nullptr) *value = Number<T>(reply, "value");
         return status;
     }
 };
@@ -88,16 +92,10 @@ struct Text {
     std::size_t room;
     Y4_Status failure = kNoEngine;
     Y4_Status operator()(const json& reply) const {
-        const auto status = get<Y4_Status>(reply, "status");
-        const auto text = reply.find("text");
-        if (text == reply.end() || text->is_null()) return status;
-        std::string value;
-        if (text->is_string()) {
-            value = text->get<std::string>();
-        } else {
-            const std::vector<std::uint8_t>& b = bytes(*text);
-            value.assign(b.begin(), b.end());
-        }
+        const auto status = Number<Y4_Status>(reply, "status");
+        const std::optional<std::string> text = zvwire::Text(reply, "text");
+        if (!text) return status;
+        const std::string& value = *text;
         if (buf != nullptr && room > 0) {
             const std::size_t n = std::min(value.size(), room);
             std::memcpy(buf, value.data(), n);
@@ -113,7 +111,7 @@ struct Records {
     Read read;
     Y4_Status failure = kNoEngine;
     Y4_Status operator()(const json& reply) const {
-        const auto status = get<Y4_Status>(reply, "status");
+        const auto status = Number<Y4_Status>(reply, "status");
         return status != 0 ? status : read(reply);
     }
 };
@@ -123,12 +121,13 @@ Records(Read) -> Records<Read>;
 // GetRprtAncstr's report and its chain, in the caller's buffer in the engine's layout.
 Y4_Status writeAncestors(const json& reply, ZvVelRprtDfn* rprt) {
     auto entry = [](const json& j) {
-        return ZvPldEngAncestorEntry{get<std::uint32_t>(j, "gddId"), get<std::uint16_t>(j, "mmIdx"),
-                                     get<std::uint32_t>(j, "auxValue")};
+        return ZvPldEngAncestorEntry{Number<std::uint32_t>(j, "gddId"),
+                                     Number<std::uint16_t>(j, "mmIdx"),
+                                     Number<std::uint32_t>(j, "auxValue")};
     };
-    const ZvPldEngAncestorEntry own = entry(reply.at("report"));
+    const ZvPldEngAncestorEntry own = entry(Object(reply, "report"));
     std::vector<ZvPldEngAncestorEntry> chain;
-    for (const json& ancestor : reply.at("ancestors")) chain.push_back(entry(ancestor));
+    for (const json& ancestor : List(reply, "ancestors")) chain.push_back(entry(ancestor));
     const std::size_t need = sizeof(ZvPldEngAncestors) + chain.size() * sizeof chain[0];
     if (rprt->buf == nullptr || rprt->bufSize < need || chain.size() > 0xFFFF) {
         return kBufferTooSmall;
@@ -147,29 +146,28 @@ Y4_Status writeAncestors(const json& reply, ZvVelRprtDfn* rprt) {
 
 Y4_Status writeEnumStates(const json& reply, ZvEnumStateType* type, std::uint16_t* count,
                           unsigned int maxCount, std::uint16_t* values) {
-    const json& states = reply.at("values");
-    if (!states.is_array()) throw Malformed("values");
+    const json& states = List(reply, "values");
     // The count of all states, which may be more than the room for their values.
-    const auto total = reply.contains("count") ? get<std::uint16_t>(reply, "count")
-                                               : static_cast<std::uint16_t>(states.size());
+    const auto total =
+        Number<std::uint16_t>(reply, "count", static_cast<std::uint16_t>(states.size()));
     for (std::size_t i = 0; i < states.size() && i < maxCount && values != nullptr; ++i) {
-        values[i] = states[i].get<std::uint16_t>();
+        values[i] = NumberOf<std::uint16_t>(states[i], "values");
     }
-    if (type != nullptr) type->type = get<std::uint32_t>(reply, "type");
+    if (type != nullptr) type->type = Number<std::uint32_t>(reply, "type");
     if (count != nullptr) *count = total;
     return 0;
 }
 
 Y4_Status writeInventory(const json& reply, ZvVelInventory* inventory) {
-    const json& inv = reply.at("inventory");
+    const json& inv = Object(reply, "inventory");
     ZvVelInventory out{};
-    out.serverVersion = fieldOf<std::uint32_t>(inv, "serverVersion");
-    out.nmbrDevices = fieldOf<std::uint16_t>(inv, "nmbrDevices");
-    out.maxDevices = fieldOf<std::uint16_t>(inv, "maxDevices");
-    out.pldCount = fieldOf<std::uint32_t>(inv, "pldCount");
-    out.upTimeSec = fieldOf<std::uint32_t>(inv, "upTimeSec");
-    const std::vector<std::uint8_t>& name = bytes(inv.at("serverName"));
-    if (name.size() > sizeof out.serverName) throw Malformed("serverName");
+    out.serverVersion = Number<std::uint32_t>(inv, "serverVersion");
+    out.nmbrDevices = Number<std::uint16_t>(inv, "nmbrDevices");
+    out.maxDevices = Number<std::uint16_t>(inv, "maxDevices");
+    out.pldCount = Number<std::uint32_t>(inv, "pldCount");
+    out.upTimeSec = Number<std::uint32_t>(inv, "upTimeSec");
+    const std::vector<std::uint8_t>& name = Bytes(inv, "serverName");
+    if (name.size() > sizeof out.serverName) zvwire::ThrowMalformed("serverName", "too long");
     std::copy(name.begin(), name.end(), out.serverName);
     *inventory = out;
     return 0;
@@ -179,14 +177,17 @@ Y4_Status writeInventory(const json& reply, ZvVelInventory* inventory) {
 struct ProductSequence {
     ZvProductIdentSeq* failure = nullptr;
     ZvProductIdentSeq* operator()(const json& reply) const {
-        const json& seq = reply.at("seq");
-        if (seq.is_null()) return nullptr;
+        const auto none = reply.find("seq");
+        if (none != reply.end() && none->is_null()) return nullptr;
+        const json& seq = Object(reply, "seq");
         ZvProductIdentSeq record{};
-        record.nmbrIds = fieldOf<std::uint8_t>(seq, "nmbrIds");
-        record.revision = fieldOf<std::uint8_t>(seq, "revision");
-        const json& ids = seq.at("ids");
-        if (!ids.is_array() || ids.size() > std::size(record.ids)) throw Malformed("ids");
-        for (std::size_t i = 0; i < ids.size(); ++i) record.ids[i] = fieldOf<std::uint16_t>(ids[i]);
+        record.nmbrIds = Number<std::uint8_t>(seq, "nmbrIds");
+        record.revision = Number<std::uint8_t>(seq, "revision");
+        const json& ids = List(seq, "ids");
+        if (ids.size() > std::size(record.ids)) zvwire::ThrowMalformed("ids", "too many");
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            record.ids[i] = NumberOf<std::uint16_t>(ids[i], "ids");
+        }
         auto* out = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof record));
         if (out != nullptr) *out = record;
         return out;

@@ -318,6 +318,53 @@ TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline)
     }
 }
 
+// Cut to the field's type, each of these would pass for a good reply.
+TEST(RemoteEngine, AReplyFieldOutOfItsRangeOrOfTheWrongTypeFailsTheCall) {
+    struct Case {
+        const char* name;
+        json reply;
+        std::function<long long(ZvPldMsgClient&)> call;
+        long long failure;
+    };
+    const auto int32 = [](ZvPldMsgClient& c) {
+        std::int32_t value = 0;
+        return static_cast<long long>(c.GetVelPntInt32(&kPnt, &value));
+    };
+    const std::vector<Case> cases = {
+        {"a status beyond an int", {{"status", 1LL << 32}, {"value", 1}}, int32, 13},
+        {"a value beyond 32 bits", {{"status", 0}, {"value", 1LL << 31}}, int32, 13},
+        {"a negative count",
+         {{"value", -1}},
+         [](ZvPldMsgClient& c) { return static_cast<long long>(c.GetMaxRprtMMCnt(1, 1001)); },
+         0},
+        {"a state beyond 16 bits",
+         {{"status", 0}, {"type", 4}, {"values", {65536}}},
+         [](ZvPldMsgClient& c) {
+             std::uint16_t values[1] = {0};
+             return static_cast<long long>(
+                 c.GetVelEnumStateInfo(1, 1001, nullptr, nullptr, 1, values));
+         },
+         13},
+        {"a text that is a number",
+         {{"status", 0}, {"text", 5}},
+         [](ZvPldMsgClient& c) {
+             char text[8] = "";
+             return static_cast<long long>(c.GetVelPntStrLabel(&kPnt, sizeof text, text));
+         },
+         13},
+        // The first request's id, 1, plus 2^32.
+        {"a reply id beyond 32 bits",
+         {{"raw", json::binary(frame({{"id", (1LL << 32) + 1}, {"status", 0}, {"value", 1}}))}},
+         int32,
+         13},
+    };
+    for (const Case& c : cases) {
+        FakeDaemon daemon([&](const json&) { return std::vector<json>{c.reply}; });
+        ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
+        EXPECT_EQ(c.call(client), c.failure) << c.name;
+    }
+}
+
 TEST(RemoteEngine, AClientReconnectsWithInitAndItsRegistrationsWhileATooLongRequestFailsAlone) {
     FakeDaemon daemon([](const json& r) -> std::vector<json> {
         if (r["op"] == "Init") return {{{"value", 1}}};
