@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Fields.h"
+#include "Io.h"
 #include "Wire.h"
 #include "dlog.h"
 
@@ -208,9 +209,13 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
         m_writing = true;
         lock.unlock();
         std::size_t done = 0;
-        while (fd >= 0 && done < frame.size() && sendTimeout(fd, until)) {
-            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
+        while (fd >= 0 && done < frame.size()) {
+            // Each try is bounded by the time left: a send interrupted and sent again with the
+            // timeout set before it would overrun the deadline.
+            const ssize_t n = zvwire::RetryEintr([&]() -> ssize_t {
+                if (!sendTimeout(fd, until)) return 0;  // no time left
+                return ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            });
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
@@ -238,8 +243,7 @@ void RemoteConnection::readLoop(int fd, std::uint64_t generation) {
     std::vector<std::uint8_t> chunk(64 * 1024);
     bool good = true;
     while (good) {
-        const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = zvwire::Recv(fd, chunk.data(), chunk.size(), 0);
         if (n <= 0) break;
         decoder.Feed(chunk.data(), static_cast<std::size_t>(n));
         json message;
