@@ -16,18 +16,24 @@ int Accept(int fd, int flags) {
     return RetryEintr([&] { return ::accept4(fd, nullptr, nullptr, flags); });
 }
 
-// A connect interrupted goes on in the background: it is not restarted (that would fail with
-// EALREADY), and its end is awaited as for a socket that does not block.
+// An interrupted connect is made again: a Unix socket is not connected in the background (poll
+// would call it writable, unconnected), and one that is answers EALREADY, then EISCONN once done;
+// its end is awaited as for a socket that does not block.
 int Connect(int fd, const sockaddr* addr, socklen_t size) {
-    const int result = ::connect(fd, addr, size);
-    if (result == 0 || errno != EINTR) return result;
-    pollfd wait{fd, POLLOUT, 0};
-    if (Poll(&wait, 1, -1) < 0) return -1;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
-    errno = error;
-    return error == 0 ? 0 : -1;
+    if (::connect(fd, addr, size) == 0) return 0;
+    if (errno != EINTR) return -1;
+    for (;;) {
+        if (::connect(fd, addr, size) == 0 || errno == EISCONN) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EALREADY) return -1;
+        pollfd wait{fd, POLLOUT, 0};
+        if (Poll(&wait, 1, -1) < 0) return -1;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
+        errno = error;
+        return error == 0 ? 0 : -1;
+    }
 }
 
 // A retry waits the whole timeout again: a caller with a deadline passes what is left of it.
