@@ -3,6 +3,7 @@
 slow, greedy or many, on 127.0.0.1 only. Each case holds a bounded number of sockets for a
 bounded time; a normal request must still be answered, and what pldweb holds stays bounded."""
 import contextlib
+import ctypes
 import os
 import resource
 import signal
@@ -145,6 +146,44 @@ def hung_engine(address, web, daemon):
         os.kill(daemon.pid, signal.SIGCONT)
 
 
+def peer_socket_option(pid, ours, level, option):
+    """`option` of the socket that process `pid` holds for our connected socket `ours`, read
+    through a copy of its descriptor (pidfd_getfd); None when this process may not copy it."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    try:
+        for name in os.listdir(f"/proc/{pid}/fd"):
+            with contextlib.suppress(OSError):
+                if not os.readlink(f"/proc/{pid}/fd/{name}").startswith("socket:"):
+                    continue
+            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd
+            if fd < 0:
+                return None
+            with socket.socket(fileno=fd) as theirs:
+                with contextlib.suppress(OSError):
+                    if theirs.getpeername() == ours.getsockname():
+                        return theirs.getsockopt(level, option)
+        raise AssertionError("no socket of pldweb's is connected to ours")
+    finally:
+        os.close(pidfd)
+
+
+def kept_alive(address, web, daemon):
+    # An answer is sent at once, not held back until the client acknowledges the last one: a
+    # second request on a kept-alive connection is as quick as a first.
+    with connect(address) as s:
+        s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n\r\n".encode())
+        assert s.recv(4096).startswith(b"HTTP/1.1 200")
+        nodelay = peer_socket_option(web.pid, s, socket.IPPROTO_TCP, socket.TCP_NODELAY)
+    if nodelay is None:
+        raise Skipped("this process may not copy pldweb's descriptors")
+    assert nodelay, "pldweb's side of the connection waits for acknowledgements (Nagle)"
+
+
+class Skipped(Exception):
+    pass
+
+
 # name: pldweb's options, the check
 CASES = {
     "slow_headers": ([], slow_headers),
@@ -153,6 +192,7 @@ CASES = {
     "streams_and_slow_sockets": ([], streams_and_slow_sockets),
     "cap_reached": (["--max-connections", "8"], cap_reached),
     "hung_engine": ([], hung_engine),
+    "kept_alive": ([], kept_alive),
 }
 DEADLINE_MS = {"hung_engine": 500}
 
@@ -168,6 +208,9 @@ def main():
                                      stderr=subprocess.DEVNULL, deadline_ms=DEADLINE_MS.get(case))
         try:
             check(address, web, daemon)
+        except Skipped as why:
+            print(f"skipped: {why}")
+            return 77
         finally:
             codes = [stop(web), stop(daemon)]
         assert codes == [0, 0], f"exit statuses after SIGTERM: {codes}"
