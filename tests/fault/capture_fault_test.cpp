@@ -121,6 +121,7 @@ class ReportEngine : public zvsim::SimEngine {
         return ++fetches, 0;
     }
     ZvProductIdentSeq* GetProdSeqId(unsigned short) override {
+        if (identity[0] == 0xFF) return nullptr;  // the device has none
         auto* block = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof(ZvProductIdentSeq)));
         if (block != nullptr) std::memcpy(block, identity, sizeof identity);
         return block;
@@ -324,13 +325,17 @@ TEST_F(Fault, AProductIdentityIsFreedUnlessItIsHandedOver) {
     const struct {
         std::uint8_t ids, revision;
         bool valid;
-    } cases[] = {{1, 1, false}, {9, 1, false}, {2, 0, false}, {8, 1, true}};
+    } cases[] = {{1, 1, false}, {9, 1, false}, {2, 0, false},
+                 {2, 1, true},  {8, 1, true},  {0xFF, 0, false}};
+    ZvProductIdentSeq earlier{};
+    EXPECT_FALSE(proxy->GetProdSeqId(nullptr, 1));
     for (const auto& c : cases) {
         reports->identity[0] = c.ids, reports->identity[1] = c.revision;
-        ZvProductIdentSeq* out = nullptr;
+        ZvProductIdentSeq* out = &earlier;
         EXPECT_EQ(proxy->GetProdSeqId(&out, 1), c.valid);
         EXPECT_EQ(fault::LiveBlocks(), c.valid ? 1 : 0) << int(c.ids);
-        std::free(out);
+        EXPECT_EQ(out == &earlier, !c.valid);  // written only when handed over
+        if (c.valid) std::free(out);
     }
 }
 

@@ -43,15 +43,25 @@ int ZvLinuxMutex::Unlock() {
 
 namespace {
 
+// Waits, at most 10 s, until `done` says so.
+template <class Done>
+void Await(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "waited in vain";
+            std::_Exit(1);
+        }
+        std::this_thread::yield();
+    }
+}
+
 // A call on another thread that must return within 10 s; one that does not ends the program, for
 // it waits on a lock that will never be released.
 template <class Call>
 auto Bounded(Call call) {
     auto result = std::async(std::launch::async, call);
-    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        ADD_FAILURE() << "a call never returned";
-        std::_Exit(1);
-    }
+    Await([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return result.get();
 }
 
@@ -102,19 +112,6 @@ TEST_F(OtherWrapper, AnswersOfOneStopNoOperationAndLeaveNoLockHeld) {
 
     EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
     EXPECT_THAT(log.take(), IsEmpty());
-}
-
-// Waits, at most 10 s, until `done` says so.
-template <class Done>
-void Await(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "waited in vain";
-            std::_Exit(1);
-        }
-        std::this_thread::yield();
-    }
 }
 
 TEST_F(OtherWrapper, TwoFirstRegistrationsOfAKindAtOnceRegisterWithTheEngineOnce) {
