@@ -10,14 +10,11 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from console_test import start, stop  # noqa: E402
-
-GET = "GET /api/engine HTTP/1.1\r\nHost: {}\r\nConnection: close\r\n\r\n"
+from console_test import P101, Skipped, request, run  # noqa: E402
 
 
 def connect(address, timeout=5):
@@ -25,12 +22,17 @@ def connect(address, timeout=5):
     return socket.create_connection((host, int(port)), timeout=timeout)
 
 
-def status_of(address, request=GET):
-    """The status of a normal request; a request left unanswered fails on its timeout."""
-    with connect(address) as s:
-        s.sendall(request.format(address).encode())
-        head = s.recv(4096).decode(errors="replace")
-    return int(head.split(" ", 2)[1])
+def status(address, method="GET", path="/api/engine", **kwargs):
+    """The status of a request; one left unanswered fails on its timeout."""
+    return request(address, method, path, **kwargs)[0]
+
+
+def open_streams(address, count):
+    streams = [connect(address) for _ in range(count)]
+    for s in streams:
+        s.sendall(f"GET /api/stream HTTP/1.1\r\nHost: {address}\r\n\r\n".encode())
+        assert s.recv(4096).startswith(b"HTTP/1.1 200")
+    return streams
 
 
 def rss_kib(pid):
@@ -69,7 +71,7 @@ def slow_headers(address, web, daemon):
     slow = [connect(address) for _ in range(30)]
     drip = dripping(slow, 12)
     time.sleep(1)
-    assert status_of(address) == 200
+    assert status(address) == 200
     # pldweb's default: a request must come whole within 10 s.
     assert all(closed_by_server(s, 15) for s in slow), "a slow head outlived its deadline"
     drip.join()
@@ -88,60 +90,43 @@ def endless_headers(address, web, daemon):
         pass
     assert sent < 1 << 20, f"{sent} bytes of header lines taken"
     assert rss_kib(web.pid) - before < 16 << 10, "the head grew the process"
-    assert status_of(address) == 200
+    assert status(address) == 200
 
 
 def idle_connections(address, web, daemon):
     idle = [connect(address) for _ in range(600)]
-    assert status_of(address) == 200
+    assert status(address) == 200
     closed = sum(closed_by_server(s, 0.01) for s in idle)
     assert closed >= 600 - 256, f"only {closed} idle connections closed over the cap"
 
 
-STREAM = "GET /api/stream HTTP/1.1\r\nHost: {}\r\n\r\n"
-
-
 def streams_and_slow_sockets(address, web, daemon):
-    streams = [connect(address) for _ in range(16)]
-    for s in streams:
-        s.sendall(STREAM.format(address).encode())
-        assert s.recv(4096).startswith(b"HTTP/1.1 200")
+    streams = open_streams(address, 16)
     slow = [connect(address) for _ in range(8)]
     drip = dripping(slow, 6)
     time.sleep(1)
-    assert status_of(address) == 200
-    assert status_of(address, STREAM) == 503  # the 17th page
+    assert status(address) == 200
+    assert status(address, path="/api/stream") == 503, f"page {len(streams) + 1} was served"
     drip.join()
 
 
 def cap_reached(address, web, daemon):
     # Every connection streams: none can give way, and a new one is told so.
-    streams = [connect(address) for _ in range(8)]
-    for s in streams:
-        s.sendall(STREAM.format(address).encode())
-        assert s.recv(4096).startswith(b"HTTP/1.1 200")
-    assert status_of(address) == 503
+    streams = open_streams(address, 8)
+    assert status(address) == 503, f"a connection beyond {len(streams)} was served"
 
 
 def hung_engine(address, web, daemon):
     # A daemon that keeps its connection but answers nothing: every request is answered 502 or
-    # 504 within about two of the client's deadlines (500 ms here).
+    # 504 within about two of the client's deadlines (500 ms here), or fails on its timeout.
     os.kill(daemon.pid, signal.SIGSTOP)
     try:
-        for method, path, body in [("GET", "/api/engine", None), ("GET", "/api/devices", None),
-                                   ("GET", "/api/devices/1", None),
-                                   ("GET", "/api/devices/1/points/101", None),
-                                   ("GET", "/api/devices/1/points/101/hierarchy", None),
-                                   ("PUT", "/api/devices/1/points/101/value", '{"value": "1"}'),
-                                   ("GET", "/api/events/active", None)]:
-            head = f"{method} {path} HTTP/1.1\r\nHost: {{}}\r\nConnection: close\r\n"
-            if body:
-                head += f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n"
-            request = head + "\r\n" + (body or "").replace("{", "{{").replace("}", "}}")
-            started = time.monotonic()
-            status = status_of(address, request)
-            assert status in (502, 504), f"{method} {path}: {status}"
-            assert time.monotonic() - started < 1.5, f"{method} {path}: answered late"
+        for path in ["/api/engine", "/api/devices", "/api/devices/1", P101, P101 + "/hierarchy",
+                     P101 + "/value", "/api/events/active"]:
+            method = "PUT" if path.endswith("/value") else "GET"
+            got = status(address, method, path, body={"value": "1"} if method == "PUT" else None,
+                         timeout=1.5)
+            assert got in (502, 504), f"{method} {path}: {got}"
     finally:
         os.kill(daemon.pid, signal.SIGCONT)
 
@@ -180,42 +165,24 @@ def kept_alive(address, web, daemon):
     assert nodelay, "pldweb's side of the connection waits for acknowledgements (Nagle)"
 
 
-class Skipped(Exception):
-    pass
-
-
-# name: pldweb's options, the check
+# name: pldweb's options, the message client's deadline, the check
 CASES = {
-    "slow_headers": ([], slow_headers),
-    "endless_headers": ([], endless_headers),
-    "idle_connections": ([], idle_connections),
-    "streams_and_slow_sockets": ([], streams_and_slow_sockets),
-    "cap_reached": (["--max-connections", "8"], cap_reached),
-    "hung_engine": ([], hung_engine),
-    "kept_alive": ([], kept_alive),
+    "slow_headers": ([], None, slow_headers),
+    "endless_headers": ([], None, endless_headers),
+    "idle_connections": ([], None, idle_connections),
+    "streams_and_slow_sockets": ([], None, streams_and_slow_sockets),
+    "cap_reached": (["--max-connections", "8"], None, cap_reached),
+    "hung_engine": ([], 500, hung_engine),
+    "kept_alive": ([], None, kept_alive),
 }
-DEADLINE_MS = {"hung_engine": 500}
 
 
 def main():
     pldweb, pld_engined, case = sys.argv[1:]
-    options, check = CASES[case]
+    options, deadline_ms, check = CASES[case]
     resource.setrlimit(resource.RLIMIT_NOFILE, (4096, 4096))
-    signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(AssertionError("timed out")))
-    signal.alarm(60)
-    with tempfile.TemporaryDirectory(prefix="pldweb-limits-") as scratch:
-        web, daemon, address = start(pldweb, pld_engined, scratch, options,
-                                     stderr=subprocess.DEVNULL, deadline_ms=DEADLINE_MS.get(case))
-        try:
-            check(address, web, daemon)
-        except Skipped as why:
-            print(f"skipped: {why}")
-            return 77
-        finally:
-            codes = [stop(web), stop(daemon)]
-        assert codes == [0, 0], f"exit statuses after SIGTERM: {codes}"
-    print("ok")
-    return 0
+    return run(pldweb, pld_engined, check, 60, options, deadline_ms=deadline_ms,
+               stderr=subprocess.DEVNULL)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // registered for value changes, prints "ready"; once its stdin ends, T threads, thread t
 // writing 1..OPS to point 1 + P * T + t of device 1 and reading each back, while TOTAL changes
 // are drained. It prints "load: R of 2*T*OPS replies right, C of TOTAL changes, gaps G".
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -15,16 +16,21 @@
 
 namespace {
 
-struct Change {
-    std::uint32_t sequence, gddId;
-    std::int32_t value;
-};
-std::vector<Change> g_changes;  // filled by CheckValueChange on the main thread
+// Filled by CheckValueChange on the main thread.
+std::size_t g_changes = 0;
+int g_gaps = 0;
+std::uint32_t g_lastSequence = 0;
+std::map<std::uint32_t, std::int32_t> g_lastValue;  // by GddId
 
 void onValueChange(void*, const ZvValChgInfo* info) {
     const std::uint32_t raw =
         info->length == 2 ? (std::uint32_t{info->pData[0]} << 16) | info->pData[1] : 0xFFFFFFFF;
-    g_changes.push_back({info->sequence, info->valueId, static_cast<std::int32_t>(raw)});
+    const auto value = static_cast<std::int32_t>(raw);
+    // A gap: a sequence number skipped, or a point's values out of the order written.
+    g_gaps += (g_changes++ > 0 && info->sequence != g_lastSequence + 1) ||
+              value != g_lastValue[info->valueId] + 1;
+    g_lastSequence = info->sequence;
+    g_lastValue[info->valueId] = value;
 }
 
 }  // namespace
@@ -37,39 +43,26 @@ int main(int, char** argv) {
     std::cout << "ready" << std::endl;
     std::cin.get();  // until its input ends
 
-    std::vector<int> right(threads, 0);
+    std::atomic<int> replies{0};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&proxy, &right, proc, threads, ops, t] {
+        workers.emplace_back([&proxy, &replies, proc, threads, ops, t] {
             const auto gddId = static_cast<unsigned short>(1 + proc * threads + t);
             for (int v = 1; v <= ops; ++v) {
-                right[t] += proxy.SetValueSInt32(v, 1, gddId, 1, 0, 0, 0, 0) == 0;
+                replies += proxy.SetValueSInt32(v, 1, gddId, 1, 0, 0, 0, 0) == 0;
                 int read = -1;
-                right[t] += proxy.GetValueSInt32(&read, 1, gddId, 1, 0, 0, 0) == 0 && read == v;
+                replies += proxy.GetValueSInt32(&read, 1, gddId, 1, 0, 0, 0) == 0 && read == v;
             }
         });
     }
     // Until every change came, or none for about 5 s.
-    for (int idle = 0; g_changes.size() < total && idle < 2500; ++idle) {
-        const std::size_t before = g_changes.size();
+    for (int idle = 0; g_changes < total && idle < 2500; ++idle) {
+        const std::size_t before = g_changes;
         proxy.CheckValueChange();
-        if (g_changes.size() != before) idle = 0;
+        if (g_changes != before) idle = 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    int replies = 0;
-    for (int t = 0; t < threads; ++t) {
-        workers[t].join();
-        replies += right[t];
-    }
-    // A gap: a sequence number skipped, or a point's values out of the order written.
-    std::map<std::uint32_t, std::int32_t> lastValue;
-    int gaps = 0;
-    for (std::size_t i = 0; i < g_changes.size(); ++i) {
-        const Change& c = g_changes[i];
-        gaps += (i > 0 && c.sequence != g_changes[i - 1].sequence + 1) ||
-                c.value != lastValue[c.gddId] + 1;
-        lastValue[c.gddId] = c.value;
-    }
+    for (std::thread& w : workers) w.join();
     std::cout << "load: " << replies << " of " << 2 * threads * ops << " replies right, "
-              << g_changes.size() << " of " << total << " changes, gaps " << gaps << std::endl;
+              << g_changes << " of " << total << " changes, gaps " << g_gaps << std::endl;
 }
