@@ -48,25 +48,6 @@ TEST(FrameDecoder, CutsAnyChunkingOfAStreamIntoItsMessages) {
     }
 }
 
-TEST(FrameDecoder, FailsForGoodEveryBadFrame) {
-    const std::vector<std::pair<const char*, Bytes>> cases = {
-        {"too long, refused on its header alone", {0, 0x10, 0, 1}},
-        {"not MessagePack", {0, 0, 0, 1, 0xC1}},
-        {"not a map", {0, 0, 0, 3, 0x92, 1, 2}},
-        {"nested too deeply", frames::Nested(17)},
-    };
-    for (const auto& [name, bytes] : cases) {
-        zvwire::FrameDecoder decoder;
-        decoder.Feed(bytes.data(), bytes.size());
-        json m;
-        EXPECT_EQ(decoder.Next(m), Result::Bad) << name;
-        EXPECT_FALSE(decoder.Error().empty()) << name;
-        const Bytes good = frames::Of({{"id", 1}});
-        decoder.Feed(good.data(), good.size());
-        EXPECT_EQ(decoder.Next(m), Result::Bad) << name;
-    }
-}
-
 // Answers each request with what `answer` gives: messages without "ntf" get the request's id;
 // {"raw": bytes} goes out as it is; nothing at all leaves the request unanswered.
 class FakeDaemon {

@@ -1,4 +1,5 @@
-// What one frame may hold: the decoder refuses a frame beyond its limits before building it.
+// What one frame may hold: the decoder refuses a frame beyond its limits before building it, and
+// a malformed one; after either it reads nothing more.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,6 +28,10 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
                           {"value", std::string(1000, 'x')}};
     const std::vector<Case> cases = {
         {"a request", zvwire::kRequestLimits, frames::Of(request), nullptr},
+        {"not MessagePack", {}, {0, 0, 0, 1, 0xC1}, "not MessagePack"},
+        {"not a map", {}, {0, 0, 0, 3, 0x92, 1, 2}, "not a map"},
+        {"beyond a megabyte, refused on its header alone", {}, {0, 0x10, 0, 1}, "too long"},
+        {"17 deep", {}, frames::Nested(17), "nested"},
         {"a megabyte of nils", {}, frames::Nils(1000000), "elements"},
         {"a megabyte of nils, as a request", zvwire::kRequestLimits, frames::Nils(1000000),
          "too long"},
@@ -50,6 +55,9 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
             EXPECT_EQ(result, Result::Bad) << c.name;
             EXPECT_NE(decoder.Error().find(c.error), std::string::npos)
                 << c.name << ": " << decoder.Error();
+            const Bytes good = frames::Of({{"id", 1}});  // a decoder once failed stays failed
+            decoder.Feed(good.data(), good.size());
+            EXPECT_EQ(decoder.Next(message), Result::Bad) << c.name;
         }
     }
 }
