@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DaemonFixture.h"
+#include "Frames.h"
 #include "RawClient.h"
 
 namespace {
@@ -17,27 +18,25 @@ namespace {
 const json kPoint = {{"deviceIdx", 1}, {"gddId", 10}, {"mmIdx", 0}};
 const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
 
-// A field of /proc/PID/status in kB ("VmHWM", "VmRSS"); -1 if it cannot be read.
-long statusKb(pid_t pid, const std::string& field) {
+// The peak of the daemon's memory in kB; -1 if it cannot be read.
+long peakKb(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0)
-            return std::stol(line.substr(field.size() + 1));
-    }
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
     return -1;
 }
 
 // The reply to a read, or null once the daemon closed the connection (maybe before the request).
 json ask(Client& c) {
-    std::vector<std::uint8_t> frame;
-    zvwire::AppendFrame({{"id", 1}, {"op", "GetVelPntInt32"}, {"pnt", kPoint}}, frame);
-    if (::send(c.fd(), frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size()))
-        return nullptr;
-    return c.receive();
+    const auto frame = frames::Of({{"id", 1}, {"op", "GetVelPntInt32"}, {"pnt", kPoint}});
+    const ssize_t sent = ::send(c.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
+    return sent == ssize_t(frame.size()) ? c.receive() : json(nullptr);
 }
 
-bool alive(pid_t pid) {
-    return ::waitpid(pid, nullptr, WNOHANG) == 0;
+// A case of the tables below by its name, in the test's name and its failures.
+template <class Case>
+auto operator<<(std::ostream& os, const Case& c) -> decltype(c.name, os) {
+    return os << c.name;
 }
 
 class DaemonLimitsTest : public DaemonFixture {
@@ -50,9 +49,7 @@ class DaemonLimitsTest : public DaemonFixture {
     // The daemon once its first connection, the fixture's probe, is closed, so that it counts
     // only the test's.
     Process* quietDaemon(const char* launch, std::vector<std::string> options) {
-        options.insert(options.end(),
-                       {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json"});
-        Process* d = &spawn(launch, options);
+        Process* d = &spawnDaemon(std::move(options), launch);
         if (!listening()) return nullptr;
         for (int waited = 0; log().find("connection 1 closed") == std::string::npos; waited += 10) {
             if (waited > kWaitMs) return nullptr;
@@ -72,10 +69,6 @@ struct Crowd {
     const char* cap;
     const char* logged;
 };
-
-void PrintTo(const Crowd& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class Crowds : public DaemonLimitsTest, public ::testing::WithParamInterface<Crowd> {};
 
@@ -100,7 +93,7 @@ TEST_P(Crowds, TheDaemonStaysUpRefusesBeyondItsLimitAndServesTheRest) {
             ++refused;
         }
     }
-    EXPECT_TRUE(alive(d->pid)) << log();
+    EXPECT_EQ(::waitpid(d->pid, nullptr, WNOHANG), 0) << log();  // alive
     EXPECT_GT(answered, 0);
     EXPECT_GT(refused, 0);
     EXPECT_EQ(answered + refused, crowd.connections);
@@ -122,58 +115,14 @@ INSTANTIATE_TEST_SUITE_P(
                             "no file descriptor is left"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A frame, valid MessagePack, that would cost far more decoded than its bytes: each of 16
-// clients sends one; each is dropped and the daemon's memory stays within a bound.
+// A malformed frame, or one of valid MessagePack that would cost far more decoded than its
+// bytes: each of 16 clients sends one; each is dropped, the daemon's memory stays within a bound
+// and another client is still served.
 struct Bomb {
     const char* name;
     std::vector<std::uint8_t> frame;
     const char* logged;
 };
-
-std::vector<std::uint8_t> framed(std::vector<std::uint8_t> body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    body.insert(body.begin(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
-                               std::uint8_t(n)});
-    return body;
-}
-
-// {"id": 1, "op": "X", "pad": [nil × count]}
-std::vector<std::uint8_t> nils(std::uint32_t count) {
-    std::vector<std::uint8_t> body = {0x83,
-                                      0xA2,
-                                      'i',
-                                      'd',
-                                      1,
-                                      0xA2,
-                                      'o',
-                                      'p',
-                                      0xA1,
-                                      'X',
-                                      0xA3,
-                                      'p',
-                                      'a',
-                                      'd',
-                                      0xDD,
-                                      std::uint8_t(count >> 24),
-                                      std::uint8_t(count >> 16),
-                                      std::uint8_t(count >> 8),
-                                      std::uint8_t(count)};
-    body.insert(body.end(), count, 0xC0);
-    return framed(body);
-}
-
-// {"id": 1, "op": "X", "pad": [[...[]...]]}: `depth` containers in all.
-std::vector<std::uint8_t> nested(int depth) {
-    std::vector<std::uint8_t> body = {0x83, 0xA2, 'i', 'd',  1,   0xA2, 'o',
-                                      'p',  0xA1, 'X', 0xA3, 'p', 'a',  'd'};
-    body.insert(body.end(), static_cast<std::size_t>(depth - 2), 0x91);
-    body.push_back(0x90);
-    return framed(body);
-}
-
-void PrintTo(const Bomb& b, std::ostream* os) {
-    *os << b.name;
-}
 
 class Bombs : public DaemonLimitsTest, public ::testing::WithParamInterface<Bomb> {};
 
@@ -190,17 +139,19 @@ TEST_P(Bombs, IsRefusedAndTheDaemonsMemoryStaysBounded) {
     EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5) << log();
     EXPECT_NE(log().find(GetParam().logged), std::string::npos) << log();
     // Threads decoding each a megabyte of nils at once took over a gigabyte.
-    const long peakKb = statusKb(d->pid, "VmHWM");
-    EXPECT_GT(peakKb, 0);
-    EXPECT_LT(peakKb, 160 * 1024);
+    const long peak = peakKb(d->pid);
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 160 * 1024);
 }
 
-INSTANTIATE_TEST_SUITE_P(Frames, Bombs,
-                         ::testing::Values(Bomb{"AMegabyteOfNils", nils(1040000), "too long"},
-                                           Bomb{"FifteenThousandNilsIn16KiB", nils(15000),
-                                                "elements"},
-                                           Bomb{"NineDeep", nested(9), "nested deeper"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Frames, Bombs,
+    ::testing::Values(Bomb{"AMegabyteOfNils", frames::Nils(1040000), "too long"},
+                      Bomb{"FifteenThousandNilsIn16KiB", frames::Nils(15000), "elements"},
+                      Bomb{"NineDeep", frames::Nested(9), "nested deeper"},
+                      Bomb{"NotMessagePack", {0, 0, 0, 1, 0xC1}, "dropped: malformed frame"},
+                      Bomb{"NoOp", frames::Framed("\x81\xA2id\x01"), "dropped: malformed request"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A connection that holds the daemon's time is closed once past its limit: a frame begun and
 // never finished, or nothing asked at all.
@@ -209,10 +160,6 @@ struct Stall {
     std::vector<std::uint8_t> sent;
     const char* logged;
 };
-
-void PrintTo(const Stall& s, std::ostream* os) {
-    *os << s.name;
-}
 
 class Stalls : public DaemonLimitsTest, public ::testing::WithParamInterface<Stall> {};
 

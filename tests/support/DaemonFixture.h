@@ -95,6 +95,11 @@ class Process {
     std::FILE* m_out = nullptr;
 };
 
+inline std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class DaemonFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -115,10 +120,11 @@ class DaemonFixture : public ::testing::Test {
         return *m_processes.back();
     }
     // The daemon on the test's socket, catalogue and state file, with `more` options.
-    Process& spawnDaemon(std::vector<std::string> more = {}) {
+    Process& spawnDaemon(std::vector<std::string> more = {},
+                         const char* launch = PLD_ENGINED_LAUNCH) {
         more.insert(more.end(), {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
                                  "--state", m_dir + "/state.json"});
-        return spawn(PLD_ENGINED_LAUNCH, more);
+        return spawn(launch, more);
     }
     // The daemon, once it accepts connections; null if it does not within 5 s.
     Process* daemon(const std::vector<std::string>& more = {}) {
@@ -139,10 +145,7 @@ class DaemonFixture : public ::testing::Test {
         }
         return false;
     }
-    std::string log() const {
-        std::ifstream in(m_dir + "/log");
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string log() const { return contents(m_dir + "/log"); }
 
     std::string m_dir, m_socket;
     std::vector<std::unique_ptr<Process>> m_processes;

@@ -1,9 +1,11 @@
-// What one frame may hold: the decoder refuses a frame beyond its limits before building it.
+// What one frame may hold: the decoder refuses a frame beyond its limits before building it, and
+// a malformed one; after either it reads nothing more.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "../support/Frames.h"
 #include "Wire.h"
 
 namespace {
@@ -11,49 +13,6 @@ namespace {
 using json = nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
 using Result = zvwire::FrameDecoder::Result;
-
-// A frame of `body`, its length in front.
-Bytes framed(const Bytes& body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    Bytes out = {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
-                 std::uint8_t(n)};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-// {"id": 1, "pad": [nil × count]}
-Bytes nils(std::uint32_t count) {
-    Bytes body = {0x82,
-                  0xA2,
-                  'i',
-                  'd',
-                  1,
-                  0xA3,
-                  'p',
-                  'a',
-                  'd',
-                  0xDD,
-                  std::uint8_t(count >> 24),
-                  std::uint8_t(count >> 16),
-                  std::uint8_t(count >> 8),
-                  std::uint8_t(count)};
-    body.insert(body.end(), count, 0xC0);
-    return framed(body);
-}
-
-// {"k": [[...[{}]...]]}, `depth` containers in all.
-Bytes nested(int depth) {
-    Bytes body = {0x81, 0xA1, 'k'};
-    body.insert(body.end(), static_cast<std::size_t>(depth - 2), 0x91);
-    body.push_back(0x80);
-    return framed(body);
-}
-
-Bytes frameOf(const json& message) {
-    Bytes out;
-    zvwire::AppendFrame(message, out);
-    return out;
-}
 
 struct Case {
     const char* name;
@@ -68,17 +27,21 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
                           {"pnt", {{"deviceIdx", 1}, {"gddId", 10}, {"mmIdx", 0}}},
                           {"value", std::string(1000, 'x')}};
     const std::vector<Case> cases = {
-        {"a request", zvwire::kRequestLimits, frameOf(request), nullptr},
-        {"a megabyte of nils", {}, nils(1000000), "elements"},
-        {"a megabyte of nils, as a request", zvwire::kRequestLimits, nils(1000000), "too long"},
-        {"15,000 nils in 16 KiB", zvwire::kRequestLimits, nils(15000), "elements"},
-        {"4,091 nils: with the map, its keys and the id, 4,096 elements", zvwire::kRequestLimits,
-         nils(4091), nullptr},
-        {"4,092 nils", zvwire::kRequestLimits, nils(4092), "elements"},
-        {"8 deep", zvwire::kRequestLimits, nested(8), nullptr},
-        {"9 deep", zvwire::kRequestLimits, nested(9), "nested"},
+        {"a request", zvwire::kRequestLimits, frames::Of(request), nullptr},
+        {"not MessagePack", {}, {0, 0, 0, 1, 0xC1}, "not MessagePack"},
+        {"not a map", {}, {0, 0, 0, 3, 0x92, 1, 2}, "not a map"},
+        {"beyond a megabyte, refused on its header alone", {}, {0, 0x10, 0, 1}, "too long"},
+        {"17 deep", {}, frames::Nested(17), "nested"},
+        {"a megabyte of nils", {}, frames::Nils(1000000), "elements"},
+        {"a megabyte of nils, as a request", zvwire::kRequestLimits, frames::Nils(1000000),
+         "too long"},
+        {"15,000 nils in 16 KiB", zvwire::kRequestLimits, frames::Nils(15000), "elements"},
+        {"4,089 nils and 7 other elements", zvwire::kRequestLimits, frames::Nils(4089), nullptr},
+        {"4,090 nils", zvwire::kRequestLimits, frames::Nils(4090), "elements"},
+        {"8 deep", zvwire::kRequestLimits, frames::Nested(8), nullptr},
+        {"9 deep", zvwire::kRequestLimits, frames::Nested(9), "nested"},
         {"a text longer than a request may be", zvwire::kRequestLimits,
-         frameOf({{"id", 1}, {"value", std::string(17000, 'x')}}), "too long"},
+         frames::Of({{"id", 1}, {"value", std::string(17000, 'x')}}), "too long"},
     };
     for (const Case& c : cases) {
         zvwire::FrameDecoder decoder(c.limits);
@@ -92,6 +55,9 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
             EXPECT_EQ(result, Result::Bad) << c.name;
             EXPECT_NE(decoder.Error().find(c.error), std::string::npos)
                 << c.name << ": " << decoder.Error();
+            const Bytes good = frames::Of({{"id", 1}});  // a decoder once failed stays failed
+            decoder.Feed(good.data(), good.size());
+            EXPECT_EQ(decoder.Next(message), Result::Bad) << c.name;
         }
     }
 }
