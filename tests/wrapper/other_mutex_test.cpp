@@ -79,8 +79,7 @@ using OtherWrapper = ProxyTest;
 
 TEST_F(OtherWrapper, AnswersOfOneStopNoOperationAndLeaveNoLockHeld) {
     start();
-    ASSERT_NE(g_lock, nullptr);
-    ASSERT_NE(g_unlock, nullptr);
+    ASSERT_TRUE(g_lock != nullptr && g_unlock != nullptr);
     EXPECT_CALL(*engine, GetVelPntInt32(_, NotNull()))
         .WillOnce(DoAll(SetArgPointee<1>(-5), ReturnUnderClientLock(0)));
     int value = 0;
