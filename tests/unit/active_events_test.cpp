@@ -119,7 +119,6 @@ TEST_F(ActiveEvents,
         std::string calls;
         Lines lines;  // without the added events'
     } pieceCases[] = {
-        {{Last("(1,2:3,4)")}, "A0 2,3,4", {Dump("(1,2:3,4)")}},
         {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, "A0 2,3,4 2,5,6", {Dump("(1,2:3,4|5,6)")}},
         {{Full("(1,2:"),
           {"(9,9:9,9)", 9, 16, 1},

@@ -25,11 +25,8 @@ TEST(AncestorKey, AllSixOperatorsOrderByDeviceThenGddIdThenModuleAllUnsigned) {
         EXPECT_TRUE(a < b && a <= b && a != b && !(a == b) && !(a > b) && !(a >= b));
         EXPECT_TRUE(b > a && b >= a && b != a && !(b == a) && !(b < a) && !(b <= a));
     }
-    const ZvAncestorInfoBufKey a, b, copy(ordered[0][0]);
+    const ZvAncestorInfoBufKey a, b;
     EXPECT_TRUE(a == b && a <= b && a >= b && !(a != b) && !(a < b) && !(a > b));
-    ZvAncestorInfoBufKey assigned;
-    assigned = ordered[0][0];
-    EXPECT_TRUE(copy == ordered[0][0] && assigned == ordered[0][0]);
 }
 
 // "result: the values of each list in turn".

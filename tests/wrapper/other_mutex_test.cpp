@@ -70,19 +70,16 @@ void OnAnswer(std::list<ZvPldProxy::ActiveEvent*>* events) {
 }
 // Which value-change callback a drained notification reached: 1 or 2.
 int g_reached;
-void OnValueChange(void*, const ZvValChgInfo*) {
-    g_reached = 1;
-}
-void OnLaterValueChange(void*, const ZvValChgInfo*) {
-    g_reached = 2;
+template <int N>
+void Reached(void*, const ZvValChgInfo*) {
+    g_reached = N;
 }
 
 using OtherWrapper = ProxyTest;
 
 TEST_F(OtherWrapper, AnswersOfOneStopNoOperationAndLeaveNoLockHeld) {
     start();
-    ASSERT_NE(g_lock, nullptr);
-    ASSERT_NE(g_unlock, nullptr);
+    ASSERT_TRUE(g_lock != nullptr && g_unlock != nullptr);
     EXPECT_CALL(*engine, GetVelPntInt32(_, NotNull()))
         .WillOnce(DoAll(SetArgPointee<1>(-5), ReturnUnderClientLock(0)));
     int value = 0;
@@ -105,7 +102,7 @@ TEST_F(OtherWrapper, AnswersOfOneStopNoOperationAndLeaveNoLockHeld) {
     EXPECT_EQ(Bounded(query), 1);
 
     EXPECT_CALL(*engine, RegValueChange(_, nullptr, 0)).WillOnce(ReturnUnderClientLock(0));
-    proxy->RegisterForValueChange(OnValueChange, nullptr, 0);
+    proxy->RegisterForValueChange(Reached<1>, nullptr, 0);
     EXPECT_CALL(*engine, Process(NotNull())).WillOnce(ReturnUnderClientLock(0));
     std::list<ZvPldProxy::ActiveEvent*> events;
     EXPECT_EQ(proxy->GetActiveEvents(&events, OnAnswer, 0), 0);
@@ -124,9 +121,9 @@ TEST_F(OtherWrapper, TwoFirstRegistrationsOfAKindAtOnceRegisterWithTheEngineOnce
             Await([&] { return g_locksAskedFor >= asked + 2; });
             return 0;
         });
-    std::thread first([this] { proxy->RegisterForValueChange(OnValueChange, nullptr, 1); });
+    std::thread first([this] { proxy->RegisterForValueChange(Reached<1>, nullptr, 1); });
     Await([&] { return inEngine.load(); });
-    proxy->RegisterForValueChange(OnLaterValueChange, nullptr, 2);
+    proxy->RegisterForValueChange(Reached<2>, nullptr, 2);
     first.join();
     std::uint16_t data[1] = {};
     const ZvValChgInfo info{1, 2, 0, 1, 1, 0, data};
