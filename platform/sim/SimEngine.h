@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -193,6 +194,29 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     // Waits until every notification and answer queued so far has been delivered (or dropped by
     // UnReg).
     void Flush();
+
+    // Run-time control (docs/simulated-engine.md, "Run-time control"): one command as JSON text,
+    // answered as JSON text. A refused command changes nothing. Never throws.
+    std::string Control(const std::string& command);
+
+    // Where an answer held back by a delay or a stall waits. Wait: the calling thread waits.
+    // Report: the call returns at once and its caller takes the hold with TakeHold() and holds
+    // the answer back itself (the daemon, which must not block its event loop).
+    enum class Holding { Wait, Report };
+    void SetHolding(Holding holding);
+    struct Hold {
+        std::chrono::milliseconds delay{0};
+        bool stalled = false;
+        std::uint64_t stallEpoch = 0;
+    };
+    // The hold of the last engine call made on this thread, taken once.
+    Hold TakeHold();
+    // Whether an answer stalled in that epoch may go out now.
+    bool StallReleased(std::uint64_t stallEpoch) const;
+    // `wake` is called, on the releasing thread, after held answers are released.
+    void OnRelease(std::function<void()> wake);
+    // The newest simulated engine alive in this process, or null.
+    static std::shared_ptr<SimEngine> Latest();
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;

@@ -1,0 +1,27 @@
+// A connection to an engine's control interface: the engine daemon's, or the simulated engine
+// of this process.
+#ifndef ZV_SIM_CONTROLLER_H
+#define ZV_SIM_CONTROLLER_H
+
+#include <memory>
+#include <string>
+
+#include "ZvPldEngine.h"
+
+namespace zvsim {
+
+class ZV_PLD_PLATFORM_API Controller {
+  public:
+    // "unix:PATH": a connection of its own to the daemon, which first asks for control; any
+    // other text: the newest simulated engine of this process. Null, with `error`, when neither
+    // can be reached.
+    static std::unique_ptr<Controller> Open(const std::string& engineText, std::string& error);
+    virtual ~Controller();
+    // One command as JSON text; the answer as JSON text. An engine that cannot be reached gives
+    // {"ok": false, "error": "engine not reachable: ..."}.
+    virtual std::string Send(const std::string& command) = 0;
+};
+
+}  // namespace zvsim
+
+#endif

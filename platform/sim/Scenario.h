@@ -1,0 +1,44 @@
+// Scenarios: timed steps of control commands, read from a JSON file and played against an engine.
+#ifndef ZV_SIM_SCENARIO_H
+#define ZV_SIM_SCENARIO_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ZvPldEngine.h"
+
+namespace zvsim {
+
+struct ScenarioStep {
+    std::int64_t atMs = 0;  // from the start of the pass
+    std::string command;    // a control command, JSON text
+    std::string note;
+};
+
+struct Scenario {
+    std::string name;
+    std::uint64_t seed = 1;
+    std::uint32_t repeat = 1;  // passes; 0: until stopped
+    std::vector<ScenarioStep> steps;
+};
+
+// Throws std::runtime_error naming what is wrong; every step's command is checked.
+ZV_PLD_PLATFORM_API Scenario ParseScenario(const std::string& text);
+
+struct PlayOptions {
+    std::function<std::string(const std::string& command)> send;
+    std::function<void(const ScenarioStep& step, std::int64_t elapsedMs, const std::string& answer)>
+        onStep;
+    const std::atomic<bool>* stop = nullptr;
+    std::int64_t resumeAtMs = 0;  // steps before this time of the first pass are skipped
+};
+
+// Plays the scenario; false when a step was refused or not answered (the others still play).
+ZV_PLD_PLATFORM_API bool PlayScenario(const Scenario& scenario, const PlayOptions& options);
+
+}  // namespace zvsim
+
+#endif
