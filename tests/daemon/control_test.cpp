@@ -82,6 +82,8 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         << log();
 }
 
+// An offline device is seen as such through the proxy; a write it refuses is not in the state file
+// either, though the write was saved before the engine refused it.
 TEST_F(ControlTest, AnAppliedControlIsSeenThroughTheProxyUntilReset) {
     ASSERT_TRUE(daemon());
     auto control = controller();
@@ -90,6 +92,8 @@ TEST_F(ControlTest, AnAppliedControlIsSeenThroughTheProxyUntilReset) {
     const json answer = send(*control, kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 4096);  // 1007 passed on
+    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
+    EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
     EXPECT_TRUE(send(*control, {{"do", "reset"}}).value("ok", false));
     EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 0);
     EXPECT_EQ(value, 5u);
@@ -193,6 +197,18 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
     }
     EXPECT_NE(log().find("descriptor 3 is not a listening Unix stream socket"), std::string::npos)
         << log();
+}
+
+// A scenario that cannot be read, or with a step the engine would refuse, stops the daemon at its
+// start.
+TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
+    std::ofstream(m_dir + "/bad.json")
+        << R"({"name": "bad", "steps": [{"at": 0, "do": "offline", "device": "one"}]})";
+    for (const char* file : {"bad.json", "missing.json"}) {
+        EXPECT_EQ(spawnDaemon({"--scenario", m_dir + "/" + file}).exitStatus(), 1) << file;
+    }
+    EXPECT_NE(log().find("scenario " + m_dir + "/bad.json: "), std::string::npos) << log();
+    EXPECT_NE(log().find("cannot read scenario " + m_dir + "/missing.json"), std::string::npos);
 }
 
 }  // namespace

@@ -11,6 +11,10 @@
 #include <cstring>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "Log.h"
+
 extern char** environ;
 
 namespace pldengined {
@@ -18,10 +22,10 @@ namespace pldengined {
 namespace {
 
 constexpr int kListenFd = 3;  // SD_LISTEN_FDS_START
-// The descriptor of a memory file that holds the engine's values, set by the image that restarts.
-constexpr char kValuesVariable[] = "PLD_ENGINED_RESTART_VALUES";
+// The descriptor of a memory file that holds the engine's state, set by the image that restarts.
+constexpr char kStateVariable[] = "PLD_ENGINED_RESTART_STATE";
 constexpr char kScenarioVariable[] = "PLD_ENGINED_SCENARIO_RESUME_MS";
-const char* const kOurVariables[] = {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", kValuesVariable,
+const char* const kOurVariables[] = {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", kStateVariable,
                                      kScenarioVariable};
 
 bool isOurs(const char* entry) {
@@ -62,7 +66,7 @@ bool writeAll(int fd, const std::string& text) {
 bool TakeInheritedListener(Inherited& inherited, std::string& error) {
     const long long fds = numberIn("LISTEN_FDS", 1 << 20);
     const long long pid = numberIn("LISTEN_PID", 1LL << 40);
-    inherited.own = std::getenv(kValuesVariable) != nullptr;
+    inherited.own = std::getenv(kStateVariable) != nullptr;
     for (const char* name : {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"}) ::unsetenv(name);
     if (fds < 0 || pid != ::getpid()) return true;  // meant for another process, or none
     if (fds != 1) {
@@ -87,9 +91,43 @@ bool TakeInheritedListener(Inherited& inherited, std::string& error) {
     return true;
 }
 
+std::string Handover(zvsim::SimEngine& engine) {
+    const nlohmann::json status =
+        nlohmann::json::parse(engine.Control(R"({"do": "status"})"), nullptr, false);
+    return nlohmann::json{{"values", engine.ValuesJson()}, {"status", status}}.dump();
+}
+
+void TakeOver(zvsim::SimEngine& engine, const std::string& state) {
+    using nlohmann::json;
+    const json handed = json::parse(state);
+    engine.LoadValues(handed.at("values").get<std::string>());
+    const json& status = handed.at("status");
+    if (!status.is_object() || !status.value("ok", false)) return;
+    std::vector<json> commands = {{{"do", "reset"}, {"seed", status.at("seed")}}};
+    for (const json& device : status.value("offline", json::array())) {
+        commands.push_back({{"do", "offline"}, {"device", device}});
+    }
+    // A control is listed as its command with what is left of its count.
+    for (json control : status.value("controls", json::array())) {
+        if (const auto left = control.find("left"); left != control.end()) {
+            control["count"] = *left;
+            control.erase("left");
+        }
+        commands.push_back(std::move(control));
+    }
+    for (const json& command : commands) {
+        const json answer = json::parse(engine.Control(command.dump()), nullptr, false);
+        if (!answer.is_object() || !answer.value("ok", false)) {
+            Log("after the restart, %s is not in force again: %s", command.dump().c_str(),
+                answer.is_object() ? answer.value("error", answer.dump()).c_str()
+                                   : "the engine did not answer");
+        }
+    }
+}
+
 bool TakeCarried(Carried& carried, std::string& error) {
-    const bool handed = std::getenv(kValuesVariable) != nullptr;
-    const long long fd = numberIn(kValuesVariable, 1 << 20);
+    const bool handed = std::getenv(kStateVariable) != nullptr;
+    const long long fd = numberIn(kStateVariable, 1 << 20);
     const long long ms = numberIn(kScenarioVariable, 1LL << 50);
     if (const char* text = std::getenv(kScenarioVariable); text != nullptr) {
         if (ms < 0 && std::strcmp(text, "done") != 0) {
@@ -98,7 +136,7 @@ bool TakeCarried(Carried& carried, std::string& error) {
         }
         carried.scenarioMs = ms < 0 ? kScenarioDone : ms;
     }
-    ::unsetenv(kValuesVariable);
+    ::unsetenv(kStateVariable);
     ::unsetenv(kScenarioVariable);
     if (!handed) return true;
     std::string values;
@@ -110,11 +148,11 @@ bool TakeCarried(Carried& carried, std::string& error) {
     }
     if (fd >= 0) ::close(static_cast<int>(fd));
     if (n < 0) {
-        error = std::string("cannot read the values handed over at the restart: ") +
+        error = std::string("cannot read the state handed over at the restart: ") +
                 std::strerror(errno);
         return false;
     }
-    carried.values = std::move(values);
+    carried.state = std::move(values);
     return true;
 }
 
@@ -123,13 +161,13 @@ void Reexecute(char* const* argv, int listener, const Carried& carried, std::str
     const int saved = listener == kListenFd ? -1 : ::fcntl(kListenFd, F_DUPFD_CLOEXEC, kListenFd);
     const bool placed = listener == kListenFd ? ::fcntl(kListenFd, F_SETFD, 0) == 0
                                               : ::dup2(listener, kListenFd) == kListenFd;
-    const int values = placed ? ::memfd_create("pld-engined-values", 0) : -1;
-    if (!placed || values < 0 || !writeAll(values, carried.values.value_or(""))) {
+    const int values = placed ? ::memfd_create("pld-engined-state", 0) : -1;
+    if (!placed || values < 0 || !writeAll(values, carried.state.value_or(""))) {
         error = std::strerror(errno);
     } else {
         std::vector<std::string> added = {
             "LISTEN_FDS=1", "LISTEN_PID=" + std::to_string(::getpid()),
-            std::string(kValuesVariable) + "=" + std::to_string(values)};
+            std::string(kStateVariable) + "=" + std::to_string(values)};
         if (carried.scenarioMs) {
             added.push_back(std::string(kScenarioVariable) + "=" +
                             (*carried.scenarioMs == kScenarioDone

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "sim/SimEngine.h"
+
 namespace pldengined {
 
 struct Inherited {
@@ -24,13 +26,20 @@ constexpr std::int64_t kScenarioDone = -1;
 
 // What the daemon's previous image handed over at its restart.
 struct Carried {
-    std::optional<std::string> values;  // the engine's values (SimEngine::ValuesJson)
+    std::optional<std::string> state;  // the engine's, as Handover made it
     // Where its scenario was in its pass (steps before this are not played again), or
     // kScenarioDone once it had played to its end.
     std::optional<std::int64_t> scenarioMs;
 };
 // False, with `error`, when what was handed over cannot be read.
 bool TakeCarried(Carried& carried, std::string& error);
+
+// The engine's state for the image after a restart: its points' values (the plant's moves and
+// all), its seed, the offline devices and the standing controls in force.
+std::string Handover(zvsim::SimEngine& engine);
+// Takes that state back: the values, then the seed and the controls as commands, logging each one
+// the engine refuses. Throws std::exception for values that do not fit.
+void TakeOver(zvsim::SimEngine& engine, const std::string& state);
 
 // Re-executes this program with `argv`, passing `listener` and `carried`; returns only when that
 // failed, with `error`, having put every descriptor back as it was.

@@ -292,14 +292,13 @@ int main(int argc, char** argv) {
         !pldengined::TakeCarried(carried, error)) {
         return fail(error);
     }
-    if (carried.values) {  // the values as they were at the restart, plant's moves and all
+    if (carried.state) {
         try {
-            engine->LoadValues(*carried.values);
+            pldengined::TakeOver(*engine, *carried.state);
         } catch (const std::exception& e) {
-            return fail(std::string("the values handed over at the restart: ") + e.what());
+            return fail(std::string("the state handed over at the restart: ") + e.what());
         }
-    }
-    if (seedOption->count() > 0) {
+    } else if (seedOption->count() > 0) {
         const nlohmann::json answer = nlohmann::json::parse(
             engine->Control(nlohmann::json{{"do", "reset"}, {"seed", seed}}.dump()), nullptr,
             false);
@@ -371,7 +370,7 @@ int main(int argc, char** argv) {
         pldengined::Carried handed;
         std::string why;
         try {
-            handed.values = engine->ValuesJson();
+            handed.state = pldengined::Handover(*engine);
             if (player) handed.scenarioMs = player->ResumeAt();
             pldengined::Log("restarting");
             pldengined::Reexecute(argv, listener, handed, why);
