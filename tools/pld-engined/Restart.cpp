@@ -103,7 +103,8 @@ void TakeOver(zvsim::SimEngine& engine, const std::string& state) {
     engine.LoadValues(handed.at("values").get<std::string>());
     const json& status = handed.at("status");
     if (!status.is_object() || !status.value("ok", false)) return;
-    std::vector<json> commands = {{{"do", "reset"}, {"seed", status.at("seed")}}};
+    std::vector<json> commands;
+    if (status.contains("seed")) commands.push_back({{"do", "reset"}, {"seed", status["seed"]}});
     for (const json& device : status.value("offline", json::array())) {
         commands.push_back({{"do", "offline"}, {"device", device}});
     }

@@ -356,6 +356,12 @@ int main(int argc, char** argv) {
         unlinkSocket();
         return fail("the engine refused the daemon's registrations");
     }
+    // The seed in force: after a restart, the one handed over.
+    const nlohmann::json status =
+        nlohmann::json::parse(engine->Control(R"({"do": "status"})"), nullptr, false);
+    if (status.is_object() && status.value("seed", nlohmann::json()).is_number_unsigned()) {
+        seed = status["seed"].get<std::uint64_t>();
+    }
     pldengined::Log("listening on %s%s, catalogue %s, state %s, seed %llu%s%s", socketPath.c_str(),
                     inherited.fd >= 0 ? " (passed down)" : "",
                     cataloguePath.empty() ? "built-in" : cataloguePath.c_str(),
