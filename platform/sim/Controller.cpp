@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,14 +43,17 @@ class LocalController : public Controller {
     explicit LocalController(std::weak_ptr<SimEngine> engine) : m_engine(std::move(engine)) {}
 
     std::string Send(const std::string& command) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
         std::shared_ptr<SimEngine> engine = m_engine.lock();
         if (!engine) engine = SimEngine::Latest();
         if (!engine) return unreachable("no simulated engine in this process");
         m_engine = engine;
+        lock.unlock();
         return engine->Control(command);
     }
 
   private:
+    std::mutex m_mutex;
     std::weak_ptr<SimEngine> m_engine;
 };
 
@@ -71,6 +75,8 @@ class DaemonController : public Controller {
             return refusal(std::string("the command is not JSON: ") + e.what());
         }
         if (!command.is_object()) return refusal("a command is a JSON object");
+        // One command at a time on the connection, whichever thread sends it.
+        std::lock_guard<std::mutex> lock(m_mutex);
         const Clock::time_point until = Clock::now() + m_deadline;
         if (stale()) disconnect();
         std::string why;
@@ -192,6 +198,7 @@ class DaemonController : public Controller {
 
     const std::string m_path;
     const std::chrono::milliseconds m_deadline;
+    std::mutex m_mutex;
     int m_fd = -1;
     zvwire::FrameDecoder m_decoder;
     std::uint32_t m_id = 0;

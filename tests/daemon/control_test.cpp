@@ -211,4 +211,28 @@ TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
     EXPECT_NE(log().find("cannot read scenario " + m_dir + "/missing.json"), std::string::npos);
 }
 
+// A scenario's restart step restarts the daemon, and the scenario goes on after it: its earlier
+// steps are not played again.
+TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
+#if !PLD_ENGINED_CAN_REEXEC
+    GTEST_SKIP() << "the emulator cannot run a target program that it executes";
+#endif
+    std::ofstream(m_dir + "/play.json") << R"({"name": "play", "steps": [
+        {"at": 0, "do": "set", "device": 1, "point": 10, "value": 20},
+        {"at": 100, "do": "restart"},
+        {"at": 300, "do": "set", "device": 1, "point": 10, "value": 30}]})";
+    Process* d = daemon({"--scenario", m_dir + "/play.json"});
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->line().rfind("READY", 0), 0u);
+    EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
+    for (int waited = 0; log().find("played to its end") == std::string::npos; waited += 10) {
+        ASSERT_LT(waited, kWaitMs) << log();
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    const std::string all = log();
+    const std::size_t first = all.find("scenario play: at 0 ms: set");
+    EXPECT_EQ(all.find("scenario play: at 0 ms: set", first + 1), std::string::npos) << all;
+}
+
 }  // namespace
