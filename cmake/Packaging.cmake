@@ -112,6 +112,15 @@ if(ZVPLD_BUILD_TOOLS)
         DESTINATION lib/systemd/user COMPONENT tools EXCLUDE_FROM_ALL)
 endif()
 
+# What the packages hold, built (make package builds this, not the tests).
+add_custom_target(zvpld_package_inputs)
+add_dependencies(zvpld_package_inputs ZvPldProxy ZvPldMsgClient ZvLinuxMutex dlog zvpld_deb_symbols)
+foreach(target IN ITEMS pldctl pld-engined pldweb zvpld_manuals)
+    if(TARGET ${target})
+        add_dependencies(zvpld_package_inputs ${target})
+    endif()
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zvpld)
 set(CPACK_PACKAGE_VENDOR "ZvPld developers")
