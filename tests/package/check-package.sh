@@ -6,6 +6,9 @@
 #     unpacks all but the tools' package into a scratch root (dpkg-deb -x), then builds and runs
 #     the outside client against it (tests/install/check-client.sh); then the tools' pldctl.
 #   units PACKAGES WORK_PARENT: systemd-analyze verifies the tools' package's systemd units.
+#   symbols PACKAGES WORK_PARENT CMAKE NM CXX: dpkg-shlibdeps makes the outside client depend on
+#     the library's package of the version that added the newest export it uses: the package's
+#     own symbols file, and one written by the same script with one export added later.
 set -euo pipefail
 
 what=$1 packages=$2
@@ -63,6 +66,42 @@ units)
         "$work/units/pld-engined.service" 2>&1) || { echo "$out" >&2; exit 1; }
     [[ -z $out ]] || { echo "$out" >&2; exit 1; }
     echo "systemd-analyze verify: the units are sound"
+    ;;
+symbols)
+    need dpkg-shlibdeps
+    scratch "$1"
+    cmake=$2 nm=$3 cxx=$4
+    source=$(cd "$(dirname "$0")/../.." && pwd)
+    cd "$work"
+    # dpkg-shlibdeps reads the symbols files of packages being built, in debian/PACKAGE/DEBIAN.
+    mkdir debian link
+    printf 'Source: client\n\nPackage: client\nArchitecture: any\n' >debian/control
+    for package in libzvpldproxy1 zvpld-sim libzvpldproxy-dev; do
+        dpkg-deb -R "$(deb $package)" "debian/$package"
+    done
+    lib=$(dirname debian/libzvpldproxy1/usr/lib/*/libZvPldProxy.so.1)
+    sim=$(dirname debian/zvpld-sim/usr/lib/*/libdlog.so)
+    ln -s "$work/$lib/libZvPldProxy.so.1" link/libZvPldProxy.so
+    "$cxx" -std=c++17 "$source/tests/install/client/main.cpp" -o client \
+        -Idebian/libzvpldproxy-dev/usr/include -Idebian/zvpld-sim/usr/include -Llink \
+        -Wl,-rpath-link,"$sim" -lZvPldProxy
+    depends() {
+        dpkg-shlibdeps -O -l"$lib" -l"$sim" client 2>/dev/null |
+            grep -o 'libzvpldproxy1 ([^)]*)' || true
+    }
+    expect() {
+        [[ $2 == "$1" ]] || { echo "expected $1, dpkg-shlibdeps found '$2'" >&2; exit 1; }
+        echo "client depends on $2"
+    }
+    grep -q '^libZvPldProxy.so.1 libzvpldproxy1 ' debian/libzvpldproxy1/DEBIAN/symbols ||
+        { echo "the library's package has no symbols file for libZvPldProxy.so.1" >&2; exit 1; }
+    expect "libzvpldproxy1 (>= 1.0.0)" "$(depends)"
+    echo "1.1.0 ZvPldProxy::GetPldInventory(ZvVelInventory*) const" >since
+    "$cmake" -DNM="$nm" -DLIBRARY="$lib/libZvPldProxy.so.1" \
+        -DLIST="$source/abi/libZvPldProxy.symbols" -DSINCE=since -DSONAME=libZvPldProxy.so.1 \
+        -DPACKAGE=libzvpldproxy1 -DDEV_PACKAGE=libzvpldproxy-dev -DFIRST=1.0.0 \
+        -DOUTPUT=debian/libzvpldproxy1/DEBIAN/symbols -P "$source/cmake/WriteSymbols.cmake"
+    expect "libzvpldproxy1 (>= 1.1.0)" "$(depends)"
     ;;
 *) echo "unknown check: $what" >&2; exit 2 ;;
 esac
