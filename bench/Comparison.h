@@ -38,6 +38,27 @@ inline bool Compare(const char* name, const char* proxy, const char* baseline, d
     return true;
 }
 
+// A benchmark that counts its "events" per iteration, printed as "RATE <name> <events per second>"
+// at its fastest repetition.
+struct Rate {
+    std::string name;
+    std::string benchmark;
+};
+
+inline std::vector<Rate>& Rates() {
+    static std::vector<Rate> all;
+    return all;
+}
+
+inline bool Watch(const char* name, const char* benchmark) {
+    Rates().push_back({name, benchmark});
+    return true;
+}
+
+// The client process of the benchmark of reads from several processes, run by this program
+// given --client_reads=ENGINE: its exit status.
+int ClientReads(const char* engine);
+
 inline double Fastest(const std::vector<double>& times) {
     double fastest = times.empty() ? 0 : times.front();
     for (const double t : times) fastest = t < fastest ? t : fastest;
