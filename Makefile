@@ -1,10 +1,13 @@
 # make demo  - build pldctl and tour the simulated engine
 # make test  - build and run every test on the host and on the PowerPC target (qemu-ppc)
 # make check - test with Chromium installed (the web console's browser tests run in the host leg),
-#              plus the AddressSanitizer/UBSan and ThreadSanitizer legs, 10 s of each fuzzer and
-#              the valgrind leg
+#              plus the AddressSanitizer/UBSan and ThreadSanitizer legs, 10 s of each fuzzer, the
+#              valgrind leg and the ppc32 instruction and allocation counts
 # make console - the engine daemon and the web console on it (open the address it prints);
 #              Ctrl-C stops both
+# make count-instructions - the ppc32 instructions per operation of the one-thread comparisons
+#              (IRATIO) and the proxy's allocations per operation (ALLOCS), checked against their
+#              goals and against bench/ppc32-counts.txt; UPDATE=1 rewrites that file instead
 # make fuzz  - fuzz the active-events answer, the frame decoder and the control commands, a
 #              minute each (clang, libFuzzer, ASan and UBSan)
 # make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
@@ -16,7 +19,7 @@
 ENSURE := scripts/ensure-packages
 
 .PHONY: all demo console test check test-host test-ppc32 test-asan test-tsan test-browser fuzz \
-	fuzz-smoke bench valgrind package format clean
+	fuzz-smoke bench count-instructions valgrind package format clean
 
 all: test
 
@@ -55,7 +58,7 @@ test: test-host test-ppc32
 # Chromium first, so that the host leg runs the browser tests (they skip without it), once.
 check:
 	@$(ENSURE) host browser
-	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke valgrind
+	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke valgrind count-instructions
 
 test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*
@@ -103,7 +106,17 @@ bench:
 	cmake --build --preset ppc32-release --target ZvPldProxy
 	powerpc-linux-gnu-strip -o build/ppc32-release/libZvPldProxy.stripped.so \
 		build/ppc32-release/src/libZvPldProxy.so
-	./build/bench/bench/zvpld_bench --size_of=build/ppc32-release/libZvPldProxy.stripped.so
+	./build/bench/bench/zvpld_bench --size_of=build/ppc32-release/libZvPldProxy.stripped.so; \
+		timed=$$?; $(MAKE) --no-print-directory count-instructions && exit $$timed
+
+# The instructions are counted in the ppc32 Release build, the device's, under qemu-ppc.
+PATHS := build/ppc32-release/bench/zvpld_paths
+count-instructions:
+	@$(ENSURE) ppc32
+	cmake --preset ppc32-release
+	cmake --build --preset ppc32-release --target zvpld_paths
+	qemu-ppc -L /usr/powerpc-linux-gnu $(PATHS) allocs
+	scripts/count-instructions $(PATHS) bench/ppc32-counts.txt $(if $(UPDATE),--update)
 
 # The test legs' trees, packaged as they are (Debug, stripped): what the packages hold is built,
 # not the tests. cmake/Packaging.cmake says what goes where; docs/packaging.md why.

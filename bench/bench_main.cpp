@@ -1,7 +1,9 @@
 // Runs the benchmarks, prints Google Benchmark's table, then one line per comparison,
 // "RATIO <name> <proxy time / baseline time>" followed by its goal, "RATE <name> <events per
-// second>" for a proxy benchmark that counts its "events" per iteration, and, given
-// --size_of=FILE (the stripped target library), "SIZE libZvPldProxy <bytes of FILE>".
+// second>" for a proxy benchmark that counts its "events" per iteration and for each watched
+// rate, and, given --size_of=FILE (the stripped target library), "SIZE libZvPldProxy <bytes of
+// FILE>". Given --client_reads=ENGINE alone, it is instead one client process of the benchmark
+// of reads from several processes.
 // Exits 1 if a comparison did not run or missed its goal.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
@@ -78,6 +80,11 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    static constexpr char kClientReads[] = "--client_reads=";
+    if (argc == 2 && std::strncmp(argv[1], kClientReads, sizeof kClientReads - 1) == 0) {
+        return zvbench::ClientReads(argv[1] + sizeof kClientReads - 1);
+    }
+
     const char* sizeOf = nullptr;
     static constexpr char kSizeOf[] = "--size_of=";
     std::vector<char*> given;
@@ -135,6 +142,12 @@ int main(int argc, char** argv) {
         }
         if (const double rate = reporter.Rate(c.proxy); rate > 0) {
             std::printf("RATE %s %.0f\n", c.name.c_str(), rate);
+        }
+    }
+
+    for (const zvbench::Rate& r : zvbench::Rates()) {
+        if (const double rate = reporter.Rate(r.benchmark); rate > 0) {
+            std::printf("RATE %s %.0f\n", r.name.c_str(), rate);
         }
     }
 

@@ -13,23 +13,8 @@ namespace {
 
 using zvbench::Compare;
 
+using zvbench::ValueSInt32ByHand;
 using zvbench::ValueStringByHand;
-
-// Kept out of line and its arguments opaque, as a call into the proxy's library is.
-__attribute__((noipa)) int ValueSInt32ByHand(ZvPldMsgClient& client, ZvLinuxMutex& lock, int* value,
-                                             unsigned short deviceIdx, unsigned short gddId,
-                                             unsigned short mmIdx, unsigned short auxIdx,
-                                             unsigned long uofm, short auxParam) {
-    const ZvVelPntDfn rec{deviceIdx, gddId, static_cast<std::uint16_t>(mmIdx - 1), auxIdx,
-                          auxParam,  "0",   static_cast<std::uint32_t>(uofm)};
-    std::int32_t cell;
-    lock.Lock();
-    const Y4_Status status = client.GetVelPntInt32(&rec, &cell);
-    lock.Unlock();
-    if (status != 0) return 2;
-    *value = cell;
-    return 0;
-}
 
 // The message client and lock of the baseline live on the heap, as the proxy's do.
 struct ByHand {

@@ -143,7 +143,8 @@ bool RemoteConnection::connect(Deadline until) {
         }
         m_fd = fd;
         m_broken = false;
-        m_reader = std::thread(&RemoteConnection::readLoop, this, fd, ++m_generation);
+        m_read = std::make_shared<Reading>(fd, ++m_generation);
+        m_reader = std::thread(&RemoteConnection::readLoop, this, m_read);
         if (m_introduction) greeting.push_back(*m_introduction);
     }
     // The daemon knows nothing of an earlier connection: the client introduces itself again and
@@ -167,6 +168,8 @@ void RemoteConnection::retire() {
         m_broken = true;
         std::swap(fd, m_fd);
         reader = std::move(m_reader);
+        m_read.reset();
+        m_readerWake.notify_all();  // a resting reader reads the end
     }
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
     if (reader.joinable()) reader.join();
@@ -177,14 +180,19 @@ void RemoteConnection::Break(std::uint64_t generation) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (generation != m_generation || m_broken) return;
     m_broken = true;
-    // The reader wakes, fails every request in flight and stops; the next call reconnects.
+    // Whoever reads sees the end, fails every request in flight, and the reader stops; the next
+    // call reconnects.
     ::shutdown(m_fd, SHUT_RDWR);
+    m_readerWake.notify_all();
 }
 
 std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline until,
                                                          std::uint64_t* on) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closed || m_broken) return std::nullopt;
+    // The reader thread rests from now on: this call reads its reply itself if it can.
+    ++m_callers;
+    const std::shared_ptr<Reading> reading = m_read;
     const std::uint32_t id = m_nextId++;
     const std::uint64_t generation = m_generation;
     if (on != nullptr) *on = generation;
@@ -200,6 +208,8 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
     lock.lock();
     if (!framed) {  // a text too long for any frame: this request fails, the connection stays
         m_pending.erase(id);
+        --m_callers;
+        m_lastCall = Clock::now();
         return std::nullopt;
     }
     // Frames go out whole, one at a time. Waiting behind another caller's send, or sending to a
@@ -213,6 +223,11 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
             // Each try is bounded by the time left: a send interrupted and sent again with the
             // timeout set before it would overrun the deadline.
             const ssize_t n = zvwire::RetryEintr([&]() -> ssize_t {
+                // A frame mostly fits in the socket's buffer: only a send that would wait is
+                // bounded, which costs a call more.
+                const ssize_t now = ::send(fd, frame.data() + done, frame.size() - done,
+                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (now >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return now;
                 if (!sendTimeout(fd, until)) return 0;  // no time left
                 return ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
             });
@@ -224,11 +239,29 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
         m_writing = false;
         m_writable.notify_all();
     }
-    if (sent) {
-        m_replied.wait_until(lock, until, [&] { return pending.done; });
+    while (sent && !pending.done) {
+        // Nobody reads: this caller does, until a message comes, and sees to whom it goes.
+        if (!m_reading && reading && !reading->ended && reading->generation == m_generation &&
+            !m_broken) {
+            m_reading = true;
+            lock.unlock();
+            const Received received = receive(*reading, &until);
+            lock.lock();
+            const bool ended = release(*reading, received);
+            if (ended) {
+                lock.unlock();
+                m_listener.Ended(reading->generation);
+                lock.lock();
+            }
+            if (received == Received::TimedOut) break;
+        } else if (m_replied.wait_until(lock, until) == std::cv_status::timeout) {
+            break;
+        }
     }
     std::optional<json> reply = std::move(pending.reply);
     m_pending.erase(id);
+    --m_callers;
+    m_lastCall = Clock::now();
     lock.unlock();
     if (reply) {
         answered();
@@ -238,33 +271,75 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
     return reply;
 }
 
-void RemoteConnection::readLoop(int fd, std::uint64_t generation) {
-    zvwire::FrameDecoder decoder;
-    std::vector<std::uint8_t> chunk(64 * 1024);
-    bool good = true;
-    while (good) {
-        const ssize_t n = zvwire::Recv(fd, chunk.data(), chunk.size(), 0);
-        if (n <= 0) break;
-        decoder.Feed(chunk.data(), static_cast<std::size_t>(n));
-        json message;
-        zvwire::FrameDecoder::Result result;
-        while (good && (result = decoder.Next(message)) == zvwire::FrameDecoder::Result::Message) {
-            good = route(message);
+// Reads while no caller does, and no call was made for kReaderRest; at the end of the
+// connection, or once it is broken or replaced, reads to its end and stops.
+void RemoteConnection::readLoop(std::shared_ptr<Reading> reading) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!reading->ended) {
+        // While callers read, looked at again after each rest rather than woken by every call
+        // that ends or gives up the reading: a loop of calls would pay for a wake-up each.
+        const bool current = reading->generation == m_generation && !m_broken;
+        if (m_reading || (current && m_callers > 0)) {
+            m_readerWake.wait_for(lock, kReaderRest);
+            continue;
         }
-        if (result == zvwire::FrameDecoder::Result::Bad) good = false;
+        if (current && Clock::now() < m_lastCall + kReaderRest) {
+            m_readerWake.wait_until(lock, m_lastCall + kReaderRest);
+            continue;
+        }
+        m_reading = true;
+        lock.unlock();
+        const Received received = receive(*reading, nullptr);
+        lock.lock();
+        if (release(*reading, received)) {
+            lock.unlock();
+            m_listener.Ended(reading->generation);
+            lock.lock();
+        }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& [id, pending] : m_pending) {
-            if (pending.generation == generation) pending.done = true;
+}
+
+RemoteConnection::Received RemoteConnection::receive(Reading& reading, const Deadline* until) {
+    if (until != nullptr) {
+        pollfd readable{reading.fd, POLLIN, 0};
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now());
+            if (left.count() <= 0) return Received::TimedOut;
+            // Rounded up: a deadline is never cut short.
+            const int ready = zvwire::Poll(&readable, 1, static_cast<int>(left.count()) + 1);
+            if (ready > 0) break;
+            if (ready < 0) return Received::End;
         }
-        if (generation == m_generation) {
-            if (!m_broken) ::shutdown(fd, SHUT_RDWR);
+    }
+    const ssize_t n = zvwire::Recv(reading.fd, reading.chunk.data(), reading.chunk.size(), 0);
+    if (n <= 0) return Received::End;
+    reading.decoder.Feed(reading.chunk.data(), static_cast<std::size_t>(n));
+    json message;
+    zvwire::FrameDecoder::Result result;
+    while ((result = reading.decoder.Next(message)) == zvwire::FrameDecoder::Result::Message) {
+        if (!route(message)) return Received::End;
+    }
+    return result == zvwire::FrameDecoder::Result::Bad ? Received::End : Received::Some;
+}
+
+bool RemoteConnection::release(Reading& reading, Received received) {
+    m_reading = false;
+    const bool ended = received == Received::End && !reading.ended;
+    if (ended) {
+        reading.ended = true;
+        for (auto& [id, pending] : m_pending) {
+            if (pending.generation == reading.generation) pending.done = true;
+        }
+        if (reading.generation == m_generation) {
+            if (!m_broken) ::shutdown(reading.fd, SHUT_RDWR);
             m_broken = true;
         }
-        m_replied.notify_all();
     }
-    m_listener.Ended(generation);
+    m_replied.notify_all();
+    // The reader waits for the end of a connection that is broken or replaced.
+    if (reading.generation != m_generation || m_broken) m_readerWake.notify_all();
+    return ended;
 }
 
 // A reply goes to its caller, anything else to the listener. False for a message that is

@@ -1,8 +1,12 @@
 // The message client's connection to the engine daemon: one Unix-domain stream socket at a time,
-// opened by the first call that needs one and again after it breaks; a reader thread that gives
-// each reply to its caller and every other message to a listener; a deadline on every call; and,
-// once the engine has let a call miss its deadline, calls that fail at once until a probe is
-// answered.
+// opened by the first call that needs one and again after it breaks; one thread at a time reading
+// it, which gives each reply to its caller and every other message to a listener; a deadline on
+// every call; and, once the engine has let a call miss its deadline, calls that fail at once until
+// a probe is answered.
+//
+// The reading is done by a caller waiting for its reply while one is, so that a reply reaches its
+// caller without passing through another thread; by the connection's reader thread otherwise,
+// once no call has been made for kReaderRest, so that notifications still come in between calls.
 #ifndef ZV_REMOTE_CONNECTION_H
 #define ZV_REMOTE_CONNECTION_H
 
@@ -10,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,10 +23,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Wire.h"
+
 namespace zvremote {
 
 using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
+
+// After a call, the reader thread leaves the socket to callers for this long: a loop of calls
+// reads its own replies. A notification that comes meanwhile with no call under way waits this
+// long at most.
+constexpr std::chrono::milliseconds kReaderRest{2};
 
 class RemoteConnection {
   public:
@@ -70,7 +82,24 @@ class RemoteConnection {
     bool connect(Deadline until);
     std::optional<json> exchange(json request, Deadline until, std::uint64_t* generation);
     void retire();  // m_connectMutex held
-    void readLoop(int fd, std::uint64_t generation);
+
+    // What one connection's reading has in hand: only the thread that holds m_reading uses it.
+    struct Reading {
+        Reading(int socket, std::uint64_t of) : fd(socket), generation(of) {}
+        const int fd;
+        const std::uint64_t generation;
+        zvwire::FrameDecoder decoder;
+        std::vector<std::uint8_t> chunk = std::vector<std::uint8_t>(64 * 1024);
+        bool ended = false;  // under m_mutex: the end was seen, nothing more is read
+    };
+    enum class Received { Some, TimedOut, End };
+    // One receive by the thread that holds m_reading, until `until` if given: every whole
+    // message goes to its caller or the listener.
+    Received receive(Reading& reading, const Deadline* until);
+    // Gives up m_reading (m_mutex held); at the end of the connection, fails every request in
+    // flight on it, and gives whether the listener is to hear of the end.
+    bool release(Reading& reading, Received received);
+    void readLoop(std::shared_ptr<Reading> reading);
     bool route(const json& message);
     void answered();
     void missed(Deadline sent);
@@ -99,6 +128,11 @@ class RemoteConnection {
     bool m_closed = false;
     std::optional<json> m_introduction;
     std::thread m_reader;
+    std::shared_ptr<Reading> m_read;  // the connection's, while there is one
+    bool m_reading = false;           // a thread reads the socket
+    std::condition_variable m_readerWake;
+    int m_callers = 0;      // calls between their request and their reply
+    Deadline m_lastCall{};  // when a call last ended
     std::uint32_t m_nextId = 1;
     std::map<std::uint32_t, Pending> m_pending;
 

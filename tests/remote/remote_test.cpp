@@ -49,7 +49,8 @@ TEST(FrameDecoder, CutsAnyChunkingOfAStreamIntoItsMessages) {
 }
 
 // Answers each request with what `answer` gives: messages without "ntf" get the request's id;
-// {"raw": bytes} goes out as it is; nothing at all leaves the request unanswered.
+// {"raw": bytes} goes out as it is; {"pause_ms": N} holds the next one back; nothing at all leaves
+// the request unanswered.
 class FakeDaemon {
   public:
     using Answer = std::function<std::vector<json>(const json& request)>;
@@ -105,6 +106,10 @@ class FakeDaemon {
                     m_requests.push_back(request);
                     lock.unlock();
                     for (json out : m_answer(request)) {
+                        if (out.contains("pause_ms")) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(out["pause_ms"]));
+                            continue;
+                        }
                         if (!out.contains("raw") && !out.contains("ntf")) out["id"] = request["id"];
                         const Bytes bytes =
                             out.contains("raw") ? Bytes(out["raw"].get_binary()) : frames::Of(out);
@@ -262,6 +267,17 @@ TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPi
     EXPECT_EQ(g_seen.Calls(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
                                                          "piece 0 abcd", "piece 1 ef", "pld 8"}));
     EXPECT_EQ(daemon.Requests().back()["req"], 1);
+}
+
+// Once the calls stop, nobody waits for a reply: the client still reads what comes.
+TEST(RemoteEngine, DeliversANotificationThatComesWhenNoCallIsUnderWay) {
+    FakeDaemon daemon([](const json&) {
+        return std::vector<json>{kOk, {{"pause_ms", 50}}, PldCount(4)};
+    });
+    ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
+    char pld[] = "pld";
+    ASSERT_EQ(client.RegPldCntChng(OnPld, pld, 1), 0);
+    EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 4"});
 }
 
 TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline) {

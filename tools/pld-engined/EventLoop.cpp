@@ -279,6 +279,9 @@ void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now
         serve(c, now);
     }
     if (c->closed) return;
+    // The replies go out at once, on this pass: queued for its end, they would first ask the
+    // kernel to watch the socket for room and then to stop.
+    if (!c->DropReason()) return flush(c, now);
     update(c);
     finishIfDone(c);
 }
