@@ -201,7 +201,7 @@ const simFields = {    // each command's fields; "?": left out when empty
   offline: ["device"], online: ["device"],
   fail: ["device", "point", "status", "on", "count?"],
   delay: ["ms", "device?"], stall: ["device?"], release: [],
-  plant: ["device", "point", "module", "signal", "min", "max", "period_ms"],
+  plant: ["device", "point", "module", "signal", "min", "max", "period_ms", "steps?"],
   event: ["id", "state"], reset: [],
 };
 
