@@ -234,7 +234,7 @@ async function loadSim() {
   // Calls left of a counted fault go down with every read: not a change to read the table for.
   const now = JSON.stringify([data.offline,
                               data.controls.map((c) => ({ ...c, left: undefined }))]);
-  if (simShown !== null && now !== simShown) loadPoints();
+  if (now !== simShown && (simShown !== null || data.offline.length > 0)) loadPoints();
   simShown = now;
 }
 
