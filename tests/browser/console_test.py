@@ -208,7 +208,7 @@ def check_simulation(address, browser):
     row = ("(() => { const tr = document.getElementById('row-1-101-1');"
            " return window.sameDocument === true && [tr.className, tr.cells[0].textContent,"
            " tr.cells[4].textContent].join('|'); })()")
-    for button, shown in [("offline", "offline|1 (offline)|4096 (engine status 1: unknown device)"),
+    for button, shown in [("offline", "offline|1 (offline)|2 (failed)"),
                           ("online", "|1|60.0 degC")]:
         browser.js(f"document.querySelector('#simDevice button[value={button}]').click()")
         wait_for(f"the device {button} in the table", lambda: browser.js(row) == shown)
