@@ -18,6 +18,25 @@ std::chrono::milliseconds times(std::uint32_t ms, std::uint64_t n) {
     return std::chrono::milliseconds(ms) * static_cast<std::int64_t>(n);
 }
 
+// sin 2πf for f in [0, 1), folded into [-π/2, π/2] and summed to the a^13 term (error below
+// 1e-9). Not libm's: its last bits may differ between platforms, and the target's sin takes an
+// instruction that its emulator lacks.
+double sineOfPhase(double f) {
+    double x = f < 0.5 ? f : f - 1;  // [-0.5, 0.5)
+    if (x > 0.25) {
+        x = 0.5 - x;
+    } else if (x < -0.25) {
+        x = -0.5 - x;
+    }
+    const double a = 2 * M_PI * x;
+    double term = a, sum = a;
+    for (int n = 1; n <= 6; ++n) {
+        term *= -a * a / ((2 * n) * (2 * n + 1));
+        sum += term;
+    }
+    return sum;
+}
+
 bool matches(NotifyKind control, NotifyKind kind) {
     return control == NotifyKind::Any || control == kind;
 }
@@ -45,7 +64,7 @@ double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw) {
         case Signal::Ramp:
             return plant.min + span * phase;
         case Signal::Sine:
-            return plant.min + span * (1 + std::sin(2 * M_PI * phase)) / 2;
+            return plant.min + span * (1 + sineOfPhase(phase)) / 2;
         case Signal::Triangle:
             return phase < 0.5 ? plant.min + span * 2 * phase : plant.max - span * (2 * phase - 1);
         case Signal::Step: {

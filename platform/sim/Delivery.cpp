@@ -496,9 +496,9 @@ SimEngine::~SimEngine() {
 }
 
 void SimEngine::Close() {
+    // Threads waiting out a hold go; a caller that holds answers itself is closing too: no wake.
     m_bench->stopPlants();
     m_bench->releaseHeld();
-    m_bench->wakeIfReleased();
     std::shared_ptr<Delivery> delivery;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -65,6 +65,7 @@ void SimEngine::runPlants() {
         if (pnt == dev->second.points.end() || v.module >= pnt->second.values.size()) continue;
         Point& p = pnt->second;
         const double raw = std::round(v.value * p.normFactor);
+        if (std::isnan(raw)) continue;  // a span too wide for a double: inf times a phase of 0
         const auto value = static_cast<std::int64_t>(
             std::clamp(raw, static_cast<double>(p.min), static_cast<double>(p.max)));
         if (p.values[v.module] == value) continue;

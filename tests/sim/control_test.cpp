@@ -164,8 +164,8 @@ TEST_F(Control, AStalledCallReturnsWhenAnotherThreadReleasesIt) {
 // The daemon's way: the call returns, and its hold is taken once and released later.
 TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
     engine->SetHolding(zvsim::SimEngine::Holding::Report);
-    int wakes = 0;
-    engine->OnRelease([&] { ++wakes; });
+    const auto wakes = std::make_shared<std::atomic<int>>(0);  // the engine outlives this scope
+    engine->OnRelease([wakes] { ++*wakes; });
     ok(R"({"do": "stall", "device": 2})");
     ok(R"({"do": "delay", "min_ms": 10, "max_ms": 20})");
     EXPECT_EQ(readPump(), 0);
@@ -178,7 +178,7 @@ TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
     EXPECT_FALSE(engine->TakeHold().stalled);  // another device
     EXPECT_EQ(ctl(R"({"do": "status"})")["held"], 1);
     ok(R"({"do": "release"})");
-    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(*wakes, 1);
     EXPECT_TRUE(engine->StallReleased(hold.stallEpoch));
 }
 
