@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""console_test.py PLDWEB PLD_ENGINED page|api: pldweb over the engine daemon, its page in a real
+"""console_test.py PLDWEB PLD_ENGINED page|simulation|api: pldweb over the engine daemon, its page in a real
 headless Chromium driven over the DevTools pipe, or its answers to bad requests. Everything
 started here runs in a process group of its own, dies with this script and is stopped before it
 returns; only 127.0.0.1 and a Unix socket are used."""
@@ -171,12 +171,16 @@ def start(pldweb, pld_engined, scratch, extra=(), deadline_ms=None, **kwargs):
     return web, daemon, line.split("http://", 1)[1].split("/", 1)[0]
 
 
-def check_page(address, browser):
+def open_page(address, browser):
     target = browser.call("Target.createTarget", {"url": f"http://{address}/"})["targetId"]
     browser.session = browser.call("Target.attachToTarget",
                                    {"targetId": target, "flatten": True})["sessionId"]
     wait_for("the table and the event stream", lambda: browser.js(
         "document.body?.dataset.stream === 'open' && document.body.dataset.loaded === 'yes'"))
+
+
+def check_page(address, browser):
+    open_page(address, browser)
     rows = browser.js("[...document.querySelectorAll('#points tbody tr')]"
                       ".map(tr => [...tr.cells].map(c => c.textContent))")
     assert rows == TABLE, f"table: {rows}"
@@ -194,6 +198,20 @@ def check_page(address, browser):
     shown = wait_for("the active events", lambda: browser.js(
         "[...document.querySelectorAll('#events li')].map(li => li.textContent)"))
     assert shown == ACTIVE_EVENTS, f"active events: {shown}"
+
+
+def check_simulation(address, browser):
+    # A device taken offline from the panel: its rows show the error, with no reload; and back.
+    open_page(address, browser)
+    wait_for("the Simulation panel", lambda: browser.js("!document.getElementById('sim').hidden"))
+    browser.js("window.sameDocument = true")
+    row = ("(() => { const tr = document.getElementById('row-1-101-1');"
+           " return window.sameDocument === true && [tr.className, tr.cells[0].textContent,"
+           " tr.cells[4].textContent].join('|'); })()")
+    for button, shown in [("offline", "offline|1 (offline)|2 (failed)"),
+                          ("online", "|1|60.0 degC")]:
+        browser.js(f"document.querySelector('#simDevice button[value={button}]').click()")
+        wait_for(f"the device {button} in the table", lambda: browser.js(row) == shown)
 
 
 def check_api(address, web, daemon):
@@ -242,7 +260,7 @@ def run(pldweb, pld_engined, check, seconds, extra=(), **kwargs):
 def main():
     pldweb, pld_engined, check = sys.argv[1:]
     chromium = shutil.which("chromium")
-    if check == "page" and chromium is None:
+    if check != "api" and chromium is None:
         print("no chromium on this machine (scripts/ensure-packages browser installs it)")
         return 77  # skipped
 
@@ -250,7 +268,7 @@ def main():
         with tempfile.TemporaryDirectory(prefix="pldweb-profile-") as profile:
             browser = Browser(chromium, profile)
             try:
-                check_page(address, browser)
+                (check_simulation if check == "simulation" else check_page)(address, browser)
             finally:
                 stop(browser.child)
     return run(pldweb, pld_engined, check_api if check == "api" else page, 90)

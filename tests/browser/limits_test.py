@@ -14,7 +14,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from console_test import P101, Skipped, request, run  # noqa: E402
+from console_test import CATALOGUE, P101, Skipped, request, run, spawn, stop  # noqa: E402
 
 
 def connect(address, timeout=5):
@@ -165,6 +165,33 @@ def kept_alive(address, web, daemon):
     assert nodelay, "pldweb's side of the connection waits for acknowledgements (Nagle)"
 
 
+def stall_in_process(address, web, daemon):
+    # With the engine in pldweb's own process, a stall holds each engine call's worker until
+    # released: more calls than workers, and the release still comes through; a stop while
+    # calls are held ends pldweb all the same.
+    own = spawn([sys.argv[1], "--engine", "sim:" + CATALOGUE, "--port", "0"],
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        own_address = own.stdout.readline().decode().split("http://", 1)[1].split("/", 1)[0]
+        for end in ["release", "stop"]:
+            assert status(own_address, "POST", "/api/sim", body={"do": "stall"}) == 200
+            got = []
+            held = [threading.Thread(target=lambda: got.append(
+                status(own_address, path="/api/devices", timeout=30))) for _ in range(6)]
+            for thread in held:
+                thread.start()
+            time.sleep(0.5)
+            assert got == [], f"answered during the stall: {got}"
+            if end == "release":
+                assert status(own_address, "POST", "/api/sim", body={"do": "release"}) == 200
+                for thread in held:
+                    thread.join()
+                assert got == [200] * 6, f"after the release: {got}"
+    finally:
+        code = stop(own)
+    assert code == 0, f"pldweb's exit status after SIGTERM with calls held: {code}"
+
+
 # name: pldweb's options, the message client's deadline, the check
 CASES = {
     "slow_headers": ([], None, slow_headers),
@@ -174,6 +201,7 @@ CASES = {
     "cap_reached": (["--max-connections", "8"], None, cap_reached),
     "hung_engine": ([], 500, hung_engine),
     "kept_alive": ([], None, kept_alive),
+    "stall_in_process": ([], None, stall_in_process),
 }
 
 

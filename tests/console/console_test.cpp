@@ -12,6 +12,7 @@
 #include "Console.h"
 #include "EngineAccess.h"
 #include "EventHub.h"
+#include "Simulation.h"
 #include "ZvPldProxy.h"
 #include "sim/SimEngine.h"
 
@@ -34,14 +35,19 @@ struct Case {
 
 class ConsoleTest : public ::testing::Test {
   protected:
-    Response Handle(const Case& c) {
+    Response Handle(const Case& c, const std::string& body = R"({"value": "65.5"})",
+                    bool simulation = true) {
         pldweb::AccessOptions options{"127.0.0.1", 8080, {"pld.lab"}, c.tokenAsked ? kToken : ""};
         const pldweb::AccessPolicy policy(options);
-        pldweb::Console console(policy, m_engine, m_hub, 64);
+        pldweb::Console console(policy, m_engine, m_hub, 64, simulation ? &m_simulation : nullptr);
         const auto query = c.path.find('?');
         Request request{c.method, c.path.substr(0, query), {}, {{"host", "127.0.0.1:8080"}}, ""};
         // The table's only query is "?token=".
         if (query != std::string::npos) request.query["token"] = c.path.substr(query + 7);
+        if (std::string(c.method) == "PUT" || std::string(c.method) == "POST") {
+            request.body = body;
+            request.headers.emplace("content-length", std::to_string(request.body.size()));
+        }
         for (const auto& [name, value] : c.headers) {
             if (value.empty()) {
                 request.headers.erase(name);
@@ -49,23 +55,20 @@ class ConsoleTest : public ::testing::Test {
                 request.headers[name] = value;
             }
         }
-        if (std::string(c.method) == "PUT") {
-            request.body = R"({"value": "65.5"})";
-            request.headers.emplace("content-length", std::to_string(request.body.size()));
-        }
         return console.Handle(request);
     }
 
     std::string ValueOf101() {
         std::string text;
-        m_proxy.GetValueString(text, 1, 101, 1, 0, 0, 0, nullptr);
-        return text;
+        const int rc = m_proxy.GetValueString(text, 1, 101, 1, 0, 0, 0, nullptr);
+        return rc == 0 ? text : "failed";
     }
 
     ZvPldProxy m_proxy{"sim", "console-test"};
     zvsim::Catalogue m_catalogue = zvsim::Catalogue::BuiltIn();
     pldweb::EventHub m_hub{2};
     pldweb::EngineAccess m_engine{m_proxy, m_catalogue};
+    pldweb::Simulation m_simulation{"sim"};
 };
 
 using Header = std::pair<std::string, std::string>;
@@ -107,7 +110,7 @@ const Case kCases[] = {
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
     {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
     {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
-    {"PostWithoutLength", "POST", "/api/engine", {kJson}, false, 411},
+    {"PostWithoutLength", "POST", "/api/engine", {kJson, {"content-length", ""}}, false, 411},
     {"WrongMethod", "DELETE", "/api/engine", {kJson, {"content-length", "0"}}, false, 405},
 };
 
@@ -135,6 +138,70 @@ TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, Policy, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The Simulation panel's command: checked by the access policy and against the verbs offered
+// before the engine sees it. After each, device 1's value reads as shown ("failed": offline).
+struct SimCase {
+    Case request;
+    std::string body;
+    const char* value;
+};
+
+const std::string kOffline1 = R"({"do": "offline", "device": 1})";
+const std::string kSet1 = R"({"do": "set", "device": 1, "point": 101, "value": 70})";
+const Case kSim{"", "POST", "/api/sim", {kJson}, false, 200};
+
+Case simCase(const char* name, int status, std::vector<Header> headers = {kJson},
+             bool tokenAsked = false, const char* method = "POST") {
+    return Case{name, method, "/api/sim", std::move(headers), tokenAsked, status};
+}
+
+const SimCase kSimCases[] = {
+    {simCase("Offline", 200), kOffline1, "failed"},
+    {simCase("OfflineWithToken", 200, {kJson, kTokenGiven}, true), kOffline1, "failed"},
+    {simCase("EngineRefuses", 422), R"({"do": "offline", "device": "1"})", "60.0"},
+    {simCase("NotOffered", 403), kSet1, "60.0"},
+    {simCase("Restart", 403), R"({"do": "restart"})", "60.0"},
+    {simCase("NotJson", 400), "offline 1", "60.0"},
+    {simCase("NoVerb", 400), R"({"device": 1})", "60.0"},
+    {simCase("VerbNotText", 400), R"({"do": ["offline"], "device": 1})", "60.0"},
+    {simCase("NotAnObject", 400), "[" + kOffline1 + "]", "60.0"},
+    {simCase("OverSize", 413),
+     R"({"do": "offline", "device": 1, "pad": ")" + std::string(4096, ' ') + "\"}", "60.0"},
+    {simCase("ForeignOrigin", 403, {kJson, kEvilOrigin}), kOffline1, "60.0"},
+    {simCase("AsForm", 403, {kForm}), kOffline1, "60.0"},
+    {simCase("WithoutToken", 401, {kJson}, true), kOffline1, "60.0"},
+    {simCase("ForeignHost", 403, {kJson, kEvil}), kOffline1, "60.0"},
+    {simCase("WrongMethod", 405, {kJson}, false, "PUT"), kOffline1, "60.0"},
+};
+
+void PrintTo(const SimCase& c, std::ostream* os) {
+    *os << c.request.method << " " << c.body.substr(0, 60);
+}
+
+class Sim : public ConsoleTest, public ::testing::WithParamInterface<SimCase> {};
+
+TEST_P(Sim, PassesOnlyAnOfferedCommandThatPassedTheChecks) {
+    const Response r = Handle(GetParam().request, GetParam().body);
+    EXPECT_EQ(r.status, GetParam().request.status) << r.body;
+    EXPECT_EQ(ValueOf101(), GetParam().value);
+    const auto answer = nlohmann::json::parse(r.body);
+    EXPECT_TRUE(r.status == 200 ? answer["ok"] == true : answer["error"].is_string()) << r.body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, Sim, ::testing::ValuesIn(kSimCases),
+                         [](const auto& info) { return std::string(info.param.request.name); });
+
+TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
+    const Case status{"", "GET", "/api/sim/status", {}, false, 0};
+    ASSERT_EQ(Handle(kSim, kOffline1).status, 200);
+    const Response r = Handle(status);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(nlohmann::json::parse(r.body)["offline"], nlohmann::json::array({1, 3}));
+    EXPECT_EQ(Handle(status, "", false).status, 404);
+    EXPECT_EQ(Handle(kSim, R"({"do": "online", "device": 1})", false).status, 404);
+    EXPECT_EQ(ValueOf101(), "failed");
+}
 
 TEST_F(ConsoleTest, RefusesAHeadOfTooManyLines) {
     Case c{"", "GET", "/api/engine", {}, false, 0};

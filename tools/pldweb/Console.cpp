@@ -124,6 +124,7 @@ Response Console::route(const Request& req) {
             return r;
         }
         if (n == 2 && s[1] == "engine") return get ? m_engine.Inventory() : wrongMethod();
+        if (s[1] == "sim") return simulation(req, what);
         if (n == 3 && s[1] == "events" && s[2] == "active") {
             if (!get) return wrongMethod();
             const unsigned short ms = queryNumber(req, "timeout", 2000, 1, kMaxActiveEventsWaitMs);
@@ -151,6 +152,26 @@ Response Console::route(const Request& req) {
         }
     }
     return ErrorResponse(404, "no such resource: " + what);
+}
+
+Response Console::simulation(const Request& req, const std::string& what) {
+    const bool command = req.path == "/api/sim";
+    if (!command && req.path != "/api/sim/status") {
+        return ErrorResponse(404, "no such resource: " + what);
+    }
+    if (m_simulation == nullptr) {
+        return ErrorResponse(404, "the simulation panel is off (--no-simulation): " + what);
+    }
+    if (req.method != (command ? "POST" : "GET")) {
+        return ErrorResponse(405, "the request was not understood: " + what);
+    }
+    if (!command) return m_simulation->Status();
+    Response r = m_simulation->Command(req.body);
+    // Every open page shows what is in force now; a page polls as well, for the changes that
+    // other clients of the engine make.
+    const auto answer = nlohmann::json::parse(r.body, nullptr, false);
+    if (r.status == 200 && answer.contains("done")) m_hub.Publish("sim", answer);
+    return r;
 }
 
 }  // namespace pldweb

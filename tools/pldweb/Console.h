@@ -10,6 +10,7 @@
 #include "EngineAccess.h"
 #include "EventHub.h"
 #include "Http.h"
+#include "Simulation.h"
 
 namespace pldweb {
 
@@ -20,9 +21,14 @@ constexpr unsigned short kMaxActiveEventsWaitMs = 10000;
 
 class Console {
   public:
+    // No simulation: the panel's requests are answered 404.
     Console(const AccessPolicy& policy, EngineAccess& engine, EventHub& hub,
-            std::size_t maxHeaderLines)
-        : m_policy(policy), m_engine(engine), m_hub(hub), m_maxHeaderLines(maxHeaderLines) {}
+            std::size_t maxHeaderLines, Simulation* simulation = nullptr)
+        : m_policy(policy),
+          m_engine(engine),
+          m_hub(hub),
+          m_maxHeaderLines(maxHeaderLines),
+          m_simulation(simulation) {}
 
     // The refusal of a request on its head alone (policy, header lines, body length), before
     // its body is read; none when it may go on.
@@ -33,11 +39,13 @@ class Console {
 
   private:
     Response route(const Request& request);
+    Response simulation(const Request& request, const std::string& what);
 
     const AccessPolicy& m_policy;
     EngineAccess& m_engine;
     EventHub& m_hub;
     const std::size_t m_maxHeaderLines;
+    Simulation* const m_simulation;
 };
 
 }  // namespace pldweb

@@ -142,7 +142,10 @@ bool MhdServer::Start(ListenSocket socket, std::string& error) {
         error = "the HTTP server did not start";
         return false;
     }
-    for (unsigned i = 0; i < m_limits.workers; ++i) m_workers.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < m_limits.workers; ++i) {
+        m_workers.emplace_back([this] { work(false); });
+    }
+    m_workers.emplace_back([this] { work(true); });
     m_watchdog = std::thread([this] { watch(); });
     return true;
 }
@@ -226,7 +229,8 @@ MHD_Result MhdServer::request(MHD_Connection* connection, const char* url, const
     exchange->submitted = true;
     setPhase(connection, Phase::Answering);
     MHD_suspend_connection(connection);
-    const bool queued = post([this, exchange, connection] {
+    const bool simulation = exchange->request.path.rfind("/api/sim", 0) == 0;
+    const bool queued = post(simulation, [this, exchange, connection] {
         try {
             exchange->response = m_console.Handle(exchange->request);
         } catch (const std::exception& e) {
@@ -366,23 +370,28 @@ void MhdServer::setPhase(MHD_Connection* connection, Phase phase) {
     it->second.since = std::chrono::steady_clock::now();
 }
 
-bool MhdServer::post(std::function<void()> job) {
+bool MhdServer::post(bool simulation, std::function<void()> job) {
     {
         std::lock_guard<std::mutex> lock(m_jobsMutex);
-        if (m_stopping || m_jobs.size() >= m_limits.maxWaitingRequests) return false;
-        m_jobs.push_back(std::move(job));
+        auto& jobs = simulation ? m_simulationJobs : m_jobs;
+        const std::size_t max =
+            simulation ? m_limits.maxWaitingSimulation : m_limits.maxWaitingRequests;
+        if (m_stopping || jobs.size() >= max) return false;
+        jobs.push_back(std::move(job));
     }
-    m_jobsReady.notify_one();
+    // Every worker waits on the one condition: only a worker of the job's kind may take it.
+    m_jobsReady.notify_all();
     return true;
 }
 
-void MhdServer::work() {
+void MhdServer::work(bool simulation) {
+    auto& jobs = simulation ? m_simulationJobs : m_jobs;
     std::unique_lock<std::mutex> lock(m_jobsMutex);
     while (true) {
-        m_jobsReady.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-        if (m_jobs.empty()) return;  // stopping, and every job done
-        std::function<void()> job = std::move(m_jobs.front());
-        m_jobs.pop_front();
+        m_jobsReady.wait(lock, [this, &jobs] { return m_stopping || !jobs.empty(); });
+        if (jobs.empty()) return;  // stopping, and every job done
+        std::function<void()> job = std::move(jobs.front());
+        jobs.pop_front();
         lock.unlock();
         job();
         lock.lock();

@@ -34,6 +34,10 @@ struct ServerLimits {
     unsigned workers = 4;
     // Requests that wait for a worker; more are answered 503 at once.
     std::size_t maxWaitingRequests = 64;
+    // The Simulation panel's requests have one worker of their own: a stall that holds every
+    // other worker can still be released, and a command waiting for an unreachable daemon
+    // holds up no other request.
+    std::size_t maxWaitingSimulation = 8;
 };
 
 class MhdServer {
@@ -80,8 +84,8 @@ class MhdServer {
                        const char* uploadData, std::size_t* uploadSize, void** context);
     MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Response response);
     void started(MHD_Connection* connection);
-    bool post(std::function<void()> job);
-    void work();
+    bool post(bool simulation, std::function<void()> job);
+    void work(bool simulation);
     void watch();
     void setPhase(MHD_Connection* connection, Phase phase);
     // Under m_mutex: shuts the oldest connection still receiving down (of `client`, if given).
@@ -104,6 +108,7 @@ class MhdServer {
     std::condition_variable m_jobsReady;
     std::condition_variable m_stopped;  // the watchdog's
     std::deque<std::function<void()>> m_jobs;
+    std::deque<std::function<void()>> m_simulationJobs;
     bool m_stopping = false;
     std::vector<std::thread> m_workers;
     std::thread m_watchdog;

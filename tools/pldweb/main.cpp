@@ -23,6 +23,7 @@
 #include "EventHub.h"
 #include "Log.h"
 #include "MhdServer.h"
+#include "Simulation.h"
 #include "ZvPldProxy.h"
 #include "dlog.h"
 #include "sim/SimEngine.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     pldweb::ServerLimits limits;
     unsigned maxStreams = 16;
     unsigned maxHeaderLines = 64;
+    bool noSimulation = false;
     app.add_option("--engine", engine,
                    "message client's first text: sim, sim:FILE or unix:PATH (the engine daemon)")
         ->capture_default_str();
@@ -97,6 +99,8 @@ int main(int argc, char** argv) {
     app.add_option("--max-streams", maxStreams, "open event streams (pages) at most")
         ->check(CLI::Range(1u, 1000u))
         ->capture_default_str();
+    app.add_flag("--no-simulation", noSimulation,
+                 "no Simulation panel: the page gives the engine's control no command");
     CLI11_PARSE(app, argc, argv);
 
     zvsim::Catalogue catalogue;
@@ -139,7 +143,9 @@ int main(int argc, char** argv) {
             access.listen = listen;
             access.port = socket->port;
             const pldweb::AccessPolicy policy(access);
-            pldweb::Console console(policy, engineAccess, hub, maxHeaderLines);
+            pldweb::Simulation simulation(engine);
+            pldweb::Console console(policy, engineAccess, hub, maxHeaderLines,
+                                    noSimulation ? nullptr : &simulation);
             pldweb::MhdServer server(console, hub, limits);
             if (!server.Start(*socket, error)) {
                 std::fprintf(stderr, "pldweb: %s\n", error.c_str());
@@ -153,6 +159,7 @@ int main(int argc, char** argv) {
                 while (!g_interrupted.load()) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 }
+                if (!noSimulation) simulation.ReleaseOwnEngine();
                 server.Stop();
                 std::printf("pldweb: stopped\n");
             }

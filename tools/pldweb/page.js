@@ -37,26 +37,41 @@ function shownValue(k, value) {
   return units[k] ? value + " " + units[k] : value;
 }
 
+// The table is read again when asked while it loads: what changed meanwhile is not lost.
+let reloadWanted = false;
 async function loadPoints() {
-  if (loading) return;
+  if (loading) { reloadWanted = true; return; }
   loading = true;
   missed = [];
   const { status, data } = await api("GET", "/api/devices").finally(() => { loading = false; });
+  if (reloadWanted) { reloadWanted = false; loadPoints(); return; }
   const body = document.querySelector("#points tbody");
+  if (status !== 200) {
+    text($("status"), "devices: " + data.error, "error");
+    // A stalled or unreachable engine: the rows stay, each showing that it has no answer.
+    for (const tr of body.rows) {
+      tr.classList.add("unanswered");
+      tr.cells[4].textContent = data.error;
+    }
+    return;
+  }
+  showStatus(document.body.dataset.stream === "open");
   body.textContent = "";
-  if (status !== 200) { text($("status"), "devices: " + data.error, "error"); return; }
   for (const dev of data) {
+    const offline = dev.offline || simOffline.has(dev.index);
     for (const p of dev.points) {
       for (const v of p.values) {
         const k = key(p.device, p.gddId, v.module);
         units[k] = p.unit || "";
         const tr = body.insertRow();
         tr.id = "row-" + k;
-        const cells = [dev.index + (dev.offline ? " (offline)" : ""), p.gddId,
+        const cells = [dev.index + (offline ? " (offline)" : ""), p.gddId,
                        p.label === null ? p.labelError : p.label, v.module,
                        v.value === null ? v.valueError : shownValue(k, v.value),
                        p.attributes.accessRights === 3 ? "rw" : "r"];
         cells.forEach((c, i) => { tr.insertCell().textContent = c; });
+        // A value that does not read: of a device offline, else of a point failing.
+        if (v.value === null) tr.className = offline ? "offline" : "failing";
         tr.cells[4].className = "value";
         tr.cells[4].id = "v-" + k;
         tr.onclick = () => select(p.device, p.gddId, v.module);
@@ -72,6 +87,7 @@ function updateValue(msg) {
   const k = key(msg.device, msg.gddId, msg.module);
   const cell = $("v-" + k);
   if (cell) {
+    cell.parentElement.classList.remove("failing", "unanswered");
     cell.textContent = shownValue(k, msg.value);
     cell.classList.remove("changed");
     void cell.offsetWidth;  // restarts the flash
@@ -172,9 +188,79 @@ function connect() {
   source.addEventListener("event", () => {
     clearTimeout(eventsDue); eventsDue = setTimeout(loadEvents, 200);
   });
+  source.addEventListener("sim", loadSim);
+}
+
+// The Simulation panel. What is in force is read at the start, after each command (every open
+// page is told of a command given through the console) and every two seconds, for the commands
+// other clients of the engine give; the table is read again when it changed.
+let simOffline = new Set();
+let simShown = null;   // what is in force, as last compared
+let simPolled = false;
+const simFields = {    // each command's fields; "?": left out when empty
+  offline: ["device"], online: ["device"],
+  fail: ["device", "point", "status", "on", "count?"],
+  delay: ["ms", "device?"], stall: ["device?"], release: [],
+  plant: ["device", "point", "module", "signal", "min", "max", "period_ms", "steps?"],
+  event: ["id", "state"], reset: [],
+};
+
+async function loadSim() {
+  const { status, data } = await api("GET", "/api/sim/status");
+  if (status !== 200) {
+    // No control at all (a device's engine, or --no-simulation): no panel.
+    if (simShown !== null) text($("simNow"), data.error, "error");
+    return;
+  }
+  $("sim").hidden = false;
+  if (!simPolled) { simPolled = true; setInterval(loadSim, 2000); }
+  simOffline = new Set(data.offline);
+  const list = $("simNow");
+  list.textContent = "";
+  const add = (t) => { const li = list.appendChild(document.createElement("li"));
+                       li.textContent = t; return li; };
+  add("seed " + data.seed + "; offline: " + (data.offline.join(", ") || "none") +
+      "; answers held: " + data.held);
+  for (const c of data.controls) {
+    const params = Object.entries(c).filter(([k]) => k !== "name" && k !== "do" && k !== "left")
+        .map(([k, v]) => k + " " + v).join(", ");
+    const li = add(c.name + ": " + c.do + (params ? " (" + params + ")" : "") +
+                   (c.left !== undefined ? ", " + c.left + " left" : ""));
+    li.dataset.control = c.name;
+    const clear = li.appendChild(document.createElement("button"));
+    clear.textContent = "Clear";
+    clear.onclick = () => simSend({ do: "clear", name: c.name });
+  }
+  // Calls left of a counted fault go down with every read: not a change to read the table for.
+  const now = JSON.stringify([data.offline,
+                              data.controls.map((c) => ({ ...c, left: undefined }))]);
+  if (now !== simShown && (simShown !== null || data.offline.length > 0)) loadPoints();
+  simShown = now;
+}
+
+async function simSend(command) {
+  const { status, data } = await api("POST", "/api/sim", command);
+  text($("simResult"), status === 200 ? data.done : data.error, status === 200 ? "ok" : "error");
+  loadSim();
+}
+
+for (const form of document.querySelectorAll("#sim form")) {
+  form.onsubmit = (ev) => {
+    ev.preventDefault();
+    const verb = ev.submitter.value;
+    const command = { do: verb };
+    for (const field of simFields[verb]) {
+      const name = field.replace("?", "");
+      const value = form.elements[name].value.trim();
+      if (value === "" && field.endsWith("?")) continue;
+      command[name] = /^-?[0-9]+(\.[0-9]+)?$/.test(value) ? Number(value) : value;
+    }
+    simSend(command);
+  };
 }
 
 api("GET", "/api/engine").then(({ status, data }) => {
   if (status === 200) { pldCount = data.pldCount; showStatus(true); }
 });
 connect();
+loadSim();

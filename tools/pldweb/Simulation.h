@@ -1,0 +1,50 @@
+// The console's Simulation panel on the server side: the commands a page may give the simulated
+// engine's control interface, checked here before they reach it. A page offers the controls of a
+// test bench (devices offline, failing points, latency, stalls, plant behaviours, events, reset);
+// it is never let restart the engine daemon, which every other client of the daemon shares.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Http.h"
+#include "sim/Controller.h"
+
+namespace pldweb {
+
+// A command is one small JSON object; a larger body is refused unread.
+constexpr std::size_t kMaxSimulationBody = 4096;
+
+class Simulation {
+  public:
+    // On the console's engine text: the daemon's control for unix:PATH, the engine of this
+    // process otherwise. Nothing is opened until the first request.
+    explicit Simulation(std::string engineText) : m_engineText(std::move(engineText)) {}
+
+    // The verbs a page may send.
+    static bool Offered(const std::string& verb);
+
+    // GET /api/sim/status: what is in force, or why there is no control.
+    Response Status();
+    // POST /api/sim: one command {"do": VERB, ...}. Refused unsent: a body that is not a JSON
+    // object with a text "do" (400), a verb not offered (403, logged); the engine judges the rest.
+    Response Command(const std::string& body);
+    // On stopping a console with its engine in this process: the answers a stall holds go out,
+    // so that no worker waits for them. The daemon's stalls are its other clients' business.
+    void ReleaseOwnEngine();
+
+  private:
+    // The engine's answer to `command` as a response: 200, 422 for a command it refused, 502
+    // when it cannot be reached, 503 when it has no control.
+    Response send(const std::string& command);
+
+    const std::string m_engineText;
+    // One command at a time on the one connection; the server gives these requests a worker
+    // of their own, so a command waiting for an unreachable daemon holds up no other request.
+    std::mutex m_mutex;
+    std::unique_ptr<zvsim::Controller> m_controller;
+};
+
+}  // namespace pldweb
