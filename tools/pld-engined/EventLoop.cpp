@@ -60,7 +60,7 @@ EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state,
       m_held(engine) {}
 
 EventLoop::~EventLoop() {
-    m_engine.OnRelease(nullptr);
+    m_engine.OnRelease([] {});  // the engine outlives the loop
     CloseAll();
     if (m_epoll >= 0) ::close(m_epoll);
     if (m_wakeFd >= 0) ::close(m_wakeFd);
