@@ -122,8 +122,8 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
-// A stalled engine lets the client's deadline fire; on release the held reply goes out, and the
-// client is answered again.
+// A stalled engine lets the client's deadline fire; on release the held replies go out, and the
+// client is answered again. A connection with 256 replies held is read no further meanwhile.
 TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     ASSERT_TRUE(daemon());
     auto control = controller();
@@ -132,13 +132,20 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     int value = 0;
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 2);
     Client waiting(m_socket);
-    sendRead(waiting, 2, 20);
-    for (int waited = 0; send(*control, {{"do", "status"}})["held"] != 2; waited += 10) {
-        ASSERT_LT(waited, kWaitMs) << "the second read was not held";
+    std::vector<std::uint8_t> reads;
+    for (json request = read(2, 20); request.value("id", 0) < 300;) {
+        request["id"] = request.value("id", 0) + 1;
+        zvwire::AppendFrame(request, reads);
+    }
+    waiting.sendBytes(reads);
+    for (int waited = 0; send(*control, {{"do", "status"}})["held"] != 257; waited += 10) {
+        ASSERT_LT(waited, kWaitMs) << send(*control, {{"do", "status"}});
         std::this_thread::sleep_for(milliseconds(10));
     }
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 257);  // the proxy's and 256
     ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
-    EXPECT_EQ(waiting.receive()["value"], 7);
+    for (int id = 1; id <= 300; ++id) ASSERT_EQ(waiting.receive()["id"], id);
     std::this_thread::sleep_for(milliseconds(400));  // the client probes once a deadline
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
     EXPECT_EQ(value, 5);
