@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
+#include "Frames.h"
 #include "RawClient.h"
 #include "ZvPldProxy.h"
 #include "sim/Controller.h"
@@ -19,6 +20,13 @@ const json kOffline = {{"do", "offline"}, {"device", 1}};
 json read(int device, int gddId) {
     return {{"op", "GetVelPntInt32"},
             {"pnt", {{"deviceIdx", device}, {"gddId", gddId}, {"mmIdx", 0}}}};
+}
+
+// A read sent without waiting for its reply.
+void sendRead(Client& client, int device, int gddId) {
+    json request = read(device, gddId);
+    request["id"] = 1;
+    client.sendBytes(frames::Of(request));
 }
 
 class ControlTest : public DaemonFixture {
@@ -106,11 +114,7 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     ASSERT_TRUE(send(*controller(), {{"do", "delay"}, {"device", 1}, {"ms", 1500}})["ok"]);
     Client slow(m_socket), other(m_socket);
     const Clock::time_point start = Clock::now();
-    json request = read(1, 10);
-    request["id"] = 1;
-    std::vector<std::uint8_t> frame;
-    zvwire::AppendFrame(request, frame);
-    slow.sendBytes(frame);
+    sendRead(slow, 1, 10);
     EXPECT_EQ(other.call(read(2, 20))["value"], 7);
     pollfd ready{slow.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 0), 0) << "the delayed reply came before the other's";
@@ -118,7 +122,8 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
-// A stalled engine lets the client's deadline fire; after release the client is answered again.
+// A stalled engine lets the client's deadline fire; on release the held replies go out, and the
+// client is answered again. A connection with 256 replies held is read no further meanwhile.
 TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     ASSERT_TRUE(daemon());
     auto control = controller();
@@ -126,8 +131,21 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     ZvPldProxy proxy(("unix:" + m_socket + "?deadline_ms=300").c_str(), "");
     int value = 0;
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 2);
-    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 1);
+    Client waiting(m_socket);
+    std::vector<std::uint8_t> reads;
+    for (json request = read(2, 20); request.value("id", 0) < 300;) {
+        request["id"] = request.value("id", 0) + 1;
+        zvwire::AppendFrame(request, reads);
+    }
+    waiting.sendBytes(reads);
+    for (int waited = 0; send(*control, {{"do", "status"}})["held"] != 257; waited += 10) {
+        ASSERT_LT(waited, kWaitMs) << send(*control, {{"do", "status"}});
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 257);  // the proxy's and 256
     ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
+    for (int id = 1; id <= 300; ++id) ASSERT_EQ(waiting.receive()["id"], id);
     std::this_thread::sleep_for(milliseconds(400));  // the client probes once a deadline
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
     EXPECT_EQ(value, 5);

@@ -56,11 +56,12 @@ EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state,
       m_state(state),
       m_limits(limits),
       m_admit(std::move(admit)),
+      m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_readBuffer(kReadChunk),
       m_held(engine) {}
 
 EventLoop::~EventLoop() {
-    m_engine.OnRelease(nullptr);
+    m_engine.OnRelease([] {});  // the engine outlives the loop
     CloseAll();
     if (m_epoll >= 0) ::close(m_epoll);
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -74,7 +75,6 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
     // Accepting goes on until the queue is empty: the listener must not block.
     ::fcntl(listener, F_SETFL, ::fcntl(listener, F_GETFL) | O_NONBLOCK);
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     epoll_event in{};
     in.events = EPOLLIN;
@@ -477,7 +477,7 @@ void EventLoop::release(Clock::time_point now) {
 
 void EventLoop::AskRestart() {
     m_restartAsked = true;
-    if (m_wakeFd >= 0) wakeLoop();
+    wakeLoop();
 }
 
 void EventLoop::restart(Clock::time_point now) {

@@ -95,7 +95,7 @@ class EventLoop {
     const std::function<bool(int)> m_admit;
 
     int m_epoll = -1;
-    int m_wakeFd = -1;
+    const int m_wakeFd;  // made with the loop: any thread may wake it, before it runs too
     int m_listener = -1;
     int m_spare = -1;  // given up to refuse a connection when no descriptor is left
     bool m_listening = false;
