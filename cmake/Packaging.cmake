@@ -174,7 +174,9 @@ without the device.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zvpld-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
-set(_tools_depends "${_runtime}, ${ZVPLD_LIB_PACKAGE} (= ${PROJECT_VERSION}), zvpld-sim (= ${PROJECT_VERSION})")
+# The tools hold their own copy of the library (src/CMakeLists.txt): the stand-ins are all they
+# need of the project's, so that these two packages make a workstation's install.
+set(_tools_depends "${_runtime}, zvpld-sim (= ${PROJECT_VERSION})")
 set(_tools_summary "command-line client and engine daemon for the PLD engine")
 set(_tools_web "")
 if(TARGET pldweb)  # not cross-built: no libmicrohttpd of the target
@@ -185,7 +187,8 @@ endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_tools_depends}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${_tools_summary}
 pldctl reads, writes and watches the engine's data points through
-libZvPldProxy; pld-engined serves the simulated engine to other processes on
-a Unix socket, started by a systemd user socket unit if enabled.${_tools_web}")
+libZvPldProxy (built in); pld-engined serves the simulated engine to other
+processes on a Unix socket, started by a systemd user socket unit if
+enabled.${_tools_web}")
 
 include(CPack)

@@ -137,10 +137,10 @@ void Bench::releaseHeld() {
 
 void Bench::onRelease(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_wakes.push_back(std::move(wake));
+    m_wake = std::move(wake);
 }
 
-// Every held answer goes out; the wakes are called later, by wakeIfReleased.
+// Every held answer goes out; the wake is called later, by wakeIfReleased.
 void Bench::releaseLocked() {
     ++m_epoch;
     m_reported = 0;
@@ -149,14 +149,14 @@ void Bench::releaseLocked() {
 }
 
 void Bench::wakeIfReleased() {
-    std::vector<std::function<void()>> wakes;
+    std::function<void()> wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_wakePending) return;
         m_wakePending = false;
-        wakes = m_wakes;
+        wake = m_wake;
     }
-    for (const std::function<void()>& wake : wakes) wake();
+    if (wake) wake();
 }
 
 void Bench::refresh() {

@@ -57,7 +57,7 @@ class Bench {
     // Held answers go out (the engine closes); the stalls stay.
     void releaseHeld();
     void onRelease(std::function<void()> wake);
-    // Calls the wakes if answers were released since the last call; with no lock held.
+    // Calls the wake if answers were released since the last call; with no lock held.
     void wakeIfReleased();
 
     // The status a counted-down fail on that point gives, or kOk.
@@ -108,7 +108,7 @@ class Bench {
     std::uint64_t m_epoch = 1;       // held answers of an older epoch go out
     std::size_t m_waiting = 0;       // answers waiting on their threads
     std::size_t m_reported = 0;      // stalled answers reported since the last release
-    std::vector<std::function<void()>> m_wakes;
+    std::function<void()> m_wake;
     bool m_wakePending = false;
     // Fast paths for the engine's calls, kept by refresh().
     std::atomic<bool> m_anyHold{false}, m_anyFail{false}, m_anyNotify{false};

@@ -217,7 +217,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     Hold TakeHold();
     // Whether an answer stalled in that epoch may go out now.
     bool StallReleased(std::uint64_t stallEpoch) const;
-    // `wake` is called, on the releasing thread, after held answers are released.
+    // `wake` is called, on the releasing thread, after held answers are released; it takes the
+    // place of the one set before, and null sets none (its owner is going).
     void OnRelease(std::function<void()> wake);
     // The newest simulated engine alive in this process, or null.
     static std::shared_ptr<SimEngine> Latest();

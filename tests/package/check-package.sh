@@ -3,8 +3,9 @@
 #   build PACKAGES BUILD_DIR: makes them (cpack, after the build).
 #   lint PACKAGES: lintian finds no error and no warning that the packages do not override.
 #   client PACKAGES WORK_PARENT CMAKE GENERATOR CXX PKG_CONFIG [TOOLCHAIN_FILE] [-- EMULATOR...]:
-#     unpacks all but the tools' package into a scratch root (dpkg-deb -x), then builds and runs
-#     the outside client against it (tests/install/check-client.sh); then the tools' pldctl.
+#     unpacks the tools' and the stand-ins' packages into a scratch root (dpkg-deb -x) and runs
+#     the tools with those libraries alone; then the library's packages too, and builds and runs
+#     the outside client against them (tests/install/check-client.sh).
 #   units PACKAGES WORK_PARENT: systemd-analyze verifies the tools' package's systemd units.
 #   symbols PACKAGES WORK_PARENT CMAKE NM CXX: dpkg-shlibdeps makes the outside client depend on
 #     the library's package of the version that added the newest export it uses: the package's
@@ -43,7 +44,23 @@ client)
     scratch "$1"
     shift
     root=$work/root
-    for package in libzvpldproxy1 libzvpldproxy-dev zvpld-sim zvpld-tools; do
+    emulator=()
+    for ((i = 1; i <= $#; i++)); do
+        [[ ${!i} == -- ]] && { emulator=("${@:i+1}"); break; }
+    done
+    # The tools need the stand-ins' package alone: they hold their own copy of the library.
+    for package in zvpld-sim zvpld-tools; do
+        dpkg-deb -x "$(deb $package)" "$root"
+    done
+    for tool in "$root"/usr/bin/*; do
+        readelf -d "$tool" | grep -F '[libZvPldProxy.so' &&
+            { echo "$tool needs libZvPldProxy's package" >&2; exit 1; }
+        args=(--version)
+        [[ $tool == */pldctl ]] && args=(get 1 100)
+        echo "${tool#"$root"} ${args[*]}:"
+        timeout 60 "${emulator[@]}" "$tool" "${args[@]}"
+    done
+    for package in libzvpldproxy1 libzvpldproxy-dev; do
         dpkg-deb -x "$(deb $package)" "$root"
     done
     # The library package holds the library's run-time files only: no link, no stand-in.

@@ -180,6 +180,9 @@ TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
     ok(R"({"do": "release"})");
     EXPECT_EQ(*wakes, 1);
     EXPECT_TRUE(engine->StallReleased(hold.stallEpoch));
+    engine->OnRelease(nullptr);  // its owner goes: nothing is called after
+    ok(R"({"do": "release"})");
+    EXPECT_EQ(wakes, 1);
 }
 
 // The same seed gives the same draws; another seed others.

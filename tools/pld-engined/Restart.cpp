@@ -25,8 +25,11 @@ constexpr int kListenFd = 3;  // SD_LISTEN_FDS_START
 // The descriptor of a memory file that holds the engine's state, set by the image that restarts.
 constexpr char kStateVariable[] = "PLD_ENGINED_RESTART_STATE";
 constexpr char kScenarioVariable[] = "PLD_ENGINED_SCENARIO_RESUME_MS";
-const char* const kOurVariables[] = {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", kStateVariable,
-                                     kScenarioVariable};
+// Set by the image that restarts when the socket's file is its own to remove: not when systemd
+// (or another launcher) made it and passed it down.
+constexpr char kOwnSocketVariable[] = "PLD_ENGINED_OWN_SOCKET";
+const char* const kOurVariables[] = {"LISTEN_FDS",   "LISTEN_PID",      "LISTEN_FDNAMES",
+                                     kStateVariable, kScenarioVariable, kOwnSocketVariable};
 
 bool isOurs(const char* entry) {
     for (const char* name : kOurVariables) {
@@ -66,8 +69,10 @@ bool writeAll(int fd, const std::string& text) {
 bool TakeInheritedListener(Inherited& inherited, std::string& error) {
     const long long fds = numberIn("LISTEN_FDS", 1 << 20);
     const long long pid = numberIn("LISTEN_PID", 1LL << 40);
-    inherited.own = std::getenv(kStateVariable) != nullptr;
-    for (const char* name : {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"}) ::unsetenv(name);
+    inherited.own = std::getenv(kOwnSocketVariable) != nullptr;
+    for (const char* name : {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", kOwnSocketVariable}) {
+        ::unsetenv(name);
+    }
     if (fds < 0 || pid != ::getpid()) return true;  // meant for another process, or none
     if (fds != 1) {
         error = "LISTEN_FDS=" + std::to_string(fds) + ": only one listening socket is served";
@@ -157,7 +162,8 @@ bool TakeCarried(Carried& carried, std::string& error) {
     return true;
 }
 
-void Reexecute(char* const* argv, int listener, const Carried& carried, std::string& error) {
+void Reexecute(char* const* argv, int listener, bool ownSocket, const Carried& carried,
+               std::string& error) {
     // Descriptor 3 becomes the listener; what it was is kept aside to be put back on failure.
     const int saved = listener == kListenFd ? -1 : ::fcntl(kListenFd, F_DUPFD_CLOEXEC, kListenFd);
     const bool placed = listener == kListenFd ? ::fcntl(kListenFd, F_SETFD, 0) == 0
@@ -169,6 +175,7 @@ void Reexecute(char* const* argv, int listener, const Carried& carried, std::str
         std::vector<std::string> added = {
             "LISTEN_FDS=1", "LISTEN_PID=" + std::to_string(::getpid()),
             std::string(kStateVariable) + "=" + std::to_string(values)};
+        if (ownSocket) added.push_back(std::string(kOwnSocketVariable) + "=1");
         if (carried.scenarioMs) {
             added.push_back(std::string(kScenarioVariable) + "=" +
                             (*carried.scenarioMs == kScenarioDone

@@ -14,7 +14,7 @@ namespace pldengined {
 struct Inherited {
     int fd = -1;       // the listening socket; -1: none was passed
     std::string path;  // its path
-    bool own = false;  // passed by this daemon before its restart: the socket file is its own
+    bool own = false;  // passed by this daemon before its restart, which made the socket file
 };
 
 // The listener passed as descriptor 3 with LISTEN_FDS=1 and LISTEN_PID this process, if any;
@@ -41,9 +41,11 @@ std::string Handover(zvsim::SimEngine& engine);
 // the engine refuses. Throws std::exception for values that do not fit.
 void TakeOver(zvsim::SimEngine& engine, const std::string& state);
 
-// Re-executes this program with `argv`, passing `listener` and `carried`; returns only when that
-// failed, with `error`, having put every descriptor back as it was.
-void Reexecute(char* const* argv, int listener, const Carried& carried, std::string& error);
+// Re-executes this program with `argv`, passing `listener` (whose file is this daemon's to remove
+// at its stop if `ownSocket`) and `carried`; returns only when that failed, with `error`, having
+// put every descriptor back as it was.
+void Reexecute(char* const* argv, int listener, bool ownSocket, const Carried& carried,
+               std::string& error);
 
 }  // namespace pldengined
 

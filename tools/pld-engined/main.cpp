@@ -380,7 +380,7 @@ int main(int argc, char** argv) {
             handed.state = pldengined::Handover(*engine);
             if (player) handed.scenarioMs = player->ResumeAt();
             pldengined::Log("restarting");
-            pldengined::Reexecute(argv, listener, handed, why);
+            pldengined::Reexecute(argv, listener, ownSocket, handed, why);
         } catch (const std::exception& e) {
             why = e.what();
         }
