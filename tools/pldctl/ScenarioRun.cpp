@@ -74,6 +74,7 @@ int ScenarioCommands::run(const std::string& engine) const {
     struct sigaction action {};
     action.sa_handler = stopPlaying;
     sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // a call to the engine goes on; the play stops after it
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     return WithController(engine, [&](const Send& send) {
