@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 
@@ -119,7 +120,7 @@ Scenario ParseScenario(const std::string& text) {
             if (!value.is_string()) bad("\"name\" must be a text");
             scenario.name = value.get<std::string>();
         } else if (key == "seed") {
-            scenario.seed = unsignedOf(value, "\"seed\"", UINT64_MAX);
+            scenario.seed = unsignedOf(value, "\"seed\"", INT64_MAX);  // as reset takes it
         } else if (key == "repeat") {
             scenario.repeat =
                 static_cast<std::uint32_t>(unsignedOf(value, "\"repeat\"", kMaxRepeat));

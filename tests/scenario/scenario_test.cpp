@@ -59,6 +59,8 @@ TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
         {R"({"steps": []})", "1 to 1000 steps, not 0"},
         {R"({"name": "x"})", "\"steps\" must be a list"},
         {R"({"seed": -1, "steps": [{"at": 0, "do": "release"}]})", "\"seed\" must be"},
+        {R"({"seed": 9223372036854775808, "steps": [{"at": 0, "do": "release"}]})",
+         "\"seed\" must be"},
         {R"({"repeat": 1000001, "steps": [{"at": 0, "do": "release"}]})", "\"repeat\" must be"},
         {R"({"repeat": 0, "steps": [{"at": 99, "do": "release"}]})", "last step at 100 ms"},
         {R"({"name": 7, "steps": [{"at": 0, "do": "release"}]})", "\"name\" must be a text"},
