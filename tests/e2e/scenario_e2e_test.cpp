@@ -1,0 +1,106 @@
+// `pldctl scenario run` against pld-engined as a real process, with a `pldctl watch` process
+// seeing what the scenario did.
+#include <algorithm>
+
+#include "DaemonFixture.h"
+
+namespace {
+
+class ScenarioEndToEndTest : public DaemonFixture {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        ::alarm(100);  // reads from children block: one that never answers ends the test here
+        m_engine = "unix:" + m_socket;
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
+            "points": [{"gddId": 1, "access": "rw", "min": 0, "max": 100, "values": [0]}]}],
+            "events": [{"id": 1, "group": 1, "device": 1, "label": "Hot", "state": 0}]})";
+    }
+
+    Process& pldctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
+        return spawn(PLDCTL_LAUNCH, args);
+    }
+    std::string scenarioFile(const std::string& steps) {
+        const std::string path = m_dir + "/scenario.json";
+        std::ofstream(path) << R"({"name": "t", "seed": 5, "steps": [)" + steps + "]}";
+        return path;
+    }
+    static std::vector<std::string> lines(Process& p) {
+        std::vector<std::string> all;
+        for (std::string l = p.line(); !l.empty(); l = p.line()) all.push_back(l);
+        return all;
+    }
+
+    std::string m_engine;
+};
+
+// The index of the first line from `from` on that contains `text`; lines.size() when none does.
+std::size_t find(const std::vector<std::string>& lines, const std::string& text,
+                 std::size_t from = 0) {
+    const auto it = std::find_if(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(),
+                                 [&](const std::string& l) { return l.find(text) != l.npos; });
+    return static_cast<std::size_t>(it - lines.begin());
+}
+
+TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInTheirOrder) {
+    ASSERT_TRUE(daemon());
+    Process& watcher = pldctl({"watch", "--kinds", "value,event", "--seconds", "4"});
+    EXPECT_EQ(watcher.line().rfind("Watching for 4 s", 0), 0u);  // once registered
+    Process& player =
+        pldctl({"scenario", "run",
+                scenarioFile(R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 10},
+                         {"after": 100, "note": "too hot", "do": "event", "id": 1, "state": 1},
+                         {"after": 100, "do": "set", "device": 1, "point": 1, "value": 20},
+                         {"after": 100, "do": "event", "id": 1, "state": 0})")});
+    const std::vector<std::string> played = lines(player);
+    EXPECT_EQ(player.exitStatus(), 0) << ::testing::PrintToString(played);
+    std::size_t at = 0;
+    for (const char* step : {"reset seed=5", "set device=1 point=1 value=10",
+                             "event id=1 state=1 (too hot)", "set device=1 point=1 value=20",
+                             "event id=1 state=0", "Done: 5 commands sent, 0 refused"}) {
+        at = find(played, step, at);
+        EXPECT_LT(at, played.size()) << step << " in order in\n"
+                                     << ::testing::PrintToString(played);
+    }
+    const std::vector<std::string> seen = lines(watcher);
+    at = 0;
+    for (const char* change :
+         {"GddId 1, module 1: 10", "event 1 (Hot), group 1, device 1: state 1",
+          "GddId 1, module 1: 20", "event 1 (Hot), group 1, device 1: state 0"}) {
+        at = find(seen, change, at);
+        EXPECT_LT(at, seen.size()) << change << " in order in\n" << ::testing::PrintToString(seen);
+    }
+}
+
+// A bad file changes nothing: the value written before it stays.
+TEST_F(ScenarioEndToEndTest, ARefusedStepGivesOneABadFileTwoAndNothingPlayedAndNoEngineOne) {
+    ASSERT_TRUE(daemon());
+    const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
+    const struct {
+        std::string steps;
+        int status;
+        std::string printed;
+    } cases[] = {
+        {good, 0, "Done: 2 commands sent, 0 refused"},
+        {good + R"(, {"after": 10, "do": "offline", "device": 9})", 1, "refused: "},
+        {R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 9}, {"at": 1, "do": "melt"})",
+         2, ""},
+    };
+    for (const auto& c : cases) {
+        Process& player = pldctl({"scenario", "run", scenarioFile(c.steps)});
+        const std::vector<std::string> printed = lines(player);
+        EXPECT_EQ(player.exitStatus(), c.status) << c.steps;
+        if (!c.printed.empty()) {
+            EXPECT_LT(find(printed, c.printed), printed.size())
+                << ::testing::PrintToString(printed);
+        }
+    }
+    EXPECT_NE(log().find("step 2: unknown command \"melt\""), std::string::npos) << log();
+    Process& get = pldctl({"get", "1", "1"});
+    EXPECT_EQ(get.line(), ": 7");
+    m_engine = "unix:" + m_dir + "/nobody.sock";
+    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
+}
+
+}  // namespace
