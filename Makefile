@@ -5,8 +5,8 @@
 #              the valgrind leg
 # make console - the engine daemon and the web console on it (open the address it prints);
 #              Ctrl-C stops both
-# make fuzz  - fuzz the active-events answer, the frame decoder and the scenario reader, a
-#              minute each (clang, libFuzzer, ASan and UBSan)
+# make fuzz  - fuzz the active-events answer, the frame decoder, the control commands and the
+#              scenario reader, a minute each (clang, libFuzzer, ASan and UBSan)
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
 #              memory error or lost block fails it
 # Each target first installs the Debian packages it lacks (as root) or names them.
@@ -77,11 +77,14 @@ fuzz fuzz-smoke:
 	@$(ENSURE) fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
-	mkdir -p build/fuzz/corpus build/fuzz/wire_corpus build/fuzz/scenario_corpus
+	mkdir -p build/fuzz/corpus build/fuzz/wire_corpus build/fuzz/control_corpus \
+		build/fuzz/scenario_corpus
 	$(FUZZERS)/active_events_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/ \
 		build/fuzz/corpus tests/fuzz/corpus
 	$(FUZZERS)/wire_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/wire- \
 		build/fuzz/wire_corpus tests/fuzz/wire_corpus
+	$(FUZZERS)/control_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/control- \
+		build/fuzz/control_corpus tests/fuzz/control_corpus
 	$(FUZZERS)/scenario_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/scenario- \
 		build/fuzz/scenario_corpus tests/fuzz/scenario_corpus
 

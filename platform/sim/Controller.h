@@ -18,7 +18,7 @@ class ZV_PLD_PLATFORM_API Controller {
     static std::unique_ptr<Controller> Open(const std::string& engineText, std::string& error);
     virtual ~Controller();
     // One command as JSON text; the answer as JSON text. An engine that cannot be reached gives
-    // {"ok": false, "error": "engine not reachable: ..."}.
+    // {"ok": false, "error": "engine not reachable: ..."}. Any thread; one command at a time.
     virtual std::string Send(const std::string& command) = 0;
 };
 

@@ -1,6 +1,6 @@
 // The simulated engine's notifications and answers: registrations, the delivering thread, the
-// engine tick, floods, the pieces of an answer, and the stop at UnReg, at Close and at process
-// exit.
+// engine tick's timing, floods, notifications dropped or repeated by the run-time control, the
+// pieces of an answer, and the stop at UnReg, at Close and at process exit.
 //
 // Locks: the engine's catalogue mutex may be held while a Delivery's mutex is taken (changes
 // and answers are queued in the order in which they happen), never the other way round. No
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "SimEngine.h"
+#include "Bench.h"
 
 namespace zvsim {
 
@@ -37,24 +37,6 @@ struct CallingOut {
     const CallingOut* outer;
 };
 thread_local const CallingOut* t_callingOut = nullptr;
-
-std::int64_t walk(const Point& p, std::int64_t value, int& heading) {
-    if (p.min >= p.max) return value;
-    std::int64_t next = value + heading * p.step;
-    if (next > p.max || next < p.min) {
-        heading = -heading;
-        next = value + heading * p.step;
-    }
-    return std::clamp(next, p.min, p.max);
-}
-
-std::int64_t nextState(const Point& p, std::int64_t value) {
-    if (p.states.empty()) return value;
-    for (std::size_t i = 0; i < p.states.size(); ++i) {
-        if (p.states[i].value == value) return p.states[(i + 1) % p.states.size()].value;
-    }
-    return p.states.front().value;
-}
 
 }  // namespace
 
@@ -360,6 +342,9 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         m_idle.notify_all();
     }
 
+    // With m_mutex held and the engine not stopping, so that the engine is there.
+    int times(NotifyKind kind) { return m_engine.m_bench->deliveries(kind); }
+
     void finished() {
         ++m_done;
         if (m_waiters > 0) m_idle.notify_all();
@@ -367,19 +352,28 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
 
     void deliver(std::unique_lock<std::mutex>& lock, Work& work) {
         switch (work.type) {
+            // A notification dropped by the run-time control still uses up its sequence number;
+            // a repeated one goes out twice with the same. The capture may close the engine or
+            // withdraw in between.
             case Work::PldCount:
                 if (m_pldFn != nullptr) {
-                    call(lock, [fn = m_pldFn, context = m_pldContext, count = work.count] {
-                        fn(context, count);
-                    });
+                    for (int n = times(NotifyKind::Pld); n > 0 && m_pldFn != nullptr && !m_stop;
+                         --n) {
+                        call(lock, [fn = m_pldFn, context = m_pldContext, count = work.count] {
+                            fn(context, count);
+                        });
+                    }
                 }
                 break;
             case Work::Event:
                 if (m_eventFn != nullptr) {
                     work.event.sequence = ++m_eventSeq;
-                    call(lock, [fn = m_eventFn, context = m_eventContext, &work] {
-                        fn(context, &work.event);
-                    });
+                    for (int n = times(NotifyKind::Event); n > 0 && m_eventFn != nullptr && !m_stop;
+                         --n) {
+                        call(lock, [fn = m_eventFn, context = m_eventContext, &work] {
+                            fn(context, &work.event);
+                        });
+                    }
                 }
                 break;
             case Work::Value:
@@ -387,9 +381,12 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
                     std::uint16_t none = 0;
                     work.value.sequence = ++m_valueSeq;
                     work.value.pData = work.data.empty() ? &none : work.data.data();
-                    call(lock, [fn = m_valueFn, context = m_valueContext, &work] {
-                        fn(context, &work.value);
-                    });
+                    for (int n = times(NotifyKind::Value); n > 0 && m_valueFn != nullptr && !m_stop;
+                         --n) {
+                        call(lock, [fn = m_valueFn, context = m_valueContext, &work] {
+                            fn(context, &work.value);
+                        });
+                    }
                 }
                 break;
             case Work::Answer:
@@ -494,10 +491,14 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
 };
 
 SimEngine::~SimEngine() {
+    ForgetEngine(this);
     Close();
 }
 
 void SimEngine::Close() {
+    m_bench->stopPlants();
+    m_bench->releaseHeld();
+    m_bench->wakeIfReleased();
     std::shared_ptr<Delivery> delivery;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -601,34 +602,6 @@ void SimEngine::queueValueChange(std::uint16_t deviceIdx, const Point& point, st
     work.value.length = static_cast<std::uint16_t>(work.data.size());
     work.value.dataType = point.dataType;
     m_delivery->push(std::move(work));
-}
-
-void SimEngine::tick() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& [index, device] : m_catalogue.devices) {
-        if (device.offline) continue;  // the engine hears nothing from it
-        for (auto& [gddId, point] : device.points) {
-            if (!point.live) continue;
-            std::vector<int>& headings = m_headings[{index, gddId}];
-            headings.resize(point.values.size(), 1);
-            for (std::size_t m = 0; m < point.values.size(); ++m) {
-                const std::int64_t before = point.values[m];
-                point.values[m] = point.kind == Kind::Enum ? nextState(point, before)
-                                                           : walk(point, before, headings[m]);
-                if (point.values[m] != before) queueValueChange(index, point, m);
-            }
-        }
-    }
-    for (auto& [id, event] : m_catalogue.events) {
-        if (event.cycle.empty() || event.period == 0) continue;
-        EventRun& run = m_eventRuns[id];
-        if (++run.age < event.period) continue;
-        run.age = 0;
-        run.place = (run.place + 1) % event.cycle.size();
-        if (event.cycle[run.place] == event.state) continue;
-        event.state = event.cycle[run.place];
-        queueEventChange(event);
-    }
 }
 
 }  // namespace zvsim

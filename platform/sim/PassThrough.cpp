@@ -50,6 +50,7 @@ std::string SimEngine::activeEventsText() const {
 }
 
 Y4_Status SimEngine::Process(ZvPldEngInfo* request) {
+    hold(-1);
     if (request == nullptr || request->pfnCallback == nullptr || !is(request->pUrl, kEventsUrl) ||
         !is(request->pQuery, kEventsQuery) || request->reqType != kEventsReqType) {
         return kUnknownRequest;
@@ -66,6 +67,7 @@ Y4_Status SimEngine::Process(ZvPldEngInfo* request) {
 }
 
 Y4_Status SimEngine::GetVelServerInventory(ZvVelInventory* inventory) {
+    hold(-1);
     if (inventory == nullptr) return kRejected;
     const auto upTime = std::chrono::steady_clock::now() - m_started;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -81,6 +83,7 @@ Y4_Status SimEngine::GetVelServerInventory(ZvVelInventory* inventory) {
 }
 
 ZvProductIdentSeq* SimEngine::GetProdSeqId(unsigned short deviceIdx) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
     if (dev == m_catalogue.devices.end() || !dev->second.identity) return nullptr;
@@ -97,6 +100,7 @@ ZvProductIdentSeq* SimEngine::GetProdSeqId(unsigned short deviceIdx) {
 // As every text of the engine: strncpy within `size`, so a text of `size` characters or more
 // arrives without its NUL.
 Y4_Status SimEngine::GetVelFDMVersion(int deviceIdx, int size, char* buf) {
+    hold(deviceIdx);
     if (buf == nullptr || size <= 0) return kRejected;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (deviceIdx < 0 || deviceIdx > 0xFFFF) return kUnknownDevice;

@@ -86,12 +86,14 @@ std::string ReportProblem(const Device& device) {
 }
 
 std::uint32_t SimEngine::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
     return dev == m_catalogue.devices.end() ? 0xFFFFFFFFu : dev->second.maxAncestors;
 }
 
 std::uint32_t SimEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
     if (dev == m_catalogue.devices.end() || gddId > UINT32_MAX) return 0;
@@ -102,6 +104,7 @@ std::uint32_t SimEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long g
 // Writes the report (the module asked for), then its ancestors at buf + the header's size, and
 // not one byte past bufSize.
 Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
+    hold(rprt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
     if (dev == m_catalogue.devices.end()) return kUnknownDevice;
@@ -131,6 +134,7 @@ Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
 
 // The caller's buffer has room for `size` characters and a NUL.
 Y4_Status SimEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
+    hold(rprt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
     if (dev == m_catalogue.devices.end()) return kUnknownDevice;

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Command.h"
+
 namespace zvsim {
 namespace {
 
@@ -22,19 +24,6 @@ constexpr std::int64_t kMaxPassMs = 24LL * 60 * 60 * 1000;
 constexpr std::uint64_t kMaxRepeat = 1000000;
 // A pass repeated until stopped must last a while, or it would send resets back to back.
 constexpr std::int64_t kMinEndlessPassMs = 100;
-
-// Until the engine's own decoder is merged in: the verbs it knows.
-std::string CheckCommand(const std::string& command) {
-    static const char* const verbs[] = {
-        "offline", "online",    "fail",   "delay", "stall",         "release", "plant",   "set",
-        "burst",   "pld_count", "notify", "event", "report_parent", "clear",   "restart", "reset"};
-    const json j = json::parse(command);
-    const std::string verb = j.at("do").get<std::string>();
-    for (const char* v : verbs) {
-        if (verb == v) return "";
-    }
-    return "unknown command \"" + verb + "\"";
-}
 
 [[noreturn]] void bad(const std::string& what) {
     throw std::runtime_error("scenario: " + what);

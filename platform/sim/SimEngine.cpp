@@ -1,4 +1,4 @@
-#include "SimEngine.h"
+#include "Bench.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -94,6 +94,12 @@ std::string RenderValue(const Point& point, std::int64_t raw) {
 }
 
 SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
+    std::set<std::uint16_t> offline;
+    for (const auto& [index, device] : m_catalogue.devices) {
+        if (device.offline) offline.insert(index);
+    }
+    m_bench = std::make_shared<Bench>(std::move(offline));
+    RememberEngine(this);
     // A cycle goes on from the event's state in it.
     for (const auto& [id, event] : m_catalogue.events) {
         const auto at = std::find(event.cycle.begin(), event.cycle.end(), event.state);
@@ -184,6 +190,7 @@ SimEngine::Target SimEngine::find(std::uint16_t deviceIdx, std::uint32_t gddId, 
 }
 
 Y4_Status SimEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status == kOk) copyText(buf, size, t.point->label);
@@ -191,6 +198,7 @@ Y4_Status SimEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size
 }
 
 Y4_Status SimEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status != kOk) return t.status;
@@ -203,6 +211,7 @@ Y4_Status SimEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int si
 }
 
 Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status != kOk) return t.status;
@@ -217,7 +226,10 @@ Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, 
 }
 
 Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+        return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
     const Point& p = *t.point;
@@ -227,6 +239,8 @@ Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, cha
 }
 
 Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
+    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+        return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
     if (t.point->kind == Kind::Text) return kWrongType;
@@ -235,6 +249,7 @@ Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
 }
 
 Y4_Status SimEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::int64_t raw = 0;
     const Y4_Status st = readNumber(pnt, &raw);
@@ -243,6 +258,7 @@ Y4_Status SimEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value)
 }
 
 Y4_Status SimEngine::GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::int64_t raw = 0;
     const Y4_Status st = readNumber(pnt, &raw);
@@ -269,7 +285,10 @@ Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
 }
 
 Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std::uint16_t) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+        return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
     Point& p = *t.point;
@@ -292,17 +311,24 @@ Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std
 }
 
 Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, std::uint16_t) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+        return st;
     return writeNumber(pnt, value);
 }
 
 Y4_Status SimEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value, std::uint16_t) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+        return st;
     return writeNumber(pnt, value);
 }
 
 Y4_Status SimEngine::attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field,
                                std::uint32_t* value) {
+    hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status == kOk) *value = t.point->*field;
@@ -326,12 +352,14 @@ Y4_Status SimEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply)
 }
 
 std::uint32_t SimEngine::GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
     return t.status == kOk ? static_cast<std::uint32_t>(t.point->modules()) : 0;
 }
 
 std::uint32_t SimEngine::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
     return t.status == kOk ? t.point->arrayDim : 0;
@@ -340,6 +368,7 @@ std::uint32_t SimEngine::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_
 Y4_Status SimEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                          ZvEnumStateType* type, std::uint16_t* count,
                                          unsigned int maxCount, std::uint16_t* values) {
+    hold(deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
     if (t.status != kOk) return t.status;
@@ -353,6 +382,7 @@ Y4_Status SimEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t 
 }
 
 Y4_Status SimEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size, char* buf) {
+    hold(state->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(state->deviceIdx, state->gddId, 0xFFFF, Need::Catalogue);
     if (t.status != kOk) return t.status;

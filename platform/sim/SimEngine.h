@@ -145,7 +145,11 @@ struct Catalogue {
 // enumerations by state name.
 ZV_PLD_PLATFORM_API std::string RenderValue(const Point& point, std::int64_t raw);
 
-class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
+class Bench;
+struct Command;
+
+class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
+                                      public std::enable_shared_from_this<SimEngine> {
   public:
     explicit SimEngine(Catalogue catalogue);
 
@@ -278,6 +282,15 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
     void queuePldCount(std::uint32_t count);
     void tick();  // on the delivering thread: live points and events move on
 
+    // Run-time control (Control.cpp, Bench.cpp). hold() is called first by each engine call
+    // that answers a client, with m_mutex not held: it waits out or reports the answer's delay
+    // and stall. device < 0: the call is not about one device.
+    std::string control(const Command& command);
+    std::string plant(const Command& command);
+    std::string set(const Command& command);
+    void hold(int device);
+    void runPlants();  // on the plant's thread: the plants due now move
+
     // An answer to a request passed through, and where it goes.
     struct Answer {
         std::string text;
@@ -305,6 +318,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine {
         std::size_t place = 0;
     };
     std::map<std::uint32_t, EventRun> m_eventRuns;
+    std::shared_ptr<Bench> m_bench;
+    std::atomic<bool> m_reportHolds{false};
 };
 
 }  // namespace zvsim

@@ -51,7 +51,7 @@ TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
         {R"({"steps": [{"at": 86400000, "do": "release"}, {"after": 1, "do": "release"}]})",
          "step 2 comes 86400001 ms"},
         {R"({"steps": [{"at": 0, "do": "release"}, {"at": 9, "do": "melt"}]})",
-         "step 2: unknown command \"melt\""},
+         "step 2: do: unknown verb \"melt\""},
         {R"({"steps": [{"at": 0, "note": "x"}]})", "step 1 has no \"do\""},
         {R"({"steps": [{"at": 0, "note": 5, "do": "release"}]})", "\"note\" must be a text"},
         {R"({"steps": [3]})", "step 1 must be an object"},

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -29,10 +30,11 @@
 
 // A child in a process group of its own, its stdin and stdout on pipes and its stderr appended
 // to `log`; it dies with the test, and is killed when this goes. `launch`: the program, after an
-// emulator and its options on the target, split by '|'.
+// emulator and its options on the target, split by '|'. `inChild` runs in the child before exec.
 class Process {
   public:
-    Process(const char* launch, const std::vector<std::string>& options, const std::string& log) {
+    Process(const char* launch, const std::vector<std::string>& options, const std::string& log,
+            const std::function<void()>& inChild = {}) {
         std::vector<std::string> args;
         std::stringstream parts(launch);
         for (std::string part; std::getline(parts, part, '|');) args.push_back(part);
@@ -46,6 +48,7 @@ class Process {
             ::dup2(in[0], 0);
             ::dup2(out[1], 1);
             ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+            if (inChild) inChild();
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -115,8 +118,9 @@ class DaemonFixture : public ::testing::Test {
         std::system(("rm -rf '" + m_dir + "'").c_str());
     }
 
-    Process& spawn(const char* launch, const std::vector<std::string>& options) {
-        m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log"));
+    Process& spawn(const char* launch, const std::vector<std::string>& options,
+                   const std::function<void()>& inChild = {}) {
+        m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log", inChild));
         return *m_processes.back();
     }
     // The daemon on the test's socket, catalogue and state file, with `more` options.

@@ -70,7 +70,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool awaitingCommit = false;  // a write of its is in the batch: its next frames wait
     bool ended = false;           // the client sent its last byte
     bool closed = false;          // the loop is done with it
+    bool control = false;         // it asked for control: it may send control commands
     std::uint32_t events = 0;     // what the loop asked epoll for
+    std::size_t held = 0;         // replies held back by the engine's delay or stall
+    std::size_t heldBytes = 0;    // their bytes
 
   private:
     const int m_fd;

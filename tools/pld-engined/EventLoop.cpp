@@ -30,6 +30,8 @@ constexpr auto kSweepEvery = std::chrono::milliseconds(250);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr int kEventsPerWait = 64;
 constexpr int kAcceptsPerWait = 64;
+// A connection with this many replies held back by the engine is read no further until some go.
+constexpr std::size_t kMaxHeld = 256;
 
 // The reply's frame; a reply too long for one is answered with a status alone.
 Frame replyFrame(const Connection& c, const json& request, const json& reply) {
@@ -54,9 +56,11 @@ EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state,
       m_state(state),
       m_limits(limits),
       m_admit(std::move(admit)),
-      m_readBuffer(kReadChunk) {}
+      m_readBuffer(kReadChunk),
+      m_held(engine) {}
 
 EventLoop::~EventLoop() {
+    m_engine.OnRelease(nullptr);
     CloseAll();
     if (m_epoll >= 0) ::close(m_epoll);
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -84,6 +88,12 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
         return false;
     }
     m_listening = true;
+    // The loop must not wait for the engine: a delayed or stalled answer is held here instead.
+    m_engine.SetHolding(zvsim::SimEngine::Holding::Report);
+    m_engine.OnRelease([this] {
+        m_held.Released();
+        wakeLoop();
+    });
 
     while (stop == 0) {
         try {
@@ -98,8 +108,7 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
 
 void EventLoop::turn(const sigset_t* waitMask) {
     epoll_event events[kEventsPerWait];
-    int timeout = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(kSweepEvery).count());
+    int timeout = static_cast<int>(m_held.Wait(Clock::now(), kSweepEvery).count());
     if (!m_ready.empty()) timeout = 0;
     const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
     if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
@@ -139,6 +148,8 @@ void EventLoop::turn(const sigset_t* waitMask) {
             flush(c, now);
         }
     }
+    release(now);
+    if (m_restartAsked.exchange(false)) restart(now);
     if (!m_listening && now >= m_acceptAgain) {
         epoll_event again{};
         again.events = EPOLLIN;
@@ -158,6 +169,7 @@ void EventLoop::CloseAll() {
     for (const auto& c : all) close(c);
     m_ready.clear();
     m_batch.clear();
+    m_held.Clear();
     std::lock_guard<std::mutex> lock(m_wokenMutex);
     m_woken.clear();
 }
@@ -286,12 +298,15 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         try {
             Call call{m_engine, m_fanOut, c};
             Answer answer = AnswerTo(call, message);
+            const zvsim::SimEngine::Hold hold = m_engine.TakeHold();
+            if (answer.restart) AskRestart();
             if (answer.write) {
                 m_batch.push_back(BatchedWrite{c, std::move(message), std::move(answer.reply),
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
             } else {
-                c->Send(replyFrame(*c, message, answer.reply));
+                reply(c, replyFrame(*c, message, answer.reply),
+                      answer.control ? zvsim::SimEngine::Hold{} : hold, now);
             }
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its request");
@@ -313,16 +328,27 @@ void EventLoop::commit() {
     if (m_batch.empty()) return;
     std::vector<BatchedWrite> batch;
     batch.swap(m_batch);
+    // Each write's hold is taken as it is made on the engine (the shadow's calls hold nothing).
+    std::vector<zvsim::SimEngine::Hold> holds(batch.size());
+    std::vector<Write> made;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        made.push_back([this, &batch, &holds, i](zvsim::SimEngine& engine) {
+            const Y4_Status status = batch[i].write(engine);
+            if (&engine == &m_engine) holds[i] = engine.TakeHold();
+            return status;
+        });
+    }
     std::vector<const Write*> writes;
-    for (const BatchedWrite& w : batch) writes.push_back(&w.write);
+    for (const Write& w : made) writes.push_back(&w);
     const std::vector<Y4_Status> statuses = m_state.Commit(writes);
+    const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::shared_ptr<Connection>& c = batch[i].connection;
         c->awaitingCommit = false;
         if (c->closed) continue;
         try {
             batch[i].reply["status"] = statuses[i];
-            c->Send(replyFrame(*c, batch[i].request, batch[i].reply));
+            reply(c, replyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;
@@ -359,7 +385,7 @@ void EventLoop::sweep(Clock::time_point now) {
             ending.emplace_back(c, "a frame was left unfinished for " +
                                        std::to_string(secondsSince(*c->partialSince, now)) + " s");
         } else if (c->kinds == 0 && c->decoder.Buffered() == 0 && !stalled && !c->awaitingCommit &&
-                   after(c->lastRequest, m_limits.idleTimeoutSec)) {
+                   c->held == 0 && after(c->lastRequest, m_limits.idleTimeoutSec)) {
             ending.emplace_back(
                 c, "idle for " + std::to_string(secondsSince(c->lastRequest, now)) + " s");
         }
@@ -368,7 +394,7 @@ void EventLoop::sweep(Clock::time_point now) {
 }
 
 bool EventLoop::paused(const Connection& c) const {
-    return c.Queued() >= kPauseAt;
+    return c.Queued() + c.heldBytes >= kPauseAt || c.held >= kMaxHeld;
 }
 
 void EventLoop::update(const std::shared_ptr<Connection>& c) {
@@ -385,7 +411,9 @@ void EventLoop::update(const std::shared_ptr<Connection>& c) {
 
 void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
     // A client that sent its last byte gets its replies first.
-    if (!c->closed && c->ended && !c->awaitingCommit && c->Queued() == 0) close(c);
+    if (!c->closed && c->ended && !c->awaitingCommit && c->held == 0 && c->Queued() == 0) {
+        close(c);
+    }
 }
 
 void EventLoop::drop(const std::shared_ptr<Connection>& c, const std::string& why) {
@@ -399,6 +427,7 @@ void EventLoop::close(const std::shared_ptr<Connection>& c) {
     c->closed = true;
     c->Retire();
     m_fanOut.Remove(c);
+    m_held.Forget(*c);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->Fd(), nullptr);
     // The descriptor itself is closed with the last reference (a piece under way may hold one).
     ::shutdown(c->Fd(), SHUT_RDWR);
@@ -410,10 +439,50 @@ void EventLoop::wake(const std::shared_ptr<Connection>& c) {
     std::lock_guard<std::mutex> lock(m_wokenMutex);
     const bool first = m_woken.empty();
     m_woken.push_back(c);
-    if (first && std::this_thread::get_id() != m_loopThread) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+    if (first && std::this_thread::get_id() != m_loopThread) wakeLoop();
+}
+
+void EventLoop::wakeLoop() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t put = ::write(m_wakeFd, &one, sizeof one);
+}
+
+void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
+                      const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+    if (hold.delay.count() <= 0 && !hold.stalled) {
+        c->Send(std::move(frame));
+        return;
     }
+    m_held.Hold(c, std::move(frame), hold, now);
+}
+
+void EventLoop::release(Clock::time_point now) {
+    for (auto& [c, frame] : m_held.Due(now)) {
+        if (c->closed) continue;
+        const bool wasPaused = paused(*c);
+        try {
+            c->Send(std::move(frame));
+        } catch (const std::bad_alloc&) {
+            drop(c, "no memory for its reply");
+            continue;
+        }
+        if (wasPaused && !paused(*c)) m_ready.push_back(c);
+        update(c);
+        finishIfDone(c);
+    }
+}
+
+void EventLoop::AskRestart() {
+    m_restartAsked = true;
+    if (m_wakeFd >= 0) wakeLoop();
+}
+
+void EventLoop::restart(Clock::time_point now) {
+    if (!m_restart) return;
+    // The restart's own answer, and whatever else is queued, go out as far as the sockets take
+    // them; the connections end with the daemon's image.
+    for (const auto& entry : m_connections) entry.second->Flush(now);
+    m_restart();
 }
 
 }  // namespace pldengined

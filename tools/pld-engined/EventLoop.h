@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -20,6 +21,7 @@
 
 #include "Connection.h"
 #include "FanOut.h"
+#include "HeldReplies.h"
 #include "StateFile.h"
 #include "sim/SimEngine.h"
 
@@ -49,6 +51,12 @@ class EventLoop {
              std::string& error);
     // Closes every connection.
     void CloseAll();
+    // `restart` is called on the loop's thread once a restart was asked for and the replies
+    // queued then were sent as far as the sockets take them; it returns only when it failed,
+    // and the loop goes on.
+    void OnRestart(std::function<void()> restart) { m_restart = std::move(restart); }
+    // Any thread: asks the loop for a restart.
+    void AskRestart();
 
   private:
     struct BatchedWrite {
@@ -72,7 +80,13 @@ class EventLoop {
     void drop(const std::shared_ptr<Connection>& c, const std::string& why);
     void close(const std::shared_ptr<Connection>& c);
     void wake(const std::shared_ptr<Connection>& c);
+    void wakeLoop();
     bool paused(const Connection& c) const;
+    // Sends `frame` to `c`, or holds it back as `hold` says.
+    void reply(const std::shared_ptr<Connection>& c, Frame frame,
+               const zvsim::SimEngine::Hold& hold, Clock::time_point now);
+    void release(Clock::time_point now);
+    void restart(Clock::time_point now);
 
     zvsim::SimEngine& m_engine;
     FanOut& m_fanOut;
@@ -100,6 +114,10 @@ class EventLoop {
 
     std::mutex m_wokenMutex;
     std::vector<std::shared_ptr<Connection>> m_woken;  // frames queued, or a drop asked
+
+    HeldReplies m_held;
+    std::function<void()> m_restart;
+    std::atomic<bool> m_restartAsked{false};
 };
 
 }  // namespace pldengined

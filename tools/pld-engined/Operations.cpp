@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Fields.h"
+#include "Log.h"
 
 namespace pldengined {
 
@@ -275,6 +276,57 @@ void unReg(Call& call, const json& request, Answer& answer) {
     answer.reply["status"] = all ? zvsim::kOk : zvsim::kRejected;
 }
 
+// The command's text for the engine; a text in it that is not UTF-8 makes it malformed.
+std::string commandText(const json& command) {
+    try {
+        return command.dump();
+    } catch (const json::type_error&) {
+        throw Malformed("command holds a text that is not UTF-8");
+    }
+}
+
+// `ask: true` opens the connection to control commands; `command` is one, passed to the engine,
+// but for `restart`, which the daemon makes itself once it has answered.
+void control(Call& call, const json& request, Answer& answer) {
+    const auto ask = request.find("ask");
+    const auto command = request.find("command");
+    if ((ask == request.end()) == (command == request.end()))
+        throw Malformed("Control takes one of ask and command");
+    const unsigned id = call.connection->Id();
+    answer.control = true;
+    answer.reply["status"] = zvsim::kOk;
+    if (ask != request.end()) {
+        if (*ask != true) throw Malformed("ask not true");
+        if (!call.connection->control) Log("connection %u: control asked for", id);
+        call.connection->control = true;
+        return;
+    }
+    if (!command->is_object()) throw Malformed("command not a map");
+    const std::string text = commandText(*command);
+    const json verb = command->value("do", json());
+    const std::string name = verb.is_string() ? verb.get<std::string>() : verb.dump();
+    json result;
+    if (!call.connection->control) {
+        answer.reply["status"] = zvsim::kUnknownRequest;
+        result = {{"ok", false}, {"error", "control not asked for on this connection"}};
+    } else if (verb == "restart") {
+        if (command->size() == 1) {
+            result = {{"ok", true}, {"done", "the daemon restarts on the same socket"}};
+            answer.restart = true;
+        } else {
+            result = {{"ok", false}, {"error", "restart takes no parameters"}};
+        }
+    } else {
+        result = json::parse(call.engine.Control(text), nullptr, false);
+        if (!result.is_object()) result = {{"ok", false}, {"error", "the engine did not answer"}};
+    }
+    const bool ok = result.value("ok", false);
+    const json said = result.value(ok ? "done" : "error", json());
+    Log("connection %u: control %s%s: %s", id, name.c_str(), ok ? "" : " refused",
+        (said.is_string() ? said.get<std::string>() : said.dump()).c_str());
+    answer.reply["answer"] = std::move(result);
+}
+
 using E = zvsim::SimEngine;
 
 const std::unordered_map<std::string, Handler> kOperations = {
@@ -308,6 +360,7 @@ const std::unordered_map<std::string, Handler> kOperations = {
     {"Init", &init},
     {"Reg", &reg},
     {"UnReg", &unReg},
+    {"Control", &control},
 };
 
 }  // namespace

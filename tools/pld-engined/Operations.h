@@ -26,6 +26,8 @@ struct Answer {
     nlohmann::json reply;
     // A write, to be committed with the others of its batch: its status completes the reply.
     std::optional<Write> write;
+    bool control = false;  // a Control op: never held back by the engine's delay or stall
+    bool restart = false;  // a restart was asked for and answered: the daemon re-executes
 };
 
 // The answer to `request`; an unknown op is answered status 12. Throws zvwire::Malformed (or

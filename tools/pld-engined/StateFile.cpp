@@ -47,9 +47,18 @@ std::vector<Y4_Status> StateFile::Commit(const std::vector<const Write*>& batch)
             }
             return statuses;
         }
-        // The same write on the same values: the engine answers as the shadow did.
+        // The same write on the same values: the engine answers as the shadow did, unless the
+        // run-time control refuses it (an offline device, a failing point), which the shadow
+        // knows nothing of. Then the file is saved again from the engine, so that a restart does
+        // not bring back a value no client could read.
+        bool refused = false;
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (statuses[i] == zvsim::kOk) statuses[i] = (*batch[i])(m_engine);
+            if (statuses[i] != zvsim::kOk) continue;
+            statuses[i] = (*batch[i])(m_engine);
+            refused |= statuses[i] != zvsim::kOk;
+        }
+        if (refused && WriteFileAtomically(m_path, m_engine.ValuesJson()) == Saved::No) {
+            Log("cannot save the state to %s: %s", m_path.c_str(), std::strerror(errno));
         }
     } catch (const std::exception& e) {  // values that JSON cannot hold, or no memory
         Log("cannot save the state to %s: %s", m_path.c_str(), e.what());

@@ -26,6 +26,8 @@
 #include "FanOut.h"
 #include "Io.h"
 #include "Log.h"
+#include "Restart.h"
+#include "ScenarioPlayer.h"
 #include "StateFile.h"
 
 namespace {
@@ -97,6 +99,15 @@ void raiseDescriptorLimit(std::size_t connections) {
 int fail(const std::string& message) {
     std::fprintf(stderr, "pld-engined: %s\n", message.c_str());
     return 1;
+}
+
+// The file's text; false when it cannot be read.
+bool readFile(const std::string& path, std::string& text) {
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return static_cast<bool>(in);
 }
 
 // Who may connect: the daemon's own user, root, and with --group that group's members.
@@ -238,6 +249,12 @@ int main(int argc, char** argv) {
                    "Seconds a client may take to send the rest of a frame it began")
         ->capture_default_str()
         ->check(CLI::Range(1, 1 << 20));
+    std::uint64_t seed = 1;
+    const CLI::Option* seedOption =
+        app.add_option("--seed", seed, "The engine's seed, of every generator of its controls")
+            ->capture_default_str();
+    std::string scenarioPath;
+    app.add_option("--scenario", scenarioPath, "Scenario file to play from the start");
     CLI11_PARSE(app, argc, argv);
     if (!access.groupName.empty()) {
         group gr{};
@@ -260,14 +277,43 @@ int main(int argc, char** argv) {
     }
     struct stat saved {};
     if (!statePath.empty() && (::stat(statePath.c_str(), &saved) == 0 || errno != ENOENT)) {
-        std::ifstream in(statePath);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) return fail("cannot read state file " + statePath);
+        std::string text;
+        if (!readFile(statePath, text)) return fail("cannot read state file " + statePath);
         try {
-            engine->LoadValues(text.str());
+            engine->LoadValues(text);
         } catch (const std::exception& e) {
             return fail("state file " + statePath + ": " + e.what());
+        }
+    }
+    std::string error;
+    pldengined::Inherited inherited;
+    pldengined::Carried carried;
+    if (!pldengined::TakeInheritedListener(inherited, error) ||
+        !pldengined::TakeCarried(carried, error)) {
+        return fail(error);
+    }
+    if (carried.state) {
+        try {
+            pldengined::TakeOver(*engine, *carried.state);
+        } catch (const std::exception& e) {
+            return fail(std::string("the state handed over at the restart: ") + e.what());
+        }
+    } else if (seedOption->count() > 0) {
+        const nlohmann::json answer = nlohmann::json::parse(
+            engine->Control(nlohmann::json{{"do", "reset"}, {"seed", seed}}.dump()), nullptr,
+            false);
+        if (!answer.is_object() || !answer.value("ok", false)) {
+            return fail("the engine refused --seed: " + answer.value("error", answer.dump()));
+        }
+    }
+    zvsim::Scenario scenario;
+    if (!scenarioPath.empty()) {
+        std::string text;
+        if (!readFile(scenarioPath, text)) return fail("cannot read scenario " + scenarioPath);
+        try {
+            scenario = zvsim::ParseScenario(text);
+        } catch (const std::exception& e) {
+            return fail("scenario " + scenarioPath + ": " + e.what());
         }
     }
 
@@ -289,33 +335,71 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    std::string error;
-    if (socketOption->count() == 0 && byDefault.made) {
+    // A socket passed down is served as it is: its file is not made, nor removed at the stop
+    // unless it was this daemon's before its restart.
+    if (inherited.fd >= 0) socketPath = inherited.path;
+    const bool ownSocket = inherited.fd < 0 || inherited.own;
+    if (inherited.fd < 0 && socketOption->count() == 0 && byDefault.made) {
         error = privateDirectory(byDefault.directory);
         if (!error.empty()) return fail("cannot use " + byDefault.directory + ": " + error);
     }
-    const int listener = listenOn(socketPath, access, error);
+    const int listener = inherited.fd >= 0 ? inherited.fd : listenOn(socketPath, access, error);
     if (listener < 0) return fail(error);
+    const auto unlinkSocket = [&] {
+        if (ownSocket) ::unlink(socketPath.c_str());
+    };
 
     pldengined::StateFile state(*engine, statePath);
     pldengined::FanOut fanOut(*engine);
     if (!fanOut.Start()) {
         ::close(listener);
-        ::unlink(socketPath.c_str());
+        unlinkSocket();
         return fail("the engine refused the daemon's registrations");
     }
-    pldengined::Log("listening on %s, catalogue %s, state %s", socketPath.c_str(),
+    // The seed in force: after a restart, the one handed over.
+    const nlohmann::json status =
+        nlohmann::json::parse(engine->Control(R"({"do": "status"})"), nullptr, false);
+    if (status.is_object() && status.value("seed", nlohmann::json()).is_number_unsigned()) {
+        seed = status["seed"].get<std::uint64_t>();
+    }
+    pldengined::Log("listening on %s%s, catalogue %s, state %s, seed %llu%s%s", socketPath.c_str(),
+                    inherited.fd >= 0 ? " (passed down)" : "",
                     cataloguePath.empty() ? "built-in" : cataloguePath.c_str(),
-                    statePath.empty() ? "not kept" : statePath.c_str());
+                    statePath.empty() ? "not kept" : statePath.c_str(),
+                    static_cast<unsigned long long>(seed),
+                    scenarioPath.empty() ? "" : ", scenario ", scenarioPath.c_str());
 
     pldengined::EventLoop loop(*engine, fanOut, state, limits,
                                [&access](int fd) { return access.Allows(fd); });
+    std::unique_ptr<pldengined::ScenarioPlayer> player;
+    loop.OnRestart([&] {
+        pldengined::Carried handed;
+        std::string why;
+        try {
+            handed.state = pldengined::Handover(*engine);
+            if (player) handed.scenarioMs = player->ResumeAt();
+            pldengined::Log("restarting");
+            pldengined::Reexecute(argv, listener, handed, why);
+        } catch (const std::exception& e) {
+            why = e.what();
+        }
+        pldengined::Log("cannot restart: %s", why.c_str());
+    });
+    if (!scenarioPath.empty() && carried.scenarioMs != pldengined::kScenarioDone) {
+        player = std::make_unique<pldengined::ScenarioPlayer>(*engine, std::move(scenario),
+                                                              carried.scenarioMs.value_or(0),
+                                                              [&loop] { loop.AskRestart(); });
+    }
+    // Started, for whoever waits for the daemon (the socket's file exists before it listens).
+    std::printf("READY %s seed=%llu\n", socketPath.c_str(), static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
     const bool served = loop.Run(listener, &waitMask, g_stop, error);
     if (!served) pldengined::Log("%s", error.c_str());
 
     pldengined::Log("stopping");
+    player.reset();
     ::close(listener);
-    ::unlink(socketPath.c_str());
+    unlinkSocket();
     loop.CloseAll();
     fanOut.Stop();
     pldengined::Log("stopped");

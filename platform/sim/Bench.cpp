@@ -1,0 +1,315 @@
+#include "Bench.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+namespace zvsim {
+namespace {
+
+constexpr std::uint64_t kGamma = 0x9E3779B97F4A7C15u;
+
+// The hold of the last engine call on this thread, for the caller that holds answers itself.
+thread_local SimEngine::Hold t_hold;
+
+std::chrono::milliseconds times(std::uint32_t ms, std::uint64_t n) {
+    return std::chrono::milliseconds(ms) * static_cast<std::int64_t>(n);
+}
+
+bool matches(NotifyKind control, NotifyKind kind) {
+    return control == NotifyKind::Any || control == kind;
+}
+
+}  // namespace
+
+std::uint64_t NextRandom(std::uint64_t& state) {
+    std::uint64_t z = (state += kGamma);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t GeneratorSeed(std::uint64_t seed, const std::string& name) {
+    std::uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a
+    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3u;
+    std::uint64_t state = seed ^ hash;
+    return NextRandom(state);
+}
+
+double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw) {
+    const double span = plant.max - plant.min;
+    const double phase = static_cast<double>(t % plant.periodMs) / plant.periodMs;
+    switch (plant.signal) {
+        case Signal::Ramp:
+            return plant.min + span * phase;
+        case Signal::Sine:
+            return plant.min + span * (1 + std::sin(2 * M_PI * phase)) / 2;
+        case Signal::Triangle:
+            return phase < 0.5 ? plant.min + span * 2 * phase : plant.max - span * (2 * phase - 1);
+        case Signal::Step: {
+            const auto level = std::min<std::uint64_t>(
+                plant.steps - 1, static_cast<std::uint64_t>(phase * plant.steps));
+            return plant.min + span * static_cast<double>(level) / (plant.steps - 1);
+        }
+        case Signal::Noise:
+            return plant.min + span * static_cast<double>(draw >> 11) / 9007199254740992.0;
+    }
+    return plant.min;
+}
+
+Bench::Bench(std::set<std::uint16_t> catalogueOffline)
+    : m_catalogueOffline(std::move(catalogueOffline)) {}
+
+Bench::~Bench() {
+    stopPlants();
+}
+
+std::string Bench::add(const Command& command) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Standing& s : m_controls) {
+        if (s.command.name == command.name) {
+            return "a control named \"" + command.name + "\" is in force";
+        }
+    }
+    Standing s;
+    s.command = command;
+    s.left = command.count;
+    s.generator = GeneratorSeed(m_seed, command.name);
+    s.started = Clock::now();
+    m_controls.push_back(std::move(s));
+    refresh();
+    m_plantWake.notify_all();
+    return "";
+}
+
+bool Bench::remove(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto at = std::find_if(m_controls.begin(), m_controls.end(),
+                                 [&](const Standing& s) { return s.command.name == name; });
+    if (at == m_controls.end()) return false;
+    const bool stall = at->command.verb == Verb::Stall;
+    m_controls.erase(at);
+    refresh();
+    if (stall) releaseLocked();
+    return true;
+}
+
+void Bench::clear(const std::uint64_t* seed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_controls.clear();
+    if (seed != nullptr) m_seed = *seed;
+    refresh();
+    releaseLocked();
+}
+
+void Bench::release() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_controls.remove_if([](const Standing& s) { return s.command.verb == Verb::Stall; });
+    refresh();
+    releaseLocked();
+}
+
+void Bench::releaseHeld() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    releaseLocked();
+}
+
+void Bench::onRelease(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wakes.push_back(std::move(wake));
+}
+
+// Every held answer goes out; the wakes are called later, by wakeIfReleased.
+void Bench::releaseLocked() {
+    ++m_epoch;
+    m_reported = 0;
+    m_wakePending = true;
+    m_released.notify_all();
+}
+
+void Bench::wakeIfReleased() {
+    std::vector<std::function<void()>> wakes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_wakePending) return;
+        m_wakePending = false;
+        wakes = m_wakes;
+    }
+    for (const std::function<void()>& wake : wakes) wake();
+}
+
+void Bench::refresh() {
+    bool hold = false, fail = false, notify = false;
+    for (const Standing& s : m_controls) {
+        hold = hold || s.command.verb == Verb::Delay || s.command.verb == Verb::Stall;
+        fail = fail || s.command.verb == Verb::Fail;
+        notify = notify || s.command.verb == Verb::Notify;
+    }
+    m_anyHold = hold;
+    m_anyFail = fail;
+    m_anyNotify = notify;
+}
+
+Y4_Status Bench::failing(std::uint16_t device, std::uint32_t point, bool write) {
+    if (!m_anyFail.load()) return kOk;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_controls.begin(); it != m_controls.end(); ++it) {
+        const Command& c = it->command;
+        if (c.verb != Verb::Fail || c.device != device || c.point != point ||
+            !(write ? c.writes : c.reads)) {
+            continue;
+        }
+        const auto status = static_cast<Y4_Status>(c.status);
+        if (it->left > 0 && --it->left == 0) {
+            m_controls.erase(it);
+            refresh();
+        }
+        return status;
+    }
+    return kOk;
+}
+
+int Bench::deliveries(NotifyKind kind) {
+    if (!m_anyNotify.load()) return 1;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_controls.begin(); it != m_controls.end(); ++it) {
+        if (it->command.verb != Verb::Notify || !matches(it->command.kind, kind)) continue;
+        const int times = it->command.repeat ? 2 : 0;
+        if (--it->left == 0) {
+            m_controls.erase(it);
+            refresh();
+        }
+        return times;
+    }
+    return 1;
+}
+
+void Bench::hold(int device, bool report) {
+    if (!m_anyHold.load()) {
+        if (report) t_hold = {};
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    std::uint64_t ms = 0;
+    bool stalled = false;
+    for (Standing& s : m_controls) {
+        const Command& c = s.command;
+        if (c.hasDevice && c.device != device) continue;
+        if (c.verb == Verb::Stall) stalled = true;
+        if (c.verb != Verb::Delay) continue;
+        // Uniform within [min, max]: the bias of the modulo is below 2^-40 for these ranges.
+        const std::uint64_t span = c.maxMs - c.minMs;
+        ms += c.minMs + (span > 0 ? NextRandom(s.generator) % (span + 1) : 0);
+    }
+    if (report) {
+        t_hold = {std::chrono::milliseconds(ms), stalled, stalled ? m_epoch : 0};
+        m_reported += stalled ? 1 : 0;
+        return;
+    }
+    if (ms == 0 && !stalled) return;
+    const std::uint64_t epoch = m_epoch;
+    const auto out = [&] {
+        return m_epoch != epoch;
+    };
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    ++m_waiting;
+    if (stalled) m_released.wait(lock, out);
+    m_released.wait_until(lock, deadline, out);
+    --m_waiting;
+}
+
+SimEngine::Hold Bench::take() {
+    const SimEngine::Hold hold = t_hold;
+    t_hold = {};
+    return hold;
+}
+
+bool Bench::released(std::uint64_t stallEpoch) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return stallEpoch < m_epoch;
+}
+
+std::vector<Bench::PlantValue> Bench::duePlants() {
+    std::vector<PlantValue> due;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Clock::time_point now = Clock::now();
+    for (Standing& s : m_controls) {
+        const Command& c = s.command;
+        if (c.verb != Verb::Plant) continue;
+        if (now < s.started + times(c.updateMs, s.update)) continue;
+        // The update of now: one that fell behind is not made up.
+        const auto update =
+            static_cast<std::uint64_t>((now - s.started) / std::chrono::milliseconds(c.updateMs));
+        std::uint64_t draw = s.generator + update * kGamma;
+        due.push_back(
+            {c.device, c.point, c.module, SignalValue(c, update * c.updateMs, NextRandom(draw))});
+        s.update = update + 1;
+    }
+    return due;
+}
+
+bool Bench::startPlants(std::function<void()> run) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_plantThread.joinable()) return true;
+    m_runPlants = std::move(run);
+    m_plantStop = false;
+    try {
+        m_plantThread = std::thread([this] { plantLoop(); });
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void Bench::stopPlants() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_plantStop = true;
+        m_plantWake.notify_all();
+        thread = std::move(m_plantThread);
+    }
+    if (thread.joinable()) thread.join();
+}
+
+void Bench::plantLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_plantStop) {
+        Clock::time_point next = Clock::time_point::max();
+        for (const Standing& s : m_controls) {
+            if (s.command.verb != Verb::Plant) continue;
+            next = std::min(next, s.started + times(s.command.updateMs, s.update));
+        }
+        if (next == Clock::time_point::max()) {
+            m_plantWake.wait(lock);
+        } else if (Clock::now() < next) {
+            m_plantWake.wait_until(lock, next);
+        } else {
+            lock.unlock();
+            m_runPlants();
+            lock.lock();
+        }
+    }
+}
+
+std::uint64_t Bench::seed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_seed;
+}
+
+std::string Bench::statusFields() const {
+    nlohmann::json controls = nlohmann::json::array();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Standing& s : m_controls) {
+        nlohmann::json entry = nlohmann::json::parse(s.command.params);
+        if (s.left > 0) entry["left"] = s.left;
+        controls.push_back(std::move(entry));
+    }
+    return nlohmann::json{
+        {"seed", m_seed}, {"controls", std::move(controls)}, {"held", m_waiting + m_reported}}
+        .dump();
+}
+
+}  // namespace zvsim

@@ -1,0 +1,122 @@
+// The simulated engine's standing controls (fail, delay, stall, plant, notify), their seeded
+// generators, held answers and the plant's thread.
+//
+// Locks: Bench's mutex is the innermost of the engine: it may be taken with the engine's
+// catalogue mutex or a Delivery's mutex held, and nothing else is taken or called while it is
+// held.
+#ifndef ZV_SIM_BENCH_H
+#define ZV_SIM_BENCH_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Command.h"
+#include "SimEngine.h"
+
+namespace zvsim {
+
+// splitmix64: the same numbers from the same state on every platform.
+std::uint64_t NextRandom(std::uint64_t& state);
+// The seed of a control's own generator, from the engine seed and the control's name.
+std::uint64_t GeneratorSeed(std::uint64_t seed, const std::string& name);
+// A plant signal's value at `t` ms of its run; `draw` is the noise's number for this update.
+double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw);
+
+// The engines alive in this process, for SimEngine::Latest().
+void RememberEngine(SimEngine* engine);
+void ForgetEngine(SimEngine* engine);
+
+class Bench {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Bench(std::set<std::uint16_t> catalogueOffline);
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    const std::set<std::uint16_t>& catalogueOffline() const { return m_catalogueOffline; }
+
+    // A standing control; "" or why it is refused (a name in force).
+    std::string add(const Command& command);
+    // Removes the control named; false when there is none. A stall's held answers go out.
+    bool remove(const std::string& name);
+    // Removes every control and releases held answers; reseeds when `seed` is given.
+    void clear(const std::uint64_t* seed);
+    // Removes every stall and releases held answers.
+    void release();
+    // Held answers go out (the engine closes); the stalls stay.
+    void releaseHeld();
+    void onRelease(std::function<void()> wake);
+    // Calls the wakes if answers were released since the last call; with no lock held.
+    void wakeIfReleased();
+
+    // The status a counted-down fail on that point gives, or kOk.
+    Y4_Status failing(std::uint16_t device, std::uint32_t point, bool write);
+    // How many times the next notification of that kind goes out: 0, 1 or 2.
+    int deliveries(NotifyKind kind);
+
+    // An answer of an engine call (device < 0: not about one device): waits out its delay and
+    // stall on this thread, or (report) records them for take().
+    void hold(int device, bool report);
+    static SimEngine::Hold take();
+    bool released(std::uint64_t stallEpoch) const;
+
+    struct PlantValue {
+        std::uint16_t device;
+        std::uint32_t point;
+        std::uint16_t module;
+        double value;
+    };
+    // The plants due now, each moved on to its next update.
+    std::vector<PlantValue> duePlants();
+    // Starts the plant's thread unless it runs: it calls `run` whenever a plant is due.
+    bool startPlants(std::function<void()> run);
+    void stopPlants();
+
+    std::uint64_t seed() const;
+    // {"seed", "controls", "held"} as JSON text, without braces.
+    std::string statusFields() const;
+
+  private:
+    struct Standing {
+        Command command;
+        std::uint64_t left = 0;  // fail, notify: calls left; 0: until cleared (fail)
+        std::uint64_t generator = 0;
+        Clock::time_point started;  // plant
+        std::uint64_t update = 0;   // plant: the update due next, from 0
+    };
+    void releaseLocked();
+    void refresh();
+    void plantLoop();
+
+    const std::set<std::uint16_t> m_catalogueOffline;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_released;  // held answers: a release
+    std::condition_variable m_plantWake;
+    std::uint64_t m_seed = 1;
+    std::list<Standing> m_controls;  // in the order added
+    std::uint64_t m_epoch = 1;       // held answers of an older epoch go out
+    std::size_t m_waiting = 0;       // answers waiting on their threads
+    std::size_t m_reported = 0;      // stalled answers reported since the last release
+    std::vector<std::function<void()>> m_wakes;
+    bool m_wakePending = false;
+    // Fast paths for the engine's calls, kept by refresh().
+    std::atomic<bool> m_anyHold{false}, m_anyFail{false}, m_anyNotify{false};
+    std::thread m_plantThread;
+    std::function<void()> m_runPlants;
+    bool m_plantStop = false;
+};
+
+}  // namespace zvsim
+
+#endif

@@ -1,0 +1,238 @@
+// Control of the daemon's engine over its socket: asked for, refused, held answers, the restart
+// and a listener passed down, with the daemon as a real process.
+#include <poll.h>
+
+#include <nlohmann/json.hpp>
+
+#include "DaemonFixture.h"
+#include "RawClient.h"
+#include "ZvPldProxy.h"
+#include "sim/Controller.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const json kOffline = {{"do", "offline"}, {"device", 1}};
+
+json read(int device, int gddId) {
+    return {{"op", "GetVelPntInt32"},
+            {"pnt", {{"deviceIdx", device}, {"gddId", gddId}, {"mmIdx", 0}}}};
+}
+
+class ControlTest : public DaemonFixture {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [
+            {"index": 1, "points": [{"gddId": 10, "access": "rw", "min": 0, "max": 100,
+                                     "values": [5]}]},
+            {"index": 2, "points": [{"gddId": 20, "access": "rw", "values": [7]}]}]})";
+    }
+    // A connection that asked for control.
+    std::unique_ptr<zvsim::Controller> controller(const std::string& options = "") {
+        std::string error;
+        auto c = zvsim::Controller::Open("unix:" + m_socket + options, error);
+        EXPECT_TRUE(c) << error;
+        return c;
+    }
+    static json send(zvsim::Controller& c, const json& command) {
+        return json::parse(c.Send(command.dump()));
+    }
+    // What is in force, as `status` lists it.
+    json inForce() {
+        const json status = send(*controller(), {{"do", "status"}});
+        return {status.value("offline", json()), status.value("controls", json())};
+    }
+};
+
+// A refused or malformed Control changes nothing: a refusal is answered 12 on a connection that
+// stays; a message of the wrong shape drops its connection, as any malformed request does.
+TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
+    ASSERT_TRUE(daemon());
+    const json nothing = inForce();
+    struct Case {
+        const char* name;
+        json request;
+        bool dropped;
+    };
+    const Case cases[] = {
+        {"not asked for", {{"op", "Control"}, {"command", kOffline}}, false},
+        {"neither ask nor command", {{"op", "Control"}}, true},
+        {"both ask and command", {{"op", "Control"}, {"ask", true}, {"command", kOffline}}, true},
+        {"ask not true", {{"op", "Control"}, {"ask", false}}, true},
+        {"command not a map", {{"op", "Control"}, {"command", "offline 1"}}, true},
+    };
+    for (const Case& c : cases) {
+        Client client(m_socket);
+        const json reply = client.call(c.request);
+        if (c.dropped) {
+            EXPECT_TRUE(reply.is_null()) << c.name << ": " << reply;
+        } else {
+            EXPECT_EQ(reply["status"], 12) << c.name;
+            EXPECT_EQ(reply["answer"]["error"], "control not asked for on this connection");
+            EXPECT_EQ(client.call(read(1, 10))["value"], 5) << c.name;
+        }
+        EXPECT_EQ(inForce(), nothing) << c.name;
+    }
+    EXPECT_NE(log().find("control offline refused: control not asked for"), std::string::npos);
+    EXPECT_NE(log().find("malformed request: Control takes one of ask and command"),
+              std::string::npos)
+        << log();
+}
+
+// An offline device is seen as such through the proxy; a write it refuses is not in the state file
+// either, though the write was saved before the engine refused it.
+TEST_F(ControlTest, AnAppliedControlIsSeenThroughTheProxyUntilReset) {
+    ASSERT_TRUE(daemon());
+    auto control = controller();
+    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
+    unsigned int value = 0;
+    const json answer = send(*control, kOffline);
+    EXPECT_TRUE(answer.value("ok", false)) << answer;
+    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 4096);  // 1007 passed on
+    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
+    EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
+    EXPECT_TRUE(send(*control, {{"do", "reset"}}).value("ok", false));
+    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 0);
+    EXPECT_EQ(value, 5u);
+    EXPECT_NE(log().find("control offline: "), std::string::npos) << log();
+}
+
+// A delayed answer holds back that reply alone: another connection's read is answered meanwhile.
+TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
+    ASSERT_TRUE(daemon());
+    ASSERT_TRUE(send(*controller(), {{"do", "delay"}, {"device", 1}, {"ms", 1500}})["ok"]);
+    Client slow(m_socket), other(m_socket);
+    const Clock::time_point start = Clock::now();
+    json request = read(1, 10);
+    request["id"] = 1;
+    std::vector<std::uint8_t> frame;
+    zvwire::AppendFrame(request, frame);
+    slow.sendBytes(frame);
+    EXPECT_EQ(other.call(read(2, 20))["value"], 7);
+    pollfd ready{slow.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 0), 0) << "the delayed reply came before the other's";
+    EXPECT_EQ(slow.receive()["value"], 5);
+    EXPECT_GE(Clock::now() - start, milliseconds(1500));
+}
+
+// A stalled engine lets the client's deadline fire; after release the client is answered again.
+TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
+    ASSERT_TRUE(daemon());
+    auto control = controller();
+    ASSERT_TRUE(send(*control, {{"do", "stall"}})["ok"]);
+    ZvPldProxy proxy(("unix:" + m_socket + "?deadline_ms=300").c_str(), "");
+    int value = 0;
+    EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 2);
+    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 1);
+    ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
+    std::this_thread::sleep_for(milliseconds(400));  // the client probes once a deadline
+    EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
+    EXPECT_EQ(value, 5);
+}
+
+// The daemon re-executes itself: the same process, on the same socket, with the plant's values;
+// the controller and the clients connect again at their next call.
+TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
+#if !PLD_ENGINED_CAN_REEXEC
+    GTEST_SKIP() << "the emulator cannot run a target program that it executes";
+#endif
+    Process* d = daemon({"--seed", "9"});
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");
+    auto control = controller();
+    ASSERT_TRUE(send(*control, {{"do", "set"}, {"device", 1}, {"point", 10}, {"value", 42}})["ok"]);
+    Client client(m_socket);
+    ASSERT_EQ(client.call(read(1, 10))["value"], 42);
+    const json answer = send(*control, {{"do", "restart"}});
+    EXPECT_TRUE(answer.value("ok", false)) << answer;
+    EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");  // the same process, started again
+    EXPECT_TRUE(client.closed());
+    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 42);
+    EXPECT_EQ(send(*control, {{"do", "status"}})["seed"], 9);
+    ::kill(d->pid, SIGTERM);
+    EXPECT_EQ(d->exitStatus(), 0);
+    EXPECT_NE(::access(m_socket.c_str(), F_OK), 0);  // its own socket, removed at its stop
+}
+
+// A listening socket passed as descriptor 3 (LISTEN_FDS=1, LISTEN_PID its own) is served as it
+// is; a descriptor that is no listening Unix stream socket stops the daemon.
+TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
+    const std::string passed = m_dir + "/passed.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, passed.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int file = ::open("/dev/null", O_RDONLY);
+    struct Case {
+        const char* name;
+        int fd;
+        bool served;
+    };
+    const Case cases[] = {{"a file", file, false},
+                          {"a socket that does not listen", listener, false},
+                          {"a listening socket", listener, true}};
+    for (const Case& c : cases) {
+        if (c.served) {
+            ASSERT_EQ(::listen(listener, 8), 0);
+        }
+        Process& passedDown =
+            spawn(PLD_ENGINED_LAUNCH,
+                  {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json"}, [fd = c.fd] {
+                      ::dup2(fd, 3);
+                      ::setenv("LISTEN_FDS", "1", 1);
+                      ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+                  });
+        if (!c.served) {
+            EXPECT_EQ(passedDown.exitStatus(), 1) << c.name;
+            continue;
+        }
+        EXPECT_EQ(passedDown.line(), "READY " + passed + " seed=1");
+        EXPECT_EQ(Client(passed).call(read(2, 20))["value"], 7);
+        ::kill(passedDown.pid, SIGTERM);
+        EXPECT_EQ(passedDown.exitStatus(), 0);
+        EXPECT_EQ(::access(passed.c_str(), F_OK), 0);  // the file is whoever passed it's
+    }
+    EXPECT_NE(log().find("descriptor 3 is not a listening Unix stream socket"), std::string::npos)
+        << log();
+}
+
+// A scenario that cannot be read, or with a step the engine would refuse, stops the daemon at its
+// start.
+TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
+    std::ofstream(m_dir + "/bad.json")
+        << R"({"name": "bad", "steps": [{"at": 0, "do": "offline", "device": "one"}]})";
+    for (const char* file : {"bad.json", "missing.json"}) {
+        EXPECT_EQ(spawnDaemon({"--scenario", m_dir + "/" + file}).exitStatus(), 1) << file;
+    }
+    EXPECT_NE(log().find("scenario " + m_dir + "/bad.json: "), std::string::npos) << log();
+    EXPECT_NE(log().find("cannot read scenario " + m_dir + "/missing.json"), std::string::npos);
+}
+
+// A scenario's restart step restarts the daemon, and the scenario goes on after it: its earlier
+// steps are not played again.
+TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
+#if !PLD_ENGINED_CAN_REEXEC
+    GTEST_SKIP() << "the emulator cannot run a target program that it executes";
+#endif
+    std::ofstream(m_dir + "/play.json") << R"({"name": "play", "steps": [
+        {"at": 0, "do": "set", "device": 1, "point": 10, "value": 20},
+        {"at": 100, "do": "restart"},
+        {"at": 300, "do": "set", "device": 1, "point": 10, "value": 30}]})";
+    Process* d = daemon({"--scenario", m_dir + "/play.json"});
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->line().rfind("READY", 0), 0u);
+    EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
+    for (int waited = 0; log().find("played to its end") == std::string::npos; waited += 10) {
+        ASSERT_LT(waited, kWaitMs) << log();
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    const std::string all = log();
+    const std::size_t first = all.find("scenario play: at 0 ms: set");
+    EXPECT_EQ(all.find("scenario play: at 0 ms: set", first + 1), std::string::npos) << all;
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// The simulated engine's run-time control, seen by a client through the proxy: faults as result
+// codes and log lines, holds, notifications dropped and repeated, the plant moving, and reset.
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "MockEngine.h"
+#include "sim/Command.h"
+#include "sim/SimEngine.h"
+
+using namespace ::testing;
+using nlohmann::json;
+
+namespace {
+
+std::mutex g_seenMutex;
+std::vector<std::string> g_seen;  // "value <sequence> <raw>", "event <id> <state>"
+
+void onValue(void*, const ZvValChgInfo* v) {
+    const std::uint32_t raw = v->length == 2 ? (v->pData[0] << 16) | v->pData[1] : 0;
+    std::lock_guard<std::mutex> lock(g_seenMutex);
+    g_seen.push_back("value " + std::to_string(v->sequence) + " " + std::to_string(raw));
+}
+void onEvent(void*, const ZvVEventInfo* e) {
+    std::lock_guard<std::mutex> lock(g_seenMutex);
+    g_seen.push_back("event " + std::to_string(e->eventId) + " " + std::to_string(e->eventState));
+}
+
+class Control : public ::testing::Test {
+  protected:
+    Control() {
+        zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn();
+        catalogue.tickMs = 0;  // only what a test does moves
+        ZvPldSetEngineFactory([this, catalogue](const char*, const char*, const char*) {
+            return engine = std::make_shared<zvsim::SimEngine>(catalogue);
+        });
+        proxy = std::make_unique<ZvPldProxy>("sim", "control-test");
+    }
+    ~Control() override { ZvPldSetEngineFactory(nullptr); }
+
+    json ctl(const std::string& command) { return json::parse(engine->Control(command)); }
+    void ok(const std::string& command) {
+        ASSERT_EQ(ctl(command).value("ok", false), true) << command;
+    }
+    int readPump() {
+        int v = 0;
+        return proxy->GetValueSInt32(&v, 2, 200, 1, 0, 0, 0);
+    }
+    int writePump() { return proxy->SetValueUInt32(50, 2, 200, 1, 0, 0, 0, 0); }
+    std::string setpoint() {
+        std::string text;
+        const int rc = proxy->GetValueString(text, 1, 101, 1, 0, 0, 0, nullptr);
+        return rc == 0 ? text : "rc " + std::to_string(rc);
+    }
+    std::vector<std::string> seen() {
+        engine->Flush();
+        for (int i = 0; i < 50; ++i) proxy->CheckValueChange(), proxy->CheckEvent();
+        std::lock_guard<std::mutex> lock(g_seenMutex);
+        return std::move(g_seen);
+    }
+    // Polls (up to 10 s) until `done` holds.
+    template <class Done>
+    bool eventually(Done done) {
+        for (int i = 0; i < 2000; ++i) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    std::shared_ptr<zvsim::SimEngine> engine;
+    LogCapture log;
+    std::unique_ptr<ZvPldProxy> proxy;
+};
+
+// Each fail answers its status on its side only, its count of times, then retires.
+TEST_F(Control, AFailAnswersItsStatusOnItsSideItsCountOfTimes) {
+    const std::string fail = R"({"do": "fail", "device": 2, "point": 200, )";
+    struct Call {
+        char op;  // r: read, w: write
+        int result;
+        std::string line;  // logged by the proxy
+    };
+    const std::pair<std::string, std::vector<Call>> cases[] = {
+        {R"("status": 1007, "on": "reads", "count": 2})",
+         {{'w', 0, ""},
+          {'r', 2, "unable to get data due to error:1007"},
+          {'r', 2, "unable to get data due to error:1007"},
+          {'r', 0, ""}}},
+        {R"("status": 4, "on": "writes", "count": 1})",
+         {{'r', 0, ""}, {'w', 2, "unable to set data due to error:4"}, {'w', 0, ""}}},
+        {R"("status": 5, "name": "busy"})",  // both, until cleared
+         {{'r', 4100, ""}, {'w', 2, "unable to set data due to error:5"}, {'r', 4100, ""}}},
+    };
+    for (const auto& [params, calls] : cases) {
+        SCOPED_TRACE(params);
+        ok(fail + params);
+        log.take();
+        for (const Call& call : calls) {
+            EXPECT_EQ(call.op == 'r' ? readPump() : writePump(), call.result) << call.op;
+            const std::vector<LogLine> lines = log.take();
+            if (call.line.empty()) {
+                EXPECT_THAT(lines, IsEmpty());
+            } else {
+                EXPECT_THAT(lines, ElementsAre(Field(&LogLine::text, HasSubstr(call.line))));
+            }
+        }
+        ok(R"({"do": "reset"})");
+    }
+    EXPECT_EQ(readPump(), 0);
+    EXPECT_THAT(ctl(R"({"do": "status"})")["controls"], IsEmpty());
+}
+
+TEST_F(Control, ResetTakesBackEveryControlAndTheCatalogueOfflineFlagsButNotValues) {
+    EXPECT_EQ(zvsim::SimEngine::Latest(), engine);
+    for (const char* command : {
+             R"({"do": "offline", "device": 1})",
+             R"({"do": "online", "device": 3})",
+             R"({"do": "set", "device": 1, "point": 101, "value": 61.5})",
+             R"({"do": "fail", "device": 2, "point": 200, "status": 5})",
+             R"({"do": "delay", "ms": 1, "device": 2})",
+             R"({"do": "stall", "device": 3})",
+             R"({"do": "plant", "device": 1, "point": 100, "signal": "sine", "min": 55,
+                 "max": 65, "period_ms": 10000})",
+             R"({"do": "notify", "action": "drop", "count": 5})",
+         }) {
+        ok(command);
+    }
+    EXPECT_EQ(setpoint(), "rc 2");  // 1007 from an offline device
+    const json before = ctl(R"({"do": "status"})");
+    EXPECT_EQ(before["offline"], json::array({1}));
+    EXPECT_EQ(before["controls"].size(), 5u);
+    EXPECT_EQ(before["controls"][4]["left"], 5);
+    ok(R"({"do": "reset", "seed": 7})");
+    EXPECT_EQ(ctl(R"({"do": "status"})"),
+              json::parse(R"({"ok": true, "seed": 7, "offline": [3], "controls": [], "held": 0})"));
+    EXPECT_EQ(setpoint(), "61.5");
+    EXPECT_EQ(readPump(), 0);
+}
+
+TEST_F(Control, ADelayHoldsTheAnswersOfItsDeviceAtLeastThatLong) {
+    ok(R"({"do": "delay", "ms": 150, "device": 2})");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readPump(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
+// The caller waits without the engine's lock: status answers meanwhile, and release ends it.
+TEST_F(Control, AStalledCallReturnsWhenAnotherThreadReleasesIt) {
+    ok(R"({"do": "stall", "device": 2})");
+    std::atomic<int> result{-1};
+    std::thread caller([&] { result = readPump(); });
+    EXPECT_TRUE(eventually([&] { return ctl(R"({"do": "status"})")["held"] == 1; }));
+    EXPECT_EQ(result, -1);
+    ok(R"({"do": "release"})");
+    caller.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ctl(R"({"do": "status"})")["controls"], json::array());
+}
+
+// The daemon's way: the call returns, and its hold is taken once and released later.
+TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
+    engine->SetHolding(zvsim::SimEngine::Holding::Report);
+    int wakes = 0;
+    engine->OnRelease([&] { ++wakes; });
+    ok(R"({"do": "stall", "device": 2})");
+    ok(R"({"do": "delay", "min_ms": 10, "max_ms": 20})");
+    EXPECT_EQ(readPump(), 0);
+    const zvsim::SimEngine::Hold hold = engine->TakeHold();
+    EXPECT_TRUE(hold.stalled);
+    EXPECT_THAT(hold.delay.count(), AllOf(Ge(10), Le(20)));
+    EXPECT_FALSE(engine->StallReleased(hold.stallEpoch));
+    EXPECT_EQ(engine->TakeHold().delay.count(), 0);  // taken
+    EXPECT_EQ(setpoint(), "60.0");
+    EXPECT_FALSE(engine->TakeHold().stalled);  // another device
+    EXPECT_EQ(ctl(R"({"do": "status"})")["held"], 1);
+    ok(R"({"do": "release"})");
+    EXPECT_EQ(wakes, 1);
+    EXPECT_TRUE(engine->StallReleased(hold.stallEpoch));
+}
+
+// The same seed gives the same draws; another seed others.
+TEST(ControlSeed, UniformDelaysDrawTheSameForTheSameSeed) {
+    const auto draws = [](zvsim::SimEngine& engine, const char* reset) {
+        engine.SetHolding(zvsim::SimEngine::Holding::Report);
+        engine.Control(reset);
+        engine.Control(R"({"do": "delay", "min_ms": 0, "max_ms": 100000})");
+        std::vector<long> out;
+        for (int i = 0; i < 8; ++i) {
+            std::uint32_t value = 0;
+            const ZvVelPntDfn pnt{2, 200, 0, 0, 0, nullptr, 0};
+            engine.GetVelPntUint32(&pnt, &value);
+            out.push_back(static_cast<long>(engine.TakeHold().delay.count()));
+        }
+        return out;
+    };
+    zvsim::SimEngine a(zvsim::Catalogue::BuiltIn()), b(zvsim::Catalogue::BuiltIn());
+    const std::vector<long> first = draws(a, R"({"do": "reset"})");
+    EXPECT_EQ(draws(b, R"({"do": "reset"})"), first);
+    EXPECT_NE(draws(b, R"({"do": "reset", "seed": 2})"), first);
+    EXPECT_EQ(draws(b, R"({"do": "reset", "seed": 1})"), first);
+}
+
+// A dropped notification uses up its sequence number; a repeated one comes twice with the same.
+TEST_F(Control, NotificationsAreDroppedOrRepeatedByKindAsTheyCome) {
+    proxy->RegisterForValueChange(onValue, nullptr, 0);
+    proxy->RegisterForEventChange(onEvent, nullptr, 0);
+    ok(R"({"do": "notify", "action": "drop", "kind": "event"})");
+    ok(R"({"do": "notify", "action": "drop", "kind": "value"})");
+    ok(R"({"do": "notify", "action": "repeat"})");
+    for (const char* v : {"10", "20", "30"}) {
+        ok(std::string(R"({"do": "set", "device": 2, "point": 200, "value": )") + v + "}");
+    }
+    ok(R"({"do": "event", "id": 1, "state": 1})");
+    ok(R"({"do": "event", "id": 1, "state": 0})");
+    ok(R"({"do": "burst", "device": 2, "point": 200, "count": 2})");
+    std::vector<std::string> seenNow = seen(), values;
+    std::remove_copy_if(seenNow.begin(), seenNow.end(), std::back_inserter(values),
+                        [](const std::string& s) { return s.rfind("event", 0) == 0; });
+    EXPECT_THAT(values,
+                ElementsAre("value 2 20", "value 2 20", "value 3 30", "value 4 30", "value 5 30"));
+    EXPECT_THAT(seenNow, Contains(StartsWith("event")).Times(1));
+    EXPECT_THAT(seenNow, Contains("event 1 0"));
+    EXPECT_THAT(ctl(R"({"do": "status"})")["controls"], IsEmpty());
+}
+
+// Values from the plant's side: display units through the norm factor, clamped to the range.
+TEST_F(Control, ThePlantSetsValuesAndARampMovesWithinThePointsRange) {
+    const std::pair<const char*, const char*> sets[] = {
+        {R"("point": 101, "value": 61.5)", "61.5"},
+        {R"("point": 101, "value": 99)", "85.0"},  // the point's max
+        {R"("point": 102, "value": "Eco")", "Eco"},
+        {R"("point": 104, "value": "Hall")", "Hall"},
+    };
+    for (const auto& [params, want] : sets) {
+        ok(std::string(R"({"do": "set", "device": 1, )") + params + "}");
+        std::string text;
+        const auto point = static_cast<unsigned short>(
+            json::parse("{" + std::string(params) + "}")["point"].get<int>());
+        EXPECT_EQ(proxy->GetValueString(text, 1, point, 1, 0, 0, 0, nullptr), 0);
+        EXPECT_EQ(text, want);
+    }
+    proxy->RegisterForValueChange(onValue, nullptr, 0);
+    seen();
+    ok(R"({"do": "plant", "device": 1, "point": 101, "signal": "ramp", "min": 0, "max": 100,
+           "period_ms": 400, "update_ms": 20})");
+    std::set<std::uint32_t> values;
+    EXPECT_TRUE(eventually([&] {
+        for (const std::string& s : seen()) {
+            values.insert(std::stoul(s.substr(s.rfind(' '))));
+        }
+        return values.count(200) != 0 && values.count(850) != 0;
+    }));
+    EXPECT_THAT(values, Each(AllOf(Ge(200u), Le(850u))));
+    EXPECT_GT(values.size(), 5u);
+    ok(R"({"do": "clear", "name": "plant-1-101-0"})");
+}
+
+TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing) {
+    ok(R"({"do": "fail", "device": 2, "point": 200, "status": 5, "name": "f"})");
+    ok(R"({"do": "offline", "device": 2})");
+    const json before = ctl(R"({"do": "status"})");
+    const std::uint32_t pldCount = engine->PldCount();
+    // The command, the error, and whether it is well-formed (refused by the catalogue only).
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {"not json", "not JSON", false},
+        {"[1]", "a command is a JSON object", false},
+        {R"({"device": 1})", "do: the command's verb is needed", false},
+        {R"({"do": "explode"})", "unknown verb \"explode\"", false},
+        {R"({"do": "offline"})", "offline: missing field \"device\"", false},
+        {R"({"do": "offline", "device": "1"})", "device: an integer 0..65535 is needed", false},
+        {R"({"do": "offline", "device": 1.0})", "device: an integer", false},
+        {R"({"do": "offline", "device": 70000})", "device: out of range 0..65535", false},
+        {R"({"do": "offline", "device": -1})", "device: out of range", false},
+        {R"({"do": "online", "device": 1, "extra": 1})", "unknown field \"extra\"", false},
+        {R"({"do": "fail", "device": 1, "point": 101, "status": 0})", "status: out of range 1..",
+         false},
+        {R"({"do": "fail", "device": 1, "point": 101, "status": 5, "on": "sides"})",
+         "on: one of reads|writes|both", false},
+        {R"({"do": "fail", "device": 1, "point": 101, "status": 5, "name": "a b"})",
+         "name: 1 to 64", false},
+        {R"({"do": "delay", "ms": 5, "min_ms": 1, "max_ms": 9})", "either ms, or min_ms and max_ms",
+         false},
+        {R"({"do": "delay", "min_ms": 9})", "either ms, or min_ms and max_ms", false},
+        {R"({"do": "delay", "min_ms": 9, "max_ms": 1})", "min_ms is above max_ms", false},
+        {R"({"do": "plant", "device": 1, "point": 101, "signal": "step", "min": 1, "max": 2,
+            "period_ms": 100})",
+         "steps (2..1000) is needed", false},
+        {R"({"do": "plant", "device": 1, "point": 101, "signal": "sine", "min": 1, "max": 2,
+            "period_ms": 100, "update_ms": 1})",
+         "update_ms: out of range 10..", false},
+        {R"({"do": "set", "device": 1, "point": 101, "value": null})", "value: a number", false},
+        {R"({"do": "notify", "action": "drop", "count": 0})", "count: out of range", false},
+        {R"({"do": "burst", "device": 1, "point": 101, "count": 10001})", "out of range 1..10000",
+         false},
+        {R"({"do": "reset", "seed": "7"})", "seed: an integer", false},
+        {R"({"do": "fail", "device": 1, "point": 101, "status": 5, "name": "f"})",
+         "a control named \"f\" is in force", true},
+        {R"({"do": "offline", "device": 9})", "unknown device 9", true},
+        {R"({"do": "fail", "device": 1, "point": 999, "status": 5})", "unknown point", true},
+        {R"({"do": "plant", "device": 1, "point": 104, "signal": "ramp", "min": 1, "max": 2,
+            "period_ms": 100})",
+         "not a number point", true},
+        {R"({"do": "set", "device": 1, "point": 101, "value": "warm"})", "takes a number", true},
+        {R"({"do": "set", "device": 1, "point": 102, "value": 7})", "no such state", true},
+        {R"({"do": "set", "device": 1, "point": 101, "module": 1, "value": 1})", "no module 1",
+         true},
+        {R"({"do": "clear", "name": "nothing"})", "no control named \"nothing\"", true},
+        {R"({"do": "event", "id": 999, "state": 1})", "unknown event 999", true},
+        {R"({"do": "report_parent", "device": 1, "report": 1000, "parent": 1021})",
+         "report_parent: value, unit or state not accepted", true},
+        {R"({"do": "restart"})", "only the engine daemon restarts itself", true},
+    };
+    for (const auto& [command, error, wellFormed] : cases) {
+        const json answer = ctl(command);
+        EXPECT_EQ(answer["ok"], false) << command;
+        EXPECT_THAT(answer.value("error", ""), HasSubstr(error)) << command;
+        EXPECT_EQ(zvsim::CheckCommand(command), wellFormed ? "" : answer.value("error", ""));
+    }
+    EXPECT_EQ(ctl(R"({"do": "status"})"), before);
+    EXPECT_EQ(engine->PldCount(), pldCount);
+    EXPECT_EQ(setpoint(), "60.0");
+}
+
+}  // namespace

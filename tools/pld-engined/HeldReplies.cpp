@@ -1,0 +1,58 @@
+#include "HeldReplies.h"
+
+#include <algorithm>
+
+namespace pldengined {
+
+void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame frame,
+                       const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+    Held held{connection, std::move(frame), now + hold.delay, hold.stalled, hold.stallEpoch};
+    // Released before it was held: only its delay is left.
+    if (!held.stalled || m_engine.StallReleased(held.epoch)) {
+        m_nextDue = std::min(m_nextDue, held.due);
+    }
+    const std::size_t bytes = held.frame->size();
+    m_held.push_back(std::move(held));
+    ++connection->held;
+    connection->heldBytes += bytes;
+}
+
+std::vector<HeldReplies::Reply> HeldReplies::Due(Clock::time_point now) {
+    std::vector<Reply> due;
+    if (m_held.empty() || (!m_released.exchange(false) && now < m_nextDue)) return due;
+    m_nextDue = Clock::time_point::max();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_held.size(); ++i) {
+        Held& held = m_held[i];
+        if (held.connection->closed) continue;
+        const bool free = !held.stalled || m_engine.StallReleased(held.epoch);
+        if (free && now >= held.due) {
+            --held.connection->held;
+            held.connection->heldBytes -= held.frame->size();
+            due.emplace_back(std::move(held.connection), std::move(held.frame));
+            continue;
+        }
+        if (free) m_nextDue = std::min(m_nextDue, held.due);
+        if (kept != i) m_held[kept] = std::move(held);
+        ++kept;
+    }
+    m_held.erase(m_held.begin() + static_cast<std::ptrdiff_t>(kept), m_held.end());
+    return due;
+}
+
+std::chrono::milliseconds HeldReplies::Wait(Clock::time_point now,
+                                            std::chrono::milliseconds longest) const {
+    if (m_nextDue == Clock::time_point::max()) return longest;
+    if (m_nextDue <= now) return std::chrono::milliseconds(0);
+    // Rounded up: a reply never goes out before its time.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextDue - now);
+    return std::min(left, longest);
+}
+
+void HeldReplies::Forget(const Connection& connection) {
+    m_held.erase(std::remove_if(m_held.begin(), m_held.end(),
+                                [&](const Held& h) { return h.connection.get() == &connection; }),
+                 m_held.end());
+}
+
+}  // namespace pldengined

@@ -1,0 +1,55 @@
+// Replies that the engine holds back: by a delay, until a time, or by a stall, until it is
+// released. Each goes out to its connection once both are over; a connection that closes lets
+// its own go. Only the event loop calls, but for Released.
+#ifndef PLD_ENGINED_HELD_REPLIES_H
+#define PLD_ENGINED_HELD_REPLIES_H
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "Connection.h"
+#include "sim/SimEngine.h"
+
+namespace pldengined {
+
+class HeldReplies {
+  public:
+    using Reply = std::pair<std::shared_ptr<Connection>, Frame>;
+
+    explicit HeldReplies(zvsim::SimEngine& engine) : m_engine(engine) {}
+
+    // Holds `frame` for `connection` as `hold` says, counting it in the connection's `held`.
+    void Hold(const std::shared_ptr<Connection>& connection, Frame frame,
+              const zvsim::SimEngine::Hold& hold, Clock::time_point now);
+    // Any thread: the engine released stalled replies.
+    void Released() { m_released = true; }
+    // The replies free to go at `now`, in the order they were held.
+    std::vector<Reply> Due(Clock::time_point now);
+    // How long the loop may wait for its sockets before a reply is due, `longest` at most.
+    std::chrono::milliseconds Wait(Clock::time_point now, std::chrono::milliseconds longest) const;
+    // Lets the replies of `connection` go.
+    void Forget(const Connection& connection);
+    void Clear() { m_held.clear(); }
+
+  private:
+    struct Held {
+        std::shared_ptr<Connection> connection;
+        Frame frame;
+        Clock::time_point due;
+        bool stalled;
+        std::uint64_t epoch;
+    };
+
+    zvsim::SimEngine& m_engine;
+    std::vector<Held> m_held;
+    // The earliest time a reply that no stall holds is due; none when there is none.
+    Clock::time_point m_nextDue = Clock::time_point::max();
+    std::atomic<bool> m_released{false};
+};
+
+}  // namespace pldengined
+
+#endif
