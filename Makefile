@@ -7,6 +7,8 @@
 #              Ctrl-C stops both
 # make fuzz  - fuzz the active-events answer, the frame decoder, the control commands and the
 #              scenario reader, a minute each (clang, libFuzzer, ASan and UBSan)
+# make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
+#              powerpc (ppc32) in build/packages/, checked by lintian
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
 #              memory error or lost block fails it
 # Each target first installs the Debian packages it lacks (as root) or names them.
@@ -14,7 +16,7 @@
 ENSURE := scripts/ensure-packages
 
 .PHONY: all demo console test check test-host test-ppc32 test-asan test-tsan test-browser fuzz \
-	fuzz-smoke bench valgrind format clean
+	fuzz-smoke bench valgrind package format clean
 
 all: test
 
@@ -105,6 +107,20 @@ bench:
 	powerpc-linux-gnu-strip -o build/ppc32-release/libZvPldProxy.stripped.so \
 		build/ppc32-release/src/libZvPldProxy.so
 	./build/bench/bench/zvpld_bench --size_of=build/ppc32-release/libZvPldProxy.stripped.so
+
+# The test legs' trees, packaged as they are (Debug, stripped): what the packages hold is built,
+# not the tests. cmake/Packaging.cmake says what goes where; docs/packaging.md why.
+package:
+	@$(ENSURE) host ppc32
+	rm -rf build/packages
+	for preset in host ppc32; do \
+		cmake --preset $$preset >/dev/null && \
+		cmake --build --preset $$preset --target zvpld_package_inputs && \
+		(cd build/$$preset && cpack -G DEB -B ../packages >cpack.log) || exit 1; \
+	done
+	rm -rf build/packages/_CPack_Packages
+	lintian --fail-on error,warning build/packages/*.deb
+	@ls build/packages
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -32,8 +32,9 @@ set(ENV{ZVPLD_STRESS_PER_KIND} 50000)
 # - the failure-injection tests (label fault): the test executable defines malloc and the
 #   pthread mutex calls itself, which valgrind replaces;
 # - the browser tests (label browser): Chromium and Python, none of this project's code in them;
-# - abi.* and Install.*: they run nm, readelf and cmake on the built files, not the library.
-set(_exclude "^abi\\.|^Install\\.")
+# - abi.*, Install.* and Package.*: they run nm, readelf, cmake, cpack and lintian on the built
+#   files, not the library.
+set(_exclude "^abi\\.|^Install\\.|^Package\\.")
 
 file(GLOB _old "${CTEST_BINARY_DIRECTORY}/Testing/Temporary/MemoryChecker.*.log")
 if(_old)

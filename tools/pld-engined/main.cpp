@@ -229,6 +229,7 @@ int main(int argc, char** argv) {
     std::string statePath;
     Access access;
     CLI::App app{"Serves the simulated PLD engine to client processes over a Unix socket"};
+    app.set_version_flag("--version", "pld-engined " ZVPLD_VERSION);
     const CLI::Option* socketOption =
         app.add_option("--socket", socketPath, "Socket path")->capture_default_str();
     app.add_option("--catalogue", cataloguePath, "Catalogue file (default: the built-in one)");

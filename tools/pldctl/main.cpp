@@ -527,6 +527,7 @@ int tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue) {
 
 int main(int argc, char** argv) {
     CLI::App app{"pldctl: data points through libZvPldProxy"};
+    app.set_version_flag("--version", "pldctl " ZVPLD_VERSION);
     std::string engine = "sim";
     app.add_option("--engine", engine,
                    "message client's first text: sim (built-in catalogue), sim:FILE, or unix:PATH "

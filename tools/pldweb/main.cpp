@@ -50,6 +50,7 @@ std::string urlHost(const std::string& address) {
 
 int main(int argc, char** argv) {
     CLI::App app{"pldweb: a web console on libZvPldProxy"};
+    app.set_version_flag("--version", "pldweb " ZVPLD_VERSION);
     std::string engine = "sim";
     std::string listen = "127.0.0.1";
     int port = 8080;

@@ -1,0 +1,191 @@
+# Debian packages of the install components (cpack -G DEB, or make package): the shared library
+# split as Debian splits one, the stand-ins for the device's components, and the tools. The
+# version is the project's (CMakeLists.txt): docs/packaging.md says how a change moves it.
+
+set(ZVPLD_LIB_PACKAGE libzvpldproxy${PROJECT_VERSION_MAJOR})
+set(ZVPLD_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+set(ZVPLD_DEB_DIR ${PROJECT_BINARY_DIR}/deb)
+
+# The device's components, by the package names the library depends on; off the device the
+# stand-ins' package provides them.
+set(ZVPLD_DEVICE_COMPONENTS libzvpldmsgclient libzvlinuxmutex libdlog)
+
+# Debian's architecture of the build's target.
+if(CMAKE_CROSSCOMPILING)
+    set(_arch_of_powerpc powerpc)
+    set(_arch_of_aarch64 arm64)
+    set(_arch_of_arm armhf)
+    set(ZVPLD_DEB_ARCH ${_arch_of_${CMAKE_SYSTEM_PROCESSOR}})
+    if(NOT ZVPLD_DEB_ARCH)
+        set(ZVPLD_DEB_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+    endif()
+else()
+    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE ZVPLD_DEB_ARCH
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+
+# Each package's documentation directory holds the copyright and the changelog.
+string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(CONFIGURE OUTPUT ${ZVPLD_DEB_DIR}/changelog CONTENT
+"zvpld (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION} of libZvPldProxy and its tools.
+
+ -- ZvPld developers <zvpld@users.noreply.c-seed-813d4cc5.example>  ${_date}
+")
+execute_process(COMMAND gzip -9nc ${ZVPLD_DEB_DIR}/changelog
+    OUTPUT_FILE ${ZVPLD_DEB_DIR}/changelog.gz)
+
+# package: component, section, summary, description (one paragraph), lintian overrides
+set(ZVPLD_PACKAGES ${ZVPLD_LIB_PACKAGE} libzvpldproxy-dev zvpld-sim zvpld-tools)
+set(_component_${ZVPLD_LIB_PACKAGE} lib)
+set(_component_libzvpldproxy-dev dev)
+set(_component_zvpld-sim sim)
+set(_component_zvpld-tools tools)
+foreach(package IN LISTS ZVPLD_PACKAGES)
+    set(component ${_component_${package}})
+    install(FILES ${ZVPLD_PACKAGING_DIR}/copyright ${ZVPLD_DEB_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component}
+        EXCLUDE_FROM_ALL)
+    if(EXISTS ${ZVPLD_PACKAGING_DIR}/${package}.lintian-overrides)
+        install(FILES ${ZVPLD_PACKAGING_DIR}/${package}.lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package}
+            COMPONENT ${component} EXCLUDE_FROM_ALL)
+    endif()
+endforeach()
+
+# The library's symbols file, from the list of its exports.
+add_custom_command(OUTPUT ${ZVPLD_DEB_DIR}/symbols
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:ZvPldProxy>
+        -DLIST=${PROJECT_SOURCE_DIR}/abi/libZvPldProxy.symbols
+        -DSINCE=${PROJECT_SOURCE_DIR}/abi/libZvPldProxy.since
+        -DSONAME=$<TARGET_SONAME_FILE_NAME:ZvPldProxy> -DPACKAGE=${ZVPLD_LIB_PACKAGE}
+        -DDEV_PACKAGE=libzvpldproxy-dev -DFIRST=${PROJECT_VERSION_MAJOR}.0.0
+        -DOUTPUT=${ZVPLD_DEB_DIR}/symbols -P ${PROJECT_SOURCE_DIR}/cmake/WriteSymbols.cmake
+    DEPENDS ZvPldProxy ${PROJECT_SOURCE_DIR}/abi/libZvPldProxy.symbols
+        ${PROJECT_SOURCE_DIR}/abi/libZvPldProxy.since ${PROJECT_SOURCE_DIR}/cmake/WriteSymbols.cmake
+    COMMENT "Writing the symbols file of ${ZVPLD_LIB_PACKAGE}")
+add_custom_target(zvpld_deb_symbols ALL DEPENDS ${ZVPLD_DEB_DIR}/symbols)
+# The shlibs file, for dpkg-shlibdeps where no symbols file answers. CPack would write it too, but
+# with ldconfig calls in maintainer scripts: the packages with libraries run it by trigger.
+file(WRITE ${ZVPLD_DEB_DIR}/shlibs
+    "libZvPldProxy ${PROJECT_VERSION_MAJOR} ${ZVPLD_LIB_PACKAGE} (>= ${PROJECT_VERSION})\n")
+file(WRITE ${ZVPLD_DEB_DIR}/triggers "activate-noawait ldconfig\n")
+
+# The tools' manual pages, from their --help and --version texts (help2man; under the emulator
+# for a cross build), their documents and pld-engined's systemd user units.
+find_program(ZVPLD_HELP2MAN help2man)
+set(_summary_pldctl "read, write and watch the PLD engine's data points through libZvPldProxy")
+set(_summary_pld-engined "serve the simulated PLD engine on a Unix socket")
+set(_summary_pldweb "web console on libZvPldProxy")
+set(_manuals "")
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _emulator)
+if(_emulator)
+    string(APPEND _emulator " ")
+endif()
+foreach(tool IN ITEMS pldctl pld-engined pldweb)
+    if(NOT TARGET ${tool} OR NOT ZVPLD_HELP2MAN)
+        continue()
+    endif()
+    set(page ${ZVPLD_DEB_DIR}/man/${tool}.1)
+    add_custom_command(OUTPUT ${page}.gz
+        # help2man runs the text it is given in a shell: the emulator's command line, for a cross
+        # build. The default socket shows as the variable it comes from, not this machine's path.
+        COMMAND ${CMAKE_COMMAND} -E env XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR
+            ${ZVPLD_HELP2MAN} --no-info --section=1 --name=${_summary_${tool}} --output=${page}
+            "${_emulator}$<TARGET_FILE:${tool}>"
+        COMMAND gzip -9nf ${page}
+        DEPENDS ${tool}
+        VERBATIM
+        COMMENT "Writing the manual page of ${tool}")
+    list(APPEND _manuals ${page}.gz)
+endforeach()
+if(_manuals)
+    add_custom_target(zvpld_manuals ALL DEPENDS ${_manuals})
+    install(FILES ${_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
+if(ZVPLD_BUILD_TOOLS)
+    install(FILES docs/pldctl.md docs/simulated-engine.md docs/engine-protocol.md docs/security.md
+        docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools COMPONENT tools
+        EXCLUDE_FROM_ALL)
+    install(FILES ${ZVPLD_PACKAGING_DIR}/pld-engined.service ${ZVPLD_PACKAGING_DIR}/pld-engined.socket
+        DESTINATION lib/systemd/user COMPONENT tools EXCLUDE_FROM_ALL)
+endif()
+
+# What the packages hold, built (make package builds this, not the tests).
+add_custom_target(zvpld_package_inputs)
+add_dependencies(zvpld_package_inputs ZvPldProxy ZvPldMsgClient ZvLinuxMutex dlog zvpld_deb_symbols)
+foreach(target IN ITEMS pldctl pld-engined pldweb zvpld_manuals)
+    if(TARGET ${target})
+        add_dependencies(zvpld_package_inputs ${target})
+    endif()
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zvpld)
+set(CPACK_PACKAGE_VENDOR "ZvPld developers")
+set(CPACK_PACKAGE_CONTACT "ZvPld developers <zvpld@users.noreply.c-seed-813d4cc5.example>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# CPack's value for "none", so that it puts no common synopsis before each package's own.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL lib dev sim tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZVPLD_DEB_ARCH})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(_runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${ZVPLD_LIB_PACKAGE})
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+string(REPLACE ";" ", " _components "${ZVPLD_DEVICE_COMPONENTS}")
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "${_runtime}, ${_components}")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA
+    ${ZVPLD_DEB_DIR}/symbols ${ZVPLD_DEB_DIR}/shlibs ${ZVPLD_DEB_DIR}/triggers)
+set(CPACK_DEBIAN_LIB_DESCRIPTION "client proxy to the PLD engine
+libZvPldProxy gives a client process, such as the device's web front end,
+one object through which it reaches the PLD engine: data points, reports,
+notifications and active events. It needs the device's engine message
+client, mutex wrapper and log library (off the device: zvpld-sim).")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzvpldproxy-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${ZVPLD_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "client proxy to the PLD engine - development files
+The header of libZvPldProxy, its link, its CMake package (find_package
+ZvPldProxy) and its pkg-config file (ZvPldProxy). The headers of the device's
+components come with their own development files (off the device: zvpld-sim).")
+
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME zvpld-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "${_runtime}")
+set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES "${_components}")
+set(CPACK_DEBIAN_SIM_PACKAGE_CONFLICTS "${_components}")
+set(CPACK_DEBIAN_SIM_PACKAGE_REPLACES "${_components}")
+set(CPACK_DEBIAN_SIM_PACKAGE_CONTROL_EXTRA ${ZVPLD_DEB_DIR}/triggers)
+set(CPACK_DEBIAN_SIM_DESCRIPTION "stand-ins for the PLD device's components - not for a device
+NOT FOR A DEVICE'S ROOT FILE SYSTEM: it would take the place of the device's
+own components. For workstations: the engine message client with a simulated
+engine and a client of the engine daemon (unix:PATH), the mutex wrapper and
+the log library, with their headers, so that libZvPldProxy and its tools run
+without the device.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zvpld-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
+set(_tools_depends "${_runtime}, ${ZVPLD_LIB_PACKAGE} (= ${PROJECT_VERSION}), zvpld-sim (= ${PROJECT_VERSION})")
+set(_tools_summary "command-line client and engine daemon for the PLD engine")
+set(_tools_web "")
+if(TARGET pldweb)  # not cross-built: no libmicrohttpd of the target
+    string(APPEND _tools_depends ", libmicrohttpd12 (>= 0.9.75)")
+    set(_tools_summary "command-line client, engine daemon and web console for the PLD engine")
+    set(_tools_web "\npldweb is a web console on libZvPldProxy.")
+endif()
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_tools_depends}")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${_tools_summary}
+pldctl reads, writes and watches the engine's data points through
+libZvPldProxy; pld-engined serves the simulated engine to other processes on
+a Unix socket, started by a systemd user socket unit if enabled.${_tools_web}")
+
+include(CPack)
