@@ -103,4 +103,44 @@ TEST_F(ScenarioEndToEndTest, ARefusedStepGivesOneABadFileTwoAndNothingPlayedAndN
     EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
 }
 
+// Each `pldctl sim` builds its command from its arguments: what `sim status` lists shows the
+// fields, the units of durations and the flags as the engine took them.
+TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIsInForce) {
+    ASSERT_TRUE(daemon());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"offline", "1"}, 0},
+        {{"fail", "1", "1", "--status", "1007", "--reads", "--count", "2"}, 0},
+        {{"delay", "--min-ms", "1", "--max-ms", "2s", "--device", "1"}, 0},
+        {{"plant", "1", "1", "step", "0", "100", "--period", "1.5s", "--steps", "4", "--update",
+          "1m"},
+         0},
+        {{"notify", "repeat", "--kind", "event"}, 0},
+        {{"clear", "nothing"}, 1},
+        {{"offline", "9"}, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"sim"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(pldctl(args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
+    }
+    const std::vector<std::string> status = lines(pldctl({"sim", "status"}));
+    for (const char* shown :
+         {"offline devices: 1", "controls: 4",
+          "fail count=2 device=1 left=2 on=reads point=1 status=1007",
+          "delay device=1 max_ms=2000 min_ms=1",
+          "plant device=1 max=100 min=0 module=0 period_ms=1500 point=1 signal=step steps=4 "
+          "update_ms=60000",
+          "notify action=repeat count=1 kind=event left=1"}) {
+        EXPECT_LT(find(status, shown), status.size()) << shown << " in\n"
+                                                      << ::testing::PrintToString(status);
+    }
+    EXPECT_EQ(pldctl({"sim", "reset", "--seed", "4"}).exitStatus(), 0);
+    EXPECT_EQ(lines(pldctl({"sim", "status"})),
+              (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
+                                        "controls: none"}));
+}
+
 }  // namespace
