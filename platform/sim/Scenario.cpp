@@ -1,15 +1,182 @@
 #include "Scenario.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "Command.h"
 
 namespace zvsim {
+namespace {
 
-Scenario ParseScenario(const std::string&) {
-    throw std::runtime_error("scenarios not built yet");
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// Bounds of what one file may ask for: enough for any afternoon of a plant, small enough that a
+// file cannot make its reader hold much or play forever in one pass.
+constexpr std::size_t kMaxFileBytes = 1 << 20;
+constexpr std::size_t kMaxSteps = 1000;
+constexpr std::int64_t kMaxPassMs = 24LL * 60 * 60 * 1000;
+constexpr std::uint64_t kMaxRepeat = 1000000;
+// A pass repeated until stopped must last a while, or it would send resets back to back.
+constexpr std::int64_t kMinEndlessPassMs = 100;
+
+[[noreturn]] void bad(const std::string& what) {
+    throw std::runtime_error("scenario: " + what);
 }
 
-bool PlayScenario(const Scenario&, const PlayOptions&) {
-    return false;
+// A time in ms, within one pass.
+std::int64_t timeOf(const json& value, const std::string& where) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > kMaxPassMs) {
+        bad(where + " must be a whole number of ms from 0 to " + std::to_string(kMaxPassMs) +
+            ", not " + value.dump());
+    }
+    return value.get<std::int64_t>();
+}
+
+std::uint64_t unsignedOf(const json& value, const std::string& where, std::uint64_t max) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > max) {
+        bad(where + " must be a whole number from 0 to " + std::to_string(max) + ", not " +
+            value.dump());
+    }
+    return value.get<std::uint64_t>();
+}
+
+ScenarioStep stepOf(const json& j, std::size_t index, std::int64_t previousMs) {
+    const std::string where = "step " + std::to_string(index + 1);
+    if (!j.is_object()) bad(where + " must be an object");
+    const bool at = j.contains("at"), after = j.contains("after");
+    if (at == after) bad(where + " must have exactly one of \"at\" and \"after\"");
+    ScenarioStep step;
+    step.atMs = at ? timeOf(j.at("at"), where + "'s \"at\"")
+                   : previousMs + timeOf(j.at("after"), where + "'s \"after\"");
+    if (step.atMs > kMaxPassMs) {
+        bad(where + " comes " + std::to_string(step.atMs) + " ms after the start, past " +
+            std::to_string(kMaxPassMs));
+    }
+    json command = j;
+    command.erase(at ? "at" : "after");
+    if (j.contains("note")) {
+        if (!j.at("note").is_string()) bad(where + "'s \"note\" must be a text");
+        step.note = j.at("note").get<std::string>();
+        command.erase("note");
+    }
+    if (!command.contains("do")) bad(where + " has no \"do\"");
+    step.command = command.dump();
+    const std::string fault = CheckCommand(step.command);
+    if (!fault.empty()) bad(where + ": " + fault);
+    return step;
+}
+
+bool refused(const std::string& answer) {
+    const json j = json::parse(answer, nullptr, false);
+    return !j.is_object() || j.value("ok", json()) != true;
+}
+
+// Sleeps until `due`, in short slices so that a stop is seen promptly; false when stopped.
+bool waitUntil(Clock::time_point due, const std::atomic<bool>* stop) {
+    constexpr auto kSlice = std::chrono::milliseconds(10);
+    for (;;) {
+        if (stop != nullptr && stop->load()) return false;
+        const auto now = Clock::now();
+        if (now >= due) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, kSlice));
+    }
+}
+
+}  // namespace
+
+Scenario ParseScenario(const std::string& text) {
+    if (text.size() > kMaxFileBytes) {
+        bad("the file has " + std::to_string(text.size()) + " bytes, more than " +
+            std::to_string(kMaxFileBytes));
+    }
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::exception& e) {
+        const std::string what = e.what();
+        bad("not JSON: " + what.substr(what.find(']') + 2));
+    }
+    if (!root.is_object()) bad("the file must hold one JSON object");
+    Scenario scenario;
+    for (const auto& [key, value] : root.items()) {
+        if (key == "name") {
+            if (!value.is_string()) bad("\"name\" must be a text");
+            scenario.name = value.get<std::string>();
+        } else if (key == "seed") {
+            scenario.seed = unsignedOf(value, "\"seed\"", INT64_MAX);  // as reset takes it
+        } else if (key == "repeat") {
+            scenario.repeat =
+                static_cast<std::uint32_t>(unsignedOf(value, "\"repeat\"", kMaxRepeat));
+        } else if (key != "steps") {
+            bad("unknown field \"" + key + "\" (a scenario has name, seed, repeat and steps)");
+        }
+    }
+    if (!root.contains("steps") || !root.at("steps").is_array()) bad("\"steps\" must be a list");
+    const json& steps = root.at("steps");
+    if (steps.empty() || steps.size() > kMaxSteps) {
+        bad("\"steps\" must have 1 to " + std::to_string(kMaxSteps) + " steps, not " +
+            std::to_string(steps.size()));
+    }
+    std::int64_t previousMs = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        scenario.steps.push_back(stepOf(steps[i], i, previousMs));
+        previousMs = scenario.steps.back().atMs;
+    }
+    // Steps at the same time keep the file's order.
+    std::stable_sort(scenario.steps.begin(), scenario.steps.end(),
+                     [](const ScenarioStep& a, const ScenarioStep& b) { return a.atMs < b.atMs; });
+    if (scenario.repeat == 0 && scenario.steps.back().atMs < kMinEndlessPassMs) {
+        bad("a scenario repeated until stopped (\"repeat\": 0) must have its last step at " +
+            std::to_string(kMinEndlessPassMs) + " ms or later");
+    }
+    return scenario;
+}
+
+bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
+    auto send = [&options](const std::string& command) {
+        try {
+            return options.send(command);
+        } catch (const std::exception& e) {
+            return json{{"ok", false}, {"error", e.what()}}.dump();
+        }
+    };
+    auto stopped = [&options] {
+        return options.stop != nullptr && options.stop->load();
+    };
+    bool allTaken = true;
+    for (std::uint64_t pass = 0; scenario.repeat == 0 || pass < scenario.repeat; ++pass) {
+        if (stopped()) break;
+        // A resumed first pass goes on where the engine was left: its start has been played.
+        const std::int64_t from = pass == 0 ? options.resumeAtMs : 0;
+        const auto start = Clock::now() - std::chrono::milliseconds(from);
+        auto elapsedMs = [start] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                .count();
+        };
+        if (from == 0) {
+            const ScenarioStep reset{
+                0, json{{"do", "reset"}, {"seed", scenario.seed}}.dump(),
+                "pass " + std::to_string(pass + 1) +
+                    (scenario.repeat == 0 ? "" : " of " + std::to_string(scenario.repeat))};
+            const std::string answer = send(reset.command);
+            allTaken = !refused(answer) && allTaken;
+            if (options.onStep) options.onStep(reset, elapsedMs(), answer);
+        }
+        for (const ScenarioStep& step : scenario.steps) {
+            if (step.atMs < from) continue;
+            if (!waitUntil(start + std::chrono::milliseconds(step.atMs), options.stop)) break;
+            const std::string answer = send(step.command);
+            allTaken = !refused(answer) && allTaken;
+            if (options.onStep) options.onStep(step, elapsedMs(), answer);
+        }
+    }
+    return allTaken;
 }
 
 }  // namespace zvsim

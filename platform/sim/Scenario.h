@@ -33,10 +33,14 @@ struct PlayOptions {
     std::function<void(const ScenarioStep& step, std::int64_t elapsedMs, const std::string& answer)>
         onStep;
     const std::atomic<bool>* stop = nullptr;
-    std::int64_t resumeAtMs = 0;  // steps before this time of the first pass are skipped
+    // Steps before this time of the first pass are skipped, and so is that pass's reset: the
+    // engine is where the earlier steps left it (a daemon that restarted itself mid-scenario).
+    std::int64_t resumeAtMs = 0;
 };
 
-// Plays the scenario; false when a step was refused or not answered (the others still play).
+// Plays the scenario: each pass sends `reset {seed}`, then each step at its time from the pass's
+// start; onStep follows every command sent, the reset included (a step with note "pass N").
+// False when a command was refused or not answered (the others still play).
 ZV_PLD_PLATFORM_API bool PlayScenario(const Scenario& scenario, const PlayOptions& options);
 
 }  // namespace zvsim

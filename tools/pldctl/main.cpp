@@ -1,6 +1,7 @@
 // pldctl: reads and writes data points through libZvPldProxy, shows where a point stands in the
 // report hierarchy, the engine's inventory and the active events, and watches the engine's
-// notifications. Without a subcommand it tours the simulated engine's catalogue.
+// notifications; controls a simulated engine and plays scenarios (Control.h). Without a
+// subcommand it tours the simulated engine's catalogue.
 #include <signal.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Control.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
 #include "dlog.h"
@@ -580,8 +582,12 @@ int main(int argc, char** argv) {
     unsigned timeoutMs = 2000;
     events->add_option("--timeout", timeoutMs, "how long to wait for the answer, in ms")
         ->capture_default_str();
+    const pldctl::SimCommands sim(app);
+    const pldctl::ScenarioCommands scenario(app);
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
+    if (sim.parsed()) return sim.run(engine);
+    if (scenario.parsed()) return scenario.run(engine);
 
     dlog_set_sink(keepLogLine, nullptr);
     try {

@@ -1,0 +1,149 @@
+// `pldctl scenario run` against pld-engined as a real process, with a `pldctl watch` process
+// seeing what the scenario did.
+#include <algorithm>
+
+#include "DaemonFixture.h"
+
+namespace {
+
+class ScenarioEndToEndTest : public DaemonFixture {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        ::alarm(100);  // reads from children block: one that never answers ends the test here
+        m_engine = "unix:" + m_socket;
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
+            "points": [{"gddId": 1, "access": "rw", "min": 0, "max": 100, "values": [0]}]}],
+            "events": [{"id": 1, "group": 1, "device": 1, "label": "Hot", "state": 0}]})";
+    }
+
+    Process& pldctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
+        return spawn(PLDCTL_LAUNCH, args);
+    }
+    std::string scenarioFile(const std::string& steps) {
+        const std::string path = m_dir + "/scenario.json";
+        std::ofstream(path) << R"({"name": "t", "seed": 5, "steps": [)" + steps + "]}";
+        return path;
+    }
+    static std::vector<std::string> lines(Process& p) {
+        std::vector<std::string> all;
+        for (std::string l = p.line(); !l.empty(); l = p.line()) all.push_back(l);
+        return all;
+    }
+
+    std::string m_engine;
+};
+
+// The index of the first line from `from` on that contains `text`; lines.size() when none does.
+std::size_t find(const std::vector<std::string>& lines, const std::string& text,
+                 std::size_t from = 0) {
+    const auto it = std::find_if(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(),
+                                 [&](const std::string& l) { return l.find(text) != l.npos; });
+    return static_cast<std::size_t>(it - lines.begin());
+}
+
+TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInTheirOrder) {
+    ASSERT_TRUE(daemon());
+    Process& watcher = pldctl({"watch", "--kinds", "value,event", "--seconds", "6"});
+    EXPECT_EQ(watcher.line().rfind("Watching for 6 s", 0), 0u);  // once registered
+    Process& player =
+        pldctl({"scenario", "run",
+                scenarioFile(R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 10},
+                         {"after": 100, "note": "too hot", "do": "event", "id": 1, "state": 1},
+                         {"after": 100, "do": "set", "device": 1, "point": 1, "value": 20},
+                         {"after": 100, "do": "event", "id": 1, "state": 0})")});
+    const std::vector<std::string> played = lines(player);
+    EXPECT_EQ(player.exitStatus(), 0) << ::testing::PrintToString(played);
+    std::size_t at = 0;
+    for (const char* step : {"reset seed=5", "set device=1 point=1 value=10",
+                             "event id=1 state=1 (too hot)", "set device=1 point=1 value=20",
+                             "event id=1 state=0", "Done: 5 commands sent, 0 refused"}) {
+        at = find(played, step, at);
+        EXPECT_LT(at, played.size()) << step << " in order in\n"
+                                     << ::testing::PrintToString(played);
+    }
+    // The watcher drains events and value changes from queues of their own: each kind in order.
+    const std::vector<std::string> seen = lines(watcher);
+    for (const auto& kind :
+         {std::vector<std::string>{"GddId 1, module 1: 10", "GddId 1, module 1: 20"},
+          {"event 1 (Hot), group 1, device 1: state 1",
+           "event 1 (Hot), group 1, device 1: state 0"}}) {
+        const std::size_t first = std::min(find(seen, kind[0]) + 1, seen.size());
+        EXPECT_LT(find(seen, kind[1], first), seen.size())
+            << kind[0] << " then " << kind[1] << " in\n"
+            << ::testing::PrintToString(seen);
+    }
+}
+
+// A bad file changes nothing: the value written before it stays.
+TEST_F(ScenarioEndToEndTest, ARefusedStepGivesOneABadFileTwoAndNothingPlayedAndNoEngineOne) {
+    ASSERT_TRUE(daemon());
+    const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
+    const struct {
+        std::string steps;
+        int status;
+        std::string printed;
+    } cases[] = {
+        {good, 0, "Done: 2 commands sent, 0 refused"},
+        {good + R"(, {"after": 10, "do": "offline", "device": 9})", 1, "refused: "},
+        {R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 9}, {"at": 1, "do": "melt"})",
+         2, ""},
+    };
+    for (const auto& c : cases) {
+        Process& player = pldctl({"scenario", "run", scenarioFile(c.steps)});
+        const std::vector<std::string> printed = lines(player);
+        EXPECT_EQ(player.exitStatus(), c.status) << c.steps;
+        if (!c.printed.empty()) {
+            EXPECT_LT(find(printed, c.printed), printed.size())
+                << ::testing::PrintToString(printed);
+        }
+    }
+    EXPECT_NE(log().find("step 2: do: unknown verb \"melt\""), std::string::npos) << log();
+    Process& get = pldctl({"get", "1", "1"});
+    EXPECT_EQ(get.line(), ": 7");
+    m_engine = "unix:" + m_dir + "/nobody.sock";
+    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
+}
+
+// Each `pldctl sim` builds its command from its arguments: what `sim status` lists shows the
+// fields, the units of durations and the flags as the engine took them.
+TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIsInForce) {
+    ASSERT_TRUE(daemon());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"offline", "1"}, 0},
+        {{"fail", "1", "1", "--status", "1007", "--reads", "--count", "2"}, 0},
+        {{"delay", "--min-ms", "1", "--max-ms", "2s", "--device", "1"}, 0},
+        {{"plant", "1", "1", "step", "0", "100", "--period", "1.5s", "--steps", "4", "--update",
+          "1m"},
+         0},
+        {{"notify", "repeat", "--kind", "event"}, 0},
+        {{"clear", "nothing"}, 1},
+        {{"offline", "9"}, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"sim"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(pldctl(args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
+    }
+    const std::vector<std::string> status = lines(pldctl({"sim", "status"}));
+    for (const char* shown :
+         {"offline devices: 1", "controls: 4",
+          "fail count=2 device=1 left=2 on=reads point=1 status=1007",
+          "delay device=1 max_ms=2000 min_ms=1",
+          "plant device=1 max=100 min=0 module=0 period_ms=1500 point=1 signal=step steps=4 "
+          "update_ms=60000",
+          "notify action=repeat count=1 kind=event left=1"}) {
+        EXPECT_LT(find(status, shown), status.size()) << shown << " in\n"
+                                                      << ::testing::PrintToString(status);
+    }
+    EXPECT_EQ(pldctl({"sim", "reset", "--seed", "4"}).exitStatus(), 0);
+    EXPECT_EQ(lines(pldctl({"sim", "status"})),
+              (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
+                                        "controls: none"}));
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// Scenario files: what the reader refuses and how it orders steps, and how a scenario plays
+// against a recording `send`, without an engine. ZVPLD_EXAMPLES: the shipped examples' paths,
+// split by '|'.
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "sim/Scenario.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zvsim::ParseScenario;
+
+// The fault named in the refusal of `text`; "" when it was taken.
+std::string refusal(const std::string& text) {
+    try {
+        ParseScenario(text);
+        return "";
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+}
+
+std::string manySteps(int n) {
+    std::string steps;
+    for (int i = 0; i < n; ++i)
+        steps += std::string(i ? "," : "") + R"({"at": 0, "do": "release"})";
+    return R"({"steps": [)" + steps + "]}";
+}
+
+TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
+    const struct {
+        std::string text, fault;  // fault "": taken
+    } cases[] = {
+        {R"({"steps": [{"at": 0, "do": "release"}]})", ""},
+        {manySteps(1000), ""},
+        {"{\"steps\": [", "not JSON"},
+        {"[1, 2]", "one JSON object"},
+        {R"({"steps": [{"at": 0, "do": "release"}], "loop": true})", "unknown field \"loop\""},
+        {R"({"steps": [{"at": 0, "after": 5, "do": "release"}]})", "step 1 must have exactly one"},
+        {R"({"steps": [{"do": "release"}]})", "step 1 must have exactly one"},
+        {R"({"steps": [{"at": -5, "do": "release"}]})", "step 1's \"at\" must be"},
+        {R"({"steps": [{"after": 1.5, "do": "release"}]})", "step 1's \"after\" must be"},
+        {R"({"steps": [{"at": 86400000, "do": "release"}, {"after": 1, "do": "release"}]})",
+         "step 2 comes 86400001 ms"},
+        {R"({"steps": [{"at": 0, "do": "release"}, {"at": 9, "do": "melt"}]})",
+         "step 2: do: unknown verb \"melt\""},
+        {R"({"steps": [{"at": 0, "note": "x"}]})", "step 1 has no \"do\""},
+        {R"({"steps": [{"at": 0, "note": 5, "do": "release"}]})", "\"note\" must be a text"},
+        {R"({"steps": [3]})", "step 1 must be an object"},
+        {manySteps(1001), "1 to 1000 steps, not 1001"},
+        {R"({"steps": []})", "1 to 1000 steps, not 0"},
+        {R"({"name": "x"})", "\"steps\" must be a list"},
+        {R"({"seed": -1, "steps": [{"at": 0, "do": "release"}]})", "\"seed\" must be"},
+        {R"({"seed": 9223372036854775808, "steps": [{"at": 0, "do": "release"}]})",
+         "\"seed\" must be"},
+        {R"({"repeat": 1000001, "steps": [{"at": 0, "do": "release"}]})", "\"repeat\" must be"},
+        {R"({"repeat": 0, "steps": [{"at": 99, "do": "release"}]})", "last step at 100 ms"},
+        {R"({"name": 7, "steps": [{"at": 0, "do": "release"}]})", "\"name\" must be a text"},
+        {"{\"name\": \"" + std::string(1 << 20, 'x') + "\"}", "more than 1048576"},
+    };
+    for (const auto& c : cases) {
+        const std::string got = refusal(c.text);
+        if (c.fault.empty()) {
+            EXPECT_EQ(got, "") << c.text.substr(0, 80);
+        } else {
+            EXPECT_NE(got.find(c.fault), std::string::npos)
+                << c.text.substr(0, 80) << "\n  refused with: " << got;
+        }
+    }
+}
+
+TEST(ScenarioFile, AfterCountsFromThePreviousStepOfTheFileAndStepsAreSortedStably) {
+    const zvsim::Scenario s = ParseScenario(R"({"name": "n", "seed": 7, "repeat": 3, "steps": [
+        {"at": 500, "note": "a", "do": "event", "id": 1, "state": 1},
+        {"after": 250, "note": "b", "do": "release"},
+        {"at": 100, "note": "c", "do": "pld_count"},
+        {"at": 750, "note": "d", "do": "release"}]})");
+    EXPECT_EQ(s.name, "n");
+    EXPECT_EQ(s.seed, 7u);
+    EXPECT_EQ(s.repeat, 3u);
+    std::string order;
+    for (const auto& step : s.steps) order += step.note + std::to_string(step.atMs) + " ";
+    EXPECT_EQ(order, "c100 a500 b750 d750 ");
+    // The command is the step without its time and note.
+    EXPECT_EQ(s.steps[1].command, R"({"do":"event","id":1,"state":1})");
+}
+
+TEST(ScenarioFile, EveryShippedExampleIsTaken) {
+    std::stringstream paths(ZVPLD_EXAMPLES);
+    int taken = 0;
+    for (std::string path; std::getline(paths, path, '|'); ++taken) {
+        std::ifstream in(path);
+        EXPECT_TRUE(in) << path;
+        EXPECT_EQ(refusal({std::istreambuf_iterator<char>(in), {}}), "") << path;
+    }
+    EXPECT_GE(taken, 4);
+}
+
+// Each command sent, with when it was sent from the start of the play; `answer` to pld_count.
+struct Recorder {
+    Clock::time_point start = Clock::now();
+    std::vector<std::pair<std::string, std::int64_t>> sent;
+    std::string answer = R"({"ok": true, "done": "done"})";
+
+    std::string send(const std::string& command) {
+        sent.emplace_back(
+            command,
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        return command.find("pld_count") != std::string::npos ? answer
+                                                              : R"({"ok": true, "done": "x"})";
+    }
+    zvsim::PlayOptions options() {
+        zvsim::PlayOptions o;
+        o.send = [this](const std::string& c) {
+            return send(c);
+        };
+        return o;
+    }
+};
+
+const char* const kThreeSteps = R"({"seed": 9, "repeat": 2, "steps": [
+    {"at": 0, "do": "release"}, {"at": 150, "do": "pld_count"}, {"after": 100, "do": "event", "id": 1, "state": 0}]})";
+
+TEST(ScenarioPlay, EachPassResetsWithTheSeedThenSendsEachStepNoEarlierThanItsTime) {
+    Recorder r;
+    zvsim::PlayOptions o = r.options();
+    std::vector<std::int64_t> elapsed;
+    o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
+        elapsed.push_back(ms);
+    };
+    EXPECT_TRUE(zvsim::PlayScenario(ParseScenario(kThreeSteps), o));
+    const char* const expected[] = {R"({"do":"reset","seed":9})", R"({"do":"release"})",
+                                    R"({"do":"pld_count"})", R"({"do":"event","id":1,"state":0})"};
+    const std::int64_t due[] = {0, 0, 150, 250};
+    ASSERT_EQ(r.sent.size(), 8u);
+    ASSERT_EQ(elapsed.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(r.sent[i].first, expected[i % 4]) << i;
+        // The second pass starts after the first one's last step.
+        EXPECT_GE(r.sent[i].second, due[i % 4] + (i < 4 ? 0 : 250)) << i;
+        EXPECT_GE(elapsed[i], due[i % 4]) << i;
+    }
+}
+
+TEST(ScenarioPlay, ARefusedOrUnreadableAnswerMakesItFalseAndTheRestStillPlays) {
+    for (const char* answer : {R"({"ok": false, "error": "no"})", "not json", R"({"done": "x"})"}) {
+        Recorder r;
+        r.answer = answer;
+        EXPECT_FALSE(zvsim::PlayScenario(ParseScenario(kThreeSteps), r.options())) << answer;
+        EXPECT_EQ(r.sent.size(), 8u) << answer;
+    }
+}
+
+TEST(ScenarioPlay, AResumedFirstPassSkipsItsResetAndEarlierStepsAndKeepsTheTimesOfTheRest) {
+    Recorder r;
+    zvsim::PlayOptions o = r.options();
+    o.resumeAtMs = 100;
+    zvsim::Scenario s = ParseScenario(kThreeSteps);
+    s.repeat = 1;
+    EXPECT_TRUE(zvsim::PlayScenario(s, o));
+    ASSERT_EQ(r.sent.size(), 2u);
+    EXPECT_EQ(r.sent[0].first, R"({"do":"pld_count"})");
+    EXPECT_GE(r.sent[0].second, 50);  // due 150 ms from a start 100 ms ago
+    EXPECT_GE(r.sent[1].second, 150);
+}
+
+TEST(ScenarioPlay, AStopEndsAnEndlessPlayWhileItWaitsForAStep) {
+    Recorder r;
+    zvsim::PlayOptions o = r.options();
+    std::atomic<bool> stop{false};
+    o.stop = &stop;
+    const zvsim::Scenario s =
+        ParseScenario(R"({"repeat": 0, "steps": [{"at": 60000, "do": "release"}]})");
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop = true;
+    });
+    EXPECT_TRUE(zvsim::PlayScenario(s, o));
+    stopper.join();
+    ASSERT_EQ(r.sent.size(), 1u);  // the reset only: the step was not due
+    EXPECT_EQ(r.sent[0].first, R"({"do":"reset","seed":1})");
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// pldctl's control of a simulated engine: `sim` sends one control command, `scenario` reads and
+// plays scenario files. Neither makes a proxy: they talk to the engine's control interface.
+#ifndef PLDCTL_CONTROL_H
+#define PLDCTL_CONTROL_H
+
+#include <functional>
+#include <list>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+namespace pldctl {
+
+// A command in one line: its verb, then its fields as name=value.
+std::string CommandLine(const nlohmann::json& command);
+
+class SimCommands {
+  public:
+    explicit SimCommands(CLI::App& app);
+    bool parsed() const { return m_sim->parsed(); }
+    // Sends the parsed command and prints what changed; the exit status.
+    int run(const std::string& engine) const;
+
+  private:
+    struct Verb {
+        CLI::App* app;
+        nlohmann::json command;
+        std::function<void(nlohmann::json&)> finish;  // fields that depend on several options
+    };
+    Verb& verb(const char* name, const char* doVerb, const char* help);
+
+    CLI::App* m_sim;
+    std::list<Verb> m_verbs;  // stable: the options write into their command
+};
+
+class ScenarioCommands {
+  public:
+    explicit ScenarioCommands(CLI::App& app);
+    bool parsed() const { return m_scenario->parsed(); }
+    int run(const std::string& engine) const;
+
+  private:
+    CLI::App* m_scenario;
+    CLI::App* m_run;
+    std::string m_file;
+    bool m_loop = false;
+};
+
+using Send = std::function<std::string(const std::string& command)>;
+
+// Calls `use` with a connection to the engine's control: the daemon's for unix:PATH, else a
+// simulated engine made in this process for the time of the call. Its exit status, or 1 (with
+// the reason on stderr) when the engine cannot be reached, 2 when it cannot be made.
+int WithController(const std::string& engine, const std::function<int(const Send&)>& use);
+
+}  // namespace pldctl
+
+#endif

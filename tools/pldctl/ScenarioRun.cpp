@@ -1,0 +1,107 @@
+// `pldctl scenario run|check FILE`: a scenario file read, and played against the engine with each
+// step printed as it is answered.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "Control.h"
+#include "sim/Scenario.h"
+
+namespace pldctl {
+namespace {
+
+using nlohmann::json;
+
+// Set by SIGINT and SIGTERM: the play ends before its next step.
+std::atomic<bool> g_stop{false};
+
+extern "C" void stopPlaying(int) {
+    g_stop.store(true);
+}
+
+// More than the reader takes, so that it names an oversized file as such.
+constexpr std::size_t kReadLimit = (1 << 20) + 1;
+
+// The scenario in the file; null, with the fault on stderr, when it cannot be read or is bad.
+std::unique_ptr<zvsim::Scenario> readScenario(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "pldctl: %s: cannot be read\n", path.c_str());
+        return nullptr;
+    }
+    std::string text(kReadLimit, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    try {
+        return std::make_unique<zvsim::Scenario>(zvsim::ParseScenario(text));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pldctl: %s: %s\n", path.c_str(), e.what());
+        return nullptr;
+    }
+}
+
+std::string passes(std::uint32_t repeat) {
+    return repeat == 0 ? "until stopped" : repeat == 1 ? "once" : std::to_string(repeat) + " times";
+}
+
+}  // namespace
+
+ScenarioCommands::ScenarioCommands(CLI::App& app) {
+    m_scenario = app.add_subcommand(
+        "scenario", "read or play a scenario file (with --engine unix:PATH, against the daemon)");
+    m_scenario->require_subcommand(1);
+    m_run = m_scenario->add_subcommand("run", "play it, printing each step as it is answered");
+    m_run->add_option("file", m_file, "the scenario file")->required();
+    m_run->add_flag("--loop", m_loop, "play it until Ctrl-C, whatever its repeat says");
+    CLI::App* check = m_scenario->add_subcommand("check", "read it and say what it holds");
+    check->add_option("file", m_file, "the scenario file")->required();
+}
+
+int ScenarioCommands::run(const std::string& engine) const {
+    std::unique_ptr<zvsim::Scenario> scenario = readScenario(m_file);
+    if (!scenario) return 2;
+    const std::int64_t lastMs = scenario->steps.back().atMs;
+    if (m_loop) scenario->repeat = 0;
+    std::printf("Scenario \"%s\": %zu steps over %.3f s, seed %llu, played %s\n",
+                scenario->name.c_str(), scenario->steps.size(), lastMs / 1000.0,
+                static_cast<unsigned long long>(scenario->seed), passes(scenario->repeat).c_str());
+    std::fflush(stdout);
+    if (!m_run->parsed()) return 0;
+
+    struct sigaction action {};
+    action.sa_handler = stopPlaying;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // a call to the engine goes on; the play stops after it
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return WithController(engine, [&](const Send& send) {
+        unsigned sent = 0, refused = 0;
+        zvsim::PlayOptions options;
+        options.send = send;
+        options.stop = &g_stop;
+        options.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t elapsedMs,
+                             const std::string& text) {
+            ++sent;
+            const json answer = json::parse(text, nullptr, false);
+            const bool ok = answer.is_object() && answer.value("ok", json()) == true;
+            refused += ok ? 0 : 1;
+            const std::string result = ok ? answer.value("done", "done")
+                                       : answer.is_object()
+                                           ? "refused: " + answer.value("error", "no error given")
+                                           : "refused: the answer is not JSON";
+            std::string line = CommandLine(json::parse(step.command));
+            if (!step.note.empty()) line += " (" + step.note + ")";
+            std::printf("%+8.3fs  %s: %s\n", elapsedMs / 1000.0, line.c_str(), result.c_str());
+            std::fflush(stdout);
+        };
+        zvsim::PlayScenario(*scenario, options);
+        std::printf("%s: %u commands sent, %u refused\n", g_stop ? "Stopped" : "Done", sent,
+                    refused);
+        return refused == 0 ? 0 : 1;
+    });
+}
+
+}  // namespace pldctl
