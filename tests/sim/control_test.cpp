@@ -182,7 +182,7 @@ TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
     EXPECT_TRUE(engine->StallReleased(hold.stallEpoch));
     engine->OnRelease(nullptr);  // its owner goes: nothing is called after
     ok(R"({"do": "release"})");
-    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(*wakes, 1);
 }
 
 // The same seed gives the same draws; another seed others.
