@@ -108,6 +108,9 @@ if(ZVPLD_BUILD_TOOLS)
     install(FILES docs/pldctl.md docs/simulated-engine.md docs/engine-protocol.md docs/security.md
         docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools COMPONENT tools
         EXCLUDE_FROM_ALL)
+    install(DIRECTORY examples/scenarios
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools/examples COMPONENT tools
+        EXCLUDE_FROM_ALL)
     install(FILES ${ZVPLD_PACKAGING_DIR}/pld-engined.service ${ZVPLD_PACKAGING_DIR}/pld-engined.socket
         DESTINATION lib/systemd/user COMPONENT tools EXCLUDE_FROM_ALL)
 endif()
