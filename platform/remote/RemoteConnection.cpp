@@ -11,6 +11,7 @@
 
 #include "Fields.h"
 #include "Io.h"
+#include "Pack.h"
 #include "Wire.h"
 #include "dlog.h"
 
@@ -32,6 +33,21 @@ bool sendTimeout(int fd, Deadline until) {
     return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
 
+// The frame of `request` with `id` first.
+bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
+                  std::vector<std::uint8_t>& frame) {
+    frame.reserve(4 + 16 + request.fields.size());
+    frame.assign(4, 0);
+    zvwire::PackWriter out(frame);
+    out.Map(request.entries + 1);
+    out.Field("id", id);
+    frame.insert(frame.end(), request.fields.begin(), request.fields.end());
+    const std::size_t length = frame.size() - 4;
+    if (length > zvwire::kMaxFrame) return false;
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
+    return true;
+}
+
 }  // namespace
 
 RemoteConnection::RemoteConnection(std::string path, std::chrono::milliseconds deadline,
@@ -43,6 +59,26 @@ RemoteConnection::~RemoteConnection() {
 }
 
 std::optional<nlohmann::json> RemoteConnection::Call(json request, std::uint64_t* generation) {
+    std::uint64_t on = 0;
+    std::vector<std::uint8_t> reply;
+    const bool replied = call(Request{&request, nullptr}, reply, &on);
+    if (generation != nullptr) *generation = on;
+    if (!replied) return std::nullopt;
+    try {
+        return json::from_msgpack(reply);
+    } catch (const std::exception&) {
+        Break(on);  // as a malformed frame
+        return std::nullopt;
+    }
+}
+
+bool RemoteConnection::Call(const Packed& request, std::vector<std::uint8_t>& reply,
+                            std::uint64_t* generation) {
+    return call(Request{nullptr, &request}, reply, generation);
+}
+
+bool RemoteConnection::call(const Request& request, std::vector<std::uint8_t>& reply,
+                            std::uint64_t* generation) {
     const Deadline start = Clock::now();
     const Deadline until = start + m_deadline;
     bool probe = false;
@@ -51,19 +87,18 @@ std::optional<nlohmann::json> RemoteConnection::Call(json request, std::uint64_t
         // the others fail meanwhile.
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_unresponsive) {
-            if (m_probing || start < m_nextProbe) return std::nullopt;
+            if (m_probing || start < m_nextProbe) return false;
             m_probing = probe = true;
             m_nextProbe = start + m_deadline;
         }
     }
-    std::optional<json> reply;
-    if (connect(until)) reply = exchange(std::move(request), until, generation);
+    const bool replied = connect(until) && exchange(request, until, generation, reply);
     if (probe) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_probing = false;
     }
-    if (!reply && Clock::now() >= until) missed(start);
-    return reply;
+    if (!replied && Clock::now() >= until) missed(start);
+    return replied;
 }
 
 void RemoteConnection::Introduce(json request) {
@@ -150,8 +185,9 @@ bool RemoteConnection::connect(Deadline until) {
     // The daemon knows nothing of an earlier connection: the client introduces itself again and
     // registers each kind it had registered, or tried to.
     for (json& request : m_listener.Greeting()) greeting.push_back(std::move(request));
+    std::vector<std::uint8_t> reply;
     for (json& request : greeting) {
-        if (!exchange(std::move(request), until, nullptr)) return false;
+        if (!exchange(Request{&request, nullptr}, until, nullptr, reply)) return false;
     }
     return true;
 }
@@ -186,10 +222,10 @@ void RemoteConnection::Break(std::uint64_t generation) {
     m_readerWake.notify_all();
 }
 
-std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline until,
-                                                         std::uint64_t* on) {
+bool RemoteConnection::exchange(const Request& request, Deadline until, std::uint64_t* on,
+                                std::vector<std::uint8_t>& reply) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_closed || m_broken) return std::nullopt;
+    if (m_closed || m_broken) return false;
     // The reader thread rests from now on: this call reads its reply itself if it can.
     ++m_callers;
     const std::shared_ptr<Reading> reading = m_read;
@@ -200,17 +236,22 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
     pending.generation = generation;
     lock.unlock();
 
-    m_listener.Sending(request, generation);
-    request["id"] = id;
     std::vector<std::uint8_t> frame;
-    const bool framed = zvwire::AppendFrame(request, frame);
+    bool framed = false;
+    if (request.message != nullptr) {
+        m_listener.Sending(*request.message, generation);
+        (*request.message)["id"] = id;
+        framed = zvwire::AppendFrame(*request.message, frame);
+    } else {
+        framed = appendPacked(*request.packed, id, frame);
+    }
     bool sent = false;
     lock.lock();
     if (!framed) {  // a text too long for any frame: this request fails, the connection stays
         m_pending.erase(id);
         --m_callers;
         m_lastCall = Clock::now();
-        return std::nullopt;
+        return false;
     }
     // Frames go out whole, one at a time. Waiting behind another caller's send, or sending to a
     // daemon that reads nothing, spends this call's own deadline.
@@ -258,17 +299,18 @@ std::optional<nlohmann::json> RemoteConnection::exchange(json request, Deadline 
             break;
         }
     }
-    std::optional<json> reply = std::move(pending.reply);
+    const bool replied = pending.replied;
+    if (replied) reply.swap(pending.reply);
     m_pending.erase(id);
     --m_callers;
     m_lastCall = Clock::now();
     lock.unlock();
-    if (reply) {
+    if (replied) {
         answered();
     } else {
         Break(generation);
     }
-    return reply;
+    return replied;
 }
 
 // Reads while no caller does, and no call was made for kReaderRest; at the end of the
@@ -315,10 +357,12 @@ RemoteConnection::Received RemoteConnection::receive(Reading& reading, const Dea
     const ssize_t n = zvwire::Recv(reading.fd, reading.chunk.data(), reading.chunk.size(), 0);
     if (n <= 0) return Received::End;
     reading.decoder.Feed(reading.chunk.data(), static_cast<std::size_t>(n));
-    json message;
+    const std::uint8_t* message = nullptr;
+    std::size_t size = 0;
     zvwire::FrameDecoder::Result result;
-    while ((result = reading.decoder.Next(message)) == zvwire::FrameDecoder::Result::Message) {
-        if (!route(message)) return Received::End;
+    while ((result = reading.decoder.NextBytes(message, size)) ==
+           zvwire::FrameDecoder::Result::Message) {
+        if (!route(message, size)) return Received::End;
     }
     return result == zvwire::FrameDecoder::Result::Bad ? Received::End : Received::Some;
 }
@@ -344,19 +388,22 @@ bool RemoteConnection::release(Reading& reading, Received received) {
 
 // A reply goes to its caller, anything else to the listener. False for a message that is
 // neither a reply nor taken by the listener.
-bool RemoteConnection::route(const json& message) {
-    if (!message.contains("id")) return m_listener.Receive(message);
+bool RemoteConnection::route(const std::uint8_t* data, std::size_t size) {
+    zvwire::MapView message;
     try {
-        const auto id = zvwire::Number<std::uint32_t>(message, "id");
+        if (!message.Open(data, size)) return false;
+        const std::optional<zvwire::PackValue> field = message.Find("id");
+        if (!field) return m_listener.Receive(json::from_msgpack(data, data + size));
+        const auto id = zvwire::NumberOf<std::uint32_t>(*field, "id");
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto pending = m_pending.find(id);
         if (pending != m_pending.end() && !pending->second.done) {
-            pending->second.reply = message;
-            pending->second.done = true;
+            pending->second.reply.assign(data, data + size);
+            pending->second.replied = pending->second.done = true;
             m_replied.notify_all();
         }
         return true;
-    } catch (const zvwire::Malformed&) {
+    } catch (const std::exception&) {  // Malformed, or no memory for it
         return false;
     }
 }

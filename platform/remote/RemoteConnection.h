@@ -62,10 +62,21 @@ class RemoteConnection {
 
     const std::string& Path() const { return m_path; }
 
+    // A request its caller wrote in MessagePack: `entries` fields of its map, all but `id`,
+    // which the connection adds. It carries no `req`: the listener does not hear of it.
+    struct Packed {
+        std::uint32_t entries = 0;
+        std::vector<std::uint8_t> fields;
+    };
+
     // A request and its reply within one deadline, connecting first if need be: the reply, or
     // nothing when the daemon failed it. While the engine is unresponsive, nothing at once
     // unless this call is the probe. `generation` tells the connection that carried it.
     std::optional<json> Call(json request, std::uint64_t* generation = nullptr);
+    // The same for a packed request: false when it failed, else the reply's map, in
+    // MessagePack that the frame decoder checked, in `reply`.
+    bool Call(const Packed& request, std::vector<std::uint8_t>& reply,
+              std::uint64_t* generation = nullptr);
     // The request that opens every new connection from now on (Init).
     void Introduce(json request);
     // Connects, if there is no connection, within one deadline, whether the engine is
@@ -79,8 +90,15 @@ class RemoteConnection {
     void Close();
 
   private:
+    // One of the two forms of a request.
+    struct Request {
+        json* message = nullptr;
+        const Packed* packed = nullptr;
+    };
+    bool call(const Request& request, std::vector<std::uint8_t>& reply, std::uint64_t* generation);
     bool connect(Deadline until);
-    std::optional<json> exchange(json request, Deadline until, std::uint64_t* generation);
+    bool exchange(const Request& request, Deadline until, std::uint64_t* generation,
+                  std::vector<std::uint8_t>& reply);
     void retire();  // m_connectMutex held
 
     // What one connection's reading has in hand: only the thread that holds m_reading uses it.
@@ -100,14 +118,15 @@ class RemoteConnection {
     // flight on it, and gives whether the listener is to hear of the end.
     bool release(Reading& reading, Received received);
     void readLoop(std::shared_ptr<Reading> reading);
-    bool route(const json& message);
+    bool route(const std::uint8_t* data, std::size_t size);
     void answered();
     void missed(Deadline sent);
 
     struct Pending {
         std::uint64_t generation = 0;
         bool done = false;
-        std::optional<json> reply;  // none: failed
+        bool replied = false;  // else failed
+        std::vector<std::uint8_t> reply;
     };
 
     const std::string m_path;

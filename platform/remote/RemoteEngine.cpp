@@ -9,9 +9,12 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "Pack.h"
 #include "ReplyFields.h"
 #include "sim/SimEngine.h"
 
@@ -39,20 +42,45 @@ json op(const char* name, json arguments = json::object()) {
     return arguments;
 }
 
-json point(const ZvVelPntDfn* pnt) {
-    return {{"deviceIdx", pnt->deviceIdx},
-            {"gddId", pnt->gddId},
-            {"mmIdx", pnt->mmIdx},
-            {"auxIdx", pnt->auxIdx},
-            {"auxParam", pnt->auxParam},
-            {"auxText", pnt->auxText != nullptr ? json(pnt->auxText) : json(nullptr)},
-            {"uofm", pnt->uofm}};
+// An operation on a point, written straight to MessagePack (the reads are the hot calls): its
+// `op` and `pnt`, then the `more` fields its caller writes.
+RemoteConnection::Packed onPoint(const char* name, const ZvVelPntDfn* pnt, std::uint32_t more) {
+    RemoteConnection::Packed request;
+    request.entries = 2 + more;
+    request.fields.reserve(128);
+    zvwire::PackWriter out(request.fields);
+    out.String("op");
+    out.String(name);
+    out.String("pnt");
+    out.Map(7);
+    out.Field("auxIdx", pnt->auxIdx);
+    out.Field("auxParam", pnt->auxParam);
+    out.TextField("auxText", pnt->auxText);
+    out.Field("deviceIdx", pnt->deviceIdx);
+    out.Field("gddId", pnt->gddId);
+    out.Field("mmIdx", pnt->mmIdx);
+    out.Field("uofm", pnt->uofm);
+    return request;
 }
 
-// An operation on a point: its `pnt` and the other arguments.
-json onPoint(const char* name, const ZvVelPntDfn* pnt, json arguments = json::object()) {
-    arguments["pnt"] = point(pnt);
-    return op(name, std::move(arguments));
+RemoteConnection::Packed pointText(const char* name, const ZvVelPntDfn* pnt, unsigned int size) {
+    RemoteConnection::Packed request = onPoint(name, pnt, 1);
+    zvwire::PackWriter(request.fields).Field("size", size);
+    return request;
+}
+
+template <class T>
+RemoteConnection::Packed pointWrite(const char* name, const ZvVelPntDfn* pnt, T value,
+                                    std::uint16_t setParam) {
+    RemoteConnection::Packed request = onPoint(name, pnt, 2);
+    zvwire::PackWriter out(request.fields);
+    out.Field("setParam", setParam);
+    if constexpr (std::is_same_v<T, const char*>) {
+        out.TextField("value", value);
+    } else {
+        out.Field("value", value);
+    }
+    return request;
 }
 
 json report(const ZvVelRprtDfn* rprt) {
@@ -63,7 +91,10 @@ json report(const ZvVelRprtDfn* rprt) {
 
 struct Status {
     Y4_Status failure = kNoEngine;
-    Y4_Status operator()(const json& reply) const { return Number<Y4_Status>(reply, "status"); }
+    template <class Reply>
+    Y4_Status operator()(const Reply& reply) const {
+        return Number<Y4_Status>(reply, "status");
+    }
 };
 
 // A count or Init's result, in `value`.
@@ -78,12 +109,20 @@ template <class T>
 struct Value {
     T* value;
     Y4_Status failure = kNoEngine;
-    Y4_Status operator()(const json& reply) const {
+    template <class Reply>
+    Y4_Status operator()(const Reply& reply) const {
         const auto status = Number<Y4_Status>(reply, "status");
         if (status == 0 && value != nullptr) *value = Number<T>(reply, "value");
         return status;
     }
 };
+
+std::optional<std::string> textOf(const json& reply, const char* key) {
+    return zvwire::Text(reply, key);
+}
+std::optional<std::string_view> textOf(const zvwire::MapView& reply, const char* key) {
+    return zvwire::TextView(reply, key);
+}
 
 // The text goes into the caller's buffer as the daemon sent it, within `room` bytes, with a NUL
 // after it where it leaves room (as strncpy leaves the engine's buffer).
@@ -91,11 +130,12 @@ struct Text {
     char* buf;
     std::size_t room;
     Y4_Status failure = kNoEngine;
-    Y4_Status operator()(const json& reply) const {
+    template <class Reply>
+    Y4_Status operator()(const Reply& reply) const {
         const auto status = Number<Y4_Status>(reply, "status");
-        const std::optional<std::string> text = zvwire::Text(reply, "text");
+        const auto text = textOf(reply, "text");
         if (!text) return status;
-        const std::string& value = *text;
+        const auto& value = *text;
         if (buf != nullptr && room > 0) {
             const std::size_t n = std::min(value.size(), room);
             std::memcpy(buf, value.data(), n);
@@ -250,6 +290,22 @@ auto RemoteEngine::ask(json request, const Read& read) -> decltype(Read::failure
     }
 }
 
+template <class Read>
+auto RemoteEngine::ask(const RemoteConnection::Packed& request, const Read& read)
+    -> decltype(Read::failure) {
+    std::uint64_t generation = 0;
+    std::vector<std::uint8_t> reply;
+    if (!m_connection.Call(request, reply, &generation)) return read.failure;
+    try {
+        zvwire::MapView view;
+        if (!view.Open(reply.data(), reply.size())) zvwire::ThrowMalformed("reply", "not a map");
+        return read(view);
+    } catch (const std::exception&) {
+        m_connection.Break(generation);
+        return read.failure;
+    }
+}
+
 // ---- Connection and registrations ----
 
 int RemoteEngine::Init() {
@@ -299,72 +355,70 @@ Y4_Status RemoteEngine::RegValueChange(ZvValueChangeFn capture, void* context,
 
 Y4_Status RemoteEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntStrLabel", pnt, {{"size", size}}), Text{buf, size});
+    return ask(pointText("GetVelPntStrLabel", pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntStrDscrptn", pnt, {{"size", size}}), Text{buf, size});
+    return ask(pointText("GetVelPntStrDscrptn", pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntStrUoM", pnt, {{"size", size}}), Text{buf, size});
+    return ask(pointText("GetVelPntStrUoM", pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntStr", pnt, {{"size", size}}), Text{buf, size});
+    return ask(pointText("GetVelPntStr", pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntInt32", pnt), Value<std::int32_t>{value});
+    return ask(onPoint("GetVelPntInt32", pnt, 0), Value<std::int32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntUint32", pnt), Value<std::uint32_t>{value});
+    return ask(onPoint("GetVelPntUint32", pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value,
                                      std::uint16_t setParam) {
     if (pnt == nullptr || value == nullptr) return kRejected;
-    return ask(onPoint("SetVelPntStr", pnt, {{"value", value}, {"setParam", setParam}}), Status{});
+    return ask(pointWrite("SetVelPntStr", pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value,
                                        std::uint16_t setParam) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("SetVelPntInt32", pnt, {{"value", value}, {"setParam", setParam}}),
-               Status{});
+    return ask(pointWrite("SetVelPntInt32", pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value,
                                         std::uint16_t setParam) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("SetVelPntUint32", pnt, {{"value", value}, {"setParam", setParam}}),
-               Status{});
+    return ask(pointWrite("SetVelPntUint32", pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::GetVelPntAccessRights(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntAccessRights", pnt), Value<std::uint32_t>{value});
+    return ask(onPoint("GetVelPntAccessRights", pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntDataType(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntDataType", pnt), Value<std::uint32_t>{value});
+    return ask(onPoint("GetVelPntDataType", pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntDsplyNF(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntDsplyNF", pnt), Value<std::uint32_t>{value});
+    return ask(onPoint("GetVelPntDsplyNF", pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntUoMId", pnt),
+    return ask(onPoint("GetVelPntUoMId", pnt, 0),
                Value<std::uint32_t>{dsply != nullptr ? &dsply->uofmId : nullptr});
 }
 

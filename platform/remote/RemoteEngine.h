@@ -87,6 +87,8 @@ class RemoteEngine : public ZvPldEngine {
     // missing or of the wrong type) is the daemon's failure too, and answers `read.failure`.
     template <class Read>
     auto ask(nlohmann::json request, const Read& read) -> decltype(Read::failure);
+    template <class Read>
+    auto ask(const RemoteConnection::Packed& request, const Read& read) -> decltype(Read::failure);
     Y4_Status reg(NoteDelivery::Kind kind, void (*capture)(), void* context, std::uint16_t regArg);
 
     const std::array<std::string, 3> m_texts;

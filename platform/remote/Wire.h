@@ -43,11 +43,16 @@ class FrameDecoder {
     // The next whole message, if there is one; Bad, with Error() saying why, for a frame that
     // is too long or empty, not MessagePack, not a map, or beyond the limits.
     Result Next(nlohmann::json& message);
+    // The same, giving the message's MessagePack bytes as they are, checked against the limits:
+    // they stay valid until the next call of Feed or Next.
+    Result NextBytes(const std::uint8_t*& data, std::size_t& size);
     const std::string& Error() const { return m_error; }
     // Bytes fed and not yet taken by Next: a part of a frame, or frames still to be read.
     std::size_t Buffered() const { return m_buffer.size() - m_start; }
 
   private:
+    void fail(std::string error);
+
     Limits m_limits;
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_start = 0;

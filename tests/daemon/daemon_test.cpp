@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -84,6 +87,50 @@ TEST_F(DaemonTest, AnswersEachOpAsTheEngineDoesAndAnUnknownOneWithStatus12) {
               std::make_tuple(1, 32, 3, 7));
     EXPECT_STREQ(inv.serverName, "ZvPld simulated engine");
     std::free(seq);
+}
+
+// A point read is answered from its frame as it stands: each field read as strictly as any
+// other request's (a field missing or of the wrong type drops the connection, naming it), the
+// fields that may be left out taken as 0, and the id given back as the client wrote it.
+TEST_F(DaemonTest, APointReadIsReadAsStrictlyAsAnyOtherRequest) {
+    ASSERT_TRUE(daemon());
+    const json point = {{"deviceIdx", 1}, {"gddId", 10}, {"mmIdx", 0}};
+    auto with = [&](const char* key, json value) {
+        json p = point;
+        p[key] = std::move(value);
+        return p;
+    };
+    const std::vector<std::pair<json, const char*>> malformed = {
+        {{{"id", 1}, {"op", "GetVelPntStr"}, {"size", 8}}, "pnt missing or not a map"},
+        {{{"id", 1}, {"op", "GetVelPntStr"}, {"pnt", point}}, "size missing or not an integer"},
+        {{{"id", 1}, {"op", "GetVelPntStr"}, {"pnt", point}, {"size", -1}}, "size out of range"},
+        {{{"id", "1"}, {"op", "GetVelPntInt32"}, {"pnt", point}}, "id missing or not an integer"},
+        {{{"id", 1}, {"op", "GetVelPntInt32"}, {"pnt", with("gddId", "10")}},
+         "gddId missing or not an integer"},
+        {{{"id", 1}, {"op", "GetVelPntInt32"}, {"pnt", with("deviceIdx", 65536)}},
+         "deviceIdx out of range"},
+        {{{"id", 1}, {"op", "GetVelPntUint32"}, {"pnt", with("auxParam", -32769)}},
+         "auxParam out of range"},
+        {{{"id", 1}, {"op", "GetVelPntUint32"}, {"pnt", with("auxText", 3)}}, "auxText not a text"},
+    };
+    auto ask = [](Client& client, const json& request) {
+        std::vector<std::uint8_t> frame;
+        zvwire::AppendFrame(request, frame);
+        client.sendBytes(frame);
+        return client.receive();
+    };
+    for (const auto& [request, why] : malformed) {
+        Client client(m_socket);
+        EXPECT_TRUE(ask(client, request).is_null()) << request.dump();
+        EXPECT_NE(log().find(std::string("malformed request: ") + why), std::string::npos)
+            << why << "\n"
+            << log();
+    }
+    Client client(m_socket);
+    for (const json& id : {json(-5), json(std::uint64_t{1} << 32)}) {
+        const json reply = ask(client, {{"id", id}, {"op", "GetVelPntInt32"}, {"pnt", point}});
+        EXPECT_EQ(reply, json({{"id", id}, {"status", 0}, {"value", 5}}));
+    }
 }
 
 TEST_F(DaemonTest, ANotificationReachesOnlyTheConnectionsThatRegisteredItsKind) {

@@ -289,8 +289,9 @@ void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now
 void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point now) {
     bool served = false;
     while (!c->awaitingCommit && !paused(*c)) {
-        json message;
-        const auto result = c->decoder.Next(message);
+        const std::uint8_t* bytes = nullptr;
+        std::size_t size = 0;
+        const auto result = c->decoder.NextBytes(bytes, size);
         if (result == zvwire::FrameDecoder::Result::NeedMore) break;
         if (result == zvwire::FrameDecoder::Result::Bad) {
             drop(c, "malformed frame: " + c->decoder.Error());
@@ -300,6 +301,12 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         c->lastRequest = now;
         try {
             Call call{m_engine, m_fanOut, c};
+            Frame read;
+            if (AnswerInPlace(call, bytes, size, read)) {
+                reply(c, std::move(read), m_engine.TakeHold(), now);
+                continue;
+            }
+            json message = json::from_msgpack(bytes, bytes + size);
             Answer answer = AnswerTo(call, message);
             const zvsim::SimEngine::Hold hold = m_engine.TakeHold();
             if (answer.restart) AskRestart();

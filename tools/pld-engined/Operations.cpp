@@ -6,11 +6,14 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "Fields.h"
 #include "Log.h"
+#include "Pack.h"
 
 namespace pldengined {
 
@@ -27,8 +30,9 @@ constexpr unsigned int kMaxText = 1u << 16;
 
 // A point as a request names it; the record points into the text it owns.
 struct Point {
-    explicit Point(const json& request) {
-        const json& p = Object(request, "pnt");
+    template <class Message>  // a json document, or a map read in place
+    explicit Point(const Message& request) {
+        const auto& p = Object(request, "pnt");
         auxText = Text(p, "auxText");
         dfn.deviceIdx = Number<std::uint16_t>(p, "deviceIdx");
         dfn.gddId = Number<std::uint32_t>(p, "gddId");
@@ -62,34 +66,12 @@ json binaryText(const std::vector<char>& buf, std::size_t size) {
     return json::binary(std::vector<std::uint8_t>(buf.begin(), buf.begin() + n));
 }
 
-unsigned int textSize(const json& request) {
+template <class Message>
+unsigned int textSize(const Message& request) {
     return std::min(Number<unsigned int>(request, "size"), kMaxText);
 }
 
 using Handler = void (*)(Call&, const json& request, Answer& answer);
-
-template <Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, unsigned int, char*)>
-void pointText(Call& call, const json& request, Answer& answer) {
-    const Point point(request);
-    const ZvVelPntDfn pnt = point.Dfn();
-    const unsigned int size = textSize(request);
-    std::vector<char> buf(size + 1, '\0');
-    answer.reply["status"] = (call.engine.*Get)(&pnt, size, buf.data());
-    answer.reply["text"] = binaryText(buf, size);
-}
-
-template <class T, class Out, Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, Out*)>
-void pointValue(Call& call, const json& request, Answer& answer) {
-    const Point point(request);
-    const ZvVelPntDfn pnt = point.Dfn();
-    Out value{};
-    answer.reply["status"] = (call.engine.*Get)(&pnt, &value);
-    if constexpr (std::is_same_v<Out, Y4paVelDsply>) {
-        answer.reply["value"] = value.uofmId;
-    } else {
-        answer.reply["value"] = static_cast<T>(value);
-    }
-}
 
 template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t)>
 void setNumber(Call&, const json& request, Answer& answer) {
@@ -330,16 +312,6 @@ void control(Call& call, const json& request, Answer& answer) {
 using E = zvsim::SimEngine;
 
 const std::unordered_map<std::string, Handler> kOperations = {
-    {"GetVelPntStrLabel", &pointText<&E::GetVelPntStrLabel>},
-    {"GetVelPntStrDscrptn", &pointText<&E::GetVelPntStrDscrptn>},
-    {"GetVelPntStrUoM", &pointText<&E::GetVelPntStrUoM>},
-    {"GetVelPntStr", &pointText<&E::GetVelPntStr>},
-    {"GetVelPntUint32", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntUint32>},
-    {"GetVelPntAccessRights", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntAccessRights>},
-    {"GetVelPntDataType", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDataType>},
-    {"GetVelPntDsplyNF", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDsplyNF>},
-    {"GetVelPntInt32", &pointValue<std::int32_t, std::int32_t, &E::GetVelPntInt32>},
-    {"GetVelPntUoMId", &pointValue<std::uint32_t, Y4paVelDsply, &E::GetVelPntUoMId>},
     {"SetVelPntStr", &setText},
     {"SetVelPntInt32", &setNumber<std::int32_t, &E::SetVelPntInt32>},
     {"SetVelPntUint32", &setNumber<std::uint32_t, &E::SetVelPntUint32>},
@@ -363,7 +335,90 @@ const std::unordered_map<std::string, Handler> kOperations = {
     {"Control", &control},
 };
 
+// ---- The hot reads, answered from the request's bytes without building its document ----
+
+// The reply {"id", "status", `key`}, framed, with `write` writing the value of `key`.
+template <class Write>
+Frame packedReply(const zvwire::PackValue& id, Y4_Status status, const char* key, Write write) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+    bytes->reserve(64);
+    bytes->assign(4, 0);
+    zvwire::PackWriter out(*bytes);
+    out.Map(3);
+    out.String("id");
+    if (id.kind == zvwire::PackValue::Kind::Unsigned) {
+        out.Unsigned(id.u);
+    } else {
+        out.Signed(id.i);
+    }
+    out.Field("status", status);
+    out.String(key);
+    write(out);
+    // At most kMaxText bytes of text: far within a frame.
+    const std::size_t length = bytes->size() - 4;
+    for (int i = 0; i < 4; ++i) (*bytes)[i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
+    return bytes;
+}
+
+using InPlace = Frame (*)(Call&, const zvwire::MapView& request, const zvwire::PackValue& id);
+
+template <Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, unsigned int, char*)>
+Frame pointText(Call& call, const zvwire::MapView& request, const zvwire::PackValue& id) {
+    const Point point(request);
+    const ZvVelPntDfn pnt = point.Dfn();
+    const unsigned int size = textSize(request);
+    std::vector<char> buf(size + 1, '\0');
+    const Y4_Status status = (call.engine.*Get)(&pnt, size, buf.data());
+    return packedReply(id, status, "text", [&](zvwire::PackWriter& out) {
+        out.Binary(buf.data(), strnlen(buf.data(), size));
+    });
+}
+
+template <class T, class Out, Y4_Status (zvsim::SimEngine::*Get)(const ZvVelPntDfn*, Out*)>
+Frame pointValue(Call& call, const zvwire::MapView& request, const zvwire::PackValue& id) {
+    const Point point(request);
+    const ZvVelPntDfn pnt = point.Dfn();
+    Out value{};
+    const Y4_Status status = (call.engine.*Get)(&pnt, &value);
+    return packedReply(id, status, "value", [&](zvwire::PackWriter& out) {
+        if constexpr (std::is_same_v<Out, Y4paVelDsply>) {
+            out.Unsigned(value.uofmId);
+        } else {
+            out.Number(static_cast<T>(value));
+        }
+    });
+}
+
+const std::unordered_map<std::string_view, InPlace> kInPlace = {
+    {"GetVelPntStrLabel", &pointText<&E::GetVelPntStrLabel>},
+    {"GetVelPntStrDscrptn", &pointText<&E::GetVelPntStrDscrptn>},
+    {"GetVelPntStrUoM", &pointText<&E::GetVelPntStrUoM>},
+    {"GetVelPntStr", &pointText<&E::GetVelPntStr>},
+    {"GetVelPntUint32", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntUint32>},
+    {"GetVelPntAccessRights", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntAccessRights>},
+    {"GetVelPntDataType", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDataType>},
+    {"GetVelPntDsplyNF", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDsplyNF>},
+    {"GetVelPntInt32", &pointValue<std::int32_t, std::int32_t, &E::GetVelPntInt32>},
+    {"GetVelPntUoMId", &pointValue<std::uint32_t, Y4paVelDsply, &E::GetVelPntUoMId>},
+};
+
 }  // namespace
+
+bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame& reply) {
+    zvwire::MapView request;
+    if (!request.Open(data, size)) return false;
+    const auto op = request.Find("op");
+    if (!op || op->kind != zvwire::PackValue::Kind::String) return false;
+    const auto handler = kInPlace.find(op->bytes);
+    if (handler == kInPlace.end()) return false;
+    const auto id = request.Find("id");
+    if (!id || (id->kind != zvwire::PackValue::Kind::Unsigned &&
+                id->kind != zvwire::PackValue::Kind::Signed)) {
+        throw Malformed("id missing or not an integer");
+    }
+    reply = handler->second(call, request, *id);
+    return true;
+}
 
 Answer AnswerTo(Call& call, const json& request) {
     const auto id = request.find("id");

@@ -3,6 +3,8 @@
 #ifndef PLD_ENGINED_OPERATIONS_H
 #define PLD_ENGINED_OPERATIONS_H
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -30,8 +32,14 @@ struct Answer {
     bool restart = false;  // a restart was asked for and answered: the daemon re-executes
 };
 
-// The answer to `request`; an unknown op is answered status 12. Throws zvwire::Malformed (or
-// another std::exception for a field of the wrong type) for a request that is malformed.
+// The hot reads (a point's text or number), answered from the request's MessagePack map with no
+// document built: the reply's frame. False, with nothing done, for any other request, which
+// AnswerTo answers. Throws zvwire::Malformed for a request that is malformed.
+bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame& reply);
+
+// The answer to any request but the hot reads; an unknown op is answered status 12. Throws
+// zvwire::Malformed (or another std::exception for a field of the wrong type) for a request that
+// is malformed.
 Answer AnswerTo(Call& call, const nlohmann::json& request);
 
 }  // namespace pldengined

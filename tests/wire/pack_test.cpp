@@ -1,0 +1,128 @@
+// MessagePack written and read in place: the writer's bytes are those of nlohmann's to_msgpack,
+// which the other side may use, and a map read in place gives what its json reader gives.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Pack.h"
+#include "Wire.h"
+
+namespace {
+
+using json = nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+
+// Each form's edges: fixint, 8, 16, 32 and 64 bits, both signs; texts and binaries by length.
+const std::vector<std::int64_t> kSigned = {
+    0,   127,  128,  255,    256,    65535,     65536,           4294967295, -1,       -32,
+    -33, -128, -129, -32768, -32769, INT32_MIN, INT32_MIN - 1LL, INT64_MIN,  INT64_MAX};
+const std::vector<std::size_t> kLengths = {0, 31, 32, 255, 256, 65535, 65536};
+
+TEST(Pack, WritesTheBytesOfToMsgpack) {
+    for (const std::int64_t v : kSigned) {
+        Bytes ours;
+        zvwire::PackWriter(ours).Signed(v);
+        EXPECT_EQ(ours, json::to_msgpack(json(v))) << v;
+        if (v < 0) continue;
+        ours.clear();
+        zvwire::PackWriter(ours).Unsigned(static_cast<std::uint64_t>(v));
+        EXPECT_EQ(ours, json::to_msgpack(json(static_cast<std::uint64_t>(v)))) << v;
+    }
+    for (const std::size_t n : kLengths) {
+        const std::string text(n, 'x');
+        Bytes ours;
+        zvwire::PackWriter(ours).String(text);
+        EXPECT_EQ(ours, json::to_msgpack(json(text))) << n;
+        ours.clear();
+        zvwire::PackWriter(ours).Binary(text.data(), n);
+        EXPECT_EQ(ours, json::to_msgpack(json::binary(Bytes(text.begin(), text.end())))) << n;
+    }
+    for (const std::uint32_t entries : {15u, 16u, 65535u, 65536u}) {
+        json map = json::object();
+        Bytes ours;
+        zvwire::PackWriter out(ours);
+        out.Map(entries);
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            char key[16];
+            std::snprintf(key, sizeof key, "%08u", i);
+            map[key] = nullptr;
+            out.String(key);
+            out.Nil();
+        }
+        EXPECT_EQ(ours, json::to_msgpack(map)) << entries;
+    }
+}
+
+// Reads `key` of `message` both ways: the same value, or both malformed.
+template <class T>
+void sameNumber(const json& message, const char* key) {
+    const Bytes bytes = json::to_msgpack(message);
+    zvwire::MapView view;
+    ASSERT_TRUE(view.Open(bytes.data(), bytes.size()));
+    std::string viaJson, inPlace;
+    try {
+        viaJson = std::to_string(zvwire::Number<T>(message, key));
+    } catch (const zvwire::Malformed&) {
+        viaJson = "malformed";
+    }
+    try {
+        inPlace = std::to_string(zvwire::Number<T>(view, key));
+    } catch (const zvwire::Malformed&) {
+        inPlace = "malformed";
+    }
+    EXPECT_EQ(inPlace, viaJson) << message.dump() << " as " << sizeof(T) << " bytes";
+}
+
+TEST(Pack, AMapReadInPlaceReadsAsItsJson) {
+    std::vector<json> values = {nullptr, true, 1.5, "7", json::array({1}), json::object()};
+    for (const std::int64_t v : kSigned) values.push_back(v);
+    values.push_back(std::numeric_limits<std::uint64_t>::max());
+    for (const json& value : values) {
+        const json message = {{"a", 1}, {"status", value}, {"m", {{"status", 2}}}};
+        sameNumber<std::int32_t>(message, "status");
+        sameNumber<std::uint32_t>(message, "status");
+        sameNumber<std::int16_t>(message, "status");
+        sameNumber<std::uint8_t>(message, "status");
+        sameNumber<std::uint64_t>(message, "status");
+        sameNumber<std::int64_t>(message, "status");
+    }
+    sameNumber<std::int32_t>({{"a", 1}}, "status");  // missing
+
+    // Texts: a string or binary as it is, nil or absent none, anything else malformed.
+    const json texts = {{"s", "a\xFF"}, {"b", json::binary({0, 'x'})}, {"n", nullptr}, {"i", 3}};
+    const Bytes bytes = json::to_msgpack(texts);
+    zvwire::MapView view;
+    ASSERT_TRUE(view.Open(bytes.data(), bytes.size()));
+    EXPECT_EQ(zvwire::TextView(view, "s"), std::string_view("a\xFF"));
+    EXPECT_EQ(zvwire::TextView(view, "b"), std::string_view("\0x", 2));
+    EXPECT_FALSE(zvwire::TextView(view, "n"));
+    EXPECT_FALSE(zvwire::TextView(view, "absent"));
+    EXPECT_THROW(zvwire::TextView(view, "i"), zvwire::Malformed);
+}
+
+TEST(Pack, TheLastOfARepeatedKeyCountsAsForJson) {
+    const std::string body = "\x82\xA1k\x01\xA1k\x02";
+    const Bytes bytes(body.begin(), body.end());
+    zvwire::MapView view;
+    ASSERT_TRUE(view.Open(bytes.data(), bytes.size()));
+    EXPECT_EQ(zvwire::Number<int>(view, "k"), json::from_msgpack(bytes)["k"].get<int>());
+}
+
+// Values the scan must refuse although their length fits: a key that is not a text, a length
+// past the end, bytes after the value, the byte MessagePack never uses.
+TEST(Pack, ScanRefusesWhatFromMsgpackRefuses) {
+    const std::vector<std::string> bad = {
+        "\x81\x01\x02",         "\xA5xy", "\x81\xA1k", "\x01\x02", "\xC1", "\xC4\x05x",
+        "\xDD\xFF\xFF\xFF\xFF", ""};
+    for (const std::string& b : bad) {
+        const Bytes bytes(b.begin(), b.end());
+        std::string error;
+        EXPECT_FALSE(zvwire::Scan(bytes.data(), bytes.size(), zvwire::Limits{}, error));
+        EXPECT_THROW(json m = json::from_msgpack(bytes), json::exception);
+    }
+}
+
+}  // namespace
