@@ -138,7 +138,7 @@ void Bench::release() {
 
 void Bench::releaseHeld() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_closed = true;
+    ++m_closings;
     releaseLocked();
 }
 
@@ -229,7 +229,6 @@ void Bench::hold(int device, bool report) {
         const std::uint64_t span = c.maxMs - c.minMs;
         ms += c.minMs + (span > 0 ? NextRandom(s.generator) % (span + 1) : 0);
     }
-    stalled = stalled && !m_closed;
     // Held by the stalls in force now, and let out once each of them is cleared: a stall added
     // later, or cleared while another one covers the call still, does not change that.
     const std::uint64_t mark = (static_cast<std::uint64_t>(device + 1) << 47) | m_serial;
@@ -239,10 +238,12 @@ void Bench::hold(int device, bool report) {
         return;
     }
     if (ms == 0 && !stalled) return;
-    const std::uint64_t epoch = m_epoch;
+    const std::uint64_t epoch = m_epoch, closings = m_closings;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     ++m_waiting;
-    if (stalled) m_released.wait(lock, [&] { return !stalledBy(mark); });
+    if (stalled) {
+        m_released.wait(lock, [&] { return m_closings != closings || !stalledBy(mark); });
+    }
     m_released.wait_until(lock, deadline, [&] { return m_epoch != epoch; });
     --m_waiting;
 }
@@ -259,7 +260,6 @@ bool Bench::released(std::uint64_t stallEpoch) const {
 }
 
 bool Bench::stalledBy(std::uint64_t mark) const {
-    if (m_closed) return false;
     const std::uint64_t serial = mark & ((std::uint64_t{1} << 47) - 1);
     const auto device = static_cast<int>(mark >> 47) - 1;
     for (const Standing& s : m_controls) {

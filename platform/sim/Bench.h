@@ -111,7 +111,7 @@ class Bench {
     std::list<Standing> m_controls;  // in the order added
     std::uint64_t m_epoch = 1;       // a release: delays waited out on threads are cut short
     std::uint64_t m_serial = 0;      // of the newest control
-    bool m_closed = false;           // the engine closes: nothing is held any more
+    std::uint64_t m_closings = 0;    // Closes: the answers waiting on threads then go out
     std::size_t m_waiting = 0;       // answers waiting on their threads
     std::size_t m_reported = 0;      // stalled answers reported since the last release
     std::function<void()> m_wake;
