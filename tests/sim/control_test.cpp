@@ -274,6 +274,22 @@ TEST_F(Control, ThePlantSetsValuesAndARampMovesWithinThePointsRange) {
     ok(R"({"do": "clear", "name": "plant-1-101-0"})");
 }
 
+std::atomic<bool> g_blocked{false};
+void blockValue(void*, const ZvValChgInfo*) {
+    while (g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A burst is refused, changing nothing, once 100000 notifications would wait to go out.
+TEST_F(Control, BurstsAreRefusedWhileTheirNotificationsPileUp) {
+    g_blocked = true;
+    ASSERT_EQ(engine->RegValueChange(&blockValue, nullptr, 0), 0);
+    const std::string burst = R"({"do": "burst", "device": 1, "point": 101, "count": 10000})";
+    for (int i = 0; i < 10; ++i) ok(burst);
+    EXPECT_THAT(ctl(burst).value("error", ""), HasSubstr("at most 100000 may"));
+    g_blocked = false;
+    engine->UnReg(1);
+}
+
 TEST_F(Control, TheNumberOfStandingControlsIsBounded) {
     for (int i = 0; i < 256; ++i)
         ok(R"({"do": "delay", "ms": 0, "name": "d)" + std::to_string(i) + "\"}");
