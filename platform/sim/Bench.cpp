@@ -10,6 +10,9 @@ namespace zvsim {
 namespace {
 
 constexpr std::uint64_t kGamma = 0x9E3779B97F4A7C15u;
+// Every engine call and every plant update looks through the controls: their number is bounded
+// so that a client with control cannot make each call (or the plant's thread) cost without end.
+constexpr std::size_t kMaxControls = 256;
 
 // The hold of the last engine call on this thread, for the caller that holds answers itself.
 thread_local SimEngine::Hold t_hold;
@@ -92,11 +95,14 @@ std::string Bench::add(const Command& command) {
             return "a control named \"" + command.name + "\" is in force";
         }
     }
+    if (m_controls.size() >= kMaxControls)
+        return "256 controls are in force, the most there may be";
     Standing s;
     s.command = command;
     s.left = command.count;
     s.generator = GeneratorSeed(m_seed, command.name);
     s.started = Clock::now();
+    s.serial = ++m_serial;
     m_controls.push_back(std::move(s));
     refresh();
     m_plantWake.notify_all();
@@ -132,6 +138,7 @@ void Bench::release() {
 
 void Bench::releaseHeld() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_closings;
     releaseLocked();
 }
 
@@ -222,20 +229,22 @@ void Bench::hold(int device, bool report) {
         const std::uint64_t span = c.maxMs - c.minMs;
         ms += c.minMs + (span > 0 ? NextRandom(s.generator) % (span + 1) : 0);
     }
+    // Held by the stalls in force now, and let out once each of them is cleared: a stall added
+    // later, or cleared while another one covers the call still, does not change that.
+    const std::uint64_t mark = (static_cast<std::uint64_t>(device + 1) << 47) | m_serial;
     if (report) {
-        t_hold = {std::chrono::milliseconds(ms), stalled, stalled ? m_epoch : 0};
+        t_hold = {std::chrono::milliseconds(ms), stalled, stalled ? mark : 0};
         m_reported += stalled ? 1 : 0;
         return;
     }
     if (ms == 0 && !stalled) return;
-    const std::uint64_t epoch = m_epoch;
-    const auto out = [&] {
-        return m_epoch != epoch;
-    };
+    const std::uint64_t epoch = m_epoch, closings = m_closings;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     ++m_waiting;
-    if (stalled) m_released.wait(lock, out);
-    m_released.wait_until(lock, deadline, out);
+    if (stalled) {
+        m_released.wait(lock, [&] { return m_closings != closings || !stalledBy(mark); });
+    }
+    m_released.wait_until(lock, deadline, [&] { return m_epoch != epoch; });
     --m_waiting;
 }
 
@@ -247,7 +256,19 @@ SimEngine::Hold Bench::take() {
 
 bool Bench::released(std::uint64_t stallEpoch) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return stallEpoch < m_epoch;
+    return !stalledBy(stallEpoch);
+}
+
+bool Bench::stalledBy(std::uint64_t mark) const {
+    const std::uint64_t serial = mark & ((std::uint64_t{1} << 47) - 1);
+    const auto device = static_cast<int>(mark >> 47) - 1;
+    for (const Standing& s : m_controls) {
+        const Command& c = s.command;
+        if (c.verb == Verb::Stall && s.serial <= serial && (!c.hasDevice || c.device == device)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<Bench::PlantValue> Bench::duePlants() {

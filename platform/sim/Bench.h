@@ -94,8 +94,12 @@ class Bench {
         std::uint64_t generator = 0;
         Clock::time_point started;  // plant
         std::uint64_t update = 0;   // plant: the update due next, from 0
+        std::uint64_t serial = 0;   // the order it was added in, from 1
     };
     void releaseLocked();
+    // The stall a held answer waits for: a mark (the device + 1, or 0, and the last serial when
+    // it was held) that is out once no stall of those covering it then is in force.
+    bool stalledBy(std::uint64_t mark) const;
     void refresh();
     void plantLoop();
 
@@ -105,7 +109,9 @@ class Bench {
     std::condition_variable m_plantWake;
     std::uint64_t m_seed = 1;
     std::list<Standing> m_controls;  // in the order added
-    std::uint64_t m_epoch = 1;       // held answers of an older epoch go out
+    std::uint64_t m_epoch = 1;       // a release: delays waited out on threads are cut short
+    std::uint64_t m_serial = 0;      // of the newest control
+    std::uint64_t m_closings = 0;    // Closes: the answers waiting on threads then go out
     std::size_t m_waiting = 0;       // answers waiting on their threads
     std::size_t m_reported = 0;      // stalled answers reported since the last release
     std::function<void()> m_wake;

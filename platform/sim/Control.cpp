@@ -11,6 +11,8 @@
 namespace zvsim {
 namespace {
 
+constexpr std::size_t kMaxQueuedWork = 100000;
+
 struct Registry {
     std::mutex mutex;
     std::vector<SimEngine*> engines;  // oldest first
@@ -227,6 +229,12 @@ std::string SimEngine::set(const Command& c) {
     Point& p = m_catalogue.devices.at(c.device).points.at(c.point);
     const std::string at = pointName(c) + " module " + d(c.module);
     if (c.verb == Verb::Burst) {
+        // Each one is queued whole until delivered: a client repeating bursts faster than its
+        // notifications go out is refused rather than let the queue grow without end.
+        if (const std::size_t queued = queuedWork(); queued + c.count > kMaxQueuedWork) {
+            return refuse("burst: " + d(queued) + " notifications wait to go out, and at most " +
+                          d(kMaxQueuedWork) + " may");
+        }
         for (std::uint64_t i = 0; i < c.count; ++i) queueValueChange(c.device, p, c.module);
         return done(d(c.count) + " value changes of " + at);
     }

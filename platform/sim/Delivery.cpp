@@ -75,6 +75,11 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         return registered(kind);
     }
 
+    std::size_t queued() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_queue.size();
+    }
+
     // Queued only while its kind is registered: nobody would receive it.
     void push(Work work) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -584,6 +589,10 @@ void SimEngine::queueEventChange(const Event& event) {
     Delivery::Work work{Delivery::Work::Event};
     work.event = ZvVEventInfo{0, event.id, event.deviceIdx, event.state, event.groupId};
     m_delivery->push(std::move(work));
+}
+
+std::size_t SimEngine::queuedWork() {
+    return m_delivery ? m_delivery->queued() : 0;
 }
 
 // Numbers and enumerations: the 32-bit raw value, high half first; texts: one unit a character.

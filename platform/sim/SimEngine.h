@@ -281,6 +281,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void queueValueChange(std::uint16_t deviceIdx, const Point& point, std::size_t module);
     void queueEventChange(const Event& event);
     void queuePldCount(std::uint32_t count);
+    // Work queued and not yet taken by the delivering thread.
+    std::size_t queuedWork();
     void tick();  // on the delivering thread: live points and events move on
 
     // Run-time control (Control.cpp, Bench.cpp). hold() is called first by each engine call

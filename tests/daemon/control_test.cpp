@@ -67,6 +67,9 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
     };
     const Case cases[] = {
         {"not asked for", {{"op", "Control"}, {"command", kOffline}}, false},
+        {"a verb that forges a log line",
+         {{"op", "Control"}, {"command", {{"do", "x\npld-engined: forged"}}}},
+         false},
         {"neither ask nor command", {{"op", "Control"}}, true},
         {"both ask and command", {{"op", "Control"}, {"ask", true}, {"command", kOffline}}, true},
         {"ask not true", {{"op", "Control"}, {"ask", false}}, true},
@@ -88,6 +91,7 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
     EXPECT_NE(log().find("malformed request: Control takes one of ask and command"),
               std::string::npos)
         << log();
+    EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
 }
 
 // An offline device is seen as such through the proxy; a write it refuses is not in the state file
@@ -157,11 +161,16 @@ TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
 #if !PLD_ENGINED_CAN_REEXEC
     GTEST_SKIP() << "the emulator cannot run a target program that it executes";
 #endif
+    std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [
+        {"index": 1, "points": [{"gddId": 10, "access": "rw", "values": [5]}]},
+        {"index": 2, "offline": true, "points": []}]})";
     Process* d = daemon({"--seed", "9"});
     ASSERT_TRUE(d);
     EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");
     auto control = controller();
     ASSERT_TRUE(send(*control, {{"do", "set"}, {"device", 1}, {"point", 10}, {"value", 42}})["ok"]);
+    // The offline devices as they are now, not as the catalogue had them.
+    ASSERT_TRUE(send(*control, {{"do", "online"}, {"device", 2}})["ok"]);
     Client client(m_socket);
     ASSERT_EQ(client.call(read(1, 10))["value"], 42);
     const json answer = send(*control, {{"do", "restart"}});
@@ -169,7 +178,9 @@ TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
     EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");  // the same process, started again
     EXPECT_TRUE(client.closed());
     EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 42);
-    EXPECT_EQ(send(*control, {{"do", "status"}})["seed"], 9);
+    const json status = send(*control, {{"do", "status"}});
+    EXPECT_EQ(status["seed"], 9);
+    EXPECT_EQ(status["offline"], json::array());
     ::kill(d->pid, SIGTERM);
     EXPECT_EQ(d->exitStatus(), 0);
     EXPECT_NE(::access(m_socket.c_str(), F_OK), 0);  // its own socket, removed at its stop

@@ -148,12 +148,16 @@ TEST_F(Control, ADelayHoldsTheAnswersOfItsDeviceAtLeastThatLong) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 }
 
-// The caller waits without the engine's lock: status answers meanwhile, and release ends it.
+// The caller waits without the engine's lock: status answers meanwhile, and a stall cleared
+// while another one covers the call does not end it; release does.
 TEST_F(Control, AStalledCallReturnsWhenAnotherThreadReleasesIt) {
     ok(R"({"do": "stall", "device": 2})");
+    ok(R"({"do": "stall"})");
     std::atomic<int> result{-1};
     std::thread caller([&] { result = readPump(); });
     EXPECT_TRUE(eventually([&] { return ctl(R"({"do": "status"})")["held"] == 1; }));
+    ok(R"({"do": "clear", "name": "stall-2"})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(result, -1);
     ok(R"({"do": "release"})");
     caller.join();
@@ -177,12 +181,20 @@ TEST_F(Control, ReportedHoldsAreTakenOnceAndReleasedWithAWake) {
     EXPECT_EQ(setpoint(), "60.0");
     EXPECT_FALSE(engine->TakeHold().stalled);  // another device
     EXPECT_EQ(ctl(R"({"do": "status"})")["held"], 1);
-    ok(R"({"do": "release"})");
+    // A stall holds the answers of the calls made while it is in force, until it is cleared.
+    ok(R"({"do": "stall", "name": "later"})");
+    EXPECT_EQ(readPump(), 0);
+    const zvsim::SimEngine::Hold second = engine->TakeHold();
+    ok(R"({"do": "clear", "name": "stall-2"})");
     EXPECT_EQ(*wakes, 1);
     EXPECT_TRUE(engine->StallReleased(hold.stallEpoch));
+    EXPECT_FALSE(engine->StallReleased(second.stallEpoch));
+    ok(R"({"do": "release"})");
+    EXPECT_EQ(*wakes, 2);
+    EXPECT_TRUE(engine->StallReleased(second.stallEpoch));
     engine->OnRelease(nullptr);  // its owner goes: nothing is called after
     ok(R"({"do": "release"})");
-    EXPECT_EQ(*wakes, 1);
+    EXPECT_EQ(*wakes, 2);
 }
 
 // The same seed gives the same draws; another seed others.
@@ -260,6 +272,33 @@ TEST_F(Control, ThePlantSetsValuesAndARampMovesWithinThePointsRange) {
     EXPECT_THAT(values, Each(AllOf(Ge(200u), Le(850u))));
     EXPECT_GT(values.size(), 5u);
     ok(R"({"do": "clear", "name": "plant-1-101-0"})");
+}
+
+std::atomic<bool> g_blocked{false};
+void blockValue(void*, const ZvValChgInfo*) {
+    while (g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A burst is refused, changing nothing, once 100000 notifications would wait to go out.
+TEST_F(Control, BurstsAreRefusedWhileTheirNotificationsPileUp) {
+    g_blocked = true;
+    ASSERT_EQ(engine->RegValueChange(&blockValue, nullptr, 0), 0);
+    const std::string burst = R"({"do": "burst", "device": 1, "point": 101, "count": 10000})";
+    for (int i = 0; i < 10; ++i) ok(burst);
+    EXPECT_THAT(ctl(burst).value("error", ""), HasSubstr("at most 100000 may"));
+    g_blocked = false;
+    engine->UnReg(1);
+}
+
+TEST_F(Control, TheNumberOfStandingControlsIsBounded) {
+    for (int i = 0; i < 256; ++i)
+        ok(R"({"do": "delay", "ms": 0, "name": "d)" + std::to_string(i) + "\"}");
+    const json before = ctl(R"({"do": "status"})");
+    EXPECT_THAT(ctl(R"({"do": "stall", "name": "one-more"})").value("error", ""),
+                HasSubstr("256 controls are in force"));
+    EXPECT_EQ(ctl(R"({"do": "status"})"), before);
+    ok(R"({"do": "clear", "name": "d0"})");
+    ok(R"({"do": "stall", "name": "one-more"})");
 }
 
 TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing) {

@@ -11,6 +11,10 @@ void Log(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    // Texts a client sent (a verb, a name) are logged: none may start a line of its own.
+    for (char* c = line; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
+    }
     std::fprintf(stderr, "pld-engined: %s\n", line);
 }
 

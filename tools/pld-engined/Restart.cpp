@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -110,7 +111,17 @@ void TakeOver(zvsim::SimEngine& engine, const std::string& state) {
     if (!status.is_object() || !status.value("ok", false)) return;
     std::vector<json> commands;
     if (status.contains("seed")) commands.push_back({{"do", "reset"}, {"seed", status["seed"]}});
-    for (const json& device : status.value("offline", json::array())) {
+    // The reset puts the catalogue's offline flags back: a device brought online stays online.
+    const json offline = status.value("offline", json::array());
+    const json now = json::parse(engine.Control(R"({"do": "status"})"), nullptr, false);
+    if (now.is_object()) {
+        for (const json& device : now.value("offline", json::array())) {
+            if (std::find(offline.begin(), offline.end(), device) == offline.end()) {
+                commands.push_back({{"do", "online"}, {"device", device}});
+            }
+        }
+    }
+    for (const json& device : offline) {
         commands.push_back({{"do", "offline"}, {"device", device}});
     }
     // A control is listed as its command with what is left of its count.
