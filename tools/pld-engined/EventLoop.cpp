@@ -315,13 +315,20 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
             } else {
+                // The engine sees only the stalled calls made since its last release; the
+                // replies still held are the loop's.
+                if (answer.control && answer.reply["answer"].contains("held")) {
+                    answer.reply["answer"]["held"] = m_held.Stalled();
+                }
                 reply(c, replyFrame(*c, message, answer.reply),
                       answer.control ? zvsim::SimEngine::Hold{} : hold, now);
             }
         } catch (const std::bad_alloc&) {
+            m_engine.TakeHold();  // not left for the next request
             drop(c, "no memory for its request");
             return;
         } catch (const std::exception& e) {  // Malformed, or a field of the wrong type
+            m_engine.TakeHold();
             drop(c, std::string("malformed request: ") + e.what());
             return;
         }

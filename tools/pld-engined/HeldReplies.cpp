@@ -55,4 +55,9 @@ void HeldReplies::Forget(const Connection& connection) {
                  m_held.end());
 }
 
+std::size_t HeldReplies::Stalled() const {
+    return static_cast<std::size_t>(
+        std::count_if(m_held.begin(), m_held.end(), [](const Held& h) { return h.stalled; }));
+}
+
 }  // namespace pldengined

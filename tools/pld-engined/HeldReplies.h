@@ -33,6 +33,8 @@ class HeldReplies {
     // Lets the replies of `connection` go.
     void Forget(const Connection& connection);
     void Clear() { m_held.clear(); }
+    // How many replies a stall holds now.
+    std::size_t Stalled() const;
 
   private:
     struct Held {
