@@ -113,9 +113,6 @@ class ControlEndToEndTest : public DaemonFixture, public WithParamInterface<Row>
         }
     }
     std::vector<std::string> seen(ZvPldProxy& proxy) {
-        unsigned long count = 0;
-        while (proxy.CheckPldCount(&count)) {
-        }
         for (int i = 0; i < 64; ++i) proxy.CheckEvent(), proxy.CheckValueChange();
         std::vector<std::string> all = m_calls;
         std::lock_guard<std::mutex> lock(g_mutex);
