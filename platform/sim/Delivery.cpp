@@ -55,6 +55,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
         std::uint32_t perKind = 0;  // Flood
         std::uint16_t units = 0;
         SimEngine::Answer answer;  // Answer
+        int times = 1;  // PldCount, Event, Value: 0 dropped, 2 repeated by the run-time control
     };
 
     Delivery(SimEngine& engine, std::uint32_t tickMs) : m_engine(engine), m_tick(tickMs) {}
@@ -87,6 +88,11 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
                           : work.type == Work::Value ? kValue
                                                      : kPld;
         if (!registered(kind)) return;
+        // Decided as the notification is made, so that a drop or repeat asked for after a
+        // change never reaches one made before it that still waits to go out.
+        work.times = times(kind == kEvent   ? NotifyKind::Event
+                           : kind == kValue ? NotifyKind::Value
+                                            : NotifyKind::Pld);
         m_queue.push_back(std::move(work));
         ++m_queued;
         m_wake.notify_one();
@@ -362,8 +368,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
             // withdraw in between.
             case Work::PldCount:
                 if (m_pldFn != nullptr) {
-                    for (int n = times(NotifyKind::Pld); n > 0 && m_pldFn != nullptr && !m_stop;
-                         --n) {
+                    for (int n = work.times; n > 0 && m_pldFn != nullptr && !m_stop; --n) {
                         call(lock, [fn = m_pldFn, context = m_pldContext, count = work.count] {
                             fn(context, count);
                         });
@@ -373,8 +378,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
             case Work::Event:
                 if (m_eventFn != nullptr) {
                     work.event.sequence = ++m_eventSeq;
-                    for (int n = times(NotifyKind::Event); n > 0 && m_eventFn != nullptr && !m_stop;
-                         --n) {
+                    for (int n = work.times; n > 0 && m_eventFn != nullptr && !m_stop; --n) {
                         call(lock, [fn = m_eventFn, context = m_eventContext, &work] {
                             fn(context, &work.event);
                         });
@@ -386,8 +390,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
                     std::uint16_t none = 0;
                     work.value.sequence = ++m_valueSeq;
                     work.value.pData = work.data.empty() ? &none : work.data.data();
-                    for (int n = times(NotifyKind::Value); n > 0 && m_valueFn != nullptr && !m_stop;
-                         --n) {
+                    for (int n = work.times; n > 0 && m_valueFn != nullptr && !m_stop; --n) {
                         call(lock, [fn = m_valueFn, context = m_valueContext, &work] {
                             fn(context, &work.value);
                         });

@@ -290,6 +290,27 @@ TEST_F(Control, BurstsAreRefusedWhileTheirNotificationsPileUp) {
     engine->UnReg(1);
 }
 
+std::vector<std::uint16_t> g_values;  // the delivering thread's until a Flush
+void recordBlocking(void*, const ZvValChgInfo* info) {
+    g_values.push_back(info->pData[1]);
+    while (g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A drop asked for while earlier changes still wait to go out reaches only later ones.
+TEST_F(Control, ADropReachesOnlyChangesMadeAfterIt) {
+    g_blocked = true;
+    ASSERT_EQ(engine->RegValueChange(&recordBlocking, nullptr, 0), 0);
+    for (const char* v : {"10", "20", "drop", "30", "40"}) {
+        ok(v == std::string("drop")
+               ? std::string(R"({"do": "notify", "action": "drop", "kind": "value"})")
+               : std::string(R"({"do": "set", "device": 2, "point": 200, "value": )") + v + "}");
+    }
+    g_blocked = false;
+    engine->Flush();
+    EXPECT_THAT(g_values, ElementsAre(10, 20, 40));
+    engine->UnReg(1);
+}
+
 TEST_F(Control, TheNumberOfStandingControlsIsBounded) {
     for (int i = 0; i < 256; ++i)
         ok(R"({"do": "delay", "ms": 0, "name": "d)" + std::to_string(i) + "\"}");
