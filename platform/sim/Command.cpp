@@ -44,14 +44,14 @@ const Field kPoint{"point", Type::Int, true, 0, kU32};
 const Field kModule{"module", Type::Int, false, 0, kU16};
 const Field kName{"name", Type::Name, false};
 
-struct VerbSpec {
+struct VerbRule {
     const char* word;
     Verb verb;
     std::vector<Field> fields;
 };
 
-const std::vector<VerbSpec>& verbs() {
-    static const std::vector<VerbSpec> table = {
+const std::vector<VerbRule>& verbs() {
+    static const std::vector<VerbRule> table = {
         {"offline", Verb::Offline, {kDevice}},
         {"online", Verb::Online, {kDevice}},
         {"fail",
@@ -185,32 +185,32 @@ std::string decode(json& o, Command& c) {
     const auto verbAt = o.find("do");
     if (verbAt == o.end() || !verbAt->is_string()) return "do: the command's verb is needed";
     const std::string word = verbAt->get<std::string>();
-    const VerbSpec* spec = nullptr;
-    for (const VerbSpec& s : verbs()) spec = word == s.word ? &s : spec;
-    if (spec == nullptr) return "do: unknown verb \"" + word.substr(0, 40) + "\"";
+    const VerbRule* rule = nullptr;
+    for (const VerbRule& s : verbs()) rule = word == s.word ? &s : rule;
+    if (rule == nullptr) return "do: unknown verb \"" + word.substr(0, 40) + "\"";
     for (const auto& [key, value] : o.items()) {
         if (key == "do") continue;
         const Field* field = nullptr;
-        for (const Field& f : spec->fields) field = key == f.key ? &f : field;
+        for (const Field& f : rule->fields) field = key == f.key ? &f : field;
         if (field == nullptr) return word + ": unknown field \"" + key.substr(0, 40) + "\"";
         if (std::string e = checkField(*field, value); !e.empty()) return word + ": " + e;
     }
-    for (const Field& f : spec->fields) {
+    for (const Field& f : rule->fields) {
         if (f.required && !o.contains(f.key)) return word + ": missing field \"" + f.key + "\"";
     }
 
     c = Command{};
-    c.verb = spec->verb;
+    c.verb = rule->verb;
     c.hasDevice = o.contains("device");
     c.device = get<std::uint16_t>(o, "device", 0);
     c.point = get<std::uint32_t>(o, "point", 0);
-    if (spec->verb == Verb::Plant || spec->verb == Verb::Set || spec->verb == Verb::Burst ||
-        spec->verb == Verb::ReportParent) {
+    if (rule->verb == Verb::Plant || rule->verb == Verb::Set || rule->verb == Verb::Burst ||
+        rule->verb == Verb::ReportParent) {
         o["module"] = c.module = get<std::uint16_t>(o, "module", 0);
     }
     const std::string device = c.hasDevice ? d(c.device) : "all";
     std::string name;
-    switch (spec->verb) {
+    switch (rule->verb) {
         case Verb::Fail: {
             c.status = get<std::uint32_t>(o, "status", 0);
             const std::string on = get<std::string>(o, "on", "both");
