@@ -76,44 +76,6 @@ class Control : public ::testing::Test {
     std::unique_ptr<ZvPldProxy> proxy;
 };
 
-// Each fail answers its status on its side only, its count of times, then retires.
-TEST_F(Control, AFailAnswersItsStatusOnItsSideItsCountOfTimes) {
-    const std::string fail = R"({"do": "fail", "device": 2, "point": 200, )";
-    struct Call {
-        char op;  // r: read, w: write
-        int result;
-        std::string line;  // logged by the proxy
-    };
-    const std::pair<std::string, std::vector<Call>> cases[] = {
-        {R"("status": 1007, "on": "reads", "count": 2})",
-         {{'w', 0, ""},
-          {'r', 2, "unable to get data due to error:1007"},
-          {'r', 2, "unable to get data due to error:1007"},
-          {'r', 0, ""}}},
-        {R"("status": 4, "on": "writes", "count": 1})",
-         {{'r', 0, ""}, {'w', 2, "unable to set data due to error:4"}, {'w', 0, ""}}},
-        {R"("status": 5, "name": "busy"})",  // both, until cleared
-         {{'r', 4100, ""}, {'w', 2, "unable to set data due to error:5"}, {'r', 4100, ""}}},
-    };
-    for (const auto& [params, calls] : cases) {
-        SCOPED_TRACE(params);
-        ok(fail + params);
-        log.take();
-        for (const Call& call : calls) {
-            EXPECT_EQ(call.op == 'r' ? readPump() : writePump(), call.result) << call.op;
-            const std::vector<LogLine> lines = log.take();
-            if (call.line.empty()) {
-                EXPECT_THAT(lines, IsEmpty());
-            } else {
-                EXPECT_THAT(lines, ElementsAre(Field(&LogLine::text, HasSubstr(call.line))));
-            }
-        }
-        ok(R"({"do": "reset"})");
-    }
-    EXPECT_EQ(readPump(), 0);
-    EXPECT_THAT(ctl(R"({"do": "status"})")["controls"], IsEmpty());
-}
-
 TEST_F(Control, ResetTakesBackEveryControlAndTheCatalogueOfflineFlagsButNotValues) {
     EXPECT_EQ(zvsim::SimEngine::Latest(), engine);
     for (const char* command : {
