@@ -1,8 +1,8 @@
 // pldweb: a web console on libZvPldProxy, used as a device's web front end uses it. A JSON API
 // for the devices and points, writes, report hierarchies, device information and the active
 // events; the proxy's notifications pushed to every open page as server-sent events; and one
-// page that shows it all. The README's "Web console" section lists the API, docs/security.md
-// who may reach it and the limits on what a client may cost. This file: options and wiring.
+// page that shows it all. docs/web-console.md lists the API, docs/security.md who may reach it
+// and the limits on what a client may cost. This file: options and wiring.
 #include <signal.h>
 
 #include <atomic>
