@@ -105,8 +105,8 @@ if(_manuals)
     install(FILES ${_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 if(ZVPLD_BUILD_TOOLS)
-    install(FILES docs/pldctl.md docs/simulated-engine.md docs/engine-protocol.md docs/security.md
-        docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools COMPONENT tools
+    install(FILES README.md docs/pldctl.md docs/web-console.md docs/simulated-engine.md
+        docs/engine-protocol.md docs/security.md docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools COMPONENT tools
         EXCLUDE_FROM_ALL)
     install(DIRECTORY examples/scenarios
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools/examples COMPONENT tools
