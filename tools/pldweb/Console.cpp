@@ -105,8 +105,11 @@ Response Console::route(const Request& req) {
         return ErrorResponse(405, "the request was not understood: " + what);
     };
 
-    if (req.path == "/")
-        return get ? resource(kPldwebPage, "text/html; charset=utf-8") : wrongMethod();
+    if (req.path == "/") {
+        if (!get) return wrongMethod();
+        if (auto exchange = m_policy.TokenExchange(req)) return std::move(*exchange);
+        return resource(kPldwebPage, "text/html; charset=utf-8");
+    }
     if (req.path == "/page.js") {
         return get ? resource(kPldwebScript, "text/javascript; charset=utf-8") : wrongMethod();
     }
