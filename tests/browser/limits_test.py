@@ -211,6 +211,39 @@ def stall_in_process(address, web, daemon):
     assert code == 0, f"pldweb's exit status after SIGTERM with calls held: {code}"
 
 
+def token_sources(address, web, daemon):
+    # The token from a file or the environment; the one given with --token is wiped from the
+    # arguments that every user reads. A FIFO, a file others may read, a short token and
+    # --no-token beyond loopback stop pldweb at once.
+    with tempfile.TemporaryDirectory() as scratch:
+        fifo, loose, good = (os.path.join(scratch, name) for name in ("fifo", "loose", "good"))
+        os.mkfifo(fifo, 0o600)
+        for path, mode in ((loose, 0o644), (good, 0o600)):
+            with open(path, "w") as f:
+                f.write("t" * 32 + "\n")
+            os.chmod(path, mode)
+        for options, environment, token in [
+                (["--token-file", fifo], {}, None), (["--token-file", loose], {}, None),
+                (["--token", "t" * 15], {}, None), (["--listen", "0.0.0.0", "--no-token"], {}, None),
+                (["--token-file", good], {}, "t" * 32), ([], {"PLDWEB_TOKEN": "e" * 40}, "e" * 40),
+                (["--token", "a" * 32], {}, "a" * 32)]:
+            own = spawn([sys.argv[1], "--engine", "sim", "--port", "0", *options],
+                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                        env={**os.environ, **environment})
+            try:
+                if token is None:
+                    assert own.wait(5) == 2, f"{options}: not refused"
+                    continue
+                own_address = address_of(own)
+                assert TOKENS[own_address] == token, f"{options}: {TOKENS[own_address]}"
+                with open(f"/proc/{own.pid}/cmdline", "rb") as f:
+                    assert token.encode() not in f.read(), f"{options}: in the arguments"
+                assert status(own_address) == 200
+            finally:
+                if own.poll() is None:
+                    stop(own)
+
+
 # name: pldweb's options, the message client's deadline, the check
 CASES = {
     "slow_headers": ([], None, slow_headers),
@@ -221,6 +254,7 @@ CASES = {
     "hung_engine": ([], 500, hung_engine),
     "kept_alive": ([], None, kept_alive),
     "stall_in_process": ([], None, stall_in_process),
+    "token_sources": ([], None, token_sources),
 }
 
 
