@@ -265,6 +265,19 @@ def check_api(address, web, daemon):
     assert headers.get("set-cookie") == cookie + "; Path=/; HttpOnly; SameSite=Strict", headers
     assert request(address, "GET", "/api/engine", headers={"Cookie": cookie})[0] == 200
 
+    # The heads the HTTP library would answer by itself below its own limits, with none of the
+    # console's headers: the console answers them first.
+    for status, path, extra in [(414, "/api/" + "a" * 9000, {}),
+                                (431, "/api/engine", {"X-Big": "a" * 17000}),
+                                (431, "/api/engine", {f"X-Line-{i}": "1" for i in range(70)}),
+                                (400, "/api/events/active?timeout=x", {})]:
+        headers = {}
+        got, answer = request(address, "GET", path, headers={
+            "X-Console-Token": TOKENS[address], **extra}, answer=headers)
+        assert got == status, f"{path[:40]}: HTTP {got}, expected {status}: {str(answer)[:80]}"
+        assert {**SECURITY_HEADERS, "content-type": "application/json"}.items() <= \
+            headers.items(), f"{path[:40]}: {headers}"
+
     for method, path, body, status, fields in API_CASES:
         got, answer = request(address, method, path, body)
         case = f"{method} {path} {body!r:.60}"

@@ -41,7 +41,8 @@ class ConsoleTest : public ::testing::Test {
                     bool simulation = true) {
         pldweb::AccessOptions options{"127.0.0.1", 8080, {"pld.lab"}, c.tokenAsked ? kToken : ""};
         const pldweb::AccessPolicy policy(options);
-        pldweb::Console console(policy, m_engine, m_hub, 64, simulation ? &m_simulation : nullptr);
+        pldweb::Console console(policy, m_engine, m_hub, pldweb::HeadLimits{},
+                                simulation ? &m_simulation : nullptr);
         const auto query = c.path.find('?');
         Request request{c.method, c.path.substr(0, query), {}, {{"host", "127.0.0.1:8080"}}, ""};
         // The table's only query is "?token=".
@@ -232,12 +233,22 @@ TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
     EXPECT_EQ(ValueOf101(), "failed");
 }
 
-TEST_F(ConsoleTest, RefusesAHeadOfTooManyLines) {
+TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
     Case c{"", "GET", "/api/engine", {}, false, 0};
     for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
     EXPECT_EQ(Handle(c).status, 431);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
+    // 16 KiB of head, 8 KiB of address by default.
+    c.headers = {{"x-big", std::string(16 * 1024 - 100, 'a')}};
+    EXPECT_EQ(Handle(c).status, 200);
+    c.headers = {{"x-big", std::string(16 * 1024, 'a')}};
+    EXPECT_EQ(Handle(c).status, 431);
+    EXPECT_EQ(Handle(Case{"", "GET", "/api/" + std::string(8 * 1024, 'a'), {}, false, 0}).status,
+              414);
+    EXPECT_EQ(
+        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
+        404);
 }
 
 TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {

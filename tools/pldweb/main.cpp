@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 600u))
         ->capture_default_str();
     app.add_option("--connection-memory", limits.connectionMemory,
-                   "bytes of a connection's request head and buffered answer at most")
+                   "bytes of a connection's memory: its request head (at most half of it, the "
+                   "address a quarter) and buffered answer")
         ->check(CLI::Range(8192ul, 1048576ul))
         ->capture_default_str();
     app.add_option("--max-header-lines", maxHeaderLines, "header lines of a request at most")
@@ -235,7 +236,11 @@ int main(int argc, char** argv) {
             access.port = socket->port;
             const pldweb::AccessPolicy policy(access);
             pldweb::Simulation simulation(engine);
-            pldweb::Console console(policy, engineAccess, hub, maxHeaderLines,
+            // Half the connection's memory for the head: the library answers a head that
+            // outgrows all of it by itself, with none of the console's headers.
+            const pldweb::HeadLimits head{maxHeaderLines, limits.connectionMemory / 2,
+                                          limits.connectionMemory / 4};
+            pldweb::Console console(policy, engineAccess, hub, head,
                                     noSimulation ? nullptr : &simulation);
             pldweb::MhdServer server(console, hub, limits);
             if (!server.Start(*socket, error)) {
