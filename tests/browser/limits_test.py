@@ -19,7 +19,7 @@ from console_test import (CATALOGUE, P101, TOKENS, Skipped, address_of, request,
                           spawn, stop)
 
 
-LOG = tempfile.TemporaryFile()  # pldweb's stderr
+LOG = tempfile.TemporaryFile("a+b")  # pldweb's stderr: it appends whatever this reads
 
 
 def connect(address, timeout=5):
