@@ -48,11 +48,15 @@ class Load:
         self.selector = selectors.DefaultSelector()
         self.kinds = {}
         self.reopened = 0
-        n = 0
-        for kind, count in (("idle", IDLE), ("slow", SLOW), ("stream", STREAMS)):
-            for _ in range(count):
-                self.open(kind, SOURCES[n % len(SOURCES)])
-                n += 1
+        self.streams = {}  # the statuses of the streams' answers
+        # The pages first, as a user's would be open before the crowd comes.
+        for n in range(STREAMS):
+            self.open("stream", SOURCES[n % len(SOURCES)])
+        deadline = time.monotonic() + 5
+        while self.streams.get("200", 0) < STREAMS and time.monotonic() < deadline:
+            self.turn(0.05)
+        for n in range(IDLE + SLOW):
+            self.open("idle" if n < IDLE else "slow", SOURCES[n % len(SOURCES)])
 
     def open(self, kind, source):
         s = socket.socket()
@@ -67,8 +71,13 @@ class Load:
             s = key.fileobj
             kind, source = self.kinds[s]
             try:
-                if events & selectors.EVENT_READ and not s.recv(65536):
-                    raise ConnectionResetError
+                if events & selectors.EVENT_READ:
+                    data = s.recv(65536)
+                    if not data:
+                        raise ConnectionResetError
+                    if kind == "stream" and data.startswith(b"HTTP/1.1 "):
+                        self.streams[data[9:12].decode()] = \
+                            self.streams.get(data[9:12].decode(), 0) + 1
                 if events & selectors.EVENT_WRITE:
                     self.selector.modify(s, selectors.EVENT_READ)
                     if kind == "stream":
@@ -105,7 +114,7 @@ def hold(address, token, stop_event, result):
         if time.monotonic() - last_drip >= 1:
             load.drip()
             last_drip = time.monotonic()
-    result.send((load.held(), load.reopened))
+    result.send((load.held(), load.reopened, load.streams))
 
 
 def timed_get(address, token):
@@ -157,7 +166,7 @@ def main():
             log.seek(log_start)
             log_lines = sum(1 for line in log if line.startswith(b"pldweb: "))
             stop_event.set()
-            held, reopened = result.recv()
+            held, reopened, streams = result.recv()
             loader.join()
             time.sleep(2)
             after = rss_mib(web.pid)
@@ -174,7 +183,7 @@ def main():
     print(f"pldweb: {os.path.realpath(pldweb)}")
     print(f"load: {IDLE} idle, {SLOW} slow-header, {STREAMS} stream connections from "
           f"{SOURCES[0]} to {SOURCES[-1]}, each reopened as soon as pldweb closed it "
-          f"({reopened} reopened; held at the end {held})")
+          f"({reopened} reopened; held at the end {held}; the streams' answers {streams})")
     print(f"GET /api/engine on a fresh connection from 127.0.0.1, {len(latencies)} requests in "
           f"{seconds:.1f} s: p50 {p50:.1f} ms, p99 {p99:.1f} ms, max {latencies[-1]:.1f} ms "
           f"(goal: p99 within 100 ms); answers not 200: {sum(failed.values())} "

@@ -224,7 +224,8 @@ def token_sources(address, web, daemon):
             os.chmod(path, mode)
         for options, environment, token in [
                 (["--token-file", fifo], {}, None), (["--token-file", loose], {}, None),
-                (["--token", "t" * 15], {}, None), (["--listen", "0.0.0.0", "--no-token"], {}, None),
+                (["--token", "t" * 15], {}, None),
+                (["--listen", "0.0.0.0", "--no-token"], {}, None),
                 (["--token-file", good], {}, "t" * 32), ([], {"PLDWEB_TOKEN": "e" * 40}, "e" * 40),
                 (["--token", "a" * 32], {}, "a" * 32)]:
             own = spawn([sys.argv[1], "--engine", "sim", "--port", "0", *options],
