@@ -176,7 +176,8 @@ def kept_alive(address, web, daemon):
     # An answer is sent at once, not held back until the client acknowledges the last one: a
     # second request on a kept-alive connection is as quick as a first.
     with connect(address) as s:
-        s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n\r\n".encode())
+        s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n"
+                  f"X-Console-Token: {TOKENS[address]}\r\n\r\n".encode())
         assert s.recv(4096).startswith(b"HTTP/1.1 200")
         nodelay = peer_socket_option(web.pid, s, socket.IPPROTO_TCP, socket.TCP_NODELAY)
     if nodelay is None:
