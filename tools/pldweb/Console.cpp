@@ -59,7 +59,7 @@ Response resource(const char* text, const char* type) {
 }  // namespace
 
 std::optional<Response> Console::Screen(const Request& head) const {
-    // As received: "GET /path?name=value HTTP/1.1", then "Name: value" lines.
+    // About as received (escapes decoded): "GET /path?name=value HTTP/1.1", "Name: value" lines.
     std::size_t uri = head.path.size();
     for (const auto& [name, value] : head.query) uri += name.size() + value.size() + 2;
     std::size_t bytes = head.method.size() + uri + 11;
