@@ -63,6 +63,18 @@ API_CASES = [
 ]
 
 
+# Without the console's token (any other local user), nothing is read and nothing changes; a
+# wrong token in the page's address is refused too.
+WITHOUT_TOKEN = [("POST", "/api/sim", {"do": "stall"}), ("POST", "/api/sim", {"do": "reset"}),
+                 ("PUT", P101 + "/value", {"value": "70"}), ("GET", "/api/devices", None),
+                 ("GET", "/api/stream", None), ("GET", "/?token=" + "0" * 64, None)]
+# What every answer carries, refusals included.
+SECURITY_HEADERS = {
+    "content-security-policy": "frame-ancestors 'none'; default-src 'self'",
+    "x-frame-options": "DENY", "x-content-type-options": "nosniff",
+    "referrer-policy": "no-referrer"}
+
+
 def wait_for(what, check):
     deadline = time.monotonic() + 15
     while not (value := check()):
@@ -136,11 +148,19 @@ class Browser:
         return result["result"].get("value")
 
 
-def request(address, method, path, body=None, timeout=10):
-    """The status and the JSON answer of one request on a connection of its own."""
+# Each console's token, by address, as it printed it.
+TOKENS = {}
+
+
+def request(address, method, path, body=None, timeout=10, headers=None, answer=None):
+    """The status and the JSON answer of one request on a connection of its own, with the
+    console's token unless `headers` are given; `answer` takes the response's headers."""
     connection = http.client.HTTPConnection(address, timeout=timeout)
     try:
-        headers = {} if method == "GET" else {"Content-Type": "application/json"}
+        if headers is None:
+            headers = {"X-Console-Token": TOKENS[address]} if address in TOKENS else {}
+        if method != "GET":
+            headers = {**headers, "Content-Type": "application/json"}
         if isinstance(body, tuple):
             connection.putrequest(method, path)
             for header in (body, *headers.items()):
@@ -149,8 +169,10 @@ def request(address, method, path, body=None, timeout=10):
         else:
             connection.request(method, path, body if body is None or isinstance(body, bytes)
                                else json.dumps(body), headers)
-        answer = connection.getresponse()
-        return answer.status, json.loads(answer.read())
+        response = connection.getresponse()
+        if answer is not None:
+            answer.update((k.lower(), v) for k, v in response.getheaders())
+        return response.status, json.loads(response.read())
     finally:
         connection.close()
 
@@ -166,17 +188,28 @@ def start(pldweb, pld_engined, scratch, extra=(), deadline_ms=None, **kwargs):
     engine = f"unix:{path}" + (f"?deadline_ms={deadline_ms}" if deadline_ms else "")
     web = spawn([pldweb, "--engine", engine, "--catalogue", CATALOGUE,
                  "--port", "0", *extra], stdout=subprocess.PIPE, **kwargs)
+    return web, daemon, address_of(web)
+
+
+def address_of(web):
+    """The address pldweb printed at its start; its token goes to TOKENS."""
     line = web.stdout.readline().decode()
     assert "http://" in line, f"pldweb: {line!r}"
-    return web, daemon, line.split("http://", 1)[1].split("/", 1)[0]
+    address, _, rest = line.split("http://", 1)[1].partition("/")
+    if rest.startswith("?token="):
+        TOKENS[address] = rest[len("?token="):].split()[0]
+    return address
 
 
 def open_page(address, browser):
-    target = browser.call("Target.createTarget", {"url": f"http://{address}/"})["targetId"]
+    # The address pldweb printed: its token is exchanged for the cookie and leaves the address.
+    target = browser.call("Target.createTarget",
+                          {"url": f"http://{address}/?token={TOKENS[address]}"})["targetId"]
     browser.session = browser.call("Target.attachToTarget",
                                    {"targetId": target, "flatten": True})["sessionId"]
     wait_for("the table and the event stream", lambda: browser.js(
         "document.body?.dataset.stream === 'open' && document.body.dataset.loaded === 'yes'"))
+    assert browser.js("location.href") == f"http://{address}/", browser.js("location.href")
 
 
 def check_page(address, browser):
@@ -215,6 +248,36 @@ def check_simulation(address, browser):
 
 
 def check_api(address, web, daemon):
+    for method, path, body in WITHOUT_TOKEN:
+        headers = {}
+        got, answer = request(address, method, path, body, headers={}, answer=headers)
+        assert got == 401, f"{method} {path} without the token: HTTP {got}: {answer}"
+        assert SECURITY_HEADERS.items() <= headers.items(), f"{method} {path}: {headers}"
+    # Nothing changed: the value is the catalogue's, and the engine answers (no stall).
+    got, answer = request(address, "GET", P101, timeout=3)
+    assert (got, answer["values"][0]["value"]) == (200, "60.0"), answer
+
+    # The printed address's token, exchanged for a cookie that then opens the API.
+    headers = {}
+    got, _ = request(address, "GET", "/?token=" + TOKENS[address], headers={}, answer=headers)
+    cookie = f"pldweb-token-{address.rsplit(':', 1)[1]}={TOKENS[address]}"
+    assert (got, headers.get("location")) == (303, "/"), (got, headers)
+    assert headers.get("set-cookie") == cookie + "; Path=/; HttpOnly; SameSite=Strict", headers
+    assert request(address, "GET", "/api/engine", headers={"Cookie": cookie})[0] == 200
+
+    # The heads the HTTP library would answer by itself below its own limits, with none of the
+    # console's headers: the console answers them first.
+    for status, path, extra in [(414, "/api/" + "a" * 9000, {}),
+                                (431, "/api/engine", {"X-Big": "a" * 17000}),
+                                (431, "/api/engine", {f"X-Line-{i}": "1" for i in range(70)}),
+                                (400, "/api/events/active?timeout=x", {})]:
+        headers = {}
+        got, answer = request(address, "GET", path, headers={
+            "X-Console-Token": TOKENS[address], **extra}, answer=headers)
+        assert got == status, f"{path[:40]}: HTTP {got}, expected {status}: {str(answer)[:80]}"
+        assert {**SECURITY_HEADERS, "content-type": "application/json"}.items() <= \
+            headers.items(), f"{path[:40]}: {headers}"
+
     for method, path, body, status, fields in API_CASES:
         got, answer = request(address, method, path, body)
         case = f"{method} {path} {body!r:.60}"

@@ -11,10 +11,15 @@ import socket
 import subprocess
 import sys
 import threading
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from console_test import CATALOGUE, P101, Skipped, request, run, spawn, stop  # noqa: E402
+from console_test import (CATALOGUE, P101, TOKENS, Skipped, address_of, request, run,  # noqa: E402
+                          spawn, stop)
+
+
+LOG = tempfile.TemporaryFile("a+b")  # pldweb's stderr: it appends whatever this reads
 
 
 def connect(address, timeout=5):
@@ -30,7 +35,8 @@ def status(address, method="GET", path="/api/engine", **kwargs):
 def open_streams(address, count):
     streams = [connect(address) for _ in range(count)]
     for s in streams:
-        s.sendall(f"GET /api/stream HTTP/1.1\r\nHost: {address}\r\n\r\n".encode())
+        s.sendall(f"GET /api/stream HTTP/1.1\r\nHost: {address}\r\n"
+                  f"X-Console-Token: {TOKENS[address]}\r\n\r\n".encode())
         assert s.recv(4096).startswith(b"HTTP/1.1 200")
     return streams
 
@@ -93,11 +99,24 @@ def endless_headers(address, web, daemon):
     assert status(address) == 200
 
 
+def logged(what):
+    """pldweb's lines on stderr so far that hold `what`."""
+    LOG.seek(0)
+    return [line for line in LOG.read().decode().splitlines() if what in line]
+
+
 def idle_connections(address, web, daemon):
     idle = [connect(address) for _ in range(600)]
     assert status(address) == 200
     closed = sum(closed_by_server(s, 0.01) for s in idle)
     assert closed >= 600 - 256, f"only {closed} idle connections closed over the cap"
+    # As many refusals: each kind of line is written at most once a second, with a count.
+    for _ in range(200):
+        assert status(address, headers={}) == 401
+    time.sleep(1.5)
+    for what, count in [("with no whole request", closed), ("token is missing", 200)]:
+        lines = logged(what)
+        assert 1 <= len(lines) <= 4, f"{len(lines)} lines for {count} times {what!r}"
 
 
 def streams_and_slow_sockets(address, web, daemon):
@@ -157,7 +176,8 @@ def kept_alive(address, web, daemon):
     # An answer is sent at once, not held back until the client acknowledges the last one: a
     # second request on a kept-alive connection is as quick as a first.
     with connect(address) as s:
-        s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n\r\n".encode())
+        s.sendall(f"GET /api/engine HTTP/1.1\r\nHost: {address}\r\n"
+                  f"X-Console-Token: {TOKENS[address]}\r\n\r\n".encode())
         assert s.recv(4096).startswith(b"HTTP/1.1 200")
         nodelay = peer_socket_option(web.pid, s, socket.IPPROTO_TCP, socket.TCP_NODELAY)
     if nodelay is None:
@@ -172,7 +192,7 @@ def stall_in_process(address, web, daemon):
     own = spawn([sys.argv[1], "--engine", "sim:" + CATALOGUE, "--port", "0"],
                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
-        own_address = own.stdout.readline().decode().split("http://", 1)[1].split("/", 1)[0]
+        own_address = address_of(own)
         for end in ["release", "stop"]:
             assert status(own_address, "POST", "/api/sim", body={"do": "stall"}) == 200
             got = []
@@ -192,6 +212,40 @@ def stall_in_process(address, web, daemon):
     assert code == 0, f"pldweb's exit status after SIGTERM with calls held: {code}"
 
 
+def token_sources(address, web, daemon):
+    # The token from a file or the environment; the one given with --token is wiped from the
+    # arguments that every user reads. A FIFO, a file others may read, a short token and
+    # --no-token beyond loopback stop pldweb at once.
+    with tempfile.TemporaryDirectory() as scratch:
+        fifo, loose, good = (os.path.join(scratch, name) for name in ("fifo", "loose", "good"))
+        os.mkfifo(fifo, 0o600)
+        for path, mode in ((loose, 0o644), (good, 0o600)):
+            with open(path, "w") as f:
+                f.write("t" * 32 + "\n")
+            os.chmod(path, mode)
+        for options, environment, token in [
+                (["--token-file", fifo], {}, None), (["--token-file", loose], {}, None),
+                (["--token", "t" * 15], {}, None),
+                (["--listen", "0.0.0.0", "--no-token"], {}, None),
+                (["--token-file", good], {}, "t" * 32), ([], {"PLDWEB_TOKEN": "e" * 40}, "e" * 40),
+                (["--token", "a" * 32], {}, "a" * 32)]:
+            own = spawn([sys.argv[1], "--engine", "sim", "--port", "0", *options],
+                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                        env={**os.environ, **environment})
+            try:
+                if token is None:
+                    assert own.wait(5) == 2, f"{options}: not refused"
+                    continue
+                own_address = address_of(own)
+                assert TOKENS[own_address] == token, f"{options}: {TOKENS[own_address]}"
+                with open(f"/proc/{own.pid}/cmdline", "rb") as f:
+                    assert token.encode() not in f.read(), f"{options}: in the arguments"
+                assert status(own_address) == 200
+            finally:
+                if own.poll() is None:
+                    stop(own)
+
+
 # name: pldweb's options, the message client's deadline, the check
 CASES = {
     "slow_headers": ([], None, slow_headers),
@@ -202,6 +256,7 @@ CASES = {
     "hung_engine": ([], 500, hung_engine),
     "kept_alive": ([], None, kept_alive),
     "stall_in_process": ([], None, stall_in_process),
+    "token_sources": ([], None, token_sources),
 }
 
 
@@ -209,8 +264,7 @@ def main():
     pldweb, pld_engined, case = sys.argv[1:]
     options, deadline_ms, check = CASES[case]
     resource.setrlimit(resource.RLIMIT_NOFILE, (4096, 4096))
-    return run(pldweb, pld_engined, check, 60, options, deadline_ms=deadline_ms,
-               stderr=subprocess.DEVNULL)
+    return run(pldweb, pld_engined, check, 60, options, deadline_ms=deadline_ms, stderr=LOG)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include "Console.h"
 #include "EngineAccess.h"
 #include "EventHub.h"
+#include "Log.h"
 #include "Simulation.h"
 #include "ZvPldProxy.h"
 #include "sim/SimEngine.h"
@@ -21,6 +22,7 @@ namespace {
 using pldweb::Request;
 using pldweb::Response;
 
+using Header = std::pair<std::string, std::string>;
 constexpr const char* kToken = "5ecret";
 const std::string kValue = "/api/devices/1/points/101/value";
 
@@ -39,7 +41,8 @@ class ConsoleTest : public ::testing::Test {
                     bool simulation = true) {
         pldweb::AccessOptions options{"127.0.0.1", 8080, {"pld.lab"}, c.tokenAsked ? kToken : ""};
         const pldweb::AccessPolicy policy(options);
-        pldweb::Console console(policy, m_engine, m_hub, 64, simulation ? &m_simulation : nullptr);
+        pldweb::Console console(policy, m_engine, m_hub, pldweb::HeadLimits{},
+                                simulation ? &m_simulation : nullptr);
         const auto query = c.path.find('?');
         Request request{c.method, c.path.substr(0, query), {}, {{"host", "127.0.0.1:8080"}}, ""};
         // The table's only query is "?token=".
@@ -71,7 +74,6 @@ class ConsoleTest : public ::testing::Test {
     pldweb::Simulation m_simulation{"sim"};
 };
 
-using Header = std::pair<std::string, std::string>;
 const Header kJson{"content-type", "application/json"}, kEvil{"host", "evil.example:8080"};
 const Header kJsonUtf8{"content-type", "Application/JSON; charset=utf-8"};
 const Header kForm{"content-type", "application/x-www-form-urlencoded"};
@@ -102,9 +104,27 @@ const Case kCases[] = {
     {"TokenGiven", "GET", "/api/engine", {kTokenGiven}, true, 200},
     {"TokenOfWrite", "PUT", kValue, {kJson, kTokenGiven}, true, 200},
     {"WriteWithoutToken", "PUT", kValue, {kJson}, true, 401},
-    {"TokenInStreamQuery", "GET", "/api/stream?token=5ecret", {}, true, 200},
-    {"WrongTokenInStreamQuery", "GET", "/api/stream?token=5ecreX", {}, true, 401},
+    {"TokenInStreamQuery", "GET", "/api/stream?token=5ecret", {}, true, 401},
     {"TokenInOtherQuery", "GET", "/api/engine?token=5ecret", {}, true, 401},
+    {"Cookie", "GET", "/api/engine", {{"cookie", "a=1; pldweb-token-8080=5ecret, b=2"}}, true, 200},
+    {"CookieOfStream", "GET", "/api/stream", {{"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
+    {"CookieOfWrite", "PUT", kValue, {kJson, {"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
+    {"CookieWrong", "GET", "/api/engine", {{"cookie", "pldweb-token-8080=5ecre"}}, true, 401},
+    {"CookieOfOtherPort",
+     "GET",
+     "/api/engine",
+     {{"cookie", "pldweb-token-9090=5ecret"}},
+     true,
+     401},
+    {"CookieNameInValue",
+     "GET",
+     "/api/engine",
+     {{"cookie", "x=pldweb-token-8080=5ecret"}},
+     true,
+     401},
+    {"PageExchangesToken", "GET", "/?token=5ecret", {}, true, 303},
+    {"PageWithWrongToken", "GET", "/?token=5ecreX", {}, true, 401},
+    {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},
     {"PageWithoutToken", "GET", "/", {}, true, 200},
     {"ScriptWithoutToken", "GET", "/page.js", {}, true, 200},
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
@@ -129,6 +149,16 @@ TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
     for (const auto& header : pldweb::SecurityHeaders()) {
         EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), header), r.headers.end())
             << header.first;
+    }
+    // The token exchanged for a cookie that only this console's own pages send, and that no
+    // script reads; the address without it replaces the one with it.
+    if (r.status == 303) {
+        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(),
+                            Header{"Set-Cookie",
+                                   "pldweb-token-8080=5ecret; Path=/; HttpOnly; SameSite=Strict"}),
+                  r.headers.end());
+        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), Header{"Location", "/"}),
+                  r.headers.end());
     }
     // A refused write leaves the value as it was; an allowed one changes it.
     if (std::string(GetParam().method) == "PUT") {
@@ -203,12 +233,22 @@ TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
     EXPECT_EQ(ValueOf101(), "failed");
 }
 
-TEST_F(ConsoleTest, RefusesAHeadOfTooManyLines) {
+TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
     Case c{"", "GET", "/api/engine", {}, false, 0};
     for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
     EXPECT_EQ(Handle(c).status, 431);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
+    // 16 KiB of head, 8 KiB of address by default.
+    c.headers = {{"x-big", std::string(16 * 1024 - 100, 'a')}};
+    EXPECT_EQ(Handle(c).status, 200);
+    c.headers = {{"x-big", std::string(16 * 1024, 'a')}};
+    EXPECT_EQ(Handle(c).status, 431);
+    EXPECT_EQ(Handle(Case{"", "GET", "/api/" + std::string(8 * 1024, 'a'), {}, false, 0}).status,
+              414);
+    EXPECT_EQ(
+        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
+        404);
 }
 
 TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
@@ -222,6 +262,16 @@ TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
     EXPECT_EQ(Handle(c).status, 200);
 }
 
+TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
+    const Case c{"", "GET", "/api/engine", {}, true, 0};
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 100; ++i) Handle(c);
+    pldweb::FlushLimited(true);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("pldweb: 99 like this in the last "), std::string::npos) << log;
+}
+
 TEST(SameSecret, ComparesWholeTexts) {
     using pldweb::AccessPolicy;
     EXPECT_TRUE(AccessPolicy::SameSecret("abc", "abc"));
@@ -231,6 +281,12 @@ TEST(SameSecret, ComparesWholeTexts) {
     EXPECT_FALSE(AccessPolicy::SameSecret("", ""));
     EXPECT_EQ(AccessPolicy::NewToken().size(), 64u);
     EXPECT_NE(AccessPolicy::NewToken(), AccessPolicy::NewToken());
+    EXPECT_EQ(AccessPolicy::TokenFault(AccessPolicy::NewToken()), "");
+    EXPECT_EQ(AccessPolicy::TokenFault("0123456789abcdef-._~"), "");
+    for (const std::string& bad : std::vector<std::string>{
+             "0123456789abcde", "0123456789abcdef;", "0123456789 abcdef", std::string(257, 'a')}) {
+        EXPECT_NE(AccessPolicy::TokenFault(bad), "") << bad;
+    }
 }
 
 }  // namespace

@@ -28,15 +28,33 @@ bool isWrite(const std::string& method) {
     return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
-// The page and its script and style carry no data: they load without the token, which the
-// page then reads from its own address.
+// The page and its script and style carry no data: they load without the token, and the page
+// then reads nothing without the cookie.
 bool isPageResource(const std::string& path) {
     return path == "/" || path == "/page.js" || path == "/page.css";
 }
 
-Response refuse(int status, const Request& head, const std::string& why) {
-    LogLine("refused " + head.method + " " + head.path + ": " + why);
+// `kind` names the refusal's line: any client can repeat it, so it is written at most once a
+// second.
+Response refuse(int status, const char* kind, const Request& head, const std::string& why) {
+    LogLimited(kind, "refused " + head.method + " " + head.path.substr(0, 200) + ": " + why);
     return ErrorResponse(status, "refused: " + why);
+}
+
+// The value of the cookie `name`, or none. A browser joins its cookies with "; ", and the server
+// joins repeated Cookie headers with ",".
+std::optional<std::string> cookie(const std::string& header, const std::string& name) {
+    std::size_t start = 0;
+    while (start < header.size()) {
+        std::size_t end = header.find_first_of(";,", start);
+        if (end == std::string::npos) end = header.size();
+        const std::size_t from = header.find_first_not_of(' ', start);
+        if (from < end && header.compare(from, name.size() + 1, name + "=") == 0) {
+            return header.substr(from + name.size() + 1, end - from - name.size() - 1);
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -55,23 +73,29 @@ AccessPolicy::AccessPolicy(AccessOptions options) : m_options(std::move(options)
 std::optional<Response> AccessPolicy::Refusal(const Request& head) const {
     const std::string& host = head.Header("host");
     if (!hostAllowed(host)) {
-        return refuse(403, head,
-                      "the console does not answer to the host name '" + host +
+        return refuse(403, "host", head,
+                      "the console does not answer to the host name '" + host.substr(0, 100) +
                           "' (start it with --allow-host to add one)");
     }
-    if (!m_options.token.empty() && !isPageResource(head.path) && !tokenGiven(head)) {
-        return refuse(401, head, "the console's token is missing or wrong");
+    // The page's own address may carry the token, to be exchanged for the cookie: a wrong one
+    // is refused there too, so that guesses are logged and answered alike everywhere.
+    const bool exchange = head.path == "/" && head.query.count("token") != 0;
+    if (!m_options.token.empty() && (exchange || !isPageResource(head.path)) && !tokenGiven(head)) {
+        return refuse(401, "token", head,
+                      "the console's token is missing or wrong: open the address pldweb printed "
+                      "at its start, or send the header X-Console-Token");
     }
     if (!isWrite(head.method)) return std::nullopt;
     if (head.HasHeader("origin") && lower(head.Header("origin")) != "http://" + lower(host)) {
-        return refuse(403, head,
-                      "a write from another site's page ('" + head.Header("origin") + "')");
+        return refuse(
+            403, "origin", head,
+            "a write from another site's page ('" + head.Header("origin").substr(0, 100) + "')");
     }
     const std::string& type = head.Header("content-type");
     std::string media = lower(type.substr(0, type.find(';')));
     media.erase(media.find_last_not_of(" \t") + 1);
     if (media != "application/json") {
-        return refuse(403, head, "a write must be sent as application/json");
+        return refuse(403, "type", head, "a write must be sent as application/json");
     }
     return std::nullopt;
 }
@@ -80,11 +104,35 @@ bool AccessPolicy::hostAllowed(const std::string& host) const {
     return std::find(m_hosts.begin(), m_hosts.end(), lower(host)) != m_hosts.end();
 }
 
+std::optional<Response> AccessPolicy::TokenExchange(const Request& request) const {
+    if (m_options.token.empty() || request.path != "/" || request.query.count("token") == 0 ||
+        !tokenGiven(request)) {
+        return std::nullopt;
+    }
+    Response r = JsonResponse(303, nlohmann::json{{"location", "/"}});
+    // HttpOnly: no script reads it; SameSite=Strict: no other site's page or link sends it.
+    r.headers = {{"Set-Cookie",
+                  cookieName() + "=" + m_options.token + "; Path=/; HttpOnly; SameSite=Strict"},
+                 {"Location", "/"},
+                 {"Cache-Control", "no-store"}};
+    return r;
+}
+
 bool AccessPolicy::tokenGiven(const Request& head) const {
     if (head.HasHeader(kTokenHeader)) return SameSecret(head.Header(kTokenHeader), m_options.token);
+    // Only the page's address takes it as a query, once, to set the cookie: elsewhere it would
+    // stay in histories and logs.
     const auto query = head.query.find("token");
-    return head.path == "/api/stream" && query != head.query.end() &&
-           SameSecret(query->second, m_options.token);
+    if (query != head.query.end()) {
+        return head.path == "/" && SameSecret(query->second, m_options.token);
+    }
+    const auto given = cookie(head.Header("cookie"), cookieName());
+    return given && SameSecret(*given, m_options.token);
+}
+
+// Cookies are kept per host name, not per port: each console's has its port in its name.
+std::string AccessPolicy::cookieName() const {
+    return "pldweb-token-" + std::to_string(m_options.port);
 }
 
 bool AccessPolicy::IsLoopback(const std::string& address) {
@@ -107,6 +155,17 @@ std::string AccessPolicy::NewToken() {
         token += hex;
     }
     return token;
+}
+
+std::string AccessPolicy::TokenFault(const std::string& token) {
+    if (token.size() < 16 || token.size() > kMaxTokenLength) {
+        return "a token must have 16 to " + std::to_string(kMaxTokenLength) + " characters";
+    }
+    if (token.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                "-._~") != std::string::npos) {
+        return "a token may hold only letters, digits and - . _ ~";
+    }
+    return "";
 }
 
 bool AccessPolicy::SameSecret(const std::string& given, const std::string& secret) {

@@ -59,8 +59,21 @@ Response resource(const char* text, const char* type) {
 }  // namespace
 
 std::optional<Response> Console::Screen(const Request& head) const {
-    if (head.headers.size() > m_maxHeaderLines) {
-        return ErrorResponse(431, "over " + std::to_string(m_maxHeaderLines) + " header lines");
+    // About as received (escapes decoded): "GET /path?name=value HTTP/1.1", "Name: value" lines.
+    std::size_t uri = head.path.size();
+    for (const auto& [name, value] : head.query) uri += name.size() + value.size() + 2;
+    std::size_t bytes = head.method.size() + uri + 11;
+    for (const auto& [name, value] : head.headers) bytes += name.size() + value.size() + 4;
+    if (uri > m_headLimits.uriBytes) {
+        return ErrorResponse(414, "the request's address is over " +
+                                      std::to_string(m_headLimits.uriBytes) + " bytes");
+    }
+    if (head.headers.size() > m_headLimits.lines) {
+        return ErrorResponse(431, "over " + std::to_string(m_headLimits.lines) + " header lines");
+    }
+    if (bytes > m_headLimits.bytes) {
+        return ErrorResponse(
+            431, "the request's head is over " + std::to_string(m_headLimits.bytes) + " bytes");
     }
     if (auto refusal = m_policy.Refusal(head)) return refusal;
     const bool mayHaveBody = head.method == "PUT" || head.method == "POST" ||
@@ -105,8 +118,11 @@ Response Console::route(const Request& req) {
         return ErrorResponse(405, "the request was not understood: " + what);
     };
 
-    if (req.path == "/")
-        return get ? resource(kPldwebPage, "text/html; charset=utf-8") : wrongMethod();
+    if (req.path == "/") {
+        if (!get) return wrongMethod();
+        if (auto exchange = m_policy.TokenExchange(req)) return std::move(*exchange);
+        return resource(kPldwebPage, "text/html; charset=utf-8");
+    }
     if (req.path == "/page.js") {
         return get ? resource(kPldwebScript, "text/javascript; charset=utf-8") : wrongMethod();
     }

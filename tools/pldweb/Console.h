@@ -19,18 +19,27 @@ constexpr std::size_t kMaxBody = 64 * 1024;
 // A waiting active-events request holds a worker that long.
 constexpr unsigned short kMaxActiveEventsWaitMs = 10000;
 
+// What a request's head may hold: header lines, and bytes of the head and of its address (the
+// path and query). The server's memory for a head stands above these, so that the console, not
+// the HTTP library, answers a head over them, with the headers of every answer.
+struct HeadLimits {
+    std::size_t lines = 64;
+    std::size_t bytes = 16 * 1024;
+    std::size_t uriBytes = 8 * 1024;
+};
+
 class Console {
   public:
     // No simulation: the panel's requests are answered 404.
-    Console(const AccessPolicy& policy, EngineAccess& engine, EventHub& hub,
-            std::size_t maxHeaderLines, Simulation* simulation = nullptr)
+    Console(const AccessPolicy& policy, EngineAccess& engine, EventHub& hub, HeadLimits headLimits,
+            Simulation* simulation = nullptr)
         : m_policy(policy),
           m_engine(engine),
           m_hub(hub),
-          m_maxHeaderLines(maxHeaderLines),
+          m_headLimits(headLimits),
           m_simulation(simulation) {}
 
-    // The refusal of a request on its head alone (policy, header lines, body length), before
+    // The refusal of a request on its head alone (policy, head's size, body length), before
     // its body is read; none when it may go on.
     std::optional<Response> Screen(const Request& head) const;
 
@@ -44,7 +53,7 @@ class Console {
     const AccessPolicy& m_policy;
     EngineAccess& m_engine;
     EventHub& m_hub;
-    const std::size_t m_maxHeaderLines;
+    const HeadLimits m_headLimits;
     Simulation* const m_simulation;
 };
 

@@ -169,6 +169,7 @@ void MhdServer::Stop() {
     m_watchdog.join();
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    FlushLimited(true);
     close(m_listenFd);
     m_listenFd = -1;
 }
@@ -201,7 +202,8 @@ MHD_Result MhdServer::request(MHD_Connection* connection, const char* url, const
             overCap = it != m_connections.end() && it->second.overCap;
         }
         if (overCap) {
-            LogLine("refused " + req.method + " " + req.path + ": too many connections");
+            LogLimited("over-cap", "refused " + req.method + " " + req.path.substr(0, 200) +
+                                       ": too many connections");
             exchange->refusal = ErrorResponse(503, "too many connections: try again later");
         } else {
             exchange->refusal = m_console.Screen(req);
@@ -240,8 +242,8 @@ MHD_Result MhdServer::request(MHD_Connection* connection, const char* url, const
         MHD_resume_connection(connection);
     });
     if (!queued) {
-        LogLine("refused " + exchange->request.method + " " + exchange->request.path +
-                ": every worker is busy");
+        LogLimited("busy", "refused " + exchange->request.method + " " +
+                               exchange->request.path.substr(0, 200) + ": every worker is busy");
         exchange->response = ErrorResponse(503, "the console is busy or stopping: try again later");
         exchange->ready.store(true, std::memory_order_release);
         MHD_resume_connection(connection);
@@ -350,8 +352,9 @@ bool MhdServer::evictOldest(const std::string* client, MHD_Connection* spare) {
     // The library sees the connection end and closes it; its descriptor stays open until the
     // closing notification has removed it from here.
     markClosing(*oldest);
-    LogLine("closed a connection from " + oldest->client + " with no whole request: " +
-            (client != nullptr ? "too many connections from it" : "too many connections"));
+    LogLimited(client != nullptr ? "evicted-of-client" : "evicted",
+               "closed a connection from " + oldest->client + " with no whole request: " +
+                   (client != nullptr ? "too many connections from it" : "too many connections"));
     return true;
 }
 
@@ -407,6 +410,7 @@ void MhdServer::watch() {
     while (!m_stopped.wait_for(jobsLock, kTick, [this] { return m_stopping; })) {
         jobsLock.unlock();
         if (++ticks % kTicksPerPing == 0) m_hub.Ping();
+        FlushLimited();
         const auto deadline =
             std::chrono::steady_clock::now() - std::chrono::seconds(m_limits.requestSeconds);
         {
@@ -416,8 +420,9 @@ void MhdServer::watch() {
                     continue;
                 }
                 markClosing(t);
-                LogLine("closed a connection from " + t.client + ": no whole request within " +
-                        std::to_string(m_limits.requestSeconds) + " s");
+                LogLimited("timeout", "closed a connection from " + t.client +
+                                          ": no whole request within " +
+                                          std::to_string(m_limits.requestSeconds) + " s");
             }
         }
         jobsLock.lock();

@@ -46,7 +46,7 @@ Response Simulation::Command(const std::string& body) {
     const std::string verb = in["do"].get<std::string>();
     if (!Offered(verb)) {
         const std::string shown = DumpJson(verb);
-        LogLine("refused POST /api/sim: " + shown.substr(0, 40) + " is not offered");
+        LogLimited("verb", "refused POST /api/sim: " + shown.substr(0, 40) + " is not offered");
         return ErrorResponse(403,
                              "refused: the console does not offer " + shown.substr(0, 40) +
                                  (verb == "restart" ? " (restart the daemon with pldctl)" : ""));

@@ -3,11 +3,17 @@
 // events; the proxy's notifications pushed to every open page as server-sent events; and one
 // page that shows it all. docs/web-console.md lists the API, docs/security.md who may reach it
 // and the limits on what a client may cost. This file: options and wiring.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -43,6 +49,47 @@ zvsim::Catalogue loadCatalogue(const std::string& file, const std::string& engin
     return zvsim::Catalogue::BuiltIn();
 }
 
+// The token in `path`: a regular file of the user's that no one else may read or write, of a
+// few bytes (a FIFO or a device would block or never end). Empty with `error` on failure.
+std::string readTokenFile(const std::string& path, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    std::string text;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        error = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+    } else if ((st.st_mode & 077) != 0) {
+        error = "other users may read or write it (chmod 600 it)";
+    } else if (st.st_size > 4096) {
+        error = "over 4096 bytes";
+    } else {
+        char buf[4097];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0) {
+            error = std::strerror(errno);
+        } else {
+            text.assign(buf, static_cast<std::size_t>(n));
+            text.erase(text.find_last_not_of(" \t\r\n") + 1);
+            if (text.empty()) error = "empty";
+        }
+    }
+    if (fd >= 0) close(fd);
+    return error.empty() ? text : "";
+}
+
+// The token given on the command line stays readable in /proc/PID/cmdline by every user: it is
+// overwritten there once parsed, which shortens that window without closing it.
+void hideTokenArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--token") == 0 && i + 1 < argc) {
+            std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
+        } else if (std::strncmp(argv[i], "--token=", 8) == 0) {
+            std::memset(argv[i] + 8, 'x', std::strlen(argv[i] + 8));
+        }
+    }
+}
+
 std::string urlHost(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
@@ -64,18 +111,29 @@ int main(int argc, char** argv) {
     app.add_option("--engine", engine,
                    "message client's first text: sim, sim:FILE or unix:PATH (the engine daemon)")
         ->capture_default_str();
-    app.add_option("--listen", listen,
-                   "address to listen on; beyond loopback a token is asked of every client")
-        ->capture_default_str();
+    app.add_option("--listen", listen, "address to listen on")->capture_default_str();
     app.add_option("--port", port, "port to listen on; 0: any free port")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
     app.add_option("--catalogue", catalogueFile,
                    "catalogue that names the devices, points and events (default: the engine's "
                    "sim:FILE, else the built-in one)");
-    app.add_option("--token", access.token,
-                   "token every API request must carry (default: none on loopback, a new random "
-                   "one beyond)");
+    std::string tokenFile;
+    bool noToken = false;
+    auto* tokenFileOption = app.add_option(
+        "--token-file", tokenFile,
+        "file holding the token that every request for data must carry (default: the "
+        "environment's PLDWEB_TOKEN, else a new random one, printed in the address to open)");
+    auto* tokenOption = app.add_option(
+        "--token", access.token,
+        "the token, given where every user of the machine can read it: use --token-file or "
+        "PLDWEB_TOKEN instead");
+    app.add_flag("--no-token", noToken,
+                 "on loopback only: ask no token, so that every user of the machine can read and "
+                 "control the engine through the console")
+        ->excludes(tokenFileOption)
+        ->excludes(tokenOption);
+    tokenFileOption->excludes(tokenOption);
     app.add_option("--allow-host", access.allowedHosts,
                    "a further name the console may be reached by (Host header), repeatable");
     app.add_option("--max-connections", limits.maxConnections, "open connections at most")
@@ -90,7 +148,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 600u))
         ->capture_default_str();
     app.add_option("--connection-memory", limits.connectionMemory,
-                   "bytes of a connection's request head and buffered answer at most")
+                   "bytes of a connection's memory: its request head (at most half of it, the "
+                   "address a quarter) and buffered answer")
         ->check(CLI::Range(8192ul, 1048576ul))
         ->capture_default_str();
     app.add_option("--max-header-lines", maxHeaderLines, "header lines of a request at most")
@@ -102,6 +161,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-simulation", noSimulation,
                  "no Simulation panel: the page gives the engine's control no command");
     CLI11_PARSE(app, argc, argv);
+    hideTokenArgument(argc, argv);
 
     zvsim::Catalogue catalogue;
     try {
@@ -110,10 +170,42 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pldweb: %s\n", e.what());
         return 2;
     }
-    if (access.token.empty() && !pldweb::AccessPolicy::IsLoopback(listen)) {
+    // Every user of the machine may connect to loopback too: a token is asked unless --no-token.
+    // The environment of a process is readable by its user and root only.
+    const char* fromEnvironment = std::getenv("PLDWEB_TOKEN");
+    if (noToken) {
+        if (!pldweb::AccessPolicy::IsLoopback(listen)) {
+            std::fprintf(stderr, "pldweb: --no-token is for a loopback address only\n");
+            return 2;
+        }
+        std::fprintf(stderr,
+                     "pldweb: warning: --no-token: every user of this machine can read and "
+                     "control the engine through the console\n");
+    } else if (!tokenFile.empty()) {
+        std::string error;
+        access.token = readTokenFile(tokenFile, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "pldweb: --token-file %s: %s\n", tokenFile.c_str(), error.c_str());
+            return 2;
+        }
+    } else if (!access.token.empty()) {
+        std::fprintf(stderr,
+                     "pldweb: warning: --token shows the token to every user of this machine "
+                     "(the process list): give it with --token-file or PLDWEB_TOKEN\n");
+    } else if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
+        access.token = fromEnvironment;
+    } else {
         access.token = pldweb::AccessPolicy::NewToken();
         if (access.token.empty()) {
-            std::fprintf(stderr, "pldweb: no randomness for a token: give one with --token\n");
+            std::fprintf(stderr, "pldweb: no randomness for a token: give one with --token-file\n");
+            return 2;
+        }
+    }
+    unsetenv("PLDWEB_TOKEN");  // not passed on to what the console starts
+    if (!noToken) {
+        const std::string fault = pldweb::AccessPolicy::TokenFault(access.token);
+        if (!fault.empty()) {
+            std::fprintf(stderr, "pldweb: %s\n", fault.c_str());
             return 2;
         }
     }
@@ -144,7 +236,11 @@ int main(int argc, char** argv) {
             access.port = socket->port;
             const pldweb::AccessPolicy policy(access);
             pldweb::Simulation simulation(engine);
-            pldweb::Console console(policy, engineAccess, hub, maxHeaderLines,
+            // Half the connection's memory for the head: the library answers a head that
+            // outgrows all of it by itself, with none of the console's headers.
+            const pldweb::HeadLimits head{maxHeaderLines, limits.connectionMemory / 2,
+                                          limits.connectionMemory / 4};
+            pldweb::Console console(policy, engineAccess, hub, head,
                                     noSimulation ? nullptr : &simulation);
             pldweb::MhdServer server(console, hub, limits);
             if (!server.Start(*socket, error)) {

@@ -8,20 +8,15 @@ let trend = [];         // recent numbers of the selected value
 let pldCount = "?";
 let loading = false;    // value changes that come while the table loads wait in `missed`
 let missed = [];
-// Beyond loopback the console asks for its token: the address printed at its start carries it.
-// The page keeps it for the tab and takes it out of the address bar.
-const token = new URLSearchParams(location.search).get("token") ||
-    sessionStorage.getItem("pldwebToken");
-if (token) {
-  sessionStorage.setItem("pldwebToken", token);
-  history.replaceState(null, "", location.pathname);
-}
+let denied = null;      // the console's refusal of a page opened without its token
+// The console's token never reaches this script: the address printed at the console's start
+// carries it once, and the console answers with a cookie that no script reads and that the
+// browser sends with this page's requests only (the event stream's too).
 
 function text(el, t, cls) { el.textContent = t; el.className = cls || ""; }
 
 async function api(method, path, body) {
   const init = { method, headers: {} };
-  if (token) init.headers["X-Console-Token"] = token;
   if (body !== undefined) {
     init.body = JSON.stringify(body);
     init.headers["Content-Type"] = "application/json";
@@ -29,6 +24,7 @@ async function api(method, path, body) {
   const res = await fetch(path, init);
   let data = {};
   try { data = await res.json(); } catch (e) { data = { error: "no JSON in the answer" }; }
+  if (res.status === 401) denied = data.error;
   return { status: res.status, data };
 }
 
@@ -168,14 +164,14 @@ $("write").onsubmit = async (ev) => {
 $("refreshEvents").onclick = loadEvents;
 
 function showStatus(connected) {
+  if (denied) { text($("status"), denied, "error"); return; }
   text($("status"), (connected ? "live" : "reconnecting") + ", PLD count " + pldCount,
        connected ? "" : "error");
 }
 
 let eventsDue = null;
 function connect() {
-  const source = new EventSource(
-      "/api/stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
+  const source = new EventSource("/api/stream");
   // After a reconnection the table may have missed changes: read it again.
   source.onopen = () => {
     document.body.dataset.stream = "open"; showStatus(true); loadPoints(); loadEvents();
