@@ -272,6 +272,18 @@ TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
     EXPECT_NE(log.find("pldweb: 99 like this in the last "), std::string::npos) << log;
 }
 
+// A path or Host that a client chose is written with its control characters as '?': a decoded
+// %0a cannot start a forged line, nor an escape sequence reach the terminal.
+TEST_F(ConsoleTest, LogsAClientsControlCharactersAsQuestionMarks) {
+    ::testing::internal::CaptureStderr();
+    Handle(Case{"", "GET", "/api/x\npldweb: forged\x1b[2J\x7f", {}, true, 0});
+    Handle(Case{"", "GET", "/", {{"host", "evil\r\x01:8080"}}, false, 0});
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("refused GET /api/x?pldweb: forged?[2J?: "), std::string::npos) << log;
+    EXPECT_NE(log.find("host name 'evil??:8080'"), std::string::npos) << log;
+}
+
 TEST(SameSecret, ComparesWholeTexts) {
     using pldweb::AccessPolicy;
     EXPECT_TRUE(AccessPolicy::SameSecret("abc", "abc"));

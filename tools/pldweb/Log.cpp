@@ -25,6 +25,15 @@ std::mutex s_limitedMutex;
 // Keyed by the kinds' literals: as many entries as places that log, whatever clients send.
 std::map<std::string, Limited> s_limited;
 
+// Lines hold what clients chose (a decoded path, a Host header) and the engine's texts: a
+// control character would start a forged line or reach the terminal reading the log.
+std::string printable(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return text;
+}
+
 // Under s_limitedMutex.
 void writeCounted(Limited& l, Clock::time_point now) {
     LogLine(std::to_string(l.counted) + " like this in the last " +
@@ -43,13 +52,13 @@ void LogSink(int level, const char* tag, const char* text, void*) {
         t_logLines->push_back(std::string(tag) + ": " + text);
     } else if (level <= 3) {
         std::lock_guard<std::mutex> lock(s_stderrMutex);
-        std::fprintf(stderr, "%s[%d]: %s\n", tag, level, text);
+        std::fprintf(stderr, "%s[%d]: %s\n", tag, level, printable(text).c_str());
     }
 }
 
 void LogLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(s_stderrMutex);
-    std::fprintf(stderr, "pldweb: %s\n", text.c_str());
+    std::fprintf(stderr, "pldweb: %s\n", printable(text).c_str());
 }
 
 void LogLimited(const char* kind, const std::string& text) {
