@@ -110,6 +110,13 @@ const Case kCases[] = {
     {"CookieOfStream", "GET", "/api/stream", {{"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
     {"CookieOfWrite", "PUT", kValue, {kJson, {"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
     {"CookieWrong", "GET", "/api/engine", {{"cookie", "pldweb-token-8080=5ecre"}}, true, 401},
+    // Set by another server on 127.0.0.1 (cookies ignore ports) with a longer Path: sent first.
+    {"CookieShadowed",
+     "GET",
+     "/api/engine",
+     {{"cookie", "pldweb-token-8080=x; pldweb-token-8080=5ecret"}},
+     true,
+     200},
     {"CookieOfOtherPort",
      "GET",
      "/api/engine",
