@@ -148,8 +148,15 @@ void PrintTo(const Case& c, std::ostream* os) {
 class Policy : public ConsoleTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
+    ::testing::internal::CaptureStderr();
     const Response r = Handle(GetParam());
+    const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(r.status, GetParam().status) << r.body;
+    // A refusal writes its line; an unknown path or method is only answered.
+    if (r.status == 401 || r.status == 403 || r.status == 411 || r.status == 413) {
+        const std::string line = std::string("pldweb: refused ") + GetParam().method + " ";
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+    }
     if (r.status >= 400) {
         EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
     }
@@ -243,7 +250,10 @@ TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
 TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
     Case c{"", "GET", "/api/engine", {}, false, 0};
     for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(Handle(c).status, 431);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("pldweb: refused GET /api/engine: "),
+              std::string::npos);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
     // 16 KiB of head, 8 KiB of address by default.
