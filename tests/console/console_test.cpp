@@ -301,6 +301,16 @@ TEST_F(ConsoleTest, LogsAClientsControlCharactersAsQuestionMarks) {
     EXPECT_NE(log.find("host name 'evil??:8080'"), std::string::npos) << log;
 }
 
+// --no-token is taken on these only. A DNS name may begin with "127." and point anywhere.
+TEST(IsLoopback, TakesLoopbackAddressesOnly) {
+    for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "[::1]", "localhost"}) {
+        EXPECT_TRUE(pldweb::AccessPolicy::IsLoopback(address)) << address;
+    }
+    for (const char* address : {"127.evil.example", "127.0.0.1.evil.example", "0.0.0.0", "::"}) {
+        EXPECT_FALSE(pldweb::AccessPolicy::IsLoopback(address)) << address;
+    }
+}
+
 TEST(SameSecret, ComparesWholeTexts) {
     using pldweb::AccessPolicy;
     EXPECT_TRUE(AccessPolicy::SameSecret("abc", "abc"));

@@ -138,8 +138,10 @@ std::string AccessPolicy::cookieName() const {
 }
 
 bool AccessPolicy::IsLoopback(const std::string& address) {
+    // Digits and dots only: a DNS name may begin with "127." too and point anywhere.
     return address == "localhost" || address == "::1" || address == "[::1]" ||
-           address.rfind("127.", 0) == 0;
+           (address.rfind("127.", 0) == 0 &&
+            address.find_first_not_of("0123456789.") == std::string::npos);
 }
 
 std::string AccessPolicy::NewToken() {
