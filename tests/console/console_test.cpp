@@ -79,6 +79,7 @@ const Header kJsonUtf8{"content-type", "Application/JSON; charset=utf-8"};
 const Header kForm{"content-type", "application/x-www-form-urlencoded"};
 const Header kEvilOrigin{"origin", "http://evil.example:8080"};
 const Header kTokenGiven{"x-console-token", kToken};
+const Header kCookie{"cookie", "pldweb-token-8080=5ecret"};
 
 const Case kCases[] = {
     {"OwnAddress", "GET", "/api/engine", {}, false, 200},
@@ -129,6 +130,11 @@ const Case kCases[] = {
      {{"cookie", "x=pldweb-token-8080=5ecret"}},
      true,
      401},
+    // What a page on another port of 127.0.0.1 makes the browser send, and its own page.
+    {"SameSiteStream", "GET", "/api/stream", {kCookie, {"sec-fetch-site", "same-site"}}, true, 403},
+    {"CrossSiteRead", "GET", "/api/engine", {{"sec-fetch-site", "Cross-Site"}}, false, 403},
+    {"OwnPageRead", "GET", "/api/engine", {kCookie, {"sec-fetch-site", "same-origin"}}, true, 200},
+    {"PageFromOtherSite", "GET", "/", {{"sec-fetch-site", "cross-site"}}, true, 200},
     {"PageExchangesToken", "GET", "/?token=5ecret", {}, true, 303},
     {"PageWithWrongToken", "GET", "/?token=5ecreX", {}, true, 401},
     {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},

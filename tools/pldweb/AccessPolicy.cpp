@@ -88,6 +88,16 @@ std::optional<Response> AccessPolicy::Refusal(const Request& head) const {
                       "the console's token is missing or wrong: open the address pldweb printed "
                       "at its start, or send the header X-Console-Token");
     }
+    // Browsers name whose page sent a request: the console's own page is the same origin, an
+    // address opened from the terminal none. A page served from another port of the host is
+    // the same site, so its requests carry the cookie; it reads none of the answers, but its
+    // event streams and long waits would take those of the console's own page.
+    const std::string site = lower(head.Header("sec-fetch-site"));
+    if (!isPageResource(head.path) && !site.empty() && site != "same-origin" && site != "none") {
+        return refuse(
+            403, "site", head,
+            "a request from another origin's page (Sec-Fetch-Site: " + site.substr(0, 20) + ")");
+    }
     if (!isWrite(head.method)) return std::nullopt;
     if (head.HasHeader("origin") && lower(head.Header("origin")) != "http://" + lower(host)) {
         return refuse(
