@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "Simulation.h"
 #include "ZvPldProxy.h"
+#include "dlog.h"
 #include "sim/SimEngine.h"
 
 namespace {
@@ -293,6 +294,19 @@ TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
     const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find("pldweb: 99 like this in the last "), std::string::npos) << log;
+}
+
+// A read of an offline device fails on each of its points, and the proxy logs each failure:
+// a client that asks over and over must not make a line of each.
+TEST_F(ConsoleTest, WritesTheEngineLinesOfRepeatedReadsAtMostOnceASecond) {
+    dlog_set_sink(pldweb::LogSink, nullptr);
+    ASSERT_EQ(Handle(kSim, kOffline1).status, 200);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 20; ++i) Handle(Case{"", "GET", "/api/devices", {}, false, 0});
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    dlog_set_sink(nullptr, nullptr);
+    // One read alone logs 9 lines.
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 10) << log;
 }
 
 // A path or Host that a client chose is written with its control characters as '?': a decoded

@@ -105,6 +105,7 @@ std::optional<Response> Console::Screen(const Request& head) const {
 }
 
 Response Console::Handle(const Request& request) {
+    const ClientLog clientLog;
     Response response;
     if (auto refusal = Screen(request)) {
         response = std::move(*refusal);

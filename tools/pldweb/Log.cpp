@@ -11,6 +11,7 @@ namespace pldweb {
 namespace {
 
 thread_local std::vector<std::string>* t_logLines = nullptr;
+thread_local bool t_client = false;
 std::mutex s_stderrMutex;
 
 using Clock = std::chrono::steady_clock;
@@ -50,6 +51,8 @@ void writeCounted(Limited& l, Clock::time_point now) {
 void LogSink(int level, const char* tag, const char* text, void*) {
     if (t_logLines != nullptr && level <= 5) {
         t_logLines->push_back(std::string(tag) + ": " + text);
+    } else if (level <= 3 && t_client) {
+        LogLimited("engine", std::string(tag) + "[" + std::to_string(level) + "]: " + text);
     } else if (level <= 3) {
         std::lock_guard<std::mutex> lock(s_stderrMutex);
         std::fprintf(stderr, "%s[%d]: %s\n", tag, level, printable(text).c_str());
@@ -87,6 +90,14 @@ void FlushLimited(bool all) {
     for (auto& [kind, l] : s_limited) {
         if (l.counted != 0 && (all || now - l.lastLine >= kLimitedEvery)) writeCounted(l, now);
     }
+}
+
+ClientLog::ClientLog() {
+    t_client = true;
+}
+
+ClientLog::~ClientLog() {
+    t_client = false;
 }
 
 CollectLog::CollectLog() {
