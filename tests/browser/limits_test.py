@@ -214,17 +214,22 @@ def stall_in_process(address, web, daemon):
 
 def token_sources(address, web, daemon):
     # The token from a file or the environment; the one given with --token is wiped from the
-    # arguments that every user reads. A FIFO, a file others may read, a short token and
-    # --no-token beyond loopback stop pldweb at once.
+    # arguments that every user reads. A FIFO, a file others may read or that another user owns
+    # (root reads it all the same), a short token and --no-token beyond loopback stop pldweb at
+    # once.
     with tempfile.TemporaryDirectory() as scratch:
-        fifo, loose, good = (os.path.join(scratch, name) for name in ("fifo", "loose", "good"))
+        fifo, loose, good, others = (os.path.join(scratch, name)
+                                     for name in ("fifo", "loose", "good", "others"))
         os.mkfifo(fifo, 0o600)
-        for path, mode in ((loose, 0o644), (good, 0o600)):
+        for path, mode in ((loose, 0o644), (good, 0o600), (others, 0o600)):
             with open(path, "w") as f:
                 f.write("t" * 32 + "\n")
             os.chmod(path, mode)
+        if os.geteuid() == 0:
+            os.chown(others, 65534, 65534)
         for options, environment, token in [
                 (["--token-file", fifo], {}, None), (["--token-file", loose], {}, None),
+                *([(["--token-file", others], {}, None)] if os.geteuid() == 0 else []),
                 (["--token", "t" * 15], {}, None),
                 (["--listen", "0.0.0.0", "--no-token"], {}, None),
                 (["--token-file", good], {}, "t" * 32), ([], {"PLDWEB_TOKEN": "e" * 40}, "e" * 40),

@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "Simulation.h"
 #include "ZvPldProxy.h"
+#include "dlog.h"
 #include "sim/SimEngine.h"
 
 namespace {
@@ -79,6 +80,7 @@ const Header kJsonUtf8{"content-type", "Application/JSON; charset=utf-8"};
 const Header kForm{"content-type", "application/x-www-form-urlencoded"};
 const Header kEvilOrigin{"origin", "http://evil.example:8080"};
 const Header kTokenGiven{"x-console-token", kToken};
+const Header kCookie{"cookie", "pldweb-token-8080=5ecret"};
 
 const Case kCases[] = {
     {"OwnAddress", "GET", "/api/engine", {}, false, 200},
@@ -110,6 +112,13 @@ const Case kCases[] = {
     {"CookieOfStream", "GET", "/api/stream", {{"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
     {"CookieOfWrite", "PUT", kValue, {kJson, {"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
     {"CookieWrong", "GET", "/api/engine", {{"cookie", "pldweb-token-8080=5ecre"}}, true, 401},
+    // Set by another server on 127.0.0.1 (cookies ignore ports) with a longer Path: sent first.
+    {"CookieShadowed",
+     "GET",
+     "/api/engine",
+     {{"cookie", "pldweb-token-8080=x; pldweb-token-8080=5ecret"}},
+     true,
+     200},
     {"CookieOfOtherPort",
      "GET",
      "/api/engine",
@@ -122,6 +131,11 @@ const Case kCases[] = {
      {{"cookie", "x=pldweb-token-8080=5ecret"}},
      true,
      401},
+    // What a page on another port of 127.0.0.1 makes the browser send, and its own page.
+    {"SameSiteStream", "GET", "/api/stream", {kCookie, {"sec-fetch-site", "same-site"}}, true, 403},
+    {"CrossSiteRead", "GET", "/api/engine", {{"sec-fetch-site", "Cross-Site"}}, false, 403},
+    {"OwnPageRead", "GET", "/api/engine", {kCookie, {"sec-fetch-site", "same-origin"}}, true, 200},
+    {"PageFromOtherSite", "GET", "/", {{"sec-fetch-site", "cross-site"}}, true, 200},
     {"PageExchangesToken", "GET", "/?token=5ecret", {}, true, 303},
     {"PageWithWrongToken", "GET", "/?token=5ecreX", {}, true, 401},
     {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},
@@ -141,8 +155,15 @@ void PrintTo(const Case& c, std::ostream* os) {
 class Policy : public ConsoleTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
+    ::testing::internal::CaptureStderr();
     const Response r = Handle(GetParam());
+    const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(r.status, GetParam().status) << r.body;
+    // A refusal writes its line; an unknown path or method is only answered.
+    if (r.status == 401 || r.status == 403 || r.status == 411 || r.status == 413) {
+        const std::string line = std::string("pldweb: refused ") + GetParam().method + " ";
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+    }
     if (r.status >= 400) {
         EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
     }
@@ -236,7 +257,10 @@ TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
 TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
     Case c{"", "GET", "/api/engine", {}, false, 0};
     for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(Handle(c).status, 431);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("pldweb: refused GET /api/engine: "),
+              std::string::npos);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
     // 16 KiB of head, 8 KiB of address by default.
@@ -270,6 +294,41 @@ TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
     const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find("pldweb: 99 like this in the last "), std::string::npos) << log;
+}
+
+// A read of an offline device fails on each of its points, and the proxy logs each failure:
+// a client that asks over and over must not make a line of each.
+TEST_F(ConsoleTest, WritesTheEngineLinesOfRepeatedReadsAtMostOnceASecond) {
+    dlog_set_sink(pldweb::LogSink, nullptr);
+    ASSERT_EQ(Handle(kSim, kOffline1).status, 200);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 20; ++i) Handle(Case{"", "GET", "/api/devices", {}, false, 0});
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    dlog_set_sink(nullptr, nullptr);
+    // One read alone logs 9 lines.
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 10) << log;
+}
+
+// A path or Host that a client chose is written with its control characters as '?': a decoded
+// %0a cannot start a forged line, nor an escape sequence reach the terminal.
+TEST_F(ConsoleTest, LogsAClientsControlCharactersAsQuestionMarks) {
+    ::testing::internal::CaptureStderr();
+    Handle(Case{"", "GET", "/api/x\npldweb: forged\x1b[2J\x7f", {}, true, 0});
+    Handle(Case{"", "GET", "/", {{"host", "evil\r\x01:8080"}}, false, 0});
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("refused GET /api/x?pldweb: forged?[2J?: "), std::string::npos) << log;
+    EXPECT_NE(log.find("host name 'evil??:8080'"), std::string::npos) << log;
+}
+
+// --no-token is taken on these only. A DNS name may begin with "127." and point anywhere.
+TEST(IsLoopback, TakesLoopbackAddressesOnly) {
+    for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "[::1]", "localhost"}) {
+        EXPECT_TRUE(pldweb::AccessPolicy::IsLoopback(address)) << address;
+    }
+    for (const char* address : {"127.evil.example", "127.0.0.1.evil.example", "0.0.0.0", "::"}) {
+        EXPECT_FALSE(pldweb::AccessPolicy::IsLoopback(address)) << address;
+    }
 }
 
 TEST(SameSecret, ComparesWholeTexts) {

@@ -41,20 +41,23 @@ Response refuse(int status, const char* kind, const Request& head, const std::st
     return ErrorResponse(status, "refused: " + why);
 }
 
-// The value of the cookie `name`, or none. A browser joins its cookies with "; ", and the server
-// joins repeated Cookie headers with ",".
-std::optional<std::string> cookie(const std::string& header, const std::string& name) {
+// Whether a cookie `name` holds `secret`. A browser joins its cookies with "; ", and the server
+// joins repeated Cookie headers with ",". Any server on the same host name may set a cookie of
+// that name, whatever its port, and one with a longer Path comes first: each is tried.
+bool cookieHolds(const std::string& header, const std::string& name, const std::string& secret) {
+    bool holds = false;
     std::size_t start = 0;
     while (start < header.size()) {
         std::size_t end = header.find_first_of(";,", start);
         if (end == std::string::npos) end = header.size();
         const std::size_t from = header.find_first_not_of(' ', start);
         if (from < end && header.compare(from, name.size() + 1, name + "=") == 0) {
-            return header.substr(from + name.size() + 1, end - from - name.size() - 1);
+            const std::size_t value = from + name.size() + 1;
+            holds |= AccessPolicy::SameSecret(header.substr(value, end - value), secret);
         }
         start = end + 1;
     }
-    return std::nullopt;
+    return holds;
 }
 
 }  // namespace
@@ -84,6 +87,16 @@ std::optional<Response> AccessPolicy::Refusal(const Request& head) const {
         return refuse(401, "token", head,
                       "the console's token is missing or wrong: open the address pldweb printed "
                       "at its start, or send the header X-Console-Token");
+    }
+    // Browsers name whose page sent a request: the console's own page is the same origin, an
+    // address opened from the terminal none. A page served from another port of the host is
+    // the same site, so its requests carry the cookie; it reads none of the answers, but its
+    // event streams and long waits would take those of the console's own page.
+    const std::string site = lower(head.Header("sec-fetch-site"));
+    if (!isPageResource(head.path) && !site.empty() && site != "same-origin" && site != "none") {
+        return refuse(
+            403, "site", head,
+            "a request from another origin's page (Sec-Fetch-Site: " + site.substr(0, 20) + ")");
     }
     if (!isWrite(head.method)) return std::nullopt;
     if (head.HasHeader("origin") && lower(head.Header("origin")) != "http://" + lower(host)) {
@@ -126,8 +139,7 @@ bool AccessPolicy::tokenGiven(const Request& head) const {
     if (query != head.query.end()) {
         return head.path == "/" && SameSecret(query->second, m_options.token);
     }
-    const auto given = cookie(head.Header("cookie"), cookieName());
-    return given && SameSecret(*given, m_options.token);
+    return cookieHolds(head.Header("cookie"), cookieName(), m_options.token);
 }
 
 // Cookies are kept per host name, not per port: each console's has its port in its name.
@@ -136,8 +148,10 @@ std::string AccessPolicy::cookieName() const {
 }
 
 bool AccessPolicy::IsLoopback(const std::string& address) {
+    // Digits and dots only: a DNS name may begin with "127." too and point anywhere.
     return address == "localhost" || address == "::1" || address == "[::1]" ||
-           address.rfind("127.", 0) == 0;
+           (address.rfind("127.", 0) == 0 &&
+            address.find_first_not_of("0123456789.") == std::string::npos);
 }
 
 std::string AccessPolicy::NewToken() {

@@ -5,6 +5,8 @@
 #include <exception>
 #include <vector>
 
+#include "Log.h"
+
 extern const char* const kPldwebPage;    // page.html, embedded at build time
 extern const char* const kPldwebScript;  // page.js
 extern const char* const kPldwebStyle;   // page.css
@@ -49,6 +51,15 @@ unsigned short queryNumber(const Request& req, const char* name, unsigned short 
     return static_cast<unsigned short>(v);
 }
 
+// A refusal of the head's size or the body's length: any client can repeat it, so its line, of
+// the kind `kind`, is written at most once a second. A body's refusal names the request in its
+// answer too, as it always did.
+Response refuse(int status, const char* kind, const Request& head, const std::string& why,
+                bool namesRequest = false) {
+    LogLimited(kind, "refused " + head.method + " " + head.path.substr(0, 200) + ": " + why);
+    return ErrorResponse(status, namesRequest ? why + ": " + head.method + " " + head.path : why);
+}
+
 Response resource(const char* text, const char* type) {
     Response r;
     r.contentType = type;
@@ -65,33 +76,36 @@ std::optional<Response> Console::Screen(const Request& head) const {
     std::size_t bytes = head.method.size() + uri + 11;
     for (const auto& [name, value] : head.headers) bytes += name.size() + value.size() + 4;
     if (uri > m_headLimits.uriBytes) {
-        return ErrorResponse(414, "the request's address is over " +
-                                      std::to_string(m_headLimits.uriBytes) + " bytes");
+        return refuse(
+            414, "head", head,
+            "the request's address is over " + std::to_string(m_headLimits.uriBytes) + " bytes");
     }
     if (head.headers.size() > m_headLimits.lines) {
-        return ErrorResponse(431, "over " + std::to_string(m_headLimits.lines) + " header lines");
+        return refuse(431, "head", head,
+                      "over " + std::to_string(m_headLimits.lines) + " header lines");
     }
     if (bytes > m_headLimits.bytes) {
-        return ErrorResponse(
-            431, "the request's head is over " + std::to_string(m_headLimits.bytes) + " bytes");
+        return refuse(
+            431, "head", head,
+            "the request's head is over " + std::to_string(m_headLimits.bytes) + " bytes");
     }
     if (auto refusal = m_policy.Refusal(head)) return refusal;
     const bool mayHaveBody = head.method == "PUT" || head.method == "POST" ||
                              head.method == "PATCH" || head.method == "DELETE";
     if (head.HasHeader("transfer-encoding") || (mayHaveBody && !head.HasHeader("content-length"))) {
-        return ErrorResponse(411, "a request body must come with its Content-Length: " +
-                                      head.method + " " + head.path);
+        return refuse(411, "body", head, "a request body must come with its Content-Length", true);
     }
     const std::string& length = head.Header("content-length");
     if (!length.empty() &&
         (!isNumber(length) || length.size() > 9 || std::stoul(length) > kMaxBody)) {
-        return ErrorResponse(413, "the request body is over " + std::to_string(kMaxBody) +
-                                      " bytes: " + head.method + " " + head.path);
+        return refuse(413, "body", head,
+                      "the request body is over " + std::to_string(kMaxBody) + " bytes", true);
     }
     return std::nullopt;
 }
 
 Response Console::Handle(const Request& request) {
+    const ClientLog clientLog;
     Response response;
     if (auto refusal = Screen(request)) {
         response = std::move(*refusal);

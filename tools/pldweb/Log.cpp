@@ -11,6 +11,7 @@ namespace pldweb {
 namespace {
 
 thread_local std::vector<std::string>* t_logLines = nullptr;
+thread_local bool t_client = false;
 std::mutex s_stderrMutex;
 
 using Clock = std::chrono::steady_clock;
@@ -24,6 +25,15 @@ struct Limited {
 std::mutex s_limitedMutex;
 // Keyed by the kinds' literals: as many entries as places that log, whatever clients send.
 std::map<std::string, Limited> s_limited;
+
+// Lines hold what clients chose (a decoded path, a Host header) and the engine's texts: a
+// control character would start a forged line or reach the terminal reading the log.
+std::string printable(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return text;
+}
 
 // Under s_limitedMutex.
 void writeCounted(Limited& l, Clock::time_point now) {
@@ -41,15 +51,17 @@ void writeCounted(Limited& l, Clock::time_point now) {
 void LogSink(int level, const char* tag, const char* text, void*) {
     if (t_logLines != nullptr && level <= 5) {
         t_logLines->push_back(std::string(tag) + ": " + text);
+    } else if (level <= 3 && t_client) {
+        LogLimited("engine", std::string(tag) + "[" + std::to_string(level) + "]: " + text);
     } else if (level <= 3) {
         std::lock_guard<std::mutex> lock(s_stderrMutex);
-        std::fprintf(stderr, "%s[%d]: %s\n", tag, level, text);
+        std::fprintf(stderr, "%s[%d]: %s\n", tag, level, printable(text).c_str());
     }
 }
 
 void LogLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(s_stderrMutex);
-    std::fprintf(stderr, "pldweb: %s\n", text.c_str());
+    std::fprintf(stderr, "pldweb: %s\n", printable(text).c_str());
 }
 
 void LogLimited(const char* kind, const std::string& text) {
@@ -78,6 +90,14 @@ void FlushLimited(bool all) {
     for (auto& [kind, l] : s_limited) {
         if (l.counted != 0 && (all || now - l.lastLine >= kLimitedEvery)) writeCounted(l, now);
     }
+}
+
+ClientLog::ClientLog() {
+    t_client = true;
+}
+
+ClientLog::~ClientLog() {
+    t_client = false;
 }
 
 CollectLog::CollectLog() {

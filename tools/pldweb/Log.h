@@ -23,6 +23,16 @@ void LogLimited(const char* kind, const std::string& text);
 // watchdog calls it every tick.
 void FlushLimited(bool all = false);
 
+// While it lives, the proxy's lines at error level on this thread that no CollectLog takes are
+// a client's doing (a read of an offline device logs a line for each point, as often as it is
+// asked): they go through LogLimited.
+struct ClientLog {
+    ClientLog();
+    ~ClientLog();
+    ClientLog(const ClientLog&) = delete;
+    ClientLog& operator=(const ClientLog&) = delete;
+};
+
 // While it lives, the proxy's lines on this thread are collected in `lines`.
 struct CollectLog {
     std::vector<std::string> lines;

@@ -59,6 +59,9 @@ std::string readTokenFile(const std::string& path, std::string& error) {
         error = std::strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
         error = "not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        // Whoever owns it may change it: root, who reads any file, would serve their token.
+        error = "owned by another user";
     } else if ((st.st_mode & 077) != 0) {
         error = "other users may read or write it (chmod 600 it)";
     } else if (st.st_size > 4096) {
