@@ -1,9 +1,8 @@
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedFile.h"
 #include "SimEngine.h"
 
 namespace zvsim {
@@ -120,6 +119,8 @@ Event eventFrom(const json& j) {
 }  // namespace
 
 Catalogue Catalogue::FromJson(const std::string& text) {
+    const std::string tooDeep = zvfiles::NestingFault(text);
+    if (!tooDeep.empty()) throw std::runtime_error("catalogue: " + tooDeep);
     Catalogue cat;
     try {
         const json root = json::parse(text);
@@ -166,17 +167,18 @@ Catalogue Catalogue::FromJson(const std::string& text) {
         cat.tickMs = root.value("tickMs", cat.tickMs);
         answerOptionsFrom(root.value("activeEvents", json::object()), cat);
     } catch (const json::exception& e) {
-        throw std::runtime_error(std::string("catalogue: ") + e.what());
+        throw std::runtime_error("catalogue: " + zvfiles::ParseFault(e.what()));
     }
     return cat;
 }
 
 Catalogue Catalogue::FromFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("catalogue: cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return FromJson(text.str());
+    // Some hundred times the largest catalogue made so far.
+    constexpr std::size_t kMaxFileBytes = 4 << 20;
+    std::string text;
+    const std::string fault = zvfiles::ReadFile(path, kMaxFileBytes, text);
+    if (!fault.empty()) throw std::runtime_error("catalogue: " + path + ": " + fault);
+    return FromJson(text);
 }
 
 // The built-in catalogue: a little of everything a front end meets, including the engine's
