@@ -390,8 +390,14 @@ TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemo
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     EXPECT_TRUE(std::ifstream(m_socket).good());  // still the file, not replaced by a socket
     ::unlink(m_socket.c_str());
+    // Left by a daemon stopped in a save; a name of another form is not the daemon's to remove.
+    const std::string left = m_dir + "/.state.json.0123456789abcdef.tmp", other = left + "x";
+    std::ofstream(left) << "half";
+    std::ofstream(other) << "kept";
     Process* first = daemon();
     ASSERT_TRUE(first);
+    EXPECT_NE(::access(left.c_str(), F_OK), 0);
+    EXPECT_EQ(contents(other), "kept");
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     Client client(m_socket);  // the first keeps its socket
     ASSERT_EQ(client.call({{"op", "Reg"}, {"kind", "pld"}, {"regArg", 0}})["status"], 0);

@@ -1,5 +1,6 @@
 #include "StateFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,7 +154,34 @@ bool OpenStateDirectory(const std::string& path, StateLocation& at, std::string&
     return true;
 }
 
+namespace {
+
+// The names of new files (kTempDigits random hex digits) that saves give before their renames.
+constexpr std::size_t kTempDigits = 16;
+std::string tempPrefix(const std::string& name) {
+    return "." + name + ".";
+}
+
+}  // namespace
+
 bool LoadState(const StateLocation& at, zvsim::SimEngine& engine, std::string& error) {
+    // A new file that a daemon stopped in a save left behind goes: only the daemon's user may
+    // write in the directory, so a name of that form is one of its saves'.
+    const int listFd = ::openat(at.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd); dir != nullptr) {
+        const std::string prefix = tempPrefix(at.name);
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string n = entry->d_name;
+            if (n.size() == prefix.size() + kTempDigits + 4 && n.rfind(prefix, 0) == 0 &&
+                n.find_first_not_of("0123456789abcdef", prefix.size()) == n.size() - 4 &&
+                n.compare(n.size() - 4, 4, ".tmp") == 0) {
+                ::unlinkat(at.dirFd, n.c_str(), 0);
+            }
+        }
+        ::closedir(dir);
+    } else if (listFd >= 0) {
+        ::close(listFd);
+    }
     struct stat st {};
     if (::fstatat(at.dirFd, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         return true;
@@ -178,9 +206,9 @@ Saved WriteFileAtomically(int dirFd, const std::string& name, const std::string&
         return Saved::No;
     }
     // A name no one can plant anything at beforehand.
-    unsigned char random[8];
+    unsigned char random[kTempDigits / 2];
     if (::getentropy(random, sizeof random) != 0) return Saved::No;
-    std::string temp = "." + name + ".";
+    std::string temp = tempPrefix(name);
     for (const unsigned char byte : random) {
         temp += "0123456789abcdef"[byte >> 4];
         temp += "0123456789abcdef"[byte & 15];
