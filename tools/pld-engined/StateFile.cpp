@@ -170,7 +170,9 @@ bool LoadState(const StateLocation& at, zvsim::SimEngine& engine, std::string& e
     const int listFd = ::openat(at.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd); dir != nullptr) {
         const std::string prefix = tempPrefix(at.name);
-        while (const dirent* entry = ::readdir(dir)) {
+        // 64-bit entries: on a 32-bit target plain readdir fails on a file system whose entries
+        // carry 64-bit offsets (ext4's hashes).
+        while (const dirent64* entry = ::readdir64(dir)) {
             const std::string n = entry->d_name;
             if (n.size() == prefix.size() + kTempDigits + 4 && n.rfind(prefix, 0) == 0 &&
                 n.find_first_not_of("0123456789abcdef", prefix.size()) == n.size() - 4 &&
