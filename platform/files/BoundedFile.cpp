@@ -126,4 +126,9 @@ std::string ParseFault(const std::string& parserMessage) {
     return what;
 }
 
+std::string Shown(const std::string& text) {
+    constexpr std::size_t kShown = 32;
+    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
+}
+
 }  // namespace zvfiles

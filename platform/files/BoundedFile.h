@@ -35,6 +35,9 @@ std::string NestingFault(const std::string& text);
 // whole line of someone else's file): what went wrong and where.
 std::string ParseFault(const std::string& parserMessage);
 
+// A text of a file as a message shows it: at most its first 32 bytes, then "...".
+std::string Shown(const std::string& text);
+
 }  // namespace zvfiles
 
 #endif

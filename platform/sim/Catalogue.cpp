@@ -19,7 +19,7 @@ Kind kindOf(const std::string& where, const std::string& name) {
     if (name == "uint") return Kind::UInt;
     if (name == "text") return Kind::Text;
     if (name == "enum") return Kind::Enum;
-    bad(where, "type must be int, uint, text or enum, not \"" + name + "\"");
+    bad(where, "type must be int, uint, text or enum, not \"" + zvfiles::Shown(name) + "\"");
 }
 
 Point pointFrom(const json& j, const std::string& where) {
@@ -135,7 +135,8 @@ Catalogue Catalogue::FromJson(const std::string& text) {
             }
             dev.fdmVersion = d.value("fdmVersion", "");
             for (const json& p : d.at("points")) {
-                Point point = pointFrom(p, where + ", point " + p.value("gddId", json()).dump());
+                Point point = pointFrom(
+                    p, where + ", point " + zvfiles::Shown(p.value("gddId", json()).dump()));
                 const std::uint32_t gddId = point.gddId;
                 if (!dev.points.emplace(gddId, std::move(point)).second) {
                     bad(where, "GddId " + std::to_string(gddId) + " appears twice");

@@ -32,9 +32,7 @@ constexpr std::int64_t kMinEndlessPassMs = 100;
 
 // A value of the file as a refusal shows it: the start of it, not a whole text of someone's.
 std::string brief(const json& value) {
-    constexpr std::size_t kShown = 32;
-    const std::string text = value.dump();
-    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
+    return zvfiles::Shown(value.dump());
 }
 
 // A time in ms, within one pass.
