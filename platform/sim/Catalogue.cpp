@@ -1,9 +1,8 @@
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedFile.h"
 #include "SimEngine.h"
 
 namespace zvsim {
@@ -20,7 +19,7 @@ Kind kindOf(const std::string& where, const std::string& name) {
     if (name == "uint") return Kind::UInt;
     if (name == "text") return Kind::Text;
     if (name == "enum") return Kind::Enum;
-    bad(where, "type must be int, uint, text or enum, not \"" + name + "\"");
+    bad(where, "type must be int, uint, text or enum, not \"" + zvfiles::Shown(name) + "\"");
 }
 
 Point pointFrom(const json& j, const std::string& where) {
@@ -120,6 +119,8 @@ Event eventFrom(const json& j) {
 }  // namespace
 
 Catalogue Catalogue::FromJson(const std::string& text) {
+    const std::string tooDeep = zvfiles::NestingFault(text);
+    if (!tooDeep.empty()) throw std::runtime_error("catalogue: " + tooDeep);
     Catalogue cat;
     try {
         const json root = json::parse(text);
@@ -134,7 +135,8 @@ Catalogue Catalogue::FromJson(const std::string& text) {
             }
             dev.fdmVersion = d.value("fdmVersion", "");
             for (const json& p : d.at("points")) {
-                Point point = pointFrom(p, where + ", point " + p.value("gddId", json()).dump());
+                Point point = pointFrom(
+                    p, where + ", point " + zvfiles::Shown(p.value("gddId", json()).dump()));
                 const std::uint32_t gddId = point.gddId;
                 if (!dev.points.emplace(gddId, std::move(point)).second) {
                     bad(where, "GddId " + std::to_string(gddId) + " appears twice");
@@ -166,17 +168,18 @@ Catalogue Catalogue::FromJson(const std::string& text) {
         cat.tickMs = root.value("tickMs", cat.tickMs);
         answerOptionsFrom(root.value("activeEvents", json::object()), cat);
     } catch (const json::exception& e) {
-        throw std::runtime_error(std::string("catalogue: ") + e.what());
+        throw std::runtime_error("catalogue: " + zvfiles::ParseFault(e.what()));
     }
     return cat;
 }
 
 Catalogue Catalogue::FromFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("catalogue: cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return FromJson(text.str());
+    // Some hundred times the largest catalogue made so far.
+    constexpr std::size_t kMaxFileBytes = 4 << 20;
+    std::string text;
+    const std::string fault = zvfiles::ReadFile(path, kMaxFileBytes, text);
+    if (!fault.empty()) throw std::runtime_error("catalogue: " + path + ": " + fault);
+    return FromJson(text);
 }
 
 // The built-in catalogue: a little of everything a front end meets, including the engine's

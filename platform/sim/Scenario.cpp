@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedFile.h"
 #include "Command.h"
 
 namespace zvsim {
@@ -29,11 +30,16 @@ constexpr std::int64_t kMinEndlessPassMs = 100;
     throw std::runtime_error("scenario: " + what);
 }
 
+// A value of the file as a refusal shows it: the start of it, not a whole text of someone's.
+std::string brief(const json& value) {
+    return zvfiles::Shown(value.dump());
+}
+
 // A time in ms, within one pass.
 std::int64_t timeOf(const json& value, const std::string& where) {
     if (!value.is_number_unsigned() || value.get<std::uint64_t>() > kMaxPassMs) {
         bad(where + " must be a whole number of ms from 0 to " + std::to_string(kMaxPassMs) +
-            ", not " + value.dump());
+            ", not " + brief(value));
     }
     return value.get<std::int64_t>();
 }
@@ -41,7 +47,7 @@ std::int64_t timeOf(const json& value, const std::string& where) {
 std::uint64_t unsignedOf(const json& value, const std::string& where, std::uint64_t max) {
     if (!value.is_number_unsigned() || value.get<std::uint64_t>() > max) {
         bad(where + " must be a whole number from 0 to " + std::to_string(max) + ", not " +
-            value.dump());
+            brief(value));
     }
     return value.get<std::uint64_t>();
 }
@@ -95,12 +101,13 @@ Scenario ParseScenario(const std::string& text) {
         bad("the file has " + std::to_string(text.size()) + " bytes, more than " +
             std::to_string(kMaxFileBytes));
     }
+    const std::string tooDeep = zvfiles::NestingFault(text);
+    if (!tooDeep.empty()) bad(tooDeep);
     json root;
     try {
         root = json::parse(text);
     } catch (const json::exception& e) {
-        const std::string what = e.what();
-        bad("not JSON: " + what.substr(what.find(']') + 2));
+        bad("not JSON: " + zvfiles::ParseFault(e.what()));
     }
     if (!root.is_object()) bad("the file must hold one JSON object");
     Scenario scenario;
@@ -114,7 +121,7 @@ Scenario ParseScenario(const std::string& text) {
             scenario.repeat =
                 static_cast<std::uint32_t>(unsignedOf(value, "\"repeat\"", kMaxRepeat));
         } else if (key != "steps") {
-            bad("unknown field \"" + key + "\" (a scenario has name, seed, repeat and steps)");
+            bad("unknown field " + brief(key) + " (a scenario has name, seed, repeat and steps)");
         }
     }
     if (!root.contains("steps") || !root.at("steps").is_array()) bad("\"steps\" must be a list");
@@ -136,6 +143,13 @@ Scenario ParseScenario(const std::string& text) {
             std::to_string(kMinEndlessPassMs) + " ms or later");
     }
     return scenario;
+}
+
+Scenario ReadScenario(const std::string& path) {
+    std::string text;
+    const std::string fault = zvfiles::ReadFile(path, kMaxFileBytes, text);
+    if (!fault.empty()) bad(fault);
+    return ParseScenario(text);
 }
 
 bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {

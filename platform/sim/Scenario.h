@@ -27,6 +27,9 @@ struct Scenario {
 
 // Throws std::runtime_error naming what is wrong; every step's command is checked.
 ZV_PLD_PLATFORM_API Scenario ParseScenario(const std::string& text);
+// The scenario in the file at `path`, a regular file of at most 1 MiB; throws as ParseScenario,
+// also for a file that cannot be read as one.
+ZV_PLD_PLATFORM_API Scenario ReadScenario(const std::string& path);
 
 struct PlayOptions {
     std::function<std::string(const std::string& command)> send;

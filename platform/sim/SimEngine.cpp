@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedFile.h"
+
 namespace zvsim {
 namespace {
 
@@ -417,6 +419,8 @@ std::string SimEngine::ValuesJson() const {
 void SimEngine::LoadValues(const std::string& text) {
     using nlohmann::json;
     std::lock_guard<std::mutex> lock(m_mutex);
+    const std::string tooDeep = zvfiles::NestingFault(text);
+    if (!tooDeep.empty()) throw std::runtime_error(tooDeep);
     Catalogue next = m_catalogue;
     try {
         const json saved = json::parse(text);
@@ -456,7 +460,7 @@ void SimEngine::LoadValues(const std::string& text) {
             }
         }
     } catch (const json::exception& e) {
-        throw std::runtime_error(e.what());
+        throw std::runtime_error(zvfiles::ParseFault(e.what()));
     }
     m_catalogue = std::move(next);
 }

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -160,20 +162,22 @@ TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
 // A write that cannot be saved is answered 13 and changes nothing: another client reads the old
 // value, and so does a daemon started anew on the state file, also after a later save.
 TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
-    const std::string temp = m_dir + "/state.json.tmp",
-                      seam = "PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC";
+    const std::string taken = m_dir + "/state.json", seam = "PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC";
     const std::vector<std::pair<const char*, bool>> faults = {
-        {"the file where a save begins cannot be made", false},
+        {"the new file cannot take the state file's name", false},
         {"the directory's fsync fails after the rename", true}};
     for (const auto& [name, afterRename] : faults) {
-        afterRename ? ::setenv(seam.c_str(), "1", 1) : ::mkdir(temp.c_str(), 0755);
+        if (afterRename) ::setenv(seam.c_str(), "1", 1);
         Process* d = daemon();
         ASSERT_TRUE(d) << name;
+        if (!afterRename) {
+            ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);  // a rename onto it fails
+        }
         Client writer(m_socket), reader(m_socket);
         EXPECT_EQ(writer.call(setRequest(9))["status"], 13) << name;
         EXPECT_EQ(reader.call(kGet)["value"], 5) << name;
         if (!afterRename) {
-            ::rmdir(temp.c_str());
+            ::rmdir(taken.c_str());
             EXPECT_EQ(writer.call(setRequest(2, 11))["status"], 0) << name;
         }
         ::unsetenv(seam.c_str());
@@ -188,16 +192,22 @@ TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
 }
 
-// A name planted where a save begins is replaced, never written through: the file it leads to
-// keeps its bytes, and the state file is a new one that only the daemon's user may read.
+// A name planted where a save once began is not where it begins: the file it leads to keeps its
+// bytes, and the state file is a new one that only the daemon's user may read. A directory there
+// failed every save.
 TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins) {
     ASSERT_TRUE(daemon());
     const std::string victim = m_dir + "/victim", temp = m_dir + "/state.json.tmp";
     const std::vector<std::pair<const char*, int (*)(const char*, const char*)>> plants = {
-        {"a symbolic link", ::symlink}, {"a hard link", ::link}};
+        {"a symbolic link", ::symlink},
+        {"a hard link", ::link},
+        {"a directory", [](const char*, const char* at) {
+             return ::mkdir(at, 0700);
+         }}};
     int value = 10;
     for (const auto& [name, plant] : plants) {
         std::ofstream(victim) << "precious";
+        ::remove(temp.c_str());
         ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
         EXPECT_EQ(Client(m_socket).call(setRequest(++value))["status"], 0) << name;
         EXPECT_EQ(contents(victim), "precious") << name;
@@ -208,6 +218,98 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins
         EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
     }
 }
+
+// The state's directory is held from the start: swapped for a link to another directory between
+// two saves, the second save goes where the first went, and the file the link leads to keeps its
+// bytes (it was overwritten).
+TEST_F(DaemonTest, AStateDirectorySwappedForALinkBetweenSavesLeadsNowhere) {
+    const std::string dir = m_dir + "/kept", victim = m_dir + "/victim";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(victim.c_str(), 0700), 0);
+    std::ofstream(victim + "/state.json") << "precious";
+    spawn(PLD_ENGINED_LAUNCH, {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
+                               "--state", dir + "/state.json"});
+    ASSERT_TRUE(listening());
+    Client client(m_socket);
+    EXPECT_EQ(client.call(setRequest(9))["status"], 0);
+    ASSERT_EQ(::rename(dir.c_str(), (m_dir + "/moved").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), dir.c_str()), 0);
+    EXPECT_EQ(client.call(setRequest(10))["status"], 0);
+    EXPECT_EQ(contents(victim + "/state.json"), "precious");
+    EXPECT_NE(contents(m_dir + "/moved/state.json").find("[10]"), std::string::npos);
+}
+
+// A state directory that another user could write to, or reach it through, stops the daemon at
+// its start: such a user could swap a name on the way for a link and turn the saves of a daemon
+// run by root onto a file of root's.
+struct StateDirectory {
+    const char* name;
+    bool needsRoot;                                     // to give a directory to another user
+    std::function<std::string(const std::string&)> at;  // makes it in the test's directory
+    const char* said;                                   // "" when the daemon starts
+};
+
+std::ostream& operator<<(std::ostream& os, const StateDirectory& d) {
+    return os << d.name;
+}
+
+class StateDirectories : public DaemonTest, public ::testing::WithParamInterface<StateDirectory> {};
+
+TEST_P(StateDirectories, ThatAnotherUserCouldWriteToOrReachItThroughAreRefused) {
+    if (GetParam().needsRoot && ::geteuid() != 0)
+        GTEST_SKIP() << "giving a directory to another user needs root";
+    const std::string dir = GetParam().at(m_dir);
+    Process& d =
+        spawn(PLD_ENGINED_LAUNCH, {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
+                                   "--state", dir + "/state.json"});
+    if (*GetParam().said == '\0') {
+        EXPECT_TRUE(listening()) << log();
+        return;
+    }
+    EXPECT_EQ(d.exitStatus(), 1) << log();
+    EXPECT_NE(log().find(GetParam().said), std::string::npos) << log();
+}
+
+// A directory in `parent`, of mode `mode` and user `uid` (-1: this process's).
+std::string directory(const std::string& parent, const char* name, mode_t mode, uid_t uid = -1) {
+    const std::string dir = parent + "/" + name;
+    if (::mkdir(dir.c_str(), 0700) != 0 || ::chmod(dir.c_str(), mode) != 0 ||
+        ::chown(dir.c_str(), uid, -1) != 0)
+        ADD_FAILURE() << dir << ": " << std::strerror(errno);
+    return dir;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, StateDirectories,
+    ::testing::Values(
+        StateDirectory{"TheUsersOwnWithMode0755", false,
+                       [](const std::string& in) { return directory(in, "own", 0755); }, ""},
+        StateDirectory{"OpenToAllAndStickyAsTmpIs", false,
+                       [](const std::string& in) { return directory(in, "tmp", 01777); },
+                       "mode 1777, not one of uid"},
+        StateDirectory{"ALinkToADirectoryOfTheUsersOwn", false,
+                       [](const std::string& in) {
+                           ::symlink(directory(in, "own", 0700).c_str(), (in + "/link").c_str());
+                           return in + "/link";
+                       },
+                       "link is a symbolic link, which is not followed"},
+        StateDirectory{"BelowALinkHigherUp", false,
+                       [](const std::string& in) {
+                           directory(in, "own", 0700);
+                           ::symlink(in.c_str(), (in + "/up").c_str());
+                           return in + "/up/own";
+                       },
+                       "up is a symbolic link, which is not followed"},
+        StateDirectory{"AnotherUsers", true,
+                       [](const std::string& in) { return directory(in, "theirs", 0700, 65534); },
+                       "theirs is a directory of uid 65534, mode 0700, not one of uid 0"},
+        StateDirectory{"TheUsersOwnBelowAnotherUsers", true,
+                       [](const std::string& in) {
+                           return directory(directory(in, "theirs", 0755, 65534).c_str(), "own",
+                                            0700);
+                       },
+                       "theirs is a directory of uid 65534, mode 0755: each directory on the way"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The socket is born 0600, or 0660 and of the group with --group, whatever the umask; widened
 // by hand, the peer's credentials still keep strangers out.
@@ -288,8 +390,14 @@ TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemo
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     EXPECT_TRUE(std::ifstream(m_socket).good());  // still the file, not replaced by a socket
     ::unlink(m_socket.c_str());
+    // Left by a daemon stopped in a save; a name of another form is not the daemon's to remove.
+    const std::string left = m_dir + "/.state.json.0123456789abcdef.tmp", other = left + "x";
+    std::ofstream(left) << "half";
+    std::ofstream(other) << "kept";
     Process* first = daemon();
     ASSERT_TRUE(first);
+    EXPECT_NE(::access(left.c_str(), F_OK), 0);
+    EXPECT_EQ(contents(other), "kept");
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     Client client(m_socket);  // the first keeps its socket
     ASSERT_EQ(client.call({{"op", "Reg"}, {"kind", "pld"}, {"regArg", 0}})["status"], 0);

@@ -34,6 +34,12 @@ std::string manySteps(int n) {
     return R"({"steps": [)" + steps + "]}";
 }
 
+// A step with a field "x" of lists, `depth` levels deep with the step and the file's object.
+std::string nested(int depth) {
+    return R"({"steps": [{"at": 0, "do": "release", "x": )" + std::string(depth - 3, '[') +
+           std::string(depth - 3, ']') + "}]}";
+}
+
 TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
     const struct {
         std::string text, fault;  // fault "": taken
@@ -64,6 +70,15 @@ TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
         {R"({"repeat": 0, "steps": [{"at": 99, "do": "release"}]})", "last step at 100 ms"},
         {R"({"name": 7, "steps": [{"at": 0, "do": "release"}]})", "\"name\" must be a text"},
         {"{\"name\": \"" + std::string(1 << 20, 'x') + "\"}", "more than 1048576"},
+        // Nesting is counted before the parser, outside texts only: 32 levels are parsed.
+        {nested(32), "unknown field \"x\""},
+        {nested(33), "nested deeper than 32 levels, at byte 73"},
+        {nested(15000), "nested deeper than 32 levels"},
+        {R"({"steps": [{"at": 0, "note": "\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[", "do": "release"}]})",
+         ""},
+        // A refusal shows the start of a value, not all of someone's file.
+        {R"({"seed": ")" + std::string(4096, 'S') + R"(", "steps": []})",
+         "not \"SSSSSSSSSSSSSSSSSSSSSSSSSSSSSSS..."},
     };
     for (const auto& c : cases) {
         const std::string got = refusal(c.text);

@@ -1,9 +1,14 @@
 // What one client, or many, may cost the engine daemon: its connections, its frames and its
 // time are bounded, and what goes past a bound is refused while the others are still served.
+// The files it and pldctl read are bounded too.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -39,12 +44,14 @@ auto operator<<(std::ostream& os, const Case& c) -> decltype(c.name, os) {
     return os << c.name;
 }
 
+const char* const kCatalogue = R"({"tickMs": 0, "devices": [{"index": 1,
+    "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "values": [5]}]}]})";
+
 class DaemonLimitsTest : public DaemonFixture {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
-        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
-            "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "values": [5]}]}]})";
+        std::ofstream(m_dir + "/catalogue.json") << kCatalogue;
     }
     // The daemon once its first connection, the fixture's probe, is closed, so that it counts
     // only the test's.
@@ -182,5 +189,105 @@ INSTANTIATE_TEST_SUITE_P(
                       Stall{"AFrameBegun", {0, 0, 0, 100, 0x82, 0xA2, 'i'}, "left unfinished"},
                       Stall{"NothingAsked", {}, "idle for"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A file that the daemon or `pldctl scenario check` reads: one that is no regular file, is past
+// its size limit or nests deeper than 32 levels is refused at once, with a line saying so, and
+// nothing of it is parsed; one at the limits is read. A FIFO blocked both before they printed
+// anything; /dev/zero and 15,000 levels of brackets took them down.
+struct HostileFile {
+    std::string name;
+    std::string reader;  // the daemon's option, or "check": `pldctl scenario check`
+    std::function<void(const std::string& path)> make;
+    std::string said;  // in the refusal; "" when the file is read
+};
+
+class HostileFiles : public DaemonLimitsTest, public ::testing::WithParamInterface<HostileFile> {};
+
+TEST_P(HostileFiles, AreRefusedAtOnceAndThoseWithinTheLimitsAreRead) {
+    const HostileFile& f = GetParam();
+    const bool daemon = f.reader != "check";
+    const std::string path = m_dir + (f.reader == "--state"       ? "/state.json"
+                                      : f.reader == "--catalogue" ? "/catalogue.json"
+                                                                  : "/scenario.json");
+    ::unlink(path.c_str());
+    f.make(path);
+    Process& p = !daemon                    ? spawn(PLDCTL_LAUNCH, {"scenario", "check", path})
+                 : f.reader == "--scenario" ? spawnDaemon({"--scenario", path})
+                                            : spawnDaemon();
+    if (f.said.empty()) {
+        EXPECT_TRUE(daemon ? listening() : p.exitStatus() == 0) << log();
+    } else {
+        EXPECT_EQ(p.exitStatus(), daemon ? 1 : 2) << log();
+        EXPECT_NE(log().find(f.said), std::string::npos) << log();
+    }
+}
+
+// Each reader's rows: its limit of bytes, a file it takes and one nested 32 deep, and what it
+// says of that one (an unknown field, for a scenario).
+std::vector<HostileFile> hostileFiles() {
+    const auto text = [](const std::string& content) {
+        return [content](const std::string& path) {
+            std::ofstream(path) << content;
+        };
+    };
+    // `good` with a field "x" in its first object (a scenario's step, a catalogue's point), of
+    // lists nested to `depth` levels in all.
+    const auto nested = [](const std::string& good, int depth) {
+        const std::size_t at = good.find('}');
+        const auto opened = [&](const char* brackets) {
+            return std::count_if(good.begin(), good.begin() + at,
+                                 [&](char c) { return std::strchr(brackets, c) != nullptr; });
+        };
+        const std::size_t lists = depth - (opened("[{") - opened("]"));
+        return good.substr(0, at) + R"(, "x": )" + std::string(lists, '[') +
+               std::string(lists, ']') + good.substr(at);
+    };
+    const struct {
+        std::string name, reader;
+        std::size_t limit;
+        std::string good, atDepthLimit;
+    } readers[] = {
+        {"Scenario", "--scenario", 1048576, R"({"steps": [{"at": 0, "do": "release"}]})",
+         "unknown field \"x\""},
+        {"ScenarioCheck", "check", 1048576, R"({"steps": [{"at": 0, "do": "release"}]})",
+         "unknown field \"x\""},
+        {"Catalogue", "--catalogue", 4194304, kCatalogue, ""},
+        {"State", "--state", 4194304, R"({"points": []})", ""},
+    };
+    std::vector<HostileFile> files;
+    for (const auto& r : readers) {
+        const std::string more = "more than " + std::to_string(r.limit) + " bytes";
+        const auto add = [&](const char* what, std::function<void(const std::string&)> make,
+                             const std::string& said) {
+            files.push_back({r.name + what, r.reader, std::move(make), said});
+        };
+        add(
+            "Fifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "FIFO");
+        add("AtTheSizeLimit", text(r.good + std::string(r.limit - r.good.size(), ' ')), "");
+        add("PastTheSizeLimit", text(r.good + std::string(r.limit + 1 - r.good.size(), ' ')), more);
+        add("NestedToTheLimit", text(nested(r.good, 32)), r.atDepthLimit);
+        add("NestedPastTheLimit", text(nested(r.good, 33)), "nested deeper than 32 levels");
+        add("Nested15000Deep", text(nested(r.good, 15000)), "nested deeper than 32 levels");
+        if (r.reader == "--state") {
+            // The daemon's own file: another user could have put the link there.
+            add(
+                "ALinkToGoodValues",
+                [](const std::string& p) {
+                    std::ofstream(p + ".elsewhere")
+                        << R"({"points": [{"device": 1, "gddId": 10, "values": [77]}]})";
+                    ::symlink((p + ".elsewhere").c_str(), p.c_str());
+                },
+                "state.json: it is a symbolic link, which is not followed");
+        } else {
+            add(
+                "DevZero", [](const std::string& p) { ::symlink("/dev/zero", p.c_str()); },
+                "a character device, not a regular file");
+        }
+    }
+    return files;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, HostileFiles, ::testing::ValuesIn(hostileFiles()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

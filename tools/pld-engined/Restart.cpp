@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedFile.h"
 #include "Log.h"
 
 extern char** environ;
@@ -29,6 +31,9 @@ constexpr char kScenarioVariable[] = "PLD_ENGINED_SCENARIO_RESUME_MS";
 // Set by the image that restarts when the socket's file is its own to remove: not when systemd
 // (or another launcher) made it and passed it down.
 constexpr char kOwnSocketVariable[] = "PLD_ENGINED_OWN_SOCKET";
+// What one image hands the next at most: the points' values, which saves keep within
+// kMaxStateBytes when kept, and the standing controls.
+constexpr std::size_t kMaxHandover = 16 << 20;
 const char* const kOurVariables[] = {"LISTEN_FDS",   "LISTEN_PID",      "LISTEN_FDNAMES",
                                      kStateVariable, kScenarioVariable, kOwnSocketVariable};
 
@@ -105,6 +110,8 @@ std::string Handover(zvsim::SimEngine& engine) {
 
 void TakeOver(zvsim::SimEngine& engine, const std::string& state) {
     using nlohmann::json;
+    const std::string tooDeep = zvfiles::NestingFault(state);
+    if (!tooDeep.empty()) throw std::runtime_error(tooDeep);
     const json handed = json::parse(state);
     engine.LoadValues(handed.at("values").get<std::string>());
     const json& status = handed.at("status");
@@ -156,17 +163,14 @@ bool TakeCarried(Carried& carried, std::string& error) {
     ::unsetenv(kStateVariable);
     ::unsetenv(kScenarioVariable);
     if (!handed) return true;
+    // A memory file of the image before: whatever else the variable names is refused, at once.
     std::string values;
-    char buf[16384];
-    ssize_t n = fd < 0 ? -1 : ::pread(static_cast<int>(fd), buf, sizeof buf, 0);
-    for (off_t at = 0; n > 0; n = ::pread(static_cast<int>(fd), buf, sizeof buf, at)) {
-        values.append(buf, static_cast<std::size_t>(n));
-        at += n;
-    }
+    const std::string fault =
+        fd < 0 ? "no descriptor"
+               : zvfiles::ReadOpenFile(static_cast<int>(fd), kMaxHandover, values);
     if (fd >= 0) ::close(static_cast<int>(fd));
-    if (n < 0) {
-        error = std::string("cannot read the state handed over at the restart: ") +
-                std::strerror(errno);
+    if (!fault.empty()) {
+        error = "cannot read the state handed over at the restart: " + fault;
         return false;
     }
     carried.state = std::move(values);
@@ -180,7 +184,11 @@ void Reexecute(char* const* argv, int listener, bool ownSocket, const Carried& c
     const bool placed = listener == kListenFd ? ::fcntl(kListenFd, F_SETFD, 0) == 0
                                               : ::dup2(listener, kListenFd) == kListenFd;
     const int values = placed ? ::memfd_create("pld-engined-state", 0) : -1;
-    if (!placed || values < 0 || !writeAll(values, carried.state.value_or(""))) {
+    if (carried.state && carried.state->size() > kMaxHandover) {
+        // The next image would refuse it and stop: this one goes on instead.
+        error = "the state to hand over has " + std::to_string(carried.state->size()) +
+                " bytes, more than " + std::to_string(kMaxHandover);
+    } else if (!placed || values < 0 || !writeAll(values, carried.state.value_or(""))) {
         error = std::strerror(errno);
     } else {
         std::vector<std::string> added = {

@@ -12,13 +12,39 @@
 
 namespace pldengined {
 
+// At most this much is loaded, and a save that would write more fails: a daemon always loads
+// what it saved.
+constexpr std::size_t kMaxStateBytes = 4 << 20;
+
+// Where the state file is kept: its directory, opened and checked once at the start and held for
+// the daemon's life, and its name in it. Every save and the load go through the descriptor, so
+// that a name on the way to the directory swapped for a link afterwards leads nowhere.
+struct StateLocation {
+    std::string path;  // as given; empty: no state is kept
+    std::string name;  // in the directory
+    int dirFd = -1;
+};
+
+// Opens the directory of `path`, one name at a time from the root (or the working directory,
+// for a relative path), following no symbolic link on the way, and checks each directory: the
+// last must be the daemon's user's and writable by no one else; each before it root's or that
+// user's, and writable by no one else unless sticky (as /tmp). Anyone else who could write to a
+// directory on the way could put a link in place of the next one and turn the daemon's saves
+// onto a file of their choosing. False, with `error` naming the directory, when a check fails.
+bool OpenStateDirectory(const std::string& path, StateLocation& at, std::string& error);
+
+// Loads the state file's values into `engine`; true when it does not exist. The file must be a
+// regular file (a link is not followed) of at most kMaxStateBytes. False, with `error`, when it
+// cannot be loaded; the error names the path and what is wrong, never the content.
+bool LoadState(const StateLocation& at, zvsim::SimEngine& engine, std::string& error);
+
 // One write, as it is made on an engine; it may be made twice (on the shadow, then the engine).
 using Write = std::function<Y4_Status(zvsim::SimEngine&)>;
 
 class StateFile {
   public:
-    // `path` empty: writes are not persisted.
-    StateFile(zvsim::SimEngine& engine, std::string path);
+    // `at.path` empty: writes are not persisted.
+    StateFile(zvsim::SimEngine& engine, StateLocation at);
 
     // Makes the writes together, in order, and gives their statuses. With a file, the batch is
     // tried on the shadow, an engine of the same catalogue that no client reads, its values
@@ -28,20 +54,21 @@ class StateFile {
 
   private:
     zvsim::SimEngine& m_engine;
-    const std::string m_path;
+    const StateLocation m_at;
     const std::unique_ptr<zvsim::SimEngine> m_shadow;
 };
 
 enum class Saved {
     Yes,
-    No,          // `path` is as it was
-    NotDurable,  // `path` has the new text, but the directory's fsync failed
+    No,          // the file is as it was
+    NotDurable,  // the file has the new text, but the directory's fsync failed
 };
 
-// Writes `text` to `path` atomically: a temporary file, fsync, rename, fsync of the directory.
-// errno is set unless Yes. The environment variable PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC, a seam
-// for the tests, makes every fsync of the directory fail with EIO.
-Saved WriteFileAtomically(const std::string& path, const std::string& text);
+// Writes `text` as `name` in the directory `dirFd` atomically: a new file of a name no one can
+// foresee, fsync, rename, fsync of the directory. errno is set unless Yes (EFBIG for a text of
+// more than kMaxStateBytes). The environment variable PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC, a
+// seam for the tests, makes every fsync of the directory fail with EIO.
+Saved WriteFileAtomically(int dirFd, const std::string& name, const std::string& text);
 
 }  // namespace pldengined
 

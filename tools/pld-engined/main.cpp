@@ -14,9 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,15 +97,6 @@ void raiseDescriptorLimit(std::size_t connections) {
 int fail(const std::string& message) {
     std::fprintf(stderr, "pld-engined: %s\n", message.c_str());
     return 1;
-}
-
-// The file's text; false when it cannot be read.
-bool readFile(const std::string& path, std::string& text) {
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return static_cast<bool>(in);
 }
 
 // Who may connect: the daemon's own user, root, and with --group that group's members.
@@ -276,14 +265,14 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    struct stat saved {};
-    if (!statePath.empty() && (::stat(statePath.c_str(), &saved) == 0 || errno != ENOENT)) {
-        std::string text;
-        if (!readFile(statePath, text)) return fail("cannot read state file " + statePath);
-        try {
-            engine->LoadValues(text);
-        } catch (const std::exception& e) {
-            return fail("state file " + statePath + ": " + e.what());
+    // The state's directory is held from here on: saves go to it, whatever its path leads to
+    // later.
+    pldengined::StateLocation stateAt;
+    if (!statePath.empty()) {
+        std::string why;
+        if (!pldengined::OpenStateDirectory(statePath, stateAt, why) ||
+            !pldengined::LoadState(stateAt, *engine, why)) {
+            return fail(why);
         }
     }
     std::string error;
@@ -309,10 +298,8 @@ int main(int argc, char** argv) {
     }
     zvsim::Scenario scenario;
     if (!scenarioPath.empty()) {
-        std::string text;
-        if (!readFile(scenarioPath, text)) return fail("cannot read scenario " + scenarioPath);
         try {
-            scenario = zvsim::ParseScenario(text);
+            scenario = zvsim::ReadScenario(scenarioPath);
         } catch (const std::exception& e) {
             return fail("scenario " + scenarioPath + ": " + e.what());
         }
@@ -350,7 +337,7 @@ int main(int argc, char** argv) {
         if (ownSocket) ::unlink(socketPath.c_str());
     };
 
-    pldengined::StateFile state(*engine, statePath);
+    pldengined::StateFile state(*engine, stateAt);
     pldengined::FanOut fanOut(*engine);
     if (!fanOut.Start()) {
         ::close(listener);

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <stdexcept>
 
 #include "Control.h"
@@ -22,21 +22,10 @@ extern "C" void stopPlaying(int) {
     g_stop.store(true);
 }
 
-// More than the reader takes, so that it names an oversized file as such.
-constexpr std::size_t kReadLimit = (1 << 20) + 1;
-
 // The scenario in the file; null, with the fault on stderr, when it cannot be read or is bad.
 std::unique_ptr<zvsim::Scenario> readScenario(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "pldctl: %s: cannot be read\n", path.c_str());
-        return nullptr;
-    }
-    std::string text(kReadLimit, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
     try {
-        return std::make_unique<zvsim::Scenario>(zvsim::ParseScenario(text));
+        return std::make_unique<zvsim::Scenario>(zvsim::ReadScenario(path));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldctl: %s: %s\n", path.c_str(), e.what());
         return nullptr;
