@@ -31,7 +31,8 @@ void ShowStates(ZvPldProxy& proxy, const Address& a);
 void ShowReport(ZvPldProxy& proxy, const Address& a);
 void ShowHierarchy(ZvPldProxy& proxy, const Address& a);
 
-// The subcommands below list what the catalogue holds and need a NotificationLines in scope.
+// The subcommands below list what the catalogue holds. Watch and Tour show notifications: a
+// NotificationLines must be in scope.
 
 // Prints the notifications of `kinds` (value, event, count) for `seconds`, or until SIGINT or
 // SIGTERM when 0.
