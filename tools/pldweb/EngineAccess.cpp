@@ -8,20 +8,14 @@
 #include <vector>
 
 #include "Log.h"
+#include "ProxyWords.h"
 
 namespace pldweb {
 
 using json = nlohmann::json;
 
 std::string describe(int rc) {
-    if (rc == 0) return "0 (ok)";
-    if (rc == 2) return "2 (failed)";
-    if (rc >= 0x1000 && rc <= 0x1004) {
-        const int status = rc - 0x1000 + 1;
-        return std::to_string(rc) + " (engine status " + std::to_string(status) + ": " +
-               zvsim::StatusText(status) + ")";
-    }
-    return std::to_string(rc) + " (unexpected result)";
+    return proxywords::Describe(rc, "failed");
 }
 
 // The HTTP status for a failed operation: an address the engine does not know is not found; what
@@ -63,23 +57,11 @@ json pointJson(ZvPldProxy& proxy, unsigned short device, const zvsim::Point& poi
     putText(p, "description", proxy.GetFullDescriptionString(text, device, gddId, 1, 0), text);
     putText(p, "unit", proxy.GetUomLabelString(text, device, gddId, 1, 0, 0), text);
 
-    struct Attribute {
-        const char* name;
-        int (ZvPldProxy::*get)(unsigned long*, unsigned short, unsigned short);
-    };
-    static const Attribute attributes[] = {
-        {"accessRights", &ZvPldProxy::GetVelPointAccessRights},
-        {"dataType", &ZvPldProxy::GetVelPointDataType},
-        {"uomId", &ZvPldProxy::GetVelPointUoMID},
-        {"normFactor", &ZvPldProxy::GetVelPointNormFactor},
-        {"modules", &ZvPldProxy::GetMaxModuleCnt},
-        {"arrayDim", &ZvPldProxy::GetMaxArrayDim},
-    };
     json attrs = json::object();
-    for (const Attribute& a : attributes) {
+    for (const proxywords::Attribute& a : proxywords::kAttributes) {
         unsigned long v = 0;
         const int rc = (proxy.*a.get)(&v, device, gddId);
-        attrs[a.name] = rc == 0 ? json(v) : json(describe(rc));
+        attrs[a.key] = rc == 0 ? json(v) : json(describe(rc));
     }
     p["attributes"] = attrs;
 

@@ -43,12 +43,6 @@ extern "C" void onSignal(int) {
     g_interrupted.store(true);
 }
 
-zvsim::Catalogue loadCatalogue(const std::string& file, const std::string& engine) {
-    if (!file.empty()) return zvsim::Catalogue::FromFile(file);
-    if (engine.rfind("sim:", 0) == 0) return zvsim::Catalogue::FromFile(engine.substr(4));
-    return zvsim::Catalogue::BuiltIn();
-}
-
 // The token in `path`: a regular file of the user's that no one else may read or write, of a
 // few bytes (a FIFO or a device would block or never end). Empty with `error` on failure.
 std::string readTokenFile(const std::string& path, std::string& error) {
@@ -97,122 +91,152 @@ std::string urlHost(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"pldweb: a web console on libZvPldProxy"};
-    app.set_version_flag("--version", "pldweb " ZVPLD_VERSION);
+// What the command line asked for.
+struct Options {
     std::string engine = "sim";
     std::string listen = "127.0.0.1";
     int port = 8080;
     std::string catalogueFile;
+    std::string tokenFile;
+    bool noToken = false;
     pldweb::AccessOptions access;
     pldweb::ServerLimits limits;
     unsigned maxStreams = 16;
     unsigned maxHeaderLines = 64;
     bool noSimulation = false;
-    app.add_option("--engine", engine,
+};
+
+// The engine, the address to listen on and the catalogue.
+void addServiceOptions(CLI::App& app, Options& o) {
+    app.add_option("--engine", o.engine,
                    "message client's first text: sim, sim:FILE or unix:PATH (the engine daemon)")
         ->capture_default_str();
-    app.add_option("--listen", listen, "address to listen on")->capture_default_str();
-    app.add_option("--port", port, "port to listen on; 0: any free port")
+    app.add_option("--listen", o.listen, "address to listen on")->capture_default_str();
+    app.add_option("--port", o.port, "port to listen on; 0: any free port")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    app.add_option("--catalogue", catalogueFile,
+    app.add_option("--catalogue", o.catalogueFile,
                    "catalogue that names the devices, points and events (default: the engine's "
                    "sim:FILE, else the built-in one)");
-    std::string tokenFile;
-    bool noToken = false;
+}
+
+// Who may use the console: the token's sources and the further names it answers to.
+void addAccessOptions(CLI::App& app, Options& o) {
     auto* tokenFileOption = app.add_option(
-        "--token-file", tokenFile,
+        "--token-file", o.tokenFile,
         "file holding the token that every request for data must carry (default: the "
         "environment's PLDWEB_TOKEN, else a new random one, printed in the address to open)");
     auto* tokenOption = app.add_option(
-        "--token", access.token,
+        "--token", o.access.token,
         "the token, given where every user of the machine can read it: use --token-file or "
         "PLDWEB_TOKEN instead");
-    app.add_flag("--no-token", noToken,
+    app.add_flag("--no-token", o.noToken,
                  "on loopback only: ask no token, so that every user of the machine can read and "
                  "control the engine through the console")
         ->excludes(tokenFileOption)
         ->excludes(tokenOption);
     tokenFileOption->excludes(tokenOption);
-    app.add_option("--allow-host", access.allowedHosts,
+    app.add_option("--allow-host", o.access.allowedHosts,
                    "a further name the console may be reached by (Host header), repeatable");
-    app.add_option("--max-connections", limits.maxConnections, "open connections at most")
+}
+
+// What a client may cost: connections, time, memory, header lines and streams.
+void addLimitOptions(CLI::App& app, Options& o) {
+    app.add_option("--max-connections", o.limits.maxConnections, "open connections at most")
         ->check(CLI::Range(8u, 10000u))
         ->capture_default_str();
-    app.add_option("--max-connections-per-client", limits.maxConnectionsPerClient,
+    app.add_option("--max-connections-per-client", o.limits.maxConnectionsPerClient,
                    "open connections from one client address at most")
         ->check(CLI::Range(4u, 10000u))
         ->capture_default_str();
-    app.add_option("--request-timeout", limits.requestSeconds,
+    app.add_option("--request-timeout", o.limits.requestSeconds,
                    "seconds a client has to send a whole request (head and body)")
         ->check(CLI::Range(1u, 600u))
         ->capture_default_str();
-    app.add_option("--connection-memory", limits.connectionMemory,
+    app.add_option("--connection-memory", o.limits.connectionMemory,
                    "bytes of a connection's memory: its request head (at most half of it, the "
                    "address a quarter) and buffered answer")
         ->check(CLI::Range(8192ul, 1048576ul))
         ->capture_default_str();
-    app.add_option("--max-header-lines", maxHeaderLines, "header lines of a request at most")
+    app.add_option("--max-header-lines", o.maxHeaderLines, "header lines of a request at most")
         ->check(CLI::Range(8u, 1000u))
         ->capture_default_str();
-    app.add_option("--max-streams", maxStreams, "open event streams (pages) at most")
+    app.add_option("--max-streams", o.maxStreams, "open event streams (pages) at most")
         ->check(CLI::Range(1u, 1000u))
         ->capture_default_str();
-    app.add_flag("--no-simulation", noSimulation,
-                 "no Simulation panel: the page gives the engine's control no command");
-    CLI11_PARSE(app, argc, argv);
-    hideTokenArgument(argc, argv);
+}
 
-    zvsim::Catalogue catalogue;
+void addOptions(CLI::App& app, Options& o) {
+    addServiceOptions(app, o);
+    addAccessOptions(app, o);
+    addLimitOptions(app, o);
+    app.add_flag("--no-simulation", o.noSimulation,
+                 "no Simulation panel: the page gives the engine's control no command");
+}
+
+// The catalogue to list, or false with the reason on stderr.
+bool loadCatalogue(const Options& o, zvsim::Catalogue& catalogue) {
     try {
-        catalogue = loadCatalogue(catalogueFile, engine);
+        if (!o.catalogueFile.empty()) {
+            catalogue = zvsim::Catalogue::FromFile(o.catalogueFile);
+        } else if (o.engine.rfind("sim:", 0) == 0) {
+            catalogue = zvsim::Catalogue::FromFile(o.engine.substr(4));
+        } else {
+            catalogue = zvsim::Catalogue::BuiltIn();
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldweb: %s\n", e.what());
-        return 2;
+        return false;
     }
-    // Every user of the machine may connect to loopback too: a token is asked unless --no-token.
-    // The environment of a process is readable by its user and root only.
+    return true;
+}
+
+// The token from its source, in o.access.token; false with the reason on stderr. Every user of
+// the machine may connect to loopback too: a token is asked unless --no-token. The environment
+// of a process is readable by its user and root only.
+bool chooseToken(Options& o) {
     const char* fromEnvironment = std::getenv("PLDWEB_TOKEN");
-    if (noToken) {
-        if (!pldweb::AccessPolicy::IsLoopback(listen)) {
+    if (o.noToken) {
+        if (!pldweb::AccessPolicy::IsLoopback(o.listen)) {
             std::fprintf(stderr, "pldweb: --no-token is for a loopback address only\n");
-            return 2;
+            return false;
         }
         std::fprintf(stderr,
                      "pldweb: warning: --no-token: every user of this machine can read and "
                      "control the engine through the console\n");
-    } else if (!tokenFile.empty()) {
+    } else if (!o.tokenFile.empty()) {
         std::string error;
-        access.token = readTokenFile(tokenFile, error);
+        o.access.token = readTokenFile(o.tokenFile, error);
         if (!error.empty()) {
-            std::fprintf(stderr, "pldweb: --token-file %s: %s\n", tokenFile.c_str(), error.c_str());
-            return 2;
+            std::fprintf(stderr, "pldweb: --token-file %s: %s\n", o.tokenFile.c_str(),
+                         error.c_str());
+            return false;
         }
-    } else if (!access.token.empty()) {
+    } else if (!o.access.token.empty()) {
         std::fprintf(stderr,
                      "pldweb: warning: --token shows the token to every user of this machine "
                      "(the process list): give it with --token-file or PLDWEB_TOKEN\n");
     } else if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
-        access.token = fromEnvironment;
+        o.access.token = fromEnvironment;
     } else {
-        access.token = pldweb::AccessPolicy::NewToken();
-        if (access.token.empty()) {
+        o.access.token = pldweb::AccessPolicy::NewToken();
+        if (o.access.token.empty()) {
             std::fprintf(stderr, "pldweb: no randomness for a token: give one with --token-file\n");
-            return 2;
+            return false;
         }
     }
     unsetenv("PLDWEB_TOKEN");  // not passed on to what the console starts
-    if (!noToken) {
-        const std::string fault = pldweb::AccessPolicy::TokenFault(access.token);
+    if (!o.noToken) {
+        const std::string fault = pldweb::AccessPolicy::TokenFault(o.access.token);
         if (!fault.empty()) {
             std::fprintf(stderr, "pldweb: %s\n", fault.c_str());
-            return 2;
+            return false;
         }
     }
+    return true;
+}
 
+void handleSignals() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -220,55 +244,81 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE,
            SIG_IGN);  // a page or an engine connection that went away is an error, not a stop
+}
 
-    dlog_set_sink(pldweb::LogSink, nullptr);
+// Listens, serves the console and drains the proxy's notifications until SIGINT or SIGTERM;
+// 0, or 1 when it could not listen or start.
+int serveUntilStopped(Options& o, ZvPldProxy& proxy, const zvsim::Catalogue& catalogue,
+                      pldweb::EventHub& hub, pldweb::EngineAccess& engineAccess) {
+    std::string error;
+    // Bound first: the policy knows the port that a Host header must name.
+    const auto socket = pldweb::MhdServer::Listen(o.listen, o.port, error);
+    if (!socket) {
+        std::fprintf(stderr, "pldweb: cannot listen on %s:%d: %s\n", o.listen.c_str(), o.port,
+                     error.c_str());
+        return 1;
+    }
+    o.access.listen = o.listen;
+    o.access.port = socket->port;
+    const pldweb::AccessPolicy policy(o.access);
+    pldweb::Simulation simulation(o.engine);
+    // Half the connection's memory for the head: the library answers a head that outgrows all of
+    // it by itself, with none of the console's headers.
+    const pldweb::HeadLimits head{o.maxHeaderLines, o.limits.connectionMemory / 2,
+                                  o.limits.connectionMemory / 4};
+    pldweb::Console console(policy, engineAccess, hub, head,
+                            o.noSimulation ? nullptr : &simulation);
+    pldweb::MhdServer server(console, hub, o.limits);
+    if (!server.Start(*socket, error)) {
+        std::fprintf(stderr, "pldweb: %s\n", error.c_str());
+        return 1;
+    }
+    pldweb::Drainer drainer(proxy, catalogue, hub);
+    const std::string token = o.access.token.empty() ? "" : "?token=" + o.access.token;
+    std::printf("pldweb: listening on http://%s:%d/%s (engine %s)\n", urlHost(o.listen).c_str(),
+                socket->port, token.c_str(), o.engine.c_str());
+    std::fflush(stdout);
+    while (!g_interrupted.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!o.noSimulation) simulation.ReleaseOwnEngine();
+    server.Stop();
+    std::printf("pldweb: stopped\n");
+    return 0;
+}
+
+// The proxy for the time of the console; its exit status, 2 when the proxy could not be made.
+int serve(Options& o, const zvsim::Catalogue& catalogue) {
     int rc = 0;
     try {
-        ZvPldProxy proxy(engine.c_str(), "pldweb");
-        pldweb::EventHub hub(maxStreams);
+        ZvPldProxy proxy(o.engine.c_str(), "pldweb");
+        pldweb::EventHub hub(o.maxStreams);
         pldweb::EngineAccess engineAccess(proxy, catalogue);
-        std::string error;
-        // Bound first: the policy knows the port that a Host header must name.
-        const auto socket = pldweb::MhdServer::Listen(listen, port, error);
-        if (!socket) {
-            std::fprintf(stderr, "pldweb: cannot listen on %s:%d: %s\n", listen.c_str(), port,
-                         error.c_str());
-            rc = 1;
-        } else {
-            access.listen = listen;
-            access.port = socket->port;
-            const pldweb::AccessPolicy policy(access);
-            pldweb::Simulation simulation(engine);
-            // Half the connection's memory for the head: the library answers a head that
-            // outgrows all of it by itself, with none of the console's headers.
-            const pldweb::HeadLimits head{maxHeaderLines, limits.connectionMemory / 2,
-                                          limits.connectionMemory / 4};
-            pldweb::Console console(policy, engineAccess, hub, head,
-                                    noSimulation ? nullptr : &simulation);
-            pldweb::MhdServer server(console, hub, limits);
-            if (!server.Start(*socket, error)) {
-                std::fprintf(stderr, "pldweb: %s\n", error.c_str());
-                rc = 1;
-            } else {
-                pldweb::Drainer drainer(proxy, catalogue, hub);
-                const std::string token = access.token.empty() ? "" : "?token=" + access.token;
-                std::printf("pldweb: listening on http://%s:%d/%s (engine %s)\n",
-                            urlHost(listen).c_str(), socket->port, token.c_str(), engine.c_str());
-                std::fflush(stdout);
-                while (!g_interrupted.load()) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                }
-                if (!noSimulation) simulation.ReleaseOwnEngine();
-                server.Stop();
-                std::printf("pldweb: stopped\n");
-            }
-        }
+        rc = serveUntilStopped(o, proxy, catalogue, hub, engineAccess);
         proxy.stop_y4IpcToClientProc();
         pldweb::ActiveEvents::Clear();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pldweb: %s\n", e.what());
         rc = 2;
     }
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"pldweb: a web console on libZvPldProxy"};
+    app.set_version_flag("--version", "pldweb " ZVPLD_VERSION);
+    Options options;
+    addOptions(app, options);
+    CLI11_PARSE(app, argc, argv);
+    hideTokenArgument(argc, argv);
+
+    zvsim::Catalogue catalogue;
+    if (!loadCatalogue(options, catalogue) || !chooseToken(options)) return 2;
+    handleSignals();
+    dlog_set_sink(pldweb::LogSink, nullptr);
+    const int rc = serve(options, catalogue);
     dlog_set_sink(nullptr, nullptr);
     return rc;
 }

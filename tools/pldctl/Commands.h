@@ -1,0 +1,47 @@
+// pldctl's subcommands that go through a proxy: the point subcommands (Points.cpp), watch
+// (Watch.cpp), info (Info.cpp), events (Events.cpp) and the tour (Tour.cpp). Each prints with
+// PrintLine and counts its failures (Output.h).
+#ifndef PLDCTL_COMMANDS_H
+#define PLDCTL_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+#include "ZvPldProxy.h"
+#include "sim/SimEngine.h"
+
+namespace pldctl {
+
+struct Address {
+    unsigned short device = 1;
+    unsigned short gddId = 0;
+    unsigned short mmIdx = 1;  // counted from 1
+    unsigned long uofm = 0;
+};
+
+// The value and its unit.
+std::string ValueText(ZvPldProxy& proxy, const Address& a);
+
+// `get`: label, value and unit.
+void ShowPoint(ZvPldProxy& proxy, const Address& a);
+// `set`: writes the text, then reads the value back.
+void SetPoint(ZvPldProxy& proxy, const Address& a, const std::string& value);
+void ShowAttributes(ZvPldProxy& proxy, const Address& a);
+void ShowStates(ZvPldProxy& proxy, const Address& a);
+void ShowReport(ZvPldProxy& proxy, const Address& a);
+void ShowHierarchy(ZvPldProxy& proxy, const Address& a);
+
+// The subcommands below list what the catalogue holds. Watch and Tour show notifications: a
+// NotificationLines must be in scope.
+
+// Prints the notifications of `kinds` (value, event, count) for `seconds`, or until SIGINT or
+// SIGTERM when 0.
+void Watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double seconds);
+void ShowInfo(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue);
+void ShowEvents(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue, unsigned timeoutMs);
+// The tour's own exit status.
+int Tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue);
+
+}  // namespace pldctl
+
+#endif
