@@ -31,8 +31,9 @@ void Admission::Remove(Connection& connection) {
 }
 
 std::shared_ptr<Connection> Admission::Idlest() {
-    // One that cannot go now is looked at again after the others, so that a crowd of registered
-    // connections costs each admission one look at most, not one each.
+    // One that cannot go now is put after the others: the next look starts with those not looked
+    // at lately, rather than passing the same registered ones again. With none that may go, a
+    // look passes over each connection once.
     for (std::size_t looked = m_byActivity.size(); looked > 0; --looked) {
         const std::shared_ptr<Connection> c = m_byActivity.front();
         if (losesNothing(*c)) return c;
