@@ -2,11 +2,15 @@
 """pld-engined under load, on a Unix socket in a temporary directory: figures, printed.
 
 Baseline: the 16 well-behaved clients alone, for the machine's own figures.
-Phase 1: 2,000 hostile connections (idle ones, ones that hold a frame begun and never finished,
-ones that send frames of nils) while 16 well-behaved clients, each a process of its own, write a
-point and read it back through the protocol. Printed: the well-behaved calls made and failed,
-their latency (median, p99, max), the daemon's resident memory (peak and at the end), whether it
-is still up.
+Phase 1: the daemon with its default options, and 2,000 hostile connections of the same user:
+1,800 idle, 150 holding a frame begun and never finished, 50 sending the largest frames the
+request limits allow (128 elements, 16 KB) over and over; each of the 200 is opened again when
+the daemon drops it. Once the crowd is in place, 16 well-behaved clients, each a process of its
+own, connect and write a point and read it back through the protocol; like the message client,
+a client whose idle connection was closed connects anew before its next call. Printed: the
+well-behaved calls made and failed, their latency (median, p99 over at least 1,000 calls, max),
+the daemon's resident memory (peak and at the end), its CPU time, whether it is still up, and
+the machine's load average before and after.
 
 Phase 2: 8 writers write their points as fast as the daemon acknowledges; the daemon is killed
 with SIGKILL in the middle, started again on the same state file, and every point must hold the
@@ -14,13 +18,14 @@ last value acknowledged for it (or the one in flight at the kill).
 
 Everything is bounded: each phase runs for a few seconds, and the daemon is killed at the end.
 
-    scripts/daemon-load.py [--daemon build/host/tools/pld-engined/pld-engined] [--seconds 8]
+    scripts/daemon-load.py [--daemon build/bench/tools/pld-engined/pld-engined] [--seconds 8]
 """
 import argparse
 import json
 import multiprocessing
 import os
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -111,6 +116,15 @@ def nil_frame(count):
     return struct.pack(">I", len(body)) + body
 
 
+def largest_frame():
+    """{"id", "op", "pad": [nil x 120, a text of 15,900 bytes]}: 128 elements, the most a request
+    may hold, in nearly the 16 KiB a request may take."""
+    body = (b"\x83" + pack("id") + pack(1) + pack("op") + pack("X") + pack("pad") + b"\xdc" + struct.pack(">H", 121)
+            + b"\xc0" * 120 + b"\xdb" + struct.pack(">I", 15_900) + b"x" * 15_900)
+    assert len(body) <= 16384
+    return struct.pack(">I", len(body)) + body
+
+
 class Client:
     def __init__(self, path, timeout=5.0):
         self.s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -118,6 +132,13 @@ class Client:
         self.s.connect(path)
         self.buf = b""
         self.id = 0
+
+    def stale(self):
+        """The daemon closed the connection while it was idle (as the message client, checked
+        before a call: it then connects anew)."""
+        poller = select.poll()
+        poller.register(self.s, select.POLLIN)
+        return bool(poller.poll(0)) and not self.buf and self.s.recv(1, socket.MSG_PEEK) == b""
 
     def call(self, request):
         self.id += 1
@@ -190,12 +211,13 @@ class Daemon:
 
 
 def well_behaved(path, gdd, seconds, out):
-    """Writes its point and reads it back until the time is up; sends its latencies (s)."""
-    latencies, failures, value = [], 0, 0
+    """Writes its point and reads it back until the time is up; sends its latencies (s), its
+    failures and how many times it found its idle connection closed."""
+    latencies, failures, value, reconnects = [], 0, 0, 0
     try:
         c = Client(path)
     except OSError:
-        out.send(([], 1))
+        out.send(([], 1, 0))
         return
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -204,6 +226,10 @@ def well_behaved(path, gdd, seconds, out):
                                      ("read", dict(op="GetVelPntInt32", pnt=point(gdd)), lambda r, v=value: r.get("value") == v)):
             t = time.monotonic()
             try:
+                if c.stale():
+                    reconnects += 1
+                    c.close()
+                    c = Client(path)
                 ok = check(c.call(request))
             except (OSError, ConnectionError, ValueError):
                 ok = False
@@ -215,65 +241,76 @@ def well_behaved(path, gdd, seconds, out):
                     c = Client(path)
                 except OSError:
                     pass
-    out.send((latencies, failures))
+    out.send((latencies, failures, reconnects))
 
 
-def hostile(path, count, seconds):
-    """`count` connections, a third each idle, holding a frame begun, sending frames of nils
-    (refused: they are opened again). Returns (opened, refused or dropped)."""
-    held, opened, dropped = [], 0, 0
-    bombs = [nil_frame(1_040_000), nil_frame(15_000)]
-    partial = struct.pack(">I", 16_000) + b"\x82" + b"\xc0" * 15_900  # within 16 KiB, never finished
-    end = time.monotonic() + seconds
-    kinds = ["idle", "partial", "bomb"]
-    for i in range(count):
-        kind = kinds[i % 3]
+def hostile(path, idle, partial, senders, seconds, ready):
+    """The crowd: `idle` connections that ask nothing, `partial` that hold a frame begun, `senders`
+    that send the largest frames the limits allow over and over (reading what comes back); a
+    partial or sending one dropped is opened again. Sends (opened, dropped) at the end."""
+    big = largest_frame()
+    begun = struct.pack(">I", 16_000) + b"\x82" + b"\xc0" * 15_900  # within 16 KiB, never finished
+    opened, dropped, held = 0, 0, []
+
+    def connect(kind):
+        nonlocal opened
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             s.connect(path)
-        except OSError:
-            dropped += 1
-            s.close()
-            continue
-        opened += 1
-        s.setblocking(False)
-        try:
+            s.setblocking(False)
             if kind == "partial":
-                s.send(partial)
-            elif kind == "bomb":
-                s.send(bombs[i % 2][:65536])
+                s.send(begun)
         except OSError:
             pass
-        held.append((kind, s))
-    # The bombs are refused at once: each is sent again on a new connection, in rounds.
-    rounds = 0
-    while time.monotonic() < end and rounds < 20:
-        rounds += 1
-        for n, (kind, s) in enumerate(held):
-            if kind != "bomb":
+        opened += 1
+        return [kind, s, 0]  # kind, socket, bytes of `big` sent
+
+    for i in range(idle + partial + senders):
+        held.append(connect("idle" if i < idle else "partial" if i < idle + partial else "sender"))
+    ready.send(True)
+    end = time.monotonic() + seconds
+    active = [h for h in held if h[0] != "idle"]
+    while time.monotonic() < end:
+        socks = {h[1].fileno(): h for h in active}
+        poller = select.poll()
+        for fd, h in socks.items():
+            poller.register(fd, select.POLLIN | (select.POLLOUT if h[0] == "sender" else 0))
+        events = poller.poll(50)
+        r = [socks[fd][1] for fd, e in events if e & (select.POLLIN | select.POLLHUP | select.POLLERR)]
+        w = [socks[fd][1] for fd, e in events if e & select.POLLOUT]
+        socks = {h[1]: h for h in active}
+        gone = set()
+        for s in r:
+            try:
+                if s.recv(65536) == b"":
+                    gone.add(s)
+            except BlockingIOError:
+                pass
+            except OSError:
+                gone.add(s)
+        for s in w:
+            h = socks[s]
+            if s in gone:
                 continue
             try:
-                if s.recv(1) == b"":
-                    raise ConnectionError
+                h[2] = (h[2] + s.send(big[h[2]:] if h[2] else big)) % len(big)
             except BlockingIOError:
-                continue
-            except OSError:
                 pass
+            except OSError:
+                gone.add(s)
+        for s in gone:
+            h = socks[s]
             s.close()
             dropped += 1
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            try:
-                s.connect(path)
-                s.setblocking(False)
-                s.send(bombs[n % 2][:65536])
-                opened += 1
-            except OSError:
-                pass
-            held[n] = (kind, s)
-        time.sleep(0.2)
-    for _, s in held:
-        s.close()
+            new = connect(h[0])
+            h[1], h[2] = new[1], 0
+    for h in held:
+        h[1].close()
     return opened, dropped
+
+
+def crowd(path, idle, partial, senders, seconds, ready, out):
+    out.send(hostile(path, idle, partial, senders, seconds, ready))
 
 
 def percentile(values, p):
@@ -292,7 +329,19 @@ def latency_line(latencies):
 
 def phase1(binary, directory, seconds, connections, clients):
     """With `connections` 0, the well-behaved clients alone: the machine's own figures."""
-    d = Daemon(binary, directory, ["--max-connections", str(connections + clients + 64)])
+    load_before = os.getloadavg()
+    d = Daemon(binary, directory)
+    crowd_proc = None
+    if connections:
+        senders, partial = 50, 150
+        idle = connections - senders - partial
+        ready_r, ready_w = multiprocessing.Pipe(False)
+        crowd_r, crowd_w = multiprocessing.Pipe(False)
+        crowd_proc = multiprocessing.Process(target=crowd, args=(d.socket, idle, partial, senders, seconds + 2, ready_w, crowd_w))
+        crowd_proc.start()
+        ready_r.recv()  # the good clients come after the crowd
+        time.sleep(1)
+    cpu_start, start = d.cpu_seconds(), time.monotonic()
     pipes, procs = [], []
     for k in range(clients):
         r, w = multiprocessing.Pipe(False)
@@ -300,27 +349,38 @@ def phase1(binary, directory, seconds, connections, clients):
         p.start()
         pipes.append(r)
         procs.append(p)
-    opened, dropped = hostile(d.socket, connections, seconds) if connections else (0, 0)
-    if not connections:
-        time.sleep(seconds)
-    latencies, failures = [], 0
+    latencies, failures, reconnects = [], 0, 0
     for r, p in zip(pipes, procs):
-        got, failed = r.recv()
+        got, failed, again = r.recv()
         latencies += got
         failures += failed
+        reconnects += again
         p.join()
-    hwm, rss, up, cpu = d.status_kb("VmHWM"), d.status_kb("VmRSS"), d.alive(), d.cpu_seconds()
+    hwm, rss, up, cpu = d.status_kb("VmHWM"), d.status_kb("VmRSS"), d.alive(), d.cpu_seconds() - cpu_start
+    elapsed = time.monotonic() - start
+    opened, dropped = 0, 0
+    if crowd_proc:
+        opened, dropped = crowd_r.recv()
+        crowd_proc.join()
     d.kill()
     with open(os.path.join(directory, "log"), "rb") as f:
         log = f.read().decode(errors="replace")
-    print("%s: %d hostile connections (%d opened in all, %d dropped or refused), %d well-behaved clients, %.0f s"
+    os.truncate(os.path.join(directory, "log"), 0)
+    load_after = os.getloadavg()
+    print("%s: %d hostile connections (%d opened in all, %d dropped and opened again), %d well-behaved clients, %.0f s"
           % ("phase 1" if connections else "baseline", connections, opened, dropped, clients, seconds))
-    print("  well-behaved calls: %d, failed: %d" % (len(latencies), failures))
+    print("  load average before %.2f %.2f %.2f, after %.2f %.2f %.2f" % (load_before + load_after))
+    print("  well-behaved calls: %d, failed: %d (idle connections found closed and opened anew: %d)"
+          % (len(latencies), failures, reconnects))
     print("  latency " + latency_line(latencies))
-    print("  daemon: up %s, VmHWM %.1f MB, VmRSS %.1f MB, CPU %.1f s in %.0f s" % (up, hwm / 1024, rss / 1024, cpu, seconds))
-    print("  log: %d dropped as malformed, %d for an unfinished frame, %d refused lines"
-          % (log.count("dropped: malformed"), log.count("left unfinished"), log.count("refused")))
-    return failures == 0 and up
+    print("  daemon: up %s, VmHWM %.1f MB, VmRSS %.1f MB, CPU %.1f s in %.1f s (%.0f %%)"
+          % (up, hwm / 1024, rss / 1024, cpu, elapsed, 100 * cpu / elapsed))
+    print("  log: %d lines; %d malformed, %d unfinished frames, %d lines of refusals, %d of idle connections closed to make room"
+          % (log.count("\n"), log.count("dropped: malformed"), log.count("left unfinished"), log.count(": refused"), log.count("to make room")))
+    enough = len(latencies) >= 1000
+    if not enough:
+        print("  fewer than 1,000 calls: the p99 means little; give more --seconds")
+    return failures == 0 and up and enough
 
 
 # ---------------------------------------------------------------- phase 2
@@ -370,7 +430,7 @@ def phase2(binary, directory, writers):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--daemon", default=os.path.join(here, "..", "build", "host", "tools", "pld-engined", "pld-engined"))
+    ap.add_argument("--daemon", default=os.path.join(here, "..", "build", "bench", "tools", "pld-engined", "pld-engined"))
     ap.add_argument("--seconds", type=float, default=8.0)
     ap.add_argument("--connections", type=int, default=2000)
     ap.add_argument("--clients", type=int, default=16)

@@ -13,6 +13,10 @@ constexpr std::uint64_t kGamma = 0x9E3779B97F4A7C15u;
 // Every engine call and every plant update looks through the controls: their number is bounded
 // so that a client with control cannot make each call (or the plant's thread) cost without end.
 constexpr std::size_t kMaxControls = 256;
+// Each plant update is a value change that every client registered for values is sent: the
+// plants update at most this many times a second in all (256 plants every 10 ms took the engine
+// daemon's one thread to 63 %).
+constexpr std::uint64_t kMaxPlantUpdatesPerSecond = 1000;
 
 // The hold of the last engine call on this thread, for the caller that holds answers itself.
 thread_local SimEngine::Hold t_hold;
@@ -97,6 +101,19 @@ std::string Bench::add(const Command& command) {
     }
     if (m_controls.size() >= kMaxControls)
         return "256 controls are in force, the most there may be";
+    if (command.verb == Verb::Plant) {
+        // In updates per 1000 s, so that every update_ms adds a whole number.
+        std::uint64_t rate = 1000000 / command.updateMs;
+        for (const Standing& s : m_controls) {
+            if (s.command.verb == Verb::Plant) rate += 1000000 / s.command.updateMs;
+        }
+        if (rate > kMaxPlantUpdatesPerSecond * 1000) {
+            return "plant: the plants would update " + std::to_string(rate / 1000) +
+                   " times a second in all, and at most " +
+                   std::to_string(kMaxPlantUpdatesPerSecond) +
+                   " may; give this one or others a longer update_ms";
+        }
+    }
     Standing s;
     s.command = command;
     s.left = command.count;

@@ -70,6 +70,9 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         {"a verb that forges a log line",
          {{"op", "Control"}, {"command", {{"do", "x\npld-engined: forged"}}}},
          false},
+        {"a verb with a NUL",
+         {{"op", "Control"}, {"command", {{"do", std::string("x\0y", 3)}}}},
+         false},
         {"neither ask nor command", {{"op", "Control"}}, true},
         {"both ask and command", {{"op", "Control"}, {"ask", true}, {"command", kOffline}}, true},
         {"ask not true", {{"op", "Control"}, {"ask", false}}, true},
@@ -92,6 +95,7 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
               std::string::npos)
         << log();
     EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
+    EXPECT_NE(log().find("control x?y refused: control not asked for"), std::string::npos);
 }
 
 // An offline device is seen as such through the proxy; a write it refuses is not in the state file

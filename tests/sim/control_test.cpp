@@ -284,6 +284,22 @@ TEST_F(Control, TheNumberOfStandingControlsIsBounded) {
     ok(R"({"do": "stall", "name": "one-more"})");
 }
 
+// Ten plants every 10 ms make the 1,000 updates a second there may be in all.
+TEST_F(Control, ThePlantsUpdatesInAllAreBounded) {
+    const auto plant = [](int i, int updateMs) {
+        return R"({"do": "plant", "device": 2, "point": 200, "signal": "ramp", "min": 0, "max": 9,
+                   "period_ms": 1000, "update_ms": )" +
+               std::to_string(updateMs) + R"(, "name": "p)" + std::to_string(i) + "\"}";
+    };
+    for (int i = 0; i < 10; ++i) ok(plant(i, 10));
+    const json before = ctl(R"({"do": "status"})");
+    EXPECT_THAT(ctl(plant(10, 1000)).value("error", ""),
+                HasSubstr("would update 1001 times a second in all, and at most 1000 may"));
+    EXPECT_EQ(ctl(R"({"do": "status"})"), before);
+    ok(R"({"do": "clear", "name": "p0"})");
+    ok(plant(10, 10));
+}
+
 TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing) {
     ok(R"({"do": "fail", "device": 2, "point": 200, "status": 5, "name": "f"})");
     ok(R"({"do": "offline", "device": 2})");

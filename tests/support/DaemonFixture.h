@@ -80,7 +80,7 @@ class Process {
     }
     // Its exit status, or -1 if it has not exited within 5 s.
     int exitStatus() {
-        for (int waited = 0; waited < 5000; waited += 10) {
+        for (int waited = 0; waited < waitMs; waited += 10) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
                 pid = 0;
@@ -135,11 +135,11 @@ class DaemonFixture : public ::testing::Test {
         Process* d = &spawnDaemon(more);
         return listening() ? d : nullptr;
     }
-    // Whether a daemon accepts connections on the test's socket within 5 s.
-    bool listening() const {
+    // Whether a daemon accepts connections on the test's socket within `waitMs`.
+    bool listening(int waitMs = 5000) const {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
-        for (int waited = 0; waited < 5000; waited += 10) {
+        for (int waited = 0; waited < waitMs; waited += 10) {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             const bool accepted =
                 ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,8 +62,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The reason of a drop asked for, if any.
     std::optional<std::string> DropReason() const;
 
-    std::atomic<unsigned> kinds{0};   // the kinds of notification it registered
-    std::atomic<unsigned> unregs{0};  // its UnRegs so far: answers begun before one stop
+    std::atomic<unsigned> kinds{0};      // the kinds of notification it registered
+    std::atomic<unsigned> unregs{0};     // its UnRegs so far: answers begun before one stop
+    std::atomic<unsigned> answering{0};  // answers to its Process whose last piece is to come
 
     zvwire::FrameDecoder decoder;
     Clock::time_point lastRequest;                  // or the connection's start
@@ -74,6 +76,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::uint32_t events = 0;     // what the loop asked epoll for
     std::size_t held = 0;         // replies held back by the engine's delay or stall
     std::size_t heldBytes = 0;    // their bytes
+    bool backlog = false;         // whole frames wait for the next pass: read no more meanwhile
+    // Its place among the connections by their last activity, while `listed`.
+    std::list<std::shared_ptr<Connection>>::iterator activity;
+    bool listed = false;
 
   private:
     const int m_fd;

@@ -27,11 +27,14 @@ constexpr std::size_t kReadChunk = 16u << 10;
 // pile up behind a client that asks and does not read.
 constexpr std::size_t kPauseAt = 256u << 10;
 constexpr auto kSweepEvery = std::chrono::milliseconds(250);
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr int kEventsPerWait = 64;
-constexpr int kAcceptsPerWait = 64;
-// A connection with this many replies held back by the engine is read no further until some go.
+// A connection with this many replies held back by the engine is read no further until some go;
+// once this many are held in all, no connection that holds one is read further.
 constexpr std::size_t kMaxHeld = 256;
+constexpr std::size_t kMaxHeldInAll = 4096;
+// Frames served from one connection in a pass of the loop: the rest wait for the next pass, so
+// that a connection with a long pipeline of requests does not hold up the others' answers.
+constexpr int kFramesPerPass = 8;
 
 // The reply's frame; a reply too long for one is answered with a status alone.
 Frame replyFrame(const Connection& c, const json& request, const json& reply) {
@@ -130,6 +133,7 @@ void EventLoop::turn(const sigset_t* waitMask) {
     ready.swap(m_ready);
     for (const auto& c : ready) {
         if (c->closed) continue;
+        c->backlog = false;
         serve(c, now);
         update(c);
         finishIfDone(c);
@@ -174,89 +178,9 @@ void EventLoop::CloseAll() {
     m_woken.clear();
 }
 
-void EventLoop::accept(Clock::time_point now) {
-    for (int i = 0; i < kAcceptsPerWait; ++i) {
-        const int fd = zvwire::Accept(m_listener, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) {
-            m_acceptFailing = false;
-            if (m_connections.size() >= m_limits.maxConnections) {
-                ::close(fd);
-                refuse(now, "as many connections are open as --max-connections allows");
-            } else if (!m_admit(fd)) {
-                ::close(fd);
-            } else {
-                open(fd, now);
-            }
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-        if (errno == ECONNABORTED || errno == EPROTO || errno == EPERM) continue;
-        const int failure = errno;
-        if (!m_acceptFailing) Log("accept: %s", std::strerror(failure));
-        m_acceptFailing = true;
-        // Out of descriptors, the spare one makes room to take the connection off the queue and
-        // close it: the client learns at once, and the listener does not stay ready for ever.
-        if ((failure == EMFILE || failure == ENFILE) && m_spare >= 0) {
-            ::close(m_spare);
-            const int taken = zvwire::Accept(m_listener, SOCK_CLOEXEC);
-            if (taken >= 0) {
-                ::close(taken);
-                refuse(now, "no file descriptor is left");
-            }
-            m_spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (taken >= 0) continue;
-        }
-        // Nothing else to give: the listener rests a while instead of spinning.
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
-        m_listening = false;
-        m_acceptAgain = now + kAcceptPause;
-        return;
-    }
-}
-
-void EventLoop::refuse(Clock::time_point now, const char* why) {
-    ++m_refused;
-    if (now < m_nextRefusalLine) return;
-    Log("refused %lu connection%s: %s (%zu open)", m_refused, m_refused == 1 ? "" : "s", why,
-        m_connections.size());
-    m_refused = 0;
-    m_nextRefusalLine = now + std::chrono::seconds(1);
-}
-
-void EventLoop::open(int fd, Clock::time_point now) {
-    std::shared_ptr<Connection> c;
-    try {
-        c = std::make_shared<Connection>(
-            fd, ++m_nextId, [this](const std::shared_ptr<Connection>& w) { wake(w); },
-            m_limits.request, now);
-    } catch (const std::bad_alloc&) {
-        ::close(fd);
-        Log("refused a connection: no memory");
-        return;
-    }
-    epoll_event in{};
-    in.events = EPOLLIN;
-    in.data.fd = fd;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &in) != 0) {
-        Log("refused a connection: %s", std::strerror(errno));
-        return;  // `c` closes it
-    }
-    c->events = EPOLLIN;
-    try {
-        m_connections.emplace(fd, c);
-        m_fanOut.Add(c);
-    } catch (const std::bad_alloc&) {
-        m_connections.erase(fd);
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        Log("refused a connection: no memory");
-        return;
-    }
-    Log("connection %u opened", c->Id());
-}
-
 void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now) {
     if (c->closed) return;
-    if (paused(*c) || c->ended) {
+    if (paused(*c) || c->ended || c->backlog) {
         // Only a hang-up or an error brings it here: whether the peer is gone, a send tells.
         flush(c, now);
         return;
@@ -288,7 +212,15 @@ void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now
 
 void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point now) {
     bool served = false;
-    while (!c->awaitingCommit && !paused(*c)) {
+    for (int frames = 0; !c->awaitingCommit && !paused(*c); ++frames) {
+        if (frames == kFramesPerPass) {
+            // The rest on the next pass; the socket is read no further until they are served.
+            if (!c->backlog && c->decoder.Buffered() > 0) {
+                c->backlog = true;
+                m_ready.push_back(c);
+            }
+            break;
+        }
         const std::uint8_t* bytes = nullptr;
         std::size_t size = 0;
         const auto result = c->decoder.NextBytes(bytes, size);
@@ -299,6 +231,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         }
         served = true;
         c->lastRequest = now;
+        m_admission.Touch(*c);
         try {
             Call call{m_engine, m_fanOut, c};
             Frame read;
@@ -408,16 +341,26 @@ void EventLoop::sweep(Clock::time_point now) {
         }
     }
     for (const auto& [c, why] : ending) drop(c, why);
+    // A connection paused while the replies held in all were at their bound is read again once
+    // they are below it, though none of its own went out.
+    for (const auto& entry : m_connections) {
+        const std::shared_ptr<Connection>& c = entry.second;
+        if ((c->events & EPOLLIN) == 0 && c->held > 0 && !paused(*c)) {
+            update(c);
+            m_ready.push_back(c);
+        }
+    }
 }
 
 bool EventLoop::paused(const Connection& c) const {
-    return c.Queued() + c.heldBytes >= kPauseAt || c.held >= kMaxHeld;
+    return c.Queued() + c.heldBytes >= kPauseAt || c.held >= kMaxHeld ||
+           (c.held > 0 && m_held.Count() >= kMaxHeldInAll);
 }
 
 void EventLoop::update(const std::shared_ptr<Connection>& c) {
     if (c->closed) return;
     std::uint32_t want = 0;
-    if (!c->ended && !c->awaitingCommit && !paused(*c)) want |= EPOLLIN;
+    if (!c->ended && !c->awaitingCommit && !c->backlog && !paused(*c)) want |= EPOLLIN;
     if (c->StalledSince()) want |= EPOLLOUT;
     if (want == c->events) return;
     epoll_event ev{};
@@ -443,6 +386,7 @@ void EventLoop::close(const std::shared_ptr<Connection>& c) {
     if (c->closed) return;
     c->closed = true;
     c->Retire();
+    m_admission.Remove(*c);
     m_fanOut.Remove(c);
     m_held.Forget(*c);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->Fd(), nullptr);

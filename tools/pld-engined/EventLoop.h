@@ -19,18 +19,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Admission.h"
 #include "Connection.h"
 #include "FanOut.h"
 #include "HeldReplies.h"
 #include "StateFile.h"
+#include "Throttle.h"
 #include "sim/SimEngine.h"
 
 namespace pldengined {
 
 struct Limits {
     std::size_t maxConnections = 1024;
-    int idleTimeoutSec = 300;  // a connection without registrations that asks nothing; 0: none
-    int frameTimeoutSec = 10;  // from a frame's first byte to its last
+    bool capByDescriptors = false;  // maxConnections was lowered to leave the daemon descriptors
+    int idleTimeoutSec = 300;       // a connection without registrations that asks nothing; 0: none
+    int frameTimeoutSec = 10;       // from a frame's first byte to its last
     // A client that takes nothing from its socket this long while frames wait for it.
     int sendTimeoutSec = 3;
     zvwire::Limits request = zvwire::kRequestLimits;
@@ -59,6 +62,9 @@ class EventLoop {
     void AskRestart();
 
   private:
+    // How long the listener rests when accepting fails for want of anything but descriptors.
+    static constexpr std::chrono::milliseconds kAcceptPause{100};
+
     struct BatchedWrite {
         std::shared_ptr<Connection> connection;
         nlohmann::json request, reply;
@@ -69,6 +75,8 @@ class EventLoop {
     void turn(const sigset_t* waitMask);
     void accept(Clock::time_point now);
     void refuse(Clock::time_point now, const char* why);
+    // At the cap: closes the connection idle longest to make room for `fd`'s; false if none may go.
+    bool makeRoom(Clock::time_point now);
     void open(int fd, Clock::time_point now);
     void read(const std::shared_ptr<Connection>& c, Clock::time_point now);
     void serve(const std::shared_ptr<Connection>& c, Clock::time_point now);
@@ -101,14 +109,14 @@ class EventLoop {
     bool m_listening = false;
     Clock::time_point m_acceptAgain;
     bool m_acceptFailing = false;
-    unsigned long m_refused = 0;  // since the last line that told of refusals
-    Clock::time_point m_nextRefusalLine;
+    Throttle m_refusals, m_evictions;
     Clock::time_point m_nextSweep;
     unsigned m_nextId = 0;
     std::thread::id m_loopThread;
     std::vector<std::uint8_t> m_readBuffer;
 
     std::unordered_map<int, std::shared_ptr<Connection>> m_connections;
+    Admission m_admission;
     std::vector<std::shared_ptr<Connection>> m_ready;  // frames read, waiting to be served
     std::vector<BatchedWrite> m_batch;                 // committed together after each wait
 

@@ -59,6 +59,7 @@ Y4_Status FanOut::Process(const std::shared_ptr<Connection>& connection, const j
     PendingAnswer* const context = pending.get();
     info.pfnCallback = &FanOut::onPiece;
     info.pUserData = context;
+    ++connection->answering;  // until forget()
     {
         std::lock_guard<std::mutex> lock(m_answersMutex);
         m_answers.emplace(context, std::move(pending));
@@ -99,6 +100,7 @@ void FanOut::forget(PendingAnswer* answer) {
     if (it != m_answers.end()) {
         gone = std::move(it->second);
         m_answers.erase(it);
+        if (const auto connection = gone->connection.lock()) --connection->answering;
     }
 }
 

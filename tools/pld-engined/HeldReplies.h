@@ -35,6 +35,8 @@ class HeldReplies {
     void Clear() { m_held.clear(); }
     // How many replies a stall holds now.
     std::size_t Stalled() const;
+    // How many replies are held now, by a stall or a delay.
+    std::size_t Count() const { return m_held.size(); }
 
   private:
     struct Held {

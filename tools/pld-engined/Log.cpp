@@ -18,4 +18,11 @@ void Log(const char* format, ...) {
     std::fprintf(stderr, "pld-engined: %s\n", line);
 }
 
+std::string Loggable(std::string text) {
+    for (char& c : text) {
+        if (c == '\0') c = '?';
+    }
+    return text;
+}
+
 }  // namespace pldengined

@@ -27,6 +27,7 @@
 #include "Restart.h"
 #include "ScenarioPlayer.h"
 #include "StateFile.h"
+#include "Throttle.h"
 
 namespace {
 
@@ -75,23 +76,31 @@ std::string privateDirectory(const std::string& dir) {
            std::to_string(::geteuid()) + " with mode 0700; remove it, or give --socket";
 }
 
-// Each connection takes a descriptor: the soft limit goes up to the hard one.
-void raiseDescriptorLimit(std::size_t connections) {
+// Each connection takes a descriptor: the soft limit goes up to the hard one, and connections are
+// served only as far as they leave the daemon the descriptors of its own that it may need at any
+// time (saving the state file takes two, a restart or a scenario one more), so that a write is
+// never answered 13 for want of one.
+void fitDescriptorLimit(pldengined::Limits& limits) {
     rlimit nofile{};
     if (::getrlimit(RLIMIT_NOFILE, &nofile) != 0) return;
     if (nofile.rlim_cur < nofile.rlim_max) {
         nofile.rlim_cur = nofile.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &nofile) != 0) ::getrlimit(RLIMIT_NOFILE, &nofile);
     }
-    // The daemon's own descriptors: the standard ones, listener, epoll, its wake-up, the spare,
-    // the state file's two.
-    constexpr rlim_t kOwn = 16;
-    if (nofile.rlim_cur != RLIM_INFINITY && nofile.rlim_cur < connections + kOwn) {
-        pldengined::Log(
-            "only %lu file descriptors: connections beyond about %lu are refused",
-            static_cast<unsigned long>(nofile.rlim_cur),
-            static_cast<unsigned long>(nofile.rlim_cur > kOwn ? nofile.rlim_cur - kOwn : 0));
+    // The standard three, the listener, epoll, the loop's wake-up, its spare, the engine's, the
+    // state file and its directory, a restart's memory file, and as many again to spare.
+    constexpr rlim_t kReserve = 32;
+    if (nofile.rlim_cur == RLIM_INFINITY || nofile.rlim_cur >= limits.maxConnections + kReserve) {
+        return;
     }
+    limits.maxConnections =
+        nofile.rlim_cur > kReserve + 1 ? static_cast<std::size_t>(nofile.rlim_cur - kReserve) : 1;
+    limits.capByDescriptors = true;
+    pldengined::Log(
+        "only %lu file descriptors: at most %lu connections are served, %lu kept for the "
+        "daemon's own files",
+        static_cast<unsigned long>(nofile.rlim_cur),
+        static_cast<unsigned long>(limits.maxConnections), static_cast<unsigned long>(kReserve));
 }
 
 int fail(const std::string& message) {
@@ -104,23 +113,31 @@ struct Access {
     std::string groupName;  // empty: no group
     gid_t gid = 0;
 
-    // Whether the peer on `fd` may use the engine; a refusal is logged.
+    // Whether the peer on `fd` may use the engine; refusals are logged, at most a line a second
+    // for each reason: a stranger connecting over and over does not flood the log.
     bool Allows(int fd) const {
+        const auto now = pldengined::Throttle::Clock::now();
         ucred peer{};
         socklen_t size = sizeof peer;
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-            pldengined::Log("refused a connection: its credentials are unknown (%s)",
-                            std::strerror(errno));
+            const int failure = errno;
+            if (const unsigned long n = unknown.Count(now)) {
+                pldengined::Log("refused %s: %s credentials are unknown (%s)", counted(n).c_str(),
+                                n == 1 ? "its" : "their", std::strerror(failure));
+            }
             return false;
         }
         if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
         if (!groupName.empty() && (peer.gid == gid || isMember(peer.uid))) return true;
-        pldengined::Log(
-            "refused a connection from uid %u, gid %u (pid %d): only the daemon's user (uid %u), "
-            "root%s%s may connect",
-            static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
-            static_cast<int>(peer.pid), static_cast<unsigned>(::geteuid()),
-            groupName.empty() ? "" : " and the members of group ", groupName.c_str());
+        if (const unsigned long n = strangers.Count(now)) {
+            pldengined::Log(
+                "refused %s from uid %u, gid %u (pid %d): only the daemon's user (uid %u), "
+                "root%s%s may connect",
+                (n == 1 ? std::string("a connection") : counted(n) + ", the last").c_str(),
+                static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
+                static_cast<int>(peer.pid), static_cast<unsigned>(::geteuid()),
+                groupName.empty() ? "" : " and the members of group ", groupName.c_str());
+        }
         return false;
     }
 
@@ -142,6 +159,11 @@ struct Access {
         groups.resize(std::min(groups.size(), static_cast<std::size_t>(std::max(count, 0))));
         return std::find(groups.begin(), groups.end(), gid) != groups.end();
     }
+    static std::string counted(unsigned long n) {
+        return n == 1 ? "a connection" : std::to_string(n) + " connections";
+    }
+
+    mutable pldengined::Throttle strangers, unknown;  // the loop's thread alone calls Allows
 };
 
 // A socket bound to `path`, listening, of mode 0600, or 0660 and of `access`'s group; a socket
@@ -305,7 +327,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    raiseDescriptorLimit(limits.maxConnections);
+    fitDescriptorLimit(limits);
 
     // The signals reach the main thread only, while it waits in ppoll: every thread starts
     // with them blocked.
