@@ -358,7 +358,7 @@ TEST_P(HostileFiles, AreRefusedAtOnceAndThoseWithinTheLimitsAreRead) {
                                             : spawnDaemon();
     if (f.said.empty()) {
         // Megabytes parsed under an emulator take seconds.
-        EXPECT_TRUE(daemon ? listening(60000) : p.exitStatus() == 0) << log();
+        EXPECT_TRUE(daemon ? listening(60000) : p.exitStatus(60000) == 0) << log();
     } else {
         EXPECT_EQ(p.exitStatus(), daemon ? 1 : 2) << log();
         EXPECT_NE(log().find(f.said), std::string::npos) << log();

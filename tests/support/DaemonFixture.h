@@ -78,8 +78,8 @@ class Process {
         const std::string got = std::fgets(buf, sizeof buf, m_out) ? buf : "";
         return got.substr(0, got.find('\n'));
     }
-    // Its exit status, or -1 if it has not exited within 5 s.
-    int exitStatus() {
+    // Its exit status, or -1 if it has not exited within `waitMs`.
+    int exitStatus(int waitMs = 5000) {
         for (int waited = 0; waited < waitMs; waited += 10) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
