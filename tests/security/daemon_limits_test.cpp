@@ -272,6 +272,21 @@ TEST_F(DaemonLimitsTest, APipelineDoesNotHoldUpAnotherConnectionsRequest) {
     EXPECT_LT(readBefore, 32);
 }
 
+// A crowd that connects and goes again costs the log 20 lines a second of each kind, not two a
+// client: the rest are counted in one line once their second is over.
+TEST_F(DaemonLimitsTest, ConnectionsComingAndGoingAreLoggedWithinABudget) {
+    ASSERT_TRUE(quietDaemon(PLD_ENGINED_LAUNCH, {})) << log();
+    for (int i = 0; i < 200; ++i) {
+        Client passing(m_socket);
+    }
+    EXPECT_TRUE(logged("more lines of connections opened not written")) << log();
+    EXPECT_TRUE(logged("more lines of connections closed not written")) << log();
+    const std::string text = log();
+    std::size_t opened = 0;
+    for (std::size_t at = 0; (at = text.find(" opened\n", at)) != std::string::npos; ++at) ++opened;
+    EXPECT_LE(opened, 100u);
+}
+
 // A stall holds at most 4,096 replies in all, and one more for each connection that held none:
 // a connection that holds some is read no further until they go. Released, every one is answered.
 TEST_F(DaemonLimitsTest, TheRepliesAStallHoldsAreBoundedInAll) {

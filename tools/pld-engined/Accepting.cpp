@@ -118,7 +118,7 @@ void EventLoop::open(int fd, Clock::time_point now) {
         Log("refused a connection: no memory");
         return;
     }
-    Log("connection %u opened", c->Id());
+    if (m_openedLines.Take(now)) Log("connection %u opened", c->Id());
 }
 
 }  // namespace pldengined

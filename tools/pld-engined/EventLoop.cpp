@@ -341,6 +341,14 @@ void EventLoop::sweep(Clock::time_point now) {
         }
     }
     for (const auto& [c, why] : ending) drop(c, why);
+    const std::pair<LineBudget*, const char*> budgets[] = {
+        {&m_openedLines, "opened"}, {&m_droppedLines, "dropped"}, {&m_closedLines, "closed"}};
+    for (const auto& [budget, kind] : budgets) {
+        if (const unsigned long n = budget->Withheld(now)) {
+            Log("%lu more lines of connections %s not written: at most %u a second are (%zu open)",
+                n, kind, budget->PerSecond(), m_connections.size());
+        }
+    }
     // A connection paused while the replies held in all were at their bound is read again once
     // they are below it, though none of its own went out.
     for (const auto& entry : m_connections) {
@@ -378,7 +386,9 @@ void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
 
 void EventLoop::drop(const std::shared_ptr<Connection>& c, const std::string& why) {
     if (c->closed) return;
-    Log("connection %u dropped: %s", c->Id(), why.c_str());
+    if (m_droppedLines.Take(Clock::now())) {
+        Log("connection %u dropped: %s", c->Id(), why.c_str());
+    }
     close(c);
 }
 
@@ -393,7 +403,7 @@ void EventLoop::close(const std::shared_ptr<Connection>& c) {
     // The descriptor itself is closed with the last reference (a piece under way may hold one).
     ::shutdown(c->Fd(), SHUT_RDWR);
     m_connections.erase(c->Fd());
-    Log("connection %u closed", c->Id());
+    if (m_closedLines.Take(Clock::now())) Log("connection %u closed", c->Id());
 }
 
 void EventLoop::wake(const std::shared_ptr<Connection>& c) {

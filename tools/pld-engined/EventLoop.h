@@ -110,6 +110,8 @@ class EventLoop {
     Clock::time_point m_acceptAgain;
     bool m_acceptFailing = false;
     Throttle m_refusals, m_evictions;
+    // The lines of connections opened, dropped and closed, each kind on its own.
+    LineBudget m_openedLines{20}, m_droppedLines{20}, m_closedLines{20};
     Clock::time_point m_nextSweep;
     unsigned m_nextId = 0;
     std::thread::id m_loopThread;
