@@ -36,6 +36,19 @@ long peakKb(pid_t pid) {
     return -1;
 }
 
+// Sends `signal`, SIGSTOP or SIGCONT, to `pid`; whether it stopped or went on within kWaitMs.
+bool stop(pid_t pid, int signal) {
+    ::kill(pid, signal);
+    for (int waited = 0; waited < kWaitMs; waited += 10) {
+        const std::string stat = contents("/proc/" + std::to_string(pid) + "/stat");
+        const std::size_t state = stat.rfind(") ");
+        if (state != std::string::npos && (stat[state + 2] == 'T') == (signal == SIGSTOP))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // The reply to `request`, or null once the daemon closed the connection (maybe before it).
 json ask(Client& c, json request = kGet) {
     request["id"] = 1;
@@ -153,13 +166,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // At the cap a newcomer closes the connection idle longest whose client loses nothing by it; one
-// that registered, began a frame or asked since the others came stays, and the next idlest goes;
-// when none may go, the newcomer is refused.
+// that registered, began a frame, asked since the others came or has a request the daemon has not
+// read yet stays, and the next idlest goes; when none may go, the newcomer is refused.
 struct Eviction {
     const char* name;
     std::vector<json> oldestAsks;  // what the oldest of the four connections asks
     std::vector<std::uint8_t> oldestBegins;
-    bool asksAgain;  // after the other three came
+    bool asksAgain;               // after the other three came
+    bool asksAsTheNewcomerComes;  // its request waits in the socket behind the newcomer
     bool othersRegister;
     bool oldestGoes;
     bool newcomerServed;
@@ -169,7 +183,8 @@ class Evictions : public DaemonLimitsTest, public ::testing::WithParamInterface<
 
 TEST_P(Evictions, MakeRoomOnlyByClosingAConnectionThatLosesNothing) {
     const Eviction& e = GetParam();
-    ASSERT_TRUE(quietDaemon(PLD_ENGINED_LAUNCH, {"--max-connections", "4"})) << log();
+    Process* d = quietDaemon(PLD_ENGINED_LAUNCH, {"--max-connections", "4"});
+    ASSERT_TRUE(d) << log();
     Client oldest(m_socket);
     for (const json& request : e.oldestAsks) ASSERT_EQ(oldest.call(request)["status"], 0);
     if (!e.oldestBegins.empty()) oldest.sendBytes(e.oldestBegins);
@@ -181,8 +196,21 @@ TEST_P(Evictions, MakeRoomOnlyByClosingAConnectionThatLosesNothing) {
     if (e.asksAgain) {
         ASSERT_EQ(oldest.call(kGet)["value"], 5);
     }
+    // Stopped, the daemon sees the newcomer and the request together, the newcomer first.
+    if (e.asksAsTheNewcomerComes) {
+        ASSERT_TRUE(stop(d->pid, SIGSTOP));
+    }
     Client newcomer(m_socket);
+    if (e.asksAsTheNewcomerComes) {
+        json get = kGet;
+        get["id"] = 7;
+        oldest.sendBytes(frames::Of(get));
+        ASSERT_TRUE(stop(d->pid, SIGCONT));
+    }
     const json reply = ask(newcomer);
+    if (e.asksAsTheNewcomerComes) {
+        EXPECT_EQ(oldest.receive()["value"], 5) << log();
+    }
     EXPECT_EQ(reply.is_object() ? reply.value("value", -1) : -1, e.newcomerServed ? 5 : -1)
         << log();
     EXPECT_EQ(closedNow(oldest), e.oldestGoes);
@@ -195,19 +223,21 @@ TEST_P(Evictions, MakeRoomOnlyByClosingAConnectionThatLosesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtTheCap, Evictions,
-    ::testing::Values(Eviction{"Idle", {kGet}, {}, false, false, true, true},
-                      Eviction{"ControlAskedForAndIdle",
-                               {{{"op", "Control"}, {"ask", true}}},
-                               {},
-                               false,
-                               false,
-                               true,
-                               true},
-                      Eviction{"AskedSinceTheOthersCame", {kGet}, {}, true, false, false, true},
-                      Eviction{"Registered", {kReg}, {}, false, false, false, true},
-                      Eviction{
-                          "AFrameBegun", {}, {0, 0, 0, 100, 0x82, 0xA2}, false, false, false, true},
-                      Eviction{"NoneMayGo", {kReg}, {}, false, true, false, false}),
+    ::testing::Values(
+        Eviction{"Idle", {kGet}, {}, false, false, false, true, true},
+        Eviction{"ControlAskedForAndIdle",
+                 {{{"op", "Control"}, {"ask", true}}},
+                 {},
+                 false,
+                 false,
+                 false,
+                 true,
+                 true},
+        Eviction{"AskedSinceTheOthersCame", {kGet}, {}, true, false, false, false, true},
+        Eviction{"ARequestNotYetRead", {kGet}, {}, false, true, false, false, true},
+        Eviction{"Registered", {kReg}, {}, false, false, false, false, true},
+        Eviction{"AFrameBegun", {}, {0, 0, 0, 100, 0x82, 0xA2}, false, false, false, false, true},
+        Eviction{"NoneMayGo", {kReg}, {}, false, false, true, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A malformed frame, or one of valid MessagePack that would cost far more decoded than its
