@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -109,7 +110,8 @@ class DaemonLimitsTest : public DaemonFixture {
 
 // The daemon under a limit that threads per connection would exhaust long before: a crowd of
 // registered connections (none of which may be closed for another) past the cap, or past the
-// descriptors the daemon keeps for its own files, is closed at once and logged; the ones admitted
+// descriptors the daemon keeps for its own files, is closed at once and logged (all counted, at
+// most a line a second); the ones admitted
 // are all served, a write of a client that came first is saved, and once some go a new client is
 // served.
 struct Crowd {
@@ -149,6 +151,17 @@ TEST_P(Crowds, TheDaemonStaysUpRefusesBeyondItsLimitAndServesTheRest) {
     EXPECT_EQ(served, crowd.served);
     EXPECT_EQ(served + refused, crowd.connections);
     EXPECT_TRUE(logged(crowd.logged)) << log();
+    // Every refusal is told, the ones after a line too, though no more come.
+    const auto told = [&] {
+        const std::string text = log();
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find(": refused ", at)) != std::string::npos;)
+            n += std::atoi(text.c_str() + (at += 10));
+        return n;
+    };
+    for (int waited = 0; told() < refused && waited < kWaitMs; waited += 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(told(), refused) << log();
     EXPECT_EQ(first.call(kSet)["status"], 0) << log();
     EXPECT_NE(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
     clients.erase(clients.begin(), clients.begin() + 8);

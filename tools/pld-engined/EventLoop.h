@@ -75,6 +75,10 @@ class EventLoop {
     void turn(const sigset_t* waitMask);
     void accept(Clock::time_point now);
     void refuse(Clock::time_point now, const char* why);
+    // The lines of refusals and evictions that `n` of them are due, and of those not told yet.
+    void tellRefused(unsigned long n);
+    void tellEvicted(unsigned long n);
+    void tellWithheld(Clock::time_point now);
     // At the cap: closes the connection idle longest to make room for `fd`'s; false if none may go.
     bool makeRoom(Clock::time_point now);
     void open(int fd, Clock::time_point now);
@@ -110,6 +114,8 @@ class EventLoop {
     Clock::time_point m_acceptAgain;
     bool m_acceptFailing = false;
     Throttle m_refusals, m_evictions;
+    const char* m_refusedWhy = "";  // the reason of the last refusal
+    long m_evictedIdleSec = 0;      // how long the last connection closed to make room was idle
     // The lines of connections opened, dropped and closed, each kind on its own.
     LineBudget m_openedLines{20}, m_droppedLines{20}, m_closedLines{20};
     Clock::time_point m_nextSweep;

@@ -1,6 +1,7 @@
 // The event loop's sweep, a few times a second: it ends the connections past a time limit (a
-// client that reads nothing, a frame left unfinished, nothing asked), tells the log lines
-// withheld, and reads again the connections that the replies held in all paused.
+// client that reads nothing, a frame left unfinished, nothing asked), tells the refusals,
+// evictions and log lines withheld, and reads again the connections that the replies held in all
+// paused.
 #include "EventLoop.h"
 
 #include <sys/epoll.h>
@@ -46,6 +47,7 @@ void EventLoop::sweep(Clock::time_point now) {
         }
     }
     for (const auto& [c, why] : ending) drop(c, why);
+    tellWithheld(now);
     const std::pair<LineBudget*, const char*> budgets[] = {
         {&m_openedLines, "opened"}, {&m_droppedLines, "dropped"}, {&m_closedLines, "closed"}};
     for (const auto& [budget, kind] : budgets) {
