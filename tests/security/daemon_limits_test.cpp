@@ -65,11 +65,11 @@ bool closedNow(Client& c) {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-// `count` reads of the point, framed one after the other.
-std::vector<std::uint8_t> pipeline(int count) {
+// `count` requests (reads of the point), framed one after the other.
+std::vector<std::uint8_t> pipeline(int count, const json& request = kGet) {
     std::vector<std::uint8_t> out;
     for (int i = 0; i < count; ++i) {
-        json read = kGet;
+        json read = request;
         read["id"] = i;
         const auto frame = frames::Of(read);
         out.insert(out.end(), frame.begin(), frame.end());
@@ -316,18 +316,36 @@ TEST_F(DaemonLimitsTest, APipelineDoesNotHoldUpAnotherConnectionsRequest) {
 }
 
 // A crowd that connects and goes again costs the log 20 lines a second of each kind, not two a
-// client: the rest are counted in one line once their second is over.
+// client, and so does a client sending control commands that change nothing (refused, or asking
+// the status): the rest are counted in one line once their second is over. A command applied is
+// logged all the same.
 TEST_F(DaemonLimitsTest, ConnectionsComingAndGoingAreLoggedWithinABudget) {
     ASSERT_TRUE(quietDaemon(PLD_ENGINED_LAUNCH, {})) << log();
     for (int i = 0; i < 200; ++i) {
         Client passing(m_socket);
     }
+    Client control(m_socket);
+    const json status = {{"op", "Control"}, {"command", {{"do", "status"}}}};
+    control.sendBytes(pipeline(300, status));
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(control.receive()["status"], 12) << i;
+    ASSERT_EQ(control.call({{"op", "Control"}, {"ask", true}})["status"], 0);
+    control.sendBytes(pipeline(300, status));
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(control.receive()["status"], 0) << i;
+    ASSERT_EQ(control.call({{"op", "Control"},
+                            {"command", {{"do", "offline"}, {"device", 1}}}})["answer"]["ok"],
+              true);
+    EXPECT_TRUE(logged("control offline: device 1 offline")) << log();
     EXPECT_TRUE(logged("more lines of connections opened not written")) << log();
     EXPECT_TRUE(logged("more lines of connections closed not written")) << log();
+    EXPECT_TRUE(logged("more lines of control commands that changed nothing not written")) << log();
     const std::string text = log();
-    std::size_t opened = 0;
-    for (std::size_t at = 0; (at = text.find(" opened\n", at)) != std::string::npos; ++at) ++opened;
-    EXPECT_LE(opened, 100u);
+    const auto count = [&](const char* line) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_LE(count(" opened\n"), 100u);
+    EXPECT_LE(count(": control status"), 100u);
 }
 
 // A stall holds at most 4,096 replies in all, and one more for each connection that held none:

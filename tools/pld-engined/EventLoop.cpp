@@ -229,7 +229,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         c->lastRequest = now;
         m_admission.Touch(*c);
         try {
-            Call call{m_engine, m_fanOut, c};
+            Call call{m_engine, m_fanOut, c, m_unchangedLines};
             Frame read;
             if (AnswerInPlace(call, bytes, size, read)) {
                 reply(c, std::move(read), m_engine.TakeHold(), now);

@@ -118,6 +118,7 @@ class EventLoop {
     long m_evictedIdleSec = 0;      // how long the last connection closed to make room was idle
     // The lines of connections opened, dropped and closed, each kind on its own.
     LineBudget m_openedLines{20}, m_droppedLines{20}, m_closedLines{20};
+    LineBudget m_unchangedLines{20};  // of control commands that changed nothing
     Clock::time_point m_nextSweep;
     unsigned m_nextId = 0;
     std::thread::id m_loopThread;

@@ -49,11 +49,14 @@ void EventLoop::sweep(Clock::time_point now) {
     for (const auto& [c, why] : ending) drop(c, why);
     tellWithheld(now);
     const std::pair<LineBudget*, const char*> budgets[] = {
-        {&m_openedLines, "opened"}, {&m_droppedLines, "dropped"}, {&m_closedLines, "closed"}};
+        {&m_openedLines, "connections opened"},
+        {&m_droppedLines, "connections dropped"},
+        {&m_closedLines, "connections closed"},
+        {&m_unchangedLines, "control commands that changed nothing"}};
     for (const auto& [budget, kind] : budgets) {
         if (const unsigned long n = budget->Withheld(now)) {
-            Log("%lu more lines of connections %s not written: at most %u a second are (%zu open)",
-                n, kind, budget->PerSecond(), m_connections.size());
+            Log("%lu more lines of %s not written: at most %u a second are (%zu open)", n, kind,
+                budget->PerSecond(), m_connections.size());
         }
     }
     // A connection paused while the replies held in all were at their bound is read again once
