@@ -58,6 +58,9 @@ class EventLoop {
     // queued then were sent as far as the sockets take them; it returns only when it failed,
     // and the loop goes on.
     void OnRestart(std::function<void()> restart) { m_restart = std::move(restart); }
+    // `sweep` is called on the loop's thread a few times a second: there the admission tells
+    // the refusals it has not told yet.
+    void OnSweep(std::function<void(Clock::time_point)> sweep) { m_onSweep = std::move(sweep); }
     // Any thread: asks the loop for a restart.
     void AskRestart();
 
@@ -134,6 +137,7 @@ class EventLoop {
 
     HeldReplies m_held;
     std::function<void()> m_restart;
+    std::function<void(Clock::time_point)> m_onSweep;
     std::atomic<bool> m_restartAsked{false};
 };
 

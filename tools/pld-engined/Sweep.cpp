@@ -48,6 +48,7 @@ void EventLoop::sweep(Clock::time_point now) {
     }
     for (const auto& [c, why] : ending) drop(c, why);
     tellWithheld(now);
+    if (m_onSweep) m_onSweep(now);
     const std::pair<LineBudget*, const char*> budgets[] = {
         {&m_openedLines, "connections opened"},
         {&m_droppedLines, "connections dropped"},
