@@ -196,8 +196,8 @@ void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now
             drop(c, "no memory for its frame");
             return;
         }
-        serve(c, now);
     }
+    serve(c, now);  // at the end too: frames read before it may wait, left by a pause
     if (c->closed) return;
     // The replies go out at once, on this pass: queued for its end, they would first ask the
     // kernel to watch the socket for room and then to stop.
@@ -333,8 +333,9 @@ void EventLoop::update(const std::shared_ptr<Connection>& c) {
 }
 
 void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
-    // A client that sent its last byte gets its replies first.
-    if (!c->closed && c->ended && !c->awaitingCommit && c->held == 0 && c->Queued() == 0) {
+    // A client that sent its last byte gets its replies first, to all its whole frames.
+    if (!c->closed && c->ended && !c->awaitingCommit && !c->backlog && c->held == 0 &&
+        c->Queued() == 0) {
         close(c);
     }
 }
