@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -313,7 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The socket is born 0600, or 0660 and of the group with --group, whatever the umask; widened
-// by hand, the peer's credentials still keep strangers out.
+// by hand, the peer's credentials still keep strangers out, and every refusal is told, those
+// after a line once its second is over.
 TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
     if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
     const passwd* nobody = ::getpwnam("nobody");
@@ -335,6 +337,16 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
         {"a process of the group, with --group", true, stranger, gid, true},
         {"a process of another group, with --group", true, stranger, stranger, false},
     };
+    const auto told = [&] {
+        const std::string text = log();
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find("-engined: refused ", at)) != std::string::npos;) {
+            at += 18;
+            n += text.compare(at, 2, "a ") == 0 ? 1 : std::atoi(text.c_str() + at);
+        }
+        return n;
+    };
+    int refused = 0;
     ::umask(0);
     ASSERT_EQ(::chmod(m_dir.c_str(), 0711), 0);  // the others may reach the socket
     for (const Case& c : cases) {
@@ -353,6 +365,10 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
         EXPECT_EQ(writeAs(c.uid, c.gid, m_socket, c.answered ? 1 : 20), c.answered ? 0 : 1)
             << c.what;
         EXPECT_EQ(Client(m_socket).call(kGet)["value"], c.answered ? 8 : 5) << c.what;
+        refused += c.answered ? 0 : 20;
+        for (int waited = 0; told() < refused && waited < kWaitMs; waited += 50)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(told(), refused) << c.what << log();
         ::kill(d->pid, SIGTERM);
         EXPECT_EQ(d->exitStatus(), 0) << c.what;
     }

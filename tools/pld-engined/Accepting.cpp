@@ -69,22 +69,33 @@ void EventLoop::accept(Clock::time_point now) {
 }
 
 void EventLoop::refuse(Clock::time_point now, const char* why) {
-    if (const unsigned long n = m_refusals.Count(now)) {
-        Log("refused %lu connection%s: %s (%zu open)", n, n == 1 ? "" : "s", why,
-            m_connections.size());
-    }
+    m_refusedWhy = why;
+    if (const unsigned long n = m_refusals.Count(now)) tellRefused(n);
+}
+
+void EventLoop::tellRefused(unsigned long n) {
+    Log("refused %lu connection%s: %s (%zu open)", n, n == 1 ? "" : "s", m_refusedWhy,
+        m_connections.size());
+}
+
+void EventLoop::tellEvicted(unsigned long n) {
+    Log("closed %lu idle connection%s to make room for new ones, the last idle for %ld s "
+        "(%zu open)",
+        n, n == 1 ? "" : "s", m_evictedIdleSec, m_connections.size());
+}
+
+void EventLoop::tellWithheld(Clock::time_point now) {
+    if (const unsigned long n = m_refusals.Withheld(now)) tellRefused(n);
+    if (const unsigned long n = m_evictions.Withheld(now)) tellEvicted(n);
 }
 
 bool EventLoop::makeRoom(Clock::time_point now) {
     const std::shared_ptr<Connection> idlest = m_admission.Idlest();
     if (!idlest) return false;
-    const auto idle = std::chrono::duration_cast<std::chrono::seconds>(now - idlest->lastRequest);
+    m_evictedIdleSec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - idlest->lastRequest).count());
     close(idlest);
-    if (const unsigned long n = m_evictions.Count(now)) {
-        Log("closed %lu idle connection%s to make room for new ones, the last idle for %ld s "
-            "(%zu open)",
-            n, n == 1 ? "" : "s", static_cast<long>(idle.count()), m_connections.size());
-    }
+    if (const unsigned long n = m_evictions.Count(now)) tellEvicted(n);
     return true;
 }
 

@@ -1,16 +1,26 @@
 #include "Admission.h"
 
+#include <sys/ioctl.h>
+
 #include <utility>
 
 namespace pldengined {
 
 namespace {
 
+// Bytes the client sent that the loop has not read yet: a request that would go unanswered if the
+// connection went now.
+bool inputWaiting(int fd) {
+    int bytes = 0;
+    return ::ioctl(fd, FIONREAD, &bytes) != 0 || bytes > 0;
+}
+
 // A message client reconnects on its next call, and a controller asks for control again: such a
 // connection can go without its client losing an answer, a notification or a piece.
 bool losesNothing(const Connection& c) {
     return !c.closed && c.kinds == 0 && c.answering == 0 && c.decoder.Buffered() == 0 &&
-           !c.awaitingCommit && c.held == 0 && !c.StalledSince() && !c.DropReason();
+           !c.awaitingCommit && c.held == 0 && !c.StalledSince() && !c.DropReason() &&
+           !inputWaiting(c.Fd());
 }
 
 }  // namespace

@@ -18,8 +18,8 @@ class Admission {
     void Touch(Connection& connection);
     void Remove(Connection& connection);
     // The connection idle longest whose client loses nothing if it is closed: it registered no
-    // notifications, has no request begun, waiting or answered in part, and no reply held or
-    // queued; null when there is none.
+    // notifications, has no request begun, waiting (in its socket too) or answered in part, and
+    // no reply held or queued; null when there is none.
     std::shared_ptr<Connection> Idlest();
 
   private:

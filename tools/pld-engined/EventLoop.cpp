@@ -46,10 +46,6 @@ Frame replyFrame(const Connection& c, const json& request, const json& reply) {
     return FrameOf({{"id", reply.at("id")}, {"status", status}});
 }
 
-long secondsSince(Clock::time_point then, Clock::time_point now) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - then).count());
-}
-
 }  // namespace
 
 EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state, Limits limits,
@@ -200,8 +196,8 @@ void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now
             drop(c, "no memory for its frame");
             return;
         }
-        serve(c, now);
     }
+    serve(c, now);  // at the end too: frames read before it may wait, left by a pause
     if (c->closed) return;
     // The replies go out at once, on this pass: queued for its end, they would first ask the
     // kernel to watch the socket for room and then to stop.
@@ -233,7 +229,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         c->lastRequest = now;
         m_admission.Touch(*c);
         try {
-            Call call{m_engine, m_fanOut, c};
+            Call call{m_engine, m_fanOut, c, m_unchangedLines};
             Frame read;
             if (AnswerInPlace(call, bytes, size, read)) {
                 reply(c, std::move(read), m_engine.TakeHold(), now);
@@ -319,47 +315,6 @@ void EventLoop::flush(const std::shared_ptr<Connection>& c, Clock::time_point no
     finishIfDone(c);
 }
 
-void EventLoop::sweep(Clock::time_point now) {
-    std::vector<std::pair<std::shared_ptr<Connection>, std::string>> ending;
-    const auto after = [now](Clock::time_point since, int limitSec) {
-        return limitSec > 0 && now - since > std::chrono::seconds(limitSec);
-    };
-    for (const auto& entry : m_connections) {
-        const std::shared_ptr<Connection>& c = entry.second;
-        const auto stalled = c->StalledSince();
-        if (const auto why = c->DropReason()) {
-            ending.emplace_back(c, *why);
-        } else if (stalled && after(*stalled, m_limits.sendTimeoutSec)) {
-            ending.emplace_back(c, "the client reads nothing, a send timed out");
-        } else if (c->partialSince && after(*c->partialSince, m_limits.frameTimeoutSec)) {
-            ending.emplace_back(c, "a frame was left unfinished for " +
-                                       std::to_string(secondsSince(*c->partialSince, now)) + " s");
-        } else if (c->kinds == 0 && c->decoder.Buffered() == 0 && !stalled && !c->awaitingCommit &&
-                   c->held == 0 && after(c->lastRequest, m_limits.idleTimeoutSec)) {
-            ending.emplace_back(
-                c, "idle for " + std::to_string(secondsSince(c->lastRequest, now)) + " s");
-        }
-    }
-    for (const auto& [c, why] : ending) drop(c, why);
-    const std::pair<LineBudget*, const char*> budgets[] = {
-        {&m_openedLines, "opened"}, {&m_droppedLines, "dropped"}, {&m_closedLines, "closed"}};
-    for (const auto& [budget, kind] : budgets) {
-        if (const unsigned long n = budget->Withheld(now)) {
-            Log("%lu more lines of connections %s not written: at most %u a second are (%zu open)",
-                n, kind, budget->PerSecond(), m_connections.size());
-        }
-    }
-    // A connection paused while the replies held in all were at their bound is read again once
-    // they are below it, though none of its own went out.
-    for (const auto& entry : m_connections) {
-        const std::shared_ptr<Connection>& c = entry.second;
-        if ((c->events & EPOLLIN) == 0 && c->held > 0 && !paused(*c)) {
-            update(c);
-            m_ready.push_back(c);
-        }
-    }
-}
-
 bool EventLoop::paused(const Connection& c) const {
     return c.Queued() + c.heldBytes >= kPauseAt || c.held >= kMaxHeld ||
            (c.held > 0 && m_held.Count() >= kMaxHeldInAll);
@@ -378,8 +333,9 @@ void EventLoop::update(const std::shared_ptr<Connection>& c) {
 }
 
 void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
-    // A client that sent its last byte gets its replies first.
-    if (!c->closed && c->ended && !c->awaitingCommit && c->held == 0 && c->Queued() == 0) {
+    // A client that sent its last byte gets its replies first, to all its whole frames.
+    if (!c->closed && c->ended && !c->awaitingCommit && !c->backlog && c->held == 0 &&
+        c->Queued() == 0) {
         close(c);
     }
 }

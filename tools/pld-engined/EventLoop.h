@@ -58,6 +58,9 @@ class EventLoop {
     // queued then were sent as far as the sockets take them; it returns only when it failed,
     // and the loop goes on.
     void OnRestart(std::function<void()> restart) { m_restart = std::move(restart); }
+    // `sweep` is called on the loop's thread a few times a second: there the admission tells
+    // the refusals it has not told yet.
+    void OnSweep(std::function<void(Clock::time_point)> sweep) { m_onSweep = std::move(sweep); }
     // Any thread: asks the loop for a restart.
     void AskRestart();
 
@@ -75,6 +78,10 @@ class EventLoop {
     void turn(const sigset_t* waitMask);
     void accept(Clock::time_point now);
     void refuse(Clock::time_point now, const char* why);
+    // The lines of refusals and evictions that `n` of them are due, and of those not told yet.
+    void tellRefused(unsigned long n);
+    void tellEvicted(unsigned long n);
+    void tellWithheld(Clock::time_point now);
     // At the cap: closes the connection idle longest to make room for `fd`'s; false if none may go.
     bool makeRoom(Clock::time_point now);
     void open(int fd, Clock::time_point now);
@@ -110,8 +117,11 @@ class EventLoop {
     Clock::time_point m_acceptAgain;
     bool m_acceptFailing = false;
     Throttle m_refusals, m_evictions;
+    const char* m_refusedWhy = "";  // the reason of the last refusal
+    long m_evictedIdleSec = 0;      // how long the last connection closed to make room was idle
     // The lines of connections opened, dropped and closed, each kind on its own.
     LineBudget m_openedLines{20}, m_droppedLines{20}, m_closedLines{20};
+    LineBudget m_unchangedLines{20};  // of control commands that changed nothing
     Clock::time_point m_nextSweep;
     unsigned m_nextId = 0;
     std::thread::id m_loopThread;
@@ -127,6 +137,7 @@ class EventLoop {
 
     HeldReplies m_held;
     std::function<void()> m_restart;
+    std::function<void(Clock::time_point)> m_onSweep;
     std::atomic<bool> m_restartAsked{false};
 };
 

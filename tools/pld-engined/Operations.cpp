@@ -304,8 +304,12 @@ void control(Call& call, const json& request, Answer& answer) {
     }
     const bool ok = result.value("ok", false);
     const json said = result.value(ok ? "done" : "error", json());
-    Log("connection %u: control %s%s: %s", id, Loggable(name).c_str(), ok ? "" : " refused",
-        Loggable(said.is_string() ? said.get<std::string>() : said.dump()).c_str());
+    // Every command applied is logged; one that changed nothing, which a client may send as fast
+    // as it likes, within the budget.
+    if ((ok && verb != "status") || call.unchangedLines.Take(Clock::now())) {
+        Log("connection %u: control %s%s: %s", id, Loggable(name).c_str(), ok ? "" : " refused",
+            Loggable(said.is_string() ? said.get<std::string>() : said.dump()).c_str());
+    }
     answer.reply["answer"] = std::move(result);
 }
 

@@ -13,6 +13,7 @@
 #include "Connection.h"
 #include "FanOut.h"
 #include "StateFile.h"
+#include "Throttle.h"
 #include "sim/SimEngine.h"
 
 namespace pldengined {
@@ -22,6 +23,8 @@ struct Call {
     zvsim::SimEngine& engine;
     FanOut& fanOut;
     const std::shared_ptr<Connection>& connection;
+    // The lines of control commands that changed nothing (refused, or asking the status).
+    LineBudget& unchangedLines;
 };
 
 struct Answer {

@@ -1,6 +1,7 @@
 // A count of like events (refused connections, evictions) told in the log at most once a second:
-// a crowd of clients costs the log one line a second per kind, not one a client. And a budget of
-// lines a second for the lines each connection writes.
+// a crowd of clients costs the log one line a second per kind, not one a client, and the events
+// after a line are told once their second is over even if no more come. And a budget of lines a
+// second for the lines each connection writes.
 #ifndef PLD_ENGINED_THROTTLE_H
 #define PLD_ENGINED_THROTTLE_H
 
@@ -14,14 +15,16 @@ class Throttle {
     using Clock = std::chrono::steady_clock;
 
     // Counts one more event at `now`: the events to tell of, this one included, when a line is
-    // due; 0 when it is not (they are told with the next line).
+    // due; 0 when it is not (they are told by Withheld, or with the next line).
     unsigned long Count(Clock::time_point now) {
         ++m_count;
-        if (now < m_next) return 0;
+        return Withheld(now);
+    }
+    // The events not told yet, once a second has passed since the last line; else 0.
+    unsigned long Withheld(Clock::time_point now) {
+        if (m_count == 0 || now < m_next) return 0;
         m_next = now + std::chrono::seconds(1);
-        const unsigned long told = m_count;
-        m_count = 0;
-        return told;
+        return std::exchange(m_count, 0);
     }
 
   private:

@@ -120,25 +120,20 @@ struct Access {
         ucred peer{};
         socklen_t size = sizeof peer;
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-            const int failure = errno;
-            if (const unsigned long n = unknown.Count(now)) {
-                pldengined::Log("refused %s: %s credentials are unknown (%s)", counted(n).c_str(),
-                                n == 1 ? "its" : "their", std::strerror(failure));
-            }
+            lastFailure = errno;
+            if (const unsigned long n = unknown.Count(now)) tellUnknown(n);
             return false;
         }
         if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
         if (!groupName.empty() && (peer.gid == gid || isMember(peer.uid))) return true;
-        if (const unsigned long n = strangers.Count(now)) {
-            pldengined::Log(
-                "refused %s from uid %u, gid %u (pid %d): only the daemon's user (uid %u), "
-                "root%s%s may connect",
-                (n == 1 ? std::string("a connection") : counted(n) + ", the last").c_str(),
-                static_cast<unsigned>(peer.uid), static_cast<unsigned>(peer.gid),
-                static_cast<int>(peer.pid), static_cast<unsigned>(::geteuid()),
-                groupName.empty() ? "" : " and the members of group ", groupName.c_str());
-        }
+        lastStranger = peer;
+        if (const unsigned long n = strangers.Count(now)) tellStrangers(n);
         return false;
+    }
+    // The refusals since the last line of their kind, once its second is over.
+    void TellWithheld(pldengined::Throttle::Clock::time_point now) const {
+        if (const unsigned long n = unknown.Withheld(now)) tellUnknown(n);
+        if (const unsigned long n = strangers.Withheld(now)) tellStrangers(n);
     }
 
   private:
@@ -163,7 +158,24 @@ struct Access {
         return n == 1 ? "a connection" : std::to_string(n) + " connections";
     }
 
-    mutable pldengined::Throttle strangers, unknown;  // the loop's thread alone calls Allows
+    void tellUnknown(unsigned long n) const {
+        pldengined::Log("refused %s: %s credentials are unknown (%s)", counted(n).c_str(),
+                        n == 1 ? "its" : "their", std::strerror(lastFailure));
+    }
+    void tellStrangers(unsigned long n) const {
+        pldengined::Log(
+            "refused %s from uid %u, gid %u (pid %d): only the daemon's user (uid %u), "
+            "root%s%s may connect",
+            (n == 1 ? std::string("a connection") : counted(n) + ", the last").c_str(),
+            static_cast<unsigned>(lastStranger.uid), static_cast<unsigned>(lastStranger.gid),
+            static_cast<int>(lastStranger.pid), static_cast<unsigned>(::geteuid()),
+            groupName.empty() ? "" : " and the members of group ", groupName.c_str());
+    }
+
+    // The loop's thread alone calls Allows and TellWithheld.
+    mutable pldengined::Throttle strangers, unknown;
+    mutable ucred lastStranger{};
+    mutable int lastFailure = 0;
 };
 
 // A socket bound to `path`, listening, of mode 0600, or 0660 and of `access`'s group; a socket
@@ -381,6 +393,7 @@ int main(int argc, char** argv) {
 
     pldengined::EventLoop loop(*engine, fanOut, state, limits,
                                [&access](int fd) { return access.Allows(fd); });
+    loop.OnSweep([&access](pldengined::Clock::time_point now) { access.TellWithheld(now); });
     std::unique_ptr<pldengined::ScenarioPlayer> player;
     loop.OnRestart([&] {
         pldengined::Carried handed;
