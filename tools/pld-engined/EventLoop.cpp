@@ -275,18 +275,30 @@ void EventLoop::commit() {
     std::vector<BatchedWrite> batch;
     batch.swap(m_batch);
     // Each write's hold is taken as it is made on the engine (the shadow's calls hold nothing).
-    std::vector<zvsim::SimEngine::Hold> holds(batch.size());
+    std::vector<zvsim::SimEngine::Hold> holds;
     std::vector<Write> made;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        made.push_back([this, &batch, &holds, i](zvsim::SimEngine& engine) {
-            const Y4_Status status = batch[i].write(engine);
-            if (&engine == &m_engine) holds[i] = engine.TakeHold();
-            return status;
-        });
-    }
     std::vector<const Write*> writes;
-    for (const Write& w : made) writes.push_back(&w);
-    const std::vector<Y4_Status> statuses = m_state.Commit(writes);
+    std::vector<Y4_Status> statuses;
+    try {
+        holds.resize(batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            made.push_back([this, &batch, &holds, i](zvsim::SimEngine& engine) {
+                const Y4_Status status = batch[i].write(engine);
+                if (&engine == &m_engine) holds[i] = engine.TakeHold();
+                return status;
+            });
+        }
+        for (const Write& w : made) writes.push_back(&w);
+        statuses = m_state.Commit(writes);  // it answers a failure of its own with statuses
+    } catch (const std::bad_alloc&) {
+        // No write was made. Their connections go, as any request without memory does: left
+        // waiting for this commit, they would never be read, timed out or closed again.
+        for (const BatchedWrite& w : batch) {
+            w.connection->awaitingCommit = false;
+            drop(w.connection, "no memory for its write");
+        }
+        return;
+    }
     const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::shared_ptr<Connection>& c = batch[i].connection;

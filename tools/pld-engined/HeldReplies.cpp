@@ -19,7 +19,11 @@ void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame fram
 
 std::vector<HeldReplies::Reply> HeldReplies::Due(Clock::time_point now) {
     std::vector<Reply> due;
-    if (m_held.empty() || (!m_released.exchange(false) && now < m_nextDue)) return due;
+    if (m_held.empty() || (!m_released.load() && now < m_nextDue)) return due;
+    // Before anything changes: without memory every reply stays held, to be tried again, where
+    // a list left half compacted would hold replies already counted out.
+    due.reserve(m_held.size());
+    m_released.store(false);
     m_nextDue = Clock::time_point::max();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_held.size(); ++i) {
