@@ -36,16 +36,6 @@ constexpr std::size_t kMaxHeldInAll = 4096;
 // that a connection with a long pipeline of requests does not hold up the others' answers.
 constexpr int kFramesPerPass = 8;
 
-// The reply's frame; a reply too long for one is answered with a status alone.
-Frame replyFrame(const Connection& c, const json& request, const json& reply) {
-    if (Frame frame = FrameOf(reply)) return frame;
-    const std::string& op = request.at("op").get_ref<const std::string&>();
-    const Y4_Status status = op == "GetRprtAncstr" ? zvsim::kBufferTooSmall : zvsim::kNoEngine;
-    Log("connection %u: the reply to %s does not fit in a frame, answered %d", c.Id(), op.c_str(),
-        static_cast<int>(status));
-    return FrameOf({{"id", reply.at("id")}, {"status", status}});
-}
-
 }  // namespace
 
 EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state, Limits limits,
@@ -229,7 +219,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         c->lastRequest = now;
         m_admission.Touch(*c);
         try {
-            Call call{m_engine, m_fanOut, c, m_unchangedLines};
+            Call call{m_engine, m_fanOut, c, m_unchangedLines, m_held};
             Frame read;
             if (AnswerInPlace(call, bytes, size, read)) {
                 reply(c, std::move(read), m_engine.TakeHold(), now);
@@ -244,12 +234,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
             } else {
-                // The engine sees only the stalled calls made since its last release; the
-                // replies still held are the loop's.
-                if (answer.control && answer.reply["answer"].contains("held")) {
-                    answer.reply["answer"]["held"] = m_held.Stalled();
-                }
-                reply(c, replyFrame(*c, message, answer.reply),
+                reply(c, ReplyFrame(*c, message, answer.reply),
                       answer.control ? zvsim::SimEngine::Hold{} : hold, now);
             }
         } catch (const std::bad_alloc&) {
@@ -306,7 +291,7 @@ void EventLoop::commit() {
         if (c->closed) continue;
         try {
             batch[i].reply["status"] = statuses[i];
-            reply(c, replyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
+            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;

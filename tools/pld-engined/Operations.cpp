@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Control.h"
 #include "Fields.h"
 #include "Log.h"
 #include "Pack.h"
@@ -258,85 +259,36 @@ void unReg(Call& call, const json& request, Answer& answer) {
     answer.reply["status"] = all ? zvsim::kOk : zvsim::kRejected;
 }
 
-// The command's text for the engine; a text in it that is not UTF-8 makes it malformed.
-std::string commandText(const json& command) {
-    try {
-        return command.dump();
-    } catch (const json::type_error&) {
-        throw Malformed("command holds a text that is not UTF-8");
-    }
-}
-
-// `ask: true` opens the connection to control commands; `command` is one, passed to the engine,
-// but for `restart`, which the daemon makes itself once it has answered.
-void control(Call& call, const json& request, Answer& answer) {
-    const auto ask = request.find("ask");
-    const auto command = request.find("command");
-    if ((ask == request.end()) == (command == request.end()))
-        throw Malformed("Control takes one of ask and command");
-    const unsigned id = call.connection->Id();
-    answer.control = true;
-    answer.reply["status"] = zvsim::kOk;
-    if (ask != request.end()) {
-        if (*ask != true) throw Malformed("ask not true");
-        if (!call.connection->control) Log("connection %u: control asked for", id);
-        call.connection->control = true;
-        return;
-    }
-    if (!command->is_object()) throw Malformed("command not a map");
-    const std::string text = commandText(*command);
-    const json verb = command->value("do", json());
-    const std::string name = verb.is_string() ? verb.get<std::string>() : verb.dump();
-    json result;
-    if (!call.connection->control) {
-        answer.reply["status"] = zvsim::kUnknownRequest;
-        result = {{"ok", false}, {"error", "control not asked for on this connection"}};
-    } else if (verb == "restart") {
-        if (command->size() == 1) {
-            result = {{"ok", true}, {"done", "the daemon restarts on the same socket"}};
-            answer.restart = true;
-        } else {
-            result = {{"ok", false}, {"error", "restart takes no parameters"}};
-        }
-    } else {
-        result = json::parse(call.engine.Control(text), nullptr, false);
-        if (!result.is_object()) result = {{"ok", false}, {"error", "the engine did not answer"}};
-    }
-    const bool ok = result.value("ok", false);
-    const json said = result.value(ok ? "done" : "error", json());
-    // Every command applied is logged; one that changed nothing, which a client may send as fast
-    // as it likes, within the budget.
-    if ((ok && verb != "status") || call.unchangedLines.Take(Clock::now())) {
-        Log("connection %u: control %s%s: %s", id, Loggable(name).c_str(), ok ? "" : " refused",
-            Loggable(said.is_string() ? said.get<std::string>() : said.dump()).c_str());
-    }
-    answer.reply["answer"] = std::move(result);
-}
-
 using E = zvsim::SimEngine;
 
-const std::unordered_map<std::string, Handler> kOperations = {
-    {"SetVelPntStr", &setText},
-    {"SetVelPntInt32", &setNumber<std::int32_t, &E::SetVelPntInt32>},
-    {"SetVelPntUint32", &setNumber<std::uint32_t, &E::SetVelPntUint32>},
-    {"GetMaxRprtMMCnt", &countOf<&E::GetMaxRprtMMCnt>},
-    {"GetMaxPntArrayDim", &countOf<&E::GetMaxPntArrayDim>},
-    {"GetPointsRprt", &pointsReport},
-    {"GetMaxNmbrAncstrs", &maxAncestors},
-    {"GetRprtAncstr", &reportAncestors},
-    {"GetVelRprtStrLabel", &reportLabel},
-    {"GetVelEnumStateInfo", &enumStateInfo},
-    {"GetVelEnumStateStr", &enumStateText},
-    {"Process", &process},
-    {"GetVelServerInventory", &inventory},
-    {"GetProdSeqId", &productIds},
-    {"GetVelFDMVersion", &fdmVersion},
-    {"SetEventState", &setEventState},
-    {"AnnouncePldCount", &announcePldCount},
-    {"Init", &init},
-    {"Reg", &reg},
-    {"UnReg", &unReg},
-    {"Control", &control},
+// An op's handler, and the status that answers a reply of it too long for a frame.
+struct Operation {
+    Handler handler;
+    Y4_Status tooLong = zvsim::kNoEngine;
+};
+
+const std::unordered_map<std::string, Operation> kOperations = {
+    {"SetVelPntStr", {&setText}},
+    {"SetVelPntInt32", {&setNumber<std::int32_t, &E::SetVelPntInt32>}},
+    {"SetVelPntUint32", {&setNumber<std::uint32_t, &E::SetVelPntUint32>}},
+    {"GetMaxRprtMMCnt", {&countOf<&E::GetMaxRprtMMCnt>}},
+    {"GetMaxPntArrayDim", {&countOf<&E::GetMaxPntArrayDim>}},
+    {"GetPointsRprt", {&pointsReport}},
+    {"GetMaxNmbrAncstrs", {&maxAncestors}},
+    {"GetRprtAncstr", {&reportAncestors, zvsim::kBufferTooSmall}},
+    {"GetVelRprtStrLabel", {&reportLabel}},
+    {"GetVelEnumStateInfo", {&enumStateInfo}},
+    {"GetVelEnumStateStr", {&enumStateText}},
+    {"Process", {&process}},
+    {"GetVelServerInventory", {&inventory}},
+    {"GetProdSeqId", {&productIds}},
+    {"GetVelFDMVersion", {&fdmVersion}},
+    {"SetEventState", {&setEventState}},
+    {"AnnouncePldCount", {&announcePldCount}},
+    {"Init", {&init}},
+    {"Reg", {&reg}},
+    {"UnReg", {&unReg}},
+    {"Control", {&AnswerControl}},
 };
 
 // ---- The hot reads, answered from the request's bytes without building its document ----
@@ -435,9 +387,19 @@ Answer AnswerTo(Call& call, const json& request) {
     if (handler == kOperations.end()) {
         answer.reply["status"] = zvsim::kUnknownRequest;
     } else {
-        handler->second(call, request, answer);
+        handler->second.handler(call, request, answer);
     }
     return answer;
+}
+
+Frame ReplyFrame(const Connection& c, const json& request, const json& reply) {
+    if (Frame frame = FrameOf(reply)) return frame;
+    const std::string& op = request.at("op").get_ref<const std::string&>();
+    const auto known = kOperations.find(op);
+    const Y4_Status status = known == kOperations.end() ? zvsim::kNoEngine : known->second.tooLong;
+    Log("connection %u: the reply to %s does not fit in a frame, answered %d", c.Id(), op.c_str(),
+        static_cast<int>(status));
+    return FrameOf({{"id", reply.at("id")}, {"status", status}});
 }
 
 }  // namespace pldengined

@@ -12,6 +12,7 @@
 
 #include "Connection.h"
 #include "FanOut.h"
+#include "HeldReplies.h"
 #include "StateFile.h"
 #include "Throttle.h"
 #include "sim/SimEngine.h"
@@ -25,6 +26,8 @@ struct Call {
     const std::shared_ptr<Connection>& connection;
     // The lines of control commands that changed nothing (refused, or asking the status).
     LineBudget& unchangedLines;
+    // The replies the loop holds back: a control status counts the stalled calls among them.
+    const HeldReplies& held;
 };
 
 struct Answer {
@@ -44,6 +47,10 @@ bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame
 // zvwire::Malformed (or another std::exception for a field of the wrong type) for a request that
 // is malformed.
 Answer AnswerTo(Call& call, const nlohmann::json& request);
+
+// The reply's frame; a reply too long for one is answered with a status alone, the one its
+// operation gives for it.
+Frame ReplyFrame(const Connection& c, const nlohmann::json& request, const nlohmann::json& reply);
 
 }  // namespace pldengined
 
