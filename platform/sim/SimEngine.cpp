@@ -1,4 +1,4 @@
-#include "Bench.h"
+#include "Controls.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -100,7 +100,7 @@ SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
     for (const auto& [index, device] : m_catalogue.devices) {
         if (device.offline) offline.insert(index);
     }
-    m_bench = std::make_shared<Bench>(std::move(offline));
+    m_controls = std::make_shared<Controls>(std::move(offline));
     RememberEngine(this);
     // A cycle goes on from the event's state in it.
     for (const auto& [id, event] : m_catalogue.events) {
@@ -230,7 +230,7 @@ Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, 
 Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -241,7 +241,7 @@ Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, cha
 }
 
 Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -289,7 +289,7 @@ Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
 Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -315,7 +315,7 @@ Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std
 Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     return writeNumber(pnt, value);
 }
@@ -323,7 +323,7 @@ Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, 
 Y4_Status SimEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     return writeNumber(pnt, value);
 }
