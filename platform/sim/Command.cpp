@@ -1,12 +1,13 @@
-// The control commands' decoder: every verb's fields in one table, checked before anything is
-// done, so that a refused command changes nothing.
+// The control commands' decoder: one table says each verb's fields, their types and ranges,
+// where each goes in the Command, the defaults status lists, a standing control's default name
+// and what is checked across fields; the decoder only walks it. Everything is checked before
+// anything is done, so that a refused command changes nothing.
 #include "Command.h"
 
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <map>
-#include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,15 @@ enum class Type {
     Value,   // a finite number or a text of at most 255 characters
 };
 
+// Where a checked value goes; `choice` is its word's place in `choices` (Choice only).
+using Store = void (*)(Command& c, const json& v, int choice);
+
+// Stores the value in one member of the command, as that member's type.
+template <auto Member>
+void put(Command& c, const json& v, int) {
+    c.*Member = v.get<std::remove_reference_t<decltype(c.*Member)>>();
+}
+
 struct Field {
     const char* key;
     Type type;
@@ -31,6 +41,21 @@ struct Field {
     std::int64_t lo = 0;
     std::int64_t hi = 0;
     const char* choices = "";
+    Store store = nullptr;
+    const char* fill = nullptr;  // when absent: this JSON value, which status lists too
+};
+
+// What is wrong with the whole once each field is right, or "".
+using Rule = std::string (*)(const Command& c, const json& o);
+
+struct VerbRule {
+    const char* word;
+    Verb verb;
+    std::vector<Field> fields;
+    // A standing control's name when none is given: each {key} is that field's value, or the
+    // word after '|' when the field is absent.
+    const char* name = nullptr;
+    Rule rule = nullptr;
 };
 
 constexpr std::int64_t kU16 = 65535;
@@ -38,17 +63,18 @@ constexpr std::int64_t kU32 = 4294967295;
 constexpr std::int64_t kDayMs = 86400000;
 constexpr std::size_t kMaxText = 64 * 1024;
 
-const Field kDevice{"device", Type::Int, true, 0, kU16};
-const Field kAnyDevice{"device", Type::Int, false, 0, kU16};
-const Field kPoint{"point", Type::Int, true, 0, kU32};
-const Field kModule{"module", Type::Int, false, 0, kU16};
-const Field kName{"name", Type::Name, false};
+const Field kDevice{"device", Type::Int, true, 0, kU16, "", [](Command& c, const json& v, int) {
+                        c.hasDevice = true;
+                        c.device = v.get<std::uint16_t>();
+                    }};
+const Field kAnyDevice{"device", Type::Int, false, 0, kU16, "", kDevice.store};
+const Field kPoint{"point", Type::Int, true, 0, kU32, "", put<&Command::point>};
+const Field kModule{"module", Type::Int, false, 0, kU16, "", put<&Command::module>, "0"};
+const Field kName{"name", Type::Name, false, 0, 0, "", put<&Command::name>};
 
-struct VerbRule {
-    const char* word;
-    Verb verb;
-    std::vector<Field> fields;
-};
+Field count(bool required, std::int64_t hi, const char* fill = nullptr) {
+    return {"count", Type::Int, required, 1, hi, "", put<&Command::count>, fill};
+}
 
 const std::vector<VerbRule>& verbs() {
     static const std::vector<VerbRule> table = {
@@ -58,52 +84,110 @@ const std::vector<VerbRule>& verbs() {
          Verb::Fail,
          {kDevice,
           kPoint,
-          {"status", Type::Int, true, 1, kU16},
-          {"on", Type::Choice, false, 0, 0, "reads|writes|both"},
-          {"count", Type::Int, false, 1, kU32},
-          kName}},
+          {"status", Type::Int, true, 1, kU16, "", put<&Command::status>},
+          {"on", Type::Choice, false, 0, 0, "reads|writes|both",
+           [](Command& c, const json&, int on) {
+               c.reads = on != 1;
+               c.writes = on != 0;
+           },
+           "\"both\""},
+          count(false, kU32),
+          kName},
+         "fail-{device|all}-{point}"},
         {"delay",
          Verb::Delay,
-         {{"ms", Type::Int, false, 0, 600000},
-          {"min_ms", Type::Int, false, 0, 600000},
-          {"max_ms", Type::Int, false, 0, 600000},
+         {{"ms", Type::Int, false, 0, 600000, "",
+           [](Command& c, const json& v, int) {
+               c.minMs = c.maxMs = v.get<std::uint32_t>();
+           }},
+          {"min_ms", Type::Int, false, 0, 600000, "", put<&Command::minMs>},
+          {"max_ms", Type::Int, false, 0, 600000, "", put<&Command::maxMs>},
           kAnyDevice,
-          kName}},
-        {"stall", Verb::Stall, {kAnyDevice, kName}},
+          kName},
+         "delay-{device|all}",
+         [](const Command& c, const json& o) -> std::string {
+             const bool fixed = o.contains("ms");
+             if (fixed == (o.contains("min_ms") || o.contains("max_ms")) ||
+                 (!fixed && !(o.contains("min_ms") && o.contains("max_ms")))) {
+                 return "either ms, or min_ms and max_ms, is needed";
+             }
+             return c.minMs > c.maxMs ? "min_ms is above max_ms" : "";
+         }},
+        {"stall", Verb::Stall, {kAnyDevice, kName}, "stall-{device|all}"},
         {"release", Verb::Release, {}},
         {"plant",
          Verb::Plant,
          {kDevice,
           kPoint,
           kModule,
-          {"signal", Type::Choice, true, 0, 0, "ramp|sine|noise|step|triangle"},
-          {"min", Type::Number, true},
-          {"max", Type::Number, true},
-          {"period_ms", Type::Int, true, 1, kDayMs},
-          {"update_ms", Type::Int, false, 10, kDayMs},
-          {"steps", Type::Int, false, 2, 1000},
-          kName}},
-        {"set", Verb::Set, {kDevice, kPoint, kModule, {"value", Type::Value, true}}},
-        {"burst", Verb::Burst, {kDevice, kPoint, kModule, {"count", Type::Int, true, 1, 10000}}},
+          {"signal", Type::Choice, true, 0, 0, "ramp|sine|noise|step|triangle",
+           // Signal's order is the words'.
+           [](Command& c, const json&, int signal) {
+               c.signal = static_cast<Signal>(signal);
+           }},
+          {"min", Type::Number, true, 0, 0, "", put<&Command::min>},
+          {"max", Type::Number, true, 0, 0, "", put<&Command::max>},
+          {"period_ms", Type::Int, true, 1, kDayMs, "", put<&Command::periodMs>},
+          {"update_ms", Type::Int, false, 10, kDayMs, "", put<&Command::updateMs>, "500"},
+          {"steps", Type::Int, false, 2, 1000, "", put<&Command::steps>},
+          kName},
+         "plant-{device}-{point}-{module}",
+         [](const Command& c, const json&) -> std::string {
+             if (c.min > c.max) return "min is above max";
+             if ((c.signal == Signal::Step) != (c.steps != 0)) {
+                 return "steps (2..1000) is needed for a step signal, and only for it";
+             }
+             return "";
+         }},
+        {"set",
+         Verb::Set,
+         {kDevice,
+          kPoint,
+          kModule,
+          {"value", Type::Value, true, 0, 0, "",
+           [](Command& c, const json& v, int) {
+               c.valueIsText = v.is_string();
+               if (c.valueIsText) {
+                   c.text = v.get<std::string>();
+               } else {
+                   c.number = v.get<double>();
+               }
+           }}}},
+        {"burst", Verb::Burst, {kDevice, kPoint, kModule, count(true, 10000)}},
         {"pld_count", Verb::PldCount, {}},
         {"notify",
          Verb::Notify,
-         {{"action", Type::Choice, true, 0, 0, "drop|repeat"},
-          {"kind", Type::Choice, false, 0, 0, "value|event|pld"},
-          {"count", Type::Int, false, 1, 1000000},
-          kName}},
+         {{"action", Type::Choice, true, 0, 0, "drop|repeat",
+           [](Command& c, const json&, int action) {
+               c.repeat = action == 1;
+           }},
+          // Any is the kind when none is chosen, never a choice.
+          {"kind", Type::Choice, false, 0, 0, "value|event|pld",
+           [](Command& c, const json&, int kind) {
+               c.kind = static_cast<NotifyKind>(kind + 1);
+           }},
+          count(false, 1000000, "1"),
+          kName},
+         "notify-{action}-{kind|any}"},
         {"event",
          Verb::Event,
-         {{"id", Type::Int, true, 0, kU32}, {"state", Type::Int, true, 0, kU16}}},
+         {{"id", Type::Int, true, 0, kU32, "", put<&Command::eventId>},
+          {"state", Type::Int, true, 0, kU16, "", put<&Command::state>}}},
         {"report_parent",
          Verb::ReportParent,
          {kDevice,
-          {"report", Type::Int, true, 0, kU32},
-          {"parent", Type::Int, true, 0, kU32},
+          {"report", Type::Int, true, 0, kU32, "", put<&Command::report>},
+          {"parent", Type::Int, true, 0, kU32, "", put<&Command::parent>},
           kModule}},
-        {"clear", Verb::Clear, {{"name", Type::Name, true}}},
+        {"clear", Verb::Clear, {{"name", Type::Name, true, 0, 0, "", kName.store}}},
         {"restart", Verb::Restart, {}},
-        {"reset", Verb::Reset, {{"seed", Type::Int, false, 0, INT64_MAX}}},
+        {"reset",
+         Verb::Reset,
+         {{"seed", Type::Int, false, 0, INT64_MAX, "",
+           [](Command& c, const json& v, int) {
+               c.hasSeed = true;
+               c.seed = v.get<std::uint64_t>();
+           }}}},
         {"status", Verb::Status, {}},
     };
     return table;
@@ -119,13 +203,15 @@ bool isName(const std::string& s) {
     return true;
 }
 
-bool isChoice(const std::string& word, const char* choices) {
-    for (const char* at = choices;;) {
-        const char* bar = std::strchr(at, '|');
-        const std::size_t n = bar != nullptr ? static_cast<std::size_t>(bar - at) : std::strlen(at);
-        if (word.size() == n && word.compare(0, n, at, n) == 0) return true;
-        if (bar == nullptr) return false;
-        at = bar + 1;
+// The word's place among `choices`, or -1.
+int choiceOf(const std::string& word, const char* choices) {
+    for (int i = 0;; ++i) {
+        const char* bar = std::strchr(choices, '|');
+        const std::size_t n =
+            bar != nullptr ? static_cast<std::size_t>(bar - choices) : std::strlen(choices);
+        if (word.size() == n && word.compare(0, n, choices, n) == 0) return i;
+        if (bar == nullptr) return -1;
+        choices = bar + 1;
     }
 }
 
@@ -157,7 +243,7 @@ std::string checkField(const Field& f, const json& v) {
             }
             return "";
         case Type::Choice:
-            if (!v.is_string() || !isChoice(v.get<std::string>(), f.choices)) {
+            if (!v.is_string() || choiceOf(v.get<std::string>(), f.choices) < 0) {
                 return what + "one of " + f.choices + " is needed";
             }
             return "";
@@ -169,14 +255,27 @@ std::string checkField(const Field& f, const json& v) {
     return what + "not understood";
 }
 
-template <class T>
-T get(const json& o, const char* key, T otherwise) {
-    const auto at = o.find(key);
-    return at == o.end() ? otherwise : at->get<T>();
-}
-
-std::string d(std::uint64_t n) {
-    return std::to_string(n);
+// The verb's name pattern with each {key} or {key|otherwise} put in from `o`.
+std::string nameOf(const char* pattern, const json& o) {
+    std::string name;
+    for (const char* at = pattern; *at != '\0'; ++at) {
+        if (*at != '{') {
+            name += *at;
+            continue;
+        }
+        const char* close = std::strchr(at, '}');
+        const std::string slot(at + 1, close);
+        const std::size_t bar = slot.find('|');
+        const auto v = o.find(slot.substr(0, bar));
+        if (v == o.end()) {
+            name += slot.substr(bar + 1);
+        } else {
+            name +=
+                v->is_string() ? v->get<std::string>() : std::to_string(v->get<std::uint64_t>());
+        }
+        at = close;
+    }
+    return name;
 }
 
 // Checks the fields against the verb's table, then fills `c` and the defaults into `o`.
@@ -199,106 +298,19 @@ std::string decode(json& o, Command& c) {
         if (f.required && !o.contains(f.key)) return word + ": missing field \"" + f.key + "\"";
     }
 
+    for (const Field& f : rule->fields) {
+        if (f.fill != nullptr && !o.contains(f.key)) o[f.key] = json::parse(f.fill);
+    }
+    if (rule->name != nullptr && !o.contains("name")) o["name"] = nameOf(rule->name, o);
     c = Command{};
     c.verb = rule->verb;
-    c.hasDevice = o.contains("device");
-    c.device = get<std::uint16_t>(o, "device", 0);
-    c.point = get<std::uint32_t>(o, "point", 0);
-    if (rule->verb == Verb::Plant || rule->verb == Verb::Set || rule->verb == Verb::Burst ||
-        rule->verb == Verb::ReportParent) {
-        o["module"] = c.module = get<std::uint16_t>(o, "module", 0);
+    for (const Field& f : rule->fields) {
+        const auto v = o.find(f.key);
+        if (v == o.end()) continue;
+        f.store(c, *v, f.type == Type::Choice ? choiceOf(v->get<std::string>(), f.choices) : 0);
     }
-    const std::string device = c.hasDevice ? d(c.device) : "all";
-    std::string name;
-    switch (rule->verb) {
-        case Verb::Fail: {
-            c.status = get<std::uint32_t>(o, "status", 0);
-            const std::string on = get<std::string>(o, "on", "both");
-            o["on"] = on;
-            c.reads = on != "writes";
-            c.writes = on != "reads";
-            c.count = get<std::uint64_t>(o, "count", 0);
-            name = "fail-" + device + "-" + d(c.point);
-            break;
-        }
-        case Verb::Delay: {
-            const bool fixed = o.contains("ms");
-            if (fixed == (o.contains("min_ms") || o.contains("max_ms")) ||
-                (!fixed && !(o.contains("min_ms") && o.contains("max_ms")))) {
-                return "delay: either ms, or min_ms and max_ms, is needed";
-            }
-            c.minMs = get<std::uint32_t>(o, fixed ? "ms" : "min_ms", 0);
-            c.maxMs = get<std::uint32_t>(o, fixed ? "ms" : "max_ms", 0);
-            if (c.minMs > c.maxMs) return "delay: min_ms is above max_ms";
-            name = "delay-" + device;
-            break;
-        }
-        case Verb::Stall:
-            name = "stall-" + device;
-            break;
-        case Verb::Plant: {
-            const std::string signal = o.at("signal").get<std::string>();
-            const char* const words[] = {"ramp", "sine", "noise", "step", "triangle"};
-            for (int i = 0; i < 5; ++i) {
-                if (signal == words[i]) c.signal = static_cast<Signal>(i);
-            }
-            c.min = o.at("min").get<double>();
-            c.max = o.at("max").get<double>();
-            if (c.min > c.max) return "plant: min is above max";
-            c.periodMs = o.at("period_ms").get<std::uint32_t>();
-            o["update_ms"] = c.updateMs = get<std::uint32_t>(o, "update_ms", 500);
-            c.steps = get<std::uint32_t>(o, "steps", 0);
-            if ((c.signal == Signal::Step) != (c.steps != 0)) {
-                return "plant: steps (2..1000) is needed for a step signal, and only for it";
-            }
-            name = "plant-" + d(c.device) + "-" + d(c.point) + "-" + d(c.module);
-            break;
-        }
-        case Verb::Set: {
-            const json& v = o.at("value");
-            c.valueIsText = v.is_string();
-            if (c.valueIsText) {
-                c.text = v.get<std::string>();
-            } else {
-                c.number = v.get<double>();
-            }
-            break;
-        }
-        case Verb::Burst:
-            c.count = o.at("count").get<std::uint64_t>();
-            break;
-        case Verb::Notify: {
-            c.repeat = o.at("action").get<std::string>() == "repeat";
-            const std::string kind = get<std::string>(o, "kind", "any");
-            c.kind = kind == "value"   ? NotifyKind::Value
-                     : kind == "event" ? NotifyKind::Event
-                     : kind == "pld"   ? NotifyKind::Pld
-                                       : NotifyKind::Any;
-            o["count"] = c.count = get<std::uint64_t>(o, "count", 1);
-            name = std::string("notify-") + (c.repeat ? "repeat-" : "drop-") + kind;
-            break;
-        }
-        case Verb::Event:
-            c.eventId = o.at("id").get<std::uint32_t>();
-            c.state = o.at("state").get<std::uint16_t>();
-            break;
-        case Verb::ReportParent:
-            c.report = o.at("report").get<std::uint32_t>();
-            c.parent = o.at("parent").get<std::uint32_t>();
-            break;
-        case Verb::Clear:
-            c.name = o.at("name").get<std::string>();
-            break;
-        case Verb::Reset:
-            c.hasSeed = o.contains("seed");
-            c.seed = get<std::uint64_t>(o, "seed", 0);
-            break;
-        default:
-            break;
-    }
-    if (!name.empty()) {
-        c.name = get<std::string>(o, "name", name);
-        o["name"] = c.name;
+    if (rule->rule != nullptr) {
+        if (std::string e = rule->rule(c, o); !e.empty()) return word + ": " + e;
     }
     c.params = o.dump();
     return "";

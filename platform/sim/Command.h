@@ -30,9 +30,11 @@ enum class Verb {
     Status,
 };
 
+// In the order of the plant verb's signal words, which the decoder counts on.
 enum class Signal { Ramp, Sine, Noise, Step, Triangle };
 
-// The kinds of notification; Any only as a notify control's choice.
+// The kinds of notification; Any only as a notify control's choice. Value, Event and Pld are in
+// the order of the notify verb's kind words, which the decoder counts on.
 enum class NotifyKind { Any, Value, Event, Pld };
 
 // One command, its defaults filled in. Only the fields of its verb mean anything.

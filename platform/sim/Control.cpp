@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Bench.h"
+#include "Controls.h"
 
 namespace zvsim {
 namespace {
@@ -83,19 +83,19 @@ void SimEngine::SetHolding(Holding holding) {
 }
 
 SimEngine::Hold SimEngine::TakeHold() {
-    return Bench::take();
+    return Controls::take();
 }
 
 bool SimEngine::StallReleased(std::uint64_t stallEpoch) const {
-    return m_bench->released(stallEpoch);
+    return m_controls->released(stallEpoch);
 }
 
 void SimEngine::OnRelease(std::function<void()> wake) {
-    m_bench->onRelease(std::move(wake));
+    m_controls->onRelease(std::move(wake));
 }
 
 void SimEngine::hold(int device) {
-    m_bench->hold(device, m_reportHolds.load());
+    m_controls->hold(device, m_reportHolds.load());
 }
 
 std::string SimEngine::Control(const std::string& text) {
@@ -103,7 +103,7 @@ std::string SimEngine::Control(const std::string& text) {
         Command command;
         const std::string error = DecodeCommand(text, command);
         std::string result = error.empty() ? control(command) : refuse(error);
-        m_bench->wakeIfReleased();
+        m_controls->wakeIfReleased();
         return result;
     } catch (const std::exception& e) {
         return refuse(std::string("not done: ") + e.what());
@@ -111,7 +111,7 @@ std::string SimEngine::Control(const std::string& text) {
 }
 
 std::string SimEngine::control(const Command& c) {
-    Bench& bench = *m_bench;
+    Controls& controls = *m_controls;
     switch (c.verb) {
         case Verb::Offline:
         case Verb::Online: {
@@ -130,7 +130,7 @@ std::string SimEngine::control(const Command& c) {
                 const std::string e = unknown(m_catalogue, c, c.verb == Verb::Fail, false);
                 if (!e.empty()) return refuse(e);
             }
-            if (std::string e = bench.add(c); !e.empty()) return refuse(e);
+            if (std::string e = controls.add(c); !e.empty()) return refuse(e);
             std::string what;
             if (c.verb == Verb::Fail) {
                 what = pointName(c) + " answers status " + d(c.status) + " to " +
@@ -150,7 +150,7 @@ std::string SimEngine::control(const Command& c) {
             return done(what + " (" + c.name + ")");
         }
         case Verb::Release:
-            bench.release();
+            controls.release();
             return done("held answers released, stalls removed");
         case Verb::Plant:
             return plant(c);
@@ -175,7 +175,7 @@ std::string SimEngine::control(const Command& c) {
         case Verb::Clear: {
             // Under m_mutex: a plant that is moving finishes first, and then moves no more.
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!bench.remove(c.name)) return refuse("no control named \"" + c.name + "\"");
+            if (!controls.remove(c.name)) return refuse("no control named \"" + c.name + "\"");
             return done(c.name + " cleared");
         }
         case Verb::Restart:
@@ -183,10 +183,10 @@ std::string SimEngine::control(const Command& c) {
         case Verb::Reset: {
             std::lock_guard<std::mutex> lock(m_mutex);
             for (auto& [index, device] : m_catalogue.devices) {
-                device.offline = bench.catalogueOffline().count(index) != 0;
+                device.offline = controls.catalogueOffline().count(index) != 0;
             }
-            bench.clear(c.hasSeed ? &c.seed : nullptr);
-            return done("every control removed, seed " + d(bench.seed()));
+            controls.clear(c.hasSeed ? &c.seed : nullptr);
+            return done("every control removed, seed " + d(controls.seed()));
         }
         case Verb::Status: {
             nlohmann::json offline = nlohmann::json::array();
@@ -196,7 +196,7 @@ std::string SimEngine::control(const Command& c) {
                     if (device.offline) offline.push_back(index);
                 }
             }
-            nlohmann::json status = nlohmann::json::parse(bench.statusFields());
+            nlohmann::json status = nlohmann::json::parse(controls.statusFields());
             status["ok"] = true;
             status["offline"] = std::move(offline);
             return status.dump();
@@ -213,10 +213,10 @@ std::string SimEngine::plant(const Command& c) {
         if (kind != Kind::Int && kind != Kind::UInt) {
             return refuse("plant: " + pointName(c) + " is not a number point");
         }
-        if (std::string e = m_bench->add(c); !e.empty()) return refuse(e);
+        if (std::string e = m_controls->add(c); !e.empty()) return refuse(e);
     }
-    if (!m_bench->startPlants([this] { runPlants(); })) {
-        m_bench->remove(c.name);
+    if (!m_controls->startPlants([this] { runPlants(); })) {
+        m_controls->remove(c.name);
         return refuse("plant: no thread for the plant");
     }
     return done(pointName(c) + " module " + d(c.module) + " moves (" + c.name + ")");

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bench.h"
+#include "Controls.h"
 
 namespace zvsim {
 
@@ -354,7 +354,7 @@ class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
     }
 
     // With m_mutex held and the engine not stopping, so that the engine is there.
-    int times(NotifyKind kind) { return m_engine.m_bench->deliveries(kind); }
+    int times(NotifyKind kind) { return m_engine.m_controls->deliveries(kind); }
 
     void finished() {
         ++m_done;
@@ -505,8 +505,8 @@ SimEngine::~SimEngine() {
 
 void SimEngine::Close() {
     // Threads waiting out a hold go; a caller that holds answers itself is closing too: no wake.
-    m_bench->stopPlants();
-    m_bench->releaseHeld();
+    m_controls->stopPlants();
+    m_controls->releaseHeld();
     std::shared_ptr<Delivery> delivery;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

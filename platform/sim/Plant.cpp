@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Bench.h"
+#include "Controls.h"
 
 namespace zvsim {
 namespace {
@@ -58,7 +58,7 @@ void SimEngine::tick() {
 
 void SimEngine::runPlants() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Bench::PlantValue& v : m_bench->duePlants()) {
+    for (const Controls::PlantValue& v : m_controls->duePlants()) {
         const auto dev = m_catalogue.devices.find(v.device);
         if (dev == m_catalogue.devices.end() || dev->second.offline) continue;  // as the tick
         const auto pnt = dev->second.points.find(v.point);

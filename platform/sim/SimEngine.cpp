@@ -1,16 +1,14 @@
-#include "Bench.h"
+// The simulated engine's calls on its catalogue: points added and removed, read and written as
+// the engine does (texts cut as strncpy cuts them), their attributes and enumeration states, and
+// the status and value texts.
+#include "Controls.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
-
-#include "BoundedFile.h"
 
 namespace zvsim {
 namespace {
@@ -100,7 +98,7 @@ SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
     for (const auto& [index, device] : m_catalogue.devices) {
         if (device.offline) offline.insert(index);
     }
-    m_bench = std::make_shared<Bench>(std::move(offline));
+    m_controls = std::make_shared<Controls>(std::move(offline));
     RememberEngine(this);
     // A cycle goes on from the event's state in it.
     for (const auto& [id, event] : m_catalogue.events) {
@@ -230,7 +228,7 @@ Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, 
 Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -241,7 +239,7 @@ Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, cha
 }
 
 Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -289,7 +287,7 @@ Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
 Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
@@ -315,7 +313,7 @@ Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std
 Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     return writeNumber(pnt, value);
 }
@@ -323,7 +321,7 @@ Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, 
 Y4_Status SimEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value, std::uint16_t) {
     hold(pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (const Y4_Status st = m_bench->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
+    if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
         return st;
     return writeNumber(pnt, value);
 }
@@ -396,73 +394,6 @@ Y4_Status SimEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int 
         }
     }
     return kRejected;
-}
-
-// {"points": [{"device": D, "gddId": G, "values": [...]} or {..., "texts": [...]}, ...]}
-std::string SimEngine::ValuesJson() const {
-    nlohmann::json points = nlohmann::json::array();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [index, device] : m_catalogue.devices) {
-        for (const auto& [gddId, point] : device.points) {
-            nlohmann::json entry = {{"device", index}, {"gddId", gddId}};
-            if (point.kind == Kind::Text) {
-                entry["texts"] = point.texts;
-            } else {
-                entry["values"] = point.values;
-            }
-            points.push_back(std::move(entry));
-        }
-    }
-    return nlohmann::json{{"points", std::move(points)}}.dump();
-}
-
-void SimEngine::LoadValues(const std::string& text) {
-    using nlohmann::json;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::string tooDeep = zvfiles::NestingFault(text);
-    if (!tooDeep.empty()) throw std::runtime_error(tooDeep);
-    Catalogue next = m_catalogue;
-    try {
-        const json saved = json::parse(text);
-        for (const json& entry : saved.at("points")) {
-            const auto index = entry.at("device").get<std::uint16_t>();
-            const auto gddId = entry.at("gddId").get<std::uint32_t>();
-            const std::string where =
-                "device " + std::to_string(index) + " point " + std::to_string(gddId) + ": ";
-            const auto dev = next.devices.find(index);
-            if (dev == next.devices.end() || dev->second.points.count(gddId) == 0) {
-                throw std::runtime_error(where + "not in the catalogue");
-            }
-            Point& p = dev->second.points.at(gddId);
-            const char* key = p.kind == Kind::Text ? "texts" : "values";
-            if (!entry.contains(key)) throw std::runtime_error(where + "no " + key);
-            if (entry.at(key).size() != p.modules()) {
-                throw std::runtime_error(where + "the catalogue has " +
-                                         std::to_string(p.modules()) + " modules");
-            }
-            if (p.kind == Kind::Text) {
-                p.texts = entry.at(key).get<std::vector<std::string>>();
-                for (const std::string& t : p.texts) {
-                    if (t.size() > 255) throw std::runtime_error(where + "text too long");
-                }
-                continue;
-            }
-            p.values = entry.at(key).get<std::vector<std::int64_t>>();
-            for (const std::int64_t v : p.values) {
-                bool fits = v >= p.min && v <= p.max;
-                if (p.kind == Kind::Enum) {
-                    fits = false;
-                    for (const State& s : p.states) fits = fits || s.value == v;
-                }
-                if (!fits)
-                    throw std::runtime_error(where + "value " + std::to_string(v) +
-                                             " does not fit");
-            }
-        }
-    } catch (const json::exception& e) {
-        throw std::runtime_error(zvfiles::ParseFault(e.what()));
-    }
-    m_catalogue = std::move(next);
 }
 
 }  // namespace zvsim

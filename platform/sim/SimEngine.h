@@ -145,7 +145,7 @@ struct Catalogue {
 // enumerations by state name.
 ZV_PLD_PLATFORM_API std::string RenderValue(const Point& point, std::int64_t raw);
 
-class Bench;
+class Controls;
 struct Command;
 
 class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
@@ -285,7 +285,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     std::size_t queuedWork();
     void tick();  // on the delivering thread: live points and events move on
 
-    // Run-time control (Control.cpp, Bench.cpp). hold() is called first by each engine call
+    // Run-time control (Control.cpp, Controls.cpp). hold() is called first by each engine call
     // that answers a client, with m_mutex not held: it waits out or reports the answer's delay
     // and stall. device < 0: the call is not about one device.
     std::string control(const Command& command);
@@ -321,7 +321,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
         std::size_t place = 0;
     };
     std::map<std::uint32_t, EventRun> m_eventRuns;
-    std::shared_ptr<Bench> m_bench;
+    std::shared_ptr<Controls> m_controls;
     std::atomic<bool> m_reportHolds{false};
 };
 

@@ -1,4 +1,4 @@
-#include "Bench.h"
+#include "Controls.h"
 
 #include <algorithm>
 #include <cmath>
@@ -85,14 +85,14 @@ double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw) {
     return plant.min;
 }
 
-Bench::Bench(std::set<std::uint16_t> catalogueOffline)
+Controls::Controls(std::set<std::uint16_t> catalogueOffline)
     : m_catalogueOffline(std::move(catalogueOffline)) {}
 
-Bench::~Bench() {
+Controls::~Controls() {
     stopPlants();
 }
 
-std::string Bench::add(const Command& command) {
+std::string Controls::add(const Command& command) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const Standing& s : m_controls) {
         if (s.command.name == command.name) {
@@ -126,7 +126,7 @@ std::string Bench::add(const Command& command) {
     return "";
 }
 
-bool Bench::remove(const std::string& name) {
+bool Controls::remove(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto at = std::find_if(m_controls.begin(), m_controls.end(),
                                  [&](const Standing& s) { return s.command.name == name; });
@@ -138,7 +138,7 @@ bool Bench::remove(const std::string& name) {
     return true;
 }
 
-void Bench::clear(const std::uint64_t* seed) {
+void Controls::clear(const std::uint64_t* seed) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_controls.clear();
     if (seed != nullptr) m_seed = *seed;
@@ -146,33 +146,33 @@ void Bench::clear(const std::uint64_t* seed) {
     releaseLocked();
 }
 
-void Bench::release() {
+void Controls::release() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_controls.remove_if([](const Standing& s) { return s.command.verb == Verb::Stall; });
     refresh();
     releaseLocked();
 }
 
-void Bench::releaseHeld() {
+void Controls::releaseHeld() {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_closings;
     releaseLocked();
 }
 
-void Bench::onRelease(std::function<void()> wake) {
+void Controls::onRelease(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_wake = std::move(wake);
 }
 
 // Every held answer goes out; the wake is called later, by wakeIfReleased.
-void Bench::releaseLocked() {
+void Controls::releaseLocked() {
     ++m_epoch;
     m_reported = 0;
     m_wakePending = true;
     m_released.notify_all();
 }
 
-void Bench::wakeIfReleased() {
+void Controls::wakeIfReleased() {
     std::function<void()> wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -183,7 +183,7 @@ void Bench::wakeIfReleased() {
     if (wake) wake();
 }
 
-void Bench::refresh() {
+void Controls::refresh() {
     bool hold = false, fail = false, notify = false;
     for (const Standing& s : m_controls) {
         hold = hold || s.command.verb == Verb::Delay || s.command.verb == Verb::Stall;
@@ -195,7 +195,7 @@ void Bench::refresh() {
     m_anyNotify = notify;
 }
 
-Y4_Status Bench::failing(std::uint16_t device, std::uint32_t point, bool write) {
+Y4_Status Controls::failing(std::uint16_t device, std::uint32_t point, bool write) {
     if (!m_anyFail.load()) return kOk;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_controls.begin(); it != m_controls.end(); ++it) {
@@ -214,7 +214,7 @@ Y4_Status Bench::failing(std::uint16_t device, std::uint32_t point, bool write) 
     return kOk;
 }
 
-int Bench::deliveries(NotifyKind kind) {
+int Controls::deliveries(NotifyKind kind) {
     if (!m_anyNotify.load()) return 1;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_controls.begin(); it != m_controls.end(); ++it) {
@@ -229,7 +229,7 @@ int Bench::deliveries(NotifyKind kind) {
     return 1;
 }
 
-void Bench::hold(int device, bool report) {
+void Controls::hold(int device, bool report) {
     if (!m_anyHold.load()) {
         if (report) t_hold = {};
         return;
@@ -265,18 +265,18 @@ void Bench::hold(int device, bool report) {
     --m_waiting;
 }
 
-SimEngine::Hold Bench::take() {
+SimEngine::Hold Controls::take() {
     const SimEngine::Hold hold = t_hold;
     t_hold = {};
     return hold;
 }
 
-bool Bench::released(std::uint64_t stallEpoch) const {
+bool Controls::released(std::uint64_t stallEpoch) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return !stalledBy(stallEpoch);
 }
 
-bool Bench::stalledBy(std::uint64_t mark) const {
+bool Controls::stalledBy(std::uint64_t mark) const {
     const std::uint64_t serial = mark & ((std::uint64_t{1} << 47) - 1);
     const auto device = static_cast<int>(mark >> 47) - 1;
     for (const Standing& s : m_controls) {
@@ -288,7 +288,7 @@ bool Bench::stalledBy(std::uint64_t mark) const {
     return false;
 }
 
-std::vector<Bench::PlantValue> Bench::duePlants() {
+std::vector<Controls::PlantValue> Controls::duePlants() {
     std::vector<PlantValue> due;
     std::lock_guard<std::mutex> lock(m_mutex);
     const Clock::time_point now = Clock::now();
@@ -307,7 +307,7 @@ std::vector<Bench::PlantValue> Bench::duePlants() {
     return due;
 }
 
-bool Bench::startPlants(std::function<void()> run) {
+bool Controls::startPlants(std::function<void()> run) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_plantThread.joinable()) return true;
     m_runPlants = std::move(run);
@@ -320,7 +320,7 @@ bool Bench::startPlants(std::function<void()> run) {
     return true;
 }
 
-void Bench::stopPlants() {
+void Controls::stopPlants() {
     std::thread thread;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -331,7 +331,7 @@ void Bench::stopPlants() {
     if (thread.joinable()) thread.join();
 }
 
-void Bench::plantLoop() {
+void Controls::plantLoop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_plantStop) {
         Clock::time_point next = Clock::time_point::max();
@@ -351,12 +351,12 @@ void Bench::plantLoop() {
     }
 }
 
-std::uint64_t Bench::seed() const {
+std::uint64_t Controls::seed() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_seed;
 }
 
-std::string Bench::statusFields() const {
+std::string Controls::statusFields() const {
     nlohmann::json controls = nlohmann::json::array();
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const Standing& s : m_controls) {

@@ -1,11 +1,11 @@
 // The simulated engine's standing controls (fail, delay, stall, plant, notify), their seeded
 // generators, held answers and the plant's thread.
 //
-// Locks: Bench's mutex is the innermost of the engine: it may be taken with the engine's
+// Locks: the controls' mutex is the innermost of the engine: it may be taken with the engine's
 // catalogue mutex or a Delivery's mutex held, and nothing else is taken or called while it is
 // held.
-#ifndef ZV_SIM_BENCH_H
-#define ZV_SIM_BENCH_H
+#ifndef ZV_SIM_CONTROLS_H
+#define ZV_SIM_CONTROLS_H
 
 #include <atomic>
 #include <chrono>
@@ -35,14 +35,14 @@ double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw);
 void RememberEngine(SimEngine* engine);
 void ForgetEngine(SimEngine* engine);
 
-class Bench {
+class Controls {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Bench(std::set<std::uint16_t> catalogueOffline);
-    ~Bench();
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
+    explicit Controls(std::set<std::uint16_t> catalogueOffline);
+    ~Controls();
+    Controls(const Controls&) = delete;
+    Controls& operator=(const Controls&) = delete;
 
     const std::set<std::uint16_t>& catalogueOffline() const { return m_catalogueOffline; }
 
