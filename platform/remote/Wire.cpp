@@ -71,6 +71,14 @@ FrameDecoder::Result FrameDecoder::Next(nlohmann::json& message) {
     }
 }
 
+bool FrameDecoder::Waiting() const {
+    if (!m_error.empty()) return true;
+    const std::size_t available = m_buffer.size() - m_start;
+    if (available < kHeader) return false;
+    const std::uint32_t length = lengthAt(m_buffer, m_start);
+    return length == 0 || length > m_limits.maxBytes || available - kHeader >= length;
+}
+
 FrameDecoder::Result FrameDecoder::NextBytes(const std::uint8_t*& data, std::size_t& size) {
     if (!m_error.empty()) return Result::Bad;
     if (m_start == m_buffer.size() && m_start > 0) {  // an idle decoder holds no long frame's room

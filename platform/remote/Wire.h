@@ -49,6 +49,8 @@ class FrameDecoder {
     // they stay valid until the next call of Feed or Next.
     Result NextBytes(const std::uint8_t*& data, std::size_t& size);
     const std::string& Error() const { return m_error; }
+    // Whether the next call of Next would give a message or a fault, not NeedMore.
+    bool Waiting() const;
     // Bytes fed and not yet taken by Next: a part of a frame, or frames still to be read.
     std::size_t Buffered() const { return m_buffer.size() - m_start; }
 

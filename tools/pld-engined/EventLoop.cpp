@@ -330,11 +330,17 @@ void EventLoop::update(const std::shared_ptr<Connection>& c) {
 }
 
 void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
-    // A client that sent its last byte gets its replies first, to all its whole frames.
-    if (!c->closed && c->ended && !c->awaitingCommit && !c->backlog && c->held == 0 &&
-        c->Queued() == 0) {
-        close(c);
+    if (c->closed || !c->ended || c->awaitingCommit || c->backlog) return;
+    // A client that sent its last byte gets its replies first, to all its whole frames: those a
+    // pause left are served once it is over, however its end and the pause's end fell together.
+    if (c->decoder.Waiting()) {
+        if (!paused(*c)) {
+            c->backlog = true;
+            m_ready.push_back(c);
+        }
+        return;
     }
+    if (c->held == 0 && c->Queued() == 0) close(c);
 }
 
 void EventLoop::drop(const std::shared_ptr<Connection>& c, const std::string& why) {
