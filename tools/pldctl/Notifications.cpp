@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Output.h"
+#include "ValueChange.h"
 
 namespace pldctl {
 namespace {
@@ -12,36 +13,20 @@ namespace {
 const zvsim::Catalogue* g_catalogue = nullptr;
 ZvPldProxy* g_proxy = nullptr;
 
-const zvsim::Point* pointOf(std::uint16_t deviceIdx, std::uint32_t gddId) {
-    const auto dev = g_catalogue->devices.find(deviceIdx);
-    if (dev == g_catalogue->devices.end()) return nullptr;
-    const auto pnt = dev->second.points.find(gddId);
-    return pnt == dev->second.points.end() ? nullptr : &pnt->second;
-}
-
-// The data of a value change: numbers and states as two 16-bit units, high half first; texts
-// one unit a character. Data of an unknown point is shown as it came.
+// The data of a value change, read by its point's kind; data of an unknown point is shown as it
+// came.
 std::string decoded(const ZvValChgInfo& info) {
-    const zvsim::Point* point = pointOf(info.deviceIdx, info.valueId);
-    if (point != nullptr && point->kind == zvsim::Kind::Text) {
-        std::string text;
-        for (std::uint16_t i = 0; i < info.length; ++i) {
-            const std::uint16_t c = info.pData[i];
-            text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-        }
-        return "\"" + text + "\"";
-    }
-    if (point != nullptr && info.length == 2) {
-        const std::uint32_t raw = (std::uint32_t{info.pData[0]} << 16) | info.pData[1];
-        const std::int64_t value = point->kind == zvsim::Kind::Int
-                                       ? std::int64_t{static_cast<std::int32_t>(raw)}
-                                       : std::int64_t{raw};
-        const std::string text = zvsim::RenderValue(*point, value);
+    const auto change =
+        proxywords::Decode(proxywords::PointOf(*g_catalogue, info.deviceIdx, info.valueId), info);
+    if (change && change->isText) return "\"" + change->text + "\"";
+    if (change) {
         std::string unit;
         const int rc = g_proxy->GetUomLabelString(
             unit, info.deviceIdx, static_cast<unsigned short>(info.valueId),
             static_cast<unsigned short>(info.mmIdx + 1), 0, 0);
-        return rc != 0 ? text + " " + Shown(rc, unit) : unit.empty() ? text : text + " " + unit;
+        return rc != 0        ? change->text + " " + Shown(rc, unit)
+               : unit.empty() ? change->text
+                              : change->text + " " + unit;
     }
     std::string units;
     for (std::uint16_t i = 0; i < info.length && i < 8; ++i) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "ValueChange.h"
+
 namespace pldweb {
 
 using json = nlohmann::json;
@@ -19,33 +21,12 @@ struct DrainContext {
 };
 thread_local DrainContext* t_drainer = nullptr;
 
-const zvsim::Point* pointOf(const zvsim::Catalogue& catalogue, std::uint16_t deviceIdx,
-                            std::uint32_t gddId) {
-    const auto dev = catalogue.devices.find(deviceIdx);
-    if (dev == catalogue.devices.end()) return nullptr;
-    const auto pnt = dev->second.points.find(gddId);
-    return pnt == dev->second.points.end() ? nullptr : &pnt->second;
-}
-
-// The data of a value change as the engine renders the value: numbers and states come as two
-// 16-bit units, high half first; texts one unit a character. Null for what cannot be decoded.
+// The data of a value change as the engine renders the value; null for what cannot be decoded.
 json decodedValue(const zvsim::Catalogue& catalogue, const ZvValChgInfo& info) {
-    const zvsim::Point* point = pointOf(catalogue, info.deviceIdx, info.valueId);
-    if (point == nullptr || info.pData == nullptr) return nullptr;
-    if (point->kind == zvsim::Kind::Text) {
-        std::string text;
-        for (std::uint16_t i = 0; i < info.length; ++i) {
-            const std::uint16_t c = info.pData[i];
-            text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-        }
-        return text;
-    }
-    if (info.length != 2) return nullptr;
-    const std::uint32_t raw = (std::uint32_t{info.pData[0]} << 16) | info.pData[1];
-    const std::int64_t value = point->kind == zvsim::Kind::Int
-                                   ? std::int64_t{static_cast<std::int32_t>(raw)}
-                                   : std::int64_t{raw};
-    return zvsim::RenderValue(*point, value);
+    if (info.pData == nullptr) return nullptr;
+    const auto change =
+        proxywords::Decode(proxywords::PointOf(catalogue, info.deviceIdx, info.valueId), info);
+    return change ? json(change->text) : json(nullptr);
 }
 
 void valueChanged(void*, const ZvValChgInfo* info) {
