@@ -1,7 +1,6 @@
 // Each of the daemon's operations in this process, without a socket: a request's MessagePack in,
 // the reply's MessagePack out, decoded as a client reads it; a malformed request refused with its
-// fault named. Values the catalogue sets and no default would give, so that a field read or
-// written under another name fails.
+// fault named.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,32 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DistinctCatalogue.h"
 #include "Operations.h"
 
 namespace {
 
 using nlohmann::json;
-
-const char* const kCatalogue = R"({"tickMs": 0,
-    "activeEvents": {"pieceSize": 4, "delivery": "process"},
-    "devices": [{"index": 3, "productIdentity": {"ids": [4660, 8256, 7, 513], "revision": 9},
-        "fdmVersion": "FDM 04.12.0031 rel2", "maxAncestors": 5,
-        "points": [{"gddId": 101, "label": "Supply setpoint", "access": "rw",
-                    "description": "Requested supply temperature", "normFactor": 10,
-                    "uomId": 12, "units": ["degC", "degF"], "min": -500, "max": 850,
-                    "arrayDim": 4, "values": [-123, 456], "report": 1020},
-                   {"gddId": 102, "type": "enum", "dataType": 9, "enumType": 6, "values": [2],
-                    "states": [{"value": 0, "name": "Off"}, {"value": 2, "name": "Comfort"},
-                               {"value": 5, "name": "Eco"}]},
-                   {"gddId": 103, "type": "uint", "access": "rw", "values": [3000000000]},
-                   {"gddId": 104, "type": "text", "access": "rw", "values": ["Hall B"]}],
-        "reports": [{"gddId": 1000, "labels": ["Boiler"], "auxValue": 77},
-                    {"gddId": 1010, "labels": ["Circuit 1", "Circuit 2"], "auxValue": 70000,
-                     "parent": {"gddId": 1000}},
-                    {"gddId": 1020, "labels": ["Supply line"], "auxValue": 2,
-                     "parent": {"gddId": 1010, "module": 1}},
-                    {"gddId": 1030, "labels": ["Statistics"], "ancestorRecord": false}]}],
-    "events": [{"id": 7, "group": 3, "device": 3, "state": 2}]})";
 
 json point(int gddId, int mmIdx = 0, int uofm = 0) {
     return {{"deviceIdx", 3}, {"gddId", gddId}, {"mmIdx", mmIdx}, {"uofm", uofm}};
@@ -187,7 +166,7 @@ class Operations : public ::testing::TestWithParam<Row> {
         }
     }
 
-    zvsim::SimEngine m_engine{zvsim::Catalogue::FromJson(kCatalogue)};
+    zvsim::SimEngine m_engine{zvsim::Catalogue::FromJson(kDistinctCatalogue)};
     pldengined::FanOut m_fanOut{m_engine};
     std::shared_ptr<pldengined::Connection> m_connection = std::make_shared<pldengined::Connection>(
         -1, 1, [](const auto&) {}, zvwire::kRequestLimits, pldengined::Clock::now());
