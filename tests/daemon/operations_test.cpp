@@ -95,7 +95,7 @@ const std::vector<Row> kRows = {
                  {"url", "/httpGetSet/httpGet.htm"}, {"query", "evt=vel~eventsWA~or~3"}},
      {{"status", 0}}},
     {"Inventory", {{"op", "GetVelServerInventory"}},
-     {{"status", 0}, {"inventory", {{"serverVersion", 0x00030002}, {"nmbrDevices", 1},
+     {{"status", 0}, {"inventory", {{"serverVersion", 0x00030002}, {"nmbrDevices", 2},
                                     {"maxDevices", 32}, {"pldCount", 1}, {"upTimeSec", 0},
                                     {"serverName", text("ZvPld simulated engine")}}}}},
     {"ProductIds", {{"op", "GetProdSeqId"}, {"deviceIdx", 3}},

@@ -60,16 +60,35 @@ TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintIts
     }
 }
 
-// Device 9 is unknown, and device 1 has no product identity: one failed call is enough for 1.
+// Each subcommand's failing paths and a success: device 9 is unknown, device 4 has no product
+// identity, point 101 takes -500 to 850 and is no enumeration, 102 is read-only, 103 has no report
+// and 104's report no ancestor record.
 TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
+    std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
     ASSERT_TRUE(daemon());
     const struct {
         std::vector<std::string> args;
         int status;
-    } cases[] = {{{"get", "9", "1"}, 1},  {{"set", "9", "1", "5"}, 1},  {{"attrs", "9", "1"}, 1},
-                 {{"enum", "9", "1"}, 1}, {{"hierarchy", "9", "1"}, 1}, {{"report", "9", "1"}, 1},
-                 {{"info"}, 1},           {{"get", "1", "1"}, 0},       {{"set", "1", "1", "5"}, 0},
-                 {{"attrs", "1", "1"}, 0}};
+    } cases[] = {{{"get", "9", "101"}, 1},
+                 {{"get", "3", "101"}, 0},
+                 {{"set", "3", "101", "851"}, 1},
+                 {{"set", "3", "102", "0"}, 1},
+                 {{"set", "3", "101", "50"}, 0},
+                 {{"attrs", "9", "101"}, 1},
+                 {{"attrs", "3", "101"}, 0},
+                 {{"enum", "3", "101"}, 1},
+                 {{"enum", "3", "102"}, 0},
+                 {{"hierarchy", "9", "101"}, 1},
+                 {{"hierarchy", "3", "103"}, 1},
+                 {{"hierarchy", "3", "104"}, 1},
+                 {{"hierarchy", "3", "101"}, 0},
+                 {{"report", "3", "1099"}, 1},
+                 {{"report", "3", "1010"}, 0},
+                 {{"info"}, 1},
+                 {{"events"}, 0},
+                 {{"sim", "clear", "nothing"}, 1},
+                 {{"sim", "offline", "4"}, 0},
+                 {{"get", "3"}, 106}};
     for (const auto& c : cases) {
         EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
     }
@@ -203,7 +222,7 @@ const Call kCalls[] = {
                     << inv.nmbrDevices << inv.maxDevices << inv.pldCount << inv.serverName
                     << +seq->nmbrIds << +seq->revision << seq->ids[0] << seq->ids[3]
                     << c.GetProdSeqId(9) << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
-    }, "0 3 2 1 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
+    }, "0 3 2 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
     {"Notifications", [](ZvPldMsgClient& c) {
         c.RegValueChange([](void*, const ZvValChgInfo* i) {
             hear(SAID("value" << i->valueId << i->mmIdx << i->deviceIdx << i->dataType

@@ -15,13 +15,15 @@ inline const char* const kDistinctCatalogue = R"({"tickMs": 0,
                     "states": [{"value": 0, "name": "Off"}, {"value": 2, "name": "Comfort"},
                                {"value": 5, "name": "Eco"}]},
                    {"gddId": 103, "type": "uint", "access": "rw", "values": [3000000000]},
-                   {"gddId": 104, "type": "text", "access": "rw", "values": ["Hall B"]}],
+                   {"gddId": 104, "type": "text", "access": "rw", "values": ["Hall B"],
+                    "report": 1030}],
         "reports": [{"gddId": 1000, "labels": ["Boiler"], "auxValue": 77},
                     {"gddId": 1010, "labels": ["Circuit 1", "Circuit 2"], "auxValue": 70000,
                      "parent": {"gddId": 1000}},
                     {"gddId": 1020, "labels": ["Supply line"], "auxValue": 2,
                      "parent": {"gddId": 1010, "module": 1}},
-                    {"gddId": 1030, "labels": ["Statistics"], "ancestorRecord": false}]}],
+                    {"gddId": 1030, "labels": ["Statistics"], "ancestorRecord": false}]},
+                {"index": 4, "points": []}],
     "events": [{"id": 7, "group": 3, "device": 3, "state": 2}]})";
 
 #endif
