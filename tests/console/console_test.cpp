@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AccessPolicy.h"
 #include "Console.h"
+#include "Drainer.h"
 #include "EngineAccess.h"
 #include "EventHub.h"
 #include "Log.h"
@@ -290,6 +294,42 @@ TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
     EXPECT_EQ(Handle(c).status, 503);
     m_hub.Unsubscribe(first.stream);
     EXPECT_EQ(Handle(c).status, 200);
+}
+
+// Each kind of message the page's stream carries, with its data (sequence numbers left out): a
+// value change, an event change and a PLD count as the engine notifies them, and a command of the
+// Simulation panel that others' pages show.
+TEST_F(ConsoleTest, StreamsEveryKindOfMessageWithItsData) {
+    pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
+    const Response stream = Handle(Case{"", "GET", "/api/stream", {}, false, 0});
+    ASSERT_TRUE(stream.stream);
+    ASSERT_EQ(Handle(Case{"", "PUT", kValue, {kJson}, false, 0}, R"({"value": "71.5"})").status,
+              200);
+    ASSERT_EQ(Handle(kSim, R"({"do": "event", "id": 4, "state": 6})").status, 200);
+    zvsim::SimEngine::Latest()->Control(R"({"do": "pld_count"})");
+    std::map<std::string, nlohmann::json> expected = {
+        {"value", {{"device", 1}, {"gddId", 101}, {"module", 1}, {"value", "71.5"}}},
+        {"event",
+         {{"eventId", 4},
+          {"groupId", 3},
+          {"device", 2},
+          {"state", 6},
+          {"label", "Pump 3 stopped"}}},
+        {"count", {{"count", 2}}},
+        {"sim", {{"ok", true}, {"done", "event 4 in state 6"}}}};
+    for (int waited = 0; !expected.empty() && waited < 5000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(stream.stream->mutex);
+        for (; !stream.stream->queue.empty(); stream.stream->queue.pop_front()) {
+            const std::string& m = stream.stream->queue.front();  // "event: K\ndata: D\n\n"
+            if (m.rfind("event: ", 0) != 0) continue;             // a comment
+            const std::string kind = m.substr(7, m.find('\n') - 7);
+            nlohmann::json data = nlohmann::json::parse(m.substr(m.find("data: ") + 6));
+            data.erase("sequence");
+            if (expected.count(kind) && expected[kind] == data) expected.erase(kind);
+        }
+    }
+    for (const auto& [kind, data] : expected) ADD_FAILURE() << "not streamed: " << kind << data;
 }
 
 TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
