@@ -185,7 +185,7 @@ class StateDirectories : public DaemonTest, public ::testing::WithParamInterface
 
 TEST_P(StateDirectories, ThatAnotherUserCouldWriteToOrReachItThroughAreRefused) {
     if (GetParam().needsRoot && ::geteuid() != 0)
-        GTEST_SKIP() << "giving a directory to another user needs root";
+        GTEST_SKIP() << "needs root: giving a directory to another user";
     const std::string dir = GetParam().at(m_dir);
     Process& d =
         spawn(PLD_ENGINED_LAUNCH, {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
@@ -243,7 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
 // by hand, the peer's credentials still keep strangers out, and every refusal is told, those
 // after a line once its second is over.
 TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
-    if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: connecting as other users, whose credentials the daemon reads";
     const passwd* nobody = ::getpwnam("nobody");
     const group* team = nobody != nullptr ? ::getgrgid(nobody->pw_gid) : nullptr;
     if (team == nullptr) GTEST_SKIP() << "no user nobody with a group";

@@ -448,7 +448,8 @@ INSTANTIATE_TEST_SUITE_P(Client, HungDaemon, testing::Bool(), [](const auto& inf
 // Another user's socket at the path, answering anything, gets no call through: the client
 // believes only a daemon of its own user's or root's, and says why it refused.
 TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
-    if (::geteuid() != 0) GTEST_SKIP() << "a daemon of another user needs root";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: a daemon of another user, whose credentials the client reads";
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t impostor = ::fork();
