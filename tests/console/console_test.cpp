@@ -151,6 +151,7 @@ const Case kCases[] = {
     {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},
     {"PageWithoutToken", "GET", "/", {}, true, 200},
     {"ScriptWithoutToken", "GET", "/page.js", {}, true, 200},
+    {"BodyAtLimit", "PUT", kValue, {kJson, {"content-length", "65536"}}, false, 200},
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
     {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
     {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
@@ -227,8 +228,8 @@ const SimCase kSimCases[] = {
     {simCase("NoVerb", 400), R"({"device": 1})", "60.0"},
     {simCase("VerbNotText", 400), R"({"do": ["offline"], "device": 1})", "60.0"},
     {simCase("NotAnObject", 400), "[" + kOffline1 + "]", "60.0"},
-    {simCase("OverSize", 413),
-     R"({"do": "offline", "device": 1, "pad": ")" + std::string(4096, ' ') + "\"}", "60.0"},
+    {simCase("AtSizeLimit", 200), kOffline1 + std::string(4096 - kOffline1.size(), ' '), "failed"},
+    {simCase("OverSize", 413), kOffline1 + std::string(4097 - kOffline1.size(), ' '), "60.0"},
     {simCase("ForeignOrigin", 403, {kJson, kEvilOrigin}), kOffline1, "60.0"},
     {simCase("AsForm", 403, {kForm}), kOffline1, "60.0"},
     {simCase("WithoutToken", 401, {kJson}, true), kOffline1, "60.0"},
@@ -273,13 +274,14 @@ TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
               std::string::npos);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
-    // 16 KiB of head, 8 KiB of address by default.
-    c.headers = {{"x-big", std::string(16 * 1024 - 100, 'a')}};
+    // 16 KiB of head, "GET /api/engine HTTP/1.1" and "Name: value" lines; 8 KiB of address.
+    c.headers = {{"x-big", std::string(16384 - 56, 'a')}};
     EXPECT_EQ(Handle(c).status, 200);
-    c.headers = {{"x-big", std::string(16 * 1024, 'a')}};
+    c.headers = {{"x-big", std::string(16384 - 55, 'a')}};
     EXPECT_EQ(Handle(c).status, 431);
-    EXPECT_EQ(Handle(Case{"", "GET", "/api/" + std::string(8 * 1024, 'a'), {}, false, 0}).status,
-              414);
+    EXPECT_EQ(
+        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 4, 'a'), {}, false, 0}).status,
+        414);
     EXPECT_EQ(
         Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
         404);
