@@ -130,22 +130,6 @@ ZvVelPntDfn pnt(std::uint32_t gddId, std::uint16_t mmIdx = 0, std::uint32_t uofm
 const ZvVelPntDfn k101 = pnt(101), k101m1 = pnt(101, 1), k101f = pnt(101, 0, 1), k102 = pnt(102),
                   k103 = pnt(103), k104 = pnt(104);
 
-// The chain below report `gddId` in a buffer for two ancestors, one byte short if `cut`.
-std::string ancestors(ZvPldMsgClient& c, std::uint32_t gddId, bool cut = false) {
-    alignas(8) unsigned char buf[sizeof(ZvPldEngAncestors) + 2 * sizeof(ZvPldEngAncestorEntry)];
-    ZvVelRprtDfn r{3, gddId, 0, buf, static_cast<std::uint32_t>(sizeof buf - cut)};
-    const Y4_Status status = c.GetRprtAncstr(&r);
-    const auto* a = reinterpret_cast<const ZvPldEngAncestors*>(buf);
-    Said chain;
-    chain << status;
-    for (int i = 0; status == 0 && i <= a->nmbrAncstrs; ++i) {
-        const ZvPldEngAncestorEntry& e =
-            i == 0 ? *reinterpret_cast<const ZvPldEngAncestorEntry*>(a) : a->ancstrs[i - 1];
-        chain << e.gddId << e.mmIdx << e.auxValue;
-    }
-    return chain.out.str();
-}
-
 Client* g_other;  // a raw client, for the operations the message client does not make
 
 struct Call {
@@ -180,11 +164,17 @@ const Call kCalls[] = {
                     << c.GetPointsRprt(3, 101) << c.GetMaxNmbrAncstrs(3));
     }, "2 4 1020 5 "},
     {"Reports", [](ZvPldMsgClient& c) {
+        alignas(8) unsigned char buf[sizeof(ZvPldEngAncestors) + 2 * sizeof(ZvPldEngAncestorEntry)];
+        ZvVelRprtDfn r{3, 1020, 0, buf, sizeof buf}, cut{3, 1020, 0, buf, sizeof buf - 1},
+            none{3, 1030, 0, buf, sizeof buf}, label{3, 1010, 1, nullptr, 0};
+        if (c.GetRprtAncstr(&r) != 0) return std::string("no chain");
+        const ZvPldEngAncestors& a = *reinterpret_cast<const ZvPldEngAncestors*>(buf);
         char b[13] = "############";
-        ZvVelRprtDfn r{3, 1010, 1, nullptr, 0};
-        return SAID(ancestors(c, 1020) << ancestors(c, 1020, true) << ancestors(c, 1030)
-                    << c.GetVelRprtStrLabel(&r, 12, b) << b);
-    }, "0 1020 0 2 1010 1 70000 1000 0 77  11  85  7 Circuit 2 "},
+        return SAID(a.gddId << a.mmIdx << a.auxValue << a.nmbrAncstrs << a.ancstrs[0].gddId
+                    << a.ancstrs[0].mmIdx << a.ancstrs[0].auxValue << a.ancstrs[1].gddId
+                    << a.ancstrs[1].mmIdx << a.ancstrs[1].auxValue << c.GetRprtAncstr(&cut)
+                    << c.GetRprtAncstr(&none) << c.GetVelRprtStrLabel(&label, 12, b) << b);
+    }, "1020 0 2 2 1010 1 70000 1000 0 77 11 85 7 Circuit 2 "},
     {"Enum", [](ZvPldMsgClient& c) {
         ZvEnumStateType type{};
         std::uint16_t count = 0, values[3] = {0, 0, 99};
@@ -218,11 +208,11 @@ const Call kCalls[] = {
         const std::unique_ptr<ZvProductIdentSeq, void (*)(void*)> owned(seq, std::free);
         seq = seq ? seq : &none;
         char fdm[64] = "";
-        return SAID(c.GetVelServerInventory(&inv) << (inv.serverVersion >> 16) << (inv.serverVersion & 0xFFFF)
-                    << inv.nmbrDevices << inv.maxDevices << inv.pldCount << inv.serverName
-                    << +seq->nmbrIds << +seq->revision << seq->ids[0] << seq->ids[3]
-                    << c.GetProdSeqId(9) << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
-    }, "0 3 2 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
+        return SAID(c.GetVelServerInventory(&inv) << inv.serverVersion << inv.nmbrDevices
+                    << inv.maxDevices << inv.pldCount << inv.serverName << +seq->nmbrIds
+                    << +seq->revision << seq->ids[0] << seq->ids[3] << c.GetProdSeqId(9)
+                    << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
+    }, "0 196610 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
     {"Notifications", [](ZvPldMsgClient& c) {
         c.RegValueChange([](void*, const ZvValChgInfo* i) {
             hear(SAID("value" << i->valueId << i->mmIdx << i->deviceIdx << i->dataType
