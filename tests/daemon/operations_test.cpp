@@ -61,6 +61,10 @@ struct Row {
     bool asked = false;  // on a connection that asked for control
 };
 
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.request.dump();
+}
+
 const std::vector<Row> kRows = {
     {"Init", ask("Init", {{"texts", {"a", "b", "c"}}}), {{"value", 1}}},
     {"RegValue", ask("Reg", {{"kind", "value"}, {"regArg", 0}}), {{"status", 0}}},
