@@ -17,8 +17,8 @@ namespace {
 
 using nlohmann::json;
 
-json point(int gddId, int mmIdx = 0, int uofm = 0) {
-    return {{"deviceIdx", 3}, {"gddId", gddId}, {"mmIdx", mmIdx}, {"uofm", uofm}};
+json point(int gddId) {
+    return {{"deviceIdx", 3}, {"gddId", gddId}, {"mmIdx", 0}, {"uofm", 0}};
 }
 json report(int gddId, int mmIdx, long auxValue) {
     return {{"gddId", gddId}, {"mmIdx", mmIdx}, {"auxValue", auxValue}};
