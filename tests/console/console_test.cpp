@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AccessPolicy.h"
 #include "Console.h"
+#include "Drainer.h"
 #include "EngineAccess.h"
 #include "EventHub.h"
 #include "Log.h"
@@ -81,6 +85,12 @@ const Header kForm{"content-type", "application/x-www-form-urlencoded"};
 const Header kEvilOrigin{"origin", "http://evil.example:8080"};
 const Header kTokenGiven{"x-console-token", kToken};
 const Header kCookie{"cookie", "pldweb-token-8080=5ecret"};
+// Every answer, refusals included: no framing by another page, no sniffing, no referrer.
+const Header kSecurityHeaders[] = {
+    {"Content-Security-Policy", "frame-ancestors 'none'; default-src 'self'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"}};
 
 const Case kCases[] = {
     {"OwnAddress", "GET", "/api/engine", {}, false, 200},
@@ -141,6 +151,7 @@ const Case kCases[] = {
     {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},
     {"PageWithoutToken", "GET", "/", {}, true, 200},
     {"ScriptWithoutToken", "GET", "/page.js", {}, true, 200},
+    {"BodyAtLimit", "PUT", kValue, {kJson, {"content-length", "65536"}}, false, 200},
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
     {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
     {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
@@ -167,7 +178,7 @@ TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
     if (r.status >= 400) {
         EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
     }
-    for (const auto& header : pldweb::SecurityHeaders()) {
+    for (const Header& header : kSecurityHeaders) {
         EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), header), r.headers.end())
             << header.first;
     }
@@ -217,8 +228,8 @@ const SimCase kSimCases[] = {
     {simCase("NoVerb", 400), R"({"device": 1})", "60.0"},
     {simCase("VerbNotText", 400), R"({"do": ["offline"], "device": 1})", "60.0"},
     {simCase("NotAnObject", 400), "[" + kOffline1 + "]", "60.0"},
-    {simCase("OverSize", 413),
-     R"({"do": "offline", "device": 1, "pad": ")" + std::string(4096, ' ') + "\"}", "60.0"},
+    {simCase("AtSizeLimit", 200), kOffline1 + std::string(4096 - kOffline1.size(), ' '), "failed"},
+    {simCase("OverSize", 413), kOffline1 + std::string(4097 - kOffline1.size(), ' '), "60.0"},
     {simCase("ForeignOrigin", 403, {kJson, kEvilOrigin}), kOffline1, "60.0"},
     {simCase("AsForm", 403, {kForm}), kOffline1, "60.0"},
     {simCase("WithoutToken", 401, {kJson}, true), kOffline1, "60.0"},
@@ -263,13 +274,14 @@ TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
               std::string::npos);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
-    // 16 KiB of head, 8 KiB of address by default.
-    c.headers = {{"x-big", std::string(16 * 1024 - 100, 'a')}};
+    // 16 KiB of head, "GET /api/engine HTTP/1.1" and "Name: value" lines; 8 KiB of address.
+    c.headers = {{"x-big", std::string(16384 - 56, 'a')}};
     EXPECT_EQ(Handle(c).status, 200);
-    c.headers = {{"x-big", std::string(16 * 1024, 'a')}};
+    c.headers = {{"x-big", std::string(16384 - 55, 'a')}};
     EXPECT_EQ(Handle(c).status, 431);
-    EXPECT_EQ(Handle(Case{"", "GET", "/api/" + std::string(8 * 1024, 'a'), {}, false, 0}).status,
-              414);
+    EXPECT_EQ(
+        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 4, 'a'), {}, false, 0}).status,
+        414);
     EXPECT_EQ(
         Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
         404);
@@ -284,6 +296,42 @@ TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
     EXPECT_EQ(Handle(c).status, 503);
     m_hub.Unsubscribe(first.stream);
     EXPECT_EQ(Handle(c).status, 200);
+}
+
+// Each kind of message the page's stream carries, with its data (sequence numbers left out): a
+// value change, an event change and a PLD count as the engine notifies them, and a command of the
+// Simulation panel that others' pages show.
+TEST_F(ConsoleTest, StreamsEveryKindOfMessageWithItsData) {
+    pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
+    const Response stream = Handle(Case{"", "GET", "/api/stream", {}, false, 0});
+    ASSERT_TRUE(stream.stream);
+    ASSERT_EQ(Handle(Case{"", "PUT", kValue, {kJson}, false, 0}, R"({"value": "71.5"})").status,
+              200);
+    ASSERT_EQ(Handle(kSim, R"({"do": "event", "id": 4, "state": 6})").status, 200);
+    zvsim::SimEngine::Latest()->Control(R"({"do": "pld_count"})");
+    std::map<std::string, nlohmann::json> expected = {
+        {"value", {{"device", 1}, {"gddId", 101}, {"module", 1}, {"value", "71.5"}}},
+        {"event",
+         {{"eventId", 4},
+          {"groupId", 3},
+          {"device", 2},
+          {"state", 6},
+          {"label", "Pump 3 stopped"}}},
+        {"count", {{"count", 2}}},
+        {"sim", {{"ok", true}, {"done", "event 4 in state 6"}}}};
+    for (int waited = 0; !expected.empty() && waited < 5000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(stream.stream->mutex);
+        for (; !stream.stream->queue.empty(); stream.stream->queue.pop_front()) {
+            const std::string& m = stream.stream->queue.front();  // "event: K\ndata: D\n\n"
+            if (m.rfind("event: ", 0) != 0) continue;             // a comment
+            const std::string kind = m.substr(7, m.find('\n') - 7);
+            nlohmann::json data = nlohmann::json::parse(m.substr(m.find("data: ") + 6));
+            data.erase("sequence");
+            if (expected.count(kind) && expected[kind] == data) expected.erase(kind);
+        }
+    }
+    for (const auto& [kind, data] : expected) ADD_FAILURE() << "not streamed: " << kind << data;
 }
 
 TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {

@@ -1,8 +1,13 @@
 // Client processes that share one pld-engined through libZvPldProxy: e2e_client and pldctl
 // processes, and a proxy in the test process itself, against the daemon as a real process.
+#include <cstring>
 #include <future>
+#include <mutex>
 
 #include "DaemonFixture.h"
+#include "DistinctCatalogue.h"
+#include "RawClient.h"
+#include "ZvPldMsgClient.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
 #include "dlog.h"
@@ -55,19 +60,186 @@ TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintIts
     }
 }
 
-// Device 9 is unknown, and device 1 has no product identity: one failed call is enough for 1.
+// Each subcommand's failing paths and a success: device 9 is unknown, device 4 has no product
+// identity, point 101 takes -500 to 850 and is no enumeration, 102 is read-only, 103 has no report
+// and 104's report no ancestor record.
 TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
+    std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
     ASSERT_TRUE(daemon());
     const struct {
         std::vector<std::string> args;
         int status;
-    } cases[] = {{{"get", "9", "1"}, 1},  {{"set", "9", "1", "5"}, 1},  {{"attrs", "9", "1"}, 1},
-                 {{"enum", "9", "1"}, 1}, {{"hierarchy", "9", "1"}, 1}, {{"report", "9", "1"}, 1},
-                 {{"info"}, 1},           {{"get", "1", "1"}, 0},       {{"set", "1", "1", "5"}, 0},
-                 {{"attrs", "1", "1"}, 0}};
+    } cases[] = {{{"get", "9", "101"}, 1},
+                 {{"get", "3", "101"}, 0},
+                 {{"set", "3", "101", "851"}, 1},
+                 {{"set", "3", "102", "0"}, 1},
+                 {{"set", "3", "101", "50"}, 0},
+                 {{"attrs", "9", "101"}, 1},
+                 {{"attrs", "3", "101"}, 0},
+                 {{"enum", "3", "101"}, 1},
+                 {{"enum", "3", "102"}, 0},
+                 {{"hierarchy", "9", "101"}, 1},
+                 {{"hierarchy", "3", "103"}, 1},
+                 {{"hierarchy", "3", "104"}, 1},
+                 {{"hierarchy", "3", "101"}, 0},
+                 {{"report", "3", "1099"}, 1},
+                 {{"report", "3", "1010"}, 0},
+                 {{"info"}, 1},
+                 {{"events"}, 0},
+                 {{"sim", "clear", "nothing"}, 1},
+                 {{"sim", "offline", "4"}, 0},
+                 {{"get", "3"}, 106}};
     for (const auto& c : cases) {
         EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
     }
+}
+
+// What the client's notifications and answer pieces said, filled on its delivery thread.
+std::mutex g_heardMutex;
+std::string g_heard;
+
+void hear(const std::string& what) {
+    std::lock_guard<std::mutex> lock(g_heardMutex);
+    g_heard += what;
+}
+// What was heard, once it holds `least` characters or a while has passed.
+std::string heard(std::size_t least) {
+    for (int waited = 0;; waited += 10) {
+        {
+            std::lock_guard<std::mutex> lock(g_heardMutex);
+            if (g_heard.size() >= least || waited >= 5000) return std::exchange(g_heard, "");
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+// Parts joined by spaces, each call made after the one before it.
+struct Said {
+    template <class T>
+    Said& operator<<(const T& part) {
+        out << part << ' ';
+        return *this;
+    }
+    std::ostringstream out;
+};
+#define SAID(parts) (Said() << parts).out.str()
+
+ZvVelPntDfn pnt(std::uint32_t gddId, std::uint16_t mmIdx = 0, std::uint32_t uofm = 0) {
+    return ZvVelPntDfn{3, gddId, mmIdx, 0, 0, nullptr, uofm};
+}
+const ZvVelPntDfn k101 = pnt(101), k101m1 = pnt(101, 1), k101f = pnt(101, 0, 1), k102 = pnt(102),
+                  k103 = pnt(103), k104 = pnt(104);
+
+Client* g_other;  // a raw client, for the operations the message client does not make
+
+struct Call {
+    const char* name;
+    std::function<std::string(ZvPldMsgClient&)> run;
+    const char* said;
+};
+
+// In this order, on one daemon: a write's row reads its value back. Texts go into buffers of 12
+// '#' and a NUL.
+// clang-format off
+const Call kCalls[] = {
+    {"Init", [](ZvPldMsgClient& c) { return SAID(c.Init()); }, "1 "},
+    {"Texts", [](ZvPldMsgClient& c) {
+        char b[4][13] = {"############", "############", "############", "############"};
+        return SAID(c.GetVelPntStrLabel(&k101, 8, b[0]) << b[0]
+                    << c.GetVelPntStrDscrptn(&k101, 12, b[1]) << b[1]
+                    << c.GetVelPntStrUoM(&k101f, 12, b[2]) << b[2]
+                    << c.GetVelPntStr(&k101m1, 12, b[3]) << b[3]);
+    }, "0 Supply s#### 0 Requested su 0 degF 0 45.6 "},
+    {"Numbers", [](ZvPldMsgClient& c) {
+        std::int32_t i = 0;
+        std::uint32_t u = 0, rights = 0, type = 0, nf = 0;
+        Y4paVelDsply uom{};
+        return SAID(c.GetVelPntInt32(&k101, &i) << i << c.GetVelPntUint32(&k103, &u) << u
+                    << c.GetVelPntAccessRights(&k101, &rights) << rights
+                    << c.GetVelPntDataType(&k102, &type) << type << c.GetVelPntDsplyNF(&k101, &nf)
+                    << nf << c.GetVelPntUoMId(&k101, &uom) << uom.uofmId);
+    }, "0 -123 0 3000000000 0 3 0 9 0 10 0 12 "},
+    {"Counts", [](ZvPldMsgClient& c) {
+        return SAID(c.GetMaxRprtMMCnt(3, 101) << c.GetMaxPntArrayDim(3, 101)
+                    << c.GetPointsRprt(3, 101) << c.GetMaxNmbrAncstrs(3));
+    }, "2 4 1020 5 "},
+    {"Reports", [](ZvPldMsgClient& c) {
+        alignas(8) unsigned char buf[sizeof(ZvPldEngAncestors) + 2 * sizeof(ZvPldEngAncestorEntry)];
+        ZvVelRprtDfn r{3, 1020, 0, buf, sizeof buf}, cut{3, 1020, 0, buf, sizeof buf - 1},
+            none{3, 1030, 0, buf, sizeof buf}, label{3, 1010, 1, nullptr, 0};
+        if (c.GetRprtAncstr(&r) != 0) return std::string("no chain");
+        const ZvPldEngAncestors& a = *reinterpret_cast<const ZvPldEngAncestors*>(buf);
+        char b[13] = "############";
+        return SAID(a.gddId << a.mmIdx << a.auxValue << a.nmbrAncstrs << a.ancstrs[0].gddId
+                    << a.ancstrs[0].mmIdx << a.ancstrs[0].auxValue << a.ancstrs[1].gddId
+                    << a.ancstrs[1].mmIdx << a.ancstrs[1].auxValue << c.GetRprtAncstr(&cut)
+                    << c.GetRprtAncstr(&none) << c.GetVelRprtStrLabel(&label, 12, b) << b);
+    }, "1020 0 2 2 1010 1 70000 1000 0 77 11 85 7 Circuit 2 "},
+    {"Enum", [](ZvPldMsgClient& c) {
+        ZvEnumStateType type{};
+        std::uint16_t count = 0, values[3] = {0, 0, 99};
+        const ZvVelPntEnum eco{3, 102, 5};
+        char b[13] = "############";
+        return SAID(c.GetVelEnumStateInfo(3, 102, &type, &count, 2, values) << type.type << count
+                    << values[0] << values[1] << values[2] << c.GetVelEnumStateStr(&eco, 12, b)
+                    << b);
+    }, "0 6 3 0 2 99 0 Eco "},
+    {"Writes", [](ZvPldMsgClient& c) {
+        std::int32_t i = 0;
+        std::uint32_t u = 0;
+        char b[13] = "############";
+        return SAID(c.SetVelPntInt32(&k101, 851, 0) << c.SetVelPntInt32(&k101m1, -321, 0)
+                    << c.GetVelPntInt32(&k101m1, &i) << i
+                    << c.SetVelPntUint32(&k103, 4000000000u, 0) << c.GetVelPntUint32(&k103, &u)
+                    << u << c.SetVelPntStr(&k104, "Hall C", 0) << c.GetVelPntStr(&k104, 12, b)
+                    << b);
+    }, "5 0 0 -321 0 0 4000000000 0 0 Hall C "},
+    {"Process", [](ZvPldMsgClient& c) {
+        ZvPldEngInfo info{5, nullptr, "/httpGetSet/httpGet.htm", "evt=vel~eventsWA~or~3",
+                          [](ZvCallbackInfo* piece) {
+                              hear(std::string(piece->pProcOutBuf, piece->procOutLen));
+                              return 0;
+                          }, 2};
+        return SAID(c.Process(&info) << heard(9));
+    }, "0 (1,3:7,2) "},
+    {"Identity", [](ZvPldMsgClient& c) {
+        ZvVelInventory inv{};
+        ZvProductIdentSeq none{}, *seq = c.GetProdSeqId(3);
+        const std::unique_ptr<ZvProductIdentSeq, void (*)(void*)> owned(seq, std::free);
+        seq = seq ? seq : &none;
+        char fdm[64] = "";
+        return SAID(c.GetVelServerInventory(&inv) << inv.serverVersion << inv.nmbrDevices
+                    << inv.maxDevices << inv.pldCount << inv.serverName << +seq->nmbrIds
+                    << +seq->revision << seq->ids[0] << seq->ids[3] << c.GetProdSeqId(9)
+                    << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
+    }, "0 196610 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
+    {"Notifications", [](ZvPldMsgClient& c) {
+        c.RegValueChange([](void*, const ZvValChgInfo* i) {
+            hear(SAID("value" << i->valueId << i->mmIdx << i->deviceIdx << i->dataType
+                      << i->length << i->pData[0] << i->pData[1]));
+        }, nullptr, 0);
+        c.RegVelEvent([](void*, const ZvVEventInfo* i) {
+            hear(SAID("event" << i->eventId << i->deviceIdx << i->eventState << i->groupId));
+        }, nullptr, 0);
+        c.RegPldCntChng([](void*, unsigned long count) { hear(SAID("pld" << count)); }, nullptr, 0);
+        g_other->call({{"op", "SetVelPntInt32"}, {"value", -2},
+                       {"pnt", {{"deviceIdx", 3}, {"gddId", 101}, {"mmIdx", 1}}}});
+        g_other->call({{"op", "SetEventState"}, {"eventId", 7}, {"state", 6}});
+        g_other->call({{"op", "AnnouncePldCount"}});
+        return SAID(heard(50) << c.UnReg(1));
+    }, "value 101 1 3 1 2 65535 65534 event 7 3 6 3 pld 2  0 "},
+};
+// clang-format on
+
+// Every operation through the real daemon and the client, each answer one that no default gives:
+// a field that one end names otherwise shows.
+TEST_F(EndToEndTest, EveryOperationGivesTheClientTheEnginesAnswer) {
+    std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
+    ASSERT_TRUE(daemon());
+    ZvPldMsgClient client(m_engine.c_str(), "e2e", "");
+    Client other(m_socket);
+    g_other = &other;
+    for (const Call& call : kCalls) EXPECT_EQ(call.run(client), call.said) << call.name;
 }
 
 std::string g_log;

@@ -204,48 +204,6 @@ json Piece(int sequence, const std::string& text) {
 
 const ZvVelPntDfn kPnt{1, 1001, 2, 0, -1, "aux", 0};
 
-TEST(RemoteEngine, WritesEachReplyIntoTheCallersRecordsWithinTheirSize) {
-    json replies = json::parse(R"({"GetMaxNmbrAncstrs": {"value": 3},
-        "GetProdSeqId": {"seq": {"nmbrIds": 2, "revision": 1, "ids": [7, 9]}},
-        "GetVelEnumStateInfo": {"status": 0, "type": 4, "values": [1, 2, 3]},
-        "GetRprtAncstr": {"status": 0, "report": {"gddId": 10, "mmIdx": 1, "auxValue": 7},
-                          "ancestors": [{"gddId": 20, "mmIdx": 0, "auxValue": 8}]}})");
-    replies["GetVelPntStrLabel"] = {{"status", 0},
-                                    {"text", json::binary({'B', 'o', 'i', 'l', 'e', 'r'})}};
-    FakeDaemon daemon(
-        [&](const json& r) { return std::vector<json>{replies.at(r["op"].get<std::string>())}; });
-    ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
-    char text[8] = "#######";
-    EXPECT_EQ(client.GetVelPntStrLabel(&kPnt, 4, text), 0);
-    EXPECT_STREQ(text, "Boil###");
-    EXPECT_EQ(daemon.Requests().at(0)["pnt"].dump(),
-              R"({"auxIdx":0,"auxParam":-1,"auxText":"aux","deviceIdx":1,"gddId":1001,)"
-              R"("mmIdx":2,"uofm":0})");
-    EXPECT_EQ(daemon.Requests().at(0)["size"], 4);
-    EXPECT_EQ(client.GetMaxNmbrAncstrs(1), 3u);
-    ZvProductIdentSeq* seq = client.GetProdSeqId(1);
-    ASSERT_NE(seq, nullptr);
-    EXPECT_EQ(std::vector<int>({seq->nmbrIds, seq->revision, seq->ids[0], seq->ids[1]}),
-              (std::vector<int>{2, 1, 7, 9}));
-    std::free(seq);
-    ZvEnumStateType type{};
-    std::uint16_t count = 0, values[3] = {0, 0, 99};
-    EXPECT_EQ(client.GetVelEnumStateInfo(1, 1001, &type, &count, 2, values), 0);
-    EXPECT_EQ(std::vector<unsigned>({type.type, count, values[0], values[1], values[2]}),
-              (std::vector<unsigned>{4, 3, 1, 2, 99}));
-    unsigned char buf[sizeof(ZvPldEngAncestors) + sizeof(ZvPldEngAncestorEntry)];
-    ZvVelRprtDfn rprt{1, 10, 1, buf, sizeof buf};
-    ASSERT_EQ(client.GetRprtAncstr(&rprt), 0);
-    const auto* record = reinterpret_cast<const ZvPldEngAncestors*>(buf);
-    ASSERT_EQ(record->nmbrAncstrs, 1);
-    EXPECT_EQ(record->ancstrs, reinterpret_cast<const void*>(buf + sizeof *record));
-    EXPECT_EQ(std::vector<unsigned>(
-                  {record->auxValue, record->ancstrs[0].gddId, record->ancstrs[0].auxValue}),
-              (std::vector<unsigned>{7, 20, 8}));
-    rprt.bufSize = sizeof buf - 1;
-    EXPECT_EQ(client.GetRprtAncstr(&rprt), 11);
-}
-
 TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPiece) {
     FakeDaemon daemon([](const json& r) -> std::vector<json> {
         static const json notes = json::parse(R"({"pld": {"ntf": "pld", "count": 7},
@@ -490,7 +448,8 @@ INSTANTIATE_TEST_SUITE_P(Client, HungDaemon, testing::Bool(), [](const auto& inf
 // Another user's socket at the path, answering anything, gets no call through: the client
 // believes only a daemon of its own user's or root's, and says why it refused.
 TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
-    if (::geteuid() != 0) GTEST_SKIP() << "a daemon of another user needs root";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: a daemon of another user, whose credentials the client reads";
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t impostor = ::fork();
