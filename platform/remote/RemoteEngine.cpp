@@ -16,17 +16,17 @@
 
 #include "Pack.h"
 #include "ReplyFields.h"
-#include "sim/SimEngine.h"
+#include "ZvPldStatus.h"
 
 namespace zvremote {
 
 namespace {
 
 using json = nlohmann::json;
-using zvsim::kBufferTooSmall;
-using zvsim::kNoEngine;
-using zvsim::kRejected;
-using zvsim::kUnknownRequest;
+using zvstatus::kBufferTooSmall;
+using zvstatus::kNoEngine;
+using zvstatus::kRejected;
+using zvstatus::kUnknownRequest;
 using zvwire::List;
 using zvwire::Number;
 using zvwire::NumberOf;
