@@ -12,6 +12,7 @@
 #include "Fields.h"
 #include "Io.h"
 #include "Pack.h"
+#include "Peer.h"
 #include "Wire.h"
 #include "dlog.h"
 
@@ -152,20 +153,19 @@ bool RemoteConnection::connect(Deadline until) {
     }
     // Whoever listens at the path would answer for the engine, and acknowledge writes it never
     // passes on: only a daemon of this user's or root's is believed.
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    const std::optional<ucred> peer = zvwire::PeerOf(fd);
+    if (!peer) {
         __dlog_printf(kError, kTag, "unix:%s: the daemon's credentials are unknown (%s), refused",
                       m_path.c_str(), std::strerror(errno));
         ::close(fd);
         return false;
     }
-    if (peer.uid != ::geteuid() && peer.uid != 0) {
+    if (!zvwire::IsOwnUserOrRoot(*peer)) {
         __dlog_printf(kError, kTag,
                       "unix:%s is served by uid %u (pid %d), neither this user (uid %u) nor "
                       "root: refused as an impostor",
-                      m_path.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
-                      static_cast<unsigned>(::geteuid()));
+                      m_path.c_str(), static_cast<unsigned>(peer->uid),
+                      static_cast<int>(peer->pid), static_cast<unsigned>(::geteuid()));
         ::close(fd);
         return false;
     }
