@@ -49,6 +49,8 @@ bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
     return true;
 }
 
+constexpr char kClosedByDaemon[] = "the daemon closed the connection";
+
 }  // namespace
 
 RemoteConnection::RemoteConnection(std::string path, std::chrono::milliseconds deadline,
@@ -88,7 +90,10 @@ bool RemoteConnection::call(const Request& request, std::vector<std::uint8_t>& r
         // the others fail meanwhile.
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_unresponsive) {
-            if (m_probing || start < m_nextProbe) return false;
+            if (m_probing || start < m_nextProbe) {
+                m_failure = late();
+                return false;
+            }
             m_probing = probe = true;
             m_nextProbe = start + m_deadline;
         }
@@ -113,6 +118,11 @@ bool RemoteConnection::Reconnect() {
     const bool connected = connect(until);
     if (!connected && Clock::now() >= until) missed(start);
     return connected;
+}
+
+std::string RemoteConnection::Failure() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failure;
 }
 
 bool RemoteConnection::Broken() const {
@@ -144,19 +154,21 @@ bool RemoteConnection::connect(Deadline until) {
     if (m_path.empty() || m_path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, m_path.data(), m_path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
     // A full backlog holds connect up to the send timeout.
-    if (!sendTimeout(fd, until) ||
+    if (fd < 0 || !sendTimeout(fd, until) ||
         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+        failed(m_path + ": " + std::strerror(errno));
+        if (fd >= 0) ::close(fd);
         return false;
     }
     // Whoever listens at the path would answer for the engine, and acknowledge writes it never
     // passes on: only a daemon of this user's or root's is believed.
     const std::optional<ucred> peer = zvwire::PeerOf(fd);
     if (!peer) {
+        const char* const why = std::strerror(errno);
         __dlog_printf(kError, kTag, "unix:%s: the daemon's credentials are unknown (%s), refused",
-                      m_path.c_str(), std::strerror(errno));
+                      m_path.c_str(), why);
+        failed(m_path + ": the daemon's credentials are unknown: " + why);
         ::close(fd);
         return false;
     }
@@ -164,8 +176,10 @@ bool RemoteConnection::connect(Deadline until) {
         __dlog_printf(kError, kTag,
                       "unix:%s is served by uid %u (pid %d), neither this user (uid %u) nor "
                       "root: refused as an impostor",
-                      m_path.c_str(), static_cast<unsigned>(peer->uid),
-                      static_cast<int>(peer->pid), static_cast<unsigned>(::geteuid()));
+                      m_path.c_str(), static_cast<unsigned>(peer->uid), static_cast<int>(peer->pid),
+                      static_cast<unsigned>(::geteuid()));
+        failed(m_path + " is served by uid " + std::to_string(peer->uid) +
+               ", neither this user nor root");
         ::close(fd);
         return false;
     }
@@ -225,7 +239,10 @@ void RemoteConnection::Break(std::uint64_t generation) {
 bool RemoteConnection::exchange(const Request& request, Deadline until, std::uint64_t* on,
                                 std::vector<std::uint8_t>& reply) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_closed || m_broken) return false;
+    if (m_closed || m_broken) {
+        m_failure = kClosedByDaemon;
+        return false;
+    }
     // The reader thread rests from now on: this call reads its reply itself if it can.
     ++m_callers;
     const std::shared_ptr<Reading> reading = m_read;
@@ -246,8 +263,10 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
         framed = appendPacked(*request.packed, id, frame);
     }
     bool sent = false;
+    int unsent = 0;  // why the frame did not go out, when not for want of time
     lock.lock();
     if (!framed) {  // a text too long for any frame: this request fails, the connection stays
+        m_failure = "the request is too long for a frame";
         m_pending.erase(id);
         --m_callers;
         m_lastCall = Clock::now();
@@ -272,10 +291,12 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
                 if (!sendTimeout(fd, until)) return 0;  // no time left
                 return ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
             });
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) unsent = errno;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         sent = fd >= 0 && done == frame.size();
+        if (fd < 0) unsent = EPIPE;  // the connection broke meanwhile
         lock.lock();
         m_writing = false;
         m_writable.notify_all();
@@ -301,6 +322,11 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
     }
     const bool replied = pending.replied;
     if (replied) reply.swap(pending.reply);
+    if (!replied) {
+        m_failure = sent && pending.done ? kClosedByDaemon
+                    : unsent != 0        ? std::string("cannot send: ") + std::strerror(unsent)
+                                         : late();
+    }
     m_pending.erase(id);
     --m_callers;
     m_lastCall = Clock::now();
@@ -416,6 +442,15 @@ void RemoteConnection::answered() {
         std::swap(again, m_unresponsive);
     }
     if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
+}
+
+void RemoteConnection::failed(std::string why) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_failure = std::move(why);
+}
+
+std::string RemoteConnection::late() const {
+    return "no answer within " + std::to_string(m_deadline.count()) + " ms";
 }
 
 // A request sent at `sent` got no reply within its deadline.

@@ -20,8 +20,6 @@
 
 namespace zvremote {
 
-constexpr std::chrono::milliseconds kDefaultDeadline{2000};
-
 class RemoteEngine : public ZvPldEngine {
   public:
     // "unix:PATH" or "unix:PATH?deadline_ms=N" gives an engine that talks to the daemon at PATH;
