@@ -256,7 +256,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     Y4_Status writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw);
     Y4_Status attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field, std::uint32_t* value);
 
-    // Notifications are made and delivered by a Delivery (Delivery.cpp), which owns the
+    // Notifications are made and delivered by a Delivery (Delivery.h), which owns the
     // delivering thread. The engine only queues work there, with m_mutex held so that the
     // notifications go out in the order of the changes; it never calls a capture function.
     class Delivery;
