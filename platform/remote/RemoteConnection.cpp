@@ -120,11 +120,6 @@ bool RemoteConnection::Reconnect() {
     return connected;
 }
 
-std::string RemoteConnection::Failure() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_failure;
-}
-
 bool RemoteConnection::Broken() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_broken;
@@ -432,41 +427,6 @@ bool RemoteConnection::route(const std::uint8_t* data, std::size_t size) {
     } catch (const std::exception&) {  // Malformed, or no memory for it
         return false;
     }
-}
-
-void RemoteConnection::answered() {
-    bool again = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lastAnswer = Clock::now();
-        std::swap(again, m_unresponsive);
-    }
-    if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
-}
-
-void RemoteConnection::failed(std::string why) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_failure = std::move(why);
-}
-
-std::string RemoteConnection::late() const {
-    return "no answer within " + std::to_string(m_deadline.count()) + " ms";
-}
-
-// A request sent at `sent` got no reply within its deadline.
-void RemoteConnection::missed(Deadline sent) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // One sent before the engine last answered tells nothing new of it.
-        if (m_closed || sent < m_lastAnswer) return;
-        m_nextProbe = std::max(m_nextProbe, Clock::now() + m_deadline);
-        if (m_unresponsive) return;
-        m_unresponsive = true;
-    }
-    __dlog_printf(kError, kTag,
-                  "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
-                  "it answers again",
-                  m_path.c_str(), static_cast<long long>(m_deadline.count()));
 }
 
 }  // namespace zvremote

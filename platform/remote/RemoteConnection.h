@@ -102,8 +102,9 @@ class RemoteConnection {
     bool exchange(const Request& request, Deadline until, std::uint64_t* generation,
                   std::vector<std::uint8_t>& reply);
     void retire();  // m_connectMutex held
+    // The failures' reasons, and the engine's answering or not (ConnectionFailures.cpp).
     void failed(std::string why);
-    std::string late() const;
+    std::string late() const;  // "no answer within N ms"
 
     // What one connection's reading has in hand: only the thread that holds m_reading uses it.
     struct Reading {
