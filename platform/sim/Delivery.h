@@ -23,7 +23,9 @@
 
 namespace zvsim {
 
-class SimEngine::Delivery : public std::enable_shared_from_this<Delivery> {
+// Hidden, though nested in an exported class: only the engine's own files use it.
+class __attribute__((visibility("hidden"))) SimEngine::Delivery
+    : public std::enable_shared_from_this<Delivery> {
   public:
     enum Kind { kPld, kEvent, kValue };
 
