@@ -23,6 +23,7 @@
 #include "Wire.h"
 #include "ZvPldMsgClient.h"
 #include "dlog.h"
+#include "sim/Controller.h"
 
 namespace {
 
@@ -444,6 +445,58 @@ TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
 INSTANTIATE_TEST_SUITE_P(Client, HungDaemon, testing::Bool(), [](const auto& info) -> std::string {
     return info.param ? "Registered" : "Calling";
 });
+
+// A text that names the daemon but cannot be read reaches no engine: not the daemon with a
+// deadline it did not mean, not the engine of this process. It says so once; the control client
+// refuses the same text.
+TEST(RemoteEngine, ATextWithADeadlineThatDoesNotReadReachesNoEngine) {
+    FakeDaemon daemon([](const json&) { return std::vector<json>{{{"status", 0}, {"value", 5}}}; });
+    std::string base = daemon.Text(1);
+    base.pop_back();  // "unix:PATH?deadline_ms="
+    for (const char* deadline : {"0", "500ms"}) {
+        LogLines log;
+        {
+            ZvPldMsgClient client((base + deadline).c_str(), "two", "three");
+            std::int32_t value = 0;
+            EXPECT_EQ(client.Init(), 0) << deadline;
+            EXPECT_EQ(client.GetVelPntInt32(&kPnt, &value), 13) << deadline;
+        }
+        const std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+        EXPECT_NE(lines[0].find("deadline_ms must be 1 to 3600000: " + std::string(deadline) +
+                                "; every call fails with 13"),
+                  std::string::npos)
+            << lines[0];
+        std::string error;
+        EXPECT_EQ(zvsim::Controller::Open(base + deadline, error), nullptr) << deadline;
+        EXPECT_EQ(error, "deadline_ms must be 1 to 3600000: " + std::string(deadline));
+    }
+    EXPECT_TRUE(daemon.Requests().empty());
+}
+
+// The control client fails a command the daemon does not answer with the reason that pldctl and
+// the console tell ("engine not reachable: ..."), and connects anew for the next.
+TEST(RemoteControl, TellsWhyTheDaemonGaveNoAnswer) {
+    std::atomic<bool> silent{false};
+    FakeDaemon daemon([&](const json& r) -> std::vector<json> {
+        if (silent) return {};
+        return {r.contains("ask") ? kOk : json{{"status", 0}, {"answer", {{"ok", true}}}}};
+    });
+    const std::string text = daemon.Text(200);
+    std::string error;
+    const auto control = zvsim::Controller::Open(text, error);
+    ASSERT_TRUE(control) << error;
+    auto send = [](zvsim::Controller& c) {
+        return json::parse(c.Send(R"({"do": "x"})"));
+    };
+    EXPECT_EQ(send(*control), json({{"ok", true}}));
+    silent = true;
+    EXPECT_EQ(send(*control)["error"], "engine not reachable: no answer within 200 ms");
+    daemon.Stop();
+    EXPECT_EQ(send(*zvsim::Controller::Open(text, error))["error"],
+              "engine not reachable: " + text.substr(5, text.find('?') - 5) +
+                  ": No such file or directory");
+}
 
 // Another user's socket at the path, answering anything, gets no call through: the client
 // believes only a daemon of its own user's or root's, and says why it refused.
