@@ -146,10 +146,9 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
         zvwire::AppendFrame(request, reads);
     }
     waiting.sendBytes(reads);
-    for (int waited = 0; send(*control, {{"do", "status"}})["held"] != 257; waited += 10) {
-        ASSERT_LT(waited, kWaitMs) << send(*control, {{"do", "status"}});
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return send(*control, {{"do", "status"}})["held"] == 257;
+    })) << send(*control, {{"do", "status"}});
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 257);  // the proxy's and 256
     ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
@@ -268,10 +267,8 @@ TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
-    for (int waited = 0; log().find("played to its end") == std::string::npos; waited += 10) {
-        ASSERT_LT(waited, kWaitMs) << log();
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return log().find("played to its end") != std::string::npos; }))
+        << log();
     EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
     const std::string all = log();
     const std::size_t first = all.find("scenario play: at 0 ms: set");

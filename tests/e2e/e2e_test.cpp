@@ -3,9 +3,9 @@
 #include <future>
 
 #include "DaemonFixture.h"
+#include "LogCapture.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
-#include "dlog.h"
 
 namespace {
 
@@ -70,7 +70,6 @@ TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
     }
 }
 
-std::string g_log;
 std::vector<int> g_changed;
 
 TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsTheWrite) {
@@ -82,10 +81,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     proxy.RegisterForValueChange(
         [](void*, const ZvValChgInfo* info) { g_changed.push_back(info->pData[1]); }, nullptr, 0);
     auto changesUntil = [&](std::size_t count) {
-        while (g_changed.size() < count) {
-            proxy.CheckValueChange();
-            std::this_thread::sleep_for(milliseconds(10));
-        }
+        WaitUntil([&] { return proxy.CheckValueChange(), g_changed.size() >= count; }, 60000);
         return g_changed;
     };
     ASSERT_EQ(proxy.SetValueSInt32(42, 1, 5, 1, 0, 0, 0, 0), 0);
@@ -94,7 +90,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     // stop one by one: the wait reports the last.
     ::kill(d->pid, SIGSTOP);
     ASSERT_EQ(::waitpid(d->pid, nullptr, WUNTRACED), d->pid);
-    dlog_set_sink([](int, const char*, const char* text, void*) { g_log += text; }, nullptr);
+    auto log = std::make_unique<LogCapture>();
     const auto start = Clock::now();
     int value = 0;
     auto call = std::async(std::launch::async,
@@ -103,9 +99,10 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     ::kill(d->pid, SIGKILL);
     EXPECT_EQ(call.get(), 2);
     EXPECT_LT(Clock::now() - start, milliseconds(1500));  // a margin for slow machines
-    dlog_set_sink(nullptr, nullptr);
-    EXPECT_EQ(g_log,
-              "GetValueSInt32 - unable to get data due to error:13 - GddId: 5, mmIdx:1, uofm: 0");
+    EXPECT_EQ(log->takeTexts(),
+              std::vector<std::string>{"GetValueSInt32 - unable to get data due "
+                                       "to error:13 - GddId: 5, mmIdx:1, uofm: 0"});
+    log.reset();
     EXPECT_EQ(d->exitStatus(), 128 + SIGKILL);
 
     ASSERT_TRUE(daemon());

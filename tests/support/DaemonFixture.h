@@ -28,6 +28,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Seen.h"
+
 // A child in a process group of its own, its stdin and stdout on pipes and its stderr appended
 // to `log`; it dies with the test, and is killed when this goes. `launch`: the program, after an
 // emulator and its options on the target, split by '|'. `inChild` runs in the child before exec.
@@ -80,15 +82,10 @@ class Process {
     }
     // Its exit status, or -1 if it has not exited within `waitMs`.
     int exitStatus(int waitMs = 5000) {
-        for (int waited = 0; waited < waitMs; waited += 10) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        int status = 0;
+        if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, waitMs)) return -1;
+        pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     pid_t pid = 0;
@@ -139,15 +136,15 @@ class DaemonFixture : public ::testing::Test {
     bool listening(int waitMs = 5000) const {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
-        for (int waited = 0; waited < waitMs; waited += 10) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            const bool accepted =
-                ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            if (accepted) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return WaitUntil(
+            [&] {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                const bool accepted =
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+                ::close(fd);
+                return accepted;
+            },
+            waitMs);
     }
     std::string log() const { return contents(m_dir + "/log"); }
 
