@@ -3,7 +3,7 @@
 #include <future>
 
 #include "DaemonFixture.h"
-#include "LogCapture.h"
+#include "MockEngine.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "Frames.h"
-#include "LogCapture.h"
+#include "MockEngine.h"
 #include "Seen.h"
 #include "Wire.h"
 #include "ZvPldMsgClient.h"

@@ -1,4 +1,5 @@
-// The engine behind the message client, mocked, and a fixture that puts it behind a proxy.
+// The engine behind the message client, mocked, and a fixture that puts it behind a proxy; the
+// log lines written meanwhile, from any thread.
 #ifndef ZVPLD_TESTS_MOCK_ENGINE_H
 #define ZVPLD_TESTS_MOCK_ENGINE_H
 
@@ -11,12 +12,13 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
-#include "LogCapture.h"
 #include "ZvLinuxMutex.h"
 #include "ZvPldEngine.h"
 #include "ZvPldProxy.h"
+#include "dlog.h"
 
 class MockEngine : public ZvPldEngine {
   public:
@@ -67,6 +69,53 @@ ACTION_P(ReturnUnderClientLock, value) {
     EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 1);
     return value;
 }
+
+struct LogLine {
+    int level;
+    std::string tag, text;
+    int locksHeld;  // ZvLinuxMutex locks held by the logging thread
+    bool operator==(const LogLine& o) const {
+        return std::tie(level, tag, text, locksHeld) ==
+               std::tie(o.level, o.tag, o.text, o.locksHeld);
+    }
+    friend void PrintTo(const LogLine& l, std::ostream* os) {
+        *os << l.level << " " << l.tag << " \"" << l.text << "\" locks " << l.locksHeld;
+    }
+};
+
+// An error line of the proxy, written with no lock held.
+inline LogLine ErrorLine(const std::string& text, const std::string& tag = "ZvPldProxy") {
+    return LogLine{3, tag, text, 0};
+}
+
+// Captures every log line for the life of the object.
+class LogCapture {
+  public:
+    LogCapture() {
+        dlog_set_sink(
+            [](int level, const char* tag, const char* text, void* self) {
+                auto* c = static_cast<LogCapture*>(self);
+                std::lock_guard<std::mutex> lock(c->m_mutex);
+                c->m_lines.push_back(LogLine{level, tag, text, ZvLinuxMutex::HeldByThisThread()});
+            },
+            this);
+    }
+    ~LogCapture() { dlog_set_sink(nullptr, nullptr); }
+    std::vector<LogLine> take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+    // The texts of the lines taken.
+    std::vector<std::string> takeTexts() {
+        std::vector<std::string> texts;
+        for (LogLine& line : take()) texts.push_back(std::move(line.text));
+        return texts;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<LogLine> m_lines;
+};
 
 // A proxy whose message client talks to a strict mocked engine; starts and stops are not counted.
 class ProxyTest : public ::testing::Test {

@@ -3,12 +3,7 @@
 #ifndef ZVPLD_TESTS_SIM_FIXTURE_H
 #define ZVPLD_TESTS_SIM_FIXTURE_H
 
-#include <gtest/gtest.h>
-
-#include <memory>
-
-#include "LogCapture.h"
-#include "ZvPldProxy.h"
+#include "MockEngine.h"
 #include "sim/SimEngine.h"
 
 class SimFixture : public ::testing::Test {
