@@ -98,21 +98,15 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
     EXPECT_NE(log().find("control x?y refused: control not asked for"), std::string::npos);
 }
 
-// An offline device is seen as such through the proxy; a write it refuses is not in the state file
-// either, though the write was saved before the engine refused it.
-TEST_F(ControlTest, AnAppliedControlIsSeenThroughTheProxyUntilReset) {
+// A write that an offline device refuses is not in the state file either, though the write was
+// saved before the engine refused it.
+TEST_F(ControlTest, AWriteAnOfflineDeviceRefusesIsNotSaved) {
     ASSERT_TRUE(daemon());
-    auto control = controller();
-    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
-    unsigned int value = 0;
-    const json answer = send(*control, kOffline);
+    const json answer = send(*controller(), kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
-    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 4096);  // 1007 passed on
+    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
     EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
     EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
-    EXPECT_TRUE(send(*control, {{"do", "reset"}}).value("ok", false));
-    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 0);
-    EXPECT_EQ(value, 5u);
     EXPECT_NE(log().find("control offline: "), std::string::npos) << log();
 }
 
