@@ -290,7 +290,8 @@ TEST_F(ConsoleTest, AnswersTheApiWithTheEnginesValuesAndItsRefusals) {
         EXPECT_TRUE(c.status < 400 || answer["error"].is_string()) << r.body;
         const auto fields = nlohmann::json::parse(c.fields);
         for (const auto& [key, value] : fields.items())
-            EXPECT_EQ(answer.value(key, nlohmann::json()), value) << c.method << " " << c.path << " " << c.body;
+            EXPECT_EQ(answer.value(key, nlohmann::json()), value)
+                << c.method << " " << c.path << " " << c.body;
     }
 }
 
