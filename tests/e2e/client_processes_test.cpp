@@ -17,7 +17,6 @@ class EndToEndTest : public DaemonFixture {
     void SetUp() override {
         DaemonFixture::SetUp();
         ::alarm(100);  // reads from children block: one that never answers ends the test here
-        m_engine = "unix:" + m_socket;
         // Device 1, GddIds 1 to 16: int, writable, 0 at first.
         std::ofstream catalogue(m_dir + "/catalogue.json");
         catalogue << R"({"tickMs": 0, "devices": [{"index": 1, "points": [)";
@@ -27,14 +26,6 @@ class EndToEndTest : public DaemonFixture {
         }
         catalogue << "]}]}";
     }
-
-    // The catalogue tells pldctl how to decode a change's data.
-    Process& pldctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
-        return spawn(PLDCTL_LAUNCH, args);
-    }
-
-    std::string m_engine;
 };
 
 TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintItsChange) {

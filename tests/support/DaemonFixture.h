@@ -1,6 +1,7 @@
 // pld-engined and client programs as child processes, in a temporary directory of the test's that
 // holds the daemon's socket, catalogue and state file and the children's log. The test target
-// defines PLD_ENGINED_LAUNCH: the daemon, after an emulator and its options on the target.
+// defines PLD_ENGINED_LAUNCH: the daemon, after an emulator and its options on the target; and
+// PLDCTL_LAUNCH, pldctl's, if it runs pldctl.
 #ifndef ZVPLD_TESTS_DAEMON_FIXTURE_H
 #define ZVPLD_TESTS_DAEMON_FIXTURE_H
 
@@ -80,6 +81,12 @@ class Process {
         const std::string got = std::fgets(buf, sizeof buf, m_out) ? buf : "";
         return got.substr(0, got.find('\n'));
     }
+    // Every line it prints, until its end.
+    std::vector<std::string> lines() {
+        std::vector<std::string> all;
+        for (std::string l = line(); !l.empty(); l = line()) all.push_back(l);
+        return all;
+    }
     // Its exit status, or -1 if it has not exited within `waitMs`.
     int exitStatus(int waitMs = 5000) {
         int status = 0;
@@ -107,6 +114,7 @@ class DaemonFixture : public ::testing::Test {
         ASSERT_NE(::mkdtemp(dir), nullptr);
         m_dir = dir;
         m_socket = m_dir + "/engine.sock";
+        m_engine = "unix:" + m_socket;
     }
     void TearDown() override {
         m_processes.clear();
@@ -147,8 +155,16 @@ class DaemonFixture : public ::testing::Test {
             waitMs);
     }
     std::string log() const { return contents(m_dir + "/log"); }
+#ifdef PLDCTL_LAUNCH
+    // pldctl on `m_engine`, with the catalogue that tells it how to decode a change's data.
+    Process& pldctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
+        return spawn(PLDCTL_LAUNCH, args);
+    }
+#endif
 
     std::string m_dir, m_socket;
+    std::string m_engine;  // the daemon's socket as a message client's first text
     std::vector<std::unique_ptr<Process>> m_processes;
 };
 
