@@ -79,10 +79,7 @@ TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
     std::vector<std::uint8_t> asks;  // their replies fill the socket's buffers many times over
     for (int id = 1; id <= 5000; ++id) zvwire::AppendFrame({{"id", id}, {"op", "X"}}, asks);
     deaf.sendBytes(asks);
-    for (int waited = 0; log().find("dropped") == std::string::npos && waited < 3 * kWaitMs;
-         waited += 50) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    WaitUntil([&] { return log().find("dropped") != std::string::npos; }, 3 * kWaitMs);
     EXPECT_NE(log().find("dropped: the client reads nothing"), std::string::npos) << log();
     EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
@@ -293,8 +290,7 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
             << c.what;
         EXPECT_EQ(Client(m_socket).call(kGet)["value"], c.answered ? 8 : 5) << c.what;
         refused += c.answered ? 0 : 20;
-        for (int waited = 0; told() < refused && waited < kWaitMs; waited += 50)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        WaitUntil([&] { return told() >= refused; }, kWaitMs);
         EXPECT_EQ(told(), refused) << c.what << log();
         ::kill(d->pid, SIGTERM);
         EXPECT_EQ(d->exitStatus(), 0) << c.what;

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,6 +19,8 @@
 #include <vector>
 
 #include "Frames.h"
+#include "MockEngine.h"
+#include "Seen.h"
 #include "Wire.h"
 #include "ZvPldMsgClient.h"
 #include "dlog.h"
@@ -134,58 +135,42 @@ class FakeDaemon {
 
 const std::thread::id g_testThread = std::this_thread::get_id();
 
-// What the capture and response functions saw: "pld 7", "event 3", "value 2:1,2", "piece 0 ab".
-struct Seen {
-    std::mutex mutex;
-    std::condition_variable grown;
-    std::vector<std::string> calls;
-    void Add(const std::string& call) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.push_back(call +
-                        (std::this_thread::get_id() == g_testThread ? " on the caller" : ""));
-        grown.notify_all();
-    }
-    // Once there are `count` of them, or after a while.
-    std::vector<std::string> Calls(std::size_t count = 0) {
-        std::unique_lock<std::mutex> lock(mutex);
-        grown.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= count; });
-        return calls;
-    }
-} g_seen;
-
-void Nap() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// What the capture and response functions saw: "pld 7", "event 3", "value 2:1,2", "piece 0 ab",
+// with " on the caller" when called on the test's thread.
+Seen g_calls;
+void see(const std::string& call) {
+    g_calls.Add(call + (std::this_thread::get_id() == g_testThread ? " on the caller" : ""));
 }
 
 void OnPld(void* context, unsigned long count) {
-    g_seen.Add(static_cast<const char*>(context) + std::string(" ") + std::to_string(count));
+    see(static_cast<const char*>(context) + std::string(" ") + std::to_string(count));
 }
 void OnEvent(void*, const ZvVEventInfo* info) {
-    g_seen.Add("event " + std::to_string(info->eventId));
+    see("event " + std::to_string(info->eventId));
 }
 void OnValue(void*, const ZvValChgInfo* info) {
     std::string units;
     for (int i = 0; i < info->length; ++i) units += "," + std::to_string(info->pData[i]);
-    g_seen.Add("value " + std::to_string(info->length) + ":" + units.substr(1));
+    see("value " + std::to_string(info->length) + ":" + units.substr(1));
 }
 int OnPiece(ZvCallbackInfo* cbi) {
-    g_seen.Add(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
-               std::to_string(cbi->sequence) + " " +
-               std::string(cbi->pProcOutBuf, cbi->procOutBufSize).c_str());
+    see(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
+        std::to_string(cbi->sequence) + " " +
+        std::string(cbi->pProcOutBuf, cbi->procOutBufSize).c_str());
     return 0;
 }
 std::atomic<ZvPldMsgClient*> g_doomed{nullptr};
 int DeleteClient(ZvCallbackInfo*) {
-    for (int i = 0; i < 500 && g_doomed == nullptr; ++i) Nap();  // Process has returned
+    WaitUntil([] { return g_doomed != nullptr; });  // Process has returned
     delete g_doomed.load();
-    g_seen.Add("deleted");
+    see("deleted");
     return 0;
 }
 std::atomic<bool> g_inside{false};
 void OnPldSlowly(void*, unsigned long) {
     g_inside = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    g_seen.Add("pld");
+    see("pld");
     g_inside = false;
 }
 
@@ -223,8 +208,8 @@ TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPi
     EXPECT_EQ(client.RegValueChange(OnValue, nullptr, 1), 0);
     ZvPldEngInfo request{0, answer, "/path", "query", OnPiece, 2};
     EXPECT_EQ(client.Process(&request), 0);
-    EXPECT_EQ(g_seen.Calls(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
-                                                         "piece 0 abcd", "piece 1 ef", "pld 8"}));
+    EXPECT_EQ(g_calls.Lines(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
+                                                          "piece 0 abcd", "piece 1 ef", "pld 8"}));
     EXPECT_EQ(daemon.Requests().back()["req"], 1);
 }
 
@@ -236,7 +221,7 @@ TEST(RemoteEngine, DeliversANotificationThatComesWhenNoCallIsUnderWay) {
     ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
     char pld[] = "pld";
     ASSERT_EQ(client.RegPldCntChng(OnPld, pld, 1), 0);
-    EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 4"});
+    EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 4"});
 }
 
 TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline) {
@@ -323,7 +308,7 @@ TEST(RemoteEngine, AClientReconnectsWithInitAndItsRegistrationsWhileATooLongRequ
     char pld[] = "pld";
     EXPECT_EQ(client.RegPldCntChng(OnPld, pld, 9), 13);  // held until the daemon comes
     daemon.Start();
-    ASSERT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 1"});
+    ASSERT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 1"});
     ASSERT_EQ(client.Init(), 1);
     EXPECT_EQ(client.SetVelPntStr(&kPnt, std::string(zvwire::kMaxFrame, 'x').c_str(), 0), 13);
     std::uint32_t broken = 0;
@@ -339,7 +324,7 @@ TEST(RemoteEngine, AClientReconnectsWithInitAndItsRegistrationsWhileATooLongRequ
     EXPECT_EQ(daemon.Requests()[4]["regArg"], 9);
     daemon.Stop();
     daemon.Start();
-    EXPECT_EQ(g_seen.Calls(3), (std::vector<std::string>{"pld 1", "pld 1", "pld 1"}));
+    EXPECT_EQ(g_calls.Lines(3), (std::vector<std::string>{"pld 1", "pld 1", "pld 1"}));
 }
 
 TEST(RemoteEngine, AResponseFunctionMayDeleteItsClient) {
@@ -348,7 +333,7 @@ TEST(RemoteEngine, AResponseFunctionMayDeleteItsClient) {
     ZvPldEngInfo request{0, nullptr, "/path", "query", DeleteClient, 2};
     ASSERT_EQ(client->Process(&request), 0);
     g_doomed = client;
-    EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"deleted"});
+    EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"deleted"});
     // The delivering thread's steps after the function returns, where a sanitizer sees a fault.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
@@ -360,33 +345,13 @@ TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     });
     ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
     ASSERT_EQ(client.RegPldCntChng(OnPldSlowly, nullptr, 1), 0);
-    for (int i = 0; i < 500 && !g_inside; ++i) Nap();
-    ASSERT_TRUE(g_inside);
+    ASSERT_TRUE(WaitUntil([] { return g_inside.load(); }));
     EXPECT_EQ(client.UnReg(1), 0);
     EXPECT_FALSE(g_inside);
     EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1), 5u);  // its reply comes after UnReg's notification
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(g_seen.Calls(), std::vector<std::string>{"pld"});
+    EXPECT_EQ(g_calls.Lines(), std::vector<std::string>{"pld"});
 }
-
-// Lines the client logs, from whichever thread logs them, while this lives.
-class LogLines {
-  public:
-    LogLines() { dlog_set_sink(Sink, this); }
-    ~LogLines() { dlog_set_sink(nullptr, nullptr); }
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-  private:
-    static void Sink(int, const char*, const char* line, void* self) {
-        std::lock_guard<std::mutex> lock(static_cast<LogLines*>(self)->m_mutex);
-        static_cast<LogLines*>(self)->m_lines.emplace_back(line);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 // A daemon that accepts and reads every request but answers none until it is told to. The
 // parameter: the client holds a registration, which it replays on each connection.
@@ -401,7 +366,7 @@ TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
         if (r["op"] == "Reg") return {kOk, PldCount(1)};
         return {{{"status", 0}, {"value", 5}}};
     });
-    LogLines log;
+    LogCapture log;
     auto reached = [&] {
         int n = 0;
         for (const json& r : daemon.Requests()) n += r["op"] == "GetVelPntInt32";
@@ -425,18 +390,13 @@ TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
         EXPECT_LT(probes, kCalls);
 
         answering = true;
-        bool through = false;
-        for (int i = 0; i < 1000 && !through; ++i) {
-            through = client.GetVelPntInt32(&kPnt, &value) == 0;
-            if (!through) Nap();
-        }
-        EXPECT_TRUE(through);
+        EXPECT_TRUE(WaitUntil([&] { return client.GetVelPntInt32(&kPnt, &value) == 0; }));
         EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1001), 5u);
         if (GetParam()) {
-            EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 1"});
+            EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 1"});
         }
     }
-    const std::vector<std::string> lines = log.Lines();
+    const std::vector<std::string> lines = log.takeTexts();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_NE(lines[0].find("did not answer within 500 ms"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("answers again"), std::string::npos) << lines[1];
@@ -519,7 +479,7 @@ TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
     char text[256] = {};
     const ssize_t got = ::read(ready[0], text, sizeof text - 1);
     ::close(ready[0]);
-    LogLines log;
+    LogCapture log;
     if (got > 0) {
         ZvPldMsgClient client(text, "two", "three");
         EXPECT_EQ(client.SetVelPntInt32(&kPnt, 7, 0), 13);
@@ -530,7 +490,7 @@ TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
     ::unlink(path.c_str());
     ::rmdir(path.substr(0, path.rfind('/')).c_str());
     ASSERT_GT(got, 0) << "the impostor did not start";
-    const std::string lines = testing::PrintToString(log.Lines());
+    const std::string lines = testing::PrintToString(log.takeTexts());
     EXPECT_NE(lines.find("served by uid 54321"), std::string::npos) << lines;
     EXPECT_NE(lines.find("refused as an impostor"), std::string::npos) << lines;
 }

@@ -41,14 +41,13 @@ long peakKb(pid_t pid) {
 // Sends `signal`, SIGSTOP or SIGCONT, to `pid`; whether it stopped or went on within kWaitMs.
 bool stop(pid_t pid, int signal) {
     ::kill(pid, signal);
-    for (int waited = 0; waited < kWaitMs; waited += 10) {
-        const std::string stat = contents("/proc/" + std::to_string(pid) + "/stat");
-        const std::size_t state = stat.rfind(") ");
-        if (state != std::string::npos && (stat[state + 2] == 'T') == (signal == SIGSTOP))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+            const std::string stat = contents("/proc/" + std::to_string(pid) + "/stat");
+            const std::size_t state = stat.rfind(") ");
+            return state != std::string::npos && (stat[state + 2] == 'T') == (signal == SIGSTOP);
+        },
+        kWaitMs);
 }
 
 // The reply to `request`, or null once the daemon closed the connection (maybe before it).
@@ -108,11 +107,7 @@ class DaemonLimitsTest : public DaemonFixture {
     }
     // Whether the daemon logs `text` within kWaitMs: a client may see a close before its line.
     bool logged(const std::string& text) const {
-        for (int waited = 0; log().find(text) == std::string::npos; waited += 10) {
-            if (waited > kWaitMs) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return WaitUntil([&] { return log().find(text) != std::string::npos; }, kWaitMs);
     }
 };
 
@@ -167,8 +162,7 @@ TEST_P(Crowds, TheDaemonStaysUpRefusesBeyondItsLimitAndServesTheRest) {
             n += std::atoi(text.c_str() + (at += 10));
         return n;
     };
-    for (int waited = 0; told() < refused && waited < kWaitMs; waited += 50)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitUntil([&] { return told() >= refused; }, kWaitMs);
     EXPECT_EQ(told(), refused) << log();
     EXPECT_EQ(first.call(kSet)["status"], 0) << log();
     EXPECT_NE(contents(m_dir + "/state.json").find("[9]"), std::string::npos);

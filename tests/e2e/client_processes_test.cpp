@@ -6,11 +6,11 @@
 
 #include "DaemonFixture.h"
 #include "DistinctCatalogue.h"
+#include "MockEngine.h"
 #include "RawClient.h"
 #include "ZvPldMsgClient.h"
 #include "ZvPldProxy.h"
 #include "ZvPldTypes.h"
-#include "dlog.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ class EndToEndTest : public DaemonFixture {
     void SetUp() override {
         DaemonFixture::SetUp();
         ::alarm(100);  // reads from children block: one that never answers ends the test here
-        m_engine = "unix:" + m_socket;
         // Device 1, GddIds 1 to 16: int, writable, 0 at first.
         std::ofstream catalogue(m_dir + "/catalogue.json");
         catalogue << R"({"tickMs": 0, "devices": [{"index": 1, "points": [)";
@@ -32,14 +31,6 @@ class EndToEndTest : public DaemonFixture {
         }
         catalogue << "]}]}";
     }
-
-    // The catalogue tells pldctl how to decode a change's data.
-    Process& pldctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
-        return spawn(PLDCTL_LAUNCH, args);
-    }
-
-    std::string m_engine;
 };
 
 TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintItsChange) {
@@ -254,10 +245,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     proxy.RegisterForValueChange(
         [](void*, const ZvValChgInfo* info) { g_changed.push_back(info->pData[1]); }, nullptr, 0);
     auto changesUntil = [&](std::size_t count) {
-        while (g_changed.size() < count) {
-            proxy.CheckValueChange();
-            std::this_thread::sleep_for(milliseconds(10));
-        }
+        WaitUntil([&] { return proxy.CheckValueChange(), g_changed.size() >= count; }, 60000);
         return g_changed;
     };
     ASSERT_EQ(proxy.SetValueSInt32(42, 1, 5, 1, 0, 0, 0, 0), 0);
@@ -266,7 +254,7 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     // stop one by one: the wait reports the last.
     ::kill(d->pid, SIGSTOP);
     ASSERT_EQ(::waitpid(d->pid, nullptr, WUNTRACED), d->pid);
-    dlog_set_sink([](int, const char*, const char* text, void*) { g_log += text; }, nullptr);
+    auto log = std::make_unique<LogCapture>();
     const auto start = Clock::now();
     int value = 0;
     auto call = std::async(std::launch::async,
@@ -275,9 +263,10 @@ TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsT
     ::kill(d->pid, SIGKILL);
     EXPECT_EQ(call.get(), 2);
     EXPECT_LT(Clock::now() - start, milliseconds(1500));  // a margin for slow machines
-    dlog_set_sink(nullptr, nullptr);
-    EXPECT_EQ(g_log,
-              "GetValueSInt32 - unable to get data due to error:13 - GddId: 5, mmIdx:1, uofm: 0");
+    EXPECT_EQ(log->takeTexts(),
+              std::vector<std::string>{"GetValueSInt32 - unable to get data due "
+                                       "to error:13 - GddId: 5, mmIdx:1, uofm: 0"});
+    log.reset();
     EXPECT_EQ(d->exitStatus(), 128 + SIGKILL);
 
     ASSERT_TRUE(daemon());

@@ -50,8 +50,10 @@ class ConsoleTest : public ::testing::Test {
                                 simulation ? &m_simulation : nullptr);
         const auto query = c.path.find('?');
         Request request{c.method, c.path.substr(0, query), {}, {{"host", "127.0.0.1:8080"}}, ""};
-        // The table's only query is "?token=".
-        if (query != std::string::npos) request.query["token"] = c.path.substr(query + 7);
+        if (query != std::string::npos) {  // one field: "?key=value"
+            const auto is = c.path.find('=', query);
+            request.query[c.path.substr(query + 1, is - query - 1)] = c.path.substr(is + 1);
+        }
         if (std::string(c.method) == "PUT" || std::string(c.method) == "POST") {
             request.body = body;
             request.headers.emplace("content-length", std::to_string(request.body.size()));
@@ -253,6 +255,56 @@ TEST_P(Sim, PassesOnlyAnOfferedCommandThatPassedTheChecks) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, Sim, ::testing::ValuesIn(kSimCases),
                          [](const auto& info) { return std::string(info.param.request.name); });
+
+// The API's answers, in order (the write stays): status, and fields the answer holds.
+TEST_F(ConsoleTest, AnswersTheApiWithTheEnginesValuesAndItsRefusals) {
+    const std::string p101 = "/api/devices/1/points/101";
+    const struct {
+        const char* method;
+        std::string path, body;
+        int status;
+        const char* fields;
+    } cases[] = {
+        {"GET", p101, "", 200,
+         R"({"label": "Supply setpoint", "unit": "degC", "values": [{"module": 1, "value": "60.0"}]})"},
+        {"PUT", p101 + "/value", R"({"value": "65.5"})", 200,
+         R"j({"result": "0 (ok)", "value": "65.5"})j"},
+        {"PUT", p101 + "/value", R"({"value": "99"})", 422, R"({"rc": 2})"},  // above its maximum
+        {"PUT", "/api/devices/9/points/101/value", R"({"value": "1"})", 404, R"({"rc": 4096})"},
+        {"PUT", "/api/devices/1/points/999/value", R"({"value": "1"})", 404, R"({"rc": 4097})"},
+        {"PUT", "/api/devices/1/points/70000/value", R"({"value": "1"})", 404, "{}"},
+        {"PUT", p101 + "/value", R"({"value": "21", "module": 2})", 422, R"({"rc": 4098})"},
+        {"PUT", p101 + "/value", R"({"value":)", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"valu": "21"})", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"value": 21})", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"value": "21", "module": 0})", 400, "{}"},
+        {"GET", p101 + "/hierarchy", "", 200, R"({"report": 1020, "levels": [
+            {"auxValue": 2, "gddId": 1020, "label": "Supply line", "module": 1},
+            {"auxValue": 70000, "gddId": 1010, "label": "Heating circuit", "module": 1},
+            {"auxValue": 1, "gddId": 1000, "label": "Boiler", "module": 1}]})"},
+        {"GET", "/api/devices/1/points/103/hierarchy", "", 404, "{}"},
+        {"GET", p101 + "/hierarchy?module=x", "", 400, "{}"},
+        {"GET", "/api/devices/7", "", 404, "{}"},
+        {"GET", "/api/devices/1/points/999", "", 404, "{}"},
+        {"GET", "/api/events/active?timeout=10001", "", 400, "{}"},
+        {"GET", "/api/events/active?timeout=x", "", 400, "{}"},
+        {"GET", "/api/events/active?timeout=10000", "", 200, R"({"events": [
+            {"eventId": 3, "groupId": 1, "label": "Remote sensor not answering", "state": 1},
+            {"eventId": 4, "groupId": 3, "label": "Pump 3 stopped", "state": 2},
+            {"eventId": 5, "groupId": 3, "label": "System pressure low", "state": 1}]})"},
+    };
+    for (const auto& c : cases) {
+        const Response r = Handle(Case{"", c.method, c.path, {kJson}, false, 0}, c.body);
+        const auto answer = nlohmann::json::parse(r.body);
+        EXPECT_EQ(r.status, c.status)
+            << c.method << " " << c.path << " " << c.body << ": " << r.body;
+        EXPECT_TRUE(c.status < 400 || answer["error"].is_string()) << r.body;
+        const auto fields = nlohmann::json::parse(c.fields);
+        for (const auto& [key, value] : fields.items())
+            EXPECT_EQ(answer.value(key, nlohmann::json()), value)
+                << c.method << " " << c.path << " " << c.body;
+    }
+}
 
 TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
     const Case status{"", "GET", "/api/sim/status", {}, false, 0};
