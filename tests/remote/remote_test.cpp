@@ -414,14 +414,14 @@ TEST(RemoteEngine, ATextWithADeadlineThatDoesNotReadReachesNoEngine) {
     std::string base = daemon.Text(1);
     base.pop_back();  // "unix:PATH?deadline_ms="
     for (const char* deadline : {"0", "500ms"}) {
-        LogLines log;
+        LogCapture log;
         {
             ZvPldMsgClient client((base + deadline).c_str(), "two", "three");
             std::int32_t value = 0;
             EXPECT_EQ(client.Init(), 0) << deadline;
             EXPECT_EQ(client.GetVelPntInt32(&kPnt, &value), 13) << deadline;
         }
-        const std::vector<std::string> lines = log.Lines();
+        const std::vector<std::string> lines = log.takeTexts();
         ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
         EXPECT_NE(lines[0].find("deadline_ms must be 1 to 3600000: " + std::string(deadline) +
                                 "; every call fails with 13"),
