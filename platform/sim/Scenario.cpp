@@ -10,6 +10,7 @@
 
 #include "BoundedFile.h"
 #include "Command.h"
+#include "SimEngine.h"
 
 namespace zvsim {
 namespace {
@@ -150,6 +151,25 @@ Scenario ReadScenario(const std::string& path) {
     const std::string fault = zvfiles::ReadFile(path, kMaxFileBytes, text);
     if (!fault.empty()) bad(fault);
     return ParseScenario(text);
+}
+
+std::string CheckScenario(const Scenario& scenario, Catalogue catalogue) {
+    SimEngine scratch(std::move(catalogue));
+    scratch.Control(json{{"do", "reset"}, {"seed", scenario.seed}}.dump());
+    for (const ScenarioStep& step : scenario.steps) {
+        const json command = json::parse(step.command, nullptr, false);
+        if (command.is_object() && command.size() == 1 && command.value("do", "") == "restart") {
+            continue;
+        }
+        const json answer = json::parse(scratch.Control(step.command), nullptr, false);
+        if (!answer.is_object() || !answer.value("ok", false)) {
+            const json error = answer.is_object() ? answer.value("error", json()) : json();
+            return "the engine refuses the step at " + std::to_string(step.atMs) + " ms" +
+                   (step.note.empty() ? "" : " (" + step.note + ")") + ": " +
+                   (error.is_string() ? error.get<std::string>() : answer.dump());
+        }
+    }
+    return "";
 }
 
 bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {

@@ -31,6 +31,13 @@ ZV_PLD_PLATFORM_API Scenario ParseScenario(const std::string& text);
 // also for a file that cannot be read as one.
 ZV_PLD_PLATFORM_API Scenario ReadScenario(const std::string& path);
 
+struct Catalogue;
+
+// "" when the engine of `catalogue` takes every step of one pass, played in order without waiting
+// on a scratch engine of its own (a `restart` step, the daemon's, passed over); else what it
+// refused first: "the engine refuses the step at T ms[ (NOTE)]: ERROR".
+ZV_PLD_PLATFORM_API std::string CheckScenario(const Scenario& scenario, Catalogue catalogue);
+
 struct PlayOptions {
     std::function<std::string(const std::string& command)> send;
     std::function<void(const ScenarioStep& step, std::int64_t elapsedMs, const std::string& answer)>

@@ -141,15 +141,39 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     }
     waiting.sendBytes(reads);
     ASSERT_TRUE(WaitUntil([&] {
-        return send(*control, {{"do", "status"}})["held"] == 257;
+        return send(*control, {{"do", "status"}})["held"] == 256;
     })) << send(*control, {{"do", "status"}});
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 257);  // the proxy's and 256
+    // 256: the proxy's went with the connection it gave up at its deadline.
+    EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 256);
     ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
     for (int id = 1; id <= 300; ++id) ASSERT_EQ(waiting.receive()["id"], id);
     std::this_thread::sleep_for(milliseconds(400));  // the client probes once a deadline
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 0);
     EXPECT_EQ(value, 5);
+}
+
+// A client that stops asking lets its held replies go at once, whether it hangs up, or only ends
+// its input (as a client whose deadline passed does), or hangs up with 256 held and is read no
+// further: `held` falls without a release.
+TEST_F(ControlTest, AClientThatClosesLetsItsHeldRepliesGo) {
+    ASSERT_TRUE(daemon());
+    auto control = controller();
+    ASSERT_TRUE(send(*control, {{"do", "stall"}})["ok"]);
+    const auto held = [&] {
+        return send(*control, {{"do", "status"}})["held"];
+    };
+    for (const int reads : {1, 300}) {
+        for (const int how : {SHUT_RDWR, SHUT_WR}) {
+            SCOPED_TRACE(std::to_string(reads) +
+                         (how == SHUT_WR ? " reads, input ended" : " reads"));
+            Client client(m_socket);
+            for (int i = 0; i < reads; ++i) sendRead(client, 2, 20);
+            ASSERT_TRUE(WaitUntil([&] { return held() == std::min(reads, 256); })) << held();
+            ::shutdown(client.fd(), how);
+            EXPECT_TRUE(WaitUntil([&] { return held() == 0; })) << held();
+        }
+    }
 }
 
 // The daemon re-executes itself: the same process, on the same socket, with the plant's values;
@@ -234,15 +258,23 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
         << log();
 }
 
-// A scenario that cannot be read, or with a step the engine would refuse, stops the daemon at its
-// start.
+// A scenario that cannot be read, or with a step the engine of its catalogue would refuse (after
+// a step it takes), stops the daemon at its start.
 TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
     std::ofstream(m_dir + "/bad.json")
         << R"({"name": "bad", "steps": [{"at": 0, "do": "offline", "device": "one"}]})";
-    for (const char* file : {"bad.json", "missing.json"}) {
+    std::ofstream(m_dir + "/refused.json") << R"({"name": "refused", "steps": [
+        {"at": 0, "do": "set", "device": 1, "point": 10, "value": 50},
+        {"at": 5, "do": "offline", "device": 9, "note": "no such device"}]})";
+    for (const char* file : {"bad.json", "missing.json", "refused.json"}) {
         EXPECT_EQ(spawnDaemon({"--scenario", m_dir + "/" + file}).exitStatus(), 1) << file;
     }
     EXPECT_NE(log().find("scenario " + m_dir + "/bad.json: "), std::string::npos) << log();
+    EXPECT_NE(log().find("scenario " + m_dir +
+                         "/refused.json: the engine refuses the step at 5 ms "
+                         "(no such device): unknown device 9"),
+              std::string::npos)
+        << log();
     EXPECT_NE(log().find("scenario " + m_dir + "/missing.json: scenario: it cannot be opened"),
               std::string::npos);
 }

@@ -51,11 +51,20 @@ TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintIts
     }
 }
 
-// Each subcommand's failing paths and a success: device 9 is unknown, device 4 has no product
-// identity, point 101 takes -500 to 850 and is no enumeration, 102 is read-only, 103 has no report
-// and 104's report no ancestor record.
+// Each subcommand's failing paths and a success: device 9 is unknown (a scenario's step on it is
+// refused), device 4 has no product identity, point 101 takes -500 to 850 and is no enumeration,
+// 102 is read-only, 103 has no report and 104's report no ancestor record.
 TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
     std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
+    for (const char* device : {"3", "9"}) {
+        std::ofstream(m_dir + "/offline" + device + ".json")
+            << R"({"name": "o", "steps": [{"at": 0, "do": "offline", "device": )" << device
+            << "}]}";
+    }
+    const auto check = [&](const char* device, const std::string& catalogue) {
+        return std::vector<std::string>{"scenario", "check", m_dir + "/offline" + device + ".json",
+                                        "--catalogue", m_dir + "/" + catalogue};
+    };
     ASSERT_TRUE(daemon());
     const struct {
         std::vector<std::string> args;
@@ -79,6 +88,9 @@ TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
                  {{"events"}, 0},
                  {{"sim", "clear", "nothing"}, 1},
                  {{"sim", "offline", "4"}, 0},
+                 {check("9", "catalogue.json"), 1},
+                 {check("3", "catalogue.json"), 0},
+                 {check("3", "none.json"), 2},
                  {{"get", "3"}, 106}};
     for (const auto& c : cases) {
         EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);

@@ -112,7 +112,10 @@ void EventLoop::turn(const sigset_t* waitMask) {
         } else if (const auto it = m_connections.find(fd); it != m_connections.end()) {
             const std::shared_ptr<Connection> c = it->second;
             if ((events[i].events & EPOLLOUT) != 0) flush(c, now);
-            if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read(c, now);
+            const std::uint32_t gone = EPOLLHUP | EPOLLERR | EPOLLRDHUP;
+            if ((events[i].events & (EPOLLIN | gone)) != 0) {
+                read(c, now, (events[i].events & gone) != 0);
+            }
         }
     }
     std::vector<std::shared_ptr<Connection>> ready;
@@ -164,10 +167,13 @@ void EventLoop::CloseAll() {
     m_woken.clear();
 }
 
-void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now) {
+void EventLoop::read(const std::shared_ptr<Connection>& c, Clock::time_point now, bool hungUp) {
     if (c->closed) return;
     if (paused(*c) || c->ended || c->backlog) {
-        // Only a hang-up or an error brings it here: whether the peer is gone, a send tells.
+        // Only the peer's end or an error brings it here. A peer that stopped asking with replies
+        // held, perhaps all that pauses it, is closed at once; else whether it is gone, a send
+        // tells.
+        if (hungUp && c->held > 0) return close(c);
         flush(c, now);
         return;
     }
@@ -321,6 +327,8 @@ void EventLoop::update(const std::shared_ptr<Connection>& c) {
     if (c->closed) return;
     std::uint32_t want = 0;
     if (!c->ended && !c->awaitingCommit && !c->backlog && !paused(*c)) want |= EPOLLIN;
+    // Its end of input must be seen even while it is read no further, to let its replies go.
+    if (!c->ended && c->held > 0) want |= EPOLLRDHUP;
     if (c->StalledSince()) want |= EPOLLOUT;
     if (want == c->events) return;
     epoll_event ev{};
@@ -340,7 +348,10 @@ void EventLoop::finishIfDone(const std::shared_ptr<Connection>& c) {
         }
         return;
     }
-    if (c->held == 0 && c->Queued() == 0) close(c);
+    // Held replies would go to a client that has stopped asking: it has given up on them (a
+    // deadline passed) or is gone, so they go with the connection rather than waiting for a
+    // release that may never come.
+    if (c->held > 0 || c->Queued() == 0) close(c);
 }
 
 void EventLoop::drop(const std::shared_ptr<Connection>& c, const std::string& why) {
@@ -389,14 +400,18 @@ void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
 void EventLoop::release(Clock::time_point now) {
     for (auto& [c, frame] : m_held.Due(now)) {
         if (c->closed) continue;
-        const bool wasPaused = paused(*c);
         try {
             c->Send(std::move(frame));
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;
         }
-        if (wasPaused && !paused(*c)) m_ready.push_back(c);
+        // Whole frames read before its replies paused it wait in its buffer, where no byte to
+        // come would bring them to be served (the replies were counted out before this).
+        if (!c->backlog && !paused(*c) && c->decoder.Waiting()) {
+            c->backlog = true;
+            m_ready.push_back(c);
+        }
         update(c);
         finishIfDone(c);
     }

@@ -85,7 +85,8 @@ class EventLoop {
     // At the cap: closes the connection idle longest to make room for `fd`'s; false if none may go.
     bool makeRoom(Clock::time_point now);
     void open(int fd, Clock::time_point now);
-    void read(const std::shared_ptr<Connection>& c, Clock::time_point now);
+    // `hungUp`: the peer ended its input or hung up, or the socket failed, as epoll said.
+    void read(const std::shared_ptr<Connection>& c, Clock::time_point now, bool hungUp = false);
     void serve(const std::shared_ptr<Connection>& c, Clock::time_point now);
     void commit();
     void flush(const std::shared_ptr<Connection>& c, Clock::time_point now);

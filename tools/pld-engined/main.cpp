@@ -112,15 +112,19 @@ bool takeOverOrSeed(zvsim::SimEngine& engine, const pldengined::Carried& carried
     return true;
 }
 
-bool readScenario(const std::string& path, zvsim::Scenario& scenario, std::string& error) {
+// The scenario at `path`, each step checked against the engine's catalogue as loaded, before a
+// state or a restart changes it: false with `error`.
+bool readScenario(const std::string& path, const zvsim::SimEngine& engine,
+                  zvsim::Scenario& scenario, std::string& error) {
     if (path.empty()) return true;
     try {
         scenario = zvsim::ReadScenario(path);
+        error = zvsim::CheckScenario(scenario, engine.Snapshot());
     } catch (const std::exception& e) {
-        error = "scenario " + path + ": " + e.what();
-        return false;
+        error = e.what();
     }
-    return true;
+    if (!error.empty()) error = "scenario " + path + ": " + error;
+    return error.empty();
 }
 
 // The signals reach the main thread only, while it waits in ppoll: every thread starts with them
@@ -184,6 +188,8 @@ int main(int argc, char** argv) {
     std::string error;
     const std::shared_ptr<zvsim::SimEngine> engine = makeEngine(options.cataloguePath, error);
     if (!engine) return fail(error);
+    zvsim::Scenario scenario;
+    if (!readScenario(options.scenarioPath, *engine, scenario, error)) return fail(error);
     // The state's directory is held from here on: saves go to it, whatever its path leads to
     // later.
     pldengined::StateLocation stateAt;
@@ -199,8 +205,6 @@ int main(int argc, char** argv) {
         !takeOverOrSeed(*engine, carried, options, error)) {
         return fail(error);
     }
-    zvsim::Scenario scenario;
-    if (!readScenario(options.scenarioPath, scenario, error)) return fail(error);
 
     pldengined::FitDescriptorLimit(options.limits);
     const sigset_t waitMask = blockStopSignals();

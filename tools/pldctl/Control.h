@@ -10,6 +10,10 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+namespace zvsim {
+struct Scenario;
+}
+
 namespace pldctl {
 
 // A command in one line: its verb, then its fields as name=value.
@@ -41,9 +45,12 @@ class ScenarioCommands {
     int run(const std::string& engine) const;
 
   private:
+    int checkSteps(const zvsim::Scenario& scenario) const;
+
     CLI::App* m_scenario;
     CLI::App* m_run;
     std::string m_file;
+    std::string m_catalogue;  // check: the catalogue its steps are checked against, if any
     bool m_loop = false;
 };
 

@@ -9,6 +9,7 @@
 
 #include "Control.h"
 #include "sim/Scenario.h"
+#include "sim/SimEngine.h"
 
 namespace pldctl {
 namespace {
@@ -38,6 +39,27 @@ std::string passes(std::uint32_t repeat) {
 
 }  // namespace
 
+// 0 when the engine of the catalogue asked for takes every step, or none was asked for; else 1
+// with the refusal, or 2 when the catalogue cannot be read.
+int ScenarioCommands::checkSteps(const zvsim::Scenario& scenario) const {
+    if (m_catalogue.empty()) return 0;
+    std::string error;
+    try {
+        error = zvsim::CheckScenario(scenario, m_catalogue == "built-in"
+                                                   ? zvsim::Catalogue::BuiltIn()
+                                                   : zvsim::Catalogue::FromFile(m_catalogue));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pldctl: %s: %s\n", m_catalogue.c_str(), e.what());
+        return 2;
+    }
+    if (error.empty()) {
+        std::printf("Every step is taken by the engine of %s\n", m_catalogue.c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "pldctl: %s: %s\n", m_file.c_str(), error.c_str());
+    return 1;
+}
+
 ScenarioCommands::ScenarioCommands(CLI::App& app) {
     m_scenario = app.add_subcommand(
         "scenario", "read or play a scenario file (with --engine unix:PATH, against the daemon)");
@@ -47,6 +69,9 @@ ScenarioCommands::ScenarioCommands(CLI::App& app) {
     m_run->add_flag("--loop", m_loop, "play it until Ctrl-C, whatever its repeat says");
     CLI::App* check = m_scenario->add_subcommand("check", "read it and say what it holds");
     check->add_option("file", m_file, "the scenario file")->required();
+    check->add_option(
+        "--catalogue", m_catalogue,
+        "check each step against this catalogue file (\"built-in\": the built-in one)");
 }
 
 int ScenarioCommands::run(const std::string& engine) const {
@@ -58,7 +83,7 @@ int ScenarioCommands::run(const std::string& engine) const {
                 scenario->name.c_str(), scenario->steps.size(), lastMs / 1000.0,
                 static_cast<unsigned long long>(scenario->seed), passes(scenario->repeat).c_str());
     std::fflush(stdout);
-    if (!m_run->parsed()) return 0;
+    if (!m_run->parsed()) return checkSteps(*scenario);
 
     struct sigaction action {};
     action.sa_handler = stopPlaying;
