@@ -48,7 +48,7 @@ std::string Unreadable(Y4_Status status, unsigned short mmIdx) {
 
 using ReportQuery = ProxyTest;
 
-TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
+TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAsciiAndCountsFailCleanly) {
     start();
     const std::string full(256, 'L'), bad = "GetReportLabel - non-ASCII character (";
     // The status, reply, mmIdx passed and sent, result (0: the reply is the label, otherwise the
@@ -75,10 +75,7 @@ TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
         const std::vector<LogLine> lines{{status == 8 ? 7 : 3, "ZvPldProxy", line, 0}};
         EXPECT_THAT(log.take(), ElementsAreArray(lines.begin(), lines.end() - line.empty()));
     }
-}
-
-TEST_F(ReportQuery, TheCacheAsksForMaximumAndReportAndAFailureLeavesTheOutputAsItWas) {
-    start();
+    // The two queries the cache asks; a failure leaves the output as it was.
     EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice))
         .WillOnce(ReturnUnderClientLock(0xFFFFFFFFu))
         .WillOnce(ReturnUnderClientLock(0u));
