@@ -14,60 +14,34 @@
 namespace {
 
 // Under the Itanium C++ ABI a pointer to a virtual member function holds 1 + the slot's byte
-// offset in its first word and 0 in its adjustment.
-struct Slot {
-    const char* name;
-    std::ptrdiff_t ptr;
-    std::ptrdiff_t adj;
-    std::ptrdiff_t expected;
-};
-
-template <class F>
-Slot slot(const char* name, F ZvPldProxy::*operation, std::ptrdiff_t expected) {
-    std::ptrdiff_t words[2];
-    static_assert(sizeof operation == sizeof words, "a pointer and an adjustment");
-    std::memcpy(words, &operation, sizeof words);
-    return {name, words[0], words[1], expected};
+// offset in its first word and 0 in its adjustment; a non-virtual function's pointer is its even
+// address, which no slot matches.
+template <class... F>
+void ExpectSlotsFrom(std::ptrdiff_t slot, F ZvPldProxy::*... operations) {
+    const std::ptrdiff_t word = sizeof(void*);
+    const auto expect = [&](auto operation) {
+        std::ptrdiff_t words[2];
+        static_assert(sizeof operation == sizeof words, "a pointer and an adjustment");
+        std::memcpy(words, &operation, sizeof words);
+        EXPECT_EQ(words[0], 1 + slot * word)
+            << "the operation listed for slot " << slot << " is in slot " << (words[0] - 1) / word;
+        EXPECT_EQ(words[1], 0) << slot;
+        ++slot;
+    };
+    (expect(operations), ...);
 }
 
-#define SLOT(operation, expected) slot(#operation, &ZvPldProxy::operation, expected)
-
 TEST(VirtualTable, HoldsEachOperationInItsDeclaredSlot) {
-    // Slots 0 and 1 are the destructor's: complete, then deleting.
-    const Slot slots[] = {
-        SLOT(GetLabelString, 2),
-        SLOT(GetFullDescriptionString, 3),
-        SLOT(GetUomLabelString, 4),
-        SLOT(GetValueString, 5),
-        SLOT(GetValueSInt32, 6),
-        SLOT(GetValueUInt32, 7),
-        SLOT(SetValueString, 8),
-        SLOT(SetValueSInt32, 9),
-        SLOT(SetValueUInt32, 10),
-        SLOT(RegisterForPldCountChange, 11),
-        SLOT(CheckPldCount, 12),
-        SLOT(RegisterForEventChange, 13),
-        SLOT(CheckEvent, 14),
-        SLOT(RegisterForValueChange, 15),
-        SLOT(CheckValueChange, 16),
-        SLOT(GetMaxModuleCnt, 17),
-        SLOT(GetMaxArrayDim, 18),
-        SLOT(GetVelPointAccessRights, 19),
-        SLOT(GetVelPointDataType, 20),
-        SLOT(GetVelPointUoMID, 21),
-        SLOT(GetVelPointNormFactor, 22),
-        SLOT(GetMaxNmbrAncestors, 23),
-        SLOT(GetPointReportNum, 24),
-        SLOT(GetHierarchyInfo, 25),
-        SLOT(GetReportLabel, 26),
-    };
-    const std::ptrdiff_t word = sizeof(void*);
-    for (const Slot& s : slots) {
-        // A non-virtual function's pointer is its even address, which no slot matches.
-        EXPECT_EQ(s.ptr, 1 + s.expected * word)
-            << s.name << " is in slot " << (s.ptr - 1) / word << ", not " << s.expected;
-        EXPECT_EQ(s.adj, 0) << s.name;
-    }
+    using P = ZvPldProxy;
+    // Slots 0 and 1 are the destructor's: complete, then deleting; then these in this order.
+    ExpectSlotsFrom(2, &P::GetLabelString, &P::GetFullDescriptionString, &P::GetUomLabelString,
+                    &P::GetValueString, &P::GetValueSInt32, &P::GetValueUInt32, &P::SetValueString,
+                    &P::SetValueSInt32, &P::SetValueUInt32, &P::RegisterForPldCountChange,
+                    &P::CheckPldCount, &P::RegisterForEventChange, &P::CheckEvent,
+                    &P::RegisterForValueChange, &P::CheckValueChange, &P::GetMaxModuleCnt,
+                    &P::GetMaxArrayDim, &P::GetVelPointAccessRights, &P::GetVelPointDataType,
+                    &P::GetVelPointUoMID, &P::GetVelPointNormFactor, &P::GetMaxNmbrAncestors,
+                    &P::GetPointReportNum, &P::GetHierarchyInfo, &P::GetReportLabel);
 }
 
 // The table's symbol spans the offset to the top, the type's info and one word per slot: a

@@ -242,17 +242,15 @@ TEST_F(AnswerFault, LogsOnceDropsTheRequestOrPieceOrGivesWhatWasParsedAndLeaksNo
 using HierarchyFault = Fault;
 
 TEST_F(HierarchyFault, EachFailureFailsTheQueryAloneLeaksNothingAndServesNothingStale) {
-    const struct {
-        Call call;
-        int nth, locksHeld;  // the singleton lock comes first, then the PLD-count mutex
-        const char* line;
-    } cases[] = {{kLock, 2, 1, "FillAncestorInfoForPt: mutex lock error: 22"},
-                 {kUnlock, 1, 1, "FillAncestorInfoForPt: mutex unlock error: 1"}};
-    for (const auto& c : cases) {  // one fetch, then a PLD-count change
+    // The PLD-count mutex's lock (the singleton lock comes first) and unlock, and their lines.
+    const std::tuple<Call, int, const char*> cases[] = {
+        {kLock, 2, "FillAncestorInfoForPt: mutex lock error: 22"},
+        {kUnlock, 1, "FillAncestorInfoForPt: mutex unlock error: 1"}};
+    for (const auto& [call, nth, line] : cases) {  // one fetch, then a PLD-count change
         EXPECT_EQ(Query(), "0 9 1");
         ZvPldProxy::CallbackPldCnt(nullptr, 2);
-        EXPECT_EQ(Query(c.call, c.nth, c.call == kLock ? EINVAL : EPERM), "2 3 0");
-        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", c.line, c.locksHeld}));
+        EXPECT_EQ(Query(call, nth, call == kLock ? EINVAL : EPERM), "2 3 0");
+        EXPECT_THAT(log.take(), ElementsAre(LogLine{3, "ZvPldProxy", line, 1}));
         EXPECT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);
         EXPECT_EQ(Query(), "0 9 1");  // dropped by the failed query's clear, or by the next one's
         EXPECT_EQ(Query(), "0 9 0");
@@ -322,20 +320,18 @@ TEST_F(CacheRace, AFillThatFindsItsPointCachedMeanwhileKeepsThatRecordAndFreesIt
 }
 
 TEST_F(Fault, AProductIdentityIsFreedUnlessItIsHandedOver) {
-    const struct {
-        std::uint8_t ids, revision;
-        bool valid;
-    } cases[] = {{1, 1, false}, {9, 1, false}, {2, 0, false},
-                 {2, 1, true},  {8, 1, true},  {0xFF, 0, false}};
+    // The block's number of IDs and revision (0xFF IDs: no block), and whether it is valid.
+    const std::tuple<std::uint8_t, std::uint8_t, bool> cases[] = {
+        {1, 1, false}, {9, 1, false}, {2, 0, false}, {2, 1, true}, {8, 1, true}, {0xFF, 0, false}};
     ZvProductIdentSeq earlier{};
     EXPECT_FALSE(proxy->GetProdSeqId(nullptr, 1));
-    for (const auto& c : cases) {
-        reports->identity[0] = c.ids, reports->identity[1] = c.revision;
+    for (const auto& [ids, revision, valid] : cases) {
+        reports->identity[0] = ids, reports->identity[1] = revision;
         ZvProductIdentSeq* out = &earlier;
-        EXPECT_EQ(proxy->GetProdSeqId(&out, 1), c.valid);
-        EXPECT_EQ(fault::LiveBlocks(), c.valid ? 1 : 0) << int(c.ids);
-        EXPECT_EQ(out == &earlier, !c.valid);  // written only when handed over
-        if (c.valid) std::free(out);
+        EXPECT_EQ(proxy->GetProdSeqId(&out, 1), valid);
+        EXPECT_EQ(fault::LiveBlocks(), valid ? 1 : 0) << int(ids);
+        EXPECT_EQ(out == &earlier, !valid);  // written only when handed over
+        if (valid) std::free(out);
     }
 }
 
@@ -358,21 +354,18 @@ void WaitInTheCallback(std::list<ZvPldProxy::ActiveEvent*>* events) {
 using Destruction = ProxyTest;
 
 TEST_F(Destruction, AnAnswerPieceMeanwhileFindsNoInstanceOrLeavesTheDestroyedOneAlone) {
-    const struct {
-        ZvPldProxy::ActiveEventsCb callback;
-        bool atGuard;  // else in the callback
-    } cases[] = {{NeverCalled, true}, {WaitInTheCallback, false}};
-    for (const auto& c : cases) {
+    // Waiting at the guard, or in the callback.
+    for (const bool atGuard : {true, false}) {
         g_waiting = g_destroyed = false;
         alignas(ZvPldProxy) unsigned char storage[sizeof(ZvPldProxy)];
         auto* p = new (storage) ZvPldProxy("sim", "unit-test");
         std::list<ZvPldProxy::ActiveEvent*> events;
         EXPECT_CALL(*engine, Process(_)).WillOnce(Return(0));
-        ASSERT_EQ(p->GetActiveEvents(&events, c.callback, 0), 0);
+        ASSERT_EQ(p->GetActiveEvents(&events, atGuard ? NeverCalled : WaitInTheCallback, 0), 0);
         char text[] = "(1,2:3,4)";
         ZvCallbackInfo cbi{&events, 0, 2, 0, 0, 0, 64, 9, text};
         std::thread delivering([&] {
-            if (c.atGuard) fault::AtNth(kLock, 1, WaitForTheDestruction);
+            if (atGuard) fault::AtNth(kLock, 1, WaitForTheDestruction);
             ZvPldProxy::ProcessActiveEventsCB(&cbi);
             fault::Disarm();
         });

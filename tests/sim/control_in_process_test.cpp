@@ -263,20 +263,6 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
     // required field missing from a command otherwise whole; the ends of each range are taken.
     std::string table;
     for (const auto& [verb, fields] : zvsim::CommandRules()) {
-        table += verb + ":";
-        for (const zvsim::FieldRule& f : fields) {
-            const std::string range = std::to_string(f.lo) + ".." + std::to_string(f.hi);
-            const std::string kinds[] = {range, "number", "name", f.choices, "value"};
-            table += std::string(" ") + f.key + (f.required ? " " : "? ") + kinds[f.kind];
-            const std::string needs[] = {
-                "an integer " + range + " is needed", "a number is needed",
-                "1 to 64 letters, digits, '.', '_' or '-' are needed",
-                std::string("one of ") + f.choices + " is needed",
-                "a number, or a text of at most 255 characters, is needed"};
-            cases.emplace_back(json{{"do", verb}, {f.key, nullptr}}.dump(),
-                               verb + ": " + f.key + ": " + needs[f.kind], false);
-        }
-        table += "\n";
         json whole = {{"do", verb}};
         for (const zvsim::FieldRule& f : fields) {
             const std::string choice =
@@ -287,16 +273,23 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
                                : f.kind == f.Name   ? json("n")
                                                     : json(1);
         }
+        table += verb + ":";
         for (const zvsim::FieldRule& f : fields) {
-            const std::string field = verb + ": " + f.key + ": ";
+            const std::string range = std::to_string(f.lo) + ".." + std::to_string(f.hi),
+                              field = verb + ": " + f.key + ": ";
+            const std::string kinds[] = {range, "number", "name", f.choices, "value"};
+            table += std::string(" ") + f.key + (f.required ? " " : "? ") + kinds[f.kind];
+            const std::string needs[] = {
+                "an integer " + range + " is needed", "a number is needed",
+                "1 to 64 letters, digits, '.', '_' or '-' are needed",
+                std::string("one of ") + f.choices + " is needed",
+                "a number, or a text of at most 255 characters, is needed"};
+            cases.emplace_back(json{{"do", verb}, {f.key, nullptr}}.dump(), field + needs[f.kind],
+                               false);
             if (f.kind == f.Int) {
-                const std::string range =
-                    "out of range " + std::to_string(f.lo) + ".." + std::to_string(f.hi);
-                cases.emplace_back(json{{"do", verb}, {f.key, f.lo - 1}}.dump(), field + range,
-                                   false);
-                cases.emplace_back(
-                    json{{"do", verb}, {f.key, static_cast<std::uint64_t>(f.hi) + 1}}.dump(),
-                    field + range, false);
+                for (const json& out : {json(f.lo - 1), json(std::uint64_t(f.hi) + 1)})
+                    cases.emplace_back(json{{"do", verb}, {f.key, out}}.dump(),
+                                       field + "out of range " + range, false);
                 for (const std::int64_t end : {f.lo, f.hi}) {
                     json taken = whole;
                     taken[f.key] = end;
@@ -310,6 +303,7 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
                                    false);
             }
         }
+        table += "\n";
     }
     EXPECT_EQ(table, R"(offline: device 0..65535
 online: device 0..65535

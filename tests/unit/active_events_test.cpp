@@ -90,9 +90,8 @@ TEST_F(ActiveEvents,
        PiecesGatherUntilTheFirstShortOneWithinTheirBuffersAndParseIntoRecordsInOrder) {
     start();
     Request(Got<'A'>);
-    const struct {
-        std::string text, calls, added;
-    } cases[] = {
+    // The answer, the callback's calls, the records added.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"(1,7:100,2|101,0)(2,8:200,1)", "A0 7,100,2 7,101,0 8,200,1",
          "1-7-100-2 1-7-101-0 2-8-200-1"},
         {"(5,6)", "A0", ""},
@@ -106,19 +105,15 @@ TEST_F(ActiveEvents,
         {"(:7,8::9,10||11,12|)", "A0 8,9,10 8,11,12", "7-8-9-10 7-8-11-12"},
         {"( +1, 2:-1,+3|4,-1)", "A0 2,4294967295,3 2,4,65535", "1-2--1-3 1-2-4-65535"},
     };
-    for (const auto& c : cases) {
-        Deliver(Last(c.text));
-        EXPECT_EQ(g_calls, c.calls) << c.text;
-        EXPECT_EQ(g_text, c.text);
+    for (const auto& [text, calls, added] : cases) {
+        Deliver(Last(text));
+        EXPECT_EQ(std::exchange(g_calls, ""), calls) << text;
+        EXPECT_EQ(g_text, text);
         EXPECT_EQ(*proxy->GetActiveStringBuf(), "");  // cleared once the callback has returned
-        EXPECT_EQ(Logged(log), Parsed(c.text, c.added));
-        g_calls.clear();
+        EXPECT_EQ(Logged(log), Parsed(text, added));
     }
-    const struct {
-        std::vector<Piece> pieces;
-        std::string calls;
-        Lines lines;  // without the added events'
-    } pieceCases[] = {
+    // The pieces, the callback's calls, the lines but the added events'.
+    const std::tuple<std::vector<Piece>, std::string, Lines> pieceCases[] = {
         {{Full("(1,2:"), Full("3,4|5"), Last(",6)")}, "A0 2,3,4 2,5,6", {Dump("(1,2:3,4|5,6)")}},
         {{Full("(1,2:"),
           {"(9,9:9,9)", 9, 16, 1},
@@ -140,11 +135,10 @@ TEST_F(ActiveEvents,
          "A0 6,7,8",
          {Dump("(5,6:7,8)")}},
     };
-    for (const auto& c : pieceCases) {
-        for (const Piece& p : c.pieces) Deliver(p);
-        EXPECT_EQ(g_calls, c.calls) << c.pieces.front().bytes;
-        EXPECT_EQ(Logged(log, false), c.lines);
-        g_calls.clear();
+    for (const auto& [pieces, calls, lines] : pieceCases) {
+        for (const Piece& p : pieces) Deliver(p);
+        EXPECT_EQ(std::exchange(g_calls, ""), calls) << pieces.front().bytes;
+        EXPECT_EQ(Logged(log, false), lines);
     }
 }
 

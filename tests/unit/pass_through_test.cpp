@@ -11,7 +11,7 @@ namespace {
 
 using PassThrough = ProxyTest;
 
-TEST_F(PassThrough, ProcessHandsOnTheRecordAndEveryFailingStatusGivesTwo) {
+TEST_F(PassThrough, ProcessGivesTwoForEveryFailureAndTheInventoryAndVersionComeOnlyWhole) {
     start();
     ZvPldEngInfo record{};
     for (const Y4_Status status : kStatuses) {
@@ -21,10 +21,7 @@ TEST_F(PassThrough, ProcessHandsOnTheRecordAndEveryFailingStatusGivesTwo) {
             "Process: Failed to process http request -- Y4_Status: " + std::to_string(status));
     }
     ExpectOutcome(log, proxy->Process(nullptr), 2, "Process: no request record");
-}
-
-TEST_F(PassThrough, InventoryAndVersionAreHandedOverOnlyWhenWhole) {
-    start();
+    // The inventory and the version are handed over only when whole.
     ZvVelInventory sent;  // every byte distinct
     std::iota(reinterpret_cast<unsigned char*>(&sent), reinterpret_cast<unsigned char*>(&sent + 1),
               1);

@@ -100,22 +100,18 @@ INSTANTIATE_TEST_SUITE_P(Text, PointOperation, ValuesIn(kTextOps), OpName);
 using TextReply = PointOperation;
 
 TEST_P(TextReply, IsCutAt256AndRejectedWholeWhenNotAscii) {
-    struct {
-        std::string reply;
-        const char* badByte;  // in the non-ASCII line, or null
-    } const cases[] = {
-        {"", nullptr},
-        {std::string(255, 'a') + "\x7F", nullptr},  // fills the buffer: no NUL
-        {"\xC3\xA9t\xC3\xA9", "C3"},
-        {std::string(255, 'c') + "\x80", "80"},
-    };
-    for (const auto& c : cases) {
+    // The reply, and the byte the non-ASCII line names, or null; 256 bytes fill the buffer.
+    const std::pair<std::string, const char*> cases[] = {{"", nullptr},
+                                                         {std::string(255, 'a') + "\x7F", nullptr},
+                                                         {"\xC3\xA9t\xC3\xA9", "C3"},
+                                                         {std::string(255, 'c') + "\x80", "80"}};
+    for (const auto& [reply, badByte] : cases) {
         std::string out = "77";
-        ExpectOutcome(log, run(PointAnswer{0, c.reply}, out), c.badByte ? 2 : 0,
-                      std::string(op.name) + " - non-ASCII character (" +
-                          (c.badByte ? c.badByte : "") + ") in string value - GddId: 4660",
+        ExpectOutcome(log, run(PointAnswer{0, reply}, out), badByte ? 2 : 0,
+                      std::string(op.name) + " - non-ASCII character (" + (badByte ? badByte : "") +
+                          ") in string value - GddId: 4660",
                       op.asciiTag);
-        EXPECT_EQ(out, c.badByte ? "77" : c.reply);
+        EXPECT_EQ(out, badByte ? "77" : reply);
     }
 }
 

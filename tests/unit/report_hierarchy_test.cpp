@@ -48,40 +48,34 @@ std::string Unreadable(Y4_Status status, unsigned short mmIdx) {
 
 using ReportQuery = ProxyTest;
 
-TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAscii) {
+TEST_F(ReportQuery, LabelTakesSevenAndEightForSuccessAndOnlyPlainAsciiAndCountsFailCleanly) {
     start();
     const std::string full(256, 'L'), bad = "GetReportLabel - non-ASCII character (";
-    const struct {
-        Y4_Status status;
-        std::string reply;
-        unsigned short mmIdx;  // as the client passes it
-        std::uint16_t sent;    // in the record
-        int result;            // 0: the reply is the label; otherwise the label stays "old"
-        std::string line;      // the one line, at level 7 for status 8 and 3 otherwise
-    } cases[] = {{7, full, 2, 1, 0, ""},
-                 {8, "Boiler", 65535, 65535, 0,
-                  "GetReportLabel: report label was truncated to 256 charactersGddId :65244"},
-                 {7, "\xFF" + full.substr(1), 2, 1, 2, bad + "FF) in string value - GddId: 65244"},
-                 {1, "Boiler", 2, 1, 4096, ""},
-                 {5, "Boiler", 2, 1, 4100, ""},
-                 {0, "Boiler", 0, 65535, 2, Unreadable(0, 0)},
-                 {6, "Boiler", 65535, 65535, 2, Unreadable(6, 65535)},
-                 {9, "Boiler", 1, 0, 2, Unreadable(9, 1)}};
-    for (const auto& c : cases) {
-        const auto sent = Pointee(FieldsAre(kDevice, kGdd, c.sent, nullptr, 256u));
-        EXPECT_CALL(*engine, GetVelRprtStrLabel(sent, 256u, NotNull()))
-            .WillOnce(DoAll(SetArrayArgument<2>(c.reply.begin(), c.reply.end()),
-                            ReturnUnderClientLock(c.status)));
+    // The status, reply, mmIdx passed and sent, result (0: the reply is the label, otherwise the
+    // label stays "old"), the one line (at level 7 for status 8, 3 otherwise).
+    const std::tuple<Y4_Status, std::string, unsigned short, std::uint16_t, int, std::string>
+        cases[] = {
+            {7, full, 2, 1, 0, ""},
+            {8, "Boiler", 65535, 65535, 0,
+             "GetReportLabel: report label was truncated to 256 charactersGddId :65244"},
+            {7, "\xFF" + full.substr(1), 2, 1, 2, bad + "FF) in string value - GddId: 65244"},
+            {1, "Boiler", 2, 1, 4096, ""},
+            {5, "Boiler", 2, 1, 4100, ""},
+            {0, "Boiler", 0, 65535, 2, Unreadable(0, 0)},
+            {6, "Boiler", 65535, 65535, 2, Unreadable(6, 65535)},
+            {9, "Boiler", 1, 0, 2, Unreadable(9, 1)}};
+    for (const auto& [status, reply, mmIdx, sent, result, line] : cases) {
+        const auto record = Pointee(FieldsAre(kDevice, kGdd, sent, nullptr, 256u));
+        EXPECT_CALL(*engine, GetVelRprtStrLabel(record, 256u, NotNull()))
+            .WillOnce(DoAll(SetArrayArgument<2>(reply.begin(), reply.end()),
+                            ReturnUnderClientLock(status)));
         std::string label = "old";
-        EXPECT_EQ(proxy->GetReportLabel(label, kDevice, kGdd, c.mmIdx), c.result) << c.status;
-        EXPECT_EQ(label, c.result == 0 ? c.reply : "old");
-        const std::vector<LogLine> lines{{c.status == 8 ? 7 : 3, "ZvPldProxy", c.line, 0}};
-        EXPECT_THAT(log.take(), ElementsAreArray(lines.begin(), lines.end() - c.line.empty()));
+        EXPECT_EQ(proxy->GetReportLabel(label, kDevice, kGdd, mmIdx), result) << status;
+        EXPECT_EQ(label, result == 0 ? reply : "old");
+        const std::vector<LogLine> lines{{status == 8 ? 7 : 3, "ZvPldProxy", line, 0}};
+        EXPECT_THAT(log.take(), ElementsAreArray(lines.begin(), lines.end() - line.empty()));
     }
-}
-
-TEST_F(ReportQuery, TheCacheAsksForMaximumAndReportAndAFailureLeavesTheOutputAsItWas) {
-    start();
+    // The two queries the cache asks; a failure leaves the output as it was.
     EXPECT_CALL(*engine, GetMaxNmbrAncstrs(kDevice))
         .WillOnce(ReturnUnderClientLock(0xFFFFFFFFu))
         .WillOnce(ReturnUnderClientLock(0u));
@@ -193,39 +187,37 @@ TEST_F(Hierarchy,
                       noFit = " ancestors do not fit the buffer of " +
                               std::to_string(kHeaderBytes + 2 * 12) +
                               " bytes for point ID (65244), Device index :7";
-    const struct {
-        const char* name;
-        std::uint32_t max, report;
-        int asked;  // engine requests made
-        Answer answer;
-        int result;
-        std::string cause, line;  // the report query's line, then the cache's; "" for none
-    } cases[] = {
-        {"NoAncestorRecord", 2, kReport, 3, [](ZvVelRprtDfn*) { return 85; }, 4098, "", ""},
-        {"AncestorStatus", 2, kReport, 3, [](ZvVelRprtDfn*) { return 11; }, 2, "",
-         fit + "status (11) for point ID (65244) and mmIdx (2), Device index :7"},
-        {"NoReport", 2, 0, 2, nullptr, 2,
-         "GetPointReportNum :No report ID for point :65244,device :7 ",
-         "FillAncestorInfoForPt Get reportID error,GddId :65244, Device index:7"},
-        {"NoMaximum", 0xFFFFFFFFu, 0, 1, nullptr, 2,
-         "GetMaxNmbrAncestors : Get maximum number of report ancestors error,device Id:7",
-         "FillAncestorInfoForPt Get the max number of ancestors error ,Device index :7"},
-        {"MaximumWhoseBufferSizeWouldWrap", 357913940, 0, 1, nullptr, 2, "",
-         "FillAncestorInfoForPt Max number of ancestors (357913940) too large, Device index :7"},
-        {"MoreEntriesThanTheMaximum", 2, kReport, 3, Writes(kChain, nullptr, 1), 2, "",
-         fit + "3" + noFit},
-        {"EntriesOutsideTheBuffer", 2, kReport, 3, Writes(kChain, g_elsewhere), 2, "",
-         fit + "2" + noFit}};
+    // The maximum and report answered, engine requests made, the ancestor answer, the result, the
+    // report query's line and the cache's ("" for none).
+    const std::tuple<const char*, std::uint32_t, std::uint32_t, int, Answer, int, std::string,
+                     std::string>
+        cases[] = {
+            {"NoAncestorRecord", 2, kReport, 3, [](ZvVelRprtDfn*) { return 85; }, 4098, "", ""},
+            {"AncestorStatus", 2, kReport, 3, [](ZvVelRprtDfn*) { return 11; }, 2, "",
+             fit + "status (11) for point ID (65244) and mmIdx (2), Device index :7"},
+            {"NoReport", 2, 0, 2, nullptr, 2,
+             "GetPointReportNum :No report ID for point :65244,device :7 ",
+             "FillAncestorInfoForPt Get reportID error,GddId :65244, Device index:7"},
+            {"NoMaximum", 0xFFFFFFFFu, 0, 1, nullptr, 2,
+             "GetMaxNmbrAncestors : Get maximum number of report ancestors error,device Id:7",
+             "FillAncestorInfoForPt Get the max number of ancestors error ,Device index :7"},
+            {"MaximumWhoseBufferSizeWouldWrap", 357913940, 0, 1, nullptr, 2, "",
+             "FillAncestorInfoForPt Max number of ancestors (357913940) too large, Device index "
+             ":7"},
+            {"MoreEntriesThanTheMaximum", 2, kReport, 3, Writes(kChain, nullptr, 1), 2, "",
+             fit + "3" + noFit},
+            {"EntriesOutsideTheBuffer", 2, kReport, 3, Writes(kChain, g_elsewhere), 2, "",
+             fit + "2" + noFit}};
     ExpectFetch(1, [](ZvVelRprtDfn*) -> Y4_Status { throw std::runtime_error("client gone"); });
     EXPECT_THROW(Info(0), std::runtime_error);
     ASSERT_EQ(ZvLinuxMutex::HeldByThisThread(), 0);  // s_singletonLock released too
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, max, report, asked, answer, result, cause, line] : cases) {
+        SCOPED_TRACE(name);
         std::vector<LogLine> lines;  // under s_singletonLock alone
-        for (const auto& text : {c.cause, c.line})
+        for (const auto& text : {cause, line})
             if (!text.empty()) lines.push_back({3, "ZvPldProxy", text, 1});
-        ExpectFetch(1, c.answer, c.max, c.report, c.asked);
-        EXPECT_EQ(Info(0), std::to_string(c.result) + ": 77 77 77");
+        ExpectFetch(1, answer, max, report, asked);
+        EXPECT_EQ(Info(0), std::to_string(result) + ": 77 77 77");
         EXPECT_THAT(log.take(), ElementsAreArray(lines));
         ExpectFetch(1, Writes(kChain));  // nothing was kept: the engine is asked again
         EXPECT_EQ(Info(0), "0: 9029 0 1280");

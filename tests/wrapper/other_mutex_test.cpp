@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "MockEngine.h"
+#include "Seen.h"
 
 using namespace ::testing;
 
@@ -43,21 +44,16 @@ int ZvLinuxMutex::Unlock() {
 
 namespace {
 
-// Waits, at most 10 s, until `done` says so.
+// Waits, at most 10 s, until `done` says so; a wait in vain ends the program, for whatever waits
+// on a lock that will never be released can only hang.
 template <class Done>
 void Await(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "waited in vain";
-            std::_Exit(1);
-        }
-        std::this_thread::yield();
-    }
+    if (WaitUntil(done)) return;
+    ADD_FAILURE() << "waited in vain";
+    std::_Exit(1);
 }
 
-// A call on another thread that must return within 10 s; one that does not ends the program, for
-// it waits on a lock that will never be released.
+// A call on another thread that must return within 10 s.
 template <class Call>
 auto Bounded(Call call) {
     auto result = std::async(std::launch::async, call);
