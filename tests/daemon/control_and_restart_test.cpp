@@ -55,8 +55,8 @@ class ControlTest : public DaemonFixture {
     }
 };
 
-// A refused or malformed Control changes nothing: a refusal is answered 12 on a connection that
-// stays; a message of the wrong shape drops its connection, as any malformed request does.
+// A refused Control is answered 12 and a malformed one drops its connection; neither changes
+// anything. An offline device's refusal of a write is not saved, though the save came first.
 TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
     ASSERT_TRUE(daemon());
     const json nothing = inForce();
@@ -96,12 +96,6 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         << log();
     EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
     EXPECT_NE(log().find("control x?y refused: control not asked for"), std::string::npos);
-}
-
-// A write that an offline device refuses is not in the state file either, though the write was
-// saved before the engine refused it.
-TEST_F(ControlTest, AWriteAnOfflineDeviceRefusesIsNotSaved) {
-    ASSERT_TRUE(daemon());
     const json answer = send(*controller(), kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
@@ -124,8 +118,8 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
-// A stalled engine lets the client's deadline fire; on release the held replies go out, and the
-// client is answered again. A connection with 256 replies held is read no further meanwhile.
+// A stall ends in the client's deadline; a connection with 256 replies held is read no further;
+// release answers them all.
 TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     ASSERT_TRUE(daemon());
     auto control = controller();
@@ -152,8 +146,7 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     EXPECT_EQ(value, 5);
 }
 
-// The daemon re-executes itself: the same process, on the same socket, with the plant's values;
-// the controller and the clients connect again at their next call.
+// The daemon re-executes itself: the same process, socket and values; clients connect again.
 TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
 #if !PLD_ENGINED_CAN_REEXEC
     GTEST_SKIP() << "the emulator cannot run a target program that it executes";
@@ -183,9 +176,8 @@ TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
     EXPECT_NE(::access(m_socket.c_str(), F_OK), 0);  // its own socket, removed at its stop
 }
 
-// A listening socket passed as descriptor 3 (LISTEN_FDS=1, LISTEN_PID its own) is served as it
-// is, and left in place at the stop, after a restart too; a descriptor that is no listening Unix
-// stream socket stops the daemon.
+// A listening socket passed as descriptor 3 is served and left in place at the stop, after a
+// restart too; anything else passed stops the daemon.
 TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
     const std::string passed = m_dir + "/passed.sock";
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -205,13 +197,11 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
         if (c.served) {
             ASSERT_EQ(::listen(listener, 8), 0);
         }
-        Process& passedDown =
-            spawn(PLD_ENGINED_LAUNCH,
-                  {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json"}, [fd = c.fd] {
-                      ::dup2(fd, 3);
-                      ::setenv("LISTEN_FDS", "1", 1);
-                      ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
-                  });
+        Process& passedDown = spawnDaemon({}, PLD_ENGINED_LAUNCH, [fd = c.fd] {
+            ::dup2(fd, 3);
+            ::setenv("LISTEN_FDS", "1", 1);
+            ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+        });
         if (!c.served) {
             EXPECT_EQ(passedDown.exitStatus(), 1) << c.name;
             continue;
@@ -234,8 +224,7 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
         << log();
 }
 
-// A scenario that cannot be read, or with a step the engine would refuse, stops the daemon at its
-// start.
+// A scenario unread, or with a step the engine refuses, stops the daemon at its start.
 TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
     std::ofstream(m_dir + "/bad.json")
         << R"({"name": "bad", "steps": [{"at": 0, "do": "offline", "device": "one"}]})";
@@ -247,8 +236,7 @@ TEST_F(ControlTest, ABadScenarioKeepsTheDaemonFromStarting) {
               std::string::npos);
 }
 
-// A scenario's restart step restarts the daemon, and the scenario goes on after it: its earlier
-// steps are not played again.
+// A scenario goes on after its restart step, without playing its earlier steps again.
 TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
 #if !PLD_ENGINED_CAN_REEXEC
     GTEST_SKIP() << "the emulator cannot run a target program that it executes";
