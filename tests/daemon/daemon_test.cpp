@@ -113,10 +113,15 @@ TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
     EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
 }
 
-// A save begins under a new name: what was planted at the old one keeps its bytes.
-TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins) {
+// A save begins under a new name: what was planted at the old one keeps its bytes. The state's
+// directory is held from the start: a link swapped in for it later leads nowhere.
+TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverWasPlantedOnItsWay) {
+    const std::string dir = m_dir + "/kept", victim = m_dir + "/victim",
+                      temp = dir + "/state.json.tmp";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    m_state = dir + "/state.json";
     ASSERT_TRUE(daemon());
-    const std::string victim = m_dir + "/victim", temp = m_dir + "/state.json.tmp";
+    Client client(m_socket);
     const std::vector<std::pair<const char*, int (*)(const char*, const char*)>> plants = {
         {"a symbolic link", ::symlink},
         {"a hard link", ::link},
@@ -128,30 +133,21 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins
         std::ofstream(victim) << "precious";
         ::remove(temp.c_str());
         ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
-        EXPECT_EQ(Client(m_socket).call(setRequest(++value))["status"], 0) << name;
+        EXPECT_EQ(client.call(setRequest(++value))["status"], 0) << name;
         EXPECT_EQ(contents(victim), "precious") << name;
         struct stat st {};
-        ASSERT_EQ(::lstat((m_dir + "/state.json").c_str(), &st), 0) << name;
+        ASSERT_EQ(::lstat(m_state.c_str(), &st), 0) << name;
         EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
         EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
-        EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
+        EXPECT_NE(contents(m_state).find(std::to_string(value)), std::string::npos);
     }
-}
-
-// The state's directory is held from the start: a link swapped in for it later leads nowhere.
-TEST_F(DaemonTest, AStateDirectorySwappedForALinkBetweenSavesLeadsNowhere) {
-    const std::string dir = m_dir + "/kept", victim = m_dir + "/victim";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(victim.c_str(), 0700), 0);
-    std::ofstream(victim + "/state.json") << "precious";
-    m_state = dir + "/state.json";
-    ASSERT_TRUE(daemon());
-    Client client(m_socket);
-    EXPECT_EQ(client.call(setRequest(9))["status"], 0);
+    const std::string elsewhere = m_dir + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    std::ofstream(elsewhere + "/state.json") << "precious";
     ASSERT_EQ(::rename(dir.c_str(), (m_dir + "/moved").c_str()), 0);
-    ASSERT_EQ(::symlink(victim.c_str(), dir.c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), dir.c_str()), 0);
     EXPECT_EQ(client.call(setRequest(10))["status"], 0);
-    EXPECT_EQ(contents(victim + "/state.json"), "precious");
+    EXPECT_EQ(contents(elsewhere + "/state.json"), "precious");
     EXPECT_NE(contents(m_dir + "/moved/state.json").find("[10]"), std::string::npos);
 }
 
