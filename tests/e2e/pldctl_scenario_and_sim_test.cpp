@@ -123,7 +123,7 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
                 << ::testing::PrintToString(printed);
         }
     }
-    EXPECT_NE(log().find("step 2: do: unknown verb \"melt\""), std::string::npos) << log();
+    EXPECT_TRUE(logged("step 2: do: unknown verb \"melt\"")) << log();
     EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 7");
     m_engine = "unix:" + m_dir + "/nobody.sock";
     EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);

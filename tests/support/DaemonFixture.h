@@ -163,9 +163,9 @@ class DaemonFixture : public ::testing::Test {
             waitMs);
     }
     std::string log() const { return contents(m_dir + "/log"); }
-    // Whether the log holds `text` within 5 s: a client may see a close before its line.
-    bool logged(const std::string& text) const {
-        return WaitUntil([&] { return log().find(text) != std::string::npos; }, 5000);
+    // Whether the log holds `text` within `waitMs`: a client may see a close before its line.
+    bool logged(const std::string& text, int waitMs = 5000) const {
+        return WaitUntil([&] { return log().find(text) != std::string::npos; }, waitMs);
     }
     // The connections the daemon's log says it refused: "refused a ..." is one, "refused N ..." N.
     int refusalsTold() const {
