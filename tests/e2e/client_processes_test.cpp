@@ -226,7 +226,6 @@ TEST_F(EndToEndTest, EveryOperationGivesTheClientTheEnginesAnswerAndPldctlItsExi
     }
 }
 
-std::string g_log;
 std::vector<int> g_changed;
 
 TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsTheWrite) {
