@@ -70,7 +70,6 @@ void PrintTo(const Row& row, std::ostream* os) {
 const std::vector<Row> kRows = {
     {"RegValue", ask("Reg", {{"kind", "value"}, {"regArg", 0}}), {{"status", 0}}},
     {"RegUnknownKind", ask("Reg", {{"kind", "nope"}}), {{"status", 5}}},
-    {"UnRegAll", ask("UnReg", {{"what", 1}}), {{"status", 0}}},
     {"UnRegOther", ask("UnReg", {{"what", 2}}), {{"status", 5}}},
     {"Label", ask("GetVelPntStrLabel", {{"pnt", kP101}, {"size", 8}}), ok("text", "Supply s")},
     {"IdNegative",
