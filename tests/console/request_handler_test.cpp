@@ -29,7 +29,8 @@ using pldweb::Response;
 
 using Header = std::pair<std::string, std::string>;
 constexpr const char* kToken = "5ecret";
-const std::string kValue = "/api/devices/1/points/101/value";
+const std::string kValue = "/api/devices/1/points/101/value", kApi = "/api/engine";
+const std::string kTokenCookie = "pldweb-token-8080=5ecret";
 
 struct Case {
     const char* name;
@@ -39,6 +40,10 @@ struct Case {
     bool tokenAsked;
     int status;
 };
+// A GET of `path` with nothing more.
+Case get(const std::string& path, bool tokenAsked = false) {
+    return Case{"", "GET", path, {}, tokenAsked, 0};
+}
 
 class ConsoleTest : public ::testing::Test {
   protected:
@@ -86,7 +91,7 @@ const Header kJsonUtf8{"content-type", "Application/JSON; charset=utf-8"};
 const Header kForm{"content-type", "application/x-www-form-urlencoded"};
 const Header kEvilOrigin{"origin", "http://evil.example:8080"};
 const Header kTokenGiven{"x-console-token", kToken};
-const Header kCookie{"cookie", "pldweb-token-8080=5ecret"};
+const Header kCookie{"cookie", kTokenCookie};
 // Every answer, refusals included: no framing by another page, no sniffing, no referrer.
 const Header kSecurityHeaders[] = {
     {"Content-Security-Policy", "frame-ancestors 'none'; default-src 'self'"},
@@ -95,14 +100,14 @@ const Header kSecurityHeaders[] = {
     {"Referrer-Policy", "no-referrer"}};
 
 const Case kCases[] = {
-    {"OwnAddress", "GET", "/api/engine", {}, false, 200},
-    {"Localhost", "GET", "/api/engine", {{"host", "localhost:8080"}}, false, 200},
-    {"Ipv6Loopback", "GET", "/api/engine", {{"host", "[::1]:8080"}}, false, 200},
-    {"AllowedName", "GET", "/api/engine", {{"host", "PLD.lab:8080"}}, false, 200},
-    {"ForeignName", "GET", "/api/engine", {kEvil}, false, 403},
-    {"OtherPort", "GET", "/api/engine", {{"host", "127.0.0.1:9999"}}, false, 403},
-    {"NoHost", "GET", "/api/engine", {{"host", ""}}, false, 403},
-    {"DoubledHost", "GET", "/api/engine", {{"host", "127.0.0.1:8080,evil.example"}}, false, 403},
+    {"OwnAddress", "GET", kApi, {}, false, 200},
+    {"Localhost", "GET", kApi, {{"host", "localhost:8080"}}, false, 200},
+    {"Ipv6Loopback", "GET", kApi, {{"host", "[::1]:8080"}}, false, 200},
+    {"AllowedName", "GET", kApi, {{"host", "PLD.lab:8080"}}, false, 200},
+    {"ForeignName", "GET", kApi, {kEvil}, false, 403},
+    {"OtherPort", "GET", kApi, {{"host", "127.0.0.1:9999"}}, false, 403},
+    {"NoHost", "GET", kApi, {{"host", ""}}, false, 403},
+    {"DoubledHost", "GET", kApi, {{"host", "127.0.0.1:8080,evil.example"}}, false, 403},
     {"ForeignPageOfPage", "GET", "/", {kEvil}, false, 403},
     {"WriteAsJson", "PUT", kValue, {kJson}, false, 200},
     {"WriteJsonCharset", "PUT", kValue, {kJsonUtf8}, false, 200},
@@ -113,40 +118,30 @@ const Case kCases[] = {
     {"WriteAsFormText", "PUT", kValue, {{"content-type", "text/plain"}}, false, 403},
     {"WriteAsForm", "PUT", kValue, {kForm}, false, 403},
     {"WriteUntyped", "PUT", kValue, {}, false, 403},
-    {"TokenMissing", "GET", "/api/engine", {}, true, 401},
-    {"TokenWrong", "GET", "/api/engine", {{"x-console-token", "5ecreT"}}, true, 401},
-    {"TokenGiven", "GET", "/api/engine", {kTokenGiven}, true, 200},
+    {"TokenMissing", "GET", kApi, {}, true, 401},
+    {"TokenWrong", "GET", kApi, {{"x-console-token", "5ecreT"}}, true, 401},
+    {"TokenGiven", "GET", kApi, {kTokenGiven}, true, 200},
     {"TokenOfWrite", "PUT", kValue, {kJson, kTokenGiven}, true, 200},
     {"WriteWithoutToken", "PUT", kValue, {kJson}, true, 401},
     {"TokenInStreamQuery", "GET", "/api/stream?token=5ecret", {}, true, 401},
     {"TokenInOtherQuery", "GET", "/api/engine?token=5ecret", {}, true, 401},
-    {"Cookie", "GET", "/api/engine", {{"cookie", "a=1; pldweb-token-8080=5ecret, b=2"}}, true, 200},
-    {"CookieOfStream", "GET", "/api/stream", {{"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
-    {"CookieOfWrite", "PUT", kValue, {kJson, {"cookie", "pldweb-token-8080=5ecret"}}, true, 200},
-    {"CookieWrong", "GET", "/api/engine", {{"cookie", "pldweb-token-8080=5ecre"}}, true, 401},
+    {"Cookie", "GET", kApi, {{"cookie", "a=1; " + kTokenCookie + ", b=2"}}, true, 200},
+    {"CookieOfStream", "GET", "/api/stream", {kCookie}, true, 200},
+    {"CookieOfWrite", "PUT", kValue, {kJson, kCookie}, true, 200},
+    {"CookieWrong", "GET", kApi, {{"cookie", "pldweb-token-8080=5ecre"}}, true, 401},
     // Set by another server on 127.0.0.1 (cookies ignore ports) with a longer Path: sent first.
     {"CookieShadowed",
      "GET",
-     "/api/engine",
-     {{"cookie", "pldweb-token-8080=x; pldweb-token-8080=5ecret"}},
+     kApi,
+     {{"cookie", "pldweb-token-8080=x; " + kTokenCookie}},
      true,
      200},
-    {"CookieOfOtherPort",
-     "GET",
-     "/api/engine",
-     {{"cookie", "pldweb-token-9090=5ecret"}},
-     true,
-     401},
-    {"CookieNameInValue",
-     "GET",
-     "/api/engine",
-     {{"cookie", "x=pldweb-token-8080=5ecret"}},
-     true,
-     401},
+    {"CookieOfOtherPort", "GET", kApi, {{"cookie", "pldweb-token-9090=5ecret"}}, true, 401},
+    {"CookieNameInValue", "GET", kApi, {{"cookie", "x=pldweb-token-8080=5ecret"}}, true, 401},
     // What a page on another port of 127.0.0.1 makes the browser send, and its own page.
     {"SameSiteStream", "GET", "/api/stream", {kCookie, {"sec-fetch-site", "same-site"}}, true, 403},
-    {"CrossSiteRead", "GET", "/api/engine", {{"sec-fetch-site", "Cross-Site"}}, false, 403},
-    {"OwnPageRead", "GET", "/api/engine", {kCookie, {"sec-fetch-site", "same-origin"}}, true, 200},
+    {"CrossSiteRead", "GET", kApi, {{"sec-fetch-site", "Cross-Site"}}, false, 403},
+    {"OwnPageRead", "GET", kApi, {kCookie, {"sec-fetch-site", "same-origin"}}, true, 200},
     {"PageFromOtherSite", "GET", "/", {{"sec-fetch-site", "cross-site"}}, true, 200},
     {"PageExchangesToken", "GET", "/?token=5ecret", {}, true, 303},
     {"PageWithWrongToken", "GET", "/?token=5ecreX", {}, true, 401},
@@ -157,8 +152,8 @@ const Case kCases[] = {
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
     {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
     {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
-    {"PostWithoutLength", "POST", "/api/engine", {kJson, {"content-length", ""}}, false, 411},
-    {"WrongMethod", "DELETE", "/api/engine", {kJson, {"content-length", "0"}}, false, 405},
+    {"PostWithoutLength", "POST", kApi, {kJson, {"content-length", ""}}, false, 411},
+    {"WrongMethod", "DELETE", kApi, {kJson, {"content-length", "0"}}, false, 405},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -180,19 +175,15 @@ TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
     if (r.status >= 400) {
         EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
     }
-    for (const Header& header : kSecurityHeaders) {
-        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), header), r.headers.end())
-            << header.first;
-    }
+    const auto has = [&](const Header& h) {
+        return std::find(r.headers.begin(), r.headers.end(), h) != r.headers.end();
+    };
+    for (const Header& header : kSecurityHeaders) EXPECT_TRUE(has(header)) << header.first;
     // The token exchanged for a cookie that only this console's own pages send, and that no
     // script reads; the address without it replaces the one with it.
     if (r.status == 303) {
-        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(),
-                            Header{"Set-Cookie",
-                                   "pldweb-token-8080=5ecret; Path=/; HttpOnly; SameSite=Strict"}),
-                  r.headers.end());
-        EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), Header{"Location", "/"}),
-                  r.headers.end());
+        EXPECT_TRUE(has({"Set-Cookie", kTokenCookie + "; Path=/; HttpOnly; SameSite=Strict"}));
+        EXPECT_TRUE(has({"Location", "/"}));
     }
     // A refused write leaves the value as it was; an allowed one changes it.
     if (std::string(GetParam().method) == "PUT") {
@@ -214,6 +205,7 @@ struct SimCase {
 const std::string kOffline1 = R"({"do": "offline", "device": 1})";
 const std::string kSet1 = R"({"do": "set", "device": 1, "point": 101, "value": 70})";
 const Case kSim{"", "POST", "/api/sim", {kJson}, false, 200};
+const Case kWrite{"", "PUT", kValue, {kJson}, false, 200};
 
 Case simCase(const char* name, int status, std::vector<Header> headers = {kJson},
              bool tokenAsked = false, const char* method = "POST") {
@@ -318,7 +310,7 @@ TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
 }
 
 TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
-    Case c{"", "GET", "/api/engine", {}, false, 0};
+    Case c{"", "GET", kApi, {}, false, 0};
     for (int i = 0; i < 64; ++i) c.headers.emplace_back("x-line-" + std::to_string(i), "1");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(Handle(c).status, 431);
@@ -331,34 +323,24 @@ TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
     EXPECT_EQ(Handle(c).status, 200);
     c.headers = {{"x-big", std::string(16384 - 55, 'a')}};
     EXPECT_EQ(Handle(c).status, 431);
-    EXPECT_EQ(
-        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 4, 'a'), {}, false, 0}).status,
-        414);
-    EXPECT_EQ(
-        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
-        404);
+    EXPECT_EQ(Handle(get("/api/" + std::string(8 * 1024 - 4, 'a'))).status, 414);
+    EXPECT_EQ(Handle(get("/api/" + std::string(8 * 1024 - 5, 'a'))).status, 404);
 }
 
-TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
-    const Case c{"", "GET", "/api/stream", {}, false, 0};
-    const Response first = Handle(c);
-    const Response second = Handle(c);
-    EXPECT_TRUE(first.stream && second.stream);
+// Two streams at most, one again once one goes; each kind of message the page's stream carries,
+// with its data (sequence numbers left out): a value change, an event change and a PLD count as
+// the engine notifies them, and a command of the Simulation panel that others' pages show.
+TEST_F(ConsoleTest, ServesStreamsUpToTheCapWithEveryKindOfMessage) {
+    pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
+    const Case c = get("/api/stream");
+    const Response first = Handle(c), stream = Handle(c);
+    EXPECT_TRUE(first.stream && stream.stream);
     EXPECT_EQ(first.contentType, "text/event-stream");
     EXPECT_EQ(Handle(c).status, 503);
     m_hub.Unsubscribe(first.stream);
     EXPECT_EQ(Handle(c).status, 200);
-}
-
-// Each kind of message the page's stream carries, with its data (sequence numbers left out): a
-// value change, an event change and a PLD count as the engine notifies them, and a command of the
-// Simulation panel that others' pages show.
-TEST_F(ConsoleTest, StreamsEveryKindOfMessageWithItsData) {
-    pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
-    const Response stream = Handle(Case{"", "GET", "/api/stream", {}, false, 0});
     ASSERT_TRUE(stream.stream);
-    ASSERT_EQ(Handle(Case{"", "PUT", kValue, {kJson}, false, 0}, R"({"value": "71.5"})").status,
-              200);
+    ASSERT_EQ(Handle(kWrite, R"({"value": "71.5"})").status, 200);
     ASSERT_EQ(Handle(kSim, R"({"do": "event", "id": 4, "state": 6})").status, 200);
     zvsim::SimEngine::Latest()->Control(R"({"do": "pld_count"})");
     std::map<std::string, nlohmann::json> expected = {
@@ -387,7 +369,7 @@ TEST_F(ConsoleTest, StreamsEveryKindOfMessageWithItsData) {
 }
 
 TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {
-    const Case c{"", "GET", "/api/engine", {}, true, 0};
+    const Case c{"", "GET", kApi, {}, true, 0};
     ::testing::internal::CaptureStderr();
     for (int i = 0; i < 100; ++i) Handle(c);
     pldweb::FlushLimited(true);
@@ -402,7 +384,7 @@ TEST_F(ConsoleTest, WritesTheEngineLinesOfRepeatedReadsAtMostOnceASecond) {
     dlog_set_sink(pldweb::LogSink, nullptr);
     ASSERT_EQ(Handle(kSim, kOffline1).status, 200);
     ::testing::internal::CaptureStderr();
-    for (int i = 0; i < 20; ++i) Handle(Case{"", "GET", "/api/devices", {}, false, 0});
+    for (int i = 0; i < 20; ++i) Handle(get("/api/devices"));
     const std::string log = ::testing::internal::GetCapturedStderr();
     dlog_set_sink(nullptr, nullptr);
     // One read alone logs 9 lines.
@@ -413,7 +395,7 @@ TEST_F(ConsoleTest, WritesTheEngineLinesOfRepeatedReadsAtMostOnceASecond) {
 // %0a cannot start a forged line, nor an escape sequence reach the terminal.
 TEST_F(ConsoleTest, LogsAClientsControlCharactersAsQuestionMarks) {
     ::testing::internal::CaptureStderr();
-    Handle(Case{"", "GET", "/api/x\npldweb: forged\x1b[2J\x7f", {}, true, 0});
+    Handle(get("/api/x\npldweb: forged\x1b[2J\x7f", true));
     Handle(Case{"", "GET", "/", {{"host", "evil\r\x01:8080"}}, false, 0});
     const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;

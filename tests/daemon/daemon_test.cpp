@@ -63,29 +63,24 @@ class DaemonTest : public DaemonFixture {
     }
 };
 
-TEST_F(DaemonTest, ANotificationReachesOnlyTheConnectionsThatRegisteredItsKind) {
+// Notifications go only to the connections registered for their kind; a client that never reads
+// its replies is dropped once a send times out, and the others are still served.
+TEST_F(DaemonTest, EachConnectionGetsOnlyItsNotificationsAndADeafOneIsDropped) {
     ASSERT_TRUE(daemon());
-    Client writer(m_socket), other(m_socket);
+    Client writer(m_socket), other(m_socket), deaf(m_socket);
     ASSERT_EQ(other.call({{"op", "Reg"}, {"kind", "event"}, {"regArg", 0}})["status"], 0);
     ASSERT_EQ(writer.call(setRequest(42))["status"], 0);
     // Had the value change reached `other`, it would come before the event change.
     ASSERT_EQ(writer.call({{"op", "SetEventState"}, {"eventId", 7}, {"state", 0}})["status"], 0);
     EXPECT_EQ(other.receive()["ntf"], "event");
-}
-
-TEST_F(DaemonTest, AClientThatAsksButNeverReadsIsDroppedOnceASendTimesOut) {
-    ASSERT_TRUE(daemon());
-    Client deaf(m_socket);
     std::vector<std::uint8_t> asks;  // their replies fill the socket's buffers many times over
     for (int id = 1; id <= 5000; ++id) zvwire::AppendFrame({{"id", id}, {"op", "X"}}, asks);
     deaf.sendBytes(asks);
-    WaitUntil([&] { return log().find("dropped") != std::string::npos; }, 3 * kWaitMs);
-    EXPECT_NE(log().find("dropped: the client reads nothing"), std::string::npos) << log();
-    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
+    EXPECT_TRUE(logged("dropped: the client reads nothing", 3 * kWaitMs)) << log();
+    EXPECT_EQ(Client(m_socket).call(kGet)["value"], 42);
 }
 
-// A write that cannot be saved is answered 13 and changes nothing: another client reads the old
-// value, and so does a daemon started anew on the state file, also after a later save.
+// A write that cannot be saved is answered 13 and changes nothing, now or after a restart.
 TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
     const std::string taken = m_dir + "/state.json", seam = "PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC";
     const std::vector<std::pair<const char*, bool>> faults = {
@@ -114,15 +109,18 @@ TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
         ::kill(again->pid, SIGTERM);
         EXPECT_EQ(again->exitStatus(), 0) << name;
     }
-    EXPECT_NE(log().find("cannot save the state"), std::string::npos) << log();
+    EXPECT_TRUE(logged("cannot save the state")) << log();
 }
 
-// A name planted where a save once began is not where it begins: the file it leads to keeps its
-// bytes, and the state file is a new one that only the daemon's user may read. A directory there
-// failed every save.
-TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins) {
+// A save begins under a new name: what was planted at the old one keeps its bytes. The state's
+// directory is held from the start: a link swapped in for it later leads nowhere.
+TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverWasPlantedOnItsWay) {
+    const std::string dir = m_dir + "/kept", victim = m_dir + "/victim",
+                      temp = dir + "/state.json.tmp";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    m_state = dir + "/state.json";
     ASSERT_TRUE(daemon());
-    const std::string victim = m_dir + "/victim", temp = m_dir + "/state.json.tmp";
+    Client client(m_socket);
     const std::vector<std::pair<const char*, int (*)(const char*, const char*)>> plants = {
         {"a symbolic link", ::symlink},
         {"a hard link", ::link},
@@ -134,39 +132,25 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverNameWasPlantedWhereItBegins
         std::ofstream(victim) << "precious";
         ::remove(temp.c_str());
         ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
-        EXPECT_EQ(Client(m_socket).call(setRequest(++value))["status"], 0) << name;
+        EXPECT_EQ(client.call(setRequest(++value))["status"], 0) << name;
         EXPECT_EQ(contents(victim), "precious") << name;
         struct stat st {};
-        ASSERT_EQ(::lstat((m_dir + "/state.json").c_str(), &st), 0) << name;
+        ASSERT_EQ(::lstat(m_state.c_str(), &st), 0) << name;
         EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
         EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
-        EXPECT_NE(contents(m_dir + "/state.json").find(std::to_string(value)), std::string::npos);
+        EXPECT_NE(contents(m_state).find(std::to_string(value)), std::string::npos);
     }
-}
-
-// The state's directory is held from the start: swapped for a link to another directory between
-// two saves, the second save goes where the first went, and the file the link leads to keeps its
-// bytes (it was overwritten).
-TEST_F(DaemonTest, AStateDirectorySwappedForALinkBetweenSavesLeadsNowhere) {
-    const std::string dir = m_dir + "/kept", victim = m_dir + "/victim";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(victim.c_str(), 0700), 0);
-    std::ofstream(victim + "/state.json") << "precious";
-    spawn(PLD_ENGINED_LAUNCH, {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
-                               "--state", dir + "/state.json"});
-    ASSERT_TRUE(listening());
-    Client client(m_socket);
-    EXPECT_EQ(client.call(setRequest(9))["status"], 0);
+    const std::string elsewhere = m_dir + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    std::ofstream(elsewhere + "/state.json") << "precious";
     ASSERT_EQ(::rename(dir.c_str(), (m_dir + "/moved").c_str()), 0);
-    ASSERT_EQ(::symlink(victim.c_str(), dir.c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), dir.c_str()), 0);
     EXPECT_EQ(client.call(setRequest(10))["status"], 0);
-    EXPECT_EQ(contents(victim + "/state.json"), "precious");
+    EXPECT_EQ(contents(elsewhere + "/state.json"), "precious");
     EXPECT_NE(contents(m_dir + "/moved/state.json").find("[10]"), std::string::npos);
 }
 
-// A state directory that another user could write to, or reach it through, stops the daemon at
-// its start: such a user could swap a name on the way for a link and turn the saves of a daemon
-// run by root onto a file of root's.
+// A state directory that another user could write to, or reach through, stops the daemon.
 struct StateDirectory {
     const char* name;
     bool needsRoot;                                     // to give a directory to another user
@@ -183,16 +167,14 @@ class StateDirectories : public DaemonTest, public ::testing::WithParamInterface
 TEST_P(StateDirectories, ThatAnotherUserCouldWriteToOrReachItThroughAreRefused) {
     if (GetParam().needsRoot && ::geteuid() != 0)
         GTEST_SKIP() << "needs root: giving a directory to another user";
-    const std::string dir = GetParam().at(m_dir);
-    Process& d =
-        spawn(PLD_ENGINED_LAUNCH, {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
-                                   "--state", dir + "/state.json"});
+    m_state = GetParam().at(m_dir) + "/state.json";
+    Process& d = spawnDaemon();
     if (*GetParam().said == '\0') {
         EXPECT_TRUE(listening()) << log();
         return;
     }
     EXPECT_EQ(d.exitStatus(), 1) << log();
-    EXPECT_NE(log().find(GetParam().said), std::string::npos) << log();
+    EXPECT_TRUE(logged(GetParam().said)) << log();
 }
 
 // A directory in `parent`, of mode `mode` and user `uid` (-1: this process's).
@@ -236,9 +218,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "theirs is a directory of uid 65534, mode 0755: each directory on the way"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The socket is born 0600, or 0660 and of the group with --group, whatever the umask; widened
-// by hand, the peer's credentials still keep strangers out, and every refusal is told, those
-// after a line once its second is over.
+// The socket is born 0600, or 0660 with --group; widened, the peer's credentials keep strangers
+// out, and every refusal is told.
 TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root: connecting as other users, whose credentials the daemon reads";
@@ -261,15 +242,6 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
         {"a process of the group, with --group", true, stranger, gid, true},
         {"a process of another group, with --group", true, stranger, stranger, false},
     };
-    const auto told = [&] {
-        const std::string text = log();
-        int n = 0;
-        for (std::size_t at = 0; (at = text.find("-engined: refused ", at)) != std::string::npos;) {
-            at += 18;
-            n += text.compare(at, 2, "a ") == 0 ? 1 : std::atoi(text.c_str() + at);
-        }
-        return n;
-    };
     int refused = 0;
     ::umask(0);
     ASSERT_EQ(::chmod(m_dir.c_str(), 0711), 0);  // the others may reach the socket
@@ -290,21 +262,17 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
             << c.what;
         EXPECT_EQ(Client(m_socket).call(kGet)["value"], c.answered ? 8 : 5) << c.what;
         refused += c.answered ? 0 : 20;
-        WaitUntil([&] { return told() >= refused; }, kWaitMs);
-        EXPECT_EQ(told(), refused) << c.what << log();
+        WaitUntil([&] { return refusalsTold() >= refused; }, kWaitMs);
+        EXPECT_EQ(refusalsTold(), refused) << c.what << log();
         ::kill(d->pid, SIGTERM);
         EXPECT_EQ(d->exitStatus(), 0) << c.what;
     }
-    EXPECT_NE(log().find("refused a connection from uid 54321"), std::string::npos) << log();
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = log().find("-engined: refused", at)) != std::string::npos; ++at)
-        ++lines;
-    EXPECT_LE(lines, 6u) << log();  // three daemons, 20 refusals each
+    EXPECT_TRUE(logged("refused a connection from uid 54321")) << log();
+    EXPECT_LE(occurrences(log(), "-engined: refused"), 6u) << log();  // 3 daemons, 20 refusals each
 }
 
-// Without --socket or XDG_RUNTIME_DIR the socket goes in a directory of the user's own under
-// TMPDIR, mode 0700: a name there that another could have taken first keeps the daemon from
-// starting.
+// Without --socket or XDG_RUNTIME_DIR the socket goes in a private directory under TMPDIR, which
+// no one else may have made first.
 TEST_F(DaemonTest, TheDefaultSocketIsInADirectoryOfTheUsersOwnThatNoOneElseMadeFirst) {
     ::unsetenv("XDG_RUNTIME_DIR");
     ::setenv("TMPDIR", m_dir.c_str(), 1);
@@ -319,8 +287,7 @@ TEST_F(DaemonTest, TheDefaultSocketIsInADirectoryOfTheUsersOwnThatNoOneElseMadeF
     refused("a link to a directory", !::symlink(m_dir.c_str(), dir.c_str()));
     refused("another user's",
             ::geteuid() == 0 && !::mkdir(dir.c_str(), 0700) && !::chown(dir.c_str(), 54321, 0));
-    EXPECT_NE(log().find("cannot use " + dir + ": it is a symbolic link"), std::string::npos)
-        << log();
+    EXPECT_TRUE(logged("cannot use " + dir + ": it is a symbolic link")) << log();
     spawn(PLD_ENGINED_LAUNCH, byDefault);
     m_socket = dir + "/engine.sock";
     ASSERT_TRUE(listening());
@@ -331,12 +298,12 @@ TEST_F(DaemonTest, TheDefaultSocketIsInADirectoryOfTheUsersOwnThatNoOneElseMadeF
     EXPECT_EQ(Client(m_socket).call(kGet)["value"], 5);
 }
 
+// A daemon stopped in a save left its temporary file: the next removes it, and only it.
 TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemovingTheSocket) {
     std::ofstream(m_socket) << "notes";
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
     EXPECT_TRUE(std::ifstream(m_socket).good());  // still the file, not replaced by a socket
     ::unlink(m_socket.c_str());
-    // Left by a daemon stopped in a save; a name of another form is not the daemon's to remove.
     const std::string left = m_dir + "/.state.json.0123456789abcdef.tmp", other = left + "x";
     std::ofstream(left) << "half";
     std::ofstream(other) << "kept";
@@ -354,7 +321,7 @@ TEST_F(DaemonTest, StartsOnlyOnAFreeSocketAndAGoodStateFileAndStopsOnSigtermRemo
     std::ofstream(m_dir + "/state.json")
         << R"({"points": [{"device": 1, "gddId": 10, "values": [500]}]})";
     EXPECT_EQ(spawnDaemon().exitStatus(), 1);
-    EXPECT_NE(log().find("does not fit"), std::string::npos) << log();
+    EXPECT_TRUE(logged("does not fit")) << log();
 }
 
 }  // namespace

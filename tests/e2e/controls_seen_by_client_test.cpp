@@ -1,7 +1,6 @@
 // Each run-time control sent on a control connection, and what a client sees of it through the
 // proxy: result codes and log lines, notifications with their sequence numbers, the report
-// hierarchy and the active events. Every row runs twice: on a simulated engine in the test's
-// process, and on pld-engined as a real process.
+// hierarchy and the active events; on a simulated engine in the test's process and on pld-engined.
 #include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
@@ -79,8 +78,7 @@ class ControlSeenByClient : public DaemonFixture,
     }
 
     void call(ZvPldProxy& proxy, zvsim::Controller& control, char what) {
-        if (what == 'r') {
-            int value = 0;
+        if (int value = 0; what == 'r') {
             const int rc = proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0);
             m_calls.push_back("read " + std::to_string(rc) +
                               (rc == 0 ? " = " + std::to_string(value) : ""));
@@ -134,9 +132,7 @@ TEST_P(ControlSeenByClient, IsSeenByAProxyClient) {
     proxy.RegisterForPldCountChange(onPld, nullptr, 0);
     proxy.RegisterForEventChange(onEvent, nullptr, 0);
     proxy.RegisterForValueChange(onValue, nullptr, 0);
-    int markers = 0;
-    // The engine and the client deliver in one order: a marker's change comes behind everything
-    // notified before it.
+    int markers = 0;  // a marker's change comes behind everything notified before it
     const auto sync = [&] {
         const std::string set = R"({"do": "set", "device": 1, "point": 11, "value": )";
         EXPECT_THAT(control->Send(set + std::to_string(++markers) + "}"),

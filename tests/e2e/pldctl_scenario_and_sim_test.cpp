@@ -64,39 +64,10 @@ TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInThei
     }
 }
 
-// A bad file changes nothing: the value written before it stays.
-TEST_F(ScenarioEndToEndTest, ARefusedStepGivesOneABadFileTwoAndNothingPlayedAndNoEngineOne) {
-    ASSERT_TRUE(daemon());
-    const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
-    const struct {
-        std::string steps;
-        int status;
-        std::string printed;
-    } cases[] = {
-        {good, 0, "Done: 2 commands sent, 0 refused"},
-        {good + R"(, {"after": 10, "do": "offline", "device": 9})", 1, "refused: "},
-        {R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 9}, {"at": 1, "do": "melt"})",
-         2, ""},
-    };
-    for (const auto& c : cases) {
-        Process& player = pldctl({"scenario", "run", scenarioFile(c.steps)});
-        const std::vector<std::string> printed = player.lines();
-        EXPECT_EQ(player.exitStatus(), c.status) << c.steps;
-        if (!c.printed.empty()) {
-            EXPECT_LT(find(printed, c.printed), printed.size())
-                << ::testing::PrintToString(printed);
-        }
-    }
-    EXPECT_NE(log().find("step 2: do: unknown verb \"melt\""), std::string::npos) << log();
-    Process& get = pldctl({"get", "1", "1"});
-    EXPECT_EQ(get.line(), ": 7");
-    m_engine = "unix:" + m_dir + "/nobody.sock";
-    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
-}
-
-// Each `pldctl sim` builds its command from its arguments: what `sim status` lists shows the
-// fields, the units of durations and the flags as the engine took them.
-TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIsInForce) {
+// `pldctl sim`'s commands as `sim status` lists them (fields, units, flags as the engine took
+// them); then `pldctl scenario run`'s exit status: a refused step 1, a bad file 2 that changes
+// nothing (the value written before it stays), no engine 1.
+TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExitAsTheyFared) {
     ASSERT_TRUE(daemon());
     const struct {
         std::vector<std::string> args;
@@ -132,6 +103,30 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIs
     EXPECT_EQ(pldctl({"sim", "status"}).lines(),
               (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
                                         "controls: none"}));
+    const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
+    const struct {
+        std::string steps;
+        int status;
+        std::string printed;
+    } runs[] = {
+        {good, 0, "Done: 2 commands sent, 0 refused"},
+        {good + R"(, {"after": 10, "do": "offline", "device": 9})", 1, "refused: "},
+        {R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 9}, {"at": 1, "do": "melt"})",
+         2, ""},
+    };
+    for (const auto& c : runs) {
+        Process& player = pldctl({"scenario", "run", scenarioFile(c.steps)});
+        const std::vector<std::string> printed = player.lines();
+        EXPECT_EQ(player.exitStatus(), c.status) << c.steps;
+        if (!c.printed.empty()) {
+            EXPECT_LT(find(printed, c.printed), printed.size())
+                << ::testing::PrintToString(printed);
+        }
+    }
+    EXPECT_TRUE(logged("step 2: do: unknown verb \"melt\"")) << log();
+    EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 7");
+    m_engine = "unix:" + m_dir + "/nobody.sock";
+    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
 }
 
 }  // namespace

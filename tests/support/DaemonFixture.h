@@ -106,6 +106,12 @@ inline std::string contents(const std::string& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), {}};
 }
+// How often `what` occurs in `text`.
+inline std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
 
 class DaemonFixture : public ::testing::Test {
   protected:
@@ -115,6 +121,7 @@ class DaemonFixture : public ::testing::Test {
         m_dir = dir;
         m_socket = m_dir + "/engine.sock";
         m_engine = "unix:" + m_socket;
+        m_state = m_dir + "/state.json";
     }
     void TearDown() override {
         m_processes.clear();
@@ -128,12 +135,13 @@ class DaemonFixture : public ::testing::Test {
         m_processes.push_back(std::make_unique<Process>(launch, options, m_dir + "/log", inChild));
         return *m_processes.back();
     }
-    // The daemon on the test's socket, catalogue and state file, with `more` options.
+    // The daemon on the test's socket, catalogue and `m_state`, with `more` options.
     Process& spawnDaemon(std::vector<std::string> more = {},
-                         const char* launch = PLD_ENGINED_LAUNCH) {
+                         const char* launch = PLD_ENGINED_LAUNCH,
+                         const std::function<void()>& inChild = {}) {
         more.insert(more.end(), {"--socket", m_socket, "--catalogue", m_dir + "/catalogue.json",
-                                 "--state", m_dir + "/state.json"});
-        return spawn(launch, more);
+                                 "--state", m_state});
+        return spawn(launch, more, inChild);
     }
     // The daemon, once it accepts connections; null if it does not within 5 s.
     Process* daemon(const std::vector<std::string>& more = {}) {
@@ -155,6 +163,20 @@ class DaemonFixture : public ::testing::Test {
             waitMs);
     }
     std::string log() const { return contents(m_dir + "/log"); }
+    // Whether the log holds `text` within `waitMs`: a client may see a close before its line.
+    bool logged(const std::string& text, int waitMs = 5000) const {
+        return WaitUntil([&] { return log().find(text) != std::string::npos; }, waitMs);
+    }
+    // The connections the daemon's log says it refused: "refused a ..." is one, "refused N ..." N.
+    int refusalsTold() const {
+        const std::string text = log();
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find("-engined: refused ", at)) != std::string::npos;) {
+            at += 18;
+            n += text.compare(at, 2, "a ") == 0 ? 1 : std::atoi(text.c_str() + at);
+        }
+        return n;
+    }
 #ifdef PLDCTL_LAUNCH
     // pldctl on `m_engine`, with the catalogue that tells it how to decode a change's data.
     Process& pldctl(std::vector<std::string> args) {
@@ -163,7 +185,7 @@ class DaemonFixture : public ::testing::Test {
     }
 #endif
 
-    std::string m_dir, m_socket;
+    std::string m_dir, m_socket, m_state;
     std::string m_engine;  // the daemon's socket as a message client's first text
     std::vector<std::unique_ptr<Process>> m_processes;
 };
