@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "Fields.h"
-#include "ReplyFields.h"
 #include "Wire.h"
 
 namespace zvremote {
@@ -65,7 +64,7 @@ bool readNote(const json& message, Note& note) {
             note.info.procOutLen > note.info.procOutBufSize) {
             return false;
         }
-        const std::vector<std::uint8_t>& buf = Bytes(message, "buf");
+        const std::vector<std::uint8_t>& buf = zvwire::Bytes(message, "buf");
         note.buf.assign(note.info.procOutBufSize, '\0');
         std::copy_n(buf.begin(), std::min(buf.size(), note.buf.size()), note.buf.begin());
     } else {

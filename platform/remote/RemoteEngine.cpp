@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "Pack.h"
-#include "ReplyFields.h"
 #include "sim/SimEngine.h"
 
 namespace zvremote {
@@ -206,7 +205,7 @@ Y4_Status writeInventory(const json& reply, ZvVelInventory* inventory) {
     out.maxDevices = Number<std::uint16_t>(inv, "maxDevices");
     out.pldCount = Number<std::uint32_t>(inv, "pldCount");
     out.upTimeSec = Number<std::uint32_t>(inv, "upTimeSec");
-    const std::vector<std::uint8_t>& name = Bytes(inv, "serverName");
+    const std::vector<std::uint8_t>& name = zvwire::Bytes(inv, "serverName");
     if (name.size() > sizeof out.serverName) zvwire::ThrowMalformed("serverName", "too long");
     std::copy(name.begin(), name.end(), out.serverName);
     *inventory = out;
