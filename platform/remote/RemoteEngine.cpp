@@ -47,18 +47,20 @@ RemoteConnection::Packed onPoint(const char* name, const ZvVelPntDfn* pnt, std::
     RemoteConnection::Packed request;
     request.entries = 2 + more;
     request.fields.reserve(128);
-    zvwire::PackWriter out(request.fields);
-    out.String("op");
-    out.String(name);
-    out.String("pnt");
-    out.Map(7);
-    out.Field("auxIdx", pnt->auxIdx);
-    out.Field("auxParam", pnt->auxParam);
-    out.TextField("auxText", pnt->auxText);
-    out.Field("deviceIdx", pnt->deviceIdx);
-    out.Field("gddId", pnt->gddId);
-    out.Field("mmIdx", pnt->mmIdx);
-    out.Field("uofm", pnt->uofm);
+    {
+        zvwire::PackWriter out(request.fields);
+        out.String("op");
+        out.String(name);
+        out.String("pnt");
+        out.Map(7);
+        out.Field("auxIdx", pnt->auxIdx);
+        out.Field("auxParam", pnt->auxParam);
+        out.TextField("auxText", pnt->auxText);
+        out.Field("deviceIdx", pnt->deviceIdx);
+        out.Field("gddId", pnt->gddId);
+        out.Field("mmIdx", pnt->mmIdx);
+        out.Field("uofm", pnt->uofm);
+    }
     return request;
 }
 
@@ -72,12 +74,14 @@ template <class T>
 RemoteConnection::Packed pointWrite(const char* name, const ZvVelPntDfn* pnt, T value,
                                     std::uint16_t setParam) {
     RemoteConnection::Packed request = onPoint(name, pnt, 2);
-    zvwire::PackWriter out(request.fields);
-    out.Field("setParam", setParam);
-    if constexpr (std::is_same_v<T, const char*>) {
-        out.TextField("value", value);
-    } else {
-        out.Field("value", value);
+    {
+        zvwire::PackWriter out(request.fields);
+        out.Field("setParam", setParam);
+        if constexpr (std::is_same_v<T, const char*>) {
+            out.TextField("value", value);
+        } else {
+            out.Field("value", value);
+        }
     }
     return request;
 }
@@ -293,12 +297,10 @@ template <class Read>
 auto RemoteEngine::ask(const RemoteConnection::Packed& request, const Read& read)
     -> decltype(Read::failure) {
     std::uint64_t generation = 0;
-    std::vector<std::uint8_t> reply;
+    zvwire::PackedMessage reply;
     if (!m_connection.Call(request, reply, &generation)) return read.failure;
     try {
-        zvwire::MapView view;
-        if (!view.Open(reply.data(), reply.size())) zvwire::ThrowMalformed("reply", "not a map");
-        return read(view);
+        return read(reply.Root());
     } catch (const std::exception&) {
         m_connection.Break(generation);
         return read.failure;

@@ -1,10 +1,10 @@
-// MessagePack written and read without building a json document: the hot requests and replies
-// are a handful of fields, and a map node and a key for each cost more than the call's bytes.
-// The forms written are the smallest, as nlohmann's to_msgpack writes them.
+// The one MessagePack codec of the frames, on msgpack-cxx: its packer writes a message into the
+// frame's bytes, and its parser reads a frame in one pass that checks the limits and records the
+// fields of its maps where they lie, building nothing. The forms written are the smallest, as
+// nlohmann's to_msgpack writes them, so that either side may be of an earlier build.
 #ifndef ZV_PACK_H
 #define ZV_PACK_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -13,23 +13,33 @@
 #include <string_view>
 #include <vector>
 
+#include <msgpack/pack.hpp>
+
 #include "Fields.h"
 
 namespace zvwire {
 
 struct Limits;
 
-// Appends MessagePack values to `out`.
+// Appends MessagePack values to `out`, which holds exactly the bytes written once the writer is
+// gone (meanwhile it may hold room not yet written).
 class PackWriter {
   public:
-    explicit PackWriter(std::vector<std::uint8_t>& out) : m_out(out) {}
+    explicit PackWriter(std::vector<std::uint8_t>& out);
+    ~PackWriter() { m_out.resize(m_used); }
+    PackWriter(const PackWriter&) = delete;
+    PackWriter& operator=(const PackWriter&) = delete;
 
-    void Map(std::uint32_t entries);
-    void Unsigned(std::uint64_t value);
-    void Signed(std::int64_t value);
-    void Nil() { m_out.push_back(0xC0); }
+    void Map(std::uint32_t entries) { m_packer.pack_map(entries); }
+    void Array(std::uint32_t size) { m_packer.pack_array(size); }
+    void Unsigned(std::uint64_t value) { m_packer.pack_uint64(value); }
+    void Signed(std::int64_t value) { m_packer.pack_int64(value); }
+    void Nil() { m_packer.pack_nil(); }
+    void Bool(bool value) { value ? m_packer.pack_true() : m_packer.pack_false(); }
+    void Float(double value);  // as a float32 when that holds it exactly
     void String(std::string_view text);
     void Binary(const void* data, std::size_t size);
+    void Extension(std::int8_t type, const void* data, std::size_t size);
     // An integer of any type.
     template <class T>
     void Number(T value) {
@@ -47,49 +57,74 @@ class PackWriter {
     }
     void TextField(std::string_view key, const char* text);
 
-  private:
-    std::uint8_t* grow(std::size_t n);  // n more bytes at the end, to be written
-    void header(std::uint8_t code, std::uint64_t value, int bytes);
+    // msgpack-cxx's stream.
+    void write(const char* data, std::size_t size);
 
+  private:
     std::vector<std::uint8_t>& m_out;
+    std::size_t m_used;
+    msgpack::packer<PackWriter> m_packer;
 };
 
-// Whether `size` bytes hold exactly one MessagePack value within `limits` (elements and
-// nesting, counted as the frame decoder counts them), with every map's keys strings; otherwise
-// `error` says why.
-bool Scan(const std::uint8_t* data, std::size_t size, const Limits& limits, std::string& error);
-
-// One value of a map read in place.
+// One value of a map, where it lies.
 struct PackValue {
-    enum class Kind { Unsigned, Signed, Nil, String, Bytes, Map, Other } kind = Kind::Other;
+    enum class Kind : std::uint8_t { Unsigned, Signed, Nil, String, Bytes, Map, Other };
+    Kind kind = Kind::Other;
     std::uint64_t u = 0;
     std::int64_t i = 0;
-    std::string_view bytes;            // a string's, a binary's or an extension's data
-    const std::uint8_t* at = nullptr;  // where the value starts (a map's header)
-    std::size_t size = 0;              // its bytes
+    std::string_view bytes;  // a string's, a binary's or an extension's data
+    std::uint32_t map = 0;   // a map's number among the message's
 };
 
-// A MessagePack map whose bytes Scan accepted, read field by field without building it.
-class MapView {
-  public:
-    // False when `data` does not start with a map.
-    bool Open(const std::uint8_t* data, std::size_t size);
-    // The value of `key`, the last if it is there more than once.
-    std::optional<PackValue> Find(std::string_view key) const;
+class MapView;
 
-  private:
-    // The fields of a map of a few, read once; a longer map is walked at each Find.
-    static constexpr std::size_t kIndexed = 16;
+// The fields of a message's maps (every map not within a list), read in the pass that checks
+// the frame. Kept as offsets, so that they move with a copy of the bytes.
+class PackIndex {
+  public:
+    // Whether `size` bytes hold exactly one MessagePack value within `limits` (elements and
+    // nesting), with every map's keys strings; otherwise `error` says why.
+    bool Read(const std::uint8_t* data, std::size_t size, const Limits& limits, std::string& error);
+    // The message's map, in `data` (the bytes read, or a copy of them).
+    MapView Root(const std::uint8_t* data) const;
+
     struct Entry {
-        std::string_view key;
-        PackValue value;
+        std::uint32_t parent;  // the map's number
+        std::uint32_t keyAt, keyLength;
+        PackValue::Kind kind;
+        std::uint32_t map;  // a map's number
+        std::uint64_t u;    // an integer's bits; a string's or binary's offset
+        std::uint32_t length;
     };
 
-    const std::uint8_t* m_begin = nullptr;  // the first key
-    const std::uint8_t* m_end = nullptr;
-    std::uint32_t m_entries = 0;
-    bool m_indexed = false;
-    std::array<Entry, kIndexed> m_index;
+  private:
+    friend class MapView;
+    std::vector<Entry> m_entries;
+    std::vector<std::uint32_t> m_outer;  // the reading's containers, kept for its room
+};
+
+// A map of a message read by PackIndex, field by field.
+class MapView {
+  public:
+    MapView() = default;
+    MapView(const PackIndex& index, const std::uint8_t* data, std::uint32_t map)
+        : m_index(&index), m_data(data), m_map(map) {}
+    // The value of `key`, the last if it is there more than once.
+    std::optional<PackValue> Find(std::string_view key) const;
+    // The map that a value of Kind::Map found here is.
+    MapView Nested(std::uint32_t map) const { return MapView(*m_index, m_data, map); }
+
+  private:
+    const PackIndex* m_index = nullptr;
+    const std::uint8_t* m_data = nullptr;
+    std::uint32_t m_map = 0;
+};
+
+// A message as read: its bytes and their fields.
+struct PackedMessage {
+    std::vector<std::uint8_t> bytes;
+    PackIndex fields;
+    MapView Root() const { return fields.Root(bytes.data()); }
 };
 
 // The readers of Fields.h for a map read in place, as strict.

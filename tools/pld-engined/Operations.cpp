@@ -298,21 +298,22 @@ template <class Write>
 Frame packedReply(const zvwire::PackValue& id, Y4_Status status, const char* key, Write write) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>();
     bytes->reserve(64);
-    bytes->assign(4, 0);
-    zvwire::PackWriter out(*bytes);
-    out.Map(3);
-    out.String("id");
-    if (id.kind == zvwire::PackValue::Kind::Unsigned) {
-        out.Unsigned(id.u);
-    } else {
-        out.Signed(id.i);
+    const std::size_t start = zvwire::BeginFrame(*bytes);
+    {
+        zvwire::PackWriter out(*bytes);
+        out.Map(3);
+        out.String("id");
+        if (id.kind == zvwire::PackValue::Kind::Unsigned) {
+            out.Unsigned(id.u);
+        } else {
+            out.Signed(id.i);
+        }
+        out.Field("status", status);
+        out.String(key);
+        write(out);
     }
-    out.Field("status", status);
-    out.String(key);
-    write(out);
     // At most kMaxText bytes of text: far within a frame.
-    const std::size_t length = bytes->size() - 4;
-    for (int i = 0; i < 4; ++i) (*bytes)[i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
+    zvwire::EndFrame(*bytes, start);
     return bytes;
 }
 
@@ -360,9 +361,7 @@ const std::unordered_map<std::string_view, InPlace> kInPlace = {
 
 }  // namespace
 
-bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame& reply) {
-    zvwire::MapView request;
-    if (!request.Open(data, size)) return false;
+bool AnswerInPlace(Call& call, const zvwire::MapView& request, Frame& reply) {
     const auto op = request.Find("op");
     if (!op || op->kind != zvwire::PackValue::Kind::String) return false;
     const auto handler = kInPlace.find(op->bytes);
