@@ -42,8 +42,8 @@ bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
         zvwire::PackWriter out(frame);
         out.Map(request.entries + 1);
         out.Field("id", id);
+        out.Raw(request.fields.data(), request.fields.size());
     }
-    frame.insert(frame.end(), request.fields.begin(), request.fields.end());
     return zvwire::EndFrame(frame, start);
 }
 

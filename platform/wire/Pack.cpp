@@ -20,10 +20,8 @@ PackWriter::PackWriter(std::vector<std::uint8_t>& out)
     m_out.resize(std::max(m_out.capacity(), m_used + 64));
 }
 
-void PackWriter::write(const char* data, std::size_t size) {
-    if (m_out.size() - m_used < size) m_out.resize(std::max(2 * m_out.size(), m_used + size));
-    std::memcpy(m_out.data() + m_used, data, size);
-    m_used += size;
+void PackWriter::grow(std::size_t size) {
+    m_out.resize(std::max(2 * m_out.size(), m_used + size));
 }
 
 void PackWriter::Float(double value) {
@@ -136,7 +134,9 @@ class PackReading : public msgpack::null_visitor {
     }
     bool count(std::uint64_t n) {
         m_counted += n;
-        if (m_counted <= m_limits.maxElements) return true;
+        return m_counted <= m_limits.maxElements || tooMany();
+    }
+    bool tooMany() {
         m_exceeded = "frame holds more than " + std::to_string(m_limits.maxElements) + " elements";
         return false;
     }
@@ -206,13 +206,27 @@ MapView PackIndex::Root(const std::uint8_t* data) const {
     return MapView(*this, data, 0);
 }
 
+namespace {
+
+// Keys are a few bytes: compared here rather than by a call.
+bool sameKey(const std::uint8_t* at, std::string_view key) {
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (at[i] != static_cast<std::uint8_t>(key[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<PackValue> MapView::Find(std::string_view key) const {
-    const PackIndex::Entry* found = nullptr;
     if (m_index == nullptr) return std::nullopt;
-    for (const PackIndex::Entry& e : m_index->m_entries) {
-        if (e.parent == m_map && e.keyLength == key.size() &&
-            std::memcmp(m_data + e.keyAt, key.data(), key.size()) == 0) {
-            found = &e;
+    const PackIndex::Entry* found = nullptr;
+    // From the end: the last of a repeated key is the one that counts.
+    const std::vector<PackIndex::Entry>& entries = m_index->m_entries;
+    for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+        if (e->parent == m_map && e->keyLength == key.size() && sameKey(m_data + e->keyAt, key)) {
+            found = &*e;
+            break;
         }
     }
     if (found == nullptr) return std::nullopt;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -57,10 +58,19 @@ class PackWriter {
     }
     void TextField(std::string_view key, const char* text);
 
-    // msgpack-cxx's stream.
-    void write(const char* data, std::size_t size);
+    // Bytes that are MessagePack already (fields written apart).
+    void Raw(const void* data, std::size_t size) { write(static_cast<const char*>(data), size); }
+
+    // msgpack-cxx's stream, through which every value goes: inlined into the packer's calls.
+    void write(const char* data, std::size_t size) {
+        if (m_out.size() - m_used < size) grow(size);
+        std::memcpy(m_out.data() + m_used, data, size);
+        m_used += size;
+    }
 
   private:
+    void grow(std::size_t size);
+
     std::vector<std::uint8_t>& m_out;
     std::size_t m_used;
     msgpack::packer<PackWriter> m_packer;
