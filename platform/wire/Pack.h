@@ -63,6 +63,7 @@ class PackWriter {
 
     // msgpack-cxx's stream, through which every value goes: inlined into the packer's calls.
     void write(const char* data, std::size_t size) {
+        if (size == 0) return;  // an empty text's or binary's data may be null
         if (m_out.size() - m_used < size) grow(size);
         std::memcpy(m_out.data() + m_used, data, size);
         m_used += size;
