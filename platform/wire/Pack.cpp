@@ -44,12 +44,13 @@ void PackWriter::String(std::string_view text) {
 void PackWriter::Binary(const void* data, std::size_t size) {
     const auto n = static_cast<std::uint32_t>(size);
     m_packer.pack_bin(n);
-    m_packer.pack_bin_body(static_cast<const char*>(data), n);
+    if (n > 0) m_packer.pack_bin_body(static_cast<const char*>(data), n);
 }
 
 void PackWriter::Extension(std::int8_t type, const void* data, std::size_t size) {
     m_packer.pack_ext(size, type);
-    m_packer.pack_ext_body(static_cast<const char*>(data), static_cast<std::uint32_t>(size));
+    if (size > 0)
+        m_packer.pack_ext_body(static_cast<const char*>(data), static_cast<std::uint32_t>(size));
 }
 
 void PackWriter::TextField(std::string_view key, const char* text) {

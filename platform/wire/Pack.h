@@ -59,11 +59,13 @@ class PackWriter {
     void TextField(std::string_view key, const char* text);
 
     // Bytes that are MessagePack already (fields written apart).
-    void Raw(const void* data, std::size_t size) { write(static_cast<const char*>(data), size); }
+    void Raw(const void* data, std::size_t size) {
+        if (size > 0) write(static_cast<const char*>(data), size);
+    }
 
     // msgpack-cxx's stream, through which every value goes: inlined into the packer's calls.
+    // `data` is not null (an empty binary's may be: its writers see to it).
     void write(const char* data, std::size_t size) {
-        if (size == 0) return;  // an empty text's or binary's data may be null
         if (m_out.size() - m_used < size) grow(size);
         std::memcpy(m_out.data() + m_used, data, size);
         m_used += size;
