@@ -110,4 +110,62 @@ ZvProductIdentSeq SequenceOf(const json& record) {
     return seq;
 }
 
+json EventJson(const ZvVEventInfo& info) {
+    return {{"sequence", info.sequence},
+            {"eventId", info.eventId},
+            {"deviceIdx", info.deviceIdx},
+            {"eventState", info.eventState},
+            {"groupId", info.groupId}};
+}
+
+ZvVEventInfo EventOf(const json& record) {
+    ZvVEventInfo info{};
+    info.sequence = Number<std::uint32_t>(record, "sequence");
+    info.eventId = Number<std::uint32_t>(record, "eventId");
+    info.deviceIdx = Number<std::uint16_t>(record, "deviceIdx");
+    info.eventState = Number<std::uint16_t>(record, "eventState");
+    info.groupId = Number<std::uint32_t>(record, "groupId");
+    return info;
+}
+
+json ValueChangeJson(const ZvValChgInfo& info) {
+    return {{"sequence", info.sequence},   {"valueId", info.valueId}, {"mmIdx", info.mmIdx},
+            {"deviceIdx", info.deviceIdx}, {"length", info.length},   {"dataType", info.dataType}};
+}
+
+ZvValChgInfo ValueChangeOf(const json& record) {
+    ZvValChgInfo info{};
+    info.sequence = Number<std::uint32_t>(record, "sequence");
+    info.valueId = Number<std::uint32_t>(record, "valueId");
+    info.mmIdx = Number<std::uint32_t>(record, "mmIdx");
+    info.deviceIdx = Number<std::uint16_t>(record, "deviceIdx");
+    info.length = Number<std::uint16_t>(record, "length");
+    info.dataType = Number<std::uint32_t>(record, "dataType");
+    return info;
+}
+
+json PieceJson(const json& req, const ZvCallbackInfo& piece) {
+    const auto* buf = reinterpret_cast<const std::uint8_t*>(piece.pProcOutBuf);
+    return {{"ntf", "piece"},
+            {"req", req},
+            {"status", piece.status},
+            {"reqType", piece.reqType},
+            {"reqParam", piece.reqParam},
+            {"sequence", piece.sequence},
+            {"bufSize", piece.procOutBufSize},
+            {"len", piece.procOutLen},
+            {"buf", json::binary(std::vector<std::uint8_t>(buf, buf + piece.procOutBufSize))}};
+}
+
+ZvCallbackInfo PieceOf(const json& message) {
+    ZvCallbackInfo piece{};
+    piece.status = Number<std::int32_t>(message, "status");
+    piece.reqType = Number<std::int32_t>(message, "reqType");
+    piece.reqParam = Number<std::int32_t>(message, "reqParam");
+    piece.sequence = Number<std::uint32_t>(message, "sequence");
+    piece.procOutBufSize = Number<std::uint32_t>(message, "bufSize");
+    piece.procOutLen = Number<std::uint32_t>(message, "len");
+    return piece;
+}
+
 }  // namespace zvwire

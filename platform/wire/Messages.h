@@ -1,7 +1,8 @@
 // The messages' records, written and read here for both ends, so that each field's name is
 // spelled once: a point and the point calls' requests and replies, written in place; the
 // records of the other calls (a report, a chain of ancestors, an enum state, the inventory, a
-// product sequence) as json maps. docs/engine-protocol.md lists the messages.
+// product sequence, a notification's, an answer piece's) as json maps. docs/engine-protocol.md
+// lists the messages.
 #ifndef ZV_MESSAGES_H
 #define ZV_MESSAGES_H
 
@@ -68,6 +69,20 @@ ZvVelInventory InventoryOf(const nlohmann::json& record);
 
 nlohmann::json SequenceJson(const ZvProductIdentSeq& seq);
 ZvProductIdentSeq SequenceOf(const nlohmann::json& record);
+
+// ---- Notifications and answer pieces ----
+
+nlohmann::json EventJson(const ZvVEventInfo& info);
+ZvVEventInfo EventOf(const nlohmann::json& record);
+
+// A value change's record without its data, which goes beside it; read back, pData is null.
+nlohmann::json ValueChangeJson(const ZvValChgInfo& info);
+ZvValChgInfo ValueChangeOf(const nlohmann::json& record);
+
+// A piece of the answer to the request `req`: the whole message, the engine's buffer in it.
+nlohmann::json PieceJson(const nlohmann::json& req, const ZvCallbackInfo& piece);
+// Its record, but for pUserData and the buffer.
+ZvCallbackInfo PieceOf(const nlohmann::json& message);
 
 }  // namespace zvwire
 

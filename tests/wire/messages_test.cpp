@@ -31,12 +31,17 @@ TEST(Messages, EachRecordComesBackAsItWent) {
     ZvVelInventory inventory{5, 2, 64, 12, 3600, {}};
     std::memset(inventory.serverName, 'n', sizeof inventory.serverName);  // no NUL: all 32
     const ZvProductIdentSeq seq{3, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
+    char buf[] = "piece";
+    const ZvCallbackInfo piece{nullptr, 1, 2, 3, 4, 0, sizeof buf, 5, buf};
     const std::vector<json> written = {
         zvwire::ReportJson({65535, 4000000000u, 7, nullptr, 0}),
         zvwire::AncestorJson(9, 65535, 77),
         zvwire::EnumStateJson({3, 100, 2}),
         zvwire::InventoryJson(inventory),
         zvwire::SequenceJson(seq),
+        zvwire::EventJson({1, 2, 3, 4, 5}),
+        zvwire::ValueChangeJson({1, 2, 3, 4, 5, 6, nullptr}),
+        zvwire::PieceJson(7, piece),
     };
     const ZvPldEngAncestorEntry a = zvwire::AncestorOf(throughFrame(written[1]));
     const std::vector<json> back = {
@@ -45,6 +50,14 @@ TEST(Messages, EachRecordComesBackAsItWent) {
         zvwire::EnumStateJson(zvwire::EnumStateOf(throughFrame(written[2]))),
         zvwire::InventoryJson(zvwire::InventoryOf(throughFrame(written[3]))),
         zvwire::SequenceJson(zvwire::SequenceOf(throughFrame(written[4]))),
+        zvwire::EventJson(zvwire::EventOf(throughFrame(written[5]))),
+        zvwire::ValueChangeJson(zvwire::ValueChangeOf(throughFrame(written[6]))),
+        zvwire::PieceJson(7,
+                          [&] {
+                              ZvCallbackInfo read = zvwire::PieceOf(throughFrame(written[7]));
+                              read.pProcOutBuf = piece.pProcOutBuf;
+                              return read;
+                          }()),
     };
     for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(back[i], written[i]) << i;
 }
