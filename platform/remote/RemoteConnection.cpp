@@ -12,6 +12,7 @@
 #include "Fields.h"
 #include "Io.h"
 #include "JsonPack.h"
+#include "Peer.h"
 #include "Wire.h"
 #include "dlog.h"
 
@@ -46,6 +47,8 @@ bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
     }
     return zvwire::EndFrame(frame, start);
 }
+
+constexpr char kClosedByDaemon[] = "the daemon closed the connection";
 
 }  // namespace
 
@@ -86,7 +89,10 @@ bool RemoteConnection::call(const Request& request, zvwire::PackedMessage& reply
         // the others fail meanwhile.
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_unresponsive) {
-            if (m_probing || start < m_nextProbe) return false;
+            if (m_probing || start < m_nextProbe) {
+                m_failure = late();
+                return false;
+            }
             m_probing = probe = true;
             m_nextProbe = start + m_deadline;
         }
@@ -142,29 +148,32 @@ bool RemoteConnection::connect(Deadline until) {
     if (m_path.empty() || m_path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, m_path.data(), m_path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
     // A full backlog holds connect up to the send timeout.
-    if (!sendTimeout(fd, until) ||
+    if (fd < 0 || !sendTimeout(fd, until) ||
         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+        failed(m_path + ": " + std::strerror(errno));
+        if (fd >= 0) ::close(fd);
         return false;
     }
     // Whoever listens at the path would answer for the engine, and acknowledge writes it never
     // passes on: only a daemon of this user's or root's is believed.
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    const std::optional<ucred> peer = zvwire::PeerOf(fd);
+    if (!peer) {
+        const char* const why = std::strerror(errno);
         __dlog_printf(kError, kTag, "unix:%s: the daemon's credentials are unknown (%s), refused",
-                      m_path.c_str(), std::strerror(errno));
+                      m_path.c_str(), why);
+        failed(m_path + ": the daemon's credentials are unknown: " + why);
         ::close(fd);
         return false;
     }
-    if (peer.uid != ::geteuid() && peer.uid != 0) {
+    if (!zvwire::IsOwnUserOrRoot(*peer)) {
         __dlog_printf(kError, kTag,
                       "unix:%s is served by uid %u (pid %d), neither this user (uid %u) nor "
                       "root: refused as an impostor",
-                      m_path.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+                      m_path.c_str(), static_cast<unsigned>(peer->uid), static_cast<int>(peer->pid),
                       static_cast<unsigned>(::geteuid()));
+        failed(m_path + " is served by uid " + std::to_string(peer->uid) +
+               ", neither this user nor root");
         ::close(fd);
         return false;
     }
@@ -224,7 +233,10 @@ void RemoteConnection::Break(std::uint64_t generation) {
 bool RemoteConnection::exchange(const Request& request, Deadline until, std::uint64_t* on,
                                 zvwire::PackedMessage& reply) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_closed || m_broken) return false;
+    if (m_closed || m_broken) {
+        m_failure = kClosedByDaemon;
+        return false;
+    }
     // The reader thread rests from now on: this call reads its reply itself if it can.
     ++m_callers;
     const std::shared_ptr<Reading> reading = m_read;
@@ -245,8 +257,10 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
         framed = appendPacked(*request.packed, id, frame);
     }
     bool sent = false;
+    int unsent = 0;  // why the frame did not go out, when not for want of time
     lock.lock();
     if (!framed) {  // a text too long for any frame: this request fails, the connection stays
+        m_failure = "the request is too long for a frame";
         m_pending.erase(id);
         --m_callers;
         m_lastCall = Clock::now();
@@ -271,10 +285,12 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
                 if (!sendTimeout(fd, until)) return 0;  // no time left
                 return ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
             });
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) unsent = errno;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         sent = fd >= 0 && done == frame.size();
+        if (fd < 0) unsent = EPIPE;  // the connection broke meanwhile
         lock.lock();
         m_writing = false;
         m_writable.notify_all();
@@ -300,6 +316,11 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
     }
     const bool replied = pending.replied;
     if (replied) std::swap(reply, pending.reply);
+    if (!replied) {
+        m_failure = sent && pending.done ? kClosedByDaemon
+                    : unsent != 0        ? std::string("cannot send: ") + std::strerror(unsent)
+                                         : late();
+    }
     m_pending.erase(id);
     --m_callers;
     m_lastCall = Clock::now();
@@ -406,32 +427,6 @@ bool RemoteConnection::route(const zvwire::PackIndex& fields, const std::uint8_t
     } catch (const std::exception&) {  // Malformed, or no memory for it
         return false;
     }
-}
-
-void RemoteConnection::answered() {
-    bool again = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lastAnswer = Clock::now();
-        std::swap(again, m_unresponsive);
-    }
-    if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
-}
-
-// A request sent at `sent` got no reply within its deadline.
-void RemoteConnection::missed(Deadline sent) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // One sent before the engine last answered tells nothing new of it.
-        if (m_closed || sent < m_lastAnswer) return;
-        m_nextProbe = std::max(m_nextProbe, Clock::now() + m_deadline);
-        if (m_unresponsive) return;
-        m_unresponsive = true;
-    }
-    __dlog_printf(kError, kTag,
-                  "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
-                  "it answers again",
-                  m_path.c_str(), static_cast<long long>(m_deadline.count()));
 }
 
 }  // namespace zvremote

@@ -83,6 +83,8 @@ class RemoteConnection {
     // unresponsive or not.
     bool Reconnect();
     bool Broken() const;
+    // Why the last call or connection failed, in a few words ("no answer within 2000 ms").
+    std::string Failure() const;
     // Drops the connection of `generation`, if it is still the one there is: the reader fails
     // every request in flight on it, and the next call reconnects.
     void Break(std::uint64_t generation);
@@ -100,6 +102,9 @@ class RemoteConnection {
     bool exchange(const Request& request, Deadline until, std::uint64_t* generation,
                   zvwire::PackedMessage& reply);
     void retire();  // m_connectMutex held
+    // The failures' reasons, and the engine's answering or not (ConnectionFailures.cpp).
+    void failed(std::string why);
+    std::string late() const;  // "no answer within N ms"
 
     // What one connection's reading has in hand: only the thread that holds m_reading uses it.
     struct Reading {
@@ -146,6 +151,7 @@ class RemoteConnection {
     bool m_broken = true;            // no connection that works: the next call connects
     bool m_closed = false;
     std::optional<json> m_introduction;
+    std::string m_failure;
     std::thread m_reader;
     std::shared_ptr<Reading> m_read;  // the connection's, while there is one
     bool m_reading = false;           // a thread reads the socket

@@ -14,27 +14,26 @@
 #include <utility>
 #include <vector>
 
+#include "EngineText.h"
 #include "Messages.h"
 #include "Pack.h"
 #include "Replies.h"
-#include "sim/SimEngine.h"
+#include "ZvPldStatus.h"
+#include "dlog.h"
 
 namespace zvremote {
 
 namespace {
 
 using json = nlohmann::json;
-using zvsim::kBufferTooSmall;
-using zvsim::kNoEngine;
-using zvsim::kRejected;
-using zvsim::kUnknownRequest;
+using zvstatus::kBufferTooSmall;
+using zvstatus::kNoEngine;
+using zvstatus::kRejected;
+using zvstatus::kUnknownRequest;
 using zvwire::List;
 using zvwire::Number;
 using zvwire::NumberOf;
 using zvwire::Object;
-
-constexpr char kScheme[] = "unix:";
-constexpr char kDeadlineOption[] = "?deadline_ms=";
 
 // ---- Requests ----
 
@@ -82,23 +81,21 @@ RemoteConnection::Packed pointWrite(const char* name, const ZvVelPntDfn* pnt, T 
 
 std::shared_ptr<RemoteEngine> RemoteEngine::FromClientText(const char* first, const char* second,
                                                            const char* third) {
-    if (first == nullptr || std::strncmp(first, kScheme, sizeof kScheme - 1) != 0) return nullptr;
-    std::string path = first + sizeof kScheme - 1;
-    std::chrono::milliseconds deadline = kDefaultDeadline;
-    const std::size_t option = path.find(kDeadlineOption);
-    if (option != std::string::npos) {
-        const std::string value = path.substr(option + sizeof kDeadlineOption - 1);
-        char* end = nullptr;
-        const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
-        if (!value.empty() && *end == '\0' && ms > 0 && ms <= 3600000) {
-            deadline = std::chrono::milliseconds(ms);
-        }
-        path.resize(option);
-    }
+    if (!zvwire::NamesDaemon(first)) return nullptr;
+    zvwire::DaemonText daemon;
+    std::string error;
+    const bool usable = zvwire::ReadDaemonText(first, daemon, error);
     std::shared_ptr<RemoteEngine> engine(
-        new RemoteEngine(std::move(path), deadline,
+        new RemoteEngine(std::move(daemon.path), daemon.deadline,
                          std::array<std::string, 3>{first, second != nullptr ? second : "",
                                                     third != nullptr ? third : ""}));
+    if (!usable) {
+        // Any other engine in its place would answer for the daemon, and a default in place of
+        // a mistaken deadline would hide the mistake: no call goes anywhere.
+        __dlog_printf(3, "ZvPldMsgClient", "%s: %s; every call fails with 13", first,
+                      error.c_str());
+        engine->m_connection.Close();
+    }
     // The delivering thread owns the engine too: closed from within a capture or response
     // function, the engine outlives its client until that function has returned.
     engine->m_delivery.Start(engine->m_connection, engine);

@@ -20,14 +20,13 @@
 
 namespace zvremote {
 
-constexpr std::chrono::milliseconds kDefaultDeadline{2000};
-
 class RemoteEngine : public ZvPldEngine {
   public:
     // "unix:PATH" or "unix:PATH?deadline_ms=N" gives an engine that talks to the daemon at PATH;
-    // any other text gives null. Releasing the last copy closes the engine; its delivering thread
-    // keeps the object alive until that thread ends, so that a capture or response function
-    // may delete its client.
+    // a "unix:" text that does not read (EngineText.h), one whose every call fails, with a log
+    // line; any other text gives null. Releasing the last copy closes the engine; its delivering
+    // thread keeps the object alive until that thread ends, so that a capture or response
+    // function may delete its client.
     static std::shared_ptr<RemoteEngine> FromClientText(const char* first, const char* second,
                                                         const char* third);
 

@@ -7,7 +7,7 @@
 
 namespace zvremote {
 
-using zvsim::kBufferTooSmall;
+using zvstatus::kBufferTooSmall;
 using zvwire::List;
 using zvwire::NumberOf;
 using zvwire::Object;

@@ -14,13 +14,13 @@
 
 #include "Fields.h"
 #include "Pack.h"
+#include "ZvPldStatus.h"
 #include "ZvPldTypes.h"
-#include "sim/SimEngine.h"
 
 namespace zvremote {
 
 using json = nlohmann::json;
-using zvsim::kNoEngine;
+using zvstatus::kNoEngine;
 using zvwire::Number;
 
 struct Status {

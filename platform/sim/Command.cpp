@@ -335,4 +335,17 @@ std::string CheckCommand(const std::string& commandJson) {
     return DecodeCommand(commandJson, command);
 }
 
+std::vector<std::pair<std::string, std::vector<FieldRule>>> CommandRules() {
+    std::vector<std::pair<std::string, std::vector<FieldRule>>> rules;
+    for (const VerbRule& verb : verbs()) {
+        rules.emplace_back(verb.word, std::vector<FieldRule>{});
+        for (const Field& f : verb.fields) {
+            // Type's order is FieldRule::Kind's.
+            rules.back().second.push_back(
+                {static_cast<FieldRule::Kind>(f.type), f.key, f.required, f.lo, f.hi, f.choices});
+        }
+    }
+    return rules;
+}
+
 }  // namespace zvsim

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ZvPldEngine.h"
 
@@ -79,6 +81,18 @@ std::string DecodeCommand(const std::string& text, Command& command);
 // "" when the command is well-formed, else the error text: what the engine would refuse before
 // it looks at its catalogue (unknown devices and points are found only by the engine).
 ZV_PLD_PLATFORM_API std::string CheckCommand(const std::string& commandJson);
+
+// How the decoder checks one field of a verb, for walking every verb's fields.
+struct FieldRule {
+    enum Kind { Int, Number, Name, Choice, Value } kind;
+    const char* key;
+    bool required;
+    std::int64_t lo, hi;  // Int: the range
+    const char* choices;  // Choice: the words, separated by '|'
+};
+
+// Each verb's word and the rules of its fields, as the decoder's table has them.
+ZV_PLD_PLATFORM_API std::vector<std::pair<std::string, std::vector<FieldRule>>> CommandRules();
 
 }  // namespace zvsim
 

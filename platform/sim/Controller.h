@@ -12,9 +12,10 @@ namespace zvsim {
 
 class ZV_PLD_PLATFORM_API Controller {
   public:
-    // "unix:PATH": a connection of its own to the daemon, which first asks for control; any
-    // other text: the newest simulated engine of this process. Null, with `error`, when neither
-    // can be reached.
+    // "unix:PATH[?deadline_ms=N]": a connection of its own to the daemon, which first asks for
+    // control; any other text: the newest simulated engine of this process. Null, with `error`,
+    // for a "unix:" text that cannot be read (as the message client would refuse it) or when
+    // there is no simulated engine in this process.
     static std::unique_ptr<Controller> Open(const std::string& engineText, std::string& error);
     virtual ~Controller();
     // One command as JSON text; the answer as JSON text. An engine that cannot be reached gives

@@ -16,28 +16,12 @@
 #include <vector>
 
 #include "ZvPldEngine.h"
+#include "ZvPldStatus.h"
 
 namespace zvsim {
 
-// Statuses the simulated engine answers with.
-enum Status : Y4_Status {
-    kOk = 0,
-    kUnknownDevice = 1,
-    kUnknownPoint = 2,
-    kBadModule = 3,
-    kReadOnly = 4,
-    kRejected = 5,           // value out of range or not understood, or no such unit or state
-    kNoDescription = 6,      // success: the point has no description of its own, its label is sent
-    kLabelRead = 7,          // success of a report label: read in full
-    kLabelCut = 8,           // success of a report label: cut to the size asked for
-    kWrongType = 9,          // the point's data type does not fit the request
-    kUnknownEvent = 10,      // SetEventState: no event with that id
-    kBufferTooSmall = 11,    // the ancestor request's buffer cannot hold the report's chain
-    kUnknownRequest = 12,    // Process: unknown path, query or type, or no response function
-    kNoEngine = 13,          // the engine daemon did not answer in time, or answered garbage
-    kNoAncestorRecord = 85,  // the engine keeps no ancestor record for the report
-    kOffline = 1007,         // the device does not answer; its catalogue texts are still known
-};
+// The statuses it answers with, by the names its code and its callers use.
+using namespace zvstatus;
 
 // What a status means, in a few words; "unknown status" for any other value.
 ZV_PLD_PLATFORM_API const char* StatusText(Y4_Status status);
@@ -272,7 +256,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     Y4_Status writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw);
     Y4_Status attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field, std::uint32_t* value);
 
-    // Notifications are made and delivered by a Delivery (Delivery.cpp), which owns the
+    // Notifications are made and delivered by a Delivery (Delivery.h), which owns the
     // delivering thread. The engine only queues work there, with m_mutex held so that the
     // notifications go out in the order of the changes; it never calls a capture function.
     class Delivery;

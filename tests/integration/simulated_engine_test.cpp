@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "MockEngine.h"
-#include "sim/SimEngine.h"
+#include "Seen.h"
+#include "SimFixture.h"
 
 using namespace ::testing;
 
@@ -15,20 +16,18 @@ namespace {
 // What the client's callbacks saw: "<kind> <id> <data>...", " ctx" for the registration's
 // context, " engine" when called on the engine's thread.
 std::thread::id g_testThread;
-std::mutex g_seenMutex;
-std::vector<std::string> g_seen;
+Seen g_seen;
 int g_context;
 void see(const char* kind, void* context, unsigned long id, const std::uint16_t* data, int n) {
     std::string s = kind + (" " + std::to_string(id));
     for (int i = 0; i < n; ++i) s += " " + std::to_string(data[i]);
     s += context == &g_context ? " ctx" : "";
     s += std::this_thread::get_id() != g_testThread ? " engine" : "";
-    std::lock_guard<std::mutex> lock(g_seenMutex);
-    g_seen.push_back(s);
+    g_seen.Add(s);
 }
 // Active-events answers as " <groupId>/<eventId>/<state>...", " locked" when the callback ran
 // under the client lock; the records are deleted.
-std::vector<std::string> g_answers;
+Seen g_answers;
 void onActiveEvents(std::list<ZvPldProxy::ActiveEvent*>* events) {
     std::string s;
     for (ZvPldProxy::ActiveEvent* e : *events) {
@@ -36,8 +35,7 @@ void onActiveEvents(std::list<ZvPldProxy::ActiveEvent*>* events) {
              std::to_string(e->eventState);
         delete e;
     }
-    std::lock_guard<std::mutex> lock(g_seenMutex);
-    g_answers.push_back(s + (ZvLinuxMutex::HeldByThisThread() != 0 ? " locked" : ""));
+    g_answers.Add(s + (ZvLinuxMutex::HeldByThisThread() != 0 ? " locked" : ""));
 }
 template <class List>
 std::string join(const List& list) {
@@ -46,17 +44,12 @@ std::string join(const List& list) {
     return s;
 }
 
-class SimulatedEngine : public ::testing::Test {
+class SimulatedEngine : public SimFixture {
   protected:
-    explicit SimulatedEngine(zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn()) {
+    explicit SimulatedEngine(zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn())
+        : SimFixture(std::move(catalogue)) {
         g_testThread = std::this_thread::get_id();
-        catalogue.tickMs = 0;  // only what a test does is delivered
-        ZvPldSetEngineFactory([this, catalogue](const char*, const char*, const char*) {
-            return engine = std::make_shared<zvsim::SimEngine>(catalogue);
-        });
-        proxy = std::make_unique<ZvPldProxy>("sim", "integration-test");
     }
-    ~SimulatedEngine() override { ZvPldSetEngineFactory(nullptr); }
     static void onCount(void* c, unsigned long n) { see("count", c, n, nullptr, 0); }
     static void onEvent(void* c, const ZvVEventInfo* e) {
         see("event", c, e->eventId, &e->eventState, 1);
@@ -73,10 +66,6 @@ class SimulatedEngine : public ::testing::Test {
         return std::to_string(rc) + ":" + join(gddIds) + " |" + join(modules) + " |" +
                join(auxValues);
     }
-
-    std::shared_ptr<zvsim::SimEngine> engine;
-    LogCapture log;
-    std::unique_ptr<ZvPldProxy> proxy;
 };
 
 TEST_F(SimulatedEngine, PointsGiveTheirReportChainsAndAStructureChangeIsAPldCountThatRenewsThem) {
@@ -128,7 +117,7 @@ TEST_F(SimulatedEngine, ChangesAreNotifiedOnceInOrderAndNotAfterTheStop) {
     EXPECT_EQ(engine->RemovePoint(1, 0), 0);
     engine->Flush();
     for (int i = 0; i < 3; ++i) proxy->CheckEvent(), proxy->CheckValueChange();
-    EXPECT_THAT(g_seen,
+    EXPECT_THAT(g_seen.Lines(),
                 ElementsAre("count 2 ctx engine", "count 3 ctx engine", "count 4 ctx engine",
                             "event 1 1", "value 101 0 655", "value 200 0 75"));
     unsigned long count = 0, counts = 0;
@@ -140,7 +129,7 @@ TEST_F(SimulatedEngine, ChangesAreNotifiedOnceInOrderAndNotAfterTheStop) {
     engine->Flush();
     proxy->CheckEvent();
     EXPECT_FALSE(proxy->CheckPldCount(&count));
-    EXPECT_EQ(g_seen.size(), 6u);
+    EXPECT_EQ(g_seen.Lines().size(), 6u);
 }
 
 TEST_F(SimulatedEngine, InventoryIdentitiesAndVersionsReachTheClientWholeRefusedOrNone) {
@@ -175,7 +164,8 @@ TEST_P(ActiveEvents, AnswerWithTheCurrentActiveEventsByGroupInPieces) {
     EXPECT_EQ(proxy->GetActiveEvents(&events, onActiveEvents, 0), 0);
     engine->Flush();
     const std::string how = std::string(GetParam()) == "process" ? " locked" : "";
-    EXPECT_THAT(g_answers, ElementsAre(" 7/10/2 8/20/1" + how, " 7/10/2 7/11/3 8/20/1" + how));
+    EXPECT_THAT(g_answers.Lines(),
+                ElementsAre(" 7/10/2 8/20/1" + how, " 7/10/2 7/11/3 8/20/1" + how));
     EXPECT_THAT(log.take(),
                 Contains(Field(&LogLine::text, HasSubstr("is (1,7:10,2)(2,8:20,1)(3,9)"))));
 }

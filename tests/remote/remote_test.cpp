@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,9 +19,12 @@
 #include <vector>
 
 #include "Frames.h"
+#include "MockEngine.h"
+#include "Seen.h"
 #include "Wire.h"
 #include "ZvPldMsgClient.h"
 #include "dlog.h"
+#include "sim/Controller.h"
 
 namespace {
 
@@ -133,58 +135,42 @@ class FakeDaemon {
 
 const std::thread::id g_testThread = std::this_thread::get_id();
 
-// What the capture and response functions saw: "pld 7", "event 3", "value 2:1,2", "piece 0 ab".
-struct Seen {
-    std::mutex mutex;
-    std::condition_variable grown;
-    std::vector<std::string> calls;
-    void Add(const std::string& call) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.push_back(call +
-                        (std::this_thread::get_id() == g_testThread ? " on the caller" : ""));
-        grown.notify_all();
-    }
-    // Once there are `count` of them, or after a while.
-    std::vector<std::string> Calls(std::size_t count = 0) {
-        std::unique_lock<std::mutex> lock(mutex);
-        grown.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= count; });
-        return calls;
-    }
-} g_seen;
-
-void Nap() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// What the capture and response functions saw: "pld 7", "event 3", "value 2:1,2", "piece 0 ab",
+// with " on the caller" when called on the test's thread.
+Seen g_calls;
+void see(const std::string& call) {
+    g_calls.Add(call + (std::this_thread::get_id() == g_testThread ? " on the caller" : ""));
 }
 
 void OnPld(void* context, unsigned long count) {
-    g_seen.Add(static_cast<const char*>(context) + std::string(" ") + std::to_string(count));
+    see(static_cast<const char*>(context) + std::string(" ") + std::to_string(count));
 }
 void OnEvent(void*, const ZvVEventInfo* info) {
-    g_seen.Add("event " + std::to_string(info->eventId));
+    see("event " + std::to_string(info->eventId));
 }
 void OnValue(void*, const ZvValChgInfo* info) {
     std::string units;
     for (int i = 0; i < info->length; ++i) units += "," + std::to_string(info->pData[i]);
-    g_seen.Add("value " + std::to_string(info->length) + ":" + units.substr(1));
+    see("value " + std::to_string(info->length) + ":" + units.substr(1));
 }
 int OnPiece(ZvCallbackInfo* cbi) {
-    g_seen.Add(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
-               std::to_string(cbi->sequence) + " " +
-               std::string(cbi->pProcOutBuf, cbi->procOutBufSize).c_str());
+    see(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
+        std::to_string(cbi->sequence) + " " +
+        std::string(cbi->pProcOutBuf, cbi->procOutBufSize).c_str());
     return 0;
 }
 std::atomic<ZvPldMsgClient*> g_doomed{nullptr};
 int DeleteClient(ZvCallbackInfo*) {
-    for (int i = 0; i < 500 && g_doomed == nullptr; ++i) Nap();  // Process has returned
+    WaitUntil([] { return g_doomed != nullptr; });  // Process has returned
     delete g_doomed.load();
-    g_seen.Add("deleted");
+    see("deleted");
     return 0;
 }
 std::atomic<bool> g_inside{false};
 void OnPldSlowly(void*, unsigned long) {
     g_inside = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    g_seen.Add("pld");
+    see("pld");
     g_inside = false;
 }
 
@@ -204,48 +190,6 @@ json Piece(int sequence, const std::string& text) {
 
 const ZvVelPntDfn kPnt{1, 1001, 2, 0, -1, "aux", 0};
 
-TEST(RemoteEngine, WritesEachReplyIntoTheCallersRecordsWithinTheirSize) {
-    json replies = json::parse(R"({"GetMaxNmbrAncstrs": {"value": 3},
-        "GetProdSeqId": {"seq": {"nmbrIds": 2, "revision": 1, "ids": [7, 9]}},
-        "GetVelEnumStateInfo": {"status": 0, "type": 4, "values": [1, 2, 3]},
-        "GetRprtAncstr": {"status": 0, "report": {"gddId": 10, "mmIdx": 1, "auxValue": 7},
-                          "ancestors": [{"gddId": 20, "mmIdx": 0, "auxValue": 8}]}})");
-    replies["GetVelPntStrLabel"] = {{"status", 0},
-                                    {"text", json::binary({'B', 'o', 'i', 'l', 'e', 'r'})}};
-    FakeDaemon daemon(
-        [&](const json& r) { return std::vector<json>{replies.at(r["op"].get<std::string>())}; });
-    ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
-    char text[8] = "#######";
-    EXPECT_EQ(client.GetVelPntStrLabel(&kPnt, 4, text), 0);
-    EXPECT_STREQ(text, "Boil###");
-    EXPECT_EQ(daemon.Requests().at(0)["pnt"].dump(),
-              R"({"auxIdx":0,"auxParam":-1,"auxText":"aux","deviceIdx":1,"gddId":1001,)"
-              R"("mmIdx":2,"uofm":0})");
-    EXPECT_EQ(daemon.Requests().at(0)["size"], 4);
-    EXPECT_EQ(client.GetMaxNmbrAncstrs(1), 3u);
-    ZvProductIdentSeq* seq = client.GetProdSeqId(1);
-    ASSERT_NE(seq, nullptr);
-    EXPECT_EQ(std::vector<int>({seq->nmbrIds, seq->revision, seq->ids[0], seq->ids[1]}),
-              (std::vector<int>{2, 1, 7, 9}));
-    std::free(seq);
-    ZvEnumStateType type{};
-    std::uint16_t count = 0, values[3] = {0, 0, 99};
-    EXPECT_EQ(client.GetVelEnumStateInfo(1, 1001, &type, &count, 2, values), 0);
-    EXPECT_EQ(std::vector<unsigned>({type.type, count, values[0], values[1], values[2]}),
-              (std::vector<unsigned>{4, 3, 1, 2, 99}));
-    unsigned char buf[sizeof(ZvPldEngAncestors) + sizeof(ZvPldEngAncestorEntry)];
-    ZvVelRprtDfn rprt{1, 10, 1, buf, sizeof buf};
-    ASSERT_EQ(client.GetRprtAncstr(&rprt), 0);
-    const auto* record = reinterpret_cast<const ZvPldEngAncestors*>(buf);
-    ASSERT_EQ(record->nmbrAncstrs, 1);
-    EXPECT_EQ(record->ancstrs, reinterpret_cast<const void*>(buf + sizeof *record));
-    EXPECT_EQ(std::vector<unsigned>(
-                  {record->auxValue, record->ancstrs[0].gddId, record->ancstrs[0].auxValue}),
-              (std::vector<unsigned>{7, 20, 8}));
-    rprt.bufSize = sizeof buf - 1;
-    EXPECT_EQ(client.GetRprtAncstr(&rprt), 11);
-}
-
 TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPiece) {
     FakeDaemon daemon([](const json& r) -> std::vector<json> {
         static const json notes = json::parse(R"({"pld": {"ntf": "pld", "count": 7},
@@ -264,8 +208,8 @@ TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPi
     EXPECT_EQ(client.RegValueChange(OnValue, nullptr, 1), 0);
     ZvPldEngInfo request{0, answer, "/path", "query", OnPiece, 2};
     EXPECT_EQ(client.Process(&request), 0);
-    EXPECT_EQ(g_seen.Calls(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
-                                                         "piece 0 abcd", "piece 1 ef", "pld 8"}));
+    EXPECT_EQ(g_calls.Lines(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
+                                                          "piece 0 abcd", "piece 1 ef", "pld 8"}));
     EXPECT_EQ(daemon.Requests().back()["req"], 1);
 }
 
@@ -277,7 +221,7 @@ TEST(RemoteEngine, DeliversANotificationThatComesWhenNoCallIsUnderWay) {
     ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
     char pld[] = "pld";
     ASSERT_EQ(client.RegPldCntChng(OnPld, pld, 1), 0);
-    EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 4"});
+    EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 4"});
 }
 
 TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline) {
@@ -364,7 +308,7 @@ TEST(RemoteEngine, AClientReconnectsWithInitAndItsRegistrationsWhileATooLongRequ
     char pld[] = "pld";
     EXPECT_EQ(client.RegPldCntChng(OnPld, pld, 9), 13);  // held until the daemon comes
     daemon.Start();
-    ASSERT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 1"});
+    ASSERT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 1"});
     ASSERT_EQ(client.Init(), 1);
     EXPECT_EQ(client.SetVelPntStr(&kPnt, std::string(zvwire::kMaxFrame, 'x').c_str(), 0), 13);
     std::uint32_t broken = 0;
@@ -380,7 +324,7 @@ TEST(RemoteEngine, AClientReconnectsWithInitAndItsRegistrationsWhileATooLongRequ
     EXPECT_EQ(daemon.Requests()[4]["regArg"], 9);
     daemon.Stop();
     daemon.Start();
-    EXPECT_EQ(g_seen.Calls(3), (std::vector<std::string>{"pld 1", "pld 1", "pld 1"}));
+    EXPECT_EQ(g_calls.Lines(3), (std::vector<std::string>{"pld 1", "pld 1", "pld 1"}));
 }
 
 TEST(RemoteEngine, AResponseFunctionMayDeleteItsClient) {
@@ -389,7 +333,7 @@ TEST(RemoteEngine, AResponseFunctionMayDeleteItsClient) {
     ZvPldEngInfo request{0, nullptr, "/path", "query", DeleteClient, 2};
     ASSERT_EQ(client->Process(&request), 0);
     g_doomed = client;
-    EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"deleted"});
+    EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"deleted"});
     // The delivering thread's steps after the function returns, where a sanitizer sees a fault.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
@@ -401,33 +345,13 @@ TEST(RemoteEngine, UnRegReturnsOnceNoCaptureRunsAndNoneRunsAfter) {
     });
     ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
     ASSERT_EQ(client.RegPldCntChng(OnPldSlowly, nullptr, 1), 0);
-    for (int i = 0; i < 500 && !g_inside; ++i) Nap();
-    ASSERT_TRUE(g_inside);
+    ASSERT_TRUE(WaitUntil([] { return g_inside.load(); }));
     EXPECT_EQ(client.UnReg(1), 0);
     EXPECT_FALSE(g_inside);
     EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1), 5u);  // its reply comes after UnReg's notification
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(g_seen.Calls(), std::vector<std::string>{"pld"});
+    EXPECT_EQ(g_calls.Lines(), std::vector<std::string>{"pld"});
 }
-
-// Lines the client logs, from whichever thread logs them, while this lives.
-class LogLines {
-  public:
-    LogLines() { dlog_set_sink(Sink, this); }
-    ~LogLines() { dlog_set_sink(nullptr, nullptr); }
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-  private:
-    static void Sink(int, const char*, const char* line, void* self) {
-        std::lock_guard<std::mutex> lock(static_cast<LogLines*>(self)->m_mutex);
-        static_cast<LogLines*>(self)->m_lines.emplace_back(line);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 // A daemon that accepts and reads every request but answers none until it is told to. The
 // parameter: the client holds a registration, which it replays on each connection.
@@ -442,7 +366,7 @@ TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
         if (r["op"] == "Reg") return {kOk, PldCount(1)};
         return {{{"status", 0}, {"value", 5}}};
     });
-    LogLines log;
+    LogCapture log;
     auto reached = [&] {
         int n = 0;
         for (const json& r : daemon.Requests()) n += r["op"] == "GetVelPntInt32";
@@ -466,18 +390,13 @@ TEST_P(HungDaemon, FailsCallsAtOnceAfterAMissedDeadlineUntilAProbeIsAnswered) {
         EXPECT_LT(probes, kCalls);
 
         answering = true;
-        bool through = false;
-        for (int i = 0; i < 1000 && !through; ++i) {
-            through = client.GetVelPntInt32(&kPnt, &value) == 0;
-            if (!through) Nap();
-        }
-        EXPECT_TRUE(through);
+        EXPECT_TRUE(WaitUntil([&] { return client.GetVelPntInt32(&kPnt, &value) == 0; }));
         EXPECT_EQ(client.GetMaxRprtMMCnt(1, 1001), 5u);
         if (GetParam()) {
-            EXPECT_EQ(g_seen.Calls(1), std::vector<std::string>{"pld 1"});
+            EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 1"});
         }
     }
-    const std::vector<std::string> lines = log.Lines();
+    const std::vector<std::string> lines = log.takeTexts();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_NE(lines[0].find("did not answer within 500 ms"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("answers again"), std::string::npos) << lines[1];
@@ -487,10 +406,63 @@ INSTANTIATE_TEST_SUITE_P(Client, HungDaemon, testing::Bool(), [](const auto& inf
     return info.param ? "Registered" : "Calling";
 });
 
+// A text that names the daemon but cannot be read reaches no engine: not the daemon with a
+// deadline it did not mean, not the engine of this process. It says so once; the control client
+// refuses the same text.
+TEST(RemoteEngine, ATextWithADeadlineThatDoesNotReadReachesNoEngine) {
+    FakeDaemon daemon([](const json&) { return std::vector<json>{{{"status", 0}, {"value", 5}}}; });
+    std::string base = daemon.Text(1);
+    base.pop_back();  // "unix:PATH?deadline_ms="
+    for (const char* deadline : {"0", "500ms"}) {
+        LogCapture log;
+        {
+            ZvPldMsgClient client((base + deadline).c_str(), "two", "three");
+            std::int32_t value = 0;
+            EXPECT_EQ(client.Init(), 0) << deadline;
+            EXPECT_EQ(client.GetVelPntInt32(&kPnt, &value), 13) << deadline;
+        }
+        const std::vector<std::string> lines = log.takeTexts();
+        ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+        EXPECT_NE(lines[0].find("deadline_ms must be 1 to 3600000: " + std::string(deadline) +
+                                "; every call fails with 13"),
+                  std::string::npos)
+            << lines[0];
+        std::string error;
+        EXPECT_EQ(zvsim::Controller::Open(base + deadline, error), nullptr) << deadline;
+        EXPECT_EQ(error, "deadline_ms must be 1 to 3600000: " + std::string(deadline));
+    }
+    EXPECT_TRUE(daemon.Requests().empty());
+}
+
+// The control client fails a command the daemon does not answer with the reason that pldctl and
+// the console tell ("engine not reachable: ..."), and connects anew for the next.
+TEST(RemoteControl, TellsWhyTheDaemonGaveNoAnswer) {
+    std::atomic<bool> silent{false};
+    FakeDaemon daemon([&](const json& r) -> std::vector<json> {
+        if (silent) return {};
+        return {r.contains("ask") ? kOk : json{{"status", 0}, {"answer", {{"ok", true}}}}};
+    });
+    const std::string text = daemon.Text(200);
+    std::string error;
+    const auto control = zvsim::Controller::Open(text, error);
+    ASSERT_TRUE(control) << error;
+    auto send = [](zvsim::Controller& c) {
+        return json::parse(c.Send(R"({"do": "x"})"));
+    };
+    EXPECT_EQ(send(*control), json({{"ok", true}}));
+    silent = true;
+    EXPECT_EQ(send(*control)["error"], "engine not reachable: no answer within 200 ms");
+    daemon.Stop();
+    EXPECT_EQ(send(*zvsim::Controller::Open(text, error))["error"],
+              "engine not reachable: " + text.substr(5, text.find('?') - 5) +
+                  ": No such file or directory");
+}
+
 // Another user's socket at the path, answering anything, gets no call through: the client
 // believes only a daemon of its own user's or root's, and says why it refused.
 TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
-    if (::geteuid() != 0) GTEST_SKIP() << "a daemon of another user needs root";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: a daemon of another user, whose credentials the client reads";
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t impostor = ::fork();
@@ -507,7 +479,7 @@ TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
     char text[256] = {};
     const ssize_t got = ::read(ready[0], text, sizeof text - 1);
     ::close(ready[0]);
-    LogLines log;
+    LogCapture log;
     if (got > 0) {
         ZvPldMsgClient client(text, "two", "three");
         EXPECT_EQ(client.SetVelPntInt32(&kPnt, 7, 0), 13);
@@ -518,7 +490,7 @@ TEST(RemoteEngine, RefusesADaemonOfAnotherUserAsAnImpostor) {
     ::unlink(path.c_str());
     ::rmdir(path.substr(0, path.rfind('/')).c_str());
     ASSERT_GT(got, 0) << "the impostor did not start";
-    const std::string lines = testing::PrintToString(log.Lines());
+    const std::string lines = testing::PrintToString(log.takeTexts());
     EXPECT_NE(lines.find("served by uid 54321"), std::string::npos) << lines;
     EXPECT_NE(lines.find("refused as an impostor"), std::string::npos) << lines;
 }

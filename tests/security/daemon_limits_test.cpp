@@ -41,14 +41,13 @@ long peakKb(pid_t pid) {
 // Sends `signal`, SIGSTOP or SIGCONT, to `pid`; whether it stopped or went on within kWaitMs.
 bool stop(pid_t pid, int signal) {
     ::kill(pid, signal);
-    for (int waited = 0; waited < kWaitMs; waited += 10) {
-        const std::string stat = contents("/proc/" + std::to_string(pid) + "/stat");
-        const std::size_t state = stat.rfind(") ");
-        if (state != std::string::npos && (stat[state + 2] == 'T') == (signal == SIGSTOP))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+            const std::string stat = contents("/proc/" + std::to_string(pid) + "/stat");
+            const std::size_t state = stat.rfind(") ");
+            return state != std::string::npos && (stat[state + 2] == 'T') == (signal == SIGSTOP);
+        },
+        kWaitMs);
 }
 
 // The reply to `request`, or null once the daemon closed the connection (maybe before it).
@@ -78,6 +77,13 @@ std::vector<std::uint8_t> pipeline(int count, const json& request = kGet) {
     return out;
 }
 
+// {"id": 1, "op": "X", "pad": "  ..."}, of `bytes` bytes after its length.
+std::vector<std::uint8_t> padded(std::size_t bytes) {
+    const std::size_t pad = bytes - 17;
+    return frames::Framed(std::string("\x83\xA2id\x01\xA2op\xA1X\xA3pad\xDA") + char(pad >> 8) +
+                          char(pad & 0xFF) + std::string(pad, ' '));
+}
+
 // A case of the tables below by its name, in the test's name and its failures.
 template <class Case>
 auto operator<<(std::ostream& os, const Case& c) -> decltype(c.name, os) {
@@ -101,11 +107,7 @@ class DaemonLimitsTest : public DaemonFixture {
     }
     // Whether the daemon logs `text` within kWaitMs: a client may see a close before its line.
     bool logged(const std::string& text) const {
-        for (int waited = 0; log().find(text) == std::string::npos; waited += 10) {
-            if (waited > kWaitMs) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return WaitUntil([&] { return log().find(text) != std::string::npos; }, kWaitMs);
     }
 };
 
@@ -160,8 +162,7 @@ TEST_P(Crowds, TheDaemonStaysUpRefusesBeyondItsLimitAndServesTheRest) {
             n += std::atoi(text.c_str() + (at += 10));
         return n;
     };
-    for (int waited = 0; told() < refused && waited < kWaitMs; waited += 50)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitUntil([&] { return told() >= refused; }, kWaitMs);
     EXPECT_EQ(told(), refused) << log();
     EXPECT_EQ(first.call(kSet)["status"], 0) << log();
     EXPECT_NE(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
@@ -275,11 +276,22 @@ INSTANTIATE_TEST_SUITE_P(
     Frames, Bombs,
     ::testing::Values(Bomb{"AMegabyteOfNils", frames::Nils(1040000), "too long"},
                       Bomb{"FifteenThousandNilsIn16KiB", frames::Nils(15000), "elements"},
-                      Bomb{"FourThousandNils", frames::Nils(4000), "more than 128 elements"},
+                      Bomb{"OneElementPast128", frames::Nils(122), "more than 128 elements"},
+                      Bomb{"OneBytePast16KiB", padded(16385), "frame of 16385 bytes is too long"},
                       Bomb{"NineDeep", frames::Nested(9), "nested deeper"},
                       Bomb{"NotMessagePack", {0, 0, 0, 1, 0xC1}, "dropped: malformed frame"},
                       Bomb{"NoOp", frames::Framed("\x81\xA2id\x01"), "dropped: malformed request"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A request at each of the limits the bombs pass by one is served: an unknown op, answered 12.
+TEST_F(DaemonLimitsTest, ARequestAtEachLimitIsServed) {
+    ASSERT_TRUE(quietDaemon(PLD_ENGINED_LAUNCH, {})) << log();
+    Client client(m_socket);
+    for (const auto& frame : {padded(16384), frames::Nils(121), frames::Nested(8)}) {
+        client.sendBytes(frame);
+        EXPECT_EQ(client.receive(), json({{"id", 1}, {"status", 12}})) << log();
+    }
+}
 
 // A connection with a long pipeline of requests is served a few of them a pass of the loop: a
 // write sent after them on another connection is saved before most of them are read.

@@ -1,6 +1,7 @@
 // pld-engined and client programs as child processes, in a temporary directory of the test's that
 // holds the daemon's socket, catalogue and state file and the children's log. The test target
-// defines PLD_ENGINED_LAUNCH: the daemon, after an emulator and its options on the target.
+// defines PLD_ENGINED_LAUNCH: the daemon, after an emulator and its options on the target; and
+// PLDCTL_LAUNCH, pldctl's, if it runs pldctl.
 #ifndef ZVPLD_TESTS_DAEMON_FIXTURE_H
 #define ZVPLD_TESTS_DAEMON_FIXTURE_H
 
@@ -27,6 +28,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "Seen.h"
 
 // A child in a process group of its own, its stdin and stdout on pipes and its stderr appended
 // to `log`; it dies with the test, and is killed when this goes. `launch`: the program, after an
@@ -78,17 +81,18 @@ class Process {
         const std::string got = std::fgets(buf, sizeof buf, m_out) ? buf : "";
         return got.substr(0, got.find('\n'));
     }
+    // Every line it prints, until its end.
+    std::vector<std::string> lines() {
+        std::vector<std::string> all;
+        for (std::string l = line(); !l.empty(); l = line()) all.push_back(l);
+        return all;
+    }
     // Its exit status, or -1 if it has not exited within `waitMs`.
     int exitStatus(int waitMs = 5000) {
-        for (int waited = 0; waited < waitMs; waited += 10) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        int status = 0;
+        if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, waitMs)) return -1;
+        pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     pid_t pid = 0;
@@ -110,6 +114,7 @@ class DaemonFixture : public ::testing::Test {
         ASSERT_NE(::mkdtemp(dir), nullptr);
         m_dir = dir;
         m_socket = m_dir + "/engine.sock";
+        m_engine = "unix:" + m_socket;
     }
     void TearDown() override {
         m_processes.clear();
@@ -139,19 +144,27 @@ class DaemonFixture : public ::testing::Test {
     bool listening(int waitMs = 5000) const {
         sockaddr_un addr{AF_UNIX, {}};
         std::strncpy(addr.sun_path, m_socket.c_str(), sizeof addr.sun_path - 1);
-        for (int waited = 0; waited < waitMs; waited += 10) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            const bool accepted =
-                ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            if (accepted) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return WaitUntil(
+            [&] {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                const bool accepted =
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+                ::close(fd);
+                return accepted;
+            },
+            waitMs);
     }
     std::string log() const { return contents(m_dir + "/log"); }
+#ifdef PLDCTL_LAUNCH
+    // pldctl on `m_engine`, with the catalogue that tells it how to decode a change's data.
+    Process& pldctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
+        return spawn(PLDCTL_LAUNCH, args);
+    }
+#endif
 
     std::string m_dir, m_socket;
+    std::string m_engine;  // the daemon's socket as a message client's first text
     std::vector<std::unique_ptr<Process>> m_processes;
 };
 

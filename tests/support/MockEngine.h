@@ -1,4 +1,5 @@
-// The engine behind the message client, mocked, and a fixture that puts it behind a proxy.
+// The engine behind the message client, mocked, and a fixture that puts it behind a proxy; the
+// log lines written meanwhile, from any thread.
 #ifndef ZVPLD_TESTS_MOCK_ENGINE_H
 #define ZVPLD_TESTS_MOCK_ENGINE_H
 
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ZvLinuxMutex.h"
@@ -101,7 +103,13 @@ class LogCapture {
     ~LogCapture() { dlog_set_sink(nullptr, nullptr); }
     std::vector<LogLine> take() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return std::move(m_lines);
+        return std::exchange(m_lines, {});
+    }
+    // The texts of the lines taken.
+    std::vector<std::string> takeTexts() {
+        std::vector<std::string> texts;
+        for (LogLine& line : take()) texts.push_back(std::move(line.text));
+        return texts;
     }
 
   private:

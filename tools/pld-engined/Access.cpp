@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "Log.h"
+#include "Peer.h"
 
 namespace pldengined {
 
@@ -35,16 +37,15 @@ bool Access::FindGroup() {
 
 bool Access::Allows(int fd) const {
     const auto now = Throttle::Clock::now();
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    const std::optional<ucred> peer = zvwire::PeerOf(fd);
+    if (!peer) {
         lastFailure = errno;
         if (const unsigned long n = unknown.Count(now)) tellUnknown(n);
         return false;
     }
-    if (peer.uid == 0 || peer.uid == ::geteuid()) return true;
-    if (!groupName.empty() && (peer.gid == gid || isMember(peer.uid))) return true;
-    lastStranger = peer;
+    if (zvwire::IsOwnUserOrRoot(*peer)) return true;
+    if (!groupName.empty() && (peer->gid == gid || isMember(peer->uid))) return true;
+    lastStranger = *peer;
     if (const unsigned long n = strangers.Count(now)) tellStrangers(n);
     return false;
 }

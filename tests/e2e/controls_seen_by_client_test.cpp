@@ -1,10 +1,12 @@
-// Each run-time control sent to pld-engined, as a real process, on a control connection, and what
-// a client of the daemon sees of it through the proxy: result codes and log lines, notifications
-// with their sequence numbers, the report hierarchy and the active events.
-#include <mutex>
+// Each run-time control sent on a control connection, and what a client sees of it through the
+// proxy: result codes and log lines, notifications with their sequence numbers, the report
+// hierarchy and the active events. Every row runs twice: on a simulated engine in the test's
+// process, and on pld-engined as a real process.
+#include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
 #include "MockEngine.h"
+#include "Seen.h"
 #include "ZvPldTypes.h"
 #include "sim/Controller.h"
 
@@ -12,34 +14,29 @@ using namespace ::testing;
 
 namespace {
 
-std::mutex g_mutex;
 // A line per notification of each kind; values and events with their sequence counted from the
 // first of their kind. Point 11 carries the test's markers, shown as "end".
-std::vector<std::string> g_pld, g_events, g_values;
+Seen g_pld, g_events, g_values, g_active;
 std::uint32_t g_firstEvent = 0, g_firstValue = 0;
-std::string g_active;
 
-std::string counted(const std::vector<std::string>& seen, std::uint32_t& first, std::uint32_t seq) {
-    if (seen.empty()) first = seq;
+std::string counted(Seen& seen, std::uint32_t& first, std::uint32_t seq) {
+    if (seen.Lines().empty()) first = seq;
     return " #" + std::to_string(seq - first);
 }
 void onPld(void*, unsigned long count) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_pld.push_back("pld " + std::to_string(count));
+    g_pld.Add("pld " + std::to_string(count));
 }
 void onEvent(void*, const ZvVEventInfo* e) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_events.push_back("event " + std::to_string(e->eventId) + "=" + std::to_string(e->eventState) +
-                       counted(g_events, g_firstEvent, e->sequence));
+    g_events.Add("event " + std::to_string(e->eventId) + "=" + std::to_string(e->eventState) +
+                 counted(g_events, g_firstEvent, e->sequence));
 }
 void onValue(void*, const ZvValChgInfo* v) {
     std::uint32_t raw = 0;
     for (int unit = 0; unit < v->length; ++unit) raw = raw << 16 | v->pData[unit];
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_values.push_back((v->valueId == 11
-                            ? "end"
-                            : "value " + std::to_string(v->valueId) + "=" + std::to_string(raw)) +
-                       counted(g_values, g_firstValue, v->sequence));
+    g_values.Add((v->valueId == 11
+                      ? "end"
+                      : "value " + std::to_string(v->valueId) + "=" + std::to_string(raw)) +
+                 counted(g_values, g_firstValue, v->sequence));
 }
 void onActive(std::list<ZvPldProxy::ActiveEvent*>* events) {
     std::string text = "active";
@@ -47,44 +44,41 @@ void onActive(std::list<ZvPldProxy::ActiveEvent*>* events) {
         text += " " + std::to_string(e->eventId) + "=" + std::to_string(e->eventState);
         delete e;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_active = text;
-}
-
-// Polls (up to 20 s) until `done` holds.
-template <class Done>
-bool eventually(Done done) {
-    for (int waited = 0; waited < 20000; waited += 10) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    g_active.Add(text);
 }
 
 struct Row {
     const char* name;
     // A control command, or what the client does: r read point 10, w write 50 to it, h its
-    // report chain, a the active events, s wait for a marker (everything notified before it is in).
+    // report chain, a the active events, c count the controls in force, s wait for a marker
+    // (everything notified before it is in).
     std::vector<std::string> steps;
     Matcher<std::vector<std::string>> sees;  // the client's calls, then PLD counts, events, values
     friend void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 };
 
-class ControlEndToEndTest : public DaemonFixture, public WithParamInterface<Row> {
+enum class Engine { InProcess, Daemon };
+void PrintTo(Engine engine, std::ostream* os) {
+    *os << (engine == Engine::Daemon ? "over the daemon" : "in process");
+}
+
+class ControlSeenByClient : public DaemonFixture,
+                            public WithParamInterface<std::tuple<Row, Engine>> {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
         std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
             "maxAncestors": 4, "points": [
                 {"gddId": 10, "access": "rw", "min": 0, "max": 100, "values": [5], "report": 3},
-                {"gddId": 11, "access": "rw", "values": [0]}],
+                {"gddId": 11, "access": "rw", "values": [0]},
+                {"gddId": 12, "normFactor": 10, "min": 200, "max": 850, "values": [600]}],
             "reports": [{"gddId": 1, "labels": ["Plant"], "auxValue": 1},
                 {"gddId": 2, "labels": ["Circuit"], "auxValue": 2, "parent": {"gddId": 1}},
                 {"gddId": 3, "labels": ["Supply"], "auxValue": 3, "parent": {"gddId": 2}}]}],
             "events": [{"id": 1, "group": 1, "device": 1, "label": "Hot", "state": 0}]})";
     }
 
-    void call(ZvPldProxy& proxy, char what) {
+    void call(ZvPldProxy& proxy, zvsim::Controller& control, char what) {
         if (what == 'r') {
             int value = 0;
             const int rc = proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0);
@@ -99,14 +93,13 @@ class ControlEndToEndTest : public DaemonFixture, public WithParamInterface<Row>
             const int rc = proxy.GetHierarchyLists(aux, gddIds, modules, 1, 10, 1);
             m_calls.push_back("hierarchy " + std::to_string(rc) + ":");
             for (unsigned long g : gddIds) m_calls.back() += " " + std::to_string(g);
+        } else if (what == 'c') {
+            const auto status = nlohmann::json::parse(control.Send(R"({"do": "status"})"));
+            m_calls.push_back("controls " + std::to_string(status["controls"].size()));
         } else {
             EXPECT_EQ(proxy.GetActiveEvents(&m_active, onActive, 0), 0);
-            eventually([] {
-                std::lock_guard<std::mutex> lock(g_mutex);
-                return !g_active.empty();
-            });
-            std::lock_guard<std::mutex> lock(g_mutex);
-            m_calls.push_back(std::exchange(g_active, ""));
+            m_calls.push_back(g_active.Lines(1).at(0));
+            g_active.Take();
         }
         for (const LogLine& line : m_log.take()) {
             if (line.level == 3) m_calls.push_back("log " + line.text);
@@ -115,9 +108,10 @@ class ControlEndToEndTest : public DaemonFixture, public WithParamInterface<Row>
     std::vector<std::string> seen(ZvPldProxy& proxy) {
         for (int i = 0; i < 64; ++i) proxy.CheckEvent(), proxy.CheckValueChange();
         std::vector<std::string> all = m_calls;
-        std::lock_guard<std::mutex> lock(g_mutex);
-        for (const auto* kind : {&g_pld, &g_events, &g_values})
-            all.insert(all.end(), kind->begin(), kind->end());
+        for (Seen* kind : {&g_pld, &g_events, &g_values}) {
+            const std::vector<std::string> lines = kind->Lines();
+            all.insert(all.end(), lines.begin(), lines.end());
+        }
         return all;
     }
 
@@ -126,47 +120,57 @@ class ControlEndToEndTest : public DaemonFixture, public WithParamInterface<Row>
     std::vector<std::string> m_calls;
 };
 
-TEST_P(ControlEndToEndTest, IsSeenByAProxyClient) {
-    ASSERT_TRUE(daemon());
+TEST_P(ControlSeenByClient, IsSeenByAProxyClient) {
+    const auto& [row, engine] = GetParam();
+    std::string text = "sim:" + m_dir + "/catalogue.json";
+    if (engine == Engine::Daemon) {
+        ASSERT_TRUE(daemon());
+        text = "unix:" + m_socket + "?deadline_ms=10000";
+    }
+    ZvPldProxy proxy(text.c_str(), "");
     std::string error;
-    auto control = zvsim::Controller::Open("unix:" + m_socket, error);
+    auto control = zvsim::Controller::Open(text, error);  // in process: the proxy's engine
     ASSERT_TRUE(control) << error;
-    ZvPldProxy proxy(("unix:" + m_socket + "?deadline_ms=10000").c_str(), "");
     proxy.RegisterForPldCountChange(onPld, nullptr, 0);
     proxy.RegisterForEventChange(onEvent, nullptr, 0);
     proxy.RegisterForValueChange(onValue, nullptr, 0);
     int markers = 0;
-    // The daemon and the client deliver in one order: a marker's change comes behind everything
+    // The engine and the client deliver in one order: a marker's change comes behind everything
     // notified before it.
     const auto sync = [&] {
         const std::string set = R"({"do": "set", "device": 1, "point": 11, "value": )";
         EXPECT_THAT(control->Send(set + std::to_string(++markers) + "}"),
                     HasSubstr(R"("ok":true)"));
-        EXPECT_TRUE(eventually([&] {
-            const std::vector<std::string> all = seen(proxy);
+        EXPECT_TRUE(WaitUntil([&] {
             return Matches(Contains(StartsWith("end")).Times(static_cast<std::size_t>(markers)))(
-                all);
+                seen(proxy));
         })) << PrintToString(seen(proxy));
     };
-    for (const std::string& step : GetParam().steps) {
+    for (const std::string& step : row.steps) {
         if (step[0] == '{') {
             EXPECT_THAT(control->Send(step), HasSubstr(R"("ok":true)")) << step;
         } else if (step == "s") {
             sync();
         } else {
-            call(proxy, step[0]);
+            call(proxy, *control, step[0]);
         }
     }
     sync();
-    eventually([&] { return Matches(GetParam().sees)(seen(proxy)); });
-    EXPECT_THAT(seen(proxy), GetParam().sees);
+    WaitUntil([&] { return Matches(row.sees)(seen(proxy)); });
+    EXPECT_THAT(seen(proxy), row.sees);
 }
 
 const char* const kReadLine =
     "log GetValueSInt32 - unable to get data due to error:1007 - GddId: 10, mmIdx:1, uofm: 0";
 const char* const kWriteLine =
     "log SetValueSInt32: - unable to set data due to error:1007 - GddId:10, mmIdx:1, uofm: 0";
-const auto kPlanted = MatchesRegex("value 10=(9[0-9]|100) #[0-9]+");
+// The plant's values of point 12, in display units 0 to 100, clamped to its raw 200 to 850.
+const auto kPlanted = ResultOf(
+    [](const std::string& line) {
+        int raw = -1;
+        return std::sscanf(line.c_str(), "value 12=%d #", &raw) == 1 ? raw : -1;
+    },
+    AllOf(Ge(200), Le(850)));
 
 const Row kRows[] = {
     {"FailAnswersReadsAndWritesForItsCountThenTheyWork",
@@ -174,15 +178,18 @@ const Row kRows[] = {
       "r"},
      ElementsAre("read 2", kReadLine, "write 2", kWriteLine, "read 2", kReadLine, "write 0",
                  "read 0 = 50", "value 10=50 #0", "end #1")},
+    {"OfflineFailsReadsAndWritesUntilOnline",
+     {R"({"do": "offline", "device": 1})", "r", "w", R"({"do": "online", "device": 1})", "r"},
+     ElementsAre("read 2", kReadLine, "write 2", kWriteLine, "read 0 = 5", "end #0")},
     {"FailPassesTheEnginesStatusOnUntilCleared",
      {R"({"do": "fail", "device": 1, "point": 10, "status": 5, "on": "reads", "name": "f"})", "r",
       "w", R"({"do": "clear", "name": "f"})", "r"},
      ElementsAre("read 4100", "write 0", "read 0 = 50", "value 10=50 #0", "end #1")},
-    {"PlantChangesArriveClampedToThePointsRange",
-     {R"({"do": "plant", "device": 1, "point": 10, "signal": "ramp", "min": 90, "max": 120,
+    {"PlantChangesArriveInRawUnitsClampedToThePointsRange",
+     {R"({"do": "plant", "device": 1, "point": 12, "signal": "ramp", "min": 0, "max": 100,
           "period_ms": 400, "update_ms": 20})"},
-     AllOf(Contains(MatchesRegex("value 10=100 #[0-9]+")), Contains(kPlanted).Times(Ge(3)),
-           Each(AnyOf(kPlanted, MatchesRegex("end #[0-9]+"))))},
+     AllOf(Contains(StartsWith("value 12=200 #")), Contains(StartsWith("value 12=850 #")),
+           Contains(kPlanted).Times(Ge(5)), Each(AnyOf(kPlanted, StartsWith("end #"))))},
     {"SetArrivesWithItsValue",
      {R"({"do": "set", "device": 1, "point": 10, "value": 42})", "r"},
      ElementsAre("read 0 = 42", "value 10=42 #0", "end #1")},
@@ -196,6 +203,21 @@ const Row kRows[] = {
       R"({"do": "set", "device": 1, "point": 10, "value": 30})",
       R"({"do": "set", "device": 1, "point": 10, "value": 40})"},
      ElementsAre("value 10=20 #0", "value 10=40 #2", "end #3")},
+    // Each takes the next change of its kind, once: a drop of events leaves values alone, and a
+    // repeat of any kind takes the change after the one a drop took.
+    {"DropAndRepeatTakeTheNextChangeOfTheirKindOnce",
+     {R"({"do": "set", "device": 1, "point": 10, "value": 1})",
+      R"({"do": "event", "id": 1, "state": 2})",
+      R"({"do": "notify", "action": "drop", "kind": "event"})",
+      R"({"do": "notify", "action": "drop", "kind": "value"})",
+      R"({"do": "notify", "action": "repeat"})",
+      R"({"do": "set", "device": 1, "point": 10, "value": 10})",
+      R"({"do": "set", "device": 1, "point": 10, "value": 20})",
+      R"({"do": "set", "device": 1, "point": 10, "value": 30})",
+      R"({"do": "event", "id": 1, "state": 1})", R"({"do": "event", "id": 1, "state": 0})",
+      R"({"do": "burst", "device": 1, "point": 10, "count": 2})", "c"},
+     ElementsAre("controls 0", "event 1=2 #0", "event 1=0 #2", "value 10=1 #0", "value 10=20 #2",
+                 "value 10=20 #2", "value 10=30 #3", "value 10=30 #4", "value 10=30 #5", "end #6")},
     {"RepeatArrivesTwiceWithOneSequence",
      {R"({"do": "event", "id": 1, "state": 1})",
       R"({"do": "notify", "action": "repeat", "kind": "event"})",
@@ -215,6 +237,12 @@ const Row kRows[] = {
       R"({"do": "notify", "action": "drop", "count": 5})", R"({"do": "reset"})", "r", "w"},
      ElementsAre("read 0 = 5", "write 0", "value 10=50 #0", "end #1")},
 };
-INSTANTIATE_TEST_SUITE_P(Controls, ControlEndToEndTest, ValuesIn(kRows), OpName);
+INSTANTIATE_TEST_SUITE_P(Controls, ControlSeenByClient,
+                         Combine(ValuesIn(kRows), Values(Engine::InProcess, Engine::Daemon)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == Engine::Daemon ? "_OverTheDaemon"
+                                                                               : "_InProcess");
+                         });
 
 }  // namespace

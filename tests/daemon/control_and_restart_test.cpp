@@ -98,21 +98,15 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
     EXPECT_NE(log().find("control x?y refused: control not asked for"), std::string::npos);
 }
 
-// An offline device is seen as such through the proxy; a write it refuses is not in the state file
-// either, though the write was saved before the engine refused it.
-TEST_F(ControlTest, AnAppliedControlIsSeenThroughTheProxyUntilReset) {
+// A write that an offline device refuses is not in the state file either, though the write was
+// saved before the engine refused it.
+TEST_F(ControlTest, AWriteAnOfflineDeviceRefusesIsNotSaved) {
     ASSERT_TRUE(daemon());
-    auto control = controller();
-    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
-    unsigned int value = 0;
-    const json answer = send(*control, kOffline);
+    const json answer = send(*controller(), kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
-    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 4096);  // 1007 passed on
+    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
     EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
     EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
-    EXPECT_TRUE(send(*control, {{"do", "reset"}}).value("ok", false));
-    EXPECT_EQ(proxy.GetValueUInt32(&value, 1, 10, 1, 0, 0, 0), 0);
-    EXPECT_EQ(value, 5u);
     EXPECT_NE(log().find("control offline: "), std::string::npos) << log();
 }
 
@@ -146,10 +140,9 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
         zvwire::AppendFrame(request, reads);
     }
     waiting.sendBytes(reads);
-    for (int waited = 0; send(*control, {{"do", "status"}})["held"] != 257; waited += 10) {
-        ASSERT_LT(waited, kWaitMs) << send(*control, {{"do", "status"}});
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return send(*control, {{"do", "status"}})["held"] == 257;
+    })) << send(*control, {{"do", "status"}});
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(send(*control, {{"do", "status"}})["held"], 257);  // the proxy's and 256
     ASSERT_TRUE(send(*control, {{"do", "release"}})["ok"]);
@@ -268,10 +261,8 @@ TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
-    for (int waited = 0; log().find("played to its end") == std::string::npos; waited += 10) {
-        ASSERT_LT(waited, kWaitMs) << log();
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return log().find("played to its end") != std::string::npos; }))
+        << log();
     EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
     const std::string all = log();
     const std::size_t first = all.find("scenario play: at 0 ms: set");

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AccessPolicy.h"
 #include "Console.h"
+#include "Drainer.h"
 #include "EngineAccess.h"
 #include "EventHub.h"
 #include "Log.h"
@@ -46,8 +50,10 @@ class ConsoleTest : public ::testing::Test {
                                 simulation ? &m_simulation : nullptr);
         const auto query = c.path.find('?');
         Request request{c.method, c.path.substr(0, query), {}, {{"host", "127.0.0.1:8080"}}, ""};
-        // The table's only query is "?token=".
-        if (query != std::string::npos) request.query["token"] = c.path.substr(query + 7);
+        if (query != std::string::npos) {  // one field: "?key=value"
+            const auto is = c.path.find('=', query);
+            request.query[c.path.substr(query + 1, is - query - 1)] = c.path.substr(is + 1);
+        }
         if (std::string(c.method) == "PUT" || std::string(c.method) == "POST") {
             request.body = body;
             request.headers.emplace("content-length", std::to_string(request.body.size()));
@@ -81,6 +87,12 @@ const Header kForm{"content-type", "application/x-www-form-urlencoded"};
 const Header kEvilOrigin{"origin", "http://evil.example:8080"};
 const Header kTokenGiven{"x-console-token", kToken};
 const Header kCookie{"cookie", "pldweb-token-8080=5ecret"};
+// Every answer, refusals included: no framing by another page, no sniffing, no referrer.
+const Header kSecurityHeaders[] = {
+    {"Content-Security-Policy", "frame-ancestors 'none'; default-src 'self'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"}};
 
 const Case kCases[] = {
     {"OwnAddress", "GET", "/api/engine", {}, false, 200},
@@ -141,6 +153,7 @@ const Case kCases[] = {
     {"PageWithTokenUnasked", "GET", "/?token=5ecret", {}, false, 200},
     {"PageWithoutToken", "GET", "/", {}, true, 200},
     {"ScriptWithoutToken", "GET", "/page.js", {}, true, 200},
+    {"BodyAtLimit", "PUT", kValue, {kJson, {"content-length", "65536"}}, false, 200},
     {"BodyOverLimit", "PUT", kValue, {kJson, {"content-length", "65537"}}, false, 413},
     {"ChunkedBody", "PUT", kValue, {kJson, {"transfer-encoding", "chunked"}}, false, 411},
     {"UnknownPath", "GET", "/api/nothing", {}, false, 404},
@@ -167,7 +180,7 @@ TEST_P(Policy, AnswersWithTheStatusAndTheSecurityHeaders) {
     if (r.status >= 400) {
         EXPECT_TRUE(nlohmann::json::parse(r.body)["error"].is_string()) << r.body;
     }
-    for (const auto& header : pldweb::SecurityHeaders()) {
+    for (const Header& header : kSecurityHeaders) {
         EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), header), r.headers.end())
             << header.first;
     }
@@ -217,8 +230,8 @@ const SimCase kSimCases[] = {
     {simCase("NoVerb", 400), R"({"device": 1})", "60.0"},
     {simCase("VerbNotText", 400), R"({"do": ["offline"], "device": 1})", "60.0"},
     {simCase("NotAnObject", 400), "[" + kOffline1 + "]", "60.0"},
-    {simCase("OverSize", 413),
-     R"({"do": "offline", "device": 1, "pad": ")" + std::string(4096, ' ') + "\"}", "60.0"},
+    {simCase("AtSizeLimit", 200), kOffline1 + std::string(4096 - kOffline1.size(), ' '), "failed"},
+    {simCase("OverSize", 413), kOffline1 + std::string(4097 - kOffline1.size(), ' '), "60.0"},
     {simCase("ForeignOrigin", 403, {kJson, kEvilOrigin}), kOffline1, "60.0"},
     {simCase("AsForm", 403, {kForm}), kOffline1, "60.0"},
     {simCase("WithoutToken", 401, {kJson}, true), kOffline1, "60.0"},
@@ -243,6 +256,56 @@ TEST_P(Sim, PassesOnlyAnOfferedCommandThatPassedTheChecks) {
 INSTANTIATE_TEST_SUITE_P(Commands, Sim, ::testing::ValuesIn(kSimCases),
                          [](const auto& info) { return std::string(info.param.request.name); });
 
+// The API's answers, in order (the write stays): status, and fields the answer holds.
+TEST_F(ConsoleTest, AnswersTheApiWithTheEnginesValuesAndItsRefusals) {
+    const std::string p101 = "/api/devices/1/points/101";
+    const struct {
+        const char* method;
+        std::string path, body;
+        int status;
+        const char* fields;
+    } cases[] = {
+        {"GET", p101, "", 200,
+         R"({"label": "Supply setpoint", "unit": "degC", "values": [{"module": 1, "value": "60.0"}]})"},
+        {"PUT", p101 + "/value", R"({"value": "65.5"})", 200,
+         R"j({"result": "0 (ok)", "value": "65.5"})j"},
+        {"PUT", p101 + "/value", R"({"value": "99"})", 422, R"({"rc": 2})"},  // above its maximum
+        {"PUT", "/api/devices/9/points/101/value", R"({"value": "1"})", 404, R"({"rc": 4096})"},
+        {"PUT", "/api/devices/1/points/999/value", R"({"value": "1"})", 404, R"({"rc": 4097})"},
+        {"PUT", "/api/devices/1/points/70000/value", R"({"value": "1"})", 404, "{}"},
+        {"PUT", p101 + "/value", R"({"value": "21", "module": 2})", 422, R"({"rc": 4098})"},
+        {"PUT", p101 + "/value", R"({"value":)", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"valu": "21"})", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"value": 21})", 400, "{}"},
+        {"PUT", p101 + "/value", R"({"value": "21", "module": 0})", 400, "{}"},
+        {"GET", p101 + "/hierarchy", "", 200, R"({"report": 1020, "levels": [
+            {"auxValue": 2, "gddId": 1020, "label": "Supply line", "module": 1},
+            {"auxValue": 70000, "gddId": 1010, "label": "Heating circuit", "module": 1},
+            {"auxValue": 1, "gddId": 1000, "label": "Boiler", "module": 1}]})"},
+        {"GET", "/api/devices/1/points/103/hierarchy", "", 404, "{}"},
+        {"GET", p101 + "/hierarchy?module=x", "", 400, "{}"},
+        {"GET", "/api/devices/7", "", 404, "{}"},
+        {"GET", "/api/devices/1/points/999", "", 404, "{}"},
+        {"GET", "/api/events/active?timeout=10001", "", 400, "{}"},
+        {"GET", "/api/events/active?timeout=x", "", 400, "{}"},
+        {"GET", "/api/events/active?timeout=10000", "", 200, R"({"events": [
+            {"eventId": 3, "groupId": 1, "label": "Remote sensor not answering", "state": 1},
+            {"eventId": 4, "groupId": 3, "label": "Pump 3 stopped", "state": 2},
+            {"eventId": 5, "groupId": 3, "label": "System pressure low", "state": 1}]})"},
+    };
+    for (const auto& c : cases) {
+        const Response r = Handle(Case{"", c.method, c.path, {kJson}, false, 0}, c.body);
+        const auto answer = nlohmann::json::parse(r.body);
+        EXPECT_EQ(r.status, c.status)
+            << c.method << " " << c.path << " " << c.body << ": " << r.body;
+        EXPECT_TRUE(c.status < 400 || answer["error"].is_string()) << r.body;
+        const auto fields = nlohmann::json::parse(c.fields);
+        for (const auto& [key, value] : fields.items())
+            EXPECT_EQ(answer.value(key, nlohmann::json()), value)
+                << c.method << " " << c.path << " " << c.body;
+    }
+}
+
 TEST_F(ConsoleTest, StatusShowsWhatIsInForceAndIsOffWithoutSimulation) {
     const Case status{"", "GET", "/api/sim/status", {}, false, 0};
     ASSERT_EQ(Handle(kSim, kOffline1).status, 200);
@@ -263,13 +326,14 @@ TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
               std::string::npos);
     c.headers.pop_back();
     EXPECT_EQ(Handle(c).status, 200);
-    // 16 KiB of head, 8 KiB of address by default.
-    c.headers = {{"x-big", std::string(16 * 1024 - 100, 'a')}};
+    // 16 KiB of head, "GET /api/engine HTTP/1.1" and "Name: value" lines; 8 KiB of address.
+    c.headers = {{"x-big", std::string(16384 - 56, 'a')}};
     EXPECT_EQ(Handle(c).status, 200);
-    c.headers = {{"x-big", std::string(16 * 1024, 'a')}};
+    c.headers = {{"x-big", std::string(16384 - 55, 'a')}};
     EXPECT_EQ(Handle(c).status, 431);
-    EXPECT_EQ(Handle(Case{"", "GET", "/api/" + std::string(8 * 1024, 'a'), {}, false, 0}).status,
-              414);
+    EXPECT_EQ(
+        Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 4, 'a'), {}, false, 0}).status,
+        414);
     EXPECT_EQ(
         Handle(Case{"", "GET", "/api/" + std::string(8 * 1024 - 5, 'a'), {}, false, 0}).status,
         404);
@@ -284,6 +348,42 @@ TEST_F(ConsoleTest, RefusesAStreamOverTheCapAndServesOneBelowIt) {
     EXPECT_EQ(Handle(c).status, 503);
     m_hub.Unsubscribe(first.stream);
     EXPECT_EQ(Handle(c).status, 200);
+}
+
+// Each kind of message the page's stream carries, with its data (sequence numbers left out): a
+// value change, an event change and a PLD count as the engine notifies them, and a command of the
+// Simulation panel that others' pages show.
+TEST_F(ConsoleTest, StreamsEveryKindOfMessageWithItsData) {
+    pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
+    const Response stream = Handle(Case{"", "GET", "/api/stream", {}, false, 0});
+    ASSERT_TRUE(stream.stream);
+    ASSERT_EQ(Handle(Case{"", "PUT", kValue, {kJson}, false, 0}, R"({"value": "71.5"})").status,
+              200);
+    ASSERT_EQ(Handle(kSim, R"({"do": "event", "id": 4, "state": 6})").status, 200);
+    zvsim::SimEngine::Latest()->Control(R"({"do": "pld_count"})");
+    std::map<std::string, nlohmann::json> expected = {
+        {"value", {{"device", 1}, {"gddId", 101}, {"module", 1}, {"value", "71.5"}}},
+        {"event",
+         {{"eventId", 4},
+          {"groupId", 3},
+          {"device", 2},
+          {"state", 6},
+          {"label", "Pump 3 stopped"}}},
+        {"count", {{"count", 2}}},
+        {"sim", {{"ok", true}, {"done", "event 4 in state 6"}}}};
+    for (int waited = 0; !expected.empty() && waited < 5000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(stream.stream->mutex);
+        for (; !stream.stream->queue.empty(); stream.stream->queue.pop_front()) {
+            const std::string& m = stream.stream->queue.front();  // "event: K\ndata: D\n\n"
+            if (m.rfind("event: ", 0) != 0) continue;             // a comment
+            const std::string kind = m.substr(7, m.find('\n') - 7);
+            nlohmann::json data = nlohmann::json::parse(m.substr(m.find("data: ") + 6));
+            data.erase("sequence");
+            if (expected.count(kind) && expected[kind] == data) expected.erase(kind);
+        }
+    }
+    for (const auto& [kind, data] : expected) ADD_FAILURE() << "not streamed: " << kind << data;
 }
 
 TEST_F(ConsoleTest, WritesARepeatedRefusalAtMostOnceASecond) {

@@ -11,28 +11,16 @@ class ScenarioEndToEndTest : public DaemonFixture {
     void SetUp() override {
         DaemonFixture::SetUp();
         ::alarm(100);  // reads from children block: one that never answers ends the test here
-        m_engine = "unix:" + m_socket;
         std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
             "points": [{"gddId": 1, "access": "rw", "min": 0, "max": 100, "values": [0]}]}],
             "events": [{"id": 1, "group": 1, "device": 1, "label": "Hot", "state": 0}]})";
     }
 
-    Process& pldctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--engine", m_engine, "--catalogue", m_dir + "/catalogue.json"});
-        return spawn(PLDCTL_LAUNCH, args);
-    }
     std::string scenarioFile(const std::string& steps) {
         const std::string path = m_dir + "/scenario.json";
         std::ofstream(path) << R"({"name": "t", "seed": 5, "steps": [)" + steps + "]}";
         return path;
     }
-    static std::vector<std::string> lines(Process& p) {
-        std::vector<std::string> all;
-        for (std::string l = p.line(); !l.empty(); l = p.line()) all.push_back(l);
-        return all;
-    }
-
-    std::string m_engine;
 };
 
 // The index of the first line from `from` on that contains `text`; lines.size() when none does.
@@ -53,7 +41,7 @@ TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInThei
                          {"after": 100, "note": "too hot", "do": "event", "id": 1, "state": 1},
                          {"after": 100, "do": "set", "device": 1, "point": 1, "value": 20},
                          {"after": 100, "do": "event", "id": 1, "state": 0})")});
-    const std::vector<std::string> played = lines(player);
+    const std::vector<std::string> played = player.lines();
     EXPECT_EQ(player.exitStatus(), 0) << ::testing::PrintToString(played);
     std::size_t at = 0;
     for (const char* step : {"reset seed=5", "set device=1 point=1 value=10",
@@ -64,7 +52,7 @@ TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInThei
                                      << ::testing::PrintToString(played);
     }
     // The watcher drains events and value changes from queues of their own: each kind in order.
-    const std::vector<std::string> seen = lines(watcher);
+    const std::vector<std::string> seen = watcher.lines();
     for (const auto& kind :
          {std::vector<std::string>{"GddId 1, module 1: 10", "GddId 1, module 1: 20"},
           {"event 1 (Hot), group 1, device 1: state 1",
@@ -92,7 +80,7 @@ TEST_F(ScenarioEndToEndTest, ARefusedStepGivesOneABadFileTwoAndNothingPlayedAndN
     };
     for (const auto& c : cases) {
         Process& player = pldctl({"scenario", "run", scenarioFile(c.steps)});
-        const std::vector<std::string> printed = lines(player);
+        const std::vector<std::string> printed = player.lines();
         EXPECT_EQ(player.exitStatus(), c.status) << c.steps;
         if (!c.printed.empty()) {
             EXPECT_LT(find(printed, c.printed), printed.size())
@@ -129,7 +117,7 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIs
         args.insert(args.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(pldctl(args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
     }
-    const std::vector<std::string> status = lines(pldctl({"sim", "status"}));
+    const std::vector<std::string> status = pldctl({"sim", "status"}).lines();
     for (const char* shown :
          {"offline devices: 1", "controls: 4",
           "fail count=2 device=1 left=2 on=reads point=1 status=1007",
@@ -141,7 +129,7 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsSendTheirCommandsAndStatusListsWhatIs
                                                       << ::testing::PrintToString(status);
     }
     EXPECT_EQ(pldctl({"sim", "reset", "--seed", "4"}).exitStatus(), 0);
-    EXPECT_EQ(lines(pldctl({"sim", "status"})),
+    EXPECT_EQ(pldctl({"sim", "status"}).lines(),
               (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
                                         "controls: none"}));
 }

@@ -1,0 +1,224 @@
+// Each of the daemon's operations in this process, without a socket: a request's MessagePack in,
+// the reply's MessagePack out, decoded as a client reads it; a malformed request refused with its
+// fault named.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "DistinctCatalogue.h"
+#include "Operations.h"
+
+namespace {
+
+using nlohmann::json;
+
+json point(int gddId) {
+    return {{"deviceIdx", 3}, {"gddId", gddId}, {"mmIdx", 0}, {"uofm", 0}};
+}
+json report(int gddId, int mmIdx, long auxValue) {
+    return {{"gddId", gddId}, {"mmIdx", mmIdx}, {"auxValue", auxValue}};
+}
+json ask(const char* op, json fields = json::object()) {
+    fields["op"] = op;
+    return fields;
+}
+json text(const std::string& t) {
+    return json::binary(std::vector<std::uint8_t>(t.begin(), t.end()));
+}
+json ok(const char* key, json value) {
+    return {{"status", 0}, {key, std::move(value)}};
+}
+json ok(const char* key, const char* value) {
+    return ok(key, text(value));
+}
+json bad(const char* why) {  // refused: the connection is dropped with the fault in its line
+    return {{"malformed", why}};
+}
+const json kP101 = point(101);
+json with(const char* key, json value) {  // point 101 with a field of its own
+    json p = kP101;
+    p[key] = std::move(value);
+    return ask("GetVelPntInt32", {{"pnt", p}});
+}
+json rprt(int gddId, int mmIdx = 0) {
+    return {{"deviceIdx", 3}, {"gddId", gddId}, {"mmIdx", mmIdx}};
+}
+json setText(std::size_t length) {  // a control command: a text point set to `length` 'x'
+    const json value = std::string(length, 'x');
+    return ask("Control",
+               {{"command", {{"do", "set"}, {"device", 3}, {"point", 104}, {"value", value}}}});
+}
+
+struct Row {
+    const char* name;
+    json request;        // its id is 7 unless it has one
+    json reply;          // without the id
+    bool asked = false;  // on a connection that asked for control
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.request.dump();
+}
+
+// One row a handler: the point reads that share one, and their engine calls, are in the
+// end-to-end table.
+const std::vector<Row> kRows = {
+    {"Init", ask("Init", {{"texts", {"a", "b", "c"}}}), {{"value", 1}}},
+    {"RegValue", ask("Reg", {{"kind", "value"}, {"regArg", 0}}), {{"status", 0}}},
+    {"RegUnknownKind", ask("Reg", {{"kind", "nope"}}), {{"status", 5}}},
+    {"UnRegAll", ask("UnReg", {{"what", 1}}), {{"status", 0}}},
+    {"UnRegOther", ask("UnReg", {{"what", 2}}), {{"status", 5}}},
+    {"Label", ask("GetVelPntStrLabel", {{"pnt", kP101}, {"size", 8}}), ok("text", "Supply s")},
+    {"Int32", ask("GetVelPntInt32", {{"pnt", kP101}}), ok("value", -123)},
+    {"UnitId", ask("GetVelPntUoMId", {{"pnt", kP101}}), ok("value", 12)},
+    {"IdNegative",
+     ask("GetVelPntInt32", {{"id", -5}, {"pnt", kP101}}),
+     {{"id", -5}, {"status", 0}, {"value", -123}}},
+    {"IdPast32Bits",
+     ask("GetVelPntInt32", {{"id", 1ull << 32}, {"pnt", kP101}}),
+     {{"id", 1ull << 32}, {"status", 0}, {"value", -123}}},
+    {"SetText", ask("SetVelPntStr", {{"pnt", point(104)}, {"value", "Hall C"}}), {{"status", 0}}},
+    {"SetInt32Past", ask("SetVelPntInt32", {{"pnt", kP101}, {"value", 851}}), {{"status", 5}}},
+    {"SetUint32", ask("SetVelPntUint32", {{"pnt", point(103)}, {"value", 7}}), {{"status", 0}}},
+    {"ModuleCount", ask("GetMaxRprtMMCnt", {{"deviceIdx", 3}, {"gddId", 101}}), {{"value", 2}}},
+    {"PointsReport", ask("GetPointsRprt", {{"deviceIdx", 3}, {"gddId", 101}}), {{"value", 1020}}},
+    {"MaxAncestors", ask("GetMaxNmbrAncstrs", {{"deviceIdx", 3}}), {{"value", 5}}},
+    {"Ancestors",
+     ask("GetRprtAncstr", {{"rprt", rprt(1020)}, {"bufSize", 1000}}),
+     {{"status", 0},
+      {"report", report(1020, 0, 2)},
+      {"ancestors", {report(1010, 1, 70000), report(1000, 0, 77)}}}},
+    {"ReportLabel",
+     ask("GetVelRprtStrLabel", {{"rprt", rprt(1010, 1)}, {"size", 64}}),
+     {{"status", 7}, {"text", text("Circuit 2")}}},
+    {"EnumInfo",
+     ask("GetVelEnumStateInfo", {{"deviceIdx", 3}, {"gddId", 102}, {"maxCount", 2}}),
+     {{"status", 0}, {"type", 6}, {"count", 3}, {"values", {0, 2}}}},
+    {"EnumText",
+     ask("GetVelEnumStateStr",
+         {{"state", {{"deviceIdx", 3}, {"gddId", 102}, {"stateValue", 5}}}, {"size", 64}}),
+     ok("text", "Eco")},
+    {"Process",
+     ask("Process", {{"req", 99},
+                     {"reqType", 2},
+                     {"reqParam", 5},
+                     {"url", "/httpGetSet/httpGet.htm"},
+                     {"query", "evt=vel~eventsWA~or~3"}}),
+     {{"status", 0}}},
+    {"Inventory", ask("GetVelServerInventory"),
+     ok("inventory", {{"serverVersion", 0x00030002},
+                      {"nmbrDevices", 2},
+                      {"maxDevices", 32},
+                      {"pldCount", 1},
+                      {"upTimeSec", 0},
+                      {"serverName", text("ZvPld simulated engine")}})},
+    {"ProductIds",
+     ask("GetProdSeqId", {{"deviceIdx", 3}}),
+     {{"seq", {{"nmbrIds", 4}, {"revision", 9}, {"ids", {4660, 8256, 7, 513, 0, 0, 0, 0}}}}}},
+    {"FdmVersion", ask("GetVelFDMVersion", {{"deviceIdx", 3}, {"size", 64}}),
+     ok("text", "FDM 04.12.0031 rel2")},
+    {"EventState", ask("SetEventState", {{"eventId", 7}, {"state", 0}}), {{"status", 0}}},
+    {"UnknownEvent", ask("SetEventState", {{"eventId", 8}, {"state", 0}}), {{"status", 10}}},
+    {"AnnouncePldCount", ask("AnnouncePldCount"), {{"status", 0}}},
+    {"ControlAsked", ask("Control", {{"ask", true}}), {{"status", 0}, {"answer", nullptr}}},
+    {"ControlNotAsked",
+     ask("Control", {{"command", {{"do", "clear"}, {"name", "x"}}}}),
+     {{"status", 12},
+      {"answer", {{"ok", false}, {"error", "control not asked for on this connection"}}}}},
+    // A text value of at most 255 characters.
+    {"ControlTextAtLimit", setText(255),
+     ok("answer",
+        {{"ok", true}, {"done", "device 3 point 104 module 0 set to " + std::string(255, 'x')}}),
+     true},
+    {"ControlTextPastLimit", setText(256),
+     ok("answer",
+        {{"ok", false},
+         {"error", "set: value: a number, or a text of at most 255 characters, is needed"}}),
+     true},
+    {"UnknownOp", ask("NoSuchCall"), {{"status", 12}}},
+    {"PointMissing", ask("GetVelPntStr", {{"size", 8}}), bad("pnt missing or not a map")},
+    {"SizeMissing", ask("GetVelPntStr", {{"pnt", kP101}}), bad("size missing or not an integer")},
+    {"SizeNegative", ask("GetVelPntStr", {{"pnt", kP101}, {"size", -1}}), bad("size out of range")},
+    {"IdText", ask("GetVelPntInt32", {{"id", "1"}, {"pnt", kP101}}),
+     bad("id missing or not an integer")},
+    {"IdTextOfOther", ask("GetMaxNmbrAncstrs", {{"id", "1"}, {"deviceIdx", 3}}),
+     bad("id missing or not an integer")},
+    {"OpNotText", {{"op", 5}}, bad("op missing or not a text")},
+    {"GddIdText", with("gddId", "101"), bad("gddId missing or not an integer")},
+    {"DevicePast16Bits", with("deviceIdx", 65536), bad("deviceIdx out of range")},
+    {"AuxParamPast16Bits", with("auxParam", -32769), bad("auxParam out of range")},
+    {"AuxTextNumber", with("auxText", 3), bad("auxText not a text")},
+    {"ReportMissing", ask("GetRprtAncstr", {{"bufSize", 1000}}), bad("rprt missing or not a map")},
+    {"ProcessReqText", ask("Process", {{"req", "99"}, {"reqType", 2}, {"reqParam", 5}}),
+     bad("req missing or not an integer")},
+    {"ControlBoth", ask("Control", {{"ask", true}, {"command", {{"do", "clear"}}}}),
+     bad("Control takes one of ask and command")},
+    {"ControlAskFalse", ask("Control", {{"ask", false}}), bad("ask not true")},
+    {"ControlCommandText", ask("Control", {{"command", "clear"}}), bad("command not a map")},
+};
+
+class Daemon : public ::testing::Test {
+  protected:
+    // The reply as a client decodes it, or the fault the request was refused for.
+    json Answer(json request) {
+        if (!request.contains("id")) request["id"] = 7;
+        const std::vector<std::uint8_t> bytes = json::to_msgpack(request);
+        pldengined::Call call{m_engine, m_fanOut, m_connection, m_lines, m_held};
+        try {
+            pldengined::Frame frame;
+            zvwire::PackIndex fields;  // as the frame decoder reads it
+            std::string error;
+            if (!fields.Read(bytes.data(), bytes.size(), zvwire::Limits{}, error)) return {};
+            if (!pldengined::AnswerInPlace(call, fields.Root(bytes.data()), frame)) {
+                pldengined::Answer answer = pldengined::AnswerTo(call, json::from_msgpack(bytes));
+                if (answer.write) answer.reply["status"] = (*answer.write)(m_engine);
+                frame = pldengined::ReplyFrame(*m_connection, request, answer.reply);
+            }
+            return json::from_msgpack(frame->begin() + 4, frame->end());
+        } catch (const std::exception& e) {
+            return {{"malformed", e.what()}};
+        }
+    }
+
+    zvsim::SimEngine m_engine{zvsim::Catalogue::FromJson(kDistinctCatalogue)};
+    pldengined::FanOut m_fanOut{m_engine};
+    std::shared_ptr<pldengined::Connection> m_connection = std::make_shared<pldengined::Connection>(
+        -1, 1, [](const auto&) {}, zvwire::kRequestLimits, pldengined::Clock::now());
+    pldengined::LineBudget m_lines{20};
+    pldengined::HeldReplies m_held{m_engine};
+};
+
+class Operations : public Daemon, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Operations, AnswerAsTheEngineDoesOrRefuseAMalformedRequestNamingItsFault) {
+    m_connection->control = GetParam().asked;
+    json expected = GetParam().reply;
+    if (!expected.contains("malformed") && !expected.contains("id")) expected["id"] = 7;
+    EXPECT_EQ(Answer(GetParam().request), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Operations, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A reply of 1 MiB, the most a frame holds, goes out as it is; one byte more is answered with a
+// status alone: 11 for an ancestor chain, 13 for any other.
+TEST_F(Daemon, AReplyPastAFramesLimitIsAnsweredWithAStatusAlone) {
+    for (const auto& [op, status] :
+         {std::pair{"GetVelPntStr", 13}, std::pair{"GetRprtAncstr", 11}}) {
+        for (std::size_t bytes : {1048576, 1048577}) {  // {"id": 7, "text": <binary>}: 15 and it
+            const json reply = {{"id", 7},
+                                {"text", json::binary(std::vector<std::uint8_t>(bytes - 15))}};
+            const auto frame = pldengined::ReplyFrame(*m_connection, ask(op), reply);
+            const json expected = bytes == 1048576 ? reply : json({{"id", 7}, {"status", status}});
+            EXPECT_TRUE(json::from_msgpack(frame->begin() + 4, frame->end()) == expected)
+                << op << ", " << bytes << " bytes";  // not the megabyte
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+// Client processes that share one pld-engined through libZvPldProxy: e2e_client and pldctl
+// processes, and a proxy in the test process itself, against the daemon as a real process.
+#include <cstring>
+#include <future>
+#include <mutex>
+
+#include "DaemonFixture.h"
+#include "DistinctCatalogue.h"
+#include "MockEngine.h"
+#include "RawClient.h"
+#include "ZvPldMsgClient.h"
+#include "ZvPldProxy.h"
+#include "ZvPldTypes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class EndToEndTest : public DaemonFixture {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        ::alarm(100);  // reads from children block: one that never answers ends the test here
+        // Device 1, GddIds 1 to 16: int, writable, 0 at first.
+        std::ofstream catalogue(m_dir + "/catalogue.json");
+        catalogue << R"({"tickMs": 0, "devices": [{"index": 1, "points": [)";
+        for (int g = 1; g <= 16; ++g) {
+            catalogue << (g > 1 ? ", " : "") << R"({"gddId": )" << g
+                      << R"(, "access": "rw", "min": 0, "max": 1000000, "values": [0]})";
+        }
+        catalogue << "]}]}";
+    }
+};
+
+TEST_F(EndToEndTest, AWriteByOneProcessIsReadByAnotherAndTwoWatchersBothPrintItsChange) {
+    ASSERT_TRUE(daemon());
+    std::vector<Process*> watchers;
+    for (int i = 0; i < 2; ++i) {
+        watchers.push_back(&pldctl({"watch", "--kinds", "value", "--seconds", "5"}));
+        EXPECT_EQ(watchers.back()->line().rfind("Watching for 5 s", 0), 0u);  // once registered
+    }
+    EXPECT_EQ(pldctl({"set", "1", "7", "42"}).line(), "set: 0 (ok)");
+    EXPECT_EQ(pldctl({"get", "1", "7"}).line(), ": 42");  // a point without label or unit
+    for (Process* w : watchers) {
+        std::string printed;
+        for (std::string l = w->line(); !l.empty(); l = w->line()) printed += l + "\n";
+        EXPECT_NE(printed.find("GddId 7, module 1: 42\n"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("Done: value changes 1,"), std::string::npos) << printed;
+        EXPECT_EQ(w->exitStatus(), 0);
+    }
+}
+
+// Each subcommand's failing paths and a success: device 9 is unknown, device 4 has no product
+// identity, point 101 takes -500 to 850 and is no enumeration, 102 is read-only, 103 has no report
+// and 104's report no ancestor record.
+TEST_F(EndToEndTest, PldctlExitsOneWhenAnyCallItMadeFailedAndZeroWhenNoneDid) {
+    std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
+    ASSERT_TRUE(daemon());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{{"get", "9", "101"}, 1},
+                 {{"get", "3", "101"}, 0},
+                 {{"set", "3", "101", "851"}, 1},
+                 {{"set", "3", "102", "0"}, 1},
+                 {{"set", "3", "101", "50"}, 0},
+                 {{"attrs", "9", "101"}, 1},
+                 {{"attrs", "3", "101"}, 0},
+                 {{"enum", "3", "101"}, 1},
+                 {{"enum", "3", "102"}, 0},
+                 {{"hierarchy", "9", "101"}, 1},
+                 {{"hierarchy", "3", "103"}, 1},
+                 {{"hierarchy", "3", "104"}, 1},
+                 {{"hierarchy", "3", "101"}, 0},
+                 {{"report", "3", "1099"}, 1},
+                 {{"report", "3", "1010"}, 0},
+                 {{"info"}, 1},
+                 {{"events"}, 0},
+                 {{"sim", "clear", "nothing"}, 1},
+                 {{"sim", "offline", "4"}, 0},
+                 {{"get", "3"}, 106}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
+    }
+}
+
+// What the client's notifications and answer pieces said, filled on its delivery thread.
+std::mutex g_heardMutex;
+std::string g_heard;
+
+void hear(const std::string& what) {
+    std::lock_guard<std::mutex> lock(g_heardMutex);
+    g_heard += what;
+}
+// What was heard, once it holds `least` characters or a while has passed.
+std::string heard(std::size_t least) {
+    for (int waited = 0;; waited += 10) {
+        {
+            std::lock_guard<std::mutex> lock(g_heardMutex);
+            if (g_heard.size() >= least || waited >= 5000) return std::exchange(g_heard, "");
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+// Parts joined by spaces, each call made after the one before it.
+struct Said {
+    template <class T>
+    Said& operator<<(const T& part) {
+        out << part << ' ';
+        return *this;
+    }
+    std::ostringstream out;
+};
+#define SAID(parts) (Said() << parts).out.str()
+
+ZvVelPntDfn pnt(std::uint32_t gddId, std::uint16_t mmIdx = 0, std::uint32_t uofm = 0) {
+    return ZvVelPntDfn{3, gddId, mmIdx, 0, 0, nullptr, uofm};
+}
+const ZvVelPntDfn k101 = pnt(101), k101m1 = pnt(101, 1), k101f = pnt(101, 0, 1), k102 = pnt(102),
+                  k103 = pnt(103), k104 = pnt(104);
+
+Client* g_other;  // a raw client, for the operations the message client does not make
+
+struct Call {
+    const char* name;
+    std::function<std::string(ZvPldMsgClient&)> run;
+    const char* said;
+};
+
+// In this order, on one daemon: a write's row reads its value back. Texts go into buffers of 12
+// '#' and a NUL.
+// clang-format off
+const Call kCalls[] = {
+    {"Init", [](ZvPldMsgClient& c) { return SAID(c.Init()); }, "1 "},
+    {"Texts", [](ZvPldMsgClient& c) {
+        char b[4][13] = {"############", "############", "############", "############"};
+        return SAID(c.GetVelPntStrLabel(&k101, 8, b[0]) << b[0]
+                    << c.GetVelPntStrDscrptn(&k101, 12, b[1]) << b[1]
+                    << c.GetVelPntStrUoM(&k101f, 12, b[2]) << b[2]
+                    << c.GetVelPntStr(&k101m1, 12, b[3]) << b[3]);
+    }, "0 Supply s#### 0 Requested su 0 degF 0 45.6 "},
+    {"Numbers", [](ZvPldMsgClient& c) {
+        std::int32_t i = 0;
+        std::uint32_t u = 0, rights = 0, type = 0, nf = 0;
+        Y4paVelDsply uom{};
+        return SAID(c.GetVelPntInt32(&k101, &i) << i << c.GetVelPntUint32(&k103, &u) << u
+                    << c.GetVelPntAccessRights(&k101, &rights) << rights
+                    << c.GetVelPntDataType(&k102, &type) << type << c.GetVelPntDsplyNF(&k101, &nf)
+                    << nf << c.GetVelPntUoMId(&k101, &uom) << uom.uofmId);
+    }, "0 -123 0 3000000000 0 3 0 9 0 10 0 12 "},
+    {"Counts", [](ZvPldMsgClient& c) {
+        return SAID(c.GetMaxRprtMMCnt(3, 101) << c.GetMaxPntArrayDim(3, 101)
+                    << c.GetPointsRprt(3, 101) << c.GetMaxNmbrAncstrs(3));
+    }, "2 4 1020 5 "},
+    {"Reports", [](ZvPldMsgClient& c) {
+        alignas(8) unsigned char buf[sizeof(ZvPldEngAncestors) + 2 * sizeof(ZvPldEngAncestorEntry)];
+        ZvVelRprtDfn r{3, 1020, 0, buf, sizeof buf}, cut{3, 1020, 0, buf, sizeof buf - 1},
+            none{3, 1030, 0, buf, sizeof buf}, label{3, 1010, 1, nullptr, 0};
+        if (c.GetRprtAncstr(&r) != 0) return std::string("no chain");
+        const ZvPldEngAncestors& a = *reinterpret_cast<const ZvPldEngAncestors*>(buf);
+        char b[13] = "############";
+        return SAID(a.gddId << a.mmIdx << a.auxValue << a.nmbrAncstrs << a.ancstrs[0].gddId
+                    << a.ancstrs[0].mmIdx << a.ancstrs[0].auxValue << a.ancstrs[1].gddId
+                    << a.ancstrs[1].mmIdx << a.ancstrs[1].auxValue << c.GetRprtAncstr(&cut)
+                    << c.GetRprtAncstr(&none) << c.GetVelRprtStrLabel(&label, 12, b) << b);
+    }, "1020 0 2 2 1010 1 70000 1000 0 77 11 85 7 Circuit 2 "},
+    {"Enum", [](ZvPldMsgClient& c) {
+        ZvEnumStateType type{};
+        std::uint16_t count = 0, values[3] = {0, 0, 99};
+        const ZvVelPntEnum eco{3, 102, 5};
+        char b[13] = "############";
+        return SAID(c.GetVelEnumStateInfo(3, 102, &type, &count, 2, values) << type.type << count
+                    << values[0] << values[1] << values[2] << c.GetVelEnumStateStr(&eco, 12, b)
+                    << b);
+    }, "0 6 3 0 2 99 0 Eco "},
+    {"Writes", [](ZvPldMsgClient& c) {
+        std::int32_t i = 0;
+        std::uint32_t u = 0;
+        char b[13] = "############";
+        return SAID(c.SetVelPntInt32(&k101, 851, 0) << c.SetVelPntInt32(&k101m1, -321, 0)
+                    << c.GetVelPntInt32(&k101m1, &i) << i
+                    << c.SetVelPntUint32(&k103, 4000000000u, 0) << c.GetVelPntUint32(&k103, &u)
+                    << u << c.SetVelPntStr(&k104, "Hall C", 0) << c.GetVelPntStr(&k104, 12, b)
+                    << b);
+    }, "5 0 0 -321 0 0 4000000000 0 0 Hall C "},
+    {"Process", [](ZvPldMsgClient& c) {
+        ZvPldEngInfo info{5, nullptr, "/httpGetSet/httpGet.htm", "evt=vel~eventsWA~or~3",
+                          [](ZvCallbackInfo* piece) {
+                              hear(std::string(piece->pProcOutBuf, piece->procOutLen));
+                              return 0;
+                          }, 2};
+        return SAID(c.Process(&info) << heard(9));
+    }, "0 (1,3:7,2) "},
+    {"Identity", [](ZvPldMsgClient& c) {
+        ZvVelInventory inv{};
+        ZvProductIdentSeq none{}, *seq = c.GetProdSeqId(3);
+        const std::unique_ptr<ZvProductIdentSeq, void (*)(void*)> owned(seq, std::free);
+        seq = seq ? seq : &none;
+        char fdm[64] = "";
+        return SAID(c.GetVelServerInventory(&inv) << inv.serverVersion << inv.nmbrDevices
+                    << inv.maxDevices << inv.pldCount << inv.serverName << +seq->nmbrIds
+                    << +seq->revision << seq->ids[0] << seq->ids[3] << c.GetProdSeqId(9)
+                    << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
+    }, "0 196610 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
+    {"Notifications", [](ZvPldMsgClient& c) {
+        c.RegValueChange([](void*, const ZvValChgInfo* i) {
+            hear(SAID("value" << i->valueId << i->mmIdx << i->deviceIdx << i->dataType
+                      << i->length << i->pData[0] << i->pData[1]));
+        }, nullptr, 0);
+        c.RegVelEvent([](void*, const ZvVEventInfo* i) {
+            hear(SAID("event" << i->eventId << i->deviceIdx << i->eventState << i->groupId));
+        }, nullptr, 0);
+        c.RegPldCntChng([](void*, unsigned long count) { hear(SAID("pld" << count)); }, nullptr, 0);
+        g_other->call({{"op", "SetVelPntInt32"}, {"value", -2},
+                       {"pnt", {{"deviceIdx", 3}, {"gddId", 101}, {"mmIdx", 1}}}});
+        g_other->call({{"op", "SetEventState"}, {"eventId", 7}, {"state", 6}});
+        g_other->call({{"op", "AnnouncePldCount"}});
+        return SAID(heard(50) << c.UnReg(1));
+    }, "value 101 1 3 1 2 65535 65534 event 7 3 6 3 pld 2  0 "},
+};
+// clang-format on
+
+// Every operation through the real daemon and the client, each answer one that no default gives:
+// a field that one end names otherwise shows.
+TEST_F(EndToEndTest, EveryOperationGivesTheClientTheEnginesAnswer) {
+    std::ofstream(m_dir + "/catalogue.json") << kDistinctCatalogue;
+    ASSERT_TRUE(daemon());
+    ZvPldMsgClient client(m_engine.c_str(), "e2e", "");
+    Client other(m_socket);
+    g_other = &other;
+    for (const Call& call : kCalls) EXPECT_EQ(call.run(client), call.said) << call.name;
+}
+
+std::string g_log;
+std::vector<int> g_changed;
+
+TEST_F(EndToEndTest, ADaemonKilledDuringACallFailsItInTimeAndARestartedOneKeepsTheWrite) {
+    Process* d = daemon();
+    ASSERT_TRUE(d);
+    // Short of the default deadline (2 s), so that a client ignoring this one fails the bound.
+    const std::string engine = m_engine + "?deadline_ms=500";
+    ZvPldProxy proxy(engine.c_str(), "");
+    proxy.RegisterForValueChange(
+        [](void*, const ZvValChgInfo* info) { g_changed.push_back(info->pData[1]); }, nullptr, 0);
+    auto changesUntil = [&](std::size_t count) {
+        WaitUntil([&] { return proxy.CheckValueChange(), g_changed.size() >= count; }, 60000);
+        return g_changed;
+    };
+    ASSERT_EQ(proxy.SetValueSInt32(42, 1, 5, 1, 0, 0, 0, 0), 0);
+    ASSERT_EQ(changesUntil(1), std::vector<int>{42});
+    // Stopped first, so that the request is surely unanswered when the daemon dies. Its threads
+    // stop one by one: the wait reports the last.
+    ::kill(d->pid, SIGSTOP);
+    ASSERT_EQ(::waitpid(d->pid, nullptr, WUNTRACED), d->pid);
+    auto log = std::make_unique<LogCapture>();
+    const auto start = Clock::now();
+    int value = 0;
+    auto call = std::async(std::launch::async,
+                           [&] { return proxy.GetValueSInt32(&value, 1, 5, 1, 0, 0, 0); });
+    call.wait_for(milliseconds(100));  // the request is in flight by then
+    ::kill(d->pid, SIGKILL);
+    EXPECT_EQ(call.get(), 2);
+    EXPECT_LT(Clock::now() - start, milliseconds(1500));  // a margin for slow machines
+    EXPECT_EQ(log->takeTexts(),
+              std::vector<std::string>{"GetValueSInt32 - unable to get data due "
+                                       "to error:13 - GddId: 5, mmIdx:1, uofm: 0"});
+    log.reset();
+    EXPECT_EQ(d->exitStatus(), 128 + SIGKILL);
+
+    ASSERT_TRUE(daemon());
+    EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 5, 1, 0, 0, 0), 0);  // reconnects
+    EXPECT_EQ(value, 42);
+    // The reconnection registered again: a write by another process reaches this one.
+    EXPECT_EQ(pldctl({"set", "1", "5", "43"}).line(), "set: 0 (ok)");
+    EXPECT_EQ(changesUntil(2), (std::vector<int>{42, 43}));
+}
+
+// Each process writes points of its own and is owed every process's changes, its own included.
+TEST_F(EndToEndTest, FourProcessesOfFourThreadsGetEveryReplyAndEveryChange) {
+    constexpr int kProcesses = 4, kThreads = 4, kTotal = kProcesses * kThreads * E2E_LOAD_OPS;
+    ASSERT_TRUE(daemon());
+    // What is counted is replies and changes, not their time: a deadline that an emulated
+    // target on a busy machine may miss would only fail calls that the daemon does answer.
+    const std::string engine = m_engine + "?deadline_ms=20000";
+    std::vector<Process*> clients;
+    for (int p = 0; p < kProcesses; ++p) {
+        clients.push_back(
+            &spawn(E2E_CLIENT_LAUNCH, {engine, std::to_string(p), std::to_string(kThreads),
+                                       std::to_string(E2E_LOAD_OPS), std::to_string(kTotal)}));
+        EXPECT_EQ(clients.back()->line(), "ready");  // registered for value changes
+    }
+    for (Process* c : clients) c->closeInput();  // all registered before any writes
+    std::ostringstream expected;
+    expected << "load: " << 2 * kThreads * E2E_LOAD_OPS << " of " << 2 * kThreads * E2E_LOAD_OPS
+             << " replies right, " << kTotal << " of " << kTotal << " changes, gaps 0";
+    for (Process* c : clients) EXPECT_EQ(c->line(), expected.str());
+}
+
+}  // namespace
