@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "Fields.h"
-#include "ReplyFields.h"
+#include "Messages.h"
 #include "Wire.h"
 
 namespace zvremote {
@@ -30,42 +30,27 @@ bool readNote(const json& message, Note& note) {
         note.kind = NoteDelivery::kPld;
         note.count = Number<unsigned long>(message, "count");
     } else if (ntf == "event") {
-        const json& info = zvwire::Object(message, "info");
         note.kind = NoteDelivery::kEvent;
-        note.event.sequence = Number<std::uint32_t>(info, "sequence");
-        note.event.eventId = Number<std::uint32_t>(info, "eventId");
-        note.event.deviceIdx = Number<std::uint16_t>(info, "deviceIdx");
-        note.event.eventState = Number<std::uint16_t>(info, "eventState");
-        note.event.groupId = Number<std::uint32_t>(info, "groupId");
+        note.event = zvwire::EventOf(zvwire::Object(message, "info"));
     } else if (ntf == "value") {
-        const json& info = zvwire::Object(message, "info");
         note.kind = NoteDelivery::kValue;
-        note.value.sequence = Number<std::uint32_t>(info, "sequence");
-        note.value.valueId = Number<std::uint32_t>(info, "valueId");
-        note.value.mmIdx = Number<std::uint32_t>(info, "mmIdx");
-        note.value.deviceIdx = Number<std::uint16_t>(info, "deviceIdx");
-        note.value.dataType = Number<std::uint32_t>(info, "dataType");
+        note.value = zvwire::ValueChangeOf(zvwire::Object(message, "info"));
         for (const json& unit : zvwire::List(message, "data")) {
             note.data.push_back(zvwire::NumberOf<std::uint16_t>(unit, "data"));
         }
         // The receiver reads `length` units at pData: never more than arrived.
         note.value.length = static_cast<std::uint16_t>(
-            std::min<std::size_t>({Number<std::uint16_t>(info, "length"), note.data.size()}));
+            std::min<std::size_t>({note.value.length, note.data.size()}));
     } else if (ntf == "piece") {
         note.piece = true;
         note.req = Number<std::uint32_t>(message, "req");
-        note.info.status = Number<std::int32_t>(message, "status");
-        note.info.reqType = Number<std::int32_t>(message, "reqType");
-        note.info.reqParam = Number<std::int32_t>(message, "reqParam");
-        note.info.sequence = Number<std::uint32_t>(message, "sequence");
-        note.info.procOutBufSize = Number<std::uint32_t>(message, "bufSize");
-        note.info.procOutLen = Number<std::uint32_t>(message, "len");
+        note.info = zvwire::PieceOf(message);
         // The buffer is the engine's whole buffer, and arrives in one frame.
         if (note.info.procOutBufSize > zvwire::kMaxFrame ||
             note.info.procOutLen > note.info.procOutBufSize) {
             return false;
         }
-        const std::vector<std::uint8_t>& buf = Bytes(message, "buf");
+        const std::vector<std::uint8_t>& buf = zvwire::Bytes(message, "buf");
         note.buf.assign(note.info.procOutBufSize, '\0');
         std::copy_n(buf.begin(), std::min(buf.size(), note.buf.size()), note.buf.begin());
     } else {

@@ -11,7 +11,7 @@
 
 #include "Fields.h"
 #include "Io.h"
-#include "Pack.h"
+#include "JsonPack.h"
 #include "Peer.h"
 #include "Wire.h"
 #include "dlog.h"
@@ -38,15 +38,14 @@ bool sendTimeout(int fd, Deadline until) {
 bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
                   std::vector<std::uint8_t>& frame) {
     frame.reserve(4 + 16 + request.fields.size());
-    frame.assign(4, 0);
-    zvwire::PackWriter out(frame);
-    out.Map(request.entries + 1);
-    out.Field("id", id);
-    frame.insert(frame.end(), request.fields.begin(), request.fields.end());
-    const std::size_t length = frame.size() - 4;
-    if (length > zvwire::kMaxFrame) return false;
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
-    return true;
+    const std::size_t start = zvwire::BeginFrame(frame);
+    {
+        zvwire::PackWriter out(frame);
+        out.Map(request.entries + 1);
+        out.Field("id", id);
+        out.Raw(request.fields.data(), request.fields.size());
+    }
+    return zvwire::EndFrame(frame, start);
 }
 
 constexpr char kClosedByDaemon[] = "the daemon closed the connection";
@@ -63,24 +62,24 @@ RemoteConnection::~RemoteConnection() {
 
 std::optional<nlohmann::json> RemoteConnection::Call(json request, std::uint64_t* generation) {
     std::uint64_t on = 0;
-    std::vector<std::uint8_t> reply;
+    zvwire::PackedMessage reply;
     const bool replied = call(Request{&request, nullptr}, reply, &on);
     if (generation != nullptr) *generation = on;
     if (!replied) return std::nullopt;
     try {
-        return json::from_msgpack(reply);
+        return zvwire::ReadJson(reply.bytes.data(), reply.bytes.size());
     } catch (const std::exception&) {
         Break(on);  // as a malformed frame
         return std::nullopt;
     }
 }
 
-bool RemoteConnection::Call(const Packed& request, std::vector<std::uint8_t>& reply,
+bool RemoteConnection::Call(const Packed& request, zvwire::PackedMessage& reply,
                             std::uint64_t* generation) {
     return call(Request{nullptr, &request}, reply, generation);
 }
 
-bool RemoteConnection::call(const Request& request, std::vector<std::uint8_t>& reply,
+bool RemoteConnection::call(const Request& request, zvwire::PackedMessage& reply,
                             std::uint64_t* generation) {
     const Deadline start = Clock::now();
     const Deadline until = start + m_deadline;
@@ -194,7 +193,7 @@ bool RemoteConnection::connect(Deadline until) {
     // The daemon knows nothing of an earlier connection: the client introduces itself again and
     // registers each kind it had registered, or tried to.
     for (json& request : m_listener.Greeting()) greeting.push_back(std::move(request));
-    std::vector<std::uint8_t> reply;
+    zvwire::PackedMessage reply;
     for (json& request : greeting) {
         if (!exchange(Request{&request, nullptr}, until, nullptr, reply)) return false;
     }
@@ -232,7 +231,7 @@ void RemoteConnection::Break(std::uint64_t generation) {
 }
 
 bool RemoteConnection::exchange(const Request& request, Deadline until, std::uint64_t* on,
-                                std::vector<std::uint8_t>& reply) {
+                                zvwire::PackedMessage& reply) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closed || m_broken) {
         m_failure = kClosedByDaemon;
@@ -316,7 +315,7 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
         }
     }
     const bool replied = pending.replied;
-    if (replied) reply.swap(pending.reply);
+    if (replied) std::swap(reply, pending.reply);
     if (!replied) {
         m_failure = sent && pending.done ? kClosedByDaemon
                     : unsent != 0        ? std::string("cannot send: ") + std::strerror(unsent)
@@ -383,7 +382,7 @@ RemoteConnection::Received RemoteConnection::receive(Reading& reading, const Dea
     zvwire::FrameDecoder::Result result;
     while ((result = reading.decoder.NextBytes(message, size)) ==
            zvwire::FrameDecoder::Result::Message) {
-        if (!route(message, size)) return Received::End;
+        if (!route(reading.decoder.Fields(), message, size)) return Received::End;
     }
     return result == zvwire::FrameDecoder::Result::Bad ? Received::End : Received::Some;
 }
@@ -409,17 +408,18 @@ bool RemoteConnection::release(Reading& reading, Received received) {
 
 // A reply goes to its caller, anything else to the listener. False for a message that is
 // neither a reply nor taken by the listener.
-bool RemoteConnection::route(const std::uint8_t* data, std::size_t size) {
-    zvwire::MapView message;
+bool RemoteConnection::route(const zvwire::PackIndex& fields, const std::uint8_t* data,
+                             std::size_t size) {
     try {
-        if (!message.Open(data, size)) return false;
-        const std::optional<zvwire::PackValue> field = message.Find("id");
-        if (!field) return m_listener.Receive(json::from_msgpack(data, data + size));
+        const std::optional<zvwire::PackValue> field = fields.Root(data).Find("id");
+        if (!field) return m_listener.Receive(zvwire::ReadJson(data, size));
         const auto id = zvwire::NumberOf<std::uint32_t>(*field, "id");
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto pending = m_pending.find(id);
         if (pending != m_pending.end() && !pending->second.done) {
-            pending->second.reply.assign(data, data + size);
+            // The caller reads the reply as it was read here, not again.
+            pending->second.reply.bytes.assign(data, data + size);
+            pending->second.reply.fields = fields;
             pending->second.replied = pending->second.done = true;
             m_replied.notify_all();
         }

@@ -73,9 +73,9 @@ class RemoteConnection {
     // nothing when the daemon failed it. While the engine is unresponsive, nothing at once
     // unless this call is the probe. `generation` tells the connection that carried it.
     std::optional<json> Call(json request, std::uint64_t* generation = nullptr);
-    // The same for a packed request: false when it failed, else the reply's map, in
-    // MessagePack that the frame decoder checked, in `reply`.
-    bool Call(const Packed& request, std::vector<std::uint8_t>& reply,
+    // The same for a packed request: false when it failed, else the reply's map as the frame
+    // decoder read it, in `reply`.
+    bool Call(const Packed& request, zvwire::PackedMessage& reply,
               std::uint64_t* generation = nullptr);
     // The request that opens every new connection from now on (Init).
     void Introduce(json request);
@@ -97,10 +97,10 @@ class RemoteConnection {
         json* message = nullptr;
         const Packed* packed = nullptr;
     };
-    bool call(const Request& request, std::vector<std::uint8_t>& reply, std::uint64_t* generation);
+    bool call(const Request& request, zvwire::PackedMessage& reply, std::uint64_t* generation);
     bool connect(Deadline until);
     bool exchange(const Request& request, Deadline until, std::uint64_t* generation,
-                  std::vector<std::uint8_t>& reply);
+                  zvwire::PackedMessage& reply);
     void retire();  // m_connectMutex held
     // The failures' reasons, and the engine's answering or not (ConnectionFailures.cpp).
     void failed(std::string why);
@@ -123,7 +123,7 @@ class RemoteConnection {
     // flight on it, and gives whether the listener is to hear of the end.
     bool release(Reading& reading, Received received);
     void readLoop(std::shared_ptr<Reading> reading);
-    bool route(const std::uint8_t* data, std::size_t size);
+    bool route(const zvwire::PackIndex& fields, const std::uint8_t* data, std::size_t size);
     void answered();
     void missed(Deadline sent);
 
@@ -131,7 +131,7 @@ class RemoteConnection {
         std::uint64_t generation = 0;
         bool done = false;
         bool replied = false;  // else failed
-        std::vector<std::uint8_t> reply;
+        zvwire::PackedMessage reply;
     };
 
     const std::string m_path;

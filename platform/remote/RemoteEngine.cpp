@@ -1,5 +1,5 @@
 // The engine's operations over the connection: each maps its arguments to a request and the
-// reply to its outputs, with one of the reply readers below.
+// reply to its outputs, with one of the reply readers of Replies.h.
 #include "RemoteEngine.h"
 
 #include <algorithm>
@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "EngineText.h"
+#include "Messages.h"
 #include "Pack.h"
-#include "ReplyFields.h"
+#include "Replies.h"
 #include "ZvPldStatus.h"
 #include "dlog.h"
 
@@ -45,20 +46,12 @@ json op(const char* name, json arguments = json::object()) {
 // `op` and `pnt`, then the `more` fields its caller writes.
 RemoteConnection::Packed onPoint(const char* name, const ZvVelPntDfn* pnt, std::uint32_t more) {
     RemoteConnection::Packed request;
-    request.entries = 2 + more;
+    request.entries = zvwire::kPointCallFields + more;
     request.fields.reserve(128);
-    zvwire::PackWriter out(request.fields);
-    out.String("op");
-    out.String(name);
-    out.String("pnt");
-    out.Map(7);
-    out.Field("auxIdx", pnt->auxIdx);
-    out.Field("auxParam", pnt->auxParam);
-    out.TextField("auxText", pnt->auxText);
-    out.Field("deviceIdx", pnt->deviceIdx);
-    out.Field("gddId", pnt->gddId);
-    out.Field("mmIdx", pnt->mmIdx);
-    out.Field("uofm", pnt->uofm);
+    {
+        zvwire::PackWriter out(request.fields);
+        zvwire::WritePointCall(out, name, *pnt);
+    }
     return request;
 }
 
@@ -72,166 +65,17 @@ template <class T>
 RemoteConnection::Packed pointWrite(const char* name, const ZvVelPntDfn* pnt, T value,
                                     std::uint16_t setParam) {
     RemoteConnection::Packed request = onPoint(name, pnt, 2);
-    zvwire::PackWriter out(request.fields);
-    out.Field("setParam", setParam);
-    if constexpr (std::is_same_v<T, const char*>) {
-        out.TextField("value", value);
-    } else {
-        out.Field("value", value);
+    {
+        zvwire::PackWriter out(request.fields);
+        out.Field("setParam", setParam);
+        if constexpr (std::is_same_v<T, const char*>) {
+            out.TextField("value", value);
+        } else {
+            out.Field("value", value);
+        }
     }
     return request;
 }
-
-json report(const ZvVelRprtDfn* rprt) {
-    return {{"deviceIdx", rprt->deviceIdx}, {"gddId", rprt->gddId}, {"mmIdx", rprt->mmIdx}};
-}
-
-// ---- Replies: each reader has the value that a failed call answers ----
-
-struct Status {
-    Y4_Status failure = kNoEngine;
-    template <class Reply>
-    Y4_Status operator()(const Reply& reply) const {
-        return Number<Y4_Status>(reply, "status");
-    }
-};
-
-// A count or Init's result, in `value`.
-template <class T>
-struct Count {
-    T failure;
-    T operator()(const json& reply) const { return Number<T>(reply, "value"); }
-};
-
-// The status, and on success the `value` into the caller's variable.
-template <class T>
-struct Value {
-    T* value;
-    Y4_Status failure = kNoEngine;
-    template <class Reply>
-    Y4_Status operator()(const Reply& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
-        if (status == 0 && value != nullptr) *value = Number<T>(reply, "value");
-        return status;
-    }
-};
-
-std::optional<std::string> textOf(const json& reply, const char* key) {
-    return zvwire::Text(reply, key);
-}
-std::optional<std::string_view> textOf(const zvwire::MapView& reply, const char* key) {
-    return zvwire::TextView(reply, key);
-}
-
-// The text goes into the caller's buffer as the daemon sent it, within `room` bytes, with a NUL
-// after it where it leaves room (as strncpy leaves the engine's buffer).
-struct Text {
-    char* buf;
-    std::size_t room;
-    Y4_Status failure = kNoEngine;
-    template <class Reply>
-    Y4_Status operator()(const Reply& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
-        const auto text = textOf(reply, "text");
-        if (!text) return status;
-        const auto& value = *text;
-        if (buf != nullptr && room > 0) {
-            const std::size_t n = std::min(value.size(), room);
-            std::memcpy(buf, value.data(), n);
-            if (n < room) buf[n] = '\0';
-        }
-        return status;
-    }
-};
-
-// A reply with records of its own, read by `read` once its status is 0.
-template <class Read>
-struct Records {
-    Read read;
-    Y4_Status failure = kNoEngine;
-    Y4_Status operator()(const json& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
-        return status != 0 ? status : read(reply);
-    }
-};
-template <class Read>
-Records(Read) -> Records<Read>;
-
-// GetRprtAncstr's report and its chain, in the caller's buffer in the engine's layout.
-Y4_Status writeAncestors(const json& reply, ZvVelRprtDfn* rprt) {
-    auto entry = [](const json& j) {
-        return ZvPldEngAncestorEntry{Number<std::uint32_t>(j, "gddId"),
-                                     Number<std::uint16_t>(j, "mmIdx"),
-                                     Number<std::uint32_t>(j, "auxValue")};
-    };
-    const ZvPldEngAncestorEntry own = entry(Object(reply, "report"));
-    std::vector<ZvPldEngAncestorEntry> chain;
-    for (const json& ancestor : List(reply, "ancestors")) chain.push_back(entry(ancestor));
-    const std::size_t need = sizeof(ZvPldEngAncestors) + chain.size() * sizeof chain[0];
-    if (rprt->buf == nullptr || rprt->bufSize < need || chain.size() > 0xFFFF) {
-        return kBufferTooSmall;
-    }
-    auto* const out = static_cast<unsigned char*>(rprt->buf);
-    ZvPldEngAncestors header{};
-    header.gddId = own.gddId;
-    header.mmIdx = own.mmIdx;
-    header.auxValue = own.auxValue;
-    header.nmbrAncstrs = static_cast<std::uint16_t>(chain.size());
-    header.ancstrs = reinterpret_cast<ZvPldEngAncestorEntry*>(out + sizeof header);
-    std::memcpy(out, &header, sizeof header);
-    if (!chain.empty()) std::memcpy(out + sizeof header, chain.data(), need - sizeof header);
-    return 0;
-}
-
-Y4_Status writeEnumStates(const json& reply, ZvEnumStateType* type, std::uint16_t* count,
-                          unsigned int maxCount, std::uint16_t* values) {
-    const json& states = List(reply, "values");
-    // The count of all states, which may be more than the room for their values.
-    const auto total =
-        Number<std::uint16_t>(reply, "count", static_cast<std::uint16_t>(states.size()));
-    for (std::size_t i = 0; i < states.size() && i < maxCount && values != nullptr; ++i) {
-        values[i] = NumberOf<std::uint16_t>(states[i], "values");
-    }
-    if (type != nullptr) type->type = Number<std::uint32_t>(reply, "type");
-    if (count != nullptr) *count = total;
-    return 0;
-}
-
-Y4_Status writeInventory(const json& reply, ZvVelInventory* inventory) {
-    const json& inv = Object(reply, "inventory");
-    ZvVelInventory out{};
-    out.serverVersion = Number<std::uint32_t>(inv, "serverVersion");
-    out.nmbrDevices = Number<std::uint16_t>(inv, "nmbrDevices");
-    out.maxDevices = Number<std::uint16_t>(inv, "maxDevices");
-    out.pldCount = Number<std::uint32_t>(inv, "pldCount");
-    out.upTimeSec = Number<std::uint32_t>(inv, "upTimeSec");
-    const std::vector<std::uint8_t>& name = Bytes(inv, "serverName");
-    if (name.size() > sizeof out.serverName) zvwire::ThrowMalformed("serverName", "too long");
-    std::copy(name.begin(), name.end(), out.serverName);
-    *inventory = out;
-    return 0;
-}
-
-// GetProdSeqId's record, in memory of malloc's that the caller frees; null for none.
-struct ProductSequence {
-    ZvProductIdentSeq* failure = nullptr;
-    ZvProductIdentSeq* operator()(const json& reply) const {
-        const auto none = reply.find("seq");
-        if (none != reply.end() && none->is_null()) return nullptr;
-        const json& seq = Object(reply, "seq");
-        ZvProductIdentSeq record{};
-        record.nmbrIds = Number<std::uint8_t>(seq, "nmbrIds");
-        record.revision = Number<std::uint8_t>(seq, "revision");
-        const json& ids = List(seq, "ids");
-        if (ids.size() > std::size(record.ids)) zvwire::ThrowMalformed("ids", "too many");
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            record.ids[i] = NumberOf<std::uint16_t>(ids[i], "ids");
-        }
-        auto* out = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof record));
-        if (out != nullptr) *out = record;
-        return out;
-    }
-};
 
 }  // namespace
 
@@ -291,12 +135,10 @@ template <class Read>
 auto RemoteEngine::ask(const RemoteConnection::Packed& request, const Read& read)
     -> decltype(Read::failure) {
     std::uint64_t generation = 0;
-    std::vector<std::uint8_t> reply;
+    zvwire::PackedMessage reply;
     if (!m_connection.Call(request, reply, &generation)) return read.failure;
     try {
-        zvwire::MapView view;
-        if (!view.Open(reply.data(), reply.size())) zvwire::ThrowMalformed("reply", "not a map");
-        return read(view);
+        return read(reply.Root());
     } catch (const std::exception&) {
         m_connection.Break(generation);
         return read.failure;
@@ -444,16 +286,17 @@ std::uint32_t RemoteEngine::GetPointsRprt(unsigned short deviceIdx, unsigned lon
 
 Y4_Status RemoteEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
     if (rprt == nullptr) return kRejected;
-    return ask(op("GetRprtAncstr", {{"rprt", report(rprt)}, {"bufSize", rprt->bufSize}}),
-               Records{[rprt](const json& reply) {
-                   return writeAncestors(reply, rprt);
-               }});
+    return ask(
+        op("GetRprtAncstr", {{"rprt", zvwire::ReportJson(*rprt)}, {"bufSize", rprt->bufSize}}),
+        Records{[rprt](const json& reply) {
+            return WriteAncestors(reply, rprt);
+        }});
 }
 
 // The engine writes the label and a NUL: the caller's buffer holds size + 1 bytes.
 Y4_Status RemoteEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
     if (rprt == nullptr) return kRejected;
-    return ask(op("GetVelRprtStrLabel", {{"rprt", report(rprt)}, {"size", size}}),
+    return ask(op("GetVelRprtStrLabel", {{"rprt", zvwire::ReportJson(*rprt)}, {"size", size}}),
                Text{buf, std::size_t{size} + 1});
 }
 
@@ -463,17 +306,15 @@ Y4_Status RemoteEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32
     return ask(op("GetVelEnumStateInfo",
                   {{"deviceIdx", deviceIdx}, {"gddId", gddId}, {"maxCount", maxCount}}),
                Records{[=](const json& reply) {
-                   return writeEnumStates(reply, type, count, maxCount, values);
+                   return WriteEnumStates(reply, type, count, maxCount, values);
                }});
 }
 
 Y4_Status RemoteEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size,
                                            char* buf) {
     if (state == nullptr) return kRejected;
-    const json record = {{"deviceIdx", state->deviceIdx},
-                         {"gddId", state->gddId},
-                         {"stateValue", state->stateValue}};
-    return ask(op("GetVelEnumStateStr", {{"state", record}, {"size", size}}), Text{buf, size});
+    return ask(op("GetVelEnumStateStr", {{"state", zvwire::EnumStateJson(*state)}, {"size", size}}),
+               Text{buf, size});
 }
 
 // ---- Pass-through and the server ----
@@ -497,7 +338,7 @@ Y4_Status RemoteEngine::Process(ZvPldEngInfo* request) {
 Y4_Status RemoteEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     if (inventory == nullptr) return kRejected;
     return ask(op("GetVelServerInventory"), Records{[inventory](const json& reply) {
-                   return writeInventory(reply, inventory);
+                   return WriteInventory(reply, inventory);
                }});
 }
 

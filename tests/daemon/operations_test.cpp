@@ -148,7 +148,10 @@ class Daemon : public ::testing::Test {
         pldengined::Call call{m_engine, m_fanOut, m_connection, m_lines, m_held};
         try {
             pldengined::Frame frame;
-            if (!pldengined::AnswerInPlace(call, bytes.data(), bytes.size(), frame)) {
+            zvwire::PackIndex fields;  // as the frame decoder reads it
+            std::string error;
+            if (!fields.Read(bytes.data(), bytes.size(), zvwire::Limits{}, error)) return {};
+            if (!pldengined::AnswerInPlace(call, fields.Root(bytes.data()), frame)) {
                 pldengined::Answer answer = pldengined::AnswerTo(call, json::from_msgpack(bytes));
                 if (answer.write) answer.reply["status"] = (*answer.write)(m_engine);
                 frame = pldengined::ReplyFrame(*m_connection, request, answer.reply);

@@ -19,8 +19,8 @@ inline std::vector<std::uint8_t> Of(const nlohmann::json& message) {
 
 // `body` after its length, four bytes big-endian.
 inline std::vector<std::uint8_t> Framed(const std::string& body) {
-    std::vector<std::uint8_t> out;
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(std::uint8_t(body.size() >> shift));
+    std::vector<std::uint8_t> out(4);
+    zvwire::PutLength(out.data(), static_cast<std::uint32_t>(body.size()));
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }

@@ -13,6 +13,7 @@
 
 #include "Fields.h"
 #include "Io.h"
+#include "JsonPack.h"
 #include "Log.h"
 #include "Operations.h"
 
@@ -227,11 +228,11 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         try {
             Call call{m_engine, m_fanOut, c, m_unchangedLines, m_held};
             Frame read;
-            if (AnswerInPlace(call, bytes, size, read)) {
+            if (AnswerInPlace(call, c->decoder.Fields().Root(bytes), read)) {
                 reply(c, std::move(read), m_engine.TakeHold(), now);
                 continue;
             }
-            json message = json::from_msgpack(bytes, bytes + size);
+            json message = zvwire::ReadJson(bytes, size);
             Answer answer = AnswerTo(call, message);
             const zvsim::SimEngine::Hold hold = m_engine.TakeHold();
             if (answer.restart) AskRestart();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "Messages.h"
+
 namespace pldengined {
 
 using nlohmann::json;
@@ -75,17 +77,7 @@ int FanOut::onPiece(ZvCallbackInfo* cbi) {
     auto* pending = static_cast<PendingAnswer*>(cbi->pUserData);
     const auto connection = pending->connection.lock();
     if (connection && connection->unregs == pending->unregs) try {
-            const auto* buf = reinterpret_cast<const std::uint8_t*>(cbi->pProcOutBuf);
-            connection->SendNote(FrameOf({{"ntf", "piece"},
-                                          {"req", pending->req},
-                                          {"status", cbi->status},
-                                          {"reqType", cbi->reqType},
-                                          {"reqParam", cbi->reqParam},
-                                          {"sequence", cbi->sequence},
-                                          {"bufSize", cbi->procOutBufSize},
-                                          {"len", cbi->procOutLen},
-                                          {"buf", json::binary(std::vector<std::uint8_t>(
-                                                      buf, buf + cbi->procOutBufSize))}}));
+            connection->SendNote(FrameOf(zvwire::PieceJson(pending->req, *cbi)));
         } catch (const std::bad_alloc&) {  // on the engine's thread: nothing may escape
             connection->Drop("no memory for a piece of an answer");
         }
@@ -123,25 +115,14 @@ void FanOut::onPldCount(void* context, unsigned long count) {
 }
 
 void FanOut::onEvent(void* context, const ZvVEventInfo* info) {
-    static_cast<FanOut*>(context)->send(kEvent, {{"ntf", "event"},
-                                                 {"info",
-                                                  {{"sequence", info->sequence},
-                                                   {"eventId", info->eventId},
-                                                   {"deviceIdx", info->deviceIdx},
-                                                   {"eventState", info->eventState},
-                                                   {"groupId", info->groupId}}}});
+    static_cast<FanOut*>(context)->send(kEvent,
+                                        {{"ntf", "event"}, {"info", zvwire::EventJson(*info)}});
 }
 
 void FanOut::onValue(void* context, const ZvValChgInfo* info) {
     static_cast<FanOut*>(context)->send(
         kValue, {{"ntf", "value"},
-                 {"info",
-                  {{"sequence", info->sequence},
-                   {"valueId", info->valueId},
-                   {"mmIdx", info->mmIdx},
-                   {"deviceIdx", info->deviceIdx},
-                   {"length", info->length},
-                   {"dataType", info->dataType}}},
+                 {"info", zvwire::ValueChangeJson(*info)},
                  {"data", std::vector<std::uint16_t>(info->pData, info->pData + info->length)}});
 }
 

@@ -14,6 +14,7 @@
 #include "Control.h"
 #include "Fields.h"
 #include "Log.h"
+#include "Messages.h"
 #include "Pack.h"
 
 namespace pldengined {
@@ -29,36 +30,10 @@ namespace {
 // Texts are read into buffers of at most this many bytes, whatever size a client names.
 constexpr unsigned int kMaxText = 1u << 16;
 
-// A point as a request names it; the record points into the text it owns.
-struct Point {
-    template <class Message>  // a json document, or a map read in place
-    explicit Point(const Message& request) {
-        const auto& p = Object(request, "pnt");
-        auxText = Text(p, "auxText");
-        dfn.deviceIdx = Number<std::uint16_t>(p, "deviceIdx");
-        dfn.gddId = Number<std::uint32_t>(p, "gddId");
-        dfn.mmIdx = Number<std::uint16_t>(p, "mmIdx");
-        dfn.auxIdx = Number<std::uint16_t>(p, "auxIdx", 0);
-        dfn.auxParam = Number<std::int16_t>(p, "auxParam", 0);
-        dfn.uofm = Number<std::uint32_t>(p, "uofm", 0);
-    }
-    ZvVelPntDfn Dfn() const {
-        ZvVelPntDfn d = dfn;
-        d.auxText = auxText ? auxText->c_str() : nullptr;
-        return d;
-    }
-
-    ZvVelPntDfn dfn{};
-    std::optional<std::string> auxText;
-};
+using Point = zvwire::PointArgument;
 
 ZvVelRprtDfn reportFrom(const json& request) {
-    const json& r = Object(request, "rprt");
-    ZvVelRprtDfn rprt{};
-    rprt.deviceIdx = Number<std::uint16_t>(r, "deviceIdx");
-    rprt.gddId = Number<std::uint32_t>(r, "gddId");
-    rprt.mmIdx = Number<std::uint16_t>(r, "mmIdx");
-    return rprt;
+    return zvwire::ReportOf(Object(request, "rprt"));
 }
 
 // The bytes the engine wrote into a buffer of `size`: up to its NUL, or all of them.
@@ -132,12 +107,12 @@ void reportAncestors(Call& call, const json& request, Answer& answer) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(buf.data());
     ZvPldEngAncestors head{};
     std::memcpy(&head, bytes, sizeof head);
-    reply["report"] = {{"gddId", head.gddId}, {"mmIdx", head.mmIdx}, {"auxValue", head.auxValue}};
+    reply["report"] = zvwire::AncestorJson(head.gddId, head.mmIdx, head.auxValue);
     json ancestors = json::array();
     for (std::size_t i = 0; i < head.nmbrAncstrs; ++i) {
         ZvPldEngAncestorEntry e{};
         std::memcpy(&e, bytes + sizeof head + i * sizeof e, sizeof e);
-        ancestors.push_back({{"gddId", e.gddId}, {"mmIdx", e.mmIdx}, {"auxValue", e.auxValue}});
+        ancestors.push_back(zvwire::AncestorJson(e.gddId, e.mmIdx, e.auxValue));
     }
     reply["ancestors"] = std::move(ancestors);
 }
@@ -166,10 +141,7 @@ void enumStateInfo(Call& call, const json& request, Answer& answer) {
 }
 
 void enumStateText(Call& call, const json& request, Answer& answer) {
-    const json& s = Object(request, "state");
-    const ZvVelPntEnum state{Number<std::uint16_t>(s, "deviceIdx"),
-                             Number<std::uint32_t>(s, "gddId"),
-                             Number<std::uint16_t>(s, "stateValue")};
+    const ZvVelPntEnum state = zvwire::EnumStateOf(Object(request, "state"));
     const unsigned int size = textSize(request);
     std::vector<char> buf(size + 1, '\0');
     answer.reply["status"] = call.engine.GetVelEnumStateStr(&state, size, buf.data());
@@ -193,15 +165,7 @@ void process(Call& call, const json& request, Answer& answer) {
 void inventory(Call& call, const json&, Answer& answer) {
     ZvVelInventory inv{};
     answer.reply["status"] = call.engine.GetVelServerInventory(&inv);
-    const auto* server = reinterpret_cast<const std::uint8_t*>(inv.serverName);
-    answer.reply["inventory"] = {
-        {"serverVersion", inv.serverVersion},
-        {"nmbrDevices", inv.nmbrDevices},
-        {"maxDevices", inv.maxDevices},
-        {"pldCount", inv.pldCount},
-        {"upTimeSec", inv.upTimeSec},
-        {"serverName", json::binary(std::vector<std::uint8_t>(
-                           server, server + strnlen(inv.serverName, sizeof inv.serverName)))}};
+    answer.reply["inventory"] = zvwire::InventoryJson(inv);
 }
 
 void productIds(Call& call, const json& request, Answer& answer) {
@@ -210,9 +174,7 @@ void productIds(Call& call, const json& request, Answer& answer) {
         answer.reply["seq"] = nullptr;
         return;
     }
-    answer.reply["seq"] = {{"nmbrIds", seq->nmbrIds},
-                           {"revision", seq->revision},
-                           {"ids", std::vector<std::uint16_t>(seq->ids, std::end(seq->ids))}};
+    answer.reply["seq"] = zvwire::SequenceJson(*seq);
     std::free(seq);
 }
 
@@ -298,21 +260,14 @@ template <class Write>
 Frame packedReply(const zvwire::PackValue& id, Y4_Status status, const char* key, Write write) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>();
     bytes->reserve(64);
-    bytes->assign(4, 0);
-    zvwire::PackWriter out(*bytes);
-    out.Map(3);
-    out.String("id");
-    if (id.kind == zvwire::PackValue::Kind::Unsigned) {
-        out.Unsigned(id.u);
-    } else {
-        out.Signed(id.i);
+    const std::size_t start = zvwire::BeginFrame(*bytes);
+    {
+        zvwire::PackWriter out(*bytes);
+        zvwire::WriteReplyHead(out, id, status, key);
+        write(out);
     }
-    out.Field("status", status);
-    out.String(key);
-    write(out);
     // At most kMaxText bytes of text: far within a frame.
-    const std::size_t length = bytes->size() - 4;
-    for (int i = 0; i < 4; ++i) (*bytes)[i] = static_cast<std::uint8_t>(length >> (8 * (3 - i)));
+    zvwire::EndFrame(*bytes, start);
     return bytes;
 }
 
@@ -360,9 +315,7 @@ const std::unordered_map<std::string_view, InPlace> kInPlace = {
 
 }  // namespace
 
-bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame& reply) {
-    zvwire::MapView request;
-    if (!request.Open(data, size)) return false;
+bool AnswerInPlace(Call& call, const zvwire::MapView& request, Frame& reply) {
     const auto op = request.Find("op");
     if (!op || op->kind != zvwire::PackValue::Kind::String) return false;
     const auto handler = kInPlace.find(op->bytes);

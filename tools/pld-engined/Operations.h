@@ -13,6 +13,7 @@
 #include "Connection.h"
 #include "FanOut.h"
 #include "HeldReplies.h"
+#include "Pack.h"
 #include "StateFile.h"
 #include "Throttle.h"
 #include "sim/SimEngine.h"
@@ -41,7 +42,7 @@ struct Answer {
 // The hot reads (a point's text or number), answered from the request's MessagePack map with no
 // document built: the reply's frame. False, with nothing done, for any other request, which
 // AnswerTo answers. Throws zvwire::Malformed for a request that is malformed.
-bool AnswerInPlace(Call& call, const std::uint8_t* data, std::size_t size, Frame& reply);
+bool AnswerInPlace(Call& call, const zvwire::MapView& request, Frame& reply);
 
 // The answer to any request but the hot reads; an unknown op is answered status 12. Throws
 // zvwire::Malformed (or another std::exception for a field of the wrong type) for a request that

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Pack.h"
+
 namespace zvwire {
 
 constexpr std::uint32_t kMaxFrame = 1u << 20;
@@ -30,8 +32,16 @@ struct Limits {
 // 2.5 ms, so 50 clients sending such frames held up every other client's answers.
 constexpr Limits kRequestLimits{16u << 10, 128, 8};
 
-// Appends `message` (a map) to `out` as one frame. A message longer than kMaxFrame is not
-// appended: `out` is left as it was and the result is false.
+// Every frame is written in place: BeginFrame leaves room for the length at the end of `out` and
+// gives where the frame starts, the message is written after it, and EndFrame writes the length.
+// A message longer than kMaxFrame is taken off again: `out` is left as it was before BeginFrame
+// and the result is false.
+std::size_t BeginFrame(std::vector<std::uint8_t>& out);
+bool EndFrame(std::vector<std::uint8_t>& out, std::size_t start);
+// The four bytes of a frame's length, at `at`.
+void PutLength(std::uint8_t* at, std::uint32_t length);
+
+// Appends `message` (a map) to `out` as one frame, as EndFrame.
 bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out);
 
 // Cuts a byte stream into messages. Once a frame is malformed the decoder stays failed.
@@ -45,9 +55,10 @@ class FrameDecoder {
     // The next whole message, if there is one; Bad, with Error() saying why, for a frame that
     // is too long or empty, not MessagePack, not a map, or beyond the limits.
     Result Next(nlohmann::json& message);
-    // The same, giving the message's MessagePack bytes as they are, checked against the limits:
-    // they stay valid until the next call of Feed or Next.
+    // The same, giving the message's MessagePack bytes as they are, checked against the limits,
+    // with their fields in Fields(): they stay valid until the next call of Feed or Next.
     Result NextBytes(const std::uint8_t*& data, std::size_t& size);
+    const PackIndex& Fields() const { return m_fields; }
     const std::string& Error() const { return m_error; }
     // Whether the next call of Next would give a message or a fault, not NeedMore.
     bool Waiting() const;
@@ -60,6 +71,7 @@ class FrameDecoder {
     Limits m_limits;
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_start = 0;
+    PackIndex m_fields;
     std::string m_error;
 };
 

@@ -26,4 +26,10 @@ std::optional<std::string> Text(const nlohmann::json& j, const char* key) {
     ThrowMalformed(key, "not a text");
 }
 
+const std::vector<std::uint8_t>& Bytes(const nlohmann::json& j, const char* key) {
+    const auto it = j.find(key);
+    if (it == j.end() || !it->is_binary()) ThrowMalformed(key, "missing or not binary");
+    return it->get_binary();
+}
+
 }  // namespace zvwire

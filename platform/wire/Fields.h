@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -52,6 +53,8 @@ const nlohmann::json& Object(const nlohmann::json& j, const char* key);
 const nlohmann::json& List(const nlohmann::json& j, const char* key);
 // The text `key` of `j`, a string or binary; nil or absent is no text (a null pointer).
 std::optional<std::string> Text(const nlohmann::json& j, const char* key);
+// The binary `key` of `j`: a record's bytes (a server name, a piece's buffer) are never a string.
+const std::vector<std::uint8_t>& Bytes(const nlohmann::json& j, const char* key);
 
 }  // namespace zvwire
 

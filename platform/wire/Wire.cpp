@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "Pack.h"
+#include "JsonPack.h"
 
 namespace zvwire {
 
@@ -24,20 +24,35 @@ std::uint32_t lengthAt(const std::vector<std::uint8_t>& buffer, std::size_t at) 
 
 }  // namespace
 
-bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out) {
-    const std::size_t at = out.size();
-    out.reserve(at + kHeader + 128);  // most messages: grown once, not byte by byte
-    out.resize(at + kHeader);
-    json::to_msgpack(message, out);
-    const std::size_t length = out.size() - at - kHeader;
+std::size_t BeginFrame(std::vector<std::uint8_t>& out) {
+    const std::size_t start = out.size();
+    out.resize(start + kHeader);
+    return start;
+}
+
+bool EndFrame(std::vector<std::uint8_t>& out, std::size_t start) {
+    const std::size_t length = out.size() - start - kHeader;
     if (length > kMaxFrame) {  // the other side would take it for a broken stream
-        out.resize(at);
+        out.resize(start);
         return false;
     }
-    for (std::size_t i = 0; i < kHeader; ++i) {
-        out[at + i] = static_cast<std::uint8_t>(length >> (8 * (kHeader - 1 - i)));
-    }
+    PutLength(out.data() + start, static_cast<std::uint32_t>(length));
     return true;
+}
+
+void PutLength(std::uint8_t* at, std::uint32_t length) {
+    for (std::size_t i = 0; i < kHeader; ++i) {
+        at[i] = static_cast<std::uint8_t>(length >> (8 * (kHeader - 1 - i)));
+    }
+}
+
+bool AppendFrame(const nlohmann::json& message, std::vector<std::uint8_t>& out) {
+    const std::size_t start = BeginFrame(out);
+    {
+        PackWriter writer(out);
+        WriteJson(message, writer);
+    }
+    return EndFrame(out, start);
 }
 
 void FrameDecoder::Feed(const std::uint8_t* data, std::size_t size) {
@@ -63,7 +78,7 @@ FrameDecoder::Result FrameDecoder::Next(nlohmann::json& message) {
     const Result result = NextBytes(data, size);
     if (result != Result::Message) return result;
     try {
-        message = json::from_msgpack(data, data + size);
+        message = ReadJson(data, size);
         return result;
     } catch (const std::exception& e) {
         fail(std::string("frame is not MessagePack: ") + e.what());
@@ -99,7 +114,7 @@ FrameDecoder::Result FrameDecoder::NextBytes(const std::uint8_t*& data, std::siz
     } else {
         const std::uint8_t* const begin = m_buffer.data() + m_start + kHeader;
         // One pass checks the bytes and the limits before anything is built from them.
-        if (Scan(begin, length, m_limits, error)) {
+        if (m_fields.Read(begin, length, m_limits, error)) {
             if ((*begin >= 0x80 && *begin <= 0x8F) || *begin == 0xDE || *begin == 0xDF) {
                 m_start += kHeader + length;
                 data = begin;
