@@ -21,7 +21,7 @@ using zvwire::Number;
 namespace key = zvwire::key;
 namespace note = zvwire::note;
 
-const char* const kKindNames[] = {zvwire::note::kPld, zvwire::note::kEvent, zvwire::note::kValue};
+const char* const kKindNames[] = {note::kPld, note::kEvent, note::kValue};
 
 thread_local const NoteDelivery* t_delivering = nullptr;  // the delivery this thread runs
 

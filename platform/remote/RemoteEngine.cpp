@@ -35,7 +35,6 @@ using zvwire::List;
 using zvwire::Number;
 using zvwire::NumberOf;
 using zvwire::Object;
-namespace key = zvwire::key;
 namespace op = zvwire::op;
 
 // ---- Requests ----
