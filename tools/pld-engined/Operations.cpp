@@ -210,10 +210,10 @@ void init(Call& call, const json& request, Answer& answer) {
 void reg(Call& call, const json& request, Answer& answer) {
     const std::optional<std::string> kind = Text(request, key::kKind);
     Number<std::uint16_t>(request, key::kRegArg, 0);
-    const unsigned bit = kind == "pld"         ? FanOut::kPld
-                         : kind == "event"     ? FanOut::kEvent
-                         : kind == key::kValue ? FanOut::kValue
-                                               : FanOut::kNone;
+    const unsigned bit = kind == zvwire::note::kPld     ? FanOut::kPld
+                         : kind == zvwire::note::kEvent ? FanOut::kEvent
+                         : kind == zvwire::note::kValue ? FanOut::kValue
+                                                        : FanOut::kNone;
     call.connection->kinds |= bit;
     answer.reply[key::kStatus] = bit != 0 ? zvsim::kOk : zvsim::kRejected;
 }
