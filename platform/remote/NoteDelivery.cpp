@@ -8,6 +8,7 @@
 
 #include "Fields.h"
 #include "Messages.h"
+#include "Names.h"
 #include "Wire.h"
 
 namespace zvremote {
@@ -17,40 +18,42 @@ namespace {
 using json = nlohmann::json;
 using Note = NoteDelivery::Note;
 using zvwire::Number;
+namespace key = zvwire::key;
+namespace note = zvwire::note;
 
-const char* const kKindNames[] = {"pld", "event", "value"};
+const char* const kKindNames[] = {note::kPld, note::kEvent, note::kValue};
 
 thread_local const NoteDelivery* t_delivering = nullptr;  // the delivery this thread runs
 
 // Reads a notification or piece into `note`: false for a message that is neither, or one whose
 // fields do not read.
 bool readNote(const json& message, Note& note) {
-    const std::optional<std::string> ntf = zvwire::Text(message, "ntf");
-    if (ntf == "pld") {
+    const std::optional<std::string> ntf = zvwire::Text(message, key::kNtf);
+    if (ntf == note::kPld) {
         note.kind = NoteDelivery::kPld;
-        note.count = Number<unsigned long>(message, "count");
-    } else if (ntf == "event") {
+        note.count = Number<unsigned long>(message, key::kCount);
+    } else if (ntf == note::kEvent) {
         note.kind = NoteDelivery::kEvent;
-        note.event = zvwire::EventOf(zvwire::Object(message, "info"));
-    } else if (ntf == "value") {
+        note.event = zvwire::EventOf(zvwire::Object(message, key::kInfo));
+    } else if (ntf == note::kValue) {
         note.kind = NoteDelivery::kValue;
-        note.value = zvwire::ValueChangeOf(zvwire::Object(message, "info"));
-        for (const json& unit : zvwire::List(message, "data")) {
-            note.data.push_back(zvwire::NumberOf<std::uint16_t>(unit, "data"));
+        note.value = zvwire::ValueChangeOf(zvwire::Object(message, key::kInfo));
+        for (const json& unit : zvwire::List(message, key::kData)) {
+            note.data.push_back(zvwire::NumberOf<std::uint16_t>(unit, key::kData));
         }
         // The receiver reads `length` units at pData: never more than arrived.
         note.value.length = static_cast<std::uint16_t>(
             std::min<std::size_t>({note.value.length, note.data.size()}));
-    } else if (ntf == "piece") {
+    } else if (ntf == note::kPiece) {
         note.piece = true;
-        note.req = Number<std::uint32_t>(message, "req");
+        note.req = Number<std::uint32_t>(message, key::kReq);
         note.info = zvwire::PieceOf(message);
         // The buffer is the engine's whole buffer, and arrives in one frame.
         if (note.info.procOutBufSize > zvwire::kMaxFrame ||
             note.info.procOutLen > note.info.procOutBufSize) {
             return false;
         }
-        const std::vector<std::uint8_t>& buf = zvwire::Bytes(message, "buf");
+        const std::vector<std::uint8_t>& buf = zvwire::Bytes(message, key::kBuf);
         note.buf.assign(note.info.procOutBufSize, '\0');
         std::copy_n(buf.begin(), std::min(buf.size(), note.buf.size()), note.buf.begin());
     } else {
@@ -84,7 +87,7 @@ void NoteDelivery::Finish(std::thread delivery) const {
 }
 
 json NoteDelivery::RegRequest(Kind kind, std::uint16_t regArg) {
-    return {{"op", "Reg"}, {"kind", kKindNames[kind]}, {"regArg", regArg}};
+    return {{key::kOp, zvwire::op::kReg}, {key::kKind, kKindNames[kind]}, {key::kRegArg, regArg}};
 }
 
 NoteDelivery::Registration NoteDelivery::Register(Kind kind, const Registration& registration) {
@@ -140,7 +143,7 @@ std::vector<json> NoteDelivery::Greeting() {
 
 // Process: the pieces of its answer come on this connection, and end with it.
 void NoteDelivery::Sending(const json& request, std::uint64_t generation) {
-    const auto req = request.find("req");
+    const auto req = request.find(key::kReq);
     if (req == request.end()) return;
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto answer = m_answers.find(req->get<std::uint32_t>());

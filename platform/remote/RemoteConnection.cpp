@@ -12,6 +12,7 @@
 #include "Fields.h"
 #include "Io.h"
 #include "JsonPack.h"
+#include "Names.h"
 #include "Peer.h"
 #include "Wire.h"
 #include "dlog.h"
@@ -42,7 +43,7 @@ bool appendPacked(const RemoteConnection::Packed& request, std::uint32_t id,
     {
         zvwire::PackWriter out(frame);
         out.Map(request.entries + 1);
-        out.Field("id", id);
+        out.Field(zvwire::key::kId, id);
         out.Raw(request.fields.data(), request.fields.size());
     }
     return zvwire::EndFrame(frame, start);
@@ -251,7 +252,7 @@ bool RemoteConnection::exchange(const Request& request, Deadline until, std::uin
     bool framed = false;
     if (request.message != nullptr) {
         m_listener.Sending(*request.message, generation);
-        (*request.message)["id"] = id;
+        (*request.message)[zvwire::key::kId] = id;
         framed = zvwire::AppendFrame(*request.message, frame);
     } else {
         framed = appendPacked(*request.packed, id, frame);
@@ -411,9 +412,9 @@ bool RemoteConnection::release(Reading& reading, Received received) {
 bool RemoteConnection::route(const zvwire::PackIndex& fields, const std::uint8_t* data,
                              std::size_t size) {
     try {
-        const std::optional<zvwire::PackValue> field = fields.Root(data).Find("id");
+        const std::optional<zvwire::PackValue> field = fields.Root(data).Find(zvwire::key::kId);
         if (!field) return m_listener.Receive(zvwire::ReadJson(data, size));
-        const auto id = zvwire::NumberOf<std::uint32_t>(*field, "id");
+        const auto id = zvwire::NumberOf<std::uint32_t>(*field, zvwire::key::kId);
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto pending = m_pending.find(id);
         if (pending != m_pending.end() && !pending->second.done) {

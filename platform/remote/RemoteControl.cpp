@@ -3,11 +3,14 @@
 #include <optional>
 #include <utility>
 
+#include "Names.h"
+
 namespace zvremote {
 
 namespace {
 
 using json = nlohmann::json;
+namespace key = zvwire::key;
 
 std::string refusal(const std::string& error) {
     return json{{"ok", false}, {"error", error}}.dump();
@@ -17,7 +20,7 @@ std::string refusal(const std::string& error) {
 
 RemoteControl::RemoteControl(std::string path, std::chrono::milliseconds deadline)
     : m_connection(std::move(path), deadline, *this) {
-    m_connection.Introduce({{"op", "Control"}, {"ask", true}});
+    m_connection.Introduce({{key::kOp, zvwire::op::kControl}, {key::kAsk, true}});
 }
 
 std::string RemoteControl::Send(const std::string& text) {
@@ -31,14 +34,14 @@ std::string RemoteControl::Send(const std::string& text) {
     // One command at a time, whichever thread sends it: the connection's failure is its own.
     std::lock_guard<std::mutex> lock(m_mutex);
     std::uint64_t generation = 0;
-    const std::optional<json> reply =
-        m_connection.Call({{"op", "Control"}, {"command", command}}, &generation);
+    const std::optional<json> reply = m_connection.Call(
+        {{key::kOp, zvwire::op::kControl}, {key::kCommand, command}}, &generation);
     if (!reply) return refusal("engine not reachable: " + m_connection.Failure());
-    const auto answer = reply->find("answer");
+    const auto answer = reply->find(key::kAnswer);
     if (answer == reply->end() || !answer->is_object()) {
         m_connection.Break(generation);
         return refusal("engine not reachable: the daemon answered status " +
-                       reply->value("status", json()).dump() + " without an answer");
+                       reply->value(key::kStatus, json()).dump() + " without an answer");
     }
     // The daemon goes away once it has answered: the next command connects anew.
     if (command.value("do", json()) == "restart" && answer->value("ok", false)) {

@@ -16,6 +16,7 @@
 
 #include "EngineText.h"
 #include "Messages.h"
+#include "Names.h"
 #include "Pack.h"
 #include "Replies.h"
 #include "ZvPldStatus.h"
@@ -34,11 +35,12 @@ using zvwire::List;
 using zvwire::Number;
 using zvwire::NumberOf;
 using zvwire::Object;
+namespace op = zvwire::op;
 
 // ---- Requests ----
 
-json op(const char* name, json arguments = json::object()) {
-    arguments["op"] = name;
+json call(const char* name, json arguments = json::object()) {
+    arguments[key::kOp] = name;
     return arguments;
 }
 
@@ -57,7 +59,7 @@ RemoteConnection::Packed onPoint(const char* name, const ZvVelPntDfn* pnt, std::
 
 RemoteConnection::Packed pointText(const char* name, const ZvVelPntDfn* pnt, unsigned int size) {
     RemoteConnection::Packed request = onPoint(name, pnt, 1);
-    zvwire::PackWriter(request.fields).Field("size", size);
+    zvwire::PackWriter(request.fields).Field(key::kSize, size);
     return request;
 }
 
@@ -67,11 +69,11 @@ RemoteConnection::Packed pointWrite(const char* name, const ZvVelPntDfn* pnt, T 
     RemoteConnection::Packed request = onPoint(name, pnt, 2);
     {
         zvwire::PackWriter out(request.fields);
-        out.Field("setParam", setParam);
+        out.Field(key::kSetParam, setParam);
         if constexpr (std::is_same_v<T, const char*>) {
-            out.TextField("value", value);
+            out.TextField(key::kValue, value);
         } else {
-            out.Field("value", value);
+            out.Field(key::kValue, value);
         }
     }
     return request;
@@ -148,14 +150,14 @@ auto RemoteEngine::ask(const RemoteConnection::Packed& request, const Read& read
 // ---- Connection and registrations ----
 
 int RemoteEngine::Init() {
-    const json request = op("Init", {{"texts", m_texts}});
+    const json request = call(op::kInit, {{key::kTexts, m_texts}});
     const int value = ask(request, Count<int>{0});
     m_connection.Introduce(request);
     return value;
 }
 
 Y4_Status RemoteEngine::UnReg(int what) {
-    const Y4_Status status = ask(op("UnReg", {{"what", what}}), Status{});
+    const Y4_Status status = ask(call(op::kUnReg, {{key::kWhat, what}}), Status{});
     // Withdrawn here whatever the daemon said: nothing is called out after UnReg(1).
     if (what == 1) m_delivery.WithdrawAll();
     return status;
@@ -194,126 +196,129 @@ Y4_Status RemoteEngine::RegValueChange(ZvValueChangeFn capture, void* context,
 
 Y4_Status RemoteEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointText("GetVelPntStrLabel", pnt, size), Text{buf, size});
+    return ask(pointText(op::kGetVelPntStrLabel, pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointText("GetVelPntStrDscrptn", pnt, size), Text{buf, size});
+    return ask(pointText(op::kGetVelPntStrDscrptn, pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointText("GetVelPntStrUoM", pnt, size), Text{buf, size});
+    return ask(pointText(op::kGetVelPntStrUoM, pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointText("GetVelPntStr", pnt, size), Text{buf, size});
+    return ask(pointText(op::kGetVelPntStr, pnt, size), Text{buf, size});
 }
 
 Y4_Status RemoteEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntInt32", pnt, 0), Value<std::int32_t>{value});
+    return ask(onPoint(op::kGetVelPntInt32, pnt, 0), Value<std::int32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntUint32", pnt, 0), Value<std::uint32_t>{value});
+    return ask(onPoint(op::kGetVelPntUint32, pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value,
                                      std::uint16_t setParam) {
     if (pnt == nullptr || value == nullptr) return kRejected;
-    return ask(pointWrite("SetVelPntStr", pnt, value, setParam), Status{});
+    return ask(pointWrite(op::kSetVelPntStr, pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value,
                                        std::uint16_t setParam) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointWrite("SetVelPntInt32", pnt, value, setParam), Status{});
+    return ask(pointWrite(op::kSetVelPntInt32, pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value,
                                         std::uint16_t setParam) {
     if (pnt == nullptr) return kRejected;
-    return ask(pointWrite("SetVelPntUint32", pnt, value, setParam), Status{});
+    return ask(pointWrite(op::kSetVelPntUint32, pnt, value, setParam), Status{});
 }
 
 Y4_Status RemoteEngine::GetVelPntAccessRights(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntAccessRights", pnt, 0), Value<std::uint32_t>{value});
+    return ask(onPoint(op::kGetVelPntAccessRights, pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntDataType(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntDataType", pnt, 0), Value<std::uint32_t>{value});
+    return ask(onPoint(op::kGetVelPntDataType, pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntDsplyNF(const ZvVelPntDfn* pnt, std::uint32_t* value) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntDsplyNF", pnt, 0), Value<std::uint32_t>{value});
+    return ask(onPoint(op::kGetVelPntDsplyNF, pnt, 0), Value<std::uint32_t>{value});
 }
 
 Y4_Status RemoteEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply) {
     if (pnt == nullptr) return kRejected;
-    return ask(onPoint("GetVelPntUoMId", pnt, 0),
+    return ask(onPoint(op::kGetVelPntUoMId, pnt, 0),
                Value<std::uint32_t>{dsply != nullptr ? &dsply->uofmId : nullptr});
 }
 
 // ---- Devices and reports ----
 
 std::uint32_t RemoteEngine::GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) {
-    return ask(op("GetMaxRprtMMCnt", {{"deviceIdx", deviceIdx}, {"gddId", gddId}}),
+    return ask(call(op::kGetMaxRprtMMCnt, {{key::kDeviceIdx, deviceIdx}, {key::kGddId, gddId}}),
                Count<std::uint32_t>{0});
 }
 
 std::uint32_t RemoteEngine::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) {
-    return ask(op("GetMaxPntArrayDim", {{"deviceIdx", deviceIdx}, {"gddId", gddId}}),
+    return ask(call(op::kGetMaxPntArrayDim, {{key::kDeviceIdx, deviceIdx}, {key::kGddId, gddId}}),
                Count<std::uint32_t>{0});
 }
 
 std::uint32_t RemoteEngine::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
-    return ask(op("GetMaxNmbrAncstrs", {{"deviceIdx", deviceIdx}}),
+    return ask(call(op::kGetMaxNmbrAncstrs, {{key::kDeviceIdx, deviceIdx}}),
                Count<std::uint32_t>{0xFFFFFFFF});
 }
 
 std::uint32_t RemoteEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
-    return ask(op("GetPointsRprt",
-                  {{"deviceIdx", deviceIdx}, {"gddId", static_cast<std::uint32_t>(gddId)}}),
+    return ask(call(op::kGetPointsRprt, {{key::kDeviceIdx, deviceIdx},
+                                         {key::kGddId, static_cast<std::uint32_t>(gddId)}}),
                Count<std::uint32_t>{0});
 }
 
 Y4_Status RemoteEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
     if (rprt == nullptr) return kRejected;
-    return ask(
-        op("GetRprtAncstr", {{"rprt", zvwire::ReportJson(*rprt)}, {"bufSize", rprt->bufSize}}),
-        Records{[rprt](const json& reply) {
-            return WriteAncestors(reply, rprt);
-        }});
+    return ask(call(op::kGetRprtAncstr,
+                    {{key::kRprt, zvwire::ReportJson(*rprt)}, {key::kBufSize, rprt->bufSize}}),
+               Records{[rprt](const json& reply) {
+                   return WriteAncestors(reply, rprt);
+               }});
 }
 
 // The engine writes the label and a NUL: the caller's buffer holds size + 1 bytes.
 Y4_Status RemoteEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
     if (rprt == nullptr) return kRejected;
-    return ask(op("GetVelRprtStrLabel", {{"rprt", zvwire::ReportJson(*rprt)}, {"size", size}}),
+    return ask(call(op::kGetVelRprtStrLabel,
+                    {{key::kRprt, zvwire::ReportJson(*rprt)}, {key::kSize, size}}),
                Text{buf, std::size_t{size} + 1});
 }
 
 Y4_Status RemoteEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                             ZvEnumStateType* type, std::uint16_t* count,
                                             unsigned int maxCount, std::uint16_t* values) {
-    return ask(op("GetVelEnumStateInfo",
-                  {{"deviceIdx", deviceIdx}, {"gddId", gddId}, {"maxCount", maxCount}}),
-               Records{[=](const json& reply) {
-                   return WriteEnumStates(reply, type, count, maxCount, values);
-               }});
+    return ask(
+        call(op::kGetVelEnumStateInfo,
+             {{key::kDeviceIdx, deviceIdx}, {key::kGddId, gddId}, {key::kMaxCount, maxCount}}),
+        Records{[=](const json& reply) {
+            return WriteEnumStates(reply, type, count, maxCount, values);
+        }});
 }
 
 Y4_Status RemoteEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size,
                                            char* buf) {
     if (state == nullptr) return kRejected;
-    return ask(op("GetVelEnumStateStr", {{"state", zvwire::EnumStateJson(*state)}, {"size", size}}),
+    return ask(call(op::kGetVelEnumStateStr,
+                    {{key::kState, zvwire::EnumStateJson(*state)}, {key::kSize, size}}),
                Text{buf, size});
 }
 
@@ -325,11 +330,11 @@ Y4_Status RemoteEngine::Process(ZvPldEngInfo* request) {
         return kUnknownRequest;
     }
     const std::uint32_t req = m_delivery.Expect(request->pfnCallback, request->pUserData);
-    const Y4_Status status = ask(op("Process", {{"req", req},
-                                                {"url", request->pUrl},
-                                                {"query", request->pQuery},
-                                                {"reqType", request->reqType},
-                                                {"reqParam", request->reqParam}}),
+    const Y4_Status status = ask(call(op::kProcess, {{key::kReq, req},
+                                                     {key::kUrl, request->pUrl},
+                                                     {key::kQuery, request->pQuery},
+                                                     {key::kReqType, request->reqType},
+                                                     {key::kReqParam, request->reqParam}}),
                                  Status{});
     if (status != 0) m_delivery.Forget(req);
     return status;
@@ -337,17 +342,17 @@ Y4_Status RemoteEngine::Process(ZvPldEngInfo* request) {
 
 Y4_Status RemoteEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     if (inventory == nullptr) return kRejected;
-    return ask(op("GetVelServerInventory"), Records{[inventory](const json& reply) {
+    return ask(call(op::kGetVelServerInventory), Records{[inventory](const json& reply) {
                    return WriteInventory(reply, inventory);
                }});
 }
 
 ZvProductIdentSeq* RemoteEngine::GetProdSeqId(unsigned short deviceIdx) {
-    return ask(op("GetProdSeqId", {{"deviceIdx", deviceIdx}}), ProductSequence{});
+    return ask(call(op::kGetProdSeqId, {{key::kDeviceIdx, deviceIdx}}), ProductSequence{});
 }
 
 Y4_Status RemoteEngine::GetVelFDMVersion(int deviceIdx, int size, char* buf) {
-    return ask(op("GetVelFDMVersion", {{"deviceIdx", deviceIdx}, {"size", size}}),
+    return ask(call(op::kGetVelFDMVersion, {{key::kDeviceIdx, deviceIdx}, {key::kSize, size}}),
                Text{buf, size > 0 ? static_cast<std::size_t>(size) : 0});
 }
 

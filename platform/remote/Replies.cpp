@@ -13,9 +13,9 @@ using zvwire::NumberOf;
 using zvwire::Object;
 
 Y4_Status WriteAncestors(const json& reply, ZvVelRprtDfn* rprt) {
-    const ZvPldEngAncestorEntry own = zvwire::AncestorOf(Object(reply, "report"));
+    const ZvPldEngAncestorEntry own = zvwire::AncestorOf(Object(reply, key::kReport));
     std::vector<ZvPldEngAncestorEntry> chain;
-    for (const json& ancestor : List(reply, "ancestors")) {
+    for (const json& ancestor : List(reply, key::kAncestors)) {
         chain.push_back(zvwire::AncestorOf(ancestor));
     }
     const std::size_t need = sizeof(ZvPldEngAncestors) + chain.size() * sizeof chain[0];
@@ -36,27 +36,27 @@ Y4_Status WriteAncestors(const json& reply, ZvVelRprtDfn* rprt) {
 
 Y4_Status WriteEnumStates(const json& reply, ZvEnumStateType* type, std::uint16_t* count,
                           unsigned int maxCount, std::uint16_t* values) {
-    const json& states = List(reply, "values");
+    const json& states = List(reply, key::kValues);
     // The count of all states, which may be more than the room for their values.
     const auto total =
-        Number<std::uint16_t>(reply, "count", static_cast<std::uint16_t>(states.size()));
+        Number<std::uint16_t>(reply, key::kCount, static_cast<std::uint16_t>(states.size()));
     for (std::size_t i = 0; i < states.size() && i < maxCount && values != nullptr; ++i) {
-        values[i] = NumberOf<std::uint16_t>(states[i], "values");
+        values[i] = NumberOf<std::uint16_t>(states[i], key::kValues);
     }
-    if (type != nullptr) type->type = Number<std::uint32_t>(reply, "type");
+    if (type != nullptr) type->type = Number<std::uint32_t>(reply, key::kType);
     if (count != nullptr) *count = total;
     return 0;
 }
 
 Y4_Status WriteInventory(const json& reply, ZvVelInventory* inventory) {
-    *inventory = zvwire::InventoryOf(Object(reply, "inventory"));
+    *inventory = zvwire::InventoryOf(Object(reply, key::kInventory));
     return 0;
 }
 
 ZvProductIdentSeq* ProductSequence::operator()(const json& reply) const {
-    const auto none = reply.find("seq");
+    const auto none = reply.find(key::kSeq);
     if (none != reply.end() && none->is_null()) return nullptr;
-    const ZvProductIdentSeq record = zvwire::SequenceOf(Object(reply, "seq"));
+    const ZvProductIdentSeq record = zvwire::SequenceOf(Object(reply, key::kSeq));
     auto* out = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof record));
     if (out != nullptr) *out = record;
     return out;

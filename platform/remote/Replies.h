@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Fields.h"
+#include "Names.h"
 #include "Pack.h"
 #include "ZvPldStatus.h"
 #include "ZvPldTypes.h"
@@ -22,12 +23,13 @@ namespace zvremote {
 using json = nlohmann::json;
 using zvstatus::kNoEngine;
 using zvwire::Number;
+namespace key = zvwire::key;
 
 struct Status {
     Y4_Status failure = kNoEngine;
     template <class Reply>
     Y4_Status operator()(const Reply& reply) const {
-        return Number<Y4_Status>(reply, "status");
+        return Number<Y4_Status>(reply, key::kStatus);
     }
 };
 
@@ -35,7 +37,7 @@ struct Status {
 template <class T>
 struct Count {
     T failure;
-    T operator()(const json& reply) const { return Number<T>(reply, "value"); }
+    T operator()(const json& reply) const { return Number<T>(reply, key::kValue); }
 };
 
 // The status, and on success the `value` into the caller's variable.
@@ -45,8 +47,8 @@ struct Value {
     Y4_Status failure = kNoEngine;
     template <class Reply>
     Y4_Status operator()(const Reply& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
-        if (status == 0 && value != nullptr) *value = Number<T>(reply, "value");
+        const auto status = Number<Y4_Status>(reply, key::kStatus);
+        if (status == 0 && value != nullptr) *value = Number<T>(reply, key::kValue);
         return status;
     }
 };
@@ -66,8 +68,8 @@ struct Text {
     Y4_Status failure = kNoEngine;
     template <class Reply>
     Y4_Status operator()(const Reply& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
-        const auto text = textOf(reply, "text");
+        const auto status = Number<Y4_Status>(reply, key::kStatus);
+        const auto text = textOf(reply, key::kText);
         if (!text) return status;
         const auto& value = *text;
         if (buf != nullptr && room > 0) {
@@ -85,7 +87,7 @@ struct Records {
     Read read;
     Y4_Status failure = kNoEngine;
     Y4_Status operator()(const json& reply) const {
-        const auto status = Number<Y4_Status>(reply, "status");
+        const auto status = Number<Y4_Status>(reply, key::kStatus);
         return status != 0 ? status : read(reply);
     }
 };

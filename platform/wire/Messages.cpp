@@ -11,9 +11,9 @@ namespace zvwire {
 using json = nlohmann::json;
 
 void WritePointCall(PackWriter& out, const char* op, const ZvVelPntDfn& pnt) {
-    out.String("op");
+    out.String(key::kOp);
     out.String(op);
-    out.String("pnt");
+    out.String(key::kPnt);
     out.Map(7);
     out.Field("auxIdx", pnt.auxIdx);
     out.Field("auxParam", pnt.auxParam);
@@ -26,13 +26,13 @@ void WritePointCall(PackWriter& out, const char* op, const ZvVelPntDfn& pnt) {
 
 void WriteReplyHead(PackWriter& out, const PackValue& id, Y4_Status status, const char* key) {
     out.Map(3);
-    out.String("id");
+    out.String(key::kId);
     if (id.kind == PackValue::Kind::Unsigned) {
         out.Unsigned(id.u);
     } else {
         out.Signed(id.i);
     }
-    out.Field("status", status);
+    out.Field(key::kStatus, status);
     out.String(key);
 }
 
@@ -146,24 +146,24 @@ ZvValChgInfo ValueChangeOf(const json& record) {
 
 json PieceJson(const json& req, const ZvCallbackInfo& piece) {
     const auto* buf = reinterpret_cast<const std::uint8_t*>(piece.pProcOutBuf);
-    return {{"ntf", "piece"},
-            {"req", req},
-            {"status", piece.status},
-            {"reqType", piece.reqType},
-            {"reqParam", piece.reqParam},
+    return {{key::kNtf, note::kPiece},
+            {key::kReq, req},
+            {key::kStatus, piece.status},
+            {key::kReqType, piece.reqType},
+            {key::kReqParam, piece.reqParam},
             {"sequence", piece.sequence},
-            {"bufSize", piece.procOutBufSize},
+            {key::kBufSize, piece.procOutBufSize},
             {"len", piece.procOutLen},
-            {"buf", json::binary(std::vector<std::uint8_t>(buf, buf + piece.procOutBufSize))}};
+            {key::kBuf, json::binary(std::vector<std::uint8_t>(buf, buf + piece.procOutBufSize))}};
 }
 
 ZvCallbackInfo PieceOf(const json& message) {
     ZvCallbackInfo piece{};
-    piece.status = Number<std::int32_t>(message, "status");
-    piece.reqType = Number<std::int32_t>(message, "reqType");
-    piece.reqParam = Number<std::int32_t>(message, "reqParam");
+    piece.status = Number<std::int32_t>(message, key::kStatus);
+    piece.reqType = Number<std::int32_t>(message, key::kReqType);
+    piece.reqParam = Number<std::int32_t>(message, key::kReqParam);
     piece.sequence = Number<std::uint32_t>(message, "sequence");
-    piece.procOutBufSize = Number<std::uint32_t>(message, "bufSize");
+    piece.procOutBufSize = Number<std::uint32_t>(message, key::kBufSize);
     piece.procOutLen = Number<std::uint32_t>(message, "len");
     return piece;
 }

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Names.h"
 #include "Pack.h"
 #include "ZvPldTypes.h"
 

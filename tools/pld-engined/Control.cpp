@@ -4,11 +4,13 @@
 
 #include "Fields.h"
 #include "Log.h"
+#include "Names.h"
 
 namespace pldengined {
 
 using nlohmann::json;
 using zvwire::Malformed;
+namespace key = zvwire::key;
 
 namespace {
 
@@ -24,18 +26,18 @@ std::string commandText(const json& command) {
 }  // namespace
 
 void AnswerControl(Call& call, const json& request, Answer& answer) {
-    const auto ask = request.find("ask");
-    const auto command = request.find("command");
+    const auto ask = request.find(key::kAsk);
+    const auto command = request.find(key::kCommand);
     if ((ask == request.end()) == (command == request.end()))
         throw Malformed("Control takes one of ask and command");
     const unsigned id = call.connection->Id();
     answer.control = true;
-    answer.reply["status"] = zvsim::kOk;
+    answer.reply[key::kStatus] = zvsim::kOk;
     if (ask != request.end()) {
         if (*ask != true) throw Malformed("ask not true");
         if (!call.connection->control) Log("connection %u: control asked for", id);
         call.connection->control = true;
-        answer.reply["answer"] = nullptr;  // an ask has no command's answer
+        answer.reply[key::kAnswer] = nullptr;  // an ask has no command's answer
         return;
     }
     if (!command->is_object()) throw Malformed("command not a map");
@@ -44,7 +46,7 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
     const std::string name = verb.is_string() ? verb.get<std::string>() : verb.dump();
     json result;
     if (!call.connection->control) {
-        answer.reply["status"] = zvsim::kUnknownRequest;
+        answer.reply[key::kStatus] = zvsim::kUnknownRequest;
         result = {{"ok", false}, {"error", "control not asked for on this connection"}};
     } else if (verb == "restart") {
         if (command->size() == 1) {
@@ -68,7 +70,7 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
     // The engine sees only the stalled calls made since its last release; the replies still held
     // are the loop's.
     if (result.contains("held")) result["held"] = call.held.Stalled();
-    answer.reply["answer"] = std::move(result);
+    answer.reply[key::kAnswer] = std::move(result);
 }
 
 }  // namespace pldengined

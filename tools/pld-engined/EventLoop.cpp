@@ -15,6 +15,7 @@
 #include "Io.h"
 #include "JsonPack.h"
 #include "Log.h"
+#include "Names.h"
 #include "Operations.h"
 
 namespace pldengined {
@@ -297,7 +298,7 @@ void EventLoop::commit() {
         c->awaitingCommit = false;
         if (c->closed) continue;
         try {
-            batch[i].reply["status"] = statuses[i];
+            batch[i].reply[zvwire::key::kStatus] = statuses[i];
             reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");

@@ -4,10 +4,13 @@
 #include <new>
 
 #include "Messages.h"
+#include "Names.h"
 
 namespace pldengined {
 
 using nlohmann::json;
+namespace key = zvwire::key;
+namespace note = zvwire::note;
 
 struct FanOut::PendingAnswer {
     FanOut* fanOut;
@@ -111,19 +114,20 @@ void FanOut::send(Kind kind, const json& message) {
 }
 
 void FanOut::onPldCount(void* context, unsigned long count) {
-    static_cast<FanOut*>(context)->send(kPld, {{"ntf", "pld"}, {"count", count}});
+    static_cast<FanOut*>(context)->send(kPld, {{key::kNtf, note::kPld}, {key::kCount, count}});
 }
 
 void FanOut::onEvent(void* context, const ZvVEventInfo* info) {
-    static_cast<FanOut*>(context)->send(kEvent,
-                                        {{"ntf", "event"}, {"info", zvwire::EventJson(*info)}});
+    static_cast<FanOut*>(context)->send(
+        kEvent, {{key::kNtf, note::kEvent}, {key::kInfo, zvwire::EventJson(*info)}});
 }
 
 void FanOut::onValue(void* context, const ZvValChgInfo* info) {
     static_cast<FanOut*>(context)->send(
-        kValue, {{"ntf", "value"},
-                 {"info", zvwire::ValueChangeJson(*info)},
-                 {"data", std::vector<std::uint16_t>(info->pData, info->pData + info->length)}});
+        kValue,
+        {{key::kNtf, note::kValue},
+         {key::kInfo, zvwire::ValueChangeJson(*info)},
+         {key::kData, std::vector<std::uint16_t>(info->pData, info->pData + info->length)}});
 }
 
 }  // namespace pldengined

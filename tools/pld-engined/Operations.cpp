@@ -15,6 +15,7 @@
 #include "Fields.h"
 #include "Log.h"
 #include "Messages.h"
+#include "Names.h"
 #include "Pack.h"
 
 namespace pldengined {
@@ -24,6 +25,8 @@ using zvwire::Malformed;
 using zvwire::Number;
 using zvwire::Object;
 using zvwire::Text;
+namespace key = zvwire::key;
+namespace op = zvwire::op;
 
 namespace {
 
@@ -33,7 +36,7 @@ constexpr unsigned int kMaxText = 1u << 16;
 using Point = zvwire::PointArgument;
 
 ZvVelRprtDfn reportFrom(const json& request) {
-    return zvwire::ReportOf(Object(request, "rprt"));
+    return zvwire::ReportOf(Object(request, key::kRprt));
 }
 
 // The bytes the engine wrote into a buffer of `size`: up to its NUL, or all of them.
@@ -44,7 +47,7 @@ json binaryText(const std::vector<char>& buf, std::size_t size) {
 
 template <class Message>
 unsigned int textSize(const Message& request) {
-    return std::min(Number<unsigned int>(request, "size"), kMaxText);
+    return std::min(Number<unsigned int>(request, key::kSize), kMaxText);
 }
 
 using Handler = void (*)(Call&, const json& request, Answer& answer);
@@ -52,8 +55,8 @@ using Handler = void (*)(Call&, const json& request, Answer& answer);
 template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t)>
 void setNumber(Call&, const json& request, Answer& answer) {
     const Point point(request);
-    const auto setParam = Number<std::uint16_t>(request, "setParam", 0);
-    const T value = Number<T>(request, "value");
+    const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
+    const T value = Number<T>(request, key::kValue);
     answer.write = [point, value, setParam](zvsim::SimEngine& e) {
         const ZvVelPntDfn pnt = point.Dfn();
         return (e.*Set)(&pnt, value, setParam);
@@ -62,8 +65,8 @@ void setNumber(Call&, const json& request, Answer& answer) {
 
 void setText(Call&, const json& request, Answer& answer) {
     const Point point(request);
-    const auto setParam = Number<std::uint16_t>(request, "setParam", 0);
-    const std::optional<std::string> value = Text(request, "value");
+    const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
+    const std::optional<std::string> value = Text(request, key::kValue);
     answer.write = [point, value, setParam](zvsim::SimEngine& e) {
         const ZvVelPntDfn pnt = point.Dfn();
         return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
@@ -72,18 +75,19 @@ void setText(Call&, const json& request, Answer& answer) {
 
 template <std::uint32_t (zvsim::SimEngine::*Get)(std::uint16_t, std::uint32_t)>
 void countOf(Call& call, const json& request, Answer& answer) {
-    answer.reply["value"] = (call.engine.*Get)(Number<std::uint16_t>(request, "deviceIdx"),
-                                               Number<std::uint32_t>(request, "gddId"));
+    answer.reply[key::kValue] = (call.engine.*Get)(Number<std::uint16_t>(request, key::kDeviceIdx),
+                                                   Number<std::uint32_t>(request, key::kGddId));
 }
 
 void pointsReport(Call& call, const json& request, Answer& answer) {
-    answer.reply["value"] = call.engine.GetPointsRprt(Number<std::uint16_t>(request, "deviceIdx"),
-                                                      Number<unsigned long>(request, "gddId"));
+    answer.reply[key::kValue] =
+        call.engine.GetPointsRprt(Number<std::uint16_t>(request, key::kDeviceIdx),
+                                  Number<unsigned long>(request, key::kGddId));
 }
 
 void maxAncestors(Call& call, const json& request, Answer& answer) {
-    answer.reply["value"] =
-        call.engine.GetMaxNmbrAncstrs(Number<std::uint16_t>(request, "deviceIdx"));
+    answer.reply[key::kValue] =
+        call.engine.GetMaxNmbrAncstrs(Number<std::uint16_t>(request, key::kDeviceIdx));
 }
 
 void reportAncestors(Call& call, const json& request, Answer& answer) {
@@ -102,123 +106,125 @@ void reportAncestors(Call& call, const json& request, Answer& answer) {
         status = call.engine.GetRprtAncstr(&rprt);
     }
     json& reply = answer.reply;
-    reply["status"] = status;
+    reply[key::kStatus] = status;
     if (status != zvsim::kOk) return;
     const auto* bytes = reinterpret_cast<const unsigned char*>(buf.data());
     ZvPldEngAncestors head{};
     std::memcpy(&head, bytes, sizeof head);
-    reply["report"] = zvwire::AncestorJson(head.gddId, head.mmIdx, head.auxValue);
+    reply[key::kReport] = zvwire::AncestorJson(head.gddId, head.mmIdx, head.auxValue);
     json ancestors = json::array();
     for (std::size_t i = 0; i < head.nmbrAncstrs; ++i) {
         ZvPldEngAncestorEntry e{};
         std::memcpy(&e, bytes + sizeof head + i * sizeof e, sizeof e);
         ancestors.push_back(zvwire::AncestorJson(e.gddId, e.mmIdx, e.auxValue));
     }
-    reply["ancestors"] = std::move(ancestors);
+    reply[key::kAncestors] = std::move(ancestors);
 }
 
 void reportLabel(Call& call, const json& request, Answer& answer) {
     ZvVelRprtDfn rprt = reportFrom(request);
     const unsigned int size = textSize(request);
     std::vector<char> buf(size + 1, '\0');
-    answer.reply["status"] = call.engine.GetVelRprtStrLabel(&rprt, size, buf.data());
-    answer.reply["text"] = binaryText(buf, size);
+    answer.reply[key::kStatus] = call.engine.GetVelRprtStrLabel(&rprt, size, buf.data());
+    answer.reply[key::kText] = binaryText(buf, size);
 }
 
 void enumStateInfo(Call& call, const json& request, Answer& answer) {
-    const auto cells = std::min<unsigned int>(Number<unsigned int>(request, "maxCount"), 0xFFFF);
+    const auto cells =
+        std::min<unsigned int>(Number<unsigned int>(request, key::kMaxCount), 0xFFFF);
     std::vector<std::uint16_t> values(cells);
     ZvEnumStateType type{};
     std::uint16_t count = 0;
     const Y4_Status status = call.engine.GetVelEnumStateInfo(
-        Number<std::uint16_t>(request, "deviceIdx"), Number<std::uint32_t>(request, "gddId"), &type,
-        &count, cells, values.data());
+        Number<std::uint16_t>(request, key::kDeviceIdx),
+        Number<std::uint32_t>(request, key::kGddId), &type, &count, cells, values.data());
     values.resize(std::min<std::size_t>(count, cells));
-    answer.reply["status"] = status;
-    answer.reply["type"] = type.type;
-    answer.reply["count"] = count;  // the engine's true count, which may pass maxCount
-    answer.reply["values"] = values;
+    answer.reply[key::kStatus] = status;
+    answer.reply[key::kType] = type.type;
+    answer.reply[key::kCount] = count;  // the engine's true count, which may pass maxCount
+    answer.reply[key::kValues] = values;
 }
 
 void enumStateText(Call& call, const json& request, Answer& answer) {
-    const ZvVelPntEnum state = zvwire::EnumStateOf(Object(request, "state"));
+    const ZvVelPntEnum state = zvwire::EnumStateOf(Object(request, key::kState));
     const unsigned int size = textSize(request);
     std::vector<char> buf(size + 1, '\0');
-    answer.reply["status"] = call.engine.GetVelEnumStateStr(&state, size, buf.data());
-    answer.reply["text"] = binaryText(buf, size);
+    answer.reply[key::kStatus] = call.engine.GetVelEnumStateStr(&state, size, buf.data());
+    answer.reply[key::kText] = binaryText(buf, size);
 }
 
 void process(Call& call, const json& request, Answer& answer) {
-    const auto req = request.find("req");
+    const auto req = request.find(key::kReq);
     if (req == request.end() || !req->is_number_integer())
         throw Malformed("req missing or not an integer");
-    const std::optional<std::string> url = Text(request, "url");
-    const std::optional<std::string> query = Text(request, "query");
+    const std::optional<std::string> url = Text(request, key::kUrl);
+    const std::optional<std::string> query = Text(request, key::kQuery);
     ZvPldEngInfo info{};
-    info.reqParam = Number<std::int32_t>(request, "reqParam");
-    info.reqType = Number<std::int32_t>(request, "reqType");
+    info.reqParam = Number<std::int32_t>(request, key::kReqParam);
+    info.reqType = Number<std::int32_t>(request, key::kReqType);
     info.pUrl = url ? url->c_str() : nullptr;
     info.pQuery = query ? query->c_str() : nullptr;
-    answer.reply["status"] = call.fanOut.Process(call.connection, *req, info);
+    answer.reply[key::kStatus] = call.fanOut.Process(call.connection, *req, info);
 }
 
 void inventory(Call& call, const json&, Answer& answer) {
     ZvVelInventory inv{};
-    answer.reply["status"] = call.engine.GetVelServerInventory(&inv);
-    answer.reply["inventory"] = zvwire::InventoryJson(inv);
+    answer.reply[key::kStatus] = call.engine.GetVelServerInventory(&inv);
+    answer.reply[key::kInventory] = zvwire::InventoryJson(inv);
 }
 
 void productIds(Call& call, const json& request, Answer& answer) {
-    ZvProductIdentSeq* seq = call.engine.GetProdSeqId(Number<std::uint16_t>(request, "deviceIdx"));
+    ZvProductIdentSeq* seq =
+        call.engine.GetProdSeqId(Number<std::uint16_t>(request, key::kDeviceIdx));
     if (seq == nullptr) {
-        answer.reply["seq"] = nullptr;
+        answer.reply[key::kSeq] = nullptr;
         return;
     }
-    answer.reply["seq"] = zvwire::SequenceJson(*seq);
+    answer.reply[key::kSeq] = zvwire::SequenceJson(*seq);
     std::free(seq);
 }
 
 void fdmVersion(Call& call, const json& request, Answer& answer) {
-    const int size = std::min<int>(Number<int>(request, "size"), static_cast<int>(kMaxText));
+    const int size = std::min<int>(Number<int>(request, key::kSize), static_cast<int>(kMaxText));
     std::vector<char> buf(size > 0 ? size + 1 : 1, '\0');
-    answer.reply["status"] =
-        call.engine.GetVelFDMVersion(Number<int>(request, "deviceIdx"), size, buf.data());
-    answer.reply["text"] = binaryText(buf, size > 0 ? static_cast<std::size_t>(size) : 0);
+    answer.reply[key::kStatus] =
+        call.engine.GetVelFDMVersion(Number<int>(request, key::kDeviceIdx), size, buf.data());
+    answer.reply[key::kText] = binaryText(buf, size > 0 ? static_cast<std::size_t>(size) : 0);
 }
 
 void setEventState(Call& call, const json& request, Answer& answer) {
-    answer.reply["status"] = call.engine.SetEventState(Number<std::uint32_t>(request, "eventId"),
-                                                       Number<std::uint16_t>(request, "state"));
+    answer.reply[key::kStatus] = call.engine.SetEventState(
+        Number<std::uint32_t>(request, key::kEventId), Number<std::uint16_t>(request, key::kState));
 }
 
 void announcePldCount(Call& call, const json&, Answer& answer) {
     call.engine.AnnouncePldCount();
-    answer.reply["status"] = zvsim::kOk;
+    answer.reply[key::kStatus] = zvsim::kOk;
 }
 
 void init(Call& call, const json& request, Answer& answer) {
-    zvwire::List(request, "texts");
-    answer.reply["value"] = call.engine.Init();
+    zvwire::List(request, key::kTexts);
+    answer.reply[key::kValue] = call.engine.Init();
 }
 
 void reg(Call& call, const json& request, Answer& answer) {
-    const std::optional<std::string> kind = Text(request, "kind");
-    Number<std::uint16_t>(request, "regArg", 0);
-    const unsigned bit = kind == "pld"     ? FanOut::kPld
-                         : kind == "event" ? FanOut::kEvent
-                         : kind == "value" ? FanOut::kValue
-                                           : FanOut::kNone;
+    const std::optional<std::string> kind = Text(request, key::kKind);
+    Number<std::uint16_t>(request, key::kRegArg, 0);
+    const unsigned bit = kind == zvwire::note::kPld     ? FanOut::kPld
+                         : kind == zvwire::note::kEvent ? FanOut::kEvent
+                         : kind == zvwire::note::kValue ? FanOut::kValue
+                                                        : FanOut::kNone;
     call.connection->kinds |= bit;
-    answer.reply["status"] = bit != 0 ? zvsim::kOk : zvsim::kRejected;
+    answer.reply[key::kStatus] = bit != 0 ? zvsim::kOk : zvsim::kRejected;
 }
 
 void unReg(Call& call, const json& request, Answer& answer) {
-    const bool all = Number<int>(request, "what") == 1;
+    const bool all = Number<int>(request, key::kWhat) == 1;
     if (all) {
         call.connection->kinds = 0;
         ++call.connection->unregs;
     }
-    answer.reply["status"] = all ? zvsim::kOk : zvsim::kRejected;
+    answer.reply[key::kStatus] = all ? zvsim::kOk : zvsim::kRejected;
 }
 
 using E = zvsim::SimEngine;
@@ -230,32 +236,32 @@ struct Operation {
 };
 
 const std::unordered_map<std::string, Operation> kOperations = {
-    {"SetVelPntStr", {&setText}},
-    {"SetVelPntInt32", {&setNumber<std::int32_t, &E::SetVelPntInt32>}},
-    {"SetVelPntUint32", {&setNumber<std::uint32_t, &E::SetVelPntUint32>}},
-    {"GetMaxRprtMMCnt", {&countOf<&E::GetMaxRprtMMCnt>}},
-    {"GetMaxPntArrayDim", {&countOf<&E::GetMaxPntArrayDim>}},
-    {"GetPointsRprt", {&pointsReport}},
-    {"GetMaxNmbrAncstrs", {&maxAncestors}},
-    {"GetRprtAncstr", {&reportAncestors, zvsim::kBufferTooSmall}},
-    {"GetVelRprtStrLabel", {&reportLabel}},
-    {"GetVelEnumStateInfo", {&enumStateInfo}},
-    {"GetVelEnumStateStr", {&enumStateText}},
-    {"Process", {&process}},
-    {"GetVelServerInventory", {&inventory}},
-    {"GetProdSeqId", {&productIds}},
-    {"GetVelFDMVersion", {&fdmVersion}},
-    {"SetEventState", {&setEventState}},
-    {"AnnouncePldCount", {&announcePldCount}},
-    {"Init", {&init}},
-    {"Reg", {&reg}},
-    {"UnReg", {&unReg}},
-    {"Control", {&AnswerControl}},
+    {op::kSetVelPntStr, {&setText}},
+    {op::kSetVelPntInt32, {&setNumber<std::int32_t, &E::SetVelPntInt32>}},
+    {op::kSetVelPntUint32, {&setNumber<std::uint32_t, &E::SetVelPntUint32>}},
+    {op::kGetMaxRprtMMCnt, {&countOf<&E::GetMaxRprtMMCnt>}},
+    {op::kGetMaxPntArrayDim, {&countOf<&E::GetMaxPntArrayDim>}},
+    {op::kGetPointsRprt, {&pointsReport}},
+    {op::kGetMaxNmbrAncstrs, {&maxAncestors}},
+    {op::kGetRprtAncstr, {&reportAncestors, zvsim::kBufferTooSmall}},
+    {op::kGetVelRprtStrLabel, {&reportLabel}},
+    {op::kGetVelEnumStateInfo, {&enumStateInfo}},
+    {op::kGetVelEnumStateStr, {&enumStateText}},
+    {op::kProcess, {&process}},
+    {op::kGetVelServerInventory, {&inventory}},
+    {op::kGetProdSeqId, {&productIds}},
+    {op::kGetVelFDMVersion, {&fdmVersion}},
+    {op::kSetEventState, {&setEventState}},
+    {op::kAnnouncePldCount, {&announcePldCount}},
+    {op::kInit, {&init}},
+    {op::kReg, {&reg}},
+    {op::kUnReg, {&unReg}},
+    {op::kControl, {&AnswerControl}},
 };
 
 // ---- The hot reads, answered from the request's bytes without building its document ----
 
-// The reply {"id", "status", `key`}, framed, with `write` writing the value of `key`.
+// The reply {id, status, `key`}, framed, with `write` writing the value of `key`.
 template <class Write>
 Frame packedReply(const zvwire::PackValue& id, Y4_Status status, const char* key, Write write) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>();
@@ -280,7 +286,7 @@ Frame pointText(Call& call, const zvwire::MapView& request, const zvwire::PackVa
     const unsigned int size = textSize(request);
     std::vector<char> buf(size + 1, '\0');
     const Y4_Status status = (call.engine.*Get)(&pnt, size, buf.data());
-    return packedReply(id, status, "text", [&](zvwire::PackWriter& out) {
+    return packedReply(id, status, key::kText, [&](zvwire::PackWriter& out) {
         out.Binary(buf.data(), strnlen(buf.data(), size));
     });
 }
@@ -291,7 +297,7 @@ Frame pointValue(Call& call, const zvwire::MapView& request, const zvwire::PackV
     const ZvVelPntDfn pnt = point.Dfn();
     Out value{};
     const Y4_Status status = (call.engine.*Get)(&pnt, &value);
-    return packedReply(id, status, "value", [&](zvwire::PackWriter& out) {
+    return packedReply(id, status, key::kValue, [&](zvwire::PackWriter& out) {
         if constexpr (std::is_same_v<Out, Y4paVelDsply>) {
             out.Unsigned(value.uofmId);
         } else {
@@ -301,26 +307,27 @@ Frame pointValue(Call& call, const zvwire::MapView& request, const zvwire::PackV
 }
 
 const std::unordered_map<std::string_view, InPlace> kInPlace = {
-    {"GetVelPntStrLabel", &pointText<&E::GetVelPntStrLabel>},
-    {"GetVelPntStrDscrptn", &pointText<&E::GetVelPntStrDscrptn>},
-    {"GetVelPntStrUoM", &pointText<&E::GetVelPntStrUoM>},
-    {"GetVelPntStr", &pointText<&E::GetVelPntStr>},
-    {"GetVelPntUint32", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntUint32>},
-    {"GetVelPntAccessRights", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntAccessRights>},
-    {"GetVelPntDataType", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDataType>},
-    {"GetVelPntDsplyNF", &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDsplyNF>},
-    {"GetVelPntInt32", &pointValue<std::int32_t, std::int32_t, &E::GetVelPntInt32>},
-    {"GetVelPntUoMId", &pointValue<std::uint32_t, Y4paVelDsply, &E::GetVelPntUoMId>},
+    {op::kGetVelPntStrLabel, &pointText<&E::GetVelPntStrLabel>},
+    {op::kGetVelPntStrDscrptn, &pointText<&E::GetVelPntStrDscrptn>},
+    {op::kGetVelPntStrUoM, &pointText<&E::GetVelPntStrUoM>},
+    {op::kGetVelPntStr, &pointText<&E::GetVelPntStr>},
+    {op::kGetVelPntUint32, &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntUint32>},
+    {op::kGetVelPntAccessRights,
+     &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntAccessRights>},
+    {op::kGetVelPntDataType, &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDataType>},
+    {op::kGetVelPntDsplyNF, &pointValue<std::uint32_t, std::uint32_t, &E::GetVelPntDsplyNF>},
+    {op::kGetVelPntInt32, &pointValue<std::int32_t, std::int32_t, &E::GetVelPntInt32>},
+    {op::kGetVelPntUoMId, &pointValue<std::uint32_t, Y4paVelDsply, &E::GetVelPntUoMId>},
 };
 
 }  // namespace
 
 bool AnswerInPlace(Call& call, const zvwire::MapView& request, Frame& reply) {
-    const auto op = request.Find("op");
+    const auto op = request.Find(key::kOp);
     if (!op || op->kind != zvwire::PackValue::Kind::String) return false;
     const auto handler = kInPlace.find(op->bytes);
     if (handler == kInPlace.end()) return false;
-    const auto id = request.Find("id");
+    const auto id = request.Find(key::kId);
     if (!id || (id->kind != zvwire::PackValue::Kind::Unsigned &&
                 id->kind != zvwire::PackValue::Kind::Signed)) {
         throw Malformed("id missing or not an integer");
@@ -330,15 +337,15 @@ bool AnswerInPlace(Call& call, const zvwire::MapView& request, Frame& reply) {
 }
 
 Answer AnswerTo(Call& call, const json& request) {
-    const auto id = request.find("id");
-    const auto op = request.find("op");
+    const auto id = request.find(key::kId);
+    const auto op = request.find(key::kOp);
     if (id == request.end() || !id->is_number_integer())
         throw Malformed("id missing or not an integer");
     if (op == request.end() || !op->is_string()) throw Malformed("op missing or not a text");
-    Answer answer{{{"id", *id}}, std::nullopt};
+    Answer answer{{{key::kId, *id}}, std::nullopt};
     const auto handler = kOperations.find(op->get_ref<const std::string&>());
     if (handler == kOperations.end()) {
-        answer.reply["status"] = zvsim::kUnknownRequest;
+        answer.reply[key::kStatus] = zvsim::kUnknownRequest;
     } else {
         handler->second.handler(call, request, answer);
     }
@@ -347,12 +354,12 @@ Answer AnswerTo(Call& call, const json& request) {
 
 Frame ReplyFrame(const Connection& c, const json& request, const json& reply) {
     if (Frame frame = FrameOf(reply)) return frame;
-    const std::string& op = request.at("op").get_ref<const std::string&>();
+    const std::string& op = request.at(key::kOp).get_ref<const std::string&>();
     const auto known = kOperations.find(op);
     const Y4_Status status = known == kOperations.end() ? zvsim::kNoEngine : known->second.tooLong;
     Log("connection %u: the reply to %s does not fit in a frame, answered %d", c.Id(), op.c_str(),
         static_cast<int>(status));
-    return FrameOf({{"id", reply.at("id")}, {"status", status}});
+    return FrameOf({{key::kId, reply.at(key::kId)}, {key::kStatus, status}});
 }
 
 }  // namespace pldengined
