@@ -193,11 +193,15 @@ bool PackIndex::Read(const std::uint8_t* data, std::size_t size, const Limits& l
     m_outer.clear();
     PackReading reading(data, limits, m_entries, m_outer);
     std::size_t used = 0;
-    // msgpack-cxx takes a value followed by more bytes: a frame holds one value and no more.
-    if (size > 0 && msgpack::v2::parse(reinterpret_cast<const char*>(data), size, used, reading) &&
-        used == size) {
-        return true;
+    bool parsed = false;
+    try {
+        parsed = size > 0 &&
+                 msgpack::v2::parse(reinterpret_cast<const char*>(data), size, used, reading);
+    } catch (const msgpack::unpack_error&) {
+        // An ext of 2^32-1 bytes, whose length with its type byte overflows a 32-bit size.
     }
+    // msgpack-cxx takes a value followed by more bytes: a frame holds one value and no more.
+    if (parsed && used == size) return true;
     m_entries.clear();
     error = reading.Exceeded().empty() ? "frame is not MessagePack" : reading.Exceeded();
     return false;

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 
 #include "sim/Scenario.h"
+#include "sim/SimEngine.h"
 
 using namespace std::string_literals;
 
@@ -112,6 +113,27 @@ TEST(ScenarioFile, EveryShippedExampleIsTaken) {
         EXPECT_EQ(refusal({std::istreambuf_iterator<char>(in), {}}), "") << path;
     }
     EXPECT_GE(taken, 4);
+}
+
+// A step is refused when the catalogue's engine refuses it after the steps before it, whatever
+// the clients did between: a counted control may have retired, its name free and gone.
+TEST(ScenarioFile, AStepIsRefusedOnlyWhenTheEngineRefusesItWhateverTheClientsDid) {
+    const std::string fail = R"({"at": 0, "do": "fail", "device": 1, "point": 10, "status": 5)";
+    const std::string clear = R"({"at": 9, "do": "clear", "name": "fail-1-10"})";
+    const std::pair<std::string, bool> cases[] = {
+        {fail + "}, " + fail + "}", true},
+        {fail + R"(, "count": 1}, )" + fail + "}", false},
+        {fail + R"(, "count": 1}, )" + clear, false},
+        {fail + R"(, "count": 1}, )" + clear + ", " + clear, true},
+        {R"({"at": 0, "do": "notify", "action": "drop"}, {"at": 1, "do": "notify", "action": "drop"})",
+         false}};
+    for (const auto& [steps, refused] : cases) {
+        const std::string refusal = zvsim::CheckScenario(
+            ParseScenario(R"({"steps": [)" + steps + "]}"),
+            zvsim::Catalogue::FromJson(
+                R"({"devices": [{"index": 1, "points": [{"gddId": 10, "values": [5]}]}]})"));
+        EXPECT_EQ(refusal.empty(), !refused) << steps << ": " << refusal;
+    }
 }
 
 // Each command sent, with when it was sent from the start of the play; `answer` to pld_count.

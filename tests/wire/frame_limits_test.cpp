@@ -30,6 +30,11 @@ TEST(FrameLimits, AFrameBeyondItsDecodersLimitsIsRefusedAndOneWithinIsRead) {
         {"a request", zvwire::kRequestLimits, frames::Of(request), nullptr},
         {"not MessagePack", {}, {0, 0, 0, 1, 0xC1}, "not MessagePack"},
         {"not a map", {}, {0, 0, 0, 3, 0x92, 1, 2}, "not a map"},
+        // Where a size is 32 bits, the largest ext's length overflows in the codec.
+        {"an ext announcing 4 GiB",
+         {},
+         {0, 0, 0, 6, 0xC9, 0xFF, 0xFF, 0xFF, 0xFF, 1},
+         "not MessagePack"},
         {"beyond a megabyte, refused on its header alone", {}, {0, 0x10, 0, 1}, "too long"},
         {"17 deep", {}, frames::Nested(17), "nested"},
         {"a megabyte of nils", {}, frames::Nils(1000000), "elements"},
