@@ -218,6 +218,7 @@ const SimCase kSimCases[] = {
     {simCase("Offline", 200), kOffline1, "failed"},
     {simCase("OfflineWithToken", 200, {kJson, kTokenGiven}, true), kOffline1, "failed"},
     {simCase("EngineRefuses", 422), R"({"do": "offline", "device": "1"})", "60.0"},
+    {simCase("Notify", 200), R"({"do": "notify", "action": "drop", "kind": "value"})", "60.0"},
     {simCase("NotOffered", 403), kSet1, "60.0"},
     {simCase("Restart", 403), R"({"do": "restart"})", "60.0"},
     {simCase("NotJson", 400), "offline 1", "60.0"},
