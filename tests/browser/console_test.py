@@ -284,6 +284,13 @@ def check_api(address, web, daemon):
     first.join()
     assert got[0] == 503, f"a request while another waits: {got}"
 
+    # A stalled engine: the answer says so once the message client's deadline (2 s) has passed.
+    assert request(address, "POST", "/api/sim", {"do": "stall"})[0] == 200
+    got, answer = request(address, "GET", P101)
+    assert request(address, "POST", "/api/sim", {"do": "release"})[0] == 200
+    assert (got, answer.get("engine_status"), answer.get("engine_word")) == \
+        (502, 13, "no answer"), f"a read while the engine stalls: {got} {answer}"
+
 
 class Skipped(Exception):
     pass
