@@ -78,5 +78,10 @@ class ZV_PLD_PLATFORM_API ZvPldEngine {
 using ZvPldEngineFactory = std::function<std::shared_ptr<ZvPldEngine>(
     const char* first, const char* second, const char* third)>;
 ZV_PLD_PLATFORM_API void ZvPldSetEngineFactory(ZvPldEngineFactory factory);
+// The engine a message client makes when no factory is installed: the daemon's for "unix:...",
+// else the simulated engine. For a factory that wraps it.
+ZV_PLD_PLATFORM_API std::shared_ptr<ZvPldEngine> ZvPldDefaultEngine(const char* first,
+                                                                    const char* second,
+                                                                    const char* third);
 
 #endif

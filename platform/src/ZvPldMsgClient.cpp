@@ -19,13 +19,20 @@ void ZvPldSetEngineFactory(ZvPldEngineFactory factory) {
     g_factory = std::move(factory);
 }
 
+std::shared_ptr<ZvPldEngine> ZvPldDefaultEngine(const char* first, const char* second,
+                                                const char* third) {
+    std::shared_ptr<ZvPldEngine> engine =
+        zvremote::RemoteEngine::FromClientText(first, second, third);
+    if (!engine) engine = zvsim::SimEngine::FromClientText(first);
+    return engine;
+}
+
 ZvPldMsgClient::ZvPldMsgClient(const char* first, const char* second, const char* third) {
     {
         std::lock_guard<std::mutex> lock(g_factoryMutex);
         if (g_factory) m_engine = g_factory(first, second, third);
     }
-    if (!m_engine) m_engine = zvremote::RemoteEngine::FromClientText(first, second, third);
-    if (!m_engine) m_engine = zvsim::SimEngine::FromClientText(first);
+    if (!m_engine) m_engine = ZvPldDefaultEngine(first, second, third);
 }
 
 ZvPldMsgClient::~ZvPldMsgClient() {

@@ -217,6 +217,32 @@ def check_simulation(address, browser):
         browser.js(f"document.querySelector('#simDevice button[value={button}]').click()")
         wait_for(f"the device {button} in the table", lambda: browser.js(row) == shown)
 
+    # Each further form's command as sent, and the engine's answer shown: "ok", or for the full
+    # reset, which an engine may not have yet, any answer.
+    browser.js("window.sent = []; const send = window.fetch; window.fetch = (path, init) =>"
+               " { if (init && init.body) window.sent.push(JSON.parse(init.body));"
+               " return send(path, init); }")
+    for form, fields, button, sent, shown in [
+            ("simDelay", {"ms": "", "min_ms": "5", "max_ms": "9"}, "delayRange",
+             {"do": "delay", "min_ms": 5, "max_ms": 9}, "ok"),
+            ("simNotify", {"action": "repeat", "count": "2", "kind": "event"}, "notify",
+             {"do": "notify", "action": "repeat", "kind": "event", "count": 2}, "ok"),
+            ("simPlant", {"update_ms": "1000", "steps": ""}, "plant",
+             {"do": "plant", "device": 1, "point": 101, "module": 0, "signal": "ramp", "min": 50,
+              "max": 70, "period_ms": 10000, "update_ms": 1000}, "ok"),
+            ("simReset", {}, "reset", {"do": "reset"}, "ok"),
+            ("simReset", {}, "resetCatalogue", {"do": "reset", "catalogue": True}, None)]:
+        browser.js("document.getElementById('simResult').className = 'waiting'; " + "".join(
+            f"document.querySelector('#{form} [name={name}]').value = {json.dumps(value)}; "
+            for name, value in fields.items()) +
+            f"document.querySelector('#{form} button[value={button}]').click()")
+        result = wait_for(f"the answer to {button}", lambda: browser.js(
+            "document.getElementById('simResult').className !== 'waiting' &&"
+            " [document.getElementById('simResult').className, window.sent.at(-1)]"))
+        assert result[1] == sent, f"{button} sent {result[1]}, not {sent}"
+        assert shown is None or result[0] == shown, f"{button}: {result}"
+    assert browser.js("document.querySelector('#simEvent button[value=reset]')") is None
+
 
 def check_api(address, web, daemon):
     for method, path, body in WITHOUT_TOKEN:
@@ -257,6 +283,13 @@ def check_api(address, web, daemon):
     os.kill(daemon.pid, signal.SIGCONT)
     first.join()
     assert got[0] == 503, f"a request while another waits: {got}"
+
+    # A stalled engine: the answer says so once the message client's deadline (2 s) has passed.
+    assert request(address, "POST", "/api/sim", {"do": "stall"})[0] == 200
+    got, answer = request(address, "GET", P101)
+    assert request(address, "POST", "/api/sim", {"do": "release"})[0] == 200
+    assert (got, answer.get("engine_status"), answer.get("engine_word")) == \
+        (502, 13, "no answer"), f"a read while the engine stalls: {got} {answer}"
 
 
 class Skipped(Exception):

@@ -15,6 +15,7 @@
 #include "Console.h"
 #include "Drainer.h"
 #include "EngineAccess.h"
+#include "EngineStatus.h"
 #include "EventHub.h"
 #include "Log.h"
 #include "Simulation.h"
@@ -79,6 +80,7 @@ class ConsoleTest : public ::testing::Test {
         return rc == 0 ? text : "failed";
     }
 
+    bool m_keeping = (pldweb::KeepEngineStatuses(), true);  // before the proxy is made
     ZvPldProxy m_proxy{"sim", "console-test"};
     zvsim::Catalogue m_catalogue = zvsim::Catalogue::BuiltIn();
     pldweb::EventHub m_hub{2};
@@ -216,6 +218,7 @@ const SimCase kSimCases[] = {
     {simCase("Offline", 200), kOffline1, "failed"},
     {simCase("OfflineWithToken", 200, {kJson, kTokenGiven}, true), kOffline1, "failed"},
     {simCase("EngineRefuses", 422), R"({"do": "offline", "device": "1"})", "60.0"},
+    {simCase("Notify", 200), R"({"do": "notify", "action": "drop", "kind": "value"})", "60.0"},
     {simCase("NotOffered", 403), kSet1, "60.0"},
     {simCase("Restart", 403), R"({"do": "restart"})", "60.0"},
     {simCase("NotJson", 400), "offline 1", "60.0"},
@@ -295,6 +298,77 @@ TEST_F(ConsoleTest, AnswersTheApiWithTheEnginesValuesAndItsRefusals) {
         for (const auto& [key, value] : fields.items())
             EXPECT_EQ(answer.value(key, nlohmann::json()), value)
                 << c.method << " " << c.path << " " << c.body;
+    }
+}
+
+// The engine's status and its word beside a failure the proxy maps to one result code: an
+// offline device, a failing point and an engine that did not answer are told apart. Null: the
+// answer holds no status there.
+struct EngineStatusCase {
+    const char* name;
+    std::string control;  // sent first, if any
+    const char* method;
+    std::string path;
+    const char* at;  // JSON pointer to the object holding the status
+    nlohmann::json status, word;
+};
+
+const std::string kP101 = "/api/devices/1/points/101";
+const std::string kFail777 = R"({"do": "fail", "device": 1, "point": 101, "status": 777})";
+const EngineStatusCase kEngineStatusCases[] = {
+    {"ReadOfOffline", kOffline1, "GET", kP101, "/values/0", 1007, "offline"},
+    {"WriteOfOffline", kOffline1, "PUT", kP101 + "/value", "", 1007, "offline"},
+    {"ReadOfFailing", kFail777, "GET", kP101, "/values/0", 777, "failed"},
+    {"WriteOfFailing", kFail777, "PUT", kP101 + "/value", "", 777, "failed"},
+    {"FailingAsStatus5", R"({"do": "fail", "device": 1, "point": 101, "status": 5})", "PUT",
+     kP101 + "/value", "", 5, "rejected"},
+    {"UnitOfUnknownPoint", "", "PUT", "/api/devices/1/points/999/value", "", 2, "unknown point"},
+    {"ReadThatWorks", "", "GET", kP101, "/values/0", nullptr, nullptr},
+    {"WriteThatWorks", "", "PUT", kP101 + "/value", "", nullptr, nullptr},
+    {"NoAncestorRecord", "", "GET", "/api/devices/1/points/103/hierarchy", "", 85,
+     "no ancestor record"},
+    {"NoReportHoldsIt", "", "GET", "/api/devices/1/points/104/hierarchy", "", nullptr, nullptr},
+};
+
+void PrintTo(const EngineStatusCase& c, std::ostream* os) {
+    *os << c.method << " " << c.path << " after " << c.control;
+}
+
+class EngineStatus : public ConsoleTest, public ::testing::WithParamInterface<EngineStatusCase> {};
+
+TEST_P(EngineStatus, StandsBesideTheFailureInWords) {
+    const EngineStatusCase& c = GetParam();
+    if (!c.control.empty()) {
+        ASSERT_EQ(Handle(kSim, c.control).status, 200);
+    }
+    const Response r = Handle(Case{"", c.method, c.path, {kJson}, false, 0});
+    const auto answer = nlohmann::json::parse(r.body);
+    const auto at = nlohmann::json::json_pointer(c.at);
+    const auto held = answer.contains(at) ? answer[at] : nlohmann::json::object();
+    EXPECT_EQ(held.value("engine_status", nlohmann::json()), c.status) << r.body;
+    EXPECT_EQ(held.value("engine_word", nlohmann::json()), c.word) << r.body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, EngineStatus, ::testing::ValuesIn(kEngineStatusCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// No daemon at the socket: every engine call answers 13, and each answer that asks the engine
+// first says so.
+TEST(EngineStatusOfDaemon, IsNoAnswerWhenNoneAnswers) {
+    pldweb::KeepEngineStatuses();
+    ZvPldProxy proxy{"unix:/nonexistent/pld-engined.sock", "console-test"};
+    const zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn();
+    pldweb::EventHub hub{1};
+    pldweb::EngineAccess engine{proxy, catalogue};
+    const pldweb::AccessPolicy policy({"127.0.0.1", 8080, {}, ""});
+    pldweb::Console console(policy, engine, hub, pldweb::HeadLimits{}, nullptr);
+    for (const std::string& path : {kApi, std::string("/api/devices"), kP101}) {
+        const Response r =
+            console.Handle(Request{"GET", path, {}, {{"host", "127.0.0.1:8080"}}, ""});
+        const auto answer = nlohmann::json::parse(r.body);
+        EXPECT_EQ(r.status, 502) << path;
+        EXPECT_EQ(answer.value("engine_status", 0), 13) << path << r.body;
+        EXPECT_EQ(answer.value("engine_word", ""), "no answer") << path << r.body;
     }
 }
 

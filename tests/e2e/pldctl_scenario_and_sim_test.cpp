@@ -2,6 +2,8 @@
 // seeing what the scenario did.
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "DaemonFixture.h"
 
 namespace {
@@ -127,6 +129,56 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
     EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 7");
     m_engine = "unix:" + m_dir + "/nobody.sock";
     EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
+}
+
+// The same exit status with --json as without; with it every line of stdout is a JSON object,
+// the last holding what the row names, and people's messages go to stderr.
+TEST_F(ScenarioEndToEndTest, JsonAnswersExitAsTheTextOnesDo) {
+    ASSERT_TRUE(daemon());
+    const std::string refused =
+        scenarioFile(R"({"at": 0, "note": "n", "do": "offline", "device": 1},
+                        {"after": 10, "do": "offline", "device": 9})");
+    const std::string daemonText = m_engine, nobody = "unix:" + m_dir + "/nobody.sock";
+    const struct {
+        std::vector<std::string> args;
+        std::string engine;
+        int status;
+        std::size_t lines;  // with --json
+        const char* at;     // in the last line
+        nlohmann::json value;
+    } cases[] = {
+        {{"sim", "offline", "1"}, daemonText, 0, 1, "/done", "device 1 offline"},
+        {{"sim", "offline", "9"}, daemonText, 1, 1, "/error", "unknown device 9"},
+        {{"sim", "clear", "nothing"}, daemonText, 1, 1, "/ok", false},
+        {{"sim", "status"}, daemonText, 0, 1, "/offline", {1}},
+        {{"scenario", "run", refused}, daemonText, 1, 4, "/refused", 1},
+        {{"scenario", "run", refused}, nobody, 1, 4, "/refused", 3},
+        {{"scenario", "check", refused}, daemonText, 0, 1, "/steps", 2},
+        {{"scenario", "check", refused, "--catalogue", m_dir + "/catalogue.json"},
+         daemonText,
+         1,
+         1,
+         "/ok",
+         false},
+        {{"scenario", "check", m_dir + "/none.json"}, daemonText, 2, 1, "/ok", false},
+    };
+    for (const auto& c : cases) {
+        m_engine = c.engine;
+        EXPECT_EQ(pldctl(c.args).exitStatus(), c.status) << ::testing::PrintToString(c.args);
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        Process& p = pldctl(args);
+        const std::vector<std::string> lines = p.lines();
+        EXPECT_EQ(p.exitStatus(), c.status) << ::testing::PrintToString(args);
+        ASSERT_EQ(lines.size(), c.lines) << ::testing::PrintToString(lines);
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+        }
+        if (lines.empty()) continue;
+        const auto last = nlohmann::json::parse(lines.back(), nullptr, false);
+        const auto at = nlohmann::json::json_pointer(c.at);
+        EXPECT_EQ(last.contains(at) ? last[at] : nlohmann::json(), c.value) << lines.back();
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -36,6 +37,7 @@ class SimCommands {
 
     CLI::App* m_sim;
     std::list<Verb> m_verbs;  // stable: the options write into their command
+    std::shared_ptr<bool> m_json = std::make_shared<bool>(false);
 };
 
 class ScenarioCommands {
@@ -46,13 +48,20 @@ class ScenarioCommands {
 
   private:
     int checkSteps(const zvsim::Scenario& scenario) const;
+    int play(const zvsim::Scenario& scenario, const std::string& engine) const;
 
     CLI::App* m_scenario;
     CLI::App* m_run;
     std::string m_file;
     std::string m_catalogue;  // check: the catalogue its steps are checked against, if any
     bool m_loop = false;
+    bool m_json = false;
 };
+
+// --json: the flag that makes a subcommand answer in JSON objects, one a line, on stdout.
+CLI::Option* AddJsonFlag(CLI::App* app, bool& json);
+// One JSON object on a line of stdout, flushed: a program reads each answer as it comes.
+void PrintJson(const nlohmann::json& object);
 
 using Send = std::function<std::string(const std::string& command)>;
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -23,12 +24,18 @@ extern "C" void stopPlaying(int) {
     g_stop.store(true);
 }
 
-// The scenario in the file; null, with the fault on stderr, when it cannot be read or is bad.
-std::unique_ptr<zvsim::Scenario> readScenario(const std::string& path) {
+// A fault on stderr, and with --json as the answer's object on stdout.
+void fault(bool asJson, const std::string& where, const std::string& error) {
+    std::fprintf(stderr, "pldctl: %s: %s\n", where.c_str(), error.c_str());
+    if (asJson) PrintJson(json{{"ok", false}, {"error", where + ": " + error}});
+}
+
+// The scenario in the file; null, with the fault told, when it cannot be read or is bad.
+std::unique_ptr<zvsim::Scenario> readScenario(const std::string& path, bool asJson) {
     try {
         return std::make_unique<zvsim::Scenario>(zvsim::ReadScenario(path));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "pldctl: %s: %s\n", path.c_str(), e.what());
+        fault(asJson, path, e.what());
         return nullptr;
     }
 }
@@ -42,21 +49,36 @@ std::string passes(std::uint32_t repeat) {
 // 0 when the engine of the catalogue asked for takes every step, or none was asked for; else 1
 // with the refusal, or 2 when the catalogue cannot be read.
 int ScenarioCommands::checkSteps(const zvsim::Scenario& scenario) const {
-    if (m_catalogue.empty()) return 0;
+    json verdict{{"ok", true},
+                 {"name", scenario.name},
+                 {"steps", scenario.steps.size()},
+                 {"last_ms", scenario.steps.back().atMs},
+                 {"seed", scenario.seed},
+                 {"repeat", scenario.repeat},
+                 {"catalogue", m_catalogue.empty() ? json() : json(m_catalogue)}};
     std::string error;
-    try {
-        error = zvsim::CheckScenario(scenario, m_catalogue == "built-in"
-                                                   ? zvsim::Catalogue::BuiltIn()
-                                                   : zvsim::Catalogue::FromFile(m_catalogue));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "pldctl: %s: %s\n", m_catalogue.c_str(), e.what());
-        return 2;
+    if (!m_catalogue.empty()) {
+        try {
+            error = zvsim::CheckScenario(scenario, m_catalogue == "built-in"
+                                                       ? zvsim::Catalogue::BuiltIn()
+                                                       : zvsim::Catalogue::FromFile(m_catalogue));
+        } catch (const std::exception& e) {
+            fault(m_json, m_catalogue, e.what());
+            return 2;
+        }
     }
     if (error.empty()) {
-        std::printf("Every step is taken by the engine of %s\n", m_catalogue.c_str());
+        if (m_json) {
+            PrintJson(verdict);
+        } else if (!m_catalogue.empty()) {
+            std::printf("Every step is taken by the engine of %s\n", m_catalogue.c_str());
+        }
         return 0;
     }
     std::fprintf(stderr, "pldctl: %s: %s\n", m_file.c_str(), error.c_str());
+    verdict["ok"] = false;
+    verdict["error"] = m_file + ": " + error;
+    if (m_json) PrintJson(verdict);
     return 1;
 }
 
@@ -69,22 +91,26 @@ ScenarioCommands::ScenarioCommands(CLI::App& app) {
     m_run->add_flag("--loop", m_loop, "play it until Ctrl-C, whatever its repeat says");
     CLI::App* check = m_scenario->add_subcommand("check", "read it and say what it holds");
     check->add_option("file", m_file, "the scenario file")->required();
+    for (CLI::App* app : {m_scenario, m_run, check}) AddJsonFlag(app, m_json);
     check->add_option(
         "--catalogue", m_catalogue,
         "check each step against this catalogue file (\"built-in\": the built-in one)");
 }
 
 int ScenarioCommands::run(const std::string& engine) const {
-    std::unique_ptr<zvsim::Scenario> scenario = readScenario(m_file);
+    std::unique_ptr<zvsim::Scenario> scenario = readScenario(m_file, m_json);
     if (!scenario) return 2;
     const std::int64_t lastMs = scenario->steps.back().atMs;
     if (m_loop) scenario->repeat = 0;
-    std::printf("Scenario \"%s\": %zu steps over %.3f s, seed %llu, played %s\n",
-                scenario->name.c_str(), scenario->steps.size(), lastMs / 1000.0,
-                static_cast<unsigned long long>(scenario->seed), passes(scenario->repeat).c_str());
-    std::fflush(stdout);
-    if (!m_run->parsed()) return checkSteps(*scenario);
+    std::fprintf(m_json ? stderr : stdout,
+                 "Scenario \"%s\": %zu steps over %.3f s, seed %llu, played %s\n",
+                 scenario->name.c_str(), scenario->steps.size(), lastMs / 1000.0,
+                 static_cast<unsigned long long>(scenario->seed), passes(scenario->repeat).c_str());
+    std::fflush(m_json ? stderr : stdout);
+    return m_run->parsed() ? play(*scenario, engine) : checkSteps(*scenario);
+}
 
+int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& engine) const {
     struct sigaction action {};
     action.sa_handler = stopPlaying;
     sigemptyset(&action.sa_mask);
@@ -102,6 +128,19 @@ int ScenarioCommands::run(const std::string& engine) const {
             const json answer = json::parse(text, nullptr, false);
             const bool ok = answer.is_object() && answer.value("ok", json()) == true;
             refused += ok ? 0 : 1;
+            if (m_json) {
+                // The file's steps counted from 1; a pass's reset is none of them: null.
+                const zvsim::ScenarioStep* first = scenario.steps.data();
+                const std::less<const zvsim::ScenarioStep*> before;
+                const bool inFile =
+                    !before(&step, first) && before(&step, first + scenario.steps.size());
+                PrintJson({{"at_ms", elapsedMs},
+                           {"step", inFile ? json(&step - first + 1) : json()},
+                           {"note", step.note},
+                           {"command", json::parse(step.command)},
+                           {"answer", answer.is_discarded() ? json(text) : answer}});
+                return;
+            }
             const std::string result = ok ? answer.value("done", "done")
                                        : answer.is_object()
                                            ? "refused: " + answer.value("error", "no error given")
@@ -111,9 +150,13 @@ int ScenarioCommands::run(const std::string& engine) const {
             std::printf("%+8.3fs  %s: %s\n", elapsedMs / 1000.0, line.c_str(), result.c_str());
             std::fflush(stdout);
         };
-        zvsim::PlayScenario(*scenario, options);
-        std::printf("%s: %u commands sent, %u refused\n", g_stop ? "Stopped" : "Done", sent,
-                    refused);
+        zvsim::PlayScenario(scenario, options);
+        if (m_json) {
+            PrintJson({{"end", g_stop ? "stopped" : "done"}, {"sent", sent}, {"refused", refused}});
+        } else {
+            std::printf("%s: %u commands sent, %u refused\n", g_stop ? "Stopped" : "Done", sent,
+                        refused);
+        }
         return refused == 0 ? 0 : 1;
     });
 }

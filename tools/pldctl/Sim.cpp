@@ -69,6 +69,16 @@ void printStatus(const json& answer) {
 
 }  // namespace
 
+CLI::Option* AddJsonFlag(CLI::App* app, bool& json) {
+    return app->add_flag("--json", json,
+                         "answer in JSON, one object a line on stdout; messages go to stderr");
+}
+
+void PrintJson(const json& object) {
+    std::printf("%s\n", object.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    std::fflush(stdout);
+}
+
 std::string CommandLine(const json& command) {
     std::string line = command.value("do", "?");
     for (const auto& [key, value] : command.items()) {
@@ -97,6 +107,7 @@ int WithController(const std::string& engine, const std::function<int(const Send
 
 SimCommands::Verb& SimCommands::verb(const char* name, const char* doVerb, const char* help) {
     m_verbs.push_back(Verb{m_sim->add_subcommand(name, help), json{{"do", doVerb}}, nullptr});
+    AddJsonFlag(m_verbs.back().app, *m_json);
     return m_verbs.back();
 }
 
@@ -106,6 +117,7 @@ SimCommands::SimCommands(CLI::App& app) {
         "control the simulated engine: faults, the plant, notifications (with --engine unix:PATH; "
         "the in-process engine dies with pldctl)");
     m_sim->require_subcommand(1);
+    AddJsonFlag(m_sim, *m_json);
     // An option (or a positional, without dashes) that sets one field of the command.
     auto whole = [](Verb& v, const std::string& option, const char* field, const char* help) {
         return v.app->add_option_function<std::int64_t>(
@@ -241,9 +253,13 @@ int SimCommands::run(const std::string& engine) const {
                                                          : "the answer is not JSON";
             std::fprintf(stderr, "pldctl: sim %s: %s\n", chosen->app->get_name().c_str(),
                          error.c_str());
+            if (*m_json)
+                PrintJson(answer.is_object() ? answer : json{{"ok", false}, {"error", error}});
             return 1;
         }
-        if (command["do"] == "status") {
+        if (*m_json) {
+            PrintJson(answer);
+        } else if (command["do"] == "status") {
             printStatus(answer);
         } else {
             std::printf("%s\n", answer.value("done", "done").c_str());

@@ -7,6 +7,7 @@
 #include "ActiveEvents.h"
 
 #include "EngineAccess.h"
+#include "EngineStatus.h"
 #include "Log.h"
 
 namespace pldweb {
@@ -29,14 +30,17 @@ json ActiveEvents::Request(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue,
         pending = s_pending.back().get();
     }
     CollectLog log;
-    const int rc = proxy.GetActiveEvents(&pending->list, answered, 0);
+    json refusal = json::object();
+    const int rc = WithEngineStatus(
+        refusal, [&] { return proxy.GetActiveEvents(&pending->list, answered, 0); });
     std::unique_lock<std::mutex> lock(s_mutex);
     if (rc != 0) {
         // Refused: no answer comes. Records already handed over are ours.
         remove(pending);
         status = 502;
-        return json{{"error", "the active-events request failed: " + describe(rc)},
-                    {"log", log.lines}};
+        refusal["error"] = "the active-events request failed: " + describe(rc);
+        refusal["log"] = log.lines;
+        return refusal;
     }
     if (!s_arrived.wait_for(lock, timeout, [pending] { return pending->done; })) {
         pending->abandoned = true;

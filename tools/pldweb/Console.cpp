@@ -113,7 +113,9 @@ Response Console::Handle(const Request& request) {
         try {
             response = route(request);
         } catch (const HttpError& e) {
-            response = ErrorResponse(e.status, e.message);
+            nlohmann::json body = e.fields;
+            body["error"] = e.message;
+            response = JsonResponse(e.status, body);
         } catch (const std::exception& e) {
             response = ErrorResponse(500, std::string("internal error: ") + e.what());
         }

@@ -7,6 +7,7 @@
 #include <list>
 #include <vector>
 
+#include "EngineStatus.h"
 #include "Log.h"
 #include "ProxyWords.h"
 
@@ -49,18 +50,35 @@ void putText(json& into, const char* name, int rc, const std::string& text) {
     if (rc != 0) into[std::string(name) + "Error"] = describe(rc);
 }
 
+// A proxy call of one of a point's fields; when it fails, the engine's status under the field's
+// name in `engine`, where one object's several fields may each have their own.
+template <typename Call>
+int fieldCall(json& engine, const char* name, Call call) {
+    json status = json::object();
+    const int rc = WithEngineStatus(status, call);
+    if (!status.empty()) engine[name] = status;
+    return rc;
+}
+
 json pointJson(ZvPldProxy& proxy, unsigned short device, const zvsim::Point& point) {
     const auto gddId = static_cast<unsigned short>(point.gddId);
     json p{{"device", device}, {"gddId", gddId}};
+    json engine = json::object();
     std::string text;
-    putText(p, "label", proxy.GetLabelString(text, device, gddId, 1, 0, nullptr), text);
-    putText(p, "description", proxy.GetFullDescriptionString(text, device, gddId, 1, 0), text);
-    putText(p, "unit", proxy.GetUomLabelString(text, device, gddId, 1, 0, 0), text);
+    int rc = fieldCall(engine, "label",
+                       [&] { return proxy.GetLabelString(text, device, gddId, 1, 0, nullptr); });
+    putText(p, "label", rc, text);
+    rc = fieldCall(engine, "description",
+                   [&] { return proxy.GetFullDescriptionString(text, device, gddId, 1, 0); });
+    putText(p, "description", rc, text);
+    rc = fieldCall(engine, "unit",
+                   [&] { return proxy.GetUomLabelString(text, device, gddId, 1, 0, 0); });
+    putText(p, "unit", rc, text);
 
     json attrs = json::object();
     for (const proxywords::Attribute& a : proxywords::kAttributes) {
         unsigned long v = 0;
-        const int rc = (proxy.*a.get)(&v, device, gddId);
+        rc = fieldCall(engine, a.key, [&] { return (proxy.*a.get)(&v, device, gddId); });
         attrs[a.key] = rc == 0 ? json(v) : json(describe(rc));
     }
     p["attributes"] = attrs;
@@ -71,8 +89,10 @@ json pointJson(ZvPldProxy& proxy, unsigned short device, const zvsim::Point& poi
     json values = json::array();
     for (std::size_t m = 1; m <= modules && m <= 0xFFFF; ++m) {
         json v{{"module", m}};
-        const int rc = proxy.GetValueString(text, device, gddId, static_cast<unsigned short>(m), 0,
-                                            0, 0, nullptr);
+        rc = WithEngineStatus(v, [&] {
+            return proxy.GetValueString(text, device, gddId, static_cast<unsigned short>(m), 0, 0,
+                                        0, nullptr);
+        });
         putText(v, "value", rc, text);
         values.push_back(v);
     }
@@ -82,7 +102,9 @@ json pointJson(ZvPldProxy& proxy, unsigned short device, const zvsim::Point& poi
         std::list<int> stateValues;
         std::list<std::string> names;
         ZvEnumStateType type{};
-        const int rc = proxy.GetVelEnumStateInfo(&stateValues, &names, &type, gddId, device);
+        rc = fieldCall(engine, "states", [&] {
+            return proxy.GetVelEnumStateInfo(&stateValues, &names, &type, gddId, device);
+        });
         if (rc == 0) {
             json states = json::array();
             auto name = names.begin();
@@ -96,6 +118,7 @@ json pointJson(ZvPldProxy& proxy, unsigned short device, const zvsim::Point& poi
             p["statesError"] = describe(rc);
         }
     }
+    if (!engine.empty()) p["engine"] = engine;
     return p;
 }
 
@@ -124,11 +147,17 @@ json deviceInfoJson(ZvPldProxy& proxy, unsigned short index) {
     return d;
 }
 
+// GetPldInventory answers true or false: as a result code, 0 or 2.
+int inventoryCall(ZvPldProxy& proxy, ZvVelInventory& inv, json& engine) {
+    return WithEngineStatus(engine, [&] { return proxy.GetPldInventory(&inv) ? 0 : 2; });
+}
+
 json inventoryJson(ZvPldProxy& proxy, int& status) {
     ZvVelInventory inv{};
-    if (!proxy.GetPldInventory(&inv)) {
+    json refusal{{"error", "the engine gave no inventory"}};
+    if (inventoryCall(proxy, inv, refusal) != 0) {
         status = 502;
-        return json{{"error", "the engine gave no inventory"}};
+        return refusal;
     }
     status = 200;
     const std::string name(inv.serverName, strnlen(inv.serverName, sizeof inv.serverName));
@@ -145,21 +174,28 @@ json hierarchyJson(ZvPldProxy& proxy, unsigned short device, unsigned short gddI
                    unsigned short mmIdx, int& status) {
     CollectLog log;
     unsigned long report = 0;
-    const int nrc = proxy.GetPointReportNum(&report, device, gddId);
+    json refusal = json::object();
+    const int nrc =
+        WithEngineStatus(refusal, [&] { return proxy.GetPointReportNum(&report, device, gddId); });
     if (nrc != 0) {
         status = nrc == 2 || nrc == 0x1000 || nrc == 0x1001 ? 404 : httpStatusOf(nrc);
-        return json{{"error", "no report holds this point: " + describe(nrc)}, {"log", log.lines}};
+        refusal["error"] = "no report holds this point: " + describe(nrc);
+        refusal["log"] = log.lines;
+        return refusal;
     }
     std::list<unsigned long> auxValues, gddIds;
     std::list<unsigned short> modules;
-    const int rc = proxy.GetHierarchyLists(auxValues, gddIds, modules, device, gddId, mmIdx);
+    const int rc = WithEngineStatus(refusal, [&] {
+        return proxy.GetHierarchyLists(auxValues, gddIds, modules, device, gddId, mmIdx);
+    });
     if (rc != 0) {
         status = rc == 0x1002 ? 404 : httpStatusOf(rc);
-        return json{{"error", rc == 0x1002 ? "report " + std::to_string(report) +
-                                                 ": the engine keeps no ancestor record for it"
-                                           : "no hierarchy: " + describe(rc)},
-                    {"report", report},
-                    {"log", log.lines}};
+        refusal["error"] = rc == 0x1002 ? "report " + std::to_string(report) +
+                                              ": the engine keeps no ancestor record for it"
+                                        : "no hierarchy: " + describe(rc);
+        refusal["report"] = report;
+        refusal["log"] = log.lines;
+        return refusal;
     }
     json levels = json::array();
     auto aux = auxValues.begin();
@@ -167,9 +203,14 @@ json hierarchyJson(ZvPldProxy& proxy, unsigned short device, unsigned short gddI
     for (const unsigned long id : gddIds) {
         json level{{"gddId", id}, {"module", *module}, {"auxValue", *aux}};
         std::string label;
-        const int lrc = id <= 0xFFFF ? proxy.GetReportLabel(
-                                           label, device, static_cast<unsigned short>(id), *module)
-                                     : 2;
+        const int lrc =
+            id <= 0xFFFF
+                ? WithEngineStatus(level,
+                                   [&] {
+                                       return proxy.GetReportLabel(
+                                           label, device, static_cast<unsigned short>(id), *module);
+                                   })
+                : 2;
         putText(level, "label", lrc, label);
         levels.push_back(level);
         ++aux;
@@ -205,9 +246,12 @@ json writeValue(ZvPldProxy& proxy, unsigned short device, unsigned short gddId,
     if (value.find('\0') != std::string::npos) throw HttpError{400, "value holds a NUL"};
 
     CollectLog log;
-    const int rc =
-        proxy.SetValueString(value.c_str(), device, gddId, mmIdx, 0, uofm, 0, nullptr, 0);
-    json out{{"rc", rc}, {"result", describe(rc)}};
+    json out = json::object();
+    const int rc = WithEngineStatus(out, [&] {
+        return proxy.SetValueString(value.c_str(), device, gddId, mmIdx, 0, uofm, 0, nullptr, 0);
+    });
+    out["rc"] = rc;
+    out["result"] = describe(rc);
     if (rc != 0) {
         status = httpStatusOf(rc);
         out["error"] = "the write was refused: " + describe(rc);
@@ -234,7 +278,10 @@ Response EngineAccess::Inventory() {
 // fields.
 void EngineAccess::requireEngine() {
     ZvVelInventory inv{};
-    if (!m_proxy.GetPldInventory(&inv)) throw HttpError{502, "the engine does not answer"};
+    json engine = json::object();
+    if (inventoryCall(m_proxy, inv, engine) != 0) {
+        throw HttpError{502, "the engine does not answer", engine};
+    }
 }
 
 Response EngineAccess::Devices() {

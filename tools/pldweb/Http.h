@@ -41,6 +41,7 @@ struct Response {
 struct HttpError {
     int status;
     std::string message;
+    nlohmann::json fields = nlohmann::json::object();  // beside the error in the answer
 };
 
 // Engine texts are not always UTF-8 (a label cut in a character, a Latin-1 catalogue): such

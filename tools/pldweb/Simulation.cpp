@@ -13,10 +13,10 @@ namespace {
 using json = nlohmann::json;
 
 // Not `restart`: it re-executes the daemon that every other client shares. Not `set`, `burst`,
-// `pld_count`, `notify` or `report_parent` either: the panel does not offer them, and what it
-// does not offer a page has no need to send.
-const char* const kOffered[] = {"offline", "online", "fail",  "delay", "stall", "release",
-                                "plant",   "clear",  "event", "reset", "status"};
+// `pld_count` or `report_parent` either: the panel does not offer them, and what it does not
+// offer a page has no need to send.
+const char* const kOffered[] = {"offline", "online", "fail",  "delay", "stall",  "release",
+                                "plant",   "clear",  "event", "reset", "status", "notify"};
 
 bool isUnix(const std::string& engineText) {
     return engineText.rfind("unix:", 0) == 0;

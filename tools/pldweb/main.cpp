@@ -26,6 +26,7 @@
 #include "Console.h"
 #include "Drainer.h"
 #include "EngineAccess.h"
+#include "EngineStatus.h"
 #include "EventHub.h"
 #include "Log.h"
 #include "MhdServer.h"
@@ -291,6 +292,7 @@ int serveUntilStopped(Options& o, ZvPldProxy& proxy, const zvsim::Catalogue& cat
 int serve(Options& o, const zvsim::Catalogue& catalogue) {
     int rc = 0;
     try {
+        pldweb::KeepEngineStatuses();
         ZvPldProxy proxy(o.engine.c_str(), "pldweb");
         pldweb::EventHub hub(o.maxStreams);
         pldweb::EngineAccess engineAccess(proxy, catalogue);

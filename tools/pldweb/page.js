@@ -193,12 +193,19 @@ function connect() {
 let simOffline = new Set();
 let simShown = null;   // what is in force, as last compared
 let simPolled = false;
-const simFields = {    // each command's fields; "?": left out when empty
+const simFields = {    // each button's fields; "?": left out when empty
   offline: ["device"], online: ["device"],
   fail: ["device", "point", "status", "on", "count?"],
-  delay: ["ms", "device?"], stall: ["device?"], release: [],
-  plant: ["device", "point", "module", "signal", "min", "max", "period_ms", "steps?"],
-  event: ["id", "state"], reset: [],
+  delay: ["ms", "device?"], delayRange: ["min_ms", "max_ms", "device?"],
+  stall: ["device?"], release: [],
+  notify: ["action", "kind?", "count?"],
+  plant: ["device", "point", "module", "signal", "min", "max", "period_ms", "update_ms?",
+          "steps?"],
+  event: ["id", "state"], reset: [], resetCatalogue: [],
+};
+// Buttons whose command is not their name alone.
+const simCommands = {
+  delayRange: { do: "delay" }, resetCatalogue: { do: "reset", catalogue: true },
 };
 
 async function loadSim() {
@@ -244,7 +251,7 @@ for (const form of document.querySelectorAll("#sim form")) {
   form.onsubmit = (ev) => {
     ev.preventDefault();
     const verb = ev.submitter.value;
-    const command = { do: verb };
+    const command = { do: verb, ...simCommands[verb] };
     for (const field of simFields[verb]) {
       const name = field.replace("?", "");
       const value = form.elements[name].value.trim();
