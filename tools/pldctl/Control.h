@@ -54,6 +54,11 @@ class ScenarioCommands {
     bool m_loop = false;
 };
 
+// The call journal's answer, one line per call, then the count and the times' percentiles.
+void PrintJournal(const nlohmann::json& answer);
+// The engine text for a wait command: over the daemon, a deadline past the wait's timeout.
+std::string WaitDeadline(const std::string& engine, const nlohmann::json& command);
+
 using Send = std::function<std::string(const std::string& command)>;
 
 // Calls `use` with a connection to the engine's control: the daemon's for unix:PATH, else a
