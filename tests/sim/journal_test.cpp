@@ -127,9 +127,12 @@ TEST_F(Journal, AWaitIsAnsweredByACallOfAnotherThreadOrFailsAtItsTimeout) {
         read(1, 103);
         read(2, 200);
     });
+    const auto start = std::chrono::steady_clock::now();
     const json met = ctl(R"({"do": "wait", "device": 2, "since": 1, "timeout_ms": 10000})");
     caller.join();
     EXPECT_EQ(met["ok"], true) << met;
+    // Woken by the call, not by its timeout.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(met["seen"], 1);
     const json late = ctl(R"({"do": "wait", "op": "GetVelPntUint32", "count": 4,
                               "timeout_ms": 50})");
