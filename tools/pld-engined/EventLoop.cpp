@@ -238,7 +238,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
             Call call{m_engine, m_fanOut, c, m_unchangedLines, m_held};
             Frame read;
             if (AnswerInPlace(call, c->decoder.Fields().Root(bytes), read)) {
-                reply(c, std::move(read), m_engine.TakeHold(), now);
+                reply(c, std::move(read), m_engine.TakeHold());
                 continue;
             }
             json message = zvwire::ReadJson(bytes, size);
@@ -256,7 +256,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
                 }
             } else {
                 reply(c, ReplyFrame(*c, message, answer.reply),
-                      answer.control ? zvsim::SimEngine::Hold{} : hold, now);
+                      answer.control ? zvsim::SimEngine::Hold{} : hold);
             }
         } catch (const std::bad_alloc&) {
             m_engine.TakeHold();  // not left for the next request
@@ -307,14 +307,13 @@ void EventLoop::commit() {
         }
         return;
     }
-    const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::shared_ptr<Connection>& c = batch[i].connection;
         c->awaitingCommit = false;
         if (c->closed) continue;
         try {
             batch[i].reply[zvwire::key::kStatus] = statuses[i];
-            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
+            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i]);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;
@@ -407,12 +406,13 @@ void EventLoop::wakeLoop() {
 }
 
 void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
-                      const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+                      const zvsim::SimEngine::Hold& hold) {
     if (hold.delay.count() <= 0 && !hold.stalled) {
         c->Send(std::move(frame));
         return;
     }
-    m_held.Hold(c, std::move(frame), hold, now);
+    // Timed from after the engine call: never shorter than its journal entry shows.
+    m_held.Hold(c, std::move(frame), hold, Clock::now());
 }
 
 void EventLoop::release(Clock::time_point now) {

@@ -101,7 +101,7 @@ class EventLoop {
     bool paused(const Connection& c) const;
     // Sends `frame` to `c`, or holds it back as `hold` says.
     void reply(const std::shared_ptr<Connection>& c, Frame frame,
-               const zvsim::SimEngine::Hold& hold, Clock::time_point now);
+               const zvsim::SimEngine::Hold& hold);
     void release(Clock::time_point now);
     // Sends the replies of the waits met or timed out (HeldWaits.cpp).
     void answerWaits(Clock::time_point now);
