@@ -250,10 +250,8 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
             } else if (answer.wait) {
-                if (Frame refused = m_waits.Hold(c, answer.reply[zvwire::key::kId], answer.wait,
-                                                 answer.waitTimeout, now)) {
-                    c->Send(std::move(refused));
-                }
+                m_waits.Hold(c, answer.reply[zvwire::key::kId], answer.wait, answer.waitTimeout,
+                             now);
             } else {
                 reply(c, ReplyFrame(*c, message, answer.reply),
                       answer.control ? zvsim::SimEngine::Hold{} : hold);

@@ -21,9 +21,9 @@ Frame replyOf(const json& id, const json& answer) {
 
 }  // namespace
 
-Frame HeldWaits::Hold(const std::shared_ptr<Connection>& connection, const json& id,
-                      const std::shared_ptr<zvsim::Journal::Wait>& wait,
-                      std::chrono::milliseconds timeout, Clock::time_point now) {
+void HeldWaits::Hold(const std::shared_ptr<Connection>& connection, const json& id,
+                     const std::shared_ptr<zvsim::Journal::Wait>& wait,
+                     std::chrono::milliseconds timeout, Clock::time_point now) {
     const auto own = std::count_if(m_held.begin(), m_held.end(),
                                    [&](const Held& h) { return h.connection == connection; });
     std::string refusal;
@@ -34,12 +34,14 @@ Frame HeldWaits::Hold(const std::shared_ptr<Connection>& connection, const json&
     }
     if (!refusal.empty()) {
         m_engine.EndWait(wait);
-        Log("connection %u: control wait refused: %s", connection->Id(), refusal.c_str());
-        return replyOf(id, {{"ok", false}, {"error", refusal}});
+        if (m_lines.Take(now)) {
+            Log("connection %u: control wait refused: %s", connection->Id(), refusal.c_str());
+        }
+        connection->Send(replyOf(id, {{"ok", false}, {"error", refusal}}));
+        return;
     }
     m_held.push_back(Held{connection, id, wait, now + timeout});
     ++connection->held;
-    return nullptr;
 }
 
 std::vector<HeldWaits::Reply> HeldWaits::Due(Clock::time_point now) {

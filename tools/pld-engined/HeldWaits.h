@@ -27,12 +27,11 @@ class HeldWaits {
 
     explicit HeldWaits(zvsim::SimEngine& engine) : m_engine(engine) {}
 
-    // Holds the reply to request `id` until `wait` is met or `timeout` passes: null. When
-    // `connection` or all hold as many as they may, the wait ends at once and the refusal is
-    // the reply.
-    Frame Hold(const std::shared_ptr<Connection>& connection, const nlohmann::json& id,
-               const std::shared_ptr<zvsim::Journal::Wait>& wait, std::chrono::milliseconds timeout,
-               Clock::time_point now);
+    // Holds the reply to request `id` until `wait` is met or `timeout` passes. When `connection`
+    // or all hold as many as they may, the wait ends at once and the refusal is sent.
+    void Hold(const std::shared_ptr<Connection>& connection, const nlohmann::json& id,
+              const std::shared_ptr<zvsim::Journal::Wait>& wait, std::chrono::milliseconds timeout,
+              Clock::time_point now);
     // The replies of the waits met or timed out at `now`.
     std::vector<Reply> Due(Clock::time_point now);
     // How long the loop may wait for its sockets before a wait times out, `longest` at most.
