@@ -2,7 +2,7 @@
 // request and its reply of the same sizes passed between two processes over a Unix socket. Both
 // are round trips between processes, timed in wall-clock time and taken at their medians, since
 // each waits for the other side to be scheduled. And reads from 4 client processes of 4 threads
-// each at once, counted as a rate.
+// each at once, counted as a rate, with the daemon's call journal and without it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -40,7 +40,8 @@ constexpr int kReadsPerThread = 2000;
 // The daemon, on a socket in a directory of its own, for the benchmarks that use it.
 class Daemon {
   public:
-    Daemon() {
+    // `journal`: the entries its call journal keeps, or its default.
+    explicit Daemon(const char* journal = nullptr) {
         char dir[] = "/tmp/zvpld-bench-XXXXXX";
         if (::mkdtemp(dir) == nullptr) return;
         m_dir = dir;
@@ -51,7 +52,8 @@ class Daemon {
             const int quiet = ::open("/dev/null", O_WRONLY);
             if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
             ::execl(ZVPLD_ENGINED, ZVPLD_ENGINED, "--socket", socket.c_str(), "--state",
-                    state.c_str(), static_cast<char*>(nullptr));
+                    state.c_str(), journal != nullptr ? "--journal" : nullptr, journal,
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         m_engine = "unix:" + socket;
@@ -156,9 +158,9 @@ ZVPLD_BENCHMARK(DaemonRoundTripProxy)->UseRealTime();
 
 // Reads through the daemon from kClients processes of kThreadsPerClient threads, each process
 // this program again (see ClientReads), all started together; the rate is that of all reads.
-void DaemonReads(benchmark::State& state) {
+void reads(benchmark::State& state, const char* journal) {
     const NamedEngines named;
-    const Daemon daemon;
+    const Daemon daemon(journal);
     if (!daemon.Ready()) {
         state.SkipWithError("the daemon did not answer");
         return;
@@ -191,10 +193,24 @@ void DaemonReads(benchmark::State& state) {
     if (!ok) state.SkipWithError("a client failed");
     state.counters["events"] = kClients * kThreadsPerClient * kReadsPerThread;
 }
+
+void DaemonReads(benchmark::State& state) {
+    reads(state, nullptr);
+}
 ZVPLD_BENCHMARK(DaemonReads)->UseRealTime()->Iterations(1)->Repetitions(5);
 
-[[maybe_unused]] const bool reads =
-    zvbench::Watch("DaemonReads", "DaemonReads/iterations:1/repeats:5/real_time");
+void DaemonReadsNoJournal(benchmark::State& state) {
+    reads(state, "0");
+}
+ZVPLD_BENCHMARK(DaemonReadsNoJournal)->UseRealTime()->Iterations(1)->Repetitions(5);
+
+// RATE DaemonReads, with the journal; its RATIO to the reads without it is the journal's cost,
+// which may be a tenth of the reads a second: 1/0.9 of their time.
+[[maybe_unused]] const bool journalCost =
+    Compare("DaemonReads", "DaemonReads/iterations:1/repeats:5/real_time",
+            "DaemonReadsNoJournal/iterations:1/repeats:5/real_time", 1.11, zvbench::Take::Median);
+[[maybe_unused]] const bool readRates =
+    zvbench::Watch("DaemonReadsNoJournal", "DaemonReadsNoJournal/iterations:1/repeats:5/real_time");
 
 }  // namespace
 

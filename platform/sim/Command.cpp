@@ -76,6 +76,51 @@ Field count(bool required, std::int64_t hi, const char* fill = nullptr) {
     return {"count", Type::Int, required, 1, hi, "", put<&Command::count>, fill};
 }
 
+// The journal's and wait's filters, then `more`.
+std::vector<Field> journalFields(std::vector<Field> more) {
+    std::vector<Field> fields = {
+        {"op", Type::Choice, false, 0, 0, kOpWords,
+         [](Command& c, const json&, int op) {
+             c.filter.op = op;
+         }},
+        {"device", Type::Int, false, 0, kU16, "",
+         [](Command& c, const json& v, int) {
+             c.filter.hasDevice = true;
+             c.filter.device = v.get<std::uint16_t>();
+         }},
+        {"point", Type::Int, false, 0, kU32, "",
+         [](Command& c, const json& v, int) {
+             c.filter.hasPoint = true;
+             c.filter.point = v.get<std::uint32_t>();
+         }},
+        // "in-process", or a daemon's connection number; checked whole by clientRule.
+        {"client", Type::Value, false, 0, 0, "",
+         [](Command& c, const json& v, int) {
+             c.filter.hasClient = true;
+             c.filter.client = v.is_number_integer() && v.get<std::int64_t>() > 0 &&
+                                       v.get<std::int64_t>() <= INT32_MAX
+                                   ? v.get<std::int32_t>()
+                                   : 0;
+         }},
+        {"since", Type::Int, false, 0, INT64_MAX, "",
+         [](Command& c, const json& v, int) {
+             c.filter.since = v.get<std::uint64_t>();
+         }},
+    };
+    fields.insert(fields.end(), more.begin(), more.end());
+    return fields;
+}
+
+std::string clientRule(const Command&, const json& o) {
+    const auto client = o.find("client");
+    if (client == o.end() || *client == "in-process") return "";
+    if (client->is_number_integer() && client->get<std::int64_t>() >= 1 &&
+        client->get<std::int64_t>() <= INT32_MAX) {
+        return "";
+    }
+    return "client: \"in-process\" or a connection number 1..2147483647 is needed";
+}
+
 const std::vector<VerbRule>& verbs() {
     static const std::vector<VerbRule> table = {
         {"offline", Verb::Offline, {kDevice}},
@@ -189,6 +234,15 @@ const std::vector<VerbRule>& verbs() {
                c.seed = v.get<std::uint64_t>();
            }}}},
         {"status", Verb::Status, {}},
+        // The call journal: the same filters for both.
+        {"journal", Verb::Journal,
+         journalFields({{"limit", Type::Int, false, 0, 10000, "", put<&Command::limit>, "100"}}),
+         nullptr, clientRule},
+        {"journal_clear", Verb::JournalClear, {}},
+        {"wait", Verb::Wait,
+         journalFields({count(false, 1000000, "1"),
+                        {"timeout_ms", Type::Int, true, 1, 600000, "", put<&Command::timeoutMs>}}),
+         nullptr, clientRule},
     };
     return table;
 }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Journal.h"
 #include "ZvPldEngine.h"
 
 namespace zvsim {
@@ -30,6 +31,10 @@ enum class Verb {
     Restart,
     Reset,
     Status,
+    // The call journal.
+    Journal,
+    JournalClear,
+    Wait,
 };
 
 // In the order of the plant verb's signal words, which the decoder counts on.
@@ -72,6 +77,11 @@ struct Command {
     // reset
     bool hasSeed = false;
     std::uint64_t seed = 0;
+    // journal, wait: which calls; how many a journal lists; how long a wait waits (its count is
+    // `count`)
+    JournalFilter filter;
+    std::uint32_t limit = 100;
+    std::uint32_t timeoutMs = 0;
 };
 
 // Decodes one command from JSON text: "" and `command` filled, or the error text (and `command`

@@ -186,6 +186,7 @@ std::string SimEngine::control(const Command& c) {
                 device.offline = controls.catalogueOffline().count(index) != 0;
             }
             controls.clear(c.hasSeed ? &c.seed : nullptr);
+            m_journal.clear();
             return done("every control removed, seed " + d(controls.seed()));
         }
         case Verb::Status: {
@@ -201,6 +202,11 @@ std::string SimEngine::control(const Command& c) {
             status["offline"] = std::move(offline);
             return status.dump();
         }
+        // The call journal.
+        case Verb::Journal:
+        case Verb::JournalClear:
+        case Verb::Wait:
+            return journal(c);
     }
     return refuse("not understood");
 }

@@ -205,6 +205,7 @@ Y4_Status Controls::failing(std::uint16_t device, std::uint32_t point, bool writ
             continue;
         }
         const auto status = static_cast<Y4_Status>(c.status);
+        NoteControl(c.name);
         if (it->left > 0 && --it->left == 0) {
             m_controls.erase(it);
             refresh();
@@ -240,8 +241,12 @@ void Controls::hold(int device, bool report) {
     for (Standing& s : m_controls) {
         const Command& c = s.command;
         if (c.hasDevice && c.device != device) continue;
-        if (c.verb == Verb::Stall) stalled = true;
+        if (c.verb == Verb::Stall) {
+            stalled = true;
+            NoteControl(c.name);
+        }
         if (c.verb != Verb::Delay) continue;
+        NoteControl(c.name);
         // Uniform within [min, max]: the bias of the modulo is below 2^-40 for these ranges.
         const std::uint64_t span = c.maxMs - c.minMs;
         ms += c.minMs + (span > 0 ? NextRandom(s.generator) % (span + 1) : 0);
@@ -269,6 +274,14 @@ SimEngine::Hold Controls::take() {
     const SimEngine::Hold hold = t_hold;
     t_hold = {};
     return hold;
+}
+
+bool Controls::holding() {
+    return t_hold.delay.count() > 0 || t_hold.stalled;
+}
+
+void Controls::holdEntry(std::uint64_t seq) {
+    t_hold.journalSeq = seq;
 }
 
 bool Controls::released(std::uint64_t stallEpoch) const {

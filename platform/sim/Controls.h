@@ -69,6 +69,9 @@ class Controls {
     // stall on this thread, or (report) records them for take().
     void hold(int device, bool report);
     static SimEngine::Hold take();
+    // Whether the last call on this thread reported a hold; its journal entry, taken with it.
+    static bool holding();
+    static void holdEntry(std::uint64_t seq);
     bool released(std::uint64_t stallEpoch) const;
 
     struct PlantValue {

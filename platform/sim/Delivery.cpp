@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "JournalCall.h"
+
 namespace zvsim {
 
 template <class Fn>
@@ -241,7 +243,8 @@ void SimEngine::Close() {
 }
 
 Y4_Status SimEngine::UnReg(int what) {
-    if (what != 1) return kRejected;
+    Call call(*this, Op::UnReg, CallTarget{}, -1, false);
+    if (what != 1) return call.answer(kRejected);
     std::shared_ptr<Delivery> delivery;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -275,15 +278,18 @@ Y4_Status SimEngine::reg(Capture capture, void* context) {
 }
 
 Y4_Status SimEngine::RegPldCntChng(ZvPldCntChngFn capture, void* context, std::uint16_t) {
-    return reg(capture, context);
+    Call call(*this, Op::RegPldCntChng, CallTarget{}, -1, false);
+    return call.answer(reg(capture, context));
 }
 
 Y4_Status SimEngine::RegVelEvent(ZvVelEventFn capture, void* context, std::uint16_t) {
-    return reg(capture, context);
+    Call call(*this, Op::RegVelEvent, CallTarget{}, -1, false);
+    return call.answer(reg(capture, context));
 }
 
 Y4_Status SimEngine::RegValueChange(ZvValueChangeFn capture, void* context, std::uint16_t) {
-    return reg(capture, context);
+    Call call(*this, Op::RegValueChange, CallTarget{}, -1, false);
+    return call.answer(reg(capture, context));
 }
 
 void SimEngine::AnnouncePldCount() {

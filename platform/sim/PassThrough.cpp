@@ -6,6 +6,7 @@
 #include <map>
 #include <vector>
 
+#include "JournalCall.h"
 #include "SimEngine.h"
 
 namespace zvsim {
@@ -50,10 +51,10 @@ std::string SimEngine::activeEventsText() const {
 }
 
 Y4_Status SimEngine::Process(ZvPldEngInfo* request) {
-    hold(-1);
+    Call call(*this, Op::Process, CallTarget{}, -1);
     if (request == nullptr || request->pfnCallback == nullptr || !is(request->pUrl, kEventsUrl) ||
         !is(request->pQuery, kEventsQuery) || request->reqType != kEventsReqType) {
-        return kUnknownRequest;
+        return call.answer(kUnknownRequest);
     }
     Answer answer;
     answer.respond = request->pfnCallback;
@@ -63,12 +64,12 @@ Y4_Status SimEngine::Process(ZvPldEngInfo* request) {
     std::unique_lock<std::mutex> lock(m_mutex);
     answer.text = activeEventsText();
     answer.pieceSize = m_catalogue.pieceSize;
-    return sendAnswer(lock, std::move(answer));
+    return call.answer(sendAnswer(lock, std::move(answer)));
 }
 
 Y4_Status SimEngine::GetVelServerInventory(ZvVelInventory* inventory) {
-    hold(-1);
-    if (inventory == nullptr) return kRejected;
+    Call call(*this, Op::GetVelServerInventory, CallTarget{}, -1);
+    if (inventory == nullptr) return call.answer(kRejected);
     const auto upTime = std::chrono::steady_clock::now() - m_started;
     std::lock_guard<std::mutex> lock(m_mutex);
     std::memset(inventory, 0, sizeof *inventory);
@@ -79,17 +80,18 @@ Y4_Status SimEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     inventory->upTimeSec = static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::seconds>(upTime).count());
     std::strncpy(inventory->serverName, kServerName, sizeof inventory->serverName - 1);
-    return kOk;
+    return call.answer(kOk);
 }
 
 ZvProductIdentSeq* SimEngine::GetProdSeqId(unsigned short deviceIdx) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetProdSeqId, DeviceTarget(deviceIdx), deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
-    if (dev == m_catalogue.devices.end() || !dev->second.identity) return nullptr;
+    if (dev == m_catalogue.devices.end()) return call.answer(nullptr, kUnknownDevice);
+    if (!dev->second.identity) return nullptr;
     const ProductIdentity& identity = *dev->second.identity;
     auto* seq = static_cast<ZvProductIdentSeq*>(std::malloc(sizeof(ZvProductIdentSeq)));
-    if (seq == nullptr) return nullptr;
+    if (seq == nullptr) return call.answer(nullptr, kRejected);
     std::memset(seq, 0, sizeof *seq);
     seq->nmbrIds = static_cast<std::uint8_t>(identity.ids.size());
     seq->revision = identity.revision;
@@ -100,14 +102,15 @@ ZvProductIdentSeq* SimEngine::GetProdSeqId(unsigned short deviceIdx) {
 // As every text of the engine: strncpy within `size`, so a text of `size` characters or more
 // arrives without its NUL.
 Y4_Status SimEngine::GetVelFDMVersion(int deviceIdx, int size, char* buf) {
-    hold(deviceIdx);
-    if (buf == nullptr || size <= 0) return kRejected;
+    Call call(*this, Op::GetVelFDMVersion, DeviceTarget(static_cast<std::uint16_t>(deviceIdx)),
+              deviceIdx);
+    if (buf == nullptr || size <= 0) return call.answer(kRejected);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (deviceIdx < 0 || deviceIdx > 0xFFFF) return kUnknownDevice;
+    if (deviceIdx < 0 || deviceIdx > 0xFFFF) return call.answer(kUnknownDevice);
     const auto dev = m_catalogue.devices.find(static_cast<std::uint16_t>(deviceIdx));
-    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    if (dev == m_catalogue.devices.end()) return call.answer(kUnknownDevice);
     std::strncpy(buf, dev->second.fdmVersion.c_str(), static_cast<std::size_t>(size));
-    return kOk;
+    return call.answer(kOk);
 }
 
 }  // namespace zvsim

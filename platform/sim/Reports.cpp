@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "JournalCall.h"
 #include "SimEngine.h"
 
 namespace zvsim {
@@ -86,39 +87,44 @@ std::string ReportProblem(const Device& device) {
 }
 
 std::uint32_t SimEngine::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetMaxNmbrAncstrs, DeviceTarget(deviceIdx), deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
-    return dev == m_catalogue.devices.end() ? 0xFFFFFFFFu : dev->second.maxAncestors;
+    if (dev == m_catalogue.devices.end()) return call.answer(0xFFFFFFFFu, kUnknownDevice);
+    return dev->second.maxAncestors;
 }
 
 std::uint32_t SimEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetPointsRprt, PointTarget(deviceIdx, static_cast<std::uint32_t>(gddId)),
+              deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(deviceIdx);
-    if (dev == m_catalogue.devices.end() || gddId > UINT32_MAX) return 0;
-    const auto pnt = dev->second.points.find(static_cast<std::uint32_t>(gddId));
-    return pnt == dev->second.points.end() ? 0 : pnt->second.report;
+    if (dev == m_catalogue.devices.end()) return call.answer(0u, kUnknownDevice);
+    const auto pnt = gddId > UINT32_MAX
+                         ? dev->second.points.end()
+                         : dev->second.points.find(static_cast<std::uint32_t>(gddId));
+    if (pnt == dev->second.points.end()) return call.answer(0u, kUnknownPoint);
+    return pnt->second.report;
 }
 
 // Writes the report (the module asked for), then its ancestors at buf + the header's size, and
 // not one byte past bufSize.
 Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
-    hold(rprt->deviceIdx);
+    Call call(*this, Op::GetRprtAncstr, ReportTarget(rprt), rprt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
-    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    if (dev == m_catalogue.devices.end()) return call.answer(kUnknownDevice);
     const auto found = dev->second.reports.find(rprt->gddId);
-    if (found == dev->second.reports.end()) return kNoAncestorRecord;
+    if (found == dev->second.reports.end()) return call.answer(kNoAncestorRecord);
     const Report& report = found->second;
     const std::uint16_t module = moduleOf(rprt->mmIdx);
-    if (module >= report.labels.size()) return kBadModule;
-    if (!report.ancestorRecord) return kNoAncestorRecord;
+    if (module >= report.labels.size()) return call.answer(kBadModule);
+    if (!report.ancestorRecord) return call.answer(kNoAncestorRecord);
 
     const std::vector<ZvPldEngAncestorEntry> chain = ancestorsOf(dev->second, report);
     const std::size_t entriesSize = chain.size() * sizeof(ZvPldEngAncestorEntry);
     if (rprt->buf == nullptr || rprt->bufSize < sizeof(ZvPldEngAncestors) + entriesSize) {
-        return kBufferTooSmall;
+        return call.answer(kBufferTooSmall);
     }
     auto* const bytes = static_cast<unsigned char*>(rprt->buf);
     ZvPldEngAncestors header{};
@@ -129,25 +135,25 @@ Y4_Status SimEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
     header.ancstrs = reinterpret_cast<ZvPldEngAncestorEntry*>(bytes + sizeof header);
     std::memcpy(bytes, &header, sizeof header);
     if (!chain.empty()) std::memcpy(bytes + sizeof header, chain.data(), entriesSize);
-    return kOk;
+    return call.answer(kOk);
 }
 
 // The caller's buffer has room for `size` characters and a NUL.
 Y4_Status SimEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size, char* buf) {
-    hold(rprt->deviceIdx);
+    Call call(*this, Op::GetVelRprtStrLabel, ReportTarget(rprt), rprt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto dev = m_catalogue.devices.find(rprt->deviceIdx);
-    if (dev == m_catalogue.devices.end()) return kUnknownDevice;
+    if (dev == m_catalogue.devices.end()) return call.answer(kUnknownDevice);
     const auto found = dev->second.reports.find(rprt->gddId);
-    if (found == dev->second.reports.end()) return kUnknownPoint;
+    if (found == dev->second.reports.end()) return call.answer(kUnknownPoint);
     const std::uint16_t module = moduleOf(rprt->mmIdx);
-    if (module >= found->second.labels.size()) return kBadModule;
-    if (buf == nullptr) return kRejected;
+    if (module >= found->second.labels.size()) return call.answer(kBadModule);
+    if (buf == nullptr) return call.answer(kRejected);
     const std::string& label = found->second.labels[module];
     const std::size_t length = label.size() < size ? label.size() : size;
     std::memcpy(buf, label.data(), length);
     buf[length] = '\0';
-    return label.size() > size ? kLabelCut : kLabelRead;
+    return call.answer(label.size() > size ? kLabelCut : kLabelRead);
 }
 
 Y4_Status SimEngine::SetReportParent(std::uint16_t deviceIdx, std::uint32_t reportGddId,

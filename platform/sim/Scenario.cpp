@@ -77,6 +77,9 @@ ScenarioStep stepOf(const json& j, std::size_t index, std::int64_t previousMs) {
     step.command = command.dump();
     const std::string fault = CheckCommand(step.command);
     if (!fault.empty()) bad(where + ": " + fault);
+    // It would hold the player, and the check's scratch engine that no client calls, up to its
+    // timeout: a step's time is its `at` or `after`.
+    if (command.at("do") == "wait") bad(where + ": wait is no scenario step");
     return step;
 }
 

@@ -2,6 +2,7 @@
 // the engine does (texts cut as strncpy cuts them), their attributes and enumeration states, and
 // the status and value texts.
 #include "Controls.h"
+#include "JournalCall.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -190,52 +191,52 @@ SimEngine::Target SimEngine::find(std::uint16_t deviceIdx, std::uint32_t gddId, 
 }
 
 Y4_Status SimEngine::GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntStrLabel, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status == kOk) copyText(buf, size, t.point->label);
-    return t.status;
+    return call.answer(t.status);
 }
 
 Y4_Status SimEngine::GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntStrDscrptn, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
-    if (t.status != kOk) return t.status;
+    if (t.status != kOk) return call.answer(t.status);
     if (t.point->description.empty()) {
         copyText(buf, size, t.point->label);
-        return kNoDescription;
+        return call.answer(kNoDescription);
     }
     copyText(buf, size, t.point->description);
-    return kOk;
+    return call.answer(kOk);
 }
 
 Y4_Status SimEngine::GetVelPntStrUoM(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntStrUoM, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
-    if (t.status != kOk) return t.status;
+    if (t.status != kOk) return call.answer(t.status);
     const std::vector<std::string>& units = t.point->units;
     if (units.empty()) {
         copyText(buf, size, "");
-        return kOk;
+        return call.answer(kOk);
     }
-    if (pnt->uofm >= units.size()) return kRejected;
+    if (pnt->uofm >= units.size()) return call.answer(kRejected);
     copyText(buf, size, units[pnt->uofm]);
-    return kOk;
+    return call.answer(kOk);
 }
 
 Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntStr, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, false); st != kOk)
-        return st;
+        return call.answer(st);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
-    if (t.status != kOk) return t.status;
+    if (t.status != kOk) return call.answer(t.status);
     const Point& p = *t.point;
     copyText(buf, size,
              p.kind == Kind::Text ? p.texts[t.module] : RenderValue(p, p.values[t.module]));
-    return kOk;
+    return call.answer(kOk);
 }
 
 Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
@@ -249,21 +250,21 @@ Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
 }
 
 Y4_Status SimEngine::GetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t* value) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntInt32, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::int64_t raw = 0;
     const Y4_Status st = readNumber(pnt, &raw);
     if (st == kOk) *value = static_cast<std::int32_t>(raw);
-    return st;
+    return call.answer(st);
 }
 
 Y4_Status SimEngine::GetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t* value) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::GetVelPntUint32, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::int64_t raw = 0;
     const Y4_Status st = readNumber(pnt, &raw);
     if (st == kOk) *value = static_cast<std::uint32_t>(raw);
-    return st;
+    return call.answer(st);
 }
 
 Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
@@ -285,115 +286,118 @@ Y4_Status SimEngine::writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw) {
 }
 
 Y4_Status SimEngine::SetVelPntStr(const ZvVelPntDfn* pnt, const char* value, std::uint16_t) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::SetVelPntStr, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
-        return st;
+        return call.answer(st);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
-    if (t.status != kOk) return t.status;
+    if (t.status != kOk) return call.answer(t.status);
     Point& p = *t.point;
-    if ((p.accessRights & kWrite) == 0) return kReadOnly;
-    if (value == nullptr) return kRejected;
+    if ((p.accessRights & kWrite) == 0) return call.answer(kReadOnly);
+    if (value == nullptr) return call.answer(kRejected);
     if (p.kind == Kind::Text) {
-        if (std::strlen(value) > 255) return kRejected;
+        if (std::strlen(value) > 255) return call.answer(kRejected);
         p.texts[t.module] = value;
         queueValueChange(pnt->deviceIdx, p, t.module);
-        return kOk;
+        return call.answer(kOk);
     }
     if (p.kind == Kind::Enum) {
         for (const State& s : p.states) {
-            if (s.name == value) return writeNumber(pnt, s.value);
+            if (s.name == value) return call.answer(writeNumber(pnt, s.value));
         }
     }
     std::int64_t raw = 0;
-    if (!parseNumber(value, p.kind == Kind::Enum ? 1 : p.normFactor, &raw)) return kRejected;
-    return writeNumber(pnt, raw);
+    if (!parseNumber(value, p.kind == Kind::Enum ? 1 : p.normFactor, &raw))
+        return call.answer(kRejected);
+    return call.answer(writeNumber(pnt, raw));
 }
 
 Y4_Status SimEngine::SetVelPntInt32(const ZvVelPntDfn* pnt, std::int32_t value, std::uint16_t) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::SetVelPntInt32, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
-        return st;
-    return writeNumber(pnt, value);
+        return call.answer(st);
+    return call.answer(writeNumber(pnt, value));
 }
 
 Y4_Status SimEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t value, std::uint16_t) {
-    hold(pnt->deviceIdx);
+    Call call(*this, Op::SetVelPntUint32, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (const Y4_Status st = m_controls->failing(pnt->deviceIdx, pnt->gddId, true); st != kOk)
-        return st;
-    return writeNumber(pnt, value);
+        return call.answer(st);
+    return call.answer(writeNumber(pnt, value));
 }
 
-Y4_Status SimEngine::attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field,
+Y4_Status SimEngine::attribute(Op op, const ZvVelPntDfn* pnt, std::uint32_t Point::*field,
                                std::uint32_t* value) {
-    hold(pnt->deviceIdx);
+    Call call(*this, op, TargetOf(pnt), pnt->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Catalogue);
     if (t.status == kOk) *value = t.point->*field;
-    return t.status;
+    return call.answer(t.status);
 }
 
 Y4_Status SimEngine::GetVelPntAccessRights(const ZvVelPntDfn* pnt, std::uint32_t* value) {
-    return attribute(pnt, &Point::accessRights, value);
+    return attribute(Op::GetVelPntAccessRights, pnt, &Point::accessRights, value);
 }
 
 Y4_Status SimEngine::GetVelPntDataType(const ZvVelPntDfn* pnt, std::uint32_t* value) {
-    return attribute(pnt, &Point::dataType, value);
+    return attribute(Op::GetVelPntDataType, pnt, &Point::dataType, value);
 }
 
 Y4_Status SimEngine::GetVelPntDsplyNF(const ZvVelPntDfn* pnt, std::uint32_t* value) {
-    return attribute(pnt, &Point::normFactor, value);
+    return attribute(Op::GetVelPntDsplyNF, pnt, &Point::normFactor, value);
 }
 
 Y4_Status SimEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsply) {
-    return attribute(pnt, &Point::uomId, &dsply->uofmId);
+    return attribute(Op::GetVelPntUoMId, pnt, &Point::uomId, &dsply->uofmId);
 }
 
 std::uint32_t SimEngine::GetMaxRprtMMCnt(std::uint16_t deviceIdx, std::uint32_t gddId) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetMaxRprtMMCnt, PointTarget(deviceIdx, gddId), deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
-    return t.status == kOk ? static_cast<std::uint32_t>(t.point->modules()) : 0;
+    return call.answer(t.status == kOk ? static_cast<std::uint32_t>(t.point->modules()) : 0,
+                       t.status);
 }
 
 std::uint32_t SimEngine::GetMaxPntArrayDim(std::uint16_t deviceIdx, std::uint32_t gddId) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetMaxPntArrayDim, PointTarget(deviceIdx, gddId), deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
-    return t.status == kOk ? t.point->arrayDim : 0;
+    return call.answer(t.status == kOk ? t.point->arrayDim : 0, t.status);
 }
 
 Y4_Status SimEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32_t gddId,
                                          ZvEnumStateType* type, std::uint16_t* count,
                                          unsigned int maxCount, std::uint16_t* values) {
-    hold(deviceIdx);
+    Call call(*this, Op::GetVelEnumStateInfo, PointTarget(deviceIdx, gddId), deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(deviceIdx, gddId, 0xFFFF, Need::Catalogue);
-    if (t.status != kOk) return t.status;
+    if (t.status != kOk) return call.answer(t.status);
     const Point& p = *t.point;
-    if (p.kind != Kind::Enum) return kWrongType;
+    if (p.kind != Kind::Enum) return call.answer(kWrongType);
     type->type = p.enumType;
     // The engine reports the true count but fills no more cells than it was given.
     *count = static_cast<std::uint16_t>(p.states.size());
     for (std::size_t i = 0; i < p.states.size() && i < maxCount; ++i) values[i] = p.states[i].value;
-    return kOk;
+    return call.answer(kOk);
 }
 
 Y4_Status SimEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned int size, char* buf) {
-    hold(state->deviceIdx);
+    Call call(*this, Op::GetVelEnumStateStr, PointTarget(state->deviceIdx, state->gddId),
+              state->deviceIdx);
     std::lock_guard<std::mutex> lock(m_mutex);
     const Target t = find(state->deviceIdx, state->gddId, 0xFFFF, Need::Catalogue);
-    if (t.status != kOk) return t.status;
-    if (t.point->kind != Kind::Enum) return kWrongType;
+    if (t.status != kOk) return call.answer(t.status);
+    if (t.point->kind != Kind::Enum) return call.answer(kWrongType);
     for (const State& s : t.point->states) {
         if (s.value == state->stateValue) {
             copyText(buf, size, s.name);
-            return kOk;
+            return call.answer(kOk);
         }
     }
-    return kRejected;
+    return call.answer(kRejected);
 }
 
 }  // namespace zvsim

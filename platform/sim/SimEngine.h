@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Journal.h"
 #include "ZvPldEngine.h"
 #include "ZvPldStatus.h"
 
@@ -196,6 +197,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
         std::chrono::milliseconds delay{0};
         bool stalled = false;
         std::uint64_t stallEpoch = 0;
+        std::uint64_t journalSeq = 0;  // the call's journal entry, held until its reply goes
     };
     // The hold of the last engine call made on this thread, taken once.
     Hold TakeHold();
@@ -206,6 +208,24 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void OnRelease(std::function<void()> wake);
     // The newest simulated engine alive in this process, or null.
     static std::shared_ptr<SimEngine> Latest();
+
+    // The call journal (Journal.h): every engine call a client makes, but Init and Close.
+    // Its room in entries, 100000 at the start; 0 switches it off. Empties it; false, with the
+    // journal off, when there is no memory for it.
+    bool SetJournalCapacity(std::size_t entries);
+    // A call the daemon answers for the engine (a client's Reg or UnReg), for this thread's caller.
+    void JournalCall(Op op, Y4_Status status);
+    // A held reply's entry (Hold::journalSeq): it went now, or was dropped with its connection.
+    void JournalReplied(std::uint64_t seq, bool dropped);
+    // A wait command for a caller that must not block (the daemon): null, with its answer in
+    // `answer`, when it is refused; else it is pending until WaitMet, or its timeout (in
+    // `timeout`), and EndWait answers it. `wake` is called when a wait is met, under the
+    // journal's lock; null: none.
+    std::shared_ptr<Journal::Wait> StartWait(const std::string& command, std::string& answer,
+                                             std::chrono::milliseconds& timeout);
+    bool WaitMet(const std::shared_ptr<Journal::Wait>& wait) const;
+    std::string EndWait(const std::shared_ptr<Journal::Wait>& wait);
+    void OnWaitMet(std::function<void()> wake);
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -254,7 +274,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     Target find(std::uint16_t deviceIdx, std::uint32_t gddId, std::uint16_t mmIdx, Need need);
     Y4_Status readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw);
     Y4_Status writeNumber(const ZvVelPntDfn* pnt, std::int64_t raw);
-    Y4_Status attribute(const ZvVelPntDfn* pnt, std::uint32_t Point::*field, std::uint32_t* value);
+    Y4_Status attribute(Op op, const ZvVelPntDfn* pnt, std::uint32_t Point::*field,
+                        std::uint32_t* value);
 
     // Notifications are made and delivered by a Delivery (Delivery.h), which owns the
     // delivering thread. The engine only queues work there, with m_mutex held so that the
@@ -307,6 +328,14 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     std::map<std::uint32_t, EventRun> m_eventRuns;
     std::shared_ptr<Controls> m_controls;
     std::atomic<bool> m_reportHolds{false};
+
+    // The call journal (JournalControl.cpp): each engine call is a Call (JournalCall.h), which
+    // waits out or reports its hold first and is journaled once answered.
+    class Call;
+    std::string journal(const Command& command);
+    void journalCall(Op op, const CallTarget& target, std::chrono::steady_clock::time_point start,
+                     Y4_Status status);
+    mutable Journal m_journal{m_started};
 };
 
 }  // namespace zvsim

@@ -66,6 +66,35 @@ TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInThei
     }
 }
 
+// A read by another pldctl process, as `sim journal` prints it; `sim wait` exits as it fared.
+TEST_F(ScenarioEndToEndTest, SimJournalPrintsTheCallsAndSimWaitExitsAsItFared) {
+    ASSERT_TRUE(daemon());
+    Process& reader = pldctl({"get", "1", "1"});
+    const pid_t pid = reader.pid;
+    EXPECT_EQ(reader.exitStatus(), 0);
+    const std::vector<std::string> lines =
+        pldctl({"sim", "journal", "--op", "GetVelPntStr"}).lines();
+    ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("(pid " + std::to_string(pid) +
+                            ")  GetVelPntStr device 1 point 1 module 0 aux 0  status 0  "),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("1 matching calls, 1 listed, last #", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("time p50 ", 0), 0u) << lines[2];
+    const std::vector<std::string> wait = {"sim",       "wait",   "--op",   "GetVelPntStr",
+                                           "--timeout", "2500ms", "--count"};
+    std::vector<std::string> once = wait, twice = wait;
+    once.push_back("1");
+    twice.push_back("2");
+    EXPECT_EQ(pldctl(once).exitStatus(), 0);
+    EXPECT_EQ(pldctl(twice).exitStatus(), 1);
+    // Past the control connection's default deadline: the wait's reply is still waited for.
+    EXPECT_NE(log().find("pldctl: sim wait: wait: timed out after 2500 ms with 1 of 2 matching "
+                         "calls seen"),
+              std::string::npos)
+        << log();
+}
+
 // `pldctl sim`'s commands as `sim status` lists them (fields, units, flags as the engine took
 // them); then `pldctl scenario run`'s exit status: a refused step 1, a bad file 2 that changes
 // nothing (the value written before it stays), no engine 1.

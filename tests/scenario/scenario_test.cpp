@@ -61,6 +61,7 @@ TEST(ScenarioFile, EachFaultIsRefusedWithItsNameAndAGoodFileIsTaken) {
         {R"({"steps": [{"at": 0, "do": "release"}, {"at": 9, "do": "melt"}]})",
          "step 2: do: unknown verb \"melt\""},
         {R"({"steps": [{"at": 0, "note": "x"}]})", "step 1 has no \"do\""},
+        {R"({"steps": [{"at": 0, "do": "wait", "timeout_ms": 9}]})", "step 1: wait is no scenario"},
         {R"({"steps": [{"at": 0, "note": 5, "do": "release"}]})", "\"note\" must be a text"},
         {R"({"steps": [3]})", "step 1 must be an object"},
         {manySteps(1001), "1 to 1000 steps, not 1001"},

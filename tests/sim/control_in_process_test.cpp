@@ -258,7 +258,14 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
         {R"({"do": "report_parent", "device": 1, "report": 1000, "parent": 1021})",
          "report_parent: value, unit or state not accepted", true},
         {R"({"do": "restart"})", "only the engine daemon restarts itself", true},
+        {R"({"do": "journal", "op": "GetAll"})", "op: one of UnReg|", false},
+        {R"({"do": "wait", "colour": 1, "timeout_ms": 5})", "unknown field \"colour\"", false},
+        {R"({"do": "journal", "client": "browser"})", "client: \"in-process\" or a connection",
+         false},
+        {R"({"do": "wait", "client": 0, "timeout_ms": 5})", "client: \"in-process\" or", false},
     };
+    setpoint();  // a call in the journal, which no refusal may change
+    const json journal = ctl(R"({"do": "journal"})");
     // Each field null, each integer field just below and above its range, alone, and each
     // required field missing from a command otherwise whole; the ends of each range are taken.
     std::string table;
@@ -322,6 +329,9 @@ clear: name name
 restart:
 reset: seed? 0..9223372036854775807
 status:
+journal: op? UnReg|RegPldCntChng|RegVelEvent|RegValueChange|GetVelPntStrLabel|GetVelPntStrDscrptn|GetVelPntStrUoM|GetVelPntStr|GetVelPntInt32|GetVelPntUint32|SetVelPntStr|SetVelPntInt32|SetVelPntUint32|GetVelPntAccessRights|GetVelPntDataType|GetVelPntDsplyNF|GetVelPntUoMId|GetMaxRprtMMCnt|GetMaxPntArrayDim|GetMaxNmbrAncstrs|GetPointsRprt|GetRprtAncstr|GetVelRprtStrLabel|GetVelEnumStateInfo|GetVelEnumStateStr|Process|GetVelServerInventory|GetProdSeqId|GetVelFDMVersion device? 0..65535 point? 0..4294967295 client? value since? 0..9223372036854775807 limit? 0..10000
+journal_clear:
+wait: op? UnReg|RegPldCntChng|RegVelEvent|RegValueChange|GetVelPntStrLabel|GetVelPntStrDscrptn|GetVelPntStrUoM|GetVelPntStr|GetVelPntInt32|GetVelPntUint32|SetVelPntStr|SetVelPntInt32|SetVelPntUint32|GetVelPntAccessRights|GetVelPntDataType|GetVelPntDsplyNF|GetVelPntUoMId|GetMaxRprtMMCnt|GetMaxPntArrayDim|GetMaxNmbrAncstrs|GetPointsRprt|GetRprtAncstr|GetVelRprtStrLabel|GetVelEnumStateInfo|GetVelEnumStateStr|Process|GetVelServerInventory|GetProdSeqId|GetVelFDMVersion device? 0..65535 point? 0..4294967295 client? value since? 0..9223372036854775807 count? 1..1000000 timeout_ms 1..600000
 )");
     for (const auto& [command, error, wellFormed] : cases) {
         const json answer = ctl(command);
@@ -330,6 +340,7 @@ status:
         EXPECT_EQ(zvsim::CheckCommand(command), wellFormed ? "" : answer.value("error", ""));
     }
     EXPECT_EQ(ctl(R"({"do": "status"})"), before);
+    EXPECT_EQ(ctl(R"({"do": "journal"})"), journal);
     EXPECT_EQ(engine->PldCount(), pldCount);
     EXPECT_EQ(setpoint(), "60.0");
 }

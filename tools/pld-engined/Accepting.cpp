@@ -14,6 +14,7 @@
 
 #include "Io.h"
 #include "Log.h"
+#include "Peer.h"
 
 namespace pldengined {
 
@@ -118,6 +119,7 @@ void EventLoop::open(int fd, Clock::time_point now) {
         return;  // `c` closes it
     }
     c->events = EPOLLIN;
+    if (const std::optional<ucred> peer = zvwire::PeerOf(fd)) c->pid = peer->pid;
     try {
         m_connections.emplace(fd, c);
         m_admission.Add(c);

@@ -80,6 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Its place among the connections by their last activity, while `listed`.
     std::list<std::shared_ptr<Connection>>::iterator activity;
     bool listed = false;
+    std::int32_t pid = 0;  // the peer's, as the socket gave it when accepted; 0: unknown
 
   private:
     const int m_fd;

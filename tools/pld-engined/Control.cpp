@@ -55,6 +55,13 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
         } else {
             result = {{"ok", false}, {"error", "restart takes no parameters"}};
         }
+    } else if (verb == "wait") {
+        // Held by the loop, unless it is refused or met already: answered and logged then.
+        std::string refused;
+        answer.wait = call.engine.StartWait(text, refused, answer.waitTimeout);
+        if (answer.wait && !call.engine.WaitMet(answer.wait)) return;
+        result = json::parse(answer.wait ? call.engine.EndWait(answer.wait) : refused);
+        answer.wait = nullptr;
     } else {
         result = json::parse(call.engine.Control(text), nullptr, false);
         if (!result.is_object()) result = {{"ok", false}, {"error", "the engine did not answer"}};
@@ -63,7 +70,8 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
     const json said = result.value(ok ? "done" : "error", json());
     // Every command applied is logged; one that changed nothing, which a client may send as fast
     // as it likes, within the budget.
-    if ((ok && verb != "status") || call.unchangedLines.Take(Clock::now())) {
+    const bool reads = verb == "status" || verb == "journal" || verb == "wait";
+    if ((ok && !reads) || call.unchangedLines.Take(Clock::now())) {
         Log("connection %u: control %s%s: %s", id, Loggable(name).c_str(), ok ? "" : " refused",
             Loggable(said.is_string() ? said.get<std::string>() : said.dump()).c_str());
     }

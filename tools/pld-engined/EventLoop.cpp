@@ -49,10 +49,12 @@ EventLoop::EventLoop(zvsim::SimEngine& engine, FanOut& fanOut, StateFile& state,
       m_admit(std::move(admit)),
       m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_readBuffer(kReadChunk),
-      m_held(engine) {}
+      m_held(engine),
+      m_waits(engine) {}
 
 EventLoop::~EventLoop() {
     m_engine.OnRelease([] {});  // the engine outlives the loop
+    m_engine.OnWaitMet(nullptr);
     CloseAll();
     if (m_epoll >= 0) ::close(m_epoll);
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -85,6 +87,7 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
         m_held.Released();
         wakeLoop();
     });
+    m_engine.OnWaitMet([this] { wakeLoop(); });
 
     while (stop == 0) {
         try {
@@ -99,7 +102,8 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
 
 void EventLoop::turn(const sigset_t* waitMask) {
     epoll_event events[kEventsPerWait];
-    int timeout = static_cast<int>(m_held.Wait(Clock::now(), kSweepEvery).count());
+    const Clock::time_point before = Clock::now();
+    int timeout = static_cast<int>(m_waits.Wait(before, m_held.Wait(before, kSweepEvery)).count());
     if (!m_ready.empty()) timeout = 0;
     const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
     if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
@@ -144,6 +148,7 @@ void EventLoop::turn(const sigset_t* waitMask) {
         }
     }
     release(now);
+    answerWaits(Clock::now());
     if (m_restartAsked.exchange(false)) restart(now);
     if (!m_listening && now >= m_acceptAgain) {
         epoll_event again{};
@@ -165,6 +170,7 @@ void EventLoop::CloseAll() {
     m_ready.clear();
     m_batch.clear();
     m_held.Clear();
+    m_waits.Clear();
     std::lock_guard<std::mutex> lock(m_wokenMutex);
     m_woken.clear();
 }
@@ -227,10 +233,12 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
         c->lastRequest = now;
         m_admission.Touch(*c);
         try {
+            // The engine's journal names the client of each call made for this request.
+            const zvsim::CallerScope caller({static_cast<std::int32_t>(c->Id()), c->pid});
             Call call{m_engine, m_fanOut, c, m_unchangedLines, m_held};
             Frame read;
             if (AnswerInPlace(call, c->decoder.Fields().Root(bytes), read)) {
-                reply(c, std::move(read), m_engine.TakeHold(), now);
+                reply(c, std::move(read), m_engine.TakeHold());
                 continue;
             }
             json message = zvwire::ReadJson(bytes, size);
@@ -241,9 +249,12 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
                 m_batch.push_back(BatchedWrite{c, std::move(message), std::move(answer.reply),
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
+            } else if (answer.wait) {
+                m_waits.Hold(c, answer.reply[zvwire::key::kId], answer.wait, answer.waitTimeout,
+                             now);
             } else {
                 reply(c, ReplyFrame(*c, message, answer.reply),
-                      answer.control ? zvsim::SimEngine::Hold{} : hold, now);
+                      answer.control ? zvsim::SimEngine::Hold{} : hold);
             }
         } catch (const std::bad_alloc&) {
             m_engine.TakeHold();  // not left for the next request
@@ -276,6 +287,8 @@ void EventLoop::commit() {
         holds.resize(batch.size());
         for (std::size_t i = 0; i < batch.size(); ++i) {
             made.push_back([this, &batch, &holds, i](zvsim::SimEngine& engine) {
+                const Connection& c = *batch[i].connection;
+                const zvsim::CallerScope caller({static_cast<std::int32_t>(c.Id()), c.pid});
                 const Y4_Status status = batch[i].write(engine);
                 if (&engine == &m_engine) holds[i] = engine.TakeHold();
                 return status;
@@ -292,14 +305,13 @@ void EventLoop::commit() {
         }
         return;
     }
-    const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::shared_ptr<Connection>& c = batch[i].connection;
         c->awaitingCommit = false;
         if (c->closed) continue;
         try {
             batch[i].reply[zvwire::key::kStatus] = statuses[i];
-            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
+            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i]);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;
@@ -371,6 +383,7 @@ void EventLoop::close(const std::shared_ptr<Connection>& c) {
     m_admission.Remove(*c);
     m_fanOut.Remove(c);
     m_held.Forget(*c);
+    m_waits.Forget(*c);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, c->Fd(), nullptr);
     // The descriptor itself is closed with the last reference (a piece under way may hold one).
     ::shutdown(c->Fd(), SHUT_RDWR);
@@ -391,12 +404,13 @@ void EventLoop::wakeLoop() {
 }
 
 void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
-                      const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+                      const zvsim::SimEngine::Hold& hold) {
     if (hold.delay.count() <= 0 && !hold.stalled) {
         c->Send(std::move(frame));
         return;
     }
-    m_held.Hold(c, std::move(frame), hold, now);
+    // Timed from after the engine call: never shorter than its journal entry shows.
+    m_held.Hold(c, std::move(frame), hold, Clock::now());
 }
 
 void EventLoop::release(Clock::time_point now) {

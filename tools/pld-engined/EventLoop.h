@@ -23,6 +23,7 @@
 #include "Connection.h"
 #include "FanOut.h"
 #include "HeldReplies.h"
+#include "HeldWaits.h"
 #include "StateFile.h"
 #include "Throttle.h"
 #include "sim/SimEngine.h"
@@ -100,8 +101,10 @@ class EventLoop {
     bool paused(const Connection& c) const;
     // Sends `frame` to `c`, or holds it back as `hold` says.
     void reply(const std::shared_ptr<Connection>& c, Frame frame,
-               const zvsim::SimEngine::Hold& hold, Clock::time_point now);
+               const zvsim::SimEngine::Hold& hold);
     void release(Clock::time_point now);
+    // Sends the replies of the waits met or timed out (HeldWaits.cpp).
+    void answerWaits(Clock::time_point now);
     void restart(Clock::time_point now);
 
     zvsim::SimEngine& m_engine;
@@ -137,6 +140,7 @@ class EventLoop {
     std::vector<std::shared_ptr<Connection>> m_woken;  // frames queued, or a drop asked
 
     HeldReplies m_held;
+    HeldWaits m_waits;
     std::function<void()> m_restart;
     std::function<void(Clock::time_point)> m_onSweep;
     std::atomic<bool> m_restartAsked{false};

@@ -26,6 +26,7 @@ FanOut::~FanOut() {
 }
 
 bool FanOut::Start() {
+    const zvsim::CallerScope daemon({0, 0, false});  // the daemon's own calls: not a client's
     m_started = m_engine.RegPldCntChng(&FanOut::onPldCount, this, 0) == zvsim::kOk &&
                 m_engine.RegVelEvent(&FanOut::onEvent, this, 0) == zvsim::kOk &&
                 m_engine.RegValueChange(&FanOut::onValue, this, 0) == zvsim::kOk;
@@ -37,7 +38,10 @@ void FanOut::Stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_live.clear();
     }
-    if (std::exchange(m_started, false)) m_engine.UnReg(1);
+    if (std::exchange(m_started, false)) {
+        const zvsim::CallerScope daemon({0, 0, false});
+        m_engine.UnReg(1);
+    }
     // No piece can come any more: the answers' contexts go.
     std::lock_guard<std::mutex> lock(m_answersMutex);
     m_answers.clear();

@@ -6,7 +6,8 @@ namespace pldengined {
 
 void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame frame,
                        const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
-    Held held{connection, std::move(frame), now + hold.delay, hold.stalled, hold.stallEpoch};
+    Held held{connection,   std::move(frame), now + hold.delay,
+              hold.stalled, hold.stallEpoch,  hold.journalSeq};
     // Released before it was held: only its delay is left.
     if (!held.stalled || m_engine.StallReleased(held.epoch)) {
         m_nextDue = std::min(m_nextDue, held.due);
@@ -28,9 +29,13 @@ std::vector<HeldReplies::Reply> HeldReplies::Due(Clock::time_point now) {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_held.size(); ++i) {
         Held& held = m_held[i];
-        if (held.connection->closed) continue;
+        if (held.connection->closed) {
+            m_engine.JournalReplied(held.journalSeq, true);
+            continue;
+        }
         const bool free = !held.stalled || m_engine.StallReleased(held.epoch);
         if (free && now >= held.due) {
+            m_engine.JournalReplied(held.journalSeq, false);
             --held.connection->held;
             held.connection->heldBytes -= held.frame->size();
             due.emplace_back(std::move(held.connection), std::move(held.frame));
@@ -55,8 +60,17 @@ std::chrono::milliseconds HeldReplies::Wait(Clock::time_point now,
 
 void HeldReplies::Forget(const Connection& connection) {
     m_held.erase(std::remove_if(m_held.begin(), m_held.end(),
-                                [&](const Held& h) { return h.connection.get() == &connection; }),
+                                [&](const Held& h) {
+                                    if (h.connection.get() != &connection) return false;
+                                    m_engine.JournalReplied(h.journalSeq, true);
+                                    return true;
+                                }),
                  m_held.end());
+}
+
+void HeldReplies::Clear() {
+    for (const Held& h : m_held) m_engine.JournalReplied(h.journalSeq, true);
+    m_held.clear();
 }
 
 std::size_t HeldReplies::Stalled() const {

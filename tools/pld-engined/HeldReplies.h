@@ -32,7 +32,7 @@ class HeldReplies {
     std::chrono::milliseconds Wait(Clock::time_point now, std::chrono::milliseconds longest) const;
     // Lets the replies of `connection` go.
     void Forget(const Connection& connection);
-    void Clear() { m_held.clear(); }
+    void Clear();
     // How many replies a stall holds now.
     std::size_t Stalled() const;
     // How many replies are held now, by a stall or a delay.
@@ -45,6 +45,7 @@ class HeldReplies {
         Clock::time_point due;
         bool stalled;
         std::uint64_t epoch;
+        std::uint64_t journalSeq;  // the call's journal entry: its time is filled in as it goes
     };
 
     zvsim::SimEngine& m_engine;

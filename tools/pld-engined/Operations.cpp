@@ -216,6 +216,13 @@ void reg(Call& call, const json& request, Answer& answer) {
                                                         : FanOut::kNone;
     call.connection->kinds |= bit;
     answer.reply[key::kStatus] = bit != 0 ? zvsim::kOk : zvsim::kRejected;
+    // The engine's registration is the daemon's own: the client's is journaled here.
+    if (bit != 0) {
+        call.engine.JournalCall(bit == FanOut::kPld     ? zvsim::Op::RegPldCntChng
+                                : bit == FanOut::kEvent ? zvsim::Op::RegVelEvent
+                                                        : zvsim::Op::RegValueChange,
+                                zvsim::kOk);
+    }
 }
 
 void unReg(Call& call, const json& request, Answer& answer) {
@@ -225,6 +232,7 @@ void unReg(Call& call, const json& request, Answer& answer) {
         ++call.connection->unregs;
     }
     answer.reply[key::kStatus] = all ? zvsim::kOk : zvsim::kRejected;
+    call.engine.JournalCall(zvsim::Op::UnReg, all ? zvsim::kOk : zvsim::kRejected);
 }
 
 using E = zvsim::SimEngine;

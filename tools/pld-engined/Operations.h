@@ -37,6 +37,10 @@ struct Answer {
     std::optional<Write> write;
     bool control = false;  // a Control op: never held back by the engine's delay or stall
     bool restart = false;  // a restart was asked for and answered: the daemon re-executes
+    // A wait command that is not met yet: the loop holds its reply (HeldWaits) until it is, or
+    // until its timeout.
+    std::shared_ptr<zvsim::Journal::Wait> wait = nullptr;
+    std::chrono::milliseconds waitTimeout{0};
 };
 
 // The hot reads (a point's text or number), answered from the request's MessagePack map with no

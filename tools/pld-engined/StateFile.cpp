@@ -22,7 +22,9 @@ StateFile::StateFile(zvsim::SimEngine& engine, StateLocation at)
     : m_engine(engine), m_at(std::move(at)), m_shadow(m_at.path.empty() ? nullptr : [this] {
           zvsim::Catalogue catalogue = m_engine.Snapshot();
           catalogue.tickMs = 0;  // its values come from the engine, before each batch
-          return std::make_unique<zvsim::SimEngine>(std::move(catalogue));
+          auto shadow = std::make_unique<zvsim::SimEngine>(std::move(catalogue));
+          shadow->SetJournalCapacity(0);  // the engine's journal has the clients' writes
+          return shadow;
       }()) {}
 
 std::vector<Y4_Status> StateFile::Commit(const std::vector<const Write*>& batch) {

@@ -62,6 +62,10 @@ class ScenarioCommands {
 CLI::Option* AddJsonFlag(CLI::App* app, bool& json);
 // One JSON object on a line of stdout, flushed: a program reads each answer as it comes.
 void PrintJson(const nlohmann::json& object);
+// The call journal's answer, one line per call, then the count and the times' percentiles.
+void PrintJournal(const nlohmann::json& answer);
+// The engine text for a wait command: over the daemon, a deadline past the wait's timeout.
+std::string WaitDeadline(const std::string& engine, const nlohmann::json& command);
 
 using Send = std::function<std::string(const std::string& command)>;
 

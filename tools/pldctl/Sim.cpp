@@ -237,6 +237,30 @@ SimCommands::SimCommands(CLI::App& app) {
     Verb& reset = verb("reset", "reset", "removes every control, releases held answers, reseeds");
     whole(reset, "--seed", "seed", "the new seed (default: the one in force)");
     verb("status", "status", "the seed, offline devices, held answers and the controls in force");
+
+    // The call journal: the same filters for journal and wait.
+    auto filters = [&](Verb& v) {
+        v.app->add_option_function<std::string>(
+            "--op", [&v](const std::string& s) { v.command["op"] = s; },
+            "only calls of this engine operation (GetVelPntStr, SetVelPntInt32, Process, ...)");
+        whole(v, "--device", "device", "only calls about this device");
+        whole(v, "--point", "point", "only calls about this GddId");
+        v.app->add_option_function<std::string>(
+            "--client",
+            [&v](const std::string& s) {
+                v.command["client"] = isNumber(s) ? numberOf(s) : json(s);
+            },
+            "only calls of in-process, or of this daemon connection number");
+        whole(v, "--since", "since", "only calls after this sequence number");
+    };
+    Verb& journal = verb("journal", "journal", "the engine calls made, oldest first");
+    filters(journal);
+    whole(journal, "--limit", "limit", "list at most this many, 0 to 10000 (default 100)");
+    verb("journal-clear", "journal_clear", "empties the call journal");
+    Verb& wait = verb("wait", "wait", "waits until calls matching the filters have been made");
+    filters(wait);
+    whole(wait, "--count", "count", "how many calls, 1 to 1000000 (default 1)");
+    duration(wait, "--timeout", "timeout_ms", "how long to wait at most (up to 10m)")->required();
 }
 
 int SimCommands::run(const std::string& engine) const {
@@ -246,7 +270,8 @@ int SimCommands::run(const std::string& engine) const {
     }
     json command = chosen->command;
     if (chosen->finish) chosen->finish(command);
-    return WithController(engine, [&](const Send& send) {
+    const std::string to = command["do"] == "wait" ? WaitDeadline(engine, command) : engine;
+    return WithController(to, [&](const Send& send) {
         const json answer = json::parse(send(command.dump()), nullptr, false);
         if (!answer.is_object() || answer.value("ok", json()) != true) {
             const std::string error = answer.is_object() ? answer.value("error", "no error given")
@@ -261,6 +286,8 @@ int SimCommands::run(const std::string& engine) const {
             PrintJson(answer);
         } else if (command["do"] == "status") {
             printStatus(answer);
+        } else if (command["do"] == "journal") {
+            PrintJournal(answer);
         } else {
             std::printf("%s\n", answer.value("done", "done").c_str());
         }

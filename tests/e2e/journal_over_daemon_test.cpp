@@ -1,0 +1,133 @@
+// The call journal and `wait` over pld-engined, end to end: page-like clients through the proxy
+// in the test's process, control on connections of the test's own.
+#include <unistd.h>
+
+#include <thread>
+
+#include "DaemonFixture.h"
+#include "MockEngine.h"
+#include "RawClient.h"
+
+using namespace ::testing;
+
+namespace {
+
+class JournalOverDaemon : public DaemonFixture {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
+            "points": [{"gddId": 101, "access": "rw", "values": [600]}]}]})";
+        ASSERT_TRUE(daemon());
+        control = controller();
+    }
+    std::unique_ptr<Client> controller() {
+        auto c = std::make_unique<Client>(m_socket);
+        EXPECT_EQ(c->call({{"op", "Control"}, {"ask", true}})["status"], 0);
+        return c;
+    }
+    static json ctl(Client& c, const json& command) {
+        return c.call({{"op", "Control"}, {"command", command}})["answer"];
+    }
+    json journal(const json& filter = json::object()) {
+        json command = filter;
+        command["do"] = "journal";
+        return ctl(*control, command);
+    }
+    std::string page(const std::string& query = "") const { return m_engine + query; }
+    static std::string read(ZvPldProxy& proxy) {
+        std::string text;
+        const int rc = proxy.GetValueString(text, 1, 101, 1, 0, 0, 0, nullptr);
+        return rc == 0 ? text : "rc " + std::to_string(rc);
+    }
+    std::unique_ptr<Client> control;
+};
+
+TEST_F(JournalOverDaemon, APagesReadsAreJournaledWithItsConnectionAndPid) {
+    ZvPldProxy proxy(page().c_str(), "");
+    EXPECT_EQ(read(proxy), "600");
+    EXPECT_EQ(read(proxy), "600");
+    const json reads = journal({{"op", "GetVelPntStr"}, {"device", 1}, {"point", 101}});
+    ASSERT_EQ(reads["count"], 2) << reads;
+    const json client = reads["entries"][0]["client"];
+    EXPECT_TRUE(client.is_number_unsigned()) << client;
+    EXPECT_EQ(reads["entries"][1]["client"], client);
+    EXPECT_EQ(reads["entries"][0]["pid"], ::getpid());
+    EXPECT_EQ(journal({{"op", "GetVelPntStr"}, {"client", client}})["count"], 2);
+    EXPECT_EQ(journal({{"op", "GetVelPntStr"}, {"client", "in-process"}})["count"], 0);
+}
+
+// The wait's reply is held while the loop serves the others and the waiter's own requests.
+TEST_F(JournalOverDaemon, AWaitIsAnsweredByAnotherClientsCallAndTimesOutCleanly) {
+    const std::unique_ptr<Client> waiter = controller();
+    const json last = journal()["last"];
+    std::vector<std::uint8_t> frame;
+    zvwire::AppendFrame(
+        {{"id", 77},
+         {"op", "Control"},
+         {"command",
+          {{"do", "wait"}, {"op", "GetVelPntStr"}, {"since", last}, {"timeout_ms", 10000}}}},
+        frame);
+    waiter->sendBytes(frame);
+    EXPECT_EQ(ctl(*control, {{"do", "status"}})["ok"], true);
+    EXPECT_EQ(ctl(*waiter, {{"do", "status"}})["ok"], true);
+    EXPECT_THAT(waiter->notes, IsEmpty());
+    ZvPldProxy proxy(page().c_str(), "");
+    EXPECT_EQ(read(proxy), "600");
+    const json met = waiter->receive();
+    EXPECT_EQ(met["id"], 77);
+    EXPECT_EQ(met["answer"]["ok"], true) << met;
+    EXPECT_EQ(met["answer"]["seen"], 1);
+    const json late = ctl(*waiter, {{"do", "wait"},
+                                    {"op", "GetVelPntStr"},
+                                    {"since", met["answer"]["last"]},
+                                    {"timeout_ms", 200}});
+    EXPECT_EQ(late, json({{"ok", false},
+                          {"error", "wait: timed out after 200 ms with 0 of 1 matching calls seen"},
+                          {"seen", 0},
+                          {"last", met["answer"]["last"]}}));
+    // A connection holds at most 4 waits.
+    for (int id = 81; id <= 84; ++id) {
+        frame.clear();
+        zvwire::AppendFrame({{"id", id},
+                             {"op", "Control"},
+                             {"command", {{"do", "wait"}, {"count", 9}, {"timeout_ms", 10000}}}},
+                            frame);
+        waiter->sendBytes(frame);
+    }
+    EXPECT_THAT(
+        ctl(*waiter, {{"do", "wait"}, {"count", 9}, {"timeout_ms", 10000}}).value("error", ""),
+        HasSubstr("4 waits pending"));
+}
+
+TEST_F(JournalOverDaemon, AHeldReplysTimeIsFilledInAsItGoesOrItIsMarkedDropped) {
+    EXPECT_EQ(ctl(*control, {{"do", "delay"}, {"ms", 300}, {"device", 1}})["ok"], true);
+    ZvPldProxy proxy(page("?deadline_ms=5000").c_str(), "");
+    std::thread reader([&] { EXPECT_EQ(read(proxy), "600"); });
+    const json op = {{"op", "GetVelPntStr"}};
+    EXPECT_TRUE(WaitUntil([&] { return journal(op)["count"] == 1; }, 5000));
+    EXPECT_EQ(journal(op)["entries"][0].value("held", false), true) << journal(op);
+    reader.join();
+    const json sent = journal(op)["entries"][0];
+    EXPECT_GE(sent.value("ms", 0.0), 300.0) << sent;
+    EXPECT_EQ(sent["controls"], json::array({"delay-1"}));
+    EXPECT_FALSE(sent.contains("held"));
+
+    EXPECT_EQ(ctl(*control, {{"do", "stall"}})["ok"], true);
+    const json number = {{"op", "GetVelPntInt32"}};
+    {
+        Client quitter(m_socket);  // asks, and goes before its reply
+        std::vector<std::uint8_t> frame;
+        zvwire::AppendFrame({{"id", 1},
+                             {"op", "GetVelPntInt32"},
+                             {"pnt", {{"deviceIdx", 1}, {"gddId", 101}, {"mmIdx", 0}}}},
+                            frame);
+        quitter.sendBytes(frame);
+        EXPECT_TRUE(WaitUntil([&] { return journal(number)["count"] == 1; }, 5000));
+    }
+    EXPECT_TRUE(
+        WaitUntil([&] { return journal(number)["entries"][0].value("dropped", false); }, 5000))
+        << journal(number);
+}
+
+}  // namespace
