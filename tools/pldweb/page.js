@@ -266,7 +266,7 @@ for (const form of document.querySelectorAll("#sim form")) {
 // their times' percentiles, and the newest `journalRows` in a table. A refresh asks for the calls
 // after the window's start as last seen: one request, and a second from the newest call's
 // number only when more calls came meanwhile than the window holds. An answer stays within
-// about 40 KB, and one request at a time goes to the panel's worker, shared with the commands.
+// about 80 KB, and one request at a time goes to the panel's worker, shared with the commands.
 const journalWindow = 200, journalRows = 50;
 let journalLast = 0;    // the newest call's number, as the last answer gave it
 let journalBusy = false;
