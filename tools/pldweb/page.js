@@ -269,16 +269,16 @@ for (const form of document.querySelectorAll("#sim form")) {
 // about 80 KB, and one request at a time goes to the panel's worker, shared with the commands.
 const journalWindow = 200, journalRows = 50;
 let journalLast = 0;    // the newest call's number, as the last answer gave it
-let journalBusy = false;
+let journalBusy = false, journalAgain = false;  // a refresh asked for during one comes after it
 
 async function loadJournal() {
-  if (journalBusy) return;
+  if (journalBusy) { journalAgain = true; return; }
   journalBusy = true;
   try {
     const ask = (since) => api("POST", "/api/sim", { do: "journal", since, limit: journalWindow });
     const since = Math.max(0, journalLast - journalWindow);
     let { status, data } = await ask(since);
-    // A restarted daemon's journal numbers its calls from 1 again.
+    // More calls came than the window holds, or a restarted daemon numbers from 1 again.
     if (status === 200 && (data.count > data.entries.length || data.last < since)) {
       ({ status, data } = await ask(Math.max(0, data.last - journalWindow)));
     }
@@ -287,6 +287,7 @@ async function loadJournal() {
     showJournal(data);
   } finally {
     journalBusy = false;
+    if (journalAgain) { journalAgain = false; loadJournal(); }
   }
 }
 
