@@ -12,11 +12,14 @@ namespace {
 
 using json = nlohmann::json;
 
-// Not `restart`: it re-executes the daemon that every other client shares. Not `set`, `burst`,
+// Not `restart`: it re-executes the daemon that every other client shares. Not `wait`: it would
+// hold the panel's one worker and its engine connection up to its timeout, every other command
+// queued behind it; a page learns what happens from its event stream. Not `set`, `burst`,
 // `pld_count` or `report_parent` either: the panel does not offer them, and what it does not
 // offer a page has no need to send.
-const char* const kOffered[] = {"offline", "online", "fail",  "delay", "stall",  "release",
-                                "plant",   "clear",  "event", "reset", "status", "notify"};
+const char* const kOffered[] = {"offline", "online", "fail",    "delay",        "stall",
+                                "release", "plant",  "clear",   "event",        "reset",
+                                "status",  "notify", "journal", "journal_clear"};
 
 bool isUnix(const std::string& engineText) {
     return engineText.rfind("unix:", 0) == 0;
@@ -53,7 +56,8 @@ Response Simulation::Command(const std::string& body) {
     }
     // Sent as decoded, so the engine reads exactly the object checked here.
     Response r = send(DumpJson(in));
-    if (verb != "status") {
+    // The journal view may ask every two seconds: only a refused journal makes a line.
+    if (verb != "status" && !(verb == "journal" && r.status == 200)) {
         const json out = json::parse(r.body, nullptr, false);
         const char* field = r.status == 200 ? "done" : "error";
         LogLine("simulation " + verb + ": " +

@@ -1,8 +1,8 @@
 // The console's Simulation panel on the server side: the commands a page may give the simulated
 // engine's control interface, checked here before they reach it. A page offers the controls of a
 // test bench (devices offline, failing points, latency, stalls, notifications dropped or repeated,
-// plant behaviours, events, reset); it is never let restart the engine daemon, which every other
-// client of the daemon shares.
+// plant behaviours, events, reset) and reads and clears its call journal; it is never let restart
+// the engine daemon, which every other client of the daemon shares, nor wait on the journal.
 #pragma once
 
 #include <cstddef>

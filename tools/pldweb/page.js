@@ -262,6 +262,71 @@ for (const form of document.querySelectorAll("#sim form")) {
   };
 }
 
+// The journal view: the engine's last calls (`journalWindow` of them), counts per operation and
+// their times' percentiles, and the newest `journalRows` in a table. A refresh asks for the calls
+// after the window's start as last seen: one request, and a second from the newest call's
+// number only when more calls came meanwhile than the window holds. An answer stays within
+// about 80 KB, and one request at a time goes to the panel's worker, shared with the commands.
+const journalWindow = 200, journalRows = 50;
+let journalLast = 0;    // the newest call's number, as the last answer gave it
+let journalBusy = false, journalAgain = false;  // a refresh asked for during one comes after it
+
+async function loadJournal() {
+  if (journalBusy) { journalAgain = true; return; }
+  journalBusy = true;
+  try {
+    const ask = (since) => api("POST", "/api/sim", { do: "journal", since, limit: journalWindow });
+    const since = Math.max(0, journalLast - journalWindow);
+    let { status, data } = await ask(since);
+    // More calls came than the window holds, or a restarted daemon numbers from 1 again.
+    if (status === 200 && (data.count > data.entries.length || data.last < since)) {
+      ({ status, data } = await ask(Math.max(0, data.last - journalWindow)));
+    }
+    if (status !== 200) { text($("journalSummary"), data.error, "error"); return; }
+    journalLast = data.last;
+    showJournal(data);
+  } finally {
+    journalBusy = false;
+    if (journalAgain) { journalAgain = false; loadJournal(); }
+  }
+}
+
+// What the engine names (operations, controls, clients) is shown as text, never as markup.
+function showJournal(data) {
+  const n = data.entries.length, ms = data.ms;
+  text($("journalSummary"), (n === 0 ? "no calls" : "the last " + n + " calls") +
+       (ms ? ": p50 " + ms.p50 + " ms, p95 " + ms.p95 + " ms, max " + ms.max + " ms" : "") +
+       "; the journal holds " + data.size + " of " + data.capacity);
+  const counts = new Map();
+  for (const e of data.entries) counts.set(e.op, (counts.get(e.op) || 0) + 1);
+  const list = $("journalCounts");
+  list.textContent = "";
+  for (const [op, count] of [...counts].sort((a, b) => b[1] - a[1] || (a[0] < b[0] ? -1 : 1))) {
+    const li = list.appendChild(document.createElement("li"));
+    li.dataset.op = op;
+    li.textContent = op + ": " + count;
+  }
+  const body = $("journal").tBodies[0];
+  body.textContent = "";
+  for (const e of data.entries.slice(-journalRows).reverse()) {
+    const where = [e.device, e.point, e.module, e.aux].filter((v) => v !== undefined).join("/");
+    const took = e.ms !== undefined ? e.ms : e.held ? "held" : "dropped";
+    const tr = body.insertRow();
+    tr.dataset.seq = e.seq;
+    [(e.at_ms / 1000).toFixed(3), e.client === "in-process" ? e.client : "#" + e.client +
+     " (pid " + e.pid + ")", e.op, where, e.status, took, (e.controls || []).join(", ")]
+        .forEach((c) => { tr.insertCell().textContent = c; });
+  }
+}
+
+$("journalView").ontoggle = () => { if ($("journalView").open) loadJournal(); };
+$("journalRefresh").onclick = loadJournal;
+$("journalClear").onclick = async () => { await simSend({ do: "journal_clear" }); loadJournal(); };
+setInterval(() => {
+  const shown = $("journalView").open && !$("sim").hidden && !document.hidden;
+  if (shown && $("journalAuto").checked) loadJournal();
+}, 2000);
+
 api("GET", "/api/engine").then(({ status, data }) => {
   if (status === 200) { pldCount = data.pldCount; showStatus(true); }
 });
