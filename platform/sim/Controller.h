@@ -3,6 +3,7 @@
 #ifndef ZV_SIM_CONTROLLER_H
 #define ZV_SIM_CONTROLLER_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,11 +17,20 @@ class ZV_PLD_PLATFORM_API Controller {
     // control; any other text: the newest simulated engine of this process. Null, with `error`,
     // for a "unix:" text that cannot be read (as the message client would refuse it) or when
     // there is no simulated engine in this process.
-    static std::unique_ptr<Controller> Open(const std::string& engineText, std::string& error);
+    // `name`, if any, is how the engine's event feed calls this controller in the origin of
+    // the changes it makes.
+    static std::unique_ptr<Controller> Open(const std::string& engineText, std::string& error,
+                                            const std::string& name = "");
     virtual ~Controller();
     // One command as JSON text; the answer as JSON text. An engine that cannot be reached gives
     // {"ok": false, "error": "engine not reachable: ..."}. Any thread; one command at a time.
     virtual std::string Send(const std::string& command) = 0;
+    // The engine's event feed (docs/simulated-engine.md, "The event feed"): `event` is called
+    // with each event as JSON text, one at a time and in order, on a thread of the engine's or
+    // the connection's, until the controller goes; it must not destroy the controller. "" once
+    // subscribed, else why not.
+    using Events = std::function<void(const std::string& event)>;
+    virtual std::string Subscribe(Events event) = 0;
 };
 
 }  // namespace zvsim

@@ -130,7 +130,9 @@ struct Catalogue {
 ZV_PLD_PLATFORM_API std::string RenderValue(const Point& point, std::int64_t raw);
 
 class Controls;
+class Feed;
 struct Command;
+struct StepPlayed;
 
 class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
                                       public std::enable_shared_from_this<SimEngine> {
@@ -206,6 +208,15 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void OnRelease(std::function<void()> wake);
     // The newest simulated engine alive in this process, or null.
     static std::shared_ptr<SimEngine> Latest();
+
+    // The event feed (Feed.h): each control command that changed something, and each scenario
+    // step told, as one JSON object to every subscriber in order, on the feed's thread. The
+    // subscription's number, or 0 when the feed can have no thread.
+    std::uint64_t Subscribe(std::function<void(const std::string& event)> subscriber);
+    // Once it returns, the subscriber is not called again.
+    void Unsubscribe(std::uint64_t subscription);
+    // A scenario player tells a step it played, after its command's own event.
+    void TellStep(const StepPlayed& step);
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -307,6 +318,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     std::map<std::uint32_t, EventRun> m_eventRuns;
     std::shared_ptr<Controls> m_controls;
     std::atomic<bool> m_reportHolds{false};
+
+    // The event feed: last, so that it stops first and no subscriber hears of a closing engine.
+    std::shared_ptr<Feed> m_feed;
 };
 
 }  // namespace zvsim

@@ -9,6 +9,7 @@
 
 #include "EngineText.h"
 #include "remote/RemoteControl.h"
+#include "sim/Feed.h"
 #include "sim/SimEngine.h"
 
 namespace zvsim {
@@ -18,7 +19,26 @@ namespace {
 // The engine of this process, looked up again once the one found before is gone.
 class LocalController : public Controller {
   public:
-    explicit LocalController(std::weak_ptr<SimEngine> engine) : m_engine(std::move(engine)) {}
+    LocalController(std::weak_ptr<SimEngine> engine, const std::string& name)
+        : m_engine(std::move(engine)), m_origin{{"client", "in-process"}} {
+        if (!name.empty()) m_origin["name"] = name;
+    }
+    ~LocalController() override {
+        if (const std::shared_ptr<SimEngine> engine = m_subscribed.lock()) {
+            engine->Unsubscribe(m_subscription);
+        }
+    }
+
+    std::string Subscribe(Events event) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::shared_ptr<SimEngine> engine = m_engine.lock();
+        if (!engine) return "no simulated engine in this process";
+        if (m_subscription != 0) return "subscribed already";
+        m_subscription = engine->Subscribe(std::move(event));
+        if (m_subscription == 0) return "no thread for the event feed";
+        m_subscribed = engine;
+        return "";
+    }
 
     std::string Send(const std::string& command) override {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -33,19 +53,24 @@ class LocalController : public Controller {
         }
         m_engine = engine;
         lock.unlock();
+        const FeedOrigin origin(m_origin);
         return engine->Control(command);
     }
 
   private:
     std::mutex m_mutex;
     std::weak_ptr<SimEngine> m_engine;
+    nlohmann::json m_origin;
+    std::weak_ptr<SimEngine> m_subscribed;
+    std::uint64_t m_subscription = 0;
 };
 
 class DaemonController : public Controller {
   public:
-    explicit DaemonController(const zvwire::DaemonText& daemon)
-        : m_control(daemon.path, daemon.deadline) {}
+    DaemonController(const zvwire::DaemonText& daemon, const std::string& name)
+        : m_control(daemon.path, daemon.deadline, name) {}
     std::string Send(const std::string& command) override { return m_control.Send(command); }
+    std::string Subscribe(Events event) override { return m_control.Subscribe(std::move(event)); }
 
   private:
     zvremote::RemoteControl m_control;
@@ -53,18 +78,19 @@ class DaemonController : public Controller {
 
 }  // namespace
 
-std::unique_ptr<Controller> Controller::Open(const std::string& engineText, std::string& error) {
+std::unique_ptr<Controller> Controller::Open(const std::string& engineText, std::string& error,
+                                             const std::string& name) {
     if (zvwire::NamesDaemon(engineText.c_str())) {
         zvwire::DaemonText daemon;
         if (!zvwire::ReadDaemonText(engineText, daemon, error)) return nullptr;
-        return std::make_unique<DaemonController>(daemon);
+        return std::make_unique<DaemonController>(daemon, name);
     }
     std::shared_ptr<SimEngine> engine = SimEngine::Latest();
     if (!engine) {
         error = "no simulated engine in this process";
         return nullptr;
     }
-    return std::make_unique<LocalController>(engine);
+    return std::make_unique<LocalController>(engine, name);
 }
 
 Controller::~Controller() = default;

@@ -81,6 +81,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::list<std::shared_ptr<Connection>>::iterator activity;
     bool listed = false;
 
+    // The event feed: who the feed says made this connection's changes, set when it asks for
+    // control ({"client": its number, "pid", and the name it gave}).
+    nlohmann::json origin;
+
   private:
     const int m_fd;
     const unsigned m_id;
