@@ -11,6 +11,8 @@
 
 namespace zvsim {
 
+struct StepPlayed;
+
 class ZV_PLD_PLATFORM_API Controller {
   public:
     // "unix:PATH[?deadline_ms=N]": a connection of its own to the daemon, which first asks for
@@ -25,6 +27,9 @@ class ZV_PLD_PLATFORM_API Controller {
     // One command as JSON text; the answer as JSON text. An engine that cannot be reached gives
     // {"ok": false, "error": "engine not reachable: ..."}. Any thread; one command at a time.
     virtual std::string Send(const std::string& command) = 0;
+    // The same for the command of a scenario step: once the engine has answered, the event feed
+    // tells the step (its answer put in), after the command's own event.
+    virtual std::string Play(const std::string& command, const StepPlayed& step) = 0;
     // The engine's event feed (docs/simulated-engine.md, "The event feed"): `event` is called
     // with each event as JSON text, one at a time and in order, on a thread of the engine's or
     // the connection's, until the controller goes; it must not destroy the controller. "" once

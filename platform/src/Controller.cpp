@@ -40,7 +40,13 @@ class LocalController : public Controller {
         return "";
     }
 
-    std::string Send(const std::string& command) override {
+    std::string Send(const std::string& command) override { return send(command, nullptr); }
+    std::string Play(const std::string& command, const StepPlayed& step) override {
+        return send(command, &step);
+    }
+
+  private:
+    std::string send(const std::string& command, const StepPlayed* step) {
         std::unique_lock<std::mutex> lock(m_mutex);
         std::shared_ptr<SimEngine> engine = m_engine.lock();
         if (!engine) engine = SimEngine::Latest();
@@ -54,10 +60,15 @@ class LocalController : public Controller {
         m_engine = engine;
         lock.unlock();
         const FeedOrigin origin(m_origin);
-        return engine->Control(command);
+        std::string answer = engine->Control(command);
+        if (step != nullptr) {
+            StepPlayed played = *step;
+            played.answer = answer;
+            engine->TellStep(played);
+        }
+        return answer;
     }
 
-  private:
     std::mutex m_mutex;
     std::weak_ptr<SimEngine> m_engine;
     nlohmann::json m_origin;
@@ -70,6 +81,14 @@ class DaemonController : public Controller {
     DaemonController(const zvwire::DaemonText& daemon, const std::string& name)
         : m_control(daemon.path, daemon.deadline, name) {}
     std::string Send(const std::string& command) override { return m_control.Send(command); }
+    std::string Play(const std::string& command, const StepPlayed& step) override {
+        const nlohmann::json place = {{"scenario", step.scenario},
+                                      {"pass", step.pass},
+                                      {"step", step.step},
+                                      {"at_ms", step.atMs},
+                                      {"note", step.note}};
+        return m_control.Send(command, &place);
+    }
     std::string Subscribe(Events event) override { return m_control.Subscribe(std::move(event)); }
 
   private:
