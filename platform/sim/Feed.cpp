@@ -2,7 +2,6 @@
 #include "Feed.h"
 
 #include <exception>
-
 #include <system_error>
 #include <utility>
 #include <vector>
