@@ -12,6 +12,7 @@
 #include "SimFixture.h"
 #include "sim/Command.h"
 #include "sim/Controller.h"
+#include "sim/Feed.h"
 
 using namespace ::testing;
 using nlohmann::json;
@@ -338,7 +339,8 @@ status:
 }  // namespace
 
 // The event feed through the controller: each change taken, in order, with its defaults and its
-// origin; a refused command, one that only reads and one not understood make none.
+// origin; a refused command, one that only reads and one not understood make none; a step played
+// follows its change.
 TEST_F(Control, TheFeedTellsEachChangeTakenInOrderWithItsOrigin) {
     std::string error;
     const auto controller = zvsim::Controller::Open("", error, "fixture");
@@ -372,9 +374,14 @@ TEST_F(Control, TheFeedTellsEachChangeTakenInOrderWithItsOrigin) {
         if (*c.event != '\0') expected.push_back(json::parse(c.event));
     }
     ASSERT_EQ(ctl(R"({"do": "online", "device": 1})")["ok"], true);  // not through the controller
-    const std::vector<std::string> lines = events.Lines(4);
-    ASSERT_EQ(lines.size(), 4u);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    controller->Play(R"({"do": "offline", "device": 3})", {"t", 2, 5, 40, "off", ""});
+    const std::vector<std::string> lines = events.Lines(6);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(json::parse(lines[5]),
+              json::parse(R"({"event": "step", "seq": 6, "scenario": "t", "pass": 2, "step": 5,
+                  "at_ms": 40, "note": "off", "answer": {"ok": true, "done": "device 3 offline"},
+                  "origin": {"client": "in-process", "name": "fixture"}})"));
+    for (std::size_t i = 0; i < 4; ++i) {
         json event = json::parse(lines[i]);
         EXPECT_EQ(event["event"], "control");
         EXPECT_EQ(event["seq"], i + 1);
