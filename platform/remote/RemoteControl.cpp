@@ -39,10 +39,16 @@ bool RemoteControl::Receive(const json& message) {
     return true;
 }
 
-std::string RemoteControl::Subscribe(Events event) {
+void RemoteControl::Ended(std::uint64_t) {
+    std::lock_guard<std::mutex> lock(m_eventsMutex);
+    if (m_ended) m_ended();
+}
+
+std::string RemoteControl::Subscribe(Events event, std::function<void()> ended) {
     {
         std::lock_guard<std::mutex> lock(m_eventsMutex);
         m_events = std::move(event);
+        m_ended = std::move(ended);
     }
     m_subscribed = true;
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -30,22 +30,24 @@ class RemoteControl : private RemoteConnection::Listener {
     std::string Send(const std::string& command, const nlohmann::json* step = nullptr);
 
     // The daemon's event feed, from now on and again on each new connection: `event` is called
-    // with each event's JSON text, one at a time, in order, on the connection's reading thread.
-    // "" once the daemon took the subscription, else why not.
+    // with each event's JSON text, one at a time, in order, on the connection's reading thread;
+    // `ended`, if any, when a connection ends. "" once the daemon took the subscription, else
+    // why not.
     using Events = std::function<void(const std::string& event)>;
-    std::string Subscribe(Events event);
+    std::string Subscribe(Events event, std::function<void()> ended = nullptr);
 
   private:
     std::vector<nlohmann::json> Greeting() override;
     void Sending(const nlohmann::json&, std::uint64_t) override {}
     // A message without an id is an event of the feed, or no one's, and is let go.
     bool Receive(const nlohmann::json& message) override;
-    void Ended(std::uint64_t) override {}
+    void Ended(std::uint64_t) override;
 
     std::mutex m_mutex;
     std::atomic<bool> m_subscribed{false};  // read by Greeting, under the connection's lock
     std::mutex m_eventsMutex;
-    Events m_events;  // before the connection, whose threads call it
+    Events m_events;  // before the connection, whose threads call them
+    std::function<void()> m_ended;
     RemoteConnection m_connection;
 };
 }  // namespace zvremote

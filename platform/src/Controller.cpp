@@ -29,7 +29,8 @@ class LocalController : public Controller {
         }
     }
 
-    std::string Subscribe(Events event) override {
+    // The engine of this process ends with it: `ended` is never called.
+    std::string Subscribe(Events event, Ended) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::shared_ptr<SimEngine> engine = m_engine.lock();
         if (!engine) return "no simulated engine in this process";
@@ -91,7 +92,9 @@ class DaemonController : public Controller {
                                       {"note", step.note.substr(0, 256)}};
         return m_control.Send(command, &place);
     }
-    std::string Subscribe(Events event) override { return m_control.Subscribe(std::move(event)); }
+    std::string Subscribe(Events event, Ended ended) override {
+        return m_control.Subscribe(std::move(event), std::move(ended));
+    }
 
   private:
     zvremote::RemoteControl m_control;

@@ -130,9 +130,10 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
 }
 
 // `pldctl sim events` follows each change and each step that a `pldctl scenario run` plays, in
-// order, naming the player.
+// order, naming the player; it fails once the daemon goes.
 TEST_F(ScenarioEndToEndTest, SimEventsFollowsTheChangesAndStepsAScenarioRunPlays) {
-    ASSERT_TRUE(daemon());
+    Process* const d = daemon();
+    ASSERT_TRUE(d);
     Process& follower = pldctl({"sim", "events", "--count", "5"});
     EXPECT_EQ(follower.line(), "Following the engine's events");
     Process& player =
@@ -155,6 +156,11 @@ TEST_F(ScenarioEndToEndTest, SimEventsFollowsTheChangesAndStepsAScenarioRunPlays
         const std::size_t by = lines[i].find(", pldctl): ");
         EXPECT_EQ(by == lines[i].npos ? lines[i] : lines[i].substr(by + 11), expected[i]);
     }
+    Process& left = pldctl({"sim", "events"});
+    EXPECT_EQ(left.line(), "Following the engine's events");
+    ::kill(d->pid, SIGTERM);
+    EXPECT_EQ(left.exitStatus(), 1);
+    EXPECT_TRUE(logged("pldctl: sim events: the daemon closed the connection")) << log();
 }
 
 }  // namespace

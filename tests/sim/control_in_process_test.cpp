@@ -346,7 +346,7 @@ TEST_F(Control, TheFeedTellsEachChangeTakenInOrderWithItsOrigin) {
     const auto controller = zvsim::Controller::Open("", error, "fixture");
     ASSERT_TRUE(controller) << error;
     Seen events;
-    ASSERT_EQ(controller->Subscribe([&](const std::string& e) { events.Add(e); }), "");
+    ASSERT_EQ(controller->Subscribe([&](const std::string& e) { events.Add(e); }, nullptr), "");
     const json named = {{"client", "in-process"}, {"name", "fixture"}};
     struct Case {
         const char* command;

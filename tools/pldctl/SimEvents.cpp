@@ -84,10 +84,11 @@ int SimEvents::run(const std::string& engine) const {
             std::mutex mutex;
             std::condition_variable done;
             unsigned long count = 0;
+            bool ended = false;
         };
         const auto seen = std::make_shared<Seen>();
-        const std::string error =
-            controller.Subscribe([seen, count = m_count, asJson = m_json](const std::string& text) {
+        const std::string error = controller.Subscribe(
+            [seen, count = m_count, asJson = m_json](const std::string& text) {
                 std::lock_guard<std::mutex> lock(seen->mutex);
                 if (count != 0 && seen->count >= count) return;
                 const json event = json::parse(text, nullptr, false);
@@ -95,6 +96,11 @@ int SimEvents::run(const std::string& engine) const {
                             asJson || !event.is_object() ? text.c_str() : lineOf(event).c_str());
                 std::fflush(stdout);
                 if (++seen->count == count) seen->done.notify_all();
+            },
+            [seen] {
+                std::lock_guard<std::mutex> lock(seen->mutex);
+                seen->ended = true;
+                seen->done.notify_all();
             });
         if (!error.empty()) {
             std::fprintf(stderr, "pldctl: sim events: %s\n", error.c_str());
@@ -105,8 +111,12 @@ int SimEvents::run(const std::string& engine) const {
             std::printf("Following the engine's events\n");  // subscribed: a script may go on
             std::fflush(stdout);
         }
-        while (!g_stop && (m_count == 0 || seen->count < m_count)) {
+        while (!g_stop && !seen->ended && (m_count == 0 || seen->count < m_count)) {
             seen->done.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (seen->ended && (m_count == 0 || seen->count < m_count)) {
+            std::fprintf(stderr, "pldctl: sim events: the daemon closed the connection\n");
+            return 1;
         }
         return 0;
     });

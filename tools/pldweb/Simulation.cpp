@@ -69,10 +69,14 @@ void Simulation::ReleaseOwnEngine() {
 // The feed's events to the pages; a controller that cannot follow it still controls.
 void Simulation::follow() {
     EventHub* const hub = m_hub;
-    const std::string error = m_controller->Subscribe([hub](const std::string& event) {
-        const json e = json::parse(event, nullptr, false);
-        if (e.is_object()) hub->Publish("sim", e);
-    });
+    // An end is seen by the next command, which reconnects and subscribes again; the page
+    // polls meanwhile.
+    const std::string error = m_controller->Subscribe(
+        [hub](const std::string& event) {
+            const json e = json::parse(event, nullptr, false);
+            if (e.is_object()) hub->Publish("sim", e);
+        },
+        nullptr);
     if (!error.empty()) LogLimited("feed", "the engine's changes are not followed: " + error);
 }
 
