@@ -18,12 +18,52 @@ std::string refusal(const std::string& error) {
 
 }  // namespace
 
-RemoteControl::RemoteControl(std::string path, std::chrono::milliseconds deadline)
+RemoteControl::RemoteControl(std::string path, std::chrono::milliseconds deadline, std::string name)
     : m_connection(std::move(path), deadline, *this) {
-    m_connection.Introduce({{key::kOp, zvwire::op::kControl}, {key::kAsk, true}});
+    json ask = {{key::kOp, zvwire::op::kControl}, {key::kAsk, true}};
+    if (!name.empty()) ask[key::kName] = std::move(name);
+    m_connection.Introduce(std::move(ask));
 }
 
-std::string RemoteControl::Send(const std::string& text) {
+std::vector<json> RemoteControl::Greeting() {
+    if (!m_subscribed) return {};
+    return {{{key::kOp, zvwire::op::kControl}, {key::kSubscribe, true}}};
+}
+
+bool RemoteControl::Receive(const json& message) {
+    const auto event = message.find(key::kFeed);
+    if (event == message.end()) return true;
+    if (!event->is_object()) return false;
+    std::lock_guard<std::mutex> lock(m_eventsMutex);
+    if (m_events) m_events(event->dump());
+    return true;
+}
+
+void RemoteControl::Ended(std::uint64_t) {
+    std::lock_guard<std::mutex> lock(m_eventsMutex);
+    if (m_ended) m_ended();
+}
+
+std::string RemoteControl::Subscribe(Events event, std::function<void()> ended) {
+    {
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        m_events = std::move(event);
+        m_ended = std::move(ended);
+    }
+    m_subscribed = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::uint64_t generation = 0;
+    const std::optional<json> reply =
+        m_connection.Call({{key::kOp, zvwire::op::kControl}, {key::kSubscribe, true}}, &generation);
+    if (!reply) return "engine not reachable: " + m_connection.Failure();
+    if (reply->value(key::kStatus, json()) != 0) {
+        return "the daemon refused the subscription: status " +
+               reply->value(key::kStatus, json()).dump();
+    }
+    return "";
+}
+
+std::string RemoteControl::Send(const std::string& text, const json* step) {
     json command;
     try {
         command = json::parse(text);
@@ -34,8 +74,9 @@ std::string RemoteControl::Send(const std::string& text) {
     // One command at a time, whichever thread sends it: the connection's failure is its own.
     std::lock_guard<std::mutex> lock(m_mutex);
     std::uint64_t generation = 0;
-    const std::optional<json> reply = m_connection.Call(
-        {{key::kOp, zvwire::op::kControl}, {key::kCommand, command}}, &generation);
+    json request = {{key::kOp, zvwire::op::kControl}, {key::kCommand, command}};
+    if (step != nullptr) request[key::kStep] = *step;
+    const std::optional<json> reply = m_connection.Call(std::move(request), &generation);
     if (!reply) return refusal("engine not reachable: " + m_connection.Failure());
     const auto answer = reply->find(key::kAnswer);
     if (answer == reply->end() || !answer->is_object()) {

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Controls.h"
+#include "Feed.h"
 
 namespace zvsim {
 namespace {
@@ -104,6 +105,7 @@ std::string SimEngine::Control(const std::string& text) {
         const std::string error = DecodeCommand(text, command);
         std::string result = error.empty() ? control(command) : refuse(error);
         m_controls->wakeIfReleased();
+        if (error.empty() && m_feed->Wanted()) TellControl(*m_feed, command.params, result);
         return result;
     } catch (const std::exception& e) {
         return refuse(std::string("not done: ") + e.what());

@@ -230,6 +230,7 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
             return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
                 .count();
         };
+        if (options.place != nullptr) *options.place = {pass + 1, 0};
         if (from == 0) {
             const ScenarioStep reset{
                 0, json{{"do", "reset"}, {"seed", scenario.seed}}.dump(),
@@ -242,6 +243,9 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
         for (const ScenarioStep& step : scenario.steps) {
             if (step.atMs < from) continue;
             if (!waitUntil(start + std::chrono::milliseconds(step.atMs), options.stop)) break;
+            if (options.place != nullptr) {
+                options.place->step = static_cast<std::uint64_t>(&step - scenario.steps.data()) + 1;
+            }
             const std::string answer = send(step.command);
             allTaken = !refused(answer) && allTaken;
             if (options.onStep) options.onStep(step, elapsedMs(), answer);

@@ -46,6 +46,13 @@ struct PlayOptions {
     // Steps before this time of the first pass are skipped, and so is that pass's reset: the
     // engine is where the earlier steps left it (a daemon that restarted itself mid-scenario).
     std::int64_t resumeAtMs = 0;
+    // If not null, where the command being sent stands, kept up to date for send and onStep:
+    // the pass and the step's place in the file, each from 1 (step 0: the pass's reset).
+    struct Place {
+        std::uint64_t pass = 0;
+        std::uint64_t step = 0;
+    };
+    Place* place = nullptr;
 };
 
 // Plays the scenario: each pass sends `reset {seed}`, then each step at its time from the pass's

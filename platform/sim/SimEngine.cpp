@@ -3,6 +3,7 @@
 // the status and value texts.
 #include "Controls.h"
 #include "JournalCall.h"
+#include "Feed.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -100,6 +101,7 @@ SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
         if (device.offline) offline.insert(index);
     }
     m_controls = std::make_shared<Controls>(std::move(offline));
+    m_feed = std::make_shared<Feed>();
     RememberEngine(this);
     // A cycle goes on from the event's state in it.
     for (const auto& [id, event] : m_catalogue.events) {

@@ -131,7 +131,9 @@ struct Catalogue {
 ZV_PLD_PLATFORM_API std::string RenderValue(const Point& point, std::int64_t raw);
 
 class Controls;
+class Feed;
 struct Command;
+struct StepPlayed;
 
 class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
                                       public std::enable_shared_from_this<SimEngine> {
@@ -226,6 +228,14 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     bool WaitMet(const std::shared_ptr<Journal::Wait>& wait) const;
     std::string EndWait(const std::shared_ptr<Journal::Wait>& wait);
     void OnWaitMet(std::function<void()> wake);
+    // The event feed (Feed.h): each control command that changed something, and each scenario
+    // step told, as one JSON object to every subscriber in order, on the feed's thread. The
+    // subscription's number, or 0 when the feed can have no thread.
+    std::uint64_t Subscribe(std::function<void(const std::string& event)> subscriber);
+    // Once it returns, the subscriber is not called again.
+    void Unsubscribe(std::uint64_t subscription);
+    // A scenario player tells a step it played, after its command's own event.
+    void TellStep(const StepPlayed& step);
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -336,6 +346,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void journalCall(Op op, const CallTarget& target, std::chrono::steady_clock::time_point start,
                      Y4_Status status);
     mutable Journal m_journal{m_started};
+    // The event feed: last, so that it stops first and no subscriber hears of a closing engine.
+    std::shared_ptr<Feed> m_feed;
 };
 
 }  // namespace zvsim

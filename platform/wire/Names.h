@@ -68,6 +68,12 @@ inline constexpr char kKind[] = "kind";
 inline constexpr char kRegArg[] = "regArg";
 inline constexpr char kAsk[] = "ask";
 inline constexpr char kCommand[] = "command";
+// The event feed's: a Control's subscription, its client's name and the scenario step a command
+// plays; the feed's frames.
+inline constexpr char kSubscribe[] = "subscribe";
+inline constexpr char kName[] = "name";
+inline constexpr char kStep[] = "step";
+inline constexpr char kFeed[] = "feed";
 // Replies.
 inline constexpr char kStatus[] = "status";
 inline constexpr char kValue[] = "value";  // a set's value too

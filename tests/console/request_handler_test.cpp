@@ -85,7 +85,7 @@ class ConsoleTest : public ::testing::Test {
     zvsim::Catalogue m_catalogue = zvsim::Catalogue::BuiltIn();
     pldweb::EventHub m_hub{2};
     pldweb::EngineAccess m_engine{m_proxy, m_catalogue};
-    pldweb::Simulation m_simulation{"sim"};
+    pldweb::Simulation m_simulation{"sim", &m_hub};
 };
 
 const Header kJson{"content-type", "application/json"}, kEvil{"host", "evil.example:8080"};
@@ -406,7 +406,7 @@ TEST_F(ConsoleTest, RefusesAHeadOverItsLimits) {
 
 // Two streams at most, one again once one goes; each kind of message the page's stream carries,
 // with its data (sequence numbers left out): a value change, an event change and a PLD count as
-// the engine notifies them, and a command of the Simulation panel that others' pages show.
+// the engine notifies them, and the engine's event of a command of the Simulation panel.
 TEST_F(ConsoleTest, ServesStreamsUpToTheCapWithEveryKindOfMessage) {
     pldweb::Drainer drainer(m_proxy, m_catalogue, m_hub);
     const Case c = get("/api/stream");
@@ -429,7 +429,13 @@ TEST_F(ConsoleTest, ServesStreamsUpToTheCapWithEveryKindOfMessage) {
           {"state", 6},
           {"label", "Pump 3 stopped"}}},
         {"count", {{"count", 2}}},
-        {"sim", {{"ok", true}, {"done", "event 4 in state 6"}}}};
+        {"sim",
+         {{"event", "control"},
+          {"seq", 1},
+          {"do", "event"},
+          {"command", {{"do", "event"}, {"id", 4}, {"state", 6}}},
+          {"done", "event 4 in state 6"},
+          {"origin", {{"client", "in-process"}, {"name", "pldweb"}}}}}};
     for (int waited = 0; !expected.empty() && waited < 5000; waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::lock_guard<std::mutex> lock(stream.stream->mutex);

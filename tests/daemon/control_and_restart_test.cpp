@@ -91,7 +91,8 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         EXPECT_EQ(inForce(), nothing) << c.name;
     }
     EXPECT_TRUE(logged("control offline refused: control not asked for"));
-    EXPECT_TRUE(logged("malformed request: Control takes one of ask and command")) << log();
+    EXPECT_TRUE(logged("malformed request: Control takes one of ask, command and subscribe"))
+        << log();
     EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
     EXPECT_TRUE(logged("control x?y refused: control not asked for"));
     const json answer = send(*controller(), kOffline);

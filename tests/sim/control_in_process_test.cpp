@@ -11,6 +11,8 @@
 #include "Seen.h"
 #include "SimFixture.h"
 #include "sim/Command.h"
+#include "sim/Controller.h"
+#include "sim/Feed.h"
 
 using namespace ::testing;
 using nlohmann::json;
@@ -346,3 +348,84 @@ wait: op? UnReg|RegPldCntChng|RegVelEvent|RegValueChange|GetVelPntStrLabel|GetVe
 }
 
 }  // namespace
+
+// The event feed through the controller: each change taken, in order, with its defaults and its
+// origin; a refused command, one that only reads and one not understood make none; a step played
+// follows its change.
+TEST_F(Control, TheFeedTellsEachChangeTakenInOrderWithItsOrigin) {
+    std::string error;
+    const auto controller = zvsim::Controller::Open("", error, "fixture");
+    ASSERT_TRUE(controller) << error;
+    Seen events;
+    ASSERT_EQ(controller->Subscribe([&](const std::string& e) { events.Add(e); }, nullptr), "");
+    const json named = {{"client", "in-process"}, {"name", "fixture"}};
+    struct Case {
+        const char* command;
+        const char* event;  // "do", "command" and "done"; "": none
+    };
+    const Case cases[] = {
+        {R"({"do": "offline", "device": 1})",
+         R"({"do": "offline", "command": {"do": "offline", "device": 1},
+             "done": "device 1 offline"})"},
+        {R"({"do": "offline", "device": 99})", ""},
+        {R"({"do": "status"})", ""},
+        {R"({"do": "offline", "device": "1"})", ""},
+        {R"({"do": "fail", "device": 2, "point": 200, "status": 5})",
+         R"j({"do": "fail", "command": {"do": "fail", "device": 2, "point": 200, "status": 5,
+              "on": "both", "name": "fail-2-200"}, "done": "device 2 point 200 answers )j"
+         R"j(status 5 to reads and writes, until cleared (fail-2-200)"})j"},
+        {R"({"do": "clear", "name": "nothing"})", ""},
+        {R"({"do": "clear", "name": "fail-2-200"})",
+         R"({"do": "clear", "command": {"do": "clear", "name": "fail-2-200"},
+             "done": "fail-2-200 cleared"})"},
+    };
+    std::vector<json> expected;
+    for (const Case& c : cases) {
+        controller->Send(c.command);
+        if (*c.event != '\0') expected.push_back(json::parse(c.event));
+    }
+    ASSERT_EQ(ctl(R"({"do": "online", "device": 1})")["ok"], true);  // not through the controller
+    controller->Play(R"({"do": "offline", "device": 3})", {"t", 2, 5, 40, "off", ""});
+    const std::vector<std::string> lines = events.Lines(6);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(json::parse(lines[5]),
+              json::parse(R"({"event": "step", "seq": 6, "scenario": "t", "pass": 2, "step": 5,
+                  "at_ms": 40, "note": "off", "answer": {"ok": true, "done": "device 3 offline"},
+                  "origin": {"client": "in-process", "name": "fixture"}})"));
+    for (std::size_t i = 0; i < 4; ++i) {
+        json event = json::parse(lines[i]);
+        EXPECT_EQ(event["event"], "control");
+        EXPECT_EQ(event["seq"], i + 1);
+        EXPECT_EQ(event["origin"], (i < 3 ? named : json{{"client", "in-process"}})) << i;
+        for (const char* key : {"event", "seq", "origin"}) event.erase(key);
+        if (i < 3) {
+            EXPECT_EQ(event, expected[i]) << i;
+        }
+    }
+}
+
+// A subscriber that does not take its events holds up no change: what waits for it is bounded,
+// and the first event it gets after the loss says how many it lost.
+TEST_F(Control, WhatWaitsForASlowSubscriberIsBoundedAndTheLossIsTold) {
+    Seen events;
+    std::atomic<bool> go{false};
+    const std::uint64_t subscription = engine->Subscribe([&](const std::string& e) {
+        events.Add(e);
+        WaitUntil([&] { return go.load(); }, 30000);
+    });
+    ASSERT_NE(subscription, 0u);
+    const std::string offline = R"({"do": "offline", "device": 1})";
+    ok(offline);
+    ASSERT_EQ(events.Lines(1).size(), 1u);  // the first is with the subscriber, which waits
+    for (int i = 0; i < 1010; ++i) ok(offline);
+    go = true;
+    ASSERT_EQ(events.Lines(1001).size(), 1001u);  // the queue, drained
+    ok(offline);
+    const std::vector<std::string> lines = events.Lines(1002);
+    ASSERT_EQ(lines.size(), 1002u);
+    const json last = json::parse(lines.back());
+    EXPECT_EQ(last["seq"], 1012);
+    EXPECT_EQ(last["lost"], 10);
+    EXPECT_FALSE(json::parse(lines[1000]).contains("lost"));
+    engine->Unsubscribe(subscription);
+}

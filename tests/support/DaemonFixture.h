@@ -19,7 +19,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -104,7 +103,9 @@ class Process {
 
 inline std::string contents(const std::string& path) {
     std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ostringstream all;
+    all << in.rdbuf();  // in blocks: a log of many lines is read often while awaited
+    return all.str();
 }
 // How often `what` occurs in `text`.
 inline std::size_t occurrences(const std::string& text, const std::string& what) {

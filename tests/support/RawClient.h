@@ -71,6 +71,20 @@ class Client {
         return nullptr;
     }
 
+    // The next event of the daemon's feed, kept back by a call or to come; null after kWaitMs
+    // without one.
+    json event() {
+        while (!notes.empty()) {
+            const json m = notes.front();
+            notes.erase(notes.begin());
+            if (m.contains("feed")) return m["feed"];
+        }
+        for (json m = receive(); !m.is_null(); m = receive()) {
+            if (m.contains("feed")) return m["feed"];
+        }
+        return nullptr;
+    }
+
     int fd() const { return m_fd; }
 
     std::vector<json> notes;

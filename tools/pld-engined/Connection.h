@@ -82,6 +82,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool listed = false;
     std::int32_t pid = 0;  // the peer's, as the socket gave it when accepted; 0: unknown
 
+    // The event feed: who the feed says made this connection's changes, set when it asks for
+    // control ({"client": its number, "pid", and the name it gave}).
+    nlohmann::json origin;
+
   private:
     const int m_fd;
     const unsigned m_id;

@@ -30,10 +30,16 @@ bool FanOut::Start() {
     m_started = m_engine.RegPldCntChng(&FanOut::onPldCount, this, 0) == zvsim::kOk &&
                 m_engine.RegVelEvent(&FanOut::onEvent, this, 0) == zvsim::kOk &&
                 m_engine.RegValueChange(&FanOut::onValue, this, 0) == zvsim::kOk;
+    if (m_started) {
+        m_feed = m_engine.Subscribe([this](const std::string& event) {
+            send(kFeed, {{key::kFeed, json::parse(event)}});
+        });
+    }
     return m_started;
 }
 
 void FanOut::Stop() {
+    if (m_feed != 0) m_engine.Unsubscribe(std::exchange(m_feed, 0));
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_live.clear();

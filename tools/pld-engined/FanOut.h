@@ -1,6 +1,7 @@
 // The engine's notifications, passed to every connection that registered their kind, and the
-// pieces of answers to Process, passed to the connection that asked. The engine calls in on its
-// delivering thread, or within Process on the loop's.
+// pieces of answers to Process, passed to the connection that asked; the engine's event feed,
+// passed to the control connections that subscribed, as notifications are. The engine calls in on
+// its delivering thread, or within Process on the loop's.
 #ifndef PLD_ENGINED_FAN_OUT_H
 #define PLD_ENGINED_FAN_OUT_H
 
@@ -18,15 +19,19 @@ namespace pldengined {
 
 class FanOut {
   public:
-    enum Kind : unsigned { kNone = 0, kPld = 1, kEvent = 2, kValue = 4 };
+    // kFeed: the engine's event feed, to the control connections that subscribed.
+    enum Kind : unsigned { kNone = 0, kPld = 1, kEvent = 2, kValue = 4, kFeed = 8 };
 
     explicit FanOut(zvsim::SimEngine& engine);
     ~FanOut();
     FanOut(const FanOut&) = delete;
     FanOut& operator=(const FanOut&) = delete;
 
-    // Registers the daemon's capture functions with the engine; false if the engine refuses.
+    // Registers the daemon's capture functions with the engine, and subscribes to its event feed;
+    // false if the engine refuses.
     bool Start();
+    // Whether the engine's event feed comes (it has a thread).
+    bool Feeding() const { return m_feed != 0; }
     // Withdraws from the engine; no notification or piece comes after.
     void Stop();
 
@@ -52,6 +57,7 @@ class FanOut {
 
     zvsim::SimEngine& m_engine;
     bool m_started = false;
+    std::uint64_t m_feed = 0;  // the subscription
 
     std::mutex m_mutex;
     std::vector<std::shared_ptr<Connection>> m_live;

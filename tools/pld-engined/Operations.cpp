@@ -228,7 +228,7 @@ void reg(Call& call, const json& request, Answer& answer) {
 void unReg(Call& call, const json& request, Answer& answer) {
     const bool all = Number<int>(request, key::kWhat) == 1;
     if (all) {
-        call.connection->kinds = 0;
+        call.connection->kinds &= FanOut::kFeed;  // a subscription to the feed is not a Reg
         ++call.connection->unregs;
     }
     answer.reply[key::kStatus] = all ? zvsim::kOk : zvsim::kRejected;

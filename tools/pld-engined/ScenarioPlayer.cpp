@@ -7,6 +7,7 @@
 
 #include "Log.h"
 #include "Restart.h"
+#include "sim/Feed.h"
 
 namespace pldengined {
 
@@ -31,7 +32,9 @@ ScenarioPlayer::ScenarioPlayer(zvsim::SimEngine& engine, zvsim::Scenario scenari
       m_lastStepAt(resumeAtMs),
       m_lastStepTime(Clock::now()),
       m_thread([this, resumeAtMs] {
+          const zvsim::FeedOrigin origin(json{{"client", "scenario"}});
           zvsim::PlayOptions options;
+          options.place = &m_place;
           options.send = [this](const std::string& command) {
               return send(command);
           };
@@ -82,6 +85,10 @@ void ScenarioPlayer::played(const zvsim::ScenarioStep& step, const std::string& 
         static_cast<long long>(step.atMs), step.note.empty() ? "" : ", ", step.note.c_str(),
         verbOf(step.command).c_str(), ok ? "" : " refused",
         (said.is_string() ? said.get<std::string>() : said.dump()).c_str());
+    if (m_place.step > 0) {
+        m_engine.TellStep(
+            {m_scenario.name, m_place.pass, m_place.step, step.atMs, step.note, answer});
+    }
     bool restart = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

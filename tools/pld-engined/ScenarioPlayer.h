@@ -1,5 +1,6 @@
 // A scenario that the daemon plays on a thread of its own from its start, or, after a restart,
-// from where it was.
+// from where it was. The event feed tells each step, and names the scenario as its changes'
+// origin.
 #ifndef PLD_ENGINED_SCENARIO_PLAYER_H
 #define PLD_ENGINED_SCENARIO_PLAYER_H
 
@@ -31,6 +32,7 @@ class ScenarioPlayer {
   private:
     std::string send(const std::string& command);
     void played(const zvsim::ScenarioStep& step, const std::string& answer);
+    zvsim::PlayOptions::Place m_place;  // the player's thread's
 
     using Clock = std::chrono::steady_clock;
 

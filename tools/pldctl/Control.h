@@ -12,8 +12,9 @@
 #include <nlohmann/json.hpp>
 
 namespace zvsim {
+class Controller;
 struct Scenario;
-}
+}  // namespace zvsim
 
 namespace pldctl {
 
@@ -24,6 +25,7 @@ class SimCommands {
   public:
     explicit SimCommands(CLI::App& app);
     bool parsed() const { return m_sim->parsed(); }
+    CLI::App* app() const { return m_sim; }
     // Sends the parsed command and prints what changed; the exit status.
     int run(const std::string& engine) const;
 
@@ -73,6 +75,22 @@ using Send = std::function<std::string(const std::string& command)>;
 // simulated engine made in this process for the time of the call. Its exit status, or 1 (with
 // the reason on stderr) when the engine cannot be reached, 2 when it cannot be made.
 int WithController(const std::string& engine, const std::function<int(const Send&)>& use);
+// The same with the controller itself, which the engine's event feed calls "pldctl".
+int WithEngineController(const std::string& engine,
+                         const std::function<int(zvsim::Controller&)>& use);
+
+// `pldctl sim events`: the daemon's event feed, each event printed as it comes.
+class SimEvents {
+  public:
+    explicit SimEvents(const SimCommands& sim);
+    bool parsed() const { return m_events->parsed(); }
+    int run(const std::string& engine) const;
+
+  private:
+    CLI::App* m_events;
+    unsigned long m_count = 0;  // stop after this many; 0: until stopped
+    bool m_json = false;
+};
 
 }  // namespace pldctl
 

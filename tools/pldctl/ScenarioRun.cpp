@@ -1,5 +1,5 @@
 // `pldctl scenario run|check FILE`: a scenario file read, and played against the engine with each
-// step printed as it is answered.
+// step printed as it is answered and told to the engine's event feed.
 #include <signal.h>
 
 #include <atomic>
@@ -9,6 +9,8 @@
 #include <stdexcept>
 
 #include "Control.h"
+#include "sim/Controller.h"
+#include "sim/Feed.h"
 #include "sim/Scenario.h"
 #include "sim/SimEngine.h"
 
@@ -117,10 +119,18 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
     action.sa_flags = SA_RESTART;  // a call to the engine goes on; the play stops after it
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    return WithController(engine, [&](const Send& send) {
+    return WithEngineController(engine, [&](zvsim::Controller& controller) {
         unsigned sent = 0, refused = 0;
         zvsim::PlayOptions options;
-        options.send = send;
+        zvsim::PlayOptions::Place place;
+        options.place = &place;
+        // Each step's command tells the engine which step it plays, for its event feed.
+        options.send = [&](const std::string& command) {
+            if (place.step == 0) return controller.Send(command);
+            const zvsim::ScenarioStep& step = scenario.steps[place.step - 1];
+            return controller.Play(
+                command, {scenario.name, place.pass, place.step, step.atMs, step.note, ""});
+        };
         options.stop = &g_stop;
         options.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t elapsedMs,
                              const std::string& text) {

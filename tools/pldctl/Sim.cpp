@@ -89,6 +89,13 @@ std::string CommandLine(const json& command) {
 }
 
 int WithController(const std::string& engine, const std::function<int(const Send&)>& use) {
+    return WithEngineController(engine, [&use](zvsim::Controller& controller) {
+        return use([&controller](const std::string& command) { return controller.Send(command); });
+    });
+}
+
+int WithEngineController(const std::string& engine,
+                         const std::function<int(zvsim::Controller&)>& use) {
     std::shared_ptr<zvsim::SimEngine> local;
     try {
         if (engine.rfind("unix:", 0) != 0) local = zvsim::SimEngine::FromClientText(engine.c_str());
@@ -97,12 +104,13 @@ int WithController(const std::string& engine, const std::function<int(const Send
         return 2;
     }
     std::string error;
-    const std::unique_ptr<zvsim::Controller> controller = zvsim::Controller::Open(engine, error);
+    const std::unique_ptr<zvsim::Controller> controller =
+        zvsim::Controller::Open(engine, error, "pldctl");
     if (!controller) {
         std::fprintf(stderr, "pldctl: engine not reachable: %s\n", error.c_str());
         return 1;
     }
-    return use([&controller](const std::string& command) { return controller->Send(command); });
+    return use(*controller);
 }
 
 SimCommands::Verb& SimCommands::verb(const char* name, const char* doVerb, const char* help) {

@@ -176,10 +176,12 @@ int main(int argc, char** argv) {
     addPointCommands(app, options);
     addCatalogueCommands(app, options);
     const pldctl::SimCommands sim(app);
+    const pldctl::SimEvents simEvents(sim);
     const pldctl::ScenarioCommands scenario(app);
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
+    if (simEvents.parsed()) return simEvents.run(options.engine);
     if (sim.parsed()) return sim.run(options.engine);
     if (scenario.parsed()) return scenario.run(options.engine);
     return runWithProxy(options);

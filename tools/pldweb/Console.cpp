@@ -198,12 +198,8 @@ Response Console::simulation(const Request& req, const std::string& what) {
         return ErrorResponse(405, "the request was not understood: " + what);
     }
     if (!command) return m_simulation->Status();
-    Response r = m_simulation->Command(req.body);
-    // Every open page shows what is in force now; a page polls as well, for the changes that
-    // other clients of the engine make.
-    const auto answer = nlohmann::json::parse(r.body, nullptr, false);
-    if (r.status == 200 && answer.contains("done")) m_hub.Publish("sim", answer);
-    return r;
+    // Every open page hears of the change through the engine's event feed, as of others'.
+    return m_simulation->Command(req.body);
 }
 
 }  // namespace pldweb

@@ -70,12 +70,27 @@ void Simulation::ReleaseOwnEngine() {
     if (!isUnix(m_engineText)) send(R"({"do":"release"})");
 }
 
+// The feed's events to the pages; a controller that cannot follow it still controls.
+void Simulation::follow() {
+    EventHub* const hub = m_hub;
+    // An end is seen by the next command, which reconnects and subscribes again; the page
+    // polls meanwhile.
+    const std::string error = m_controller->Subscribe(
+        [hub](const std::string& event) {
+            const json e = json::parse(event, nullptr, false);
+            if (e.is_object()) hub->Publish("sim", e);
+        },
+        nullptr);
+    if (!error.empty()) LogLimited("feed", "the engine's changes are not followed: " + error);
+}
+
 Response Simulation::send(const std::string& command) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_controller) {
         std::string error;
-        m_controller = zvsim::Controller::Open(m_engineText, error);
+        m_controller = zvsim::Controller::Open(m_engineText, error, "pldweb");
         if (!m_controller) return ErrorResponse(503, "no simulation control: " + error);
+        if (m_hub != nullptr) follow();
     }
     const json answer = json::parse(m_controller->Send(command), nullptr, false);
     if (answer.is_discarded() || !answer.is_object() || !answer.contains("ok")) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "EventHub.h"
 #include "Http.h"
 #include "sim/Controller.h"
 
@@ -21,8 +22,11 @@ constexpr std::size_t kMaxSimulationBody = 4096;
 class Simulation {
   public:
     // On the console's engine text: the daemon's control for unix:PATH, the engine of this
-    // process otherwise. Nothing is opened until the first request.
-    explicit Simulation(std::string engineText) : m_engineText(std::move(engineText)) {}
+    // process otherwise. Nothing is opened until the first request. With a hub, the engine's
+    // event feed (every change, whoever made it, and every scenario step) goes to the open pages
+    // as `sim` messages from the first request on, and again after each reconnection.
+    explicit Simulation(std::string engineText, EventHub* hub = nullptr)
+        : m_engineText(std::move(engineText)), m_hub(hub) {}
 
     // The verbs a page may send.
     static bool Offered(const std::string& verb);
@@ -40,8 +44,10 @@ class Simulation {
     // The engine's answer to `command` as a response: 200, 422 for a command it refused, 502
     // when it cannot be reached, 503 when it has no control.
     Response send(const std::string& command);
+    void follow();
 
     const std::string m_engineText;
+    EventHub* const m_hub;
     // One command at a time on the one connection; the server gives these requests a worker
     // of their own, so a command waiting for an unreachable daemon holds up no other request.
     std::mutex m_mutex;

@@ -262,7 +262,7 @@ int serveUntilStopped(Options& o, ZvPldProxy& proxy, const zvsim::Catalogue& cat
     o.access.listen = o.listen;
     o.access.port = socket->port;
     const pldweb::AccessPolicy policy(o.access);
-    pldweb::Simulation simulation(o.engine);
+    pldweb::Simulation simulation(o.engine, &hub);
     // Half the connection's memory for the head: the library answers a head that outgrows all of
     // it by itself, with none of the console's headers.
     const pldweb::HeadLimits head{o.maxHeaderLines, o.limits.connectionMemory / 2,
