@@ -46,6 +46,9 @@ struct PlayOptions {
     // Steps before this time of the first pass are skipped, and so is that pass's reset: the
     // engine is where the earlier steps left it (a daemon that restarted itself mid-scenario).
     std::int64_t resumeAtMs = 0;
+    // The engine's clock, read through `send`: the steps are timed by it, a frozen clock
+    // advanced to each step's time rather than waited on. Unset: by the host's clock.
+    bool engineClock = false;
 };
 
 // Plays the scenario: each pass sends `reset {seed}`, then each step at its time from the pass's

@@ -10,6 +10,7 @@
 
 #include <gmock/gmock.h>
 
+#include "RecordedEngine.h"
 #include "sim/Scenario.h"
 #include "sim/SimEngine.h"
 
@@ -200,6 +201,30 @@ TEST(ScenarioPlay, AResumedFirstPassSkipsItsResetAndEarlierStepsAndKeepsTheTimes
     EXPECT_EQ(r.sent[0].first, R"({"do":"pld_count"})");
     EXPECT_GE(r.sent[0].second, 50);  // due 150 ms from a start 100 ms ago
     EXPECT_GE(r.sent[1].second, 150);
+}
+
+// By the engine's frozen clock, advanced to each step: overheat.json's minute in no time, each
+// step at its own time of the engine's, the plant's triangle there at its value for that time.
+TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueThen) {
+    std::stringstream paths(ZVPLD_EXAMPLES);
+    std::string path;
+    while (std::getline(paths, path, '|') && path.find("overheat.json") == std::string::npos) {
+    }
+    RecordedEngine e;
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    std::vector<std::string> steps;
+    o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
+        steps.push_back(std::to_string(ms) + " " + e.value(1, 100));
+    };
+    EXPECT_TRUE(zvsim::PlayScenario(zvsim::ReadScenario(path), o));
+    // 61.5 to 69 and back over 60 s: 67.5 at 24 s, 63.0 at 54 s.
+    EXPECT_THAT(steps, ::testing::ElementsAre("0 615", "0 615", "24000 675", "54000 630",
+                                              "60000 615", "60000 615"));
 }
 
 TEST(ScenarioPlay, AStopEndsAnEndlessPlayWhileItWaitsForAStep) {

@@ -1,0 +1,205 @@
+// The engine's own clock (frozen, advanced, run again) and the full reset, in process.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "RecordedEngine.h"
+
+using namespace ::testing;
+using nlohmann::json;
+
+namespace {
+
+const char* const kFreeze = R"({"do": "clock", "action": "freeze"})";
+std::string advance(int ms) {
+    return R"({"do": "clock", "action": "advance", "ms": )" + std::to_string(ms) + "}";
+}
+void ok(RecordedEngine& e, const std::string& command) {
+    ASSERT_EQ(e.ctl(command).value("ok", false), true) << command << " " << e.ctl(command);
+}
+
+// The built-in catalogue ticks every 1000 ms: point 1/100 walks by 3 from 615, event 2 takes
+// the next of its cycle [0, 1] every 2 ticks. The plant ramps pump 2/200 over 0..100 each second.
+TEST(Clock, FrozenNothingMovesAndAnAdvanceMakesWhatFallsDueInTimeOrder) {
+    RecordedEngine e;
+    ok(e, kFreeze);
+    ok(e, R"({"do": "plant", "device": 2, "point": 200, "signal": "ramp", "min": 0, "max": 100,
+              "period_ms": 1000, "update_ms": 400})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a tick's time and more
+    EXPECT_THAT(e.notes(), IsEmpty());
+    EXPECT_EQ(e.value(1, 100), "615");
+    ok(e, advance(1000));
+    EXPECT_THAT(e.notes(),
+                ElementsAre("v 2/200/0=0", "v 2/200/0=40", "v 2/200/0=80", "v 1/100/0=618"));
+    ok(e, advance(1000));
+    EXPECT_THAT(e.notes(), ElementsAre("v 2/200/0=20", "v 2/200/0=60", "v 1/100/0=621", "e 2=1",
+                                       "v 2/200/0=0"));
+    EXPECT_EQ(e.ctl(R"({"do": "status"})")["clock"]["frozen"], true);
+    // Run again, fast: the ticks come by themselves.
+    ok(e, R"({"do": "clock", "action": "run", "speed": 100})");
+    EXPECT_TRUE(WaitUntil([&] { return e.value(1, 100) != "621"; }));
+}
+
+// Two engines given the same commands and steps read the same values, however far apart in the
+// host's time they are given.
+TEST(Clock, FrozenTheSameCommandsGiveTheSameValues) {
+    const auto play = [](RecordedEngine& e) {
+        ok(e, kFreeze);
+        ok(e, R"({"do": "plant", "device": 2, "point": 200, "signal": "noise", "min": 0,
+                  "max": 100, "period_ms": 1000, "update_ms": 100})");
+        ok(e, advance(2345));
+        ok(e, R"({"do": "set", "device": 1, "point": 101, "value": 62})");
+        ok(e, advance(777));
+        return e.engine->ValuesJson() + json(e.notes()).dump();
+    };
+    RecordedEngine a, b;
+    const std::string first = play(a);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(play(b), first);
+}
+
+// In process the calling thread waits out a delay: an advance to its end lets it go.
+TEST(Clock, AnAdvanceEndsADelayAtItsTimeAndARunningClockEndsItItself) {
+    RecordedEngine e;
+    ok(e, kFreeze);
+    ok(e, R"({"do": "delay", "ms": 500, "device": 2})");
+    std::atomic<int> got{-1};
+    std::thread caller([&] { got = std::stoi(e.value(2, 200)); });
+    EXPECT_TRUE(WaitUntil([&] { return e.ctl(R"({"do": "status"})")["held"] == 1; }));
+    ok(e, advance(499));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(got, -1);
+    ok(e, advance(1));
+    EXPECT_TRUE(WaitUntil([&] { return got == 40; }, 2000));
+    ok(e, R"({"do": "clock", "action": "run", "speed": 1000})");
+    caller.join();
+    EXPECT_EQ(e.value(2, 200), "40");  // 500 ms at speed 1000
+}
+
+TEST(Clock, RefusedStepsChangeNothing) {
+    RecordedEngine e;
+    EXPECT_THAT(e.ctl(advance(10)).value("error", ""), HasSubstr("needs a frozen clock"));
+    ok(e, kFreeze);
+    const json before = e.ctl(R"({"do": "status"})");
+    // A day of ticks: 86400 of them, each changing point 1/100 and perhaps event 2.
+    EXPECT_THAT(e.ctl(advance(86400000)).value("error", ""),
+                HasSubstr("could leave 172800 changes to go out, and at most 100000 may"));
+    ok(e, R"({"do": "plant", "device": 2, "point": 200, "signal": "ramp", "min": 0, "max": 100,
+              "period_ms": 1000, "update_ms": 10})");
+    EXPECT_THAT(e.ctl(advance(3600000)).value("error", ""), HasSubstr("at most 100000 may"));
+    EXPECT_EQ(e.ctl(R"({"do": "status"})")["clock"], before["clock"]);
+    EXPECT_EQ(e.value(1, 100), "615");
+}
+
+struct ResetRow {
+    const char* what;
+    std::function<void(RecordedEngine&)> change;
+    std::function<std::string(RecordedEngine&)> probe;
+    bool isValue = false;  // kept by keep_values
+};
+
+std::string event(RecordedEngine& e, std::uint32_t id) {
+    return std::to_string(e.engine->Snapshot().events.at(id).state);
+}
+
+// Each kind of state changed, then back as the catalogue has it; with keep_values the values stay.
+TEST(FullReset, PutsEachKindOfStateBackAsTheCatalogueHasIt) {
+    zvsim::Point added;
+    added.gddId = 900;
+    added.values = {5};
+    const ResetRow rows[] = {
+        {"a value",
+         [](auto& e) { ok(e, R"({"do": "set", "device": 1, "point": 101, "value": 62})"); },
+         [](auto& e) { return e.value(1, 101); }, true},
+        {"a point added", [&](auto& e) { e.engine->AddPoint(1, added); },
+         [](auto& e) {
+             return e.value(1, 900);
+         }},
+        {"a point removed", [](auto& e) { e.engine->RemovePoint(1, 103); },
+         [](auto& e) {
+             return e.value(1, 103);
+         }},
+        {"an event's state", [](auto& e) { ok(e, R"({"do": "event", "id": 1, "state": 1})"); },
+         [](auto& e) {
+             return event(e, 1);
+         }},
+        // Two ticks take event 2 to the next state of its cycle.
+        {"a cycle's state", [](auto& e) { ok(e, advance(2000)); },
+         [](auto& e) {
+             return event(e, 2);
+         }},
+        {"the report structure",
+         [](auto& e) {
+             ok(e, R"({"do": "report_parent", "device": 1, "report": 1030, "parent": 1010})");
+         },
+         [](auto& e) {
+             return std::to_string(e.engine->Snapshot().devices.at(1).reports.at(1030).parent);
+         }},
+        {"the offline flags",
+         [](auto& e) {
+             ok(e, R"({"do": "offline", "device": 1})");
+             ok(e, R"({"do": "online", "device": 3})");
+         },
+         [](auto& e) {
+             return e.value(1, 101) + e.value(3, 300);
+         }},
+        {"a control",
+         [](auto& e) { ok(e, R"({"do": "fail", "device": 1, "point": 101, "status": 5})"); },
+         [](auto& e) {
+             return e.value(1, 101);
+         }},
+        {"the seed", [](auto& e) { ok(e, R"({"do": "reset", "seed": 9})"); },
+         [](auto& e) {
+             return e.ctl(R"({"do": "status"})")["seed"].dump();
+         }},
+        {"the PLD count", [](auto& e) { e.engine->AnnouncePldCount(); },
+         [](auto& e) {
+             return std::to_string(e.engine->PldCount());
+         }},
+    };
+    for (const bool keep : {false, true}) {
+        for (const ResetRow& row : rows) {
+            RecordedEngine e;
+            ok(e, kFreeze);
+            const std::string before = row.probe(e);
+            row.change(e);
+            const std::string changed = row.probe(e);
+            EXPECT_NE(changed, before) << row.what;
+            ok(e, keep ? R"({"do": "reset", "catalogue": true, "keep_values": true})"
+                       : R"({"do": "reset", "catalogue": true})");
+            EXPECT_EQ(row.probe(e), keep && row.isValue ? changed : before)
+                << row.what << (keep ? ", values kept" : "");
+        }
+    }
+}
+
+// A client hears of the reset as of any change: the structure's first, with the count 1 that
+// tells it to drop what it cached; then each event and value that goes back. Once is enough.
+TEST(FullReset, TellsClientsOfTheStructureFirstThenOfEachStateAndValueItPutsBack) {
+    RecordedEngine e;
+    ok(e, kFreeze);
+    e.engine->SetStartingSeed(5);
+    zvsim::Point added;
+    added.gddId = 900;
+    added.values = {5};
+    e.engine->AddPoint(1, added);
+    ok(e, R"({"do": "event", "id": 1, "state": 1})");
+    ok(e, R"({"do": "set", "device": 1, "point": 101, "value": 62})");
+    ok(e, advance(2000));
+    EXPECT_THAT(e.notes(), ElementsAre("p 2", "e 1=1", "v 1/101/0=620", "v 1/100/0=618",
+                                       "v 1/100/0=621", "e 2=1"));
+    EXPECT_THAT(e.ctl(R"({"do": "reset", "catalogue": true})").value("done", ""),
+                HasSubstr("seed 5"));
+    EXPECT_THAT(e.notes(), ElementsAre("p 1", "e 1=0", "e 2=0", "v 1/100/0=615", "v 1/101/0=600"));
+    EXPECT_EQ(e.engine->PldCount(), 1u);
+    ok(e, R"({"do": "reset", "catalogue": true})");
+    EXPECT_THAT(e.notes(), IsEmpty());
+    // The ticks and the cycles start over, as from the start.
+    ok(e, advance(2000));
+    EXPECT_THAT(e.notes(), ElementsAre("v 1/100/0=618", "v 1/100/0=621", "e 2=1"));
+}
+
+}  // namespace
