@@ -99,7 +99,7 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
 
 void EventLoop::turn(const sigset_t* waitMask) {
     epoll_event events[kEventsPerWait];
-    int timeout = static_cast<int>(m_held.Wait(Clock::now(), kSweepEvery).count());
+    int timeout = static_cast<int>(m_held.Wait(kSweepEvery).count());
     if (!m_ready.empty()) timeout = 0;
     const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
     if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
@@ -143,7 +143,7 @@ void EventLoop::turn(const sigset_t* waitMask) {
             flush(c, now);
         }
     }
-    release(now);
+    release();
     if (m_restartAsked.exchange(false)) restart(now);
     if (!m_listening && now >= m_acceptAgain) {
         epoll_event again{};
@@ -230,20 +230,21 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
             Call call{m_engine, m_fanOut, c, m_unchangedLines, m_held};
             Frame read;
             if (AnswerInPlace(call, c->decoder.Fields().Root(bytes), read)) {
-                reply(c, std::move(read), m_engine.TakeHold(), now);
+                reply(c, std::move(read), m_engine.TakeHold());
                 continue;
             }
             json message = zvwire::ReadJson(bytes, size);
             Answer answer = AnswerTo(call, message);
             const zvsim::SimEngine::Hold hold = m_engine.TakeHold();
             if (answer.restart) AskRestart();
+            if (answer.saveValues) m_state.Save();
             if (answer.write) {
                 m_batch.push_back(BatchedWrite{c, std::move(message), std::move(answer.reply),
                                                std::move(*answer.write)});
                 c->awaitingCommit = true;
             } else {
                 reply(c, ReplyFrame(*c, message, answer.reply),
-                      answer.control ? zvsim::SimEngine::Hold{} : hold, now);
+                      answer.control ? zvsim::SimEngine::Hold{} : hold);
             }
         } catch (const std::bad_alloc&) {
             m_engine.TakeHold();  // not left for the next request
@@ -292,14 +293,13 @@ void EventLoop::commit() {
         }
         return;
     }
-    const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const std::shared_ptr<Connection>& c = batch[i].connection;
         c->awaitingCommit = false;
         if (c->closed) continue;
         try {
             batch[i].reply[zvwire::key::kStatus] = statuses[i];
-            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i], now);
+            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i]);
         } catch (const std::bad_alloc&) {
             drop(c, "no memory for its reply");
             continue;
@@ -391,16 +391,16 @@ void EventLoop::wakeLoop() {
 }
 
 void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
-                      const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+                      const zvsim::SimEngine::Hold& hold) {
     if (hold.delay.count() <= 0 && !hold.stalled) {
         c->Send(std::move(frame));
         return;
     }
-    m_held.Hold(c, std::move(frame), hold, now);
+    m_held.Hold(c, std::move(frame), hold);
 }
 
-void EventLoop::release(Clock::time_point now) {
-    for (auto& [c, frame] : m_held.Due(now)) {
+void EventLoop::release() {
+    for (auto& [c, frame] : m_held.Due()) {
         if (c->closed) continue;
         try {
             c->Send(std::move(frame));

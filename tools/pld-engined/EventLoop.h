@@ -100,8 +100,8 @@ class EventLoop {
     bool paused(const Connection& c) const;
     // Sends `frame` to `c`, or holds it back as `hold` says.
     void reply(const std::shared_ptr<Connection>& c, Frame frame,
-               const zvsim::SimEngine::Hold& hold, Clock::time_point now);
-    void release(Clock::time_point now);
+               const zvsim::SimEngine::Hold& hold);
+    void release();
     void restart(Clock::time_point now);
 
     zvsim::SimEngine& m_engine;

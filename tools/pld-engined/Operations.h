@@ -37,6 +37,8 @@ struct Answer {
     std::optional<Write> write;
     bool control = false;  // a Control op: never held back by the engine's delay or stall
     bool restart = false;  // a restart was asked for and answered: the daemon re-executes
+    // A full reset was answered: the state file takes the engine's values, the catalogue's.
+    bool saveValues = false;
 };
 
 // The hot reads (a point's text or number), answered from the request's MessagePack map with no

@@ -42,6 +42,7 @@ struct Options {
     std::uint64_t seed = 1;
     bool seedGiven = false;
     std::string scenarioPath;
+    double speed = 1;
 };
 
 // The options into `o`, the group's name into `access`: -1 to go on, else the exit status of
@@ -72,6 +73,10 @@ int readOptions(int argc, char** argv, Options& o, pldengined::Access& access) {
         app.add_option("--seed", o.seed, "The engine's seed, of every generator of its controls")
             ->capture_default_str();
     app.add_option("--scenario", o.scenarioPath, "Scenario file to play from the start");
+    app.add_option("--speed", o.speed,
+                   "Speed of the engine's clock (its ticks, plants, delays and a scenario's steps)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1000.0));
     CLI11_PARSE(app, argc, argv);
     o.socketGiven = socketOption->count() > 0;
     o.seedGiven = seedOption->count() > 0;
@@ -188,6 +193,11 @@ int main(int argc, char** argv) {
     std::string error;
     const std::shared_ptr<zvsim::SimEngine> engine = makeEngine(options.cataloguePath, error);
     if (!engine) return fail(error);
+    engine->SetStartingSeed(options.seed);
+    if (options.speed != 1) {
+        engine->Control(
+            nlohmann::json{{"do", "clock"}, {"action", "run"}, {"speed", options.speed}}.dump());
+    }
     zvsim::Scenario scenario;
     if (!readScenario(options.scenarioPath, *engine, scenario, error)) return fail(error);
     // The state's directory is held from here on: saves go to it, whatever its path leads to
