@@ -2,6 +2,8 @@
 // seeing what the scenario did.
 #include <algorithm>
 
+#include <gmock/gmock.h>
+
 #include "DaemonFixture.h"
 
 namespace {
@@ -100,9 +102,10 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
                                                       << ::testing::PrintToString(status);
     }
     EXPECT_EQ(pldctl({"sim", "reset", "--seed", "4"}).exitStatus(), 0);
-    EXPECT_EQ(pldctl({"sim", "status"}).lines(),
-              (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
-                                        "controls: none"}));
+    EXPECT_THAT(
+        pldctl({"sim", "status"}).lines(),
+        ::testing::ElementsAre("seed 4", "offline devices: none", "held answers: 0",
+                               ::testing::StartsWith("clock: running at "), "controls: none"));
     const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
     const struct {
         std::string steps;
@@ -125,6 +128,20 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
     }
     EXPECT_TRUE(logged("step 2: do: unknown verb \"melt\"")) << log();
     EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 7");
+    // By the engine's clock: a frozen one advanced to each step, a minute in no time; --speed
+    // for the run alone.
+    const std::string minute = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 1},
+        {"at": 60000, "do": "set", "device": 1, "point": 1, "value": 2})";
+    EXPECT_EQ(pldctl({"sim", "clock", "freeze"}).exitStatus(), 0);
+    const std::vector<std::string> frozen =
+        pldctl({"scenario", "run", scenarioFile(minute)}).lines();
+    EXPECT_LT(find(frozen, "+60.000s  set device=1 point=1 value=2"), frozen.size())
+        << ::testing::PrintToString(frozen);
+    EXPECT_EQ(pldctl({"sim", "clock", "run"}).exitStatus(), 0);
+    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(minute), "--speed", "1000"}).exitStatus(), 0);
+    EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 2");
+    const std::vector<std::string> after = pldctl({"sim", "status"}).lines();
+    EXPECT_THAT(after, ::testing::Contains(::testing::EndsWith(", speed 1")));
     m_engine = "unix:" + m_dir + "/nobody.sock";
     EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
 }

@@ -52,6 +52,7 @@ class ScenarioCommands {
     std::string m_file;
     std::string m_catalogue;  // check: the catalogue its steps are checked against, if any
     bool m_loop = false;
+    double m_speed = 0;  // run: the engine clock's speed for the run; 0: as it is
 };
 
 using Send = std::function<std::string(const std::string& command)>;

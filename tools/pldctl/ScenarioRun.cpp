@@ -67,6 +67,10 @@ ScenarioCommands::ScenarioCommands(CLI::App& app) {
     m_run = m_scenario->add_subcommand("run", "play it, printing each step as it is answered");
     m_run->add_option("file", m_file, "the scenario file")->required();
     m_run->add_flag("--loop", m_loop, "play it until Ctrl-C, whatever its repeat says");
+    m_run
+        ->add_option("--speed", m_speed,
+                     "the engine clock's speed for the run, 0.001 to 1000 (put back after it)")
+        ->check(CLI::Range(0.001, 1000.0));
     CLI::App* check = m_scenario->add_subcommand("check", "read it and say what it holds");
     check->add_option("file", m_file, "the scenario file")->required();
     check->add_option(
@@ -93,9 +97,25 @@ int ScenarioCommands::run(const std::string& engine) const {
     sigaction(SIGTERM, &action, nullptr);
     return WithController(engine, [&](const Send& send) {
         unsigned sent = 0, refused = 0;
+        // The steps go by the engine's clock: at its speed, and a frozen clock is advanced to
+        // each step's time.
         zvsim::PlayOptions options;
         options.send = send;
         options.stop = &g_stop;
+        options.engineClock = true;
+        const json before = json::parse(send(R"({"do": "status"})"), nullptr, false);
+        const json clock = before.is_object() ? before.value("clock", json()) : json();
+        if (m_speed > 0) {
+            const json answer = json::parse(
+                send(json{{"do", "clock"}, {"action", "run"}, {"speed", m_speed}}.dump()), nullptr,
+                false);
+            if (!answer.is_object() || answer.value("ok", json()) != true) {
+                std::fprintf(stderr, "pldctl: --speed: %s\n",
+                             answer.is_object() ? answer.value("error", "refused").c_str()
+                                                : "the answer is not JSON");
+                return 1;
+            }
+        }
         options.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t elapsedMs,
                              const std::string& text) {
             ++sent;
@@ -112,6 +132,13 @@ int ScenarioCommands::run(const std::string& engine) const {
             std::fflush(stdout);
         };
         zvsim::PlayScenario(*scenario, options);
+        if (m_speed > 0 && clock.is_object()) {
+            send(
+                clock.value("frozen", false)
+                    ? json{{"do", "clock"}, {"action", "freeze"}}.dump()
+                    : json{{"do", "clock"}, {"action", "run"}, {"speed", clock.value("speed", 1.0)}}
+                          .dump());
+        }
         std::printf("%s: %u commands sent, %u refused\n", g_stop ? "Stopped" : "Done", sent,
                     refused);
         return refused == 0 ? 0 : 1;
