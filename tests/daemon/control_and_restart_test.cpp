@@ -125,11 +125,11 @@ TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
         return send(*c, {{"do", "clock"}, {"action", "advance"}, {"ms", ms}}).value("ok", false);
     };
     ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
-    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 500}})["ok"]);
+    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
     Client slow(m_socket);
     sendRead(slow, 1, 10);
     std::this_thread::sleep_for(milliseconds(200));  // read and held (status counts stalls)
-    EXPECT_TRUE(advance(499));
+    EXPECT_TRUE(advance(4999));
     pollfd ready{slow.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before its time";
     EXPECT_TRUE(advance(1));

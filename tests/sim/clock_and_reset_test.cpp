@@ -61,10 +61,13 @@ TEST(Clock, FrozenTheSameCommandsGiveTheSameValues) {
     EXPECT_EQ(play(b), first);
 }
 
-// In process the calling thread waits out a delay: an advance to its end lets it go.
+// In process the calling thread waits out a delay: the advance that reaches its end lets it go;
+// a running clock ends a delay itself.
 TEST(Clock, AnAdvanceEndsADelayAtItsTimeAndARunningClockEndsItItself) {
     RecordedEngine e;
     ok(e, kFreeze);
+    ok(e, R"({"do": "plant", "device": 2, "point": 200, "signal": "ramp", "min": 0, "max": 100,
+              "period_ms": 1000, "update_ms": 400})");
     ok(e, R"({"do": "delay", "ms": 500, "device": 2})");
     std::atomic<int> got{-1};
     std::thread caller([&] { got = std::stoi(e.value(2, 200)); });
@@ -73,10 +76,11 @@ TEST(Clock, AnAdvanceEndsADelayAtItsTimeAndARunningClockEndsItItself) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(got, -1);
     ok(e, advance(1));
-    EXPECT_TRUE(WaitUntil([&] { return got == 40; }, 2000));
+    EXPECT_TRUE(WaitUntil([&] { return got != -1; }, 2000));
+    EXPECT_EQ(got, 40);  // the ramp's value of 400 ms
     ok(e, R"({"do": "clock", "action": "run", "speed": 1000})");
     caller.join();
-    EXPECT_EQ(e.value(2, 200), "40");  // 500 ms at speed 1000
+    EXPECT_THAT(e.value(2, 200), Not(StartsWith("rc")));  // 500 ms at speed 1000
 }
 
 TEST(Clock, RefusedStepsChangeNothing) {
