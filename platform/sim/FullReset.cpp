@@ -15,6 +15,11 @@ void SimEngine::restartCycles() {
     }
 }
 
+void SimEngine::SetStartingSeed(std::uint64_t seed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_startingSeed = seed;
+}
+
 std::string SimEngine::fullReset(const Command& c) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Catalogue next = m_loaded;
@@ -53,7 +58,7 @@ std::string SimEngine::fullReset(const Command& c) {
     restartCycles();
     if (m_delivery) m_delivery->clockChanged(true);
     // The call journal is cleared here too, once the engine keeps one.
-    const std::uint64_t seed = c.hasSeed ? c.seed : m_startingSeed.load();
+    const std::uint64_t seed = c.hasSeed ? c.seed : m_startingSeed;
     m_controls->clear(&seed);
     return nlohmann::json{
         {"ok", true},

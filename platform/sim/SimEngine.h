@@ -211,7 +211,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     // The engine's own time (VirtualClock.h), which the clock command freezes, runs and advances.
     const VirtualClock& EngineClock() const { return m_clock; }
     // The seed a full reset goes back to when it names none: the engine's seed at its start.
-    void SetStartingSeed(std::uint64_t seed) { m_startingSeed = seed; }
+    void SetStartingSeed(std::uint64_t seed);
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -307,11 +307,11 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void restartCycles();  // m_mutex held: each event's cycle from its state
     VirtualClock m_clock;
     std::mutex m_clockMutex;
-    std::atomic<std::uint64_t> m_startingSeed{1};
 
     mutable std::mutex m_mutex;  // the catalogue, and the tick state below
     Catalogue m_catalogue;
     const Catalogue m_loaded;  // as the engine was made with: what a full reset goes back to
+    std::uint64_t m_startingSeed = 1;
     std::shared_ptr<Delivery> m_delivery;
     std::atomic<std::uint32_t> m_pldCount{1};
     // Tick state: each live point's heading per module (+1 or -1), each event's ticks since
