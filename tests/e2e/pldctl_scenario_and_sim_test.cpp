@@ -84,6 +84,9 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
         {{"notify", "repeat", "--kind", "event"}, 0},
         {{"clear", "nothing"}, 1},
         {{"offline", "9"}, 1},
+        {{"clock", "advance", "--by", "1s"}, 1},  // a running clock
+        {{"clock", "run", "--speed", "5000"}, 1},
+        {{"reset", "--keep-values"}, 1},  // only with --catalogue
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"sim"};

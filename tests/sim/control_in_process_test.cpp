@@ -263,6 +263,13 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
         {R"({"do": "report_parent", "device": 1, "report": 1000, "parent": 1021})",
          "report_parent: value, unit or state not accepted", true},
         {R"({"do": "restart"})", "only the engine daemon restarts itself", true},
+        {R"({"do": "clock", "action": "advance", "ms": 31536000000})",
+         "ms: out of range 1..86400000", false},
+        {R"({"do": "clock", "action": "advance"})", "ms (1..86400000) is needed for advance",
+         false},
+        {R"({"do": "clock", "action": "run", "speed": 0})", "speed: 0.001 to 1000", false},
+        {R"({"do": "clock", "action": "freeze", "speed": 2})", "speed goes only with run", false},
+        {R"({"do": "reset", "keep_values": true})", "keep_values goes only with", false},
     };
     // Each field null, each integer field just below and above its range, alone, and each
     // required field missing from a command otherwise whole; the ends of each range are taken.
