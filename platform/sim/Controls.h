@@ -1,9 +1,9 @@
 // The simulated engine's standing controls (fail, delay, stall, plant, notify), their seeded
 // generators, held answers and the plant's thread.
 //
-// Locks: the controls' mutex is the innermost of the engine: it may be taken with the engine's
-// catalogue mutex or a Delivery's mutex held, and nothing else is taken or called while it is
-// held.
+// Locks: the controls' mutex may be taken with the engine's catalogue mutex or a Delivery's
+// mutex held, and nothing else is taken or called while it is held but the engine clock's, the
+// innermost.
 #ifndef ZV_SIM_CONTROLS_H
 #define ZV_SIM_CONTROLS_H
 
