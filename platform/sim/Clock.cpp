@@ -86,8 +86,8 @@ std::string SimEngine::advance(std::uint32_t stepMs) {
         const Time next = std::max(delivery->nextTick(), start.now);
         ticks = static_cast<std::uint64_t>((target - next) / std::chrono::milliseconds(tickMs)) + 1;
     }
-    const std::uint64_t work =
-        ticks * perTick + m_controls->plantUpdatesUntil(target) + queuedWork();
+    const std::uint64_t work = ticks * perTick + m_controls->plantUpdatesUntil(target) +
+                               (delivery ? delivery->queued() : 0);
     if (work > kMaxStepWork) {
         return answer(false, "clock: a step of " + std::to_string(stepMs) + " ms could leave " +
                                  std::to_string(work) + " changes to go out, and at most " +
