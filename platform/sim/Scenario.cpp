@@ -300,6 +300,11 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
             allTaken = !refused(answer) && allTaken;
             if (options.onStep) options.onStep(step, elapsedMs(), answer);
         }
+        // On a frozen clock a pass takes none of the host's time: one repeated until stopped
+        // still lasts the least an endless pass may, rather than reset back to back.
+        if (options.engineClock && scenario.repeat == 0) {
+            waitUntil(start + std::chrono::milliseconds(kMinEndlessPassMs), options.stop);
+        }
     }
     return allTaken;
 }

@@ -227,6 +227,32 @@ TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueT
                                               "60000 615", "60000 615"));
 }
 
+// A frozen clock's pass takes none of the host's time: an endless play still lasts 100 ms of it
+// a pass, so that it does not send resets back to back.
+TEST(ScenarioPlay, AnEndlessPlayOnAFrozenEngineClockPassesNoFasterThanTenTimesASecond) {
+    RecordedEngine e;
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    std::atomic<bool> stop{false};
+    o.stop = &stop;
+    std::atomic<int> passes{0};
+    o.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t, const std::string&) {
+        passes += step.note.rfind("pass", 0) == 0;
+    };
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        stop = true;
+    });
+    zvsim::PlayScenario(ParseScenario(R"({"repeat": 0, "steps": [{"at": 100, "do": "release"}]})"),
+                        o);
+    stopper.join();
+    EXPECT_LE(passes, 5);
+}
+
 TEST(ScenarioPlay, AStopEndsAnEndlessPlayWhileItWaitsForAStep) {
     Recorder r;
     zvsim::PlayOptions o = r.options();
