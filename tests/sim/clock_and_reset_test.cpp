@@ -38,6 +38,9 @@ TEST(Clock, FrozenNothingMovesAndAnAdvanceMakesWhatFallsDueInTimeOrder) {
     EXPECT_THAT(e.notes(), ElementsAre("v 2/200/0=20", "v 2/200/0=60", "v 1/100/0=621", "e 2=1",
                                        "v 2/200/0=0"));
     EXPECT_EQ(e.ctl(R"({"do": "status"})")["clock"]["frozen"], true);
+    ZvVelInventory inventory{};
+    EXPECT_EQ(e.engine->GetVelServerInventory(&inventory), 0);
+    EXPECT_EQ(inventory.upTimeSec, 2u);  // of the engine's time, the host's 1.2 s apart
     // Run again, fast: the ticks come by themselves.
     ok(e, R"({"do": "clock", "action": "run", "speed": 100})");
     EXPECT_TRUE(WaitUntil([&] { return e.value(1, 100) != "621"; }));
