@@ -23,6 +23,7 @@ enum class Type {
     Name,    // a control's name: 1 to 64 of A-Z a-z 0-9 . _ -
     Choice,  // one of the words in `choices`, separated by '|'
     Value,   // a finite number or a text of at most 255 characters
+    Bool,    // true or false
 };
 
 // Where a checked value goes; `choice` is its word's place in `choices` (Choice only).
@@ -232,7 +233,15 @@ const std::vector<VerbRule>& verbs() {
            [](Command& c, const json& v, int) {
                c.hasSeed = true;
                c.seed = v.get<std::uint64_t>();
-           }}}},
+           }},
+          {"catalogue", Type::Bool, false, 0, 0, "", put<&Command::catalogue>},
+          {"keep_values", Type::Bool, false, 0, 0, "", put<&Command::keepValues>}},
+         nullptr,
+         [](const Command& c, const json& o) -> std::string {
+             return o.contains("keep_values") && !c.catalogue
+                        ? "keep_values goes only with \"catalogue\": true"
+                        : "";
+         }},
         {"status", Verb::Status, {}},
         // The call journal: the same filters for both.
         {"journal", Verb::Journal,
@@ -243,6 +252,27 @@ const std::vector<VerbRule>& verbs() {
          journalFields({count(false, 1000000, "1"),
                         {"timeout_ms", Type::Int, true, 1, 600000, "", put<&Command::timeoutMs>}}),
          nullptr, clientRule},
+        {"clock",
+         Verb::Clock,
+         {{"action", Type::Choice, true, 0, 0, "freeze|run|advance",
+           // ClockAction's order is the words'.
+           [](Command& c, const json&, int action) {
+               c.clockAction = static_cast<ClockAction>(action);
+           }},
+          // A day at most: a longer step would make more than a client should wait for.
+          {"ms", Type::Int, false, 1, kDayMs, "", put<&Command::advanceMs>},
+          {"speed", Type::Number, false, 0, 0, "", put<&Command::speed>}},
+         nullptr,
+         [](const Command& c, const json& o) -> std::string {
+             const bool advance = c.clockAction == ClockAction::Advance;
+             if (advance != o.contains("ms"))
+                 return "ms (1..86400000) is needed for advance, and only for it";
+             if (o.contains("speed") && c.clockAction != ClockAction::Run) {
+                 return "speed goes only with run";
+             }
+             if (c.speed < 0.001 || c.speed > 1000) return "speed: 0.001 to 1000 is needed";
+             return "";
+         }},
     };
     return table;
 }
@@ -305,6 +335,9 @@ std::string checkField(const Field& f, const json& v) {
             if (v.is_number() && std::isfinite(v.get<double>())) return "";
             if (v.is_string() && v.get<std::string>().size() <= 255) return "";
             return what + "a number, or a text of at most 255 characters, is needed";
+        case Type::Bool:
+            if (v.is_boolean()) return "";
+            return what + "true or false is needed";
     }
     return what + "not understood";
 }

@@ -35,6 +35,7 @@ enum class Verb {
     Journal,
     JournalClear,
     Wait,
+    Clock,
 };
 
 // In the order of the plant verb's signal words, which the decoder counts on.
@@ -43,6 +44,9 @@ enum class Signal { Ramp, Sine, Noise, Step, Triangle };
 // The kinds of notification; Any only as a notify control's choice. Value, Event and Pld are in
 // the order of the notify verb's kind words, which the decoder counts on.
 enum class NotifyKind { Any, Value, Event, Pld };
+
+// In the order of the clock verb's action words, which the decoder counts on.
+enum class ClockAction { Freeze, Run, Advance };
 
 // One command, its defaults filled in. Only the fields of its verb mean anything.
 struct Command {
@@ -82,6 +86,12 @@ struct Command {
     JournalFilter filter;
     std::uint32_t limit = 100;
     std::uint32_t timeoutMs = 0;
+    bool catalogue = false;   // back to the catalogue as loaded
+    bool keepValues = false;  // with catalogue: the points that stay keep their values
+    // clock
+    ClockAction clockAction = ClockAction::Freeze;
+    std::uint32_t advanceMs = 0;
+    double speed = 1;
 };
 
 // Decodes one command from JSON text: "" and `command` filled, or the error text (and `command`
@@ -94,7 +104,7 @@ ZV_PLD_PLATFORM_API std::string CheckCommand(const std::string& commandJson);
 
 // How the decoder checks one field of a verb, for walking every verb's fields.
 struct FieldRule {
-    enum Kind { Int, Number, Name, Choice, Value } kind;
+    enum Kind { Int, Number, Name, Choice, Value, Bool } kind;
     const char* key;
     bool required;
     std::int64_t lo, hi;  // Int: the range

@@ -183,6 +183,7 @@ std::string SimEngine::control(const Command& c) {
         case Verb::Restart:
             return refuse("restart: only the engine daemon restarts itself");
         case Verb::Reset: {
+            if (c.catalogue) return fullReset(c);
             std::lock_guard<std::mutex> lock(m_mutex);
             for (auto& [index, device] : m_catalogue.devices) {
                 device.offline = controls.catalogueOffline().count(index) != 0;
@@ -202,6 +203,11 @@ std::string SimEngine::control(const Command& c) {
             nlohmann::json status = nlohmann::json::parse(controls.statusFields());
             status["ok"] = true;
             status["offline"] = std::move(offline);
+            const VirtualClock::Reading clock = m_clock.Read();
+            status["clock"] = {
+                {"frozen", clock.frozen},
+                {"ms", std::chrono::duration_cast<std::chrono::milliseconds>(clock.now).count()},
+                {"speed", clock.speed}};
             return status.dump();
         }
         // The call journal.
@@ -209,6 +215,8 @@ std::string SimEngine::control(const Command& c) {
         case Verb::JournalClear:
         case Verb::Wait:
             return journal(c);
+        case Verb::Clock:
+            return clock(c);
     }
     return refuse("not understood");
 }

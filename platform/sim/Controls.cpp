@@ -85,8 +85,8 @@ double SignalValue(const Command& plant, std::uint64_t t, std::uint64_t draw) {
     return plant.min;
 }
 
-Controls::Controls(std::set<std::uint16_t> catalogueOffline)
-    : m_catalogueOffline(std::move(catalogueOffline)) {}
+Controls::Controls(std::set<std::uint16_t> catalogueOffline, const VirtualClock& clock)
+    : m_catalogueOffline(std::move(catalogueOffline)), m_clock(clock) {}
 
 Controls::~Controls() {
     stopPlants();
@@ -118,7 +118,7 @@ std::string Controls::add(const Command& command) {
     s.command = command;
     s.left = command.count;
     s.generator = GeneratorSeed(m_seed, command.name);
-    s.started = Clock::now();
+    s.started = m_clock.Now();
     s.serial = ++m_serial;
     m_controls.push_back(std::move(s));
     refresh();
@@ -261,12 +261,24 @@ void Controls::hold(int device, bool report) {
     }
     if (ms == 0 && !stalled) return;
     const std::uint64_t epoch = m_epoch, closings = m_closings;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Time deadline = m_clock.Now() + std::chrono::milliseconds(ms);
     ++m_waiting;
     if (stalled) {
         m_released.wait(lock, [&] { return m_closings != closings || !stalledBy(mark); });
     }
-    m_released.wait_until(lock, deadline, [&] { return m_epoch != epoch; });
+    if (ms > 0) {
+        const auto end = m_delayEnds.insert(deadline);
+        // A release cuts the delay short; a change of the clock wakes it to look again.
+        while (m_epoch == epoch && m_clock.Now() < deadline) {
+            if (const auto at = m_clock.RealTimeOf(deadline)) {
+                m_released.wait_until(lock, *at);
+            } else {
+                m_released.wait(lock);
+            }
+        }
+        m_delayEnds.erase(end);
+        m_released.notify_all();  // an advance waits for the delays it ends
+    }
     --m_waiting;
 }
 
@@ -304,7 +316,7 @@ bool Controls::stalledBy(std::uint64_t mark) const {
 std::vector<Controls::PlantValue> Controls::duePlants() {
     std::vector<PlantValue> due;
     std::lock_guard<std::mutex> lock(m_mutex);
-    const Clock::time_point now = Clock::now();
+    const Time now = m_clock.Now();
     for (Standing& s : m_controls) {
         const Command& c = s.command;
         if (c.verb != Verb::Plant) continue;
@@ -317,6 +329,7 @@ std::vector<Controls::PlantValue> Controls::duePlants() {
             {c.device, c.point, c.module, SignalValue(c, update * c.updateMs, NextRandom(draw))});
         s.update = update + 1;
     }
+    m_plantsMoved = due.size();
     return due;
 }
 
@@ -347,21 +360,73 @@ void Controls::stopPlants() {
 void Controls::plantLoop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_plantStop) {
-        Clock::time_point next = Clock::time_point::max();
-        for (const Standing& s : m_controls) {
-            if (s.command.verb != Verb::Plant) continue;
-            next = std::min(next, s.started + times(s.command.updateMs, s.update));
-        }
-        if (next == Clock::time_point::max()) {
+        const Time next = nextPlantDueLocked();
+        const VirtualClock::Reading clock = m_clock.Read();
+        // A frozen clock's plants are moved by its advances alone.
+        if (next == Time::max() || clock.frozen) {
             m_plantWake.wait(lock);
-        } else if (Clock::now() < next) {
-            m_plantWake.wait_until(lock, next);
+        } else if (clock.now < next) {
+            m_plantWake.wait_until(lock,
+                                   m_clock.RealTimeOf(next).value_or(VirtualClock::Real::now()));
         } else {
             lock.unlock();
             m_runPlants();
             lock.lock();
+            // However fast the clock runs, the plants make no more updates a second of the
+            // host's time than the bound: behind, they skip updates rather than make them up.
+            const auto rest = VirtualClock::Real::now() +
+                              std::chrono::microseconds(1000000 / kMaxPlantUpdatesPerSecond) *
+                                  static_cast<std::int64_t>(m_plantsMoved);
+            m_plantWake.wait_until(lock, rest, [&] { return m_plantStop; });
         }
     }
+}
+
+Controls::Time Controls::nextPlantDueLocked() const {
+    Time next = Time::max();
+    for (const Standing& s : m_controls) {
+        if (s.command.verb != Verb::Plant) continue;
+        next = std::min<Time>(next, s.started + times(s.command.updateMs, s.update));
+    }
+    return next;
+}
+
+Controls::Time Controls::nextPlantDue() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return nextPlantDueLocked();
+}
+
+std::uint64_t Controls::plantUpdatesUntil(Time t) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::uint64_t n = 0;
+    for (const Standing& s : m_controls) {
+        if (s.command.verb != Verb::Plant || t < s.started) continue;
+        const auto last = static_cast<std::uint64_t>((t - s.started) /
+                                                     std::chrono::milliseconds(s.command.updateMs));
+        n += last + 1 > s.update ? last + 1 - s.update : 0;
+    }
+    return n;
+}
+
+Controls::Time Controls::nextDelayEnd(Time after) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto at = m_delayEnds.upper_bound(after);
+    return at == m_delayEnds.end() ? Time::max() : *at;
+}
+
+void Controls::endDelays(Time t) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_released.notify_all();
+    // Bounded: a thread that the host does not schedule does not hold the advance up for long.
+    m_released.wait_for(lock, std::chrono::seconds(1),
+                        [&] { return m_delayEnds.empty() || *m_delayEnds.begin() > t; });
+}
+
+void Controls::clockChanged() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wakePending = true;
+    m_released.notify_all();
+    m_plantWake.notify_all();
 }
 
 std::uint64_t Controls::seed() const {

@@ -1,9 +1,9 @@
 // The simulated engine's standing controls (fail, delay, stall, plant, notify), their seeded
 // generators, held answers and the plant's thread.
 //
-// Locks: the controls' mutex is the innermost of the engine: it may be taken with the engine's
-// catalogue mutex or a Delivery's mutex held, and nothing else is taken or called while it is
-// held.
+// Locks: the controls' mutex may be taken with the engine's catalogue mutex or a Delivery's
+// mutex held, and nothing else is taken or called while it is held but the engine clock's, the
+// innermost.
 #ifndef ZV_SIM_CONTROLS_H
 #define ZV_SIM_CONTROLS_H
 
@@ -21,6 +21,7 @@
 
 #include "Command.h"
 #include "SimEngine.h"
+#include "VirtualClock.h"
 
 namespace zvsim {
 
@@ -37,9 +38,10 @@ void ForgetEngine(SimEngine* engine);
 
 class Controls {
   public:
-    using Clock = std::chrono::steady_clock;
+    using Time = VirtualClock::Time;
 
-    explicit Controls(std::set<std::uint16_t> catalogueOffline);
+    // Delays and plants go by the engine's `clock`.
+    Controls(std::set<std::uint16_t> catalogueOffline, const VirtualClock& clock);
     ~Controls();
     Controls(const Controls&) = delete;
     Controls& operator=(const Controls&) = delete;
@@ -86,6 +88,17 @@ class Controls {
     bool startPlants(std::function<void()> run);
     void stopPlants();
 
+    // The engine's clock changed: threads waiting out a delay, and the plant's thread, look
+    // again, and so does the caller that holds answers itself (its wake is due).
+    void clockChanged();
+    // For an advance: the earliest plant update due; the plant updates due until `t`; the
+    // earliest end of a delay that a thread waits out, after `after`; and, the clock at `t`,
+    // the delays ending by then waited out (their threads woken and gone on, within 1 s).
+    Time nextPlantDue() const;
+    std::uint64_t plantUpdatesUntil(Time t) const;
+    Time nextDelayEnd(Time after) const;
+    void endDelays(Time t);
+
     std::uint64_t seed() const;
     // {"seed", "controls", "held"} as JSON text, without braces.
     std::string statusFields() const;
@@ -95,9 +108,9 @@ class Controls {
         Command command;
         std::uint64_t left = 0;  // fail, notify: calls left; 0: until cleared (fail)
         std::uint64_t generator = 0;
-        Clock::time_point started;  // plant
-        std::uint64_t update = 0;   // plant: the update due next, from 0
-        std::uint64_t serial = 0;   // the order it was added in, from 1
+        Time started{0};           // plant
+        std::uint64_t update = 0;  // plant: the update due next, from 0
+        std::uint64_t serial = 0;  // the order it was added in, from 1
     };
     void releaseLocked();
     // The stall a held answer waits for: a mark (the device + 1, or 0, and the last serial when
@@ -105,18 +118,21 @@ class Controls {
     bool stalledBy(std::uint64_t mark) const;
     void refresh();
     void plantLoop();
+    Time nextPlantDueLocked() const;
 
     const std::set<std::uint16_t> m_catalogueOffline;
+    const VirtualClock& m_clock;
     mutable std::mutex m_mutex;
     std::condition_variable m_released;  // held answers: a release
     std::condition_variable m_plantWake;
     std::uint64_t m_seed = 1;
-    std::list<Standing> m_controls;  // in the order added
-    std::uint64_t m_epoch = 1;       // a release: delays waited out on threads are cut short
-    std::uint64_t m_serial = 0;      // of the newest control
-    std::uint64_t m_closings = 0;    // Closes: the answers waiting on threads then go out
-    std::size_t m_waiting = 0;       // answers waiting on their threads
-    std::size_t m_reported = 0;      // stalled answers reported since the last release
+    std::list<Standing> m_controls;   // in the order added
+    std::uint64_t m_epoch = 1;        // a release: delays waited out on threads are cut short
+    std::uint64_t m_serial = 0;       // of the newest control
+    std::uint64_t m_closings = 0;     // Closes: the answers waiting on threads then go out
+    std::size_t m_waiting = 0;        // answers waiting on their threads
+    std::multiset<Time> m_delayEnds;  // of those, the ones waiting out a delay: when it ends
+    std::size_t m_reported = 0;       // stalled answers reported since the last release
     std::function<void()> m_wake;
     bool m_wakePending = false;
     // Fast paths for the engine's calls, kept by refresh().
@@ -124,6 +140,7 @@ class Controls {
     std::thread m_plantThread;
     std::function<void()> m_runPlants;
     bool m_plantStop = false;
+    std::size_t m_plantsMoved = 0;  // by the plant thread's last pass
 };
 
 }  // namespace zvsim

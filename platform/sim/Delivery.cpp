@@ -179,6 +179,7 @@ void SimEngine::Delivery::forget() {
 bool SimEngine::Delivery::start() {
     if (m_started) return true;
     if (!remember()) return false;  // the process is exiting
+    m_nextTick = m_engine.m_clock.Now() + std::chrono::milliseconds(m_tick);
     try {
         m_thread = std::thread([self = shared_from_this()] { self->run(); });
     } catch (const std::exception&) {
@@ -188,6 +189,31 @@ bool SimEngine::Delivery::start() {
     m_threadId = m_thread.get_id();
     m_started = true;
     return true;
+}
+
+bool SimEngine::Delivery::takeTick(VirtualClock::Time now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return takeTickLocked(now);
+}
+
+bool SimEngine::Delivery::takeTickLocked(VirtualClock::Time now) {
+    if (!m_started || m_stop || m_tick == 0 || now < m_nextTick) return false;
+    const VirtualClock::Time period = std::chrono::milliseconds(m_tick);
+    m_nextTick += period;
+    if (m_nextTick <= now) m_nextTick = now + period;  // fell behind: no catching up
+    return true;
+}
+
+VirtualClock::Time SimEngine::Delivery::nextTick() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_started || m_stop || m_tick == 0 ? VirtualClock::Time::max() : m_nextTick;
+}
+
+void SimEngine::Delivery::clockChanged(bool restart) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (restart && m_started)
+        m_nextTick = m_engine.m_clock.Now() + std::chrono::milliseconds(m_tick);
+    m_wake.notify_all();
 }
 
 bool SimEngine::Delivery::registered(Kind kind) const {

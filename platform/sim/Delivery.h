@@ -73,6 +73,16 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     // return unless it is the caller itself.
     void withdraw();
 
+    // The engine tick, on the engine's clock: the delivering thread ticks while the clock runs,
+    // an advance while it is frozen. takeTick: whether a tick is due at `now`, moving the next
+    // one on if so. nextTick: when the next is due; Time::max() when there are no ticks.
+    bool takeTick(VirtualClock::Time now);
+    VirtualClock::Time nextTick();
+    // The clock changed: the thread looks again at when its next tick comes. `restart`: the
+    // tick's period starts over now (a freeze, a full reset), so that what a frozen engine is
+    // then given comes out the same whenever in the host's time it is given.
+    void clockChanged(bool restart);
+
     // Stops the thread and joins it; on the delivering thread itself (a capture that closes the
     // message client) the thread is left to end by itself once the capture returns.
     void shutdown();
@@ -98,6 +108,7 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     // m_mutex held.
     bool start();
     bool registered(Kind kind) const;
+    bool takeTickLocked(VirtualClock::Time now);
     bool onOwnThread() const;
     std::size_t callsHere() const;
     void dropAll();
@@ -164,6 +175,7 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     std::uint64_t m_floodMade = 0;
     std::uint16_t m_floodUnits = 0;
 
+    VirtualClock::Time m_nextTick{0};
     bool m_started = false;
     bool m_stop = false;
     bool m_exited = false;

@@ -13,8 +13,6 @@ namespace zvsim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A flood's notifications name no catalogued device.
 constexpr std::uint16_t kFloodDevice = 0xFFFF;
 
@@ -57,26 +55,24 @@ void SimEngine::Delivery::pieces(std::unique_lock<std::mutex>& lock,
 
 void SimEngine::Delivery::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    const Clock::duration period = std::chrono::milliseconds(m_tick);
-    Clock::time_point nextTick = Clock::now() + period;
     // After a capture call the engine may be gone (the capture closed it): every turn
-    // checks m_stop before it touches the engine again.
+    // checks m_stop before it touches the engine again. A frozen clock is ticked by its
+    // advances alone: the thread then sleeps until work comes or the clock changes.
     while (!m_stop) {
-        if (m_tick > 0 && Clock::now() >= nextTick) {
+        const VirtualClock::Reading clock = m_engine.m_clock.Read();
+        if (!clock.frozen && takeTickLocked(clock.now)) {
             lock.unlock();
             m_engine.tick();
             lock.lock();
-            nextTick += period;
-            const Clock::time_point now = Clock::now();
-            if (nextTick <= now) nextTick = now + period;  // fell behind: no catching up
         } else if (m_flooding) {
             floodStep(lock);
         } else if (!m_queue.empty()) {
             Work work = std::move(m_queue.front());
             m_queue.pop_front();
             deliver(lock, work);
-        } else if (m_tick > 0) {
-            m_wake.wait_until(lock, nextTick);
+        } else if (const auto due =
+                       m_tick > 0 ? m_engine.m_clock.RealTimeOf(m_nextTick) : std::nullopt) {
+            m_wake.wait_until(lock, *due);
         } else {
             m_wake.wait(lock);
         }

@@ -70,7 +70,7 @@ Y4_Status SimEngine::Process(ZvPldEngInfo* request) {
 Y4_Status SimEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     Call call(*this, Op::GetVelServerInventory, CallTarget{}, -1);
     if (inventory == nullptr) return call.answer(kRejected);
-    const auto upTime = std::chrono::steady_clock::now() - m_started;
+    const VirtualClock::Time upTime = m_clock.Now();
     std::lock_guard<std::mutex> lock(m_mutex);
     std::memset(inventory, 0, sizeof *inventory);
     inventory->serverVersion = kServerVersion;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -96,6 +97,45 @@ bool waitUntil(Clock::time_point due, const std::atomic<bool>* stop) {
         const auto now = Clock::now();
         if (now >= due) return true;
         std::this_thread::sleep_for(std::min<Clock::duration>(due - now, kSlice));
+    }
+}
+
+// The engine's clock as its status tells it: false when the answer has none.
+bool engineNow(const std::function<std::string(const std::string&)>& send, std::int64_t& ms,
+               bool& frozen, double& speed) {
+    const json status = json::parse(send(R"({"do": "status"})"), nullptr, false);
+    const json clock = status.is_object() ? status.value("clock", json()) : json();
+    if (!clock.is_object() || !clock.value("ms", json()).is_number_integer()) return false;
+    ms = clock["ms"].get<std::int64_t>();
+    frozen = clock.value("frozen", false);
+    speed = clock.value("speed", 1.0);
+    return true;
+}
+
+enum class Came { Due, Stopped, Failed };
+
+// Until the engine's clock comes to `dueMs`: a running clock is waited on, in slices short
+// enough to see a stop or a change of its speed; a frozen one is advanced there. `nowMs`: the
+// clock's time at the end.
+Came engineUntil(const std::function<std::string(const std::string&)>& send, std::int64_t dueMs,
+                 const std::atomic<bool>* stop, std::int64_t& nowMs) {
+    constexpr std::int64_t kSliceMs = 100;
+    for (;;) {
+        if (stop != nullptr && stop->load()) return Came::Stopped;
+        bool frozen = false;
+        double speed = 1;
+        if (!engineNow(send, nowMs, frozen, speed)) return Came::Failed;
+        if (nowMs >= dueMs) return Came::Due;
+        if (frozen) {
+            if (refused(send(
+                    json{{"do", "clock"}, {"action", "advance"}, {"ms", dueMs - nowMs}}.dump()))) {
+                return Came::Failed;
+            }
+            continue;
+        }
+        const double realMs = std::ceil(static_cast<double>(dueMs - nowMs) / speed);
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            static_cast<std::int64_t>(std::min<double>(realMs, kSliceMs))));
     }
 }
 
@@ -226,9 +266,13 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
         // A resumed first pass goes on where the engine was left: its start has been played.
         const std::int64_t from = pass == 0 ? options.resumeAtMs : 0;
         const auto start = Clock::now() - std::chrono::milliseconds(from);
-        auto elapsedMs = [start] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                .count();
+        // On the engine's clock: its time at the pass's start, and at the last step.
+        std::int64_t engineStart = 0, engineAt = 0;
+        auto elapsedMs = [&] {
+            return options.engineClock
+                       ? engineAt - engineStart
+                       : std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                             .count();
         };
         if (options.place != nullptr) *options.place = {pass + 1, 0};
         if (from == 0) {
@@ -240,15 +284,35 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
             allTaken = !refused(answer) && allTaken;
             if (options.onStep) options.onStep(reset, elapsedMs(), answer);
         }
+        if (options.engineClock) {
+            bool frozen = false;
+            double speed = 1;
+            allTaken = engineNow(send, engineAt, frozen, speed) && allTaken;
+            engineStart = engineAt - from;
+        }
         for (const ScenarioStep& step : scenario.steps) {
             if (step.atMs < from) continue;
-            if (!waitUntil(start + std::chrono::milliseconds(step.atMs), options.stop)) break;
+            // The clock's own commands on the way to the step are none of the file's steps.
+            if (options.place != nullptr) options.place->step = 0;
+            if (options.engineClock) {
+                const Came came =
+                    engineUntil(send, engineStart + step.atMs, options.stop, engineAt);
+                if (came == Came::Stopped) break;
+                allTaken = came == Came::Due && allTaken;
+            } else if (!waitUntil(start + std::chrono::milliseconds(step.atMs), options.stop)) {
+                break;
+            }
             if (options.place != nullptr) {
                 options.place->step = static_cast<std::uint64_t>(&step - scenario.steps.data()) + 1;
             }
             const std::string answer = send(step.command);
             allTaken = !refused(answer) && allTaken;
             if (options.onStep) options.onStep(step, elapsedMs(), answer);
+        }
+        // On a frozen clock a pass takes none of the host's time: one repeated until stopped
+        // still lasts the least an endless pass may, rather than reset back to back.
+        if (options.engineClock && scenario.repeat == 0) {
+            waitUntil(start + std::chrono::milliseconds(kMinEndlessPassMs), options.stop);
         }
     }
     return allTaken;

@@ -53,6 +53,9 @@ struct PlayOptions {
         std::uint64_t step = 0;
     };
     Place* place = nullptr;
+    // The engine's clock, read through `send`: the steps are timed by it, a frozen clock
+    // advanced to each step's time rather than waited on. Unset: by the host's clock.
+    bool engineClock = false;
 };
 
 // Plays the scenario: each pass sends `reset {seed}`, then each step at its time from the pass's

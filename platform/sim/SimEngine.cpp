@@ -95,19 +95,16 @@ std::string RenderValue(const Point& point, std::int64_t raw) {
     return (raw < 0 ? "-" : "") + std::to_string(magnitude / point.normFactor) + "." + fraction;
 }
 
-SimEngine::SimEngine(Catalogue catalogue) : m_catalogue(std::move(catalogue)) {
+SimEngine::SimEngine(Catalogue catalogue)
+    : m_catalogue(std::move(catalogue)), m_loaded(m_catalogue) {
     std::set<std::uint16_t> offline;
     for (const auto& [index, device] : m_catalogue.devices) {
         if (device.offline) offline.insert(index);
     }
-    m_controls = std::make_shared<Controls>(std::move(offline));
+    m_controls = std::make_shared<Controls>(std::move(offline), m_clock);
     m_feed = std::make_shared<Feed>();
     RememberEngine(this);
-    // A cycle goes on from the event's state in it.
-    for (const auto& [id, event] : m_catalogue.events) {
-        const auto at = std::find(event.cycle.begin(), event.cycle.end(), event.state);
-        m_eventRuns[id].place = at == event.cycle.end() ? 0 : at - event.cycle.begin();
-    }
+    restartCycles();
 }
 
 std::shared_ptr<SimEngine> SimEngine::FromClientText(const char* first) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Journal.h"
+#include "VirtualClock.h"
 #include "ZvPldEngine.h"
 #include "ZvPldStatus.h"
 
@@ -236,6 +237,10 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     void Unsubscribe(std::uint64_t subscription);
     // A scenario player tells a step it played, after its command's own event.
     void TellStep(const StepPlayed& step);
+    // The engine's own time (VirtualClock.h), which the clock command freezes, runs and advances.
+    const VirtualClock& EngineClock() const { return m_clock; }
+    // The seed a full reset goes back to when it names none: the engine's seed at its start.
+    void SetStartingSeed(std::uint64_t seed);
 
     Y4_Status GetVelPntStrLabel(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
     Y4_Status GetVelPntStrDscrptn(const ZvVelPntDfn* pnt, unsigned int size, char* buf) override;
@@ -323,11 +328,22 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     // this thread. Called with m_mutex held by `lock`, which it releases.
     Y4_Status sendAnswer(std::unique_lock<std::mutex>& lock, Answer answer);
 
+    // The virtual clock and the full reset (Clock.cpp, FullReset.cpp). m_clockMutex, taken
+    // before any other, makes the clock commands one at a time.
+    std::string clock(const Command& command);
+    std::string advance(std::uint32_t ms);
+    void clockChanged(bool restartTick = false);  // wakes whatever waits on the clock
+    std::string fullReset(const Command& command);
+    void restartCycles();  // m_mutex held: each event's cycle from its state
+    VirtualClock m_clock;
+    std::mutex m_clockMutex;
+
     mutable std::mutex m_mutex;  // the catalogue, and the tick state below
     Catalogue m_catalogue;
+    const Catalogue m_loaded;  // as the engine was made with: what a full reset goes back to
+    std::uint64_t m_startingSeed = 1;
     std::shared_ptr<Delivery> m_delivery;
     std::atomic<std::uint32_t> m_pldCount{1};
-    const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     // Tick state: each live point's heading per module (+1 or -1), each event's ticks since
     // its last step and its place in its cycle.
     std::map<std::pair<std::uint16_t, std::uint32_t>, std::vector<int>> m_headings;
@@ -345,6 +361,8 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     std::string journal(const Command& command);
     void journalCall(Op op, const CallTarget& target, std::chrono::steady_clock::time_point start,
                      Y4_Status status);
+    // The journal's times are the host's: a call's latency is real whatever the engine's clock.
+    const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     mutable Journal m_journal{m_started};
     // The event feed: last, so that it stops first and no subscriber hears of a closing engine.
     std::shared_ptr<Feed> m_feed;

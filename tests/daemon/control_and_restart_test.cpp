@@ -117,6 +117,48 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
+// On a frozen clock a delayed reply goes with the advance that reaches its time, not before.
+// A full reset's values are what the state file keeps.
+TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
+    ASSERT_TRUE(daemon());
+    const auto c = controller();
+    const auto advance = [&](int ms) {
+        return send(*c, {{"do", "clock"}, {"action", "advance"}, {"ms", ms}}).value("ok", false);
+    };
+    ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
+    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
+    Client slow(m_socket);
+    sendRead(slow, 1, 10);
+    std::this_thread::sleep_for(milliseconds(200));  // read and held (status counts stalls)
+    EXPECT_TRUE(advance(4999));
+    pollfd ready{slow.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before its time";
+    EXPECT_TRUE(advance(1));
+    EXPECT_EQ(::poll(&ready, 1, 2000), 1);
+    EXPECT_EQ(slow.receive()["value"], 5);
+    const json fullReset = {{"do", "reset"}, {"catalogue", true}};
+    ASSERT_TRUE(send(*c, fullReset)["ok"]);
+    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
+    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 0);
+    EXPECT_NE(contents(m_state).find("[9]"), std::string::npos);
+    ASSERT_TRUE(send(*c, fullReset)["ok"]);
+    EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
+}
+
+// The scenario's steps go by the engine's clock: a minute of it at speed 1000.
+TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
+    std::ofstream(m_dir + "/minute.json") << R"({"name": "minute", "steps": [
+        {"at": 0, "do": "set", "device": 1, "point": 10, "value": 20},
+        {"at": 60000, "do": "set", "device": 1, "point": 10, "value": 30}]})";
+    EXPECT_NE(spawnDaemon({"--speed", "1001"}).exitStatus(), 0);
+    ASSERT_TRUE(daemon({"--speed", "1000", "--scenario", m_dir + "/minute.json"}));
+    ASSERT_TRUE(logged("scenario minute: played to its end")) << log();
+    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    const json clock = send(*controller(), {{"do", "status"}})["clock"];
+    EXPECT_EQ(clock["speed"], 1000);
+    EXPECT_GE(clock["ms"], 60000);
+}
+
 // A stall ends in the client's deadline; a connection with 256 replies held is read no further;
 // release answers them all.
 TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {

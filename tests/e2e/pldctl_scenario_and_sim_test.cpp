@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
+#include <gmock/gmock.h>
 
 #include "DaemonFixture.h"
 
@@ -113,6 +114,9 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
         {{"notify", "repeat", "--kind", "event"}, 0},
         {{"clear", "nothing"}, 1},
         {{"offline", "9"}, 1},
+        {{"clock", "advance", "--by", "1s"}, 1},  // a running clock
+        {{"clock", "run", "--speed", "5000"}, 1},
+        {{"reset", "--keep-values"}, 1},  // only with --catalogue
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"sim"};
@@ -131,9 +135,10 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
                                                       << ::testing::PrintToString(status);
     }
     EXPECT_EQ(pldctl({"sim", "reset", "--seed", "4"}).exitStatus(), 0);
-    EXPECT_EQ(pldctl({"sim", "status"}).lines(),
-              (std::vector<std::string>{"seed 4", "offline devices: none", "held answers: 0",
-                                        "controls: none"}));
+    EXPECT_THAT(
+        pldctl({"sim", "status"}).lines(),
+        ::testing::ElementsAre("seed 4", "offline devices: none", "held answers: 0",
+                               ::testing::StartsWith("clock: running at "), "controls: none"));
     const std::string good = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 7})";
     const struct {
         std::string steps;
@@ -156,6 +161,20 @@ TEST_F(ScenarioEndToEndTest, SimSubcommandsAreListedAsInForceAndScenarioRunsExit
     }
     EXPECT_TRUE(logged("step 2: do: unknown verb \"melt\"")) << log();
     EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 7");
+    // By the engine's clock: a frozen one advanced to each step, a minute in no time; --speed
+    // for the run alone.
+    const std::string minute = R"({"at": 0, "do": "set", "device": 1, "point": 1, "value": 1},
+        {"at": 60000, "do": "set", "device": 1, "point": 1, "value": 2})";
+    EXPECT_EQ(pldctl({"sim", "clock", "freeze"}).exitStatus(), 0);
+    const std::vector<std::string> frozen =
+        pldctl({"scenario", "run", scenarioFile(minute)}).lines();
+    EXPECT_LT(find(frozen, "+60.000s  set device=1 point=1 value=2"), frozen.size())
+        << ::testing::PrintToString(frozen);
+    EXPECT_EQ(pldctl({"sim", "clock", "run"}).exitStatus(), 0);
+    EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(minute), "--speed", "1000"}).exitStatus(), 0);
+    EXPECT_EQ(pldctl({"get", "1", "1"}).line(), ": 2");
+    const std::vector<std::string> after = pldctl({"sim", "status"}).lines();
+    EXPECT_THAT(after, ::testing::Contains(::testing::EndsWith(", speed 1")));
     m_engine = "unix:" + m_dir + "/nobody.sock";
     EXPECT_EQ(pldctl({"scenario", "run", scenarioFile(good)}).exitStatus(), 1);
 }

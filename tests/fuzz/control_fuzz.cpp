@@ -1,6 +1,6 @@
 // Arbitrary text as a run-time control command: nothing may crash or leak; the engine refuses
 // exactly what the decoder refuses, with the same error, and a refused command changes nothing.
-// Each command's effect is undone by a reset before the next.
+// Each command's effect is undone by a reset before the next, and the clock frozen again.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,9 @@ zvsim::SimEngine& engine() {
     static const std::shared_ptr<zvsim::SimEngine> e = [] {
         zvsim::Catalogue catalogue = zvsim::Catalogue::BuiltIn();
         catalogue.tickMs = 0;
-        return std::make_shared<zvsim::SimEngine>(catalogue);
+        const auto made = std::make_shared<zvsim::SimEngine>(catalogue);
+        made->Control(R"({"do": "clock", "action": "freeze"})");  // a status that stays put
+        return made;
     }();
     return *e;
 }
@@ -45,5 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(e.Control(R"({"do": "status"})") == before);
     }
     e.Control(R"({"do": "reset"})");
+    e.Control(R"({"do": "clock", "action": "freeze"})");
     return 0;
 }

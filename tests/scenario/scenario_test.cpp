@@ -10,6 +10,7 @@
 
 #include <gmock/gmock.h>
 
+#include "RecordedEngine.h"
 #include "sim/Scenario.h"
 #include "sim/SimEngine.h"
 
@@ -201,6 +202,56 @@ TEST(ScenarioPlay, AResumedFirstPassSkipsItsResetAndEarlierStepsAndKeepsTheTimes
     EXPECT_EQ(r.sent[0].first, R"({"do":"pld_count"})");
     EXPECT_GE(r.sent[0].second, 50);  // due 150 ms from a start 100 ms ago
     EXPECT_GE(r.sent[1].second, 150);
+}
+
+// By the engine's frozen clock, advanced to each step: overheat.json's minute in no time, each
+// step at its own time of the engine's, the plant's triangle there at its value for that time.
+TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueThen) {
+    std::stringstream paths(ZVPLD_EXAMPLES);
+    std::string path;
+    while (std::getline(paths, path, '|') && path.find("overheat.json") == std::string::npos) {
+    }
+    RecordedEngine e;
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    std::vector<std::string> steps;
+    o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
+        steps.push_back(std::to_string(ms) + " " + e.value(1, 100));
+    };
+    EXPECT_TRUE(zvsim::PlayScenario(zvsim::ReadScenario(path), o));
+    // 61.5 to 69 and back over 60 s: 67.5 at 24 s, 63.0 at 54 s.
+    EXPECT_THAT(steps, ::testing::ElementsAre("0 615", "0 615", "24000 675", "54000 630",
+                                              "60000 615", "60000 615"));
+}
+
+// A frozen clock's pass takes none of the host's time: an endless play still lasts 100 ms of it
+// a pass, so that it does not send resets back to back.
+TEST(ScenarioPlay, AnEndlessPlayOnAFrozenEngineClockPassesNoFasterThanTenTimesASecond) {
+    RecordedEngine e;
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    std::atomic<bool> stop{false};
+    o.stop = &stop;
+    std::atomic<int> passes{0};
+    o.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t, const std::string&) {
+        passes += step.note.rfind("pass", 0) == 0;
+    };
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        stop = true;
+    });
+    zvsim::PlayScenario(ParseScenario(R"({"repeat": 0, "steps": [{"at": 100, "do": "release"}]})"),
+                        o);
+    stopper.join();
+    EXPECT_LE(passes, 5);
 }
 
 TEST(ScenarioPlay, AStopEndsAnEndlessPlayWhileItWaitsForAStep) {

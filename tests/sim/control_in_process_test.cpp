@@ -21,6 +21,8 @@ namespace {
 
 class Control : public SimFixture {
   protected:
+    // Frozen: the status of an engine that nothing moves stays the same.
+    Control() { engine->Control(R"({"do": "clock", "action": "freeze"})"); }
     json ctl(const std::string& command) { return json::parse(engine->Control(command)); }
     void ok(const std::string& command) {
         ASSERT_EQ(ctl(command).value("ok", false), true) << command;
@@ -56,12 +58,15 @@ TEST_F(Control, ResetTakesBackEveryControlAndTheCatalogueOfflineFlagsButNotValue
     EXPECT_EQ(before["controls"].size(), 5u);
     EXPECT_EQ(before["controls"][4]["left"], 5);
     ok(R"({"do": "reset", "seed": 7})");
-    EXPECT_EQ(ctl(R"({"do": "status"})"),
+    json after = ctl(R"({"do": "status"})");
+    after.erase("clock");
+    EXPECT_EQ(after,
               json::parse(R"({"ok": true, "seed": 7, "offline": [3], "controls": [], "held": 0})"));
     EXPECT_EQ(setpoint(), "61.5");
 }
 
 TEST_F(Control, ADelayHoldsTheAnswersOfItsDeviceAtLeastThatLong) {
+    ok(R"({"do": "clock", "action": "run"})");
     ok(R"({"do": "delay", "ms": 150, "device": 2})");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readPump(), 0);
@@ -265,6 +270,13 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
         {R"({"do": "journal", "client": "browser"})", "client: \"in-process\" or a connection",
          false},
         {R"({"do": "wait", "client": 0, "timeout_ms": 5})", "client: \"in-process\" or", false},
+        {R"({"do": "clock", "action": "advance", "ms": 31536000000})",
+         "ms: out of range 1..86400000", false},
+        {R"({"do": "clock", "action": "advance"})", "ms (1..86400000) is needed for advance",
+         false},
+        {R"({"do": "clock", "action": "run", "speed": 0})", "speed: 0.001 to 1000", false},
+        {R"({"do": "clock", "action": "freeze", "speed": 2})", "speed goes only with run", false},
+        {R"({"do": "reset", "keep_values": true})", "keep_values goes only with", false},
     };
     setpoint();  // a call in the journal, which no refusal may change
     const json journal = ctl(R"({"do": "journal"})");
@@ -286,13 +298,14 @@ TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing)
         for (const zvsim::FieldRule& f : fields) {
             const std::string range = std::to_string(f.lo) + ".." + std::to_string(f.hi),
                               field = verb + ": " + f.key + ": ";
-            const std::string kinds[] = {range, "number", "name", f.choices, "value"};
+            const std::string kinds[] = {range, "number", "name", f.choices, "value", "bool"};
             table += std::string(" ") + f.key + (f.required ? " " : "? ") + kinds[f.kind];
-            const std::string needs[] = {
-                "an integer " + range + " is needed", "a number is needed",
-                "1 to 64 letters, digits, '.', '_' or '-' are needed",
-                std::string("one of ") + f.choices + " is needed",
-                "a number, or a text of at most 255 characters, is needed"};
+            const std::string needs[] = {"an integer " + range + " is needed",
+                                         "a number is needed",
+                                         "1 to 64 letters, digits, '.', '_' or '-' are needed",
+                                         std::string("one of ") + f.choices + " is needed",
+                                         "a number, or a text of at most 255 characters, is needed",
+                                         "true or false is needed"};
             cases.emplace_back(json{{"do", verb}, {f.key, nullptr}}.dump(), field + needs[f.kind],
                                false);
             if (f.kind == f.Int) {
@@ -329,11 +342,12 @@ event: id 0..4294967295 state 0..65535
 report_parent: device 0..65535 report 0..4294967295 parent 0..4294967295 module? 0..65535
 clear: name name
 restart:
-reset: seed? 0..9223372036854775807
+reset: seed? 0..9223372036854775807 catalogue? bool keep_values? bool
 status:
 journal: op? UnReg|RegPldCntChng|RegVelEvent|RegValueChange|GetVelPntStrLabel|GetVelPntStrDscrptn|GetVelPntStrUoM|GetVelPntStr|GetVelPntInt32|GetVelPntUint32|SetVelPntStr|SetVelPntInt32|SetVelPntUint32|GetVelPntAccessRights|GetVelPntDataType|GetVelPntDsplyNF|GetVelPntUoMId|GetMaxRprtMMCnt|GetMaxPntArrayDim|GetMaxNmbrAncstrs|GetPointsRprt|GetRprtAncstr|GetVelRprtStrLabel|GetVelEnumStateInfo|GetVelEnumStateStr|Process|GetVelServerInventory|GetProdSeqId|GetVelFDMVersion device? 0..65535 point? 0..4294967295 client? value since? 0..9223372036854775807 limit? 0..10000
 journal_clear:
 wait: op? UnReg|RegPldCntChng|RegVelEvent|RegValueChange|GetVelPntStrLabel|GetVelPntStrDscrptn|GetVelPntStrUoM|GetVelPntStr|GetVelPntInt32|GetVelPntUint32|SetVelPntStr|SetVelPntInt32|SetVelPntUint32|GetVelPntAccessRights|GetVelPntDataType|GetVelPntDsplyNF|GetVelPntUoMId|GetMaxRprtMMCnt|GetMaxPntArrayDim|GetMaxNmbrAncstrs|GetPointsRprt|GetRprtAncstr|GetVelRprtStrLabel|GetVelEnumStateInfo|GetVelEnumStateStr|Process|GetVelServerInventory|GetProdSeqId|GetVelFDMVersion device? 0..65535 point? 0..4294967295 client? value since? 0..9223372036854775807 count? 1..1000000 timeout_ms 1..600000
+clock: action freeze|run|advance ms? 1..86400000 speed? number
 )");
     for (const auto& [command, error, wellFormed] : cases) {
         const json answer = ctl(command);

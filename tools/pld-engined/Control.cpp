@@ -144,6 +144,8 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
         }
     }
     const bool ok = result.value("ok", false);
+    // A full reset's values are the catalogue's, which a restart must not undo.
+    answer.saveValues = ok && verb == "reset" && command->value("catalogue", false) == true;
     const json said = result.value(ok ? "done" : "error", json());
     // Every command applied is logged; one that changed nothing, which a client may send as fast
     // as it likes, within the budget.

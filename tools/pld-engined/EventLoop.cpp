@@ -103,7 +103,7 @@ bool EventLoop::Run(int listener, const sigset_t* waitMask, const volatile sig_a
 void EventLoop::turn(const sigset_t* waitMask) {
     epoll_event events[kEventsPerWait];
     const Clock::time_point before = Clock::now();
-    int timeout = static_cast<int>(m_waits.Wait(before, m_held.Wait(before, kSweepEvery)).count());
+    int timeout = static_cast<int>(m_waits.Wait(before, m_held.Wait(kSweepEvery)).count());
     if (!m_ready.empty()) timeout = 0;
     const int n = ::epoll_pwait(m_epoll, events, kEventsPerWait, timeout, waitMask);
     if (n < 0 && errno != EINTR) Log("epoll_pwait: %s", std::strerror(errno));
@@ -147,7 +147,7 @@ void EventLoop::turn(const sigset_t* waitMask) {
             flush(c, now);
         }
     }
-    release(now);
+    release();
     answerWaits(Clock::now());
     if (m_restartAsked.exchange(false)) restart(now);
     if (!m_listening && now >= m_acceptAgain) {
@@ -245,6 +245,7 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
             Answer answer = AnswerTo(call, message);
             const zvsim::SimEngine::Hold hold = m_engine.TakeHold();
             if (answer.restart) AskRestart();
+            if (answer.saveValues) m_state.Save();
             if (answer.write) {
                 m_batch.push_back(BatchedWrite{c, std::move(message), std::move(answer.reply),
                                                std::move(*answer.write)});
@@ -409,12 +410,11 @@ void EventLoop::reply(const std::shared_ptr<Connection>& c, Frame frame,
         c->Send(std::move(frame));
         return;
     }
-    // Timed from after the engine call: never shorter than its journal entry shows.
-    m_held.Hold(c, std::move(frame), hold, Clock::now());
+    m_held.Hold(c, std::move(frame), hold);
 }
 
-void EventLoop::release(Clock::time_point now) {
-    for (auto& [c, frame] : m_held.Due(now)) {
+void EventLoop::release() {
+    for (auto& [c, frame] : m_held.Due()) {
         if (c->closed) continue;
         try {
             c->Send(std::move(frame));

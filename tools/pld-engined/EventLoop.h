@@ -102,7 +102,7 @@ class EventLoop {
     // Sends `frame` to `c`, or holds it back as `hold` says.
     void reply(const std::shared_ptr<Connection>& c, Frame frame,
                const zvsim::SimEngine::Hold& hold);
-    void release(Clock::time_point now);
+    void release();
     // Sends the replies of the waits met or timed out (HeldWaits.cpp).
     void answerWaits(Clock::time_point now);
     void restart(Clock::time_point now);

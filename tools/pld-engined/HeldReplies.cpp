@@ -5,7 +5,8 @@
 namespace pldengined {
 
 void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame frame,
-                       const zvsim::SimEngine::Hold& hold, Clock::time_point now) {
+                       const zvsim::SimEngine::Hold& hold) {
+    const zvsim::VirtualClock::Time now = m_engine.EngineClock().Now();
     Held held{connection,   std::move(frame), now + hold.delay,
               hold.stalled, hold.stallEpoch,  hold.journalSeq};
     // Released before it was held: only its delay is left.
@@ -18,14 +19,16 @@ void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame fram
     connection->heldBytes += bytes;
 }
 
-std::vector<HeldReplies::Reply> HeldReplies::Due(Clock::time_point now) {
+std::vector<HeldReplies::Reply> HeldReplies::Due() {
     std::vector<Reply> due;
-    if (m_held.empty() || (!m_released.load() && now < m_nextDue)) return due;
+    if (m_held.empty()) return due;
+    const zvsim::VirtualClock::Time now = m_engine.EngineClock().Now();
+    if (!m_released.load() && now < m_nextDue) return due;
     // Before anything changes: without memory every reply stays held, to be tried again, where
     // a list left half compacted would hold replies already counted out.
     due.reserve(m_held.size());
     m_released.store(false);
-    m_nextDue = Clock::time_point::max();
+    m_nextDue = zvsim::VirtualClock::Time::max();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_held.size(); ++i) {
         Held& held = m_held[i];
@@ -49,13 +52,14 @@ std::vector<HeldReplies::Reply> HeldReplies::Due(Clock::time_point now) {
     return due;
 }
 
-std::chrono::milliseconds HeldReplies::Wait(Clock::time_point now,
-                                            std::chrono::milliseconds longest) const {
-    if (m_nextDue == Clock::time_point::max()) return longest;
-    if (m_nextDue <= now) return std::chrono::milliseconds(0);
+std::chrono::milliseconds HeldReplies::Wait(std::chrono::milliseconds longest) const {
+    if (m_nextDue == zvsim::VirtualClock::Time::max()) return longest;
+    // None while the clock is frozen: an advance wakes the loop.
+    const auto at = m_engine.EngineClock().RealTimeOf(m_nextDue);
+    if (!at) return longest;
     // Rounded up: a reply never goes out before its time.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_nextDue - now);
-    return std::min(left, longest);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), longest);
 }
 
 void HeldReplies::Forget(const Connection& connection) {

@@ -1,6 +1,6 @@
-// Replies that the engine holds back: by a delay, until a time, or by a stall, until it is
-// released. Each goes out to its connection once both are over; a connection that closes lets
-// its own go. Only the event loop calls, but for Released.
+// Replies that the engine holds back: by a delay, until a time of the engine's clock, or by a
+// stall, until it is released. Each goes out to its connection once both are over; a connection
+// that closes lets its own go. Only the event loop calls, but for Released.
 #ifndef PLD_ENGINED_HELD_REPLIES_H
 #define PLD_ENGINED_HELD_REPLIES_H
 
@@ -23,13 +23,13 @@ class HeldReplies {
 
     // Holds `frame` for `connection` as `hold` says, counting it in the connection's `held`.
     void Hold(const std::shared_ptr<Connection>& connection, Frame frame,
-              const zvsim::SimEngine::Hold& hold, Clock::time_point now);
-    // Any thread: the engine released stalled replies.
+              const zvsim::SimEngine::Hold& hold);
+    // Any thread: the engine released stalled replies, or its clock changed.
     void Released() { m_released = true; }
-    // The replies free to go at `now`, in the order they were held.
-    std::vector<Reply> Due(Clock::time_point now);
+    // The replies free to go now, in the order they were held.
+    std::vector<Reply> Due();
     // How long the loop may wait for its sockets before a reply is due, `longest` at most.
-    std::chrono::milliseconds Wait(Clock::time_point now, std::chrono::milliseconds longest) const;
+    std::chrono::milliseconds Wait(std::chrono::milliseconds longest) const;
     // Lets the replies of `connection` go.
     void Forget(const Connection& connection);
     void Clear();
@@ -42,7 +42,7 @@ class HeldReplies {
     struct Held {
         std::shared_ptr<Connection> connection;
         Frame frame;
-        Clock::time_point due;
+        zvsim::VirtualClock::Time due;  // on the engine's clock
         bool stalled;
         std::uint64_t epoch;
         std::uint64_t journalSeq;  // the call's journal entry: its time is filled in as it goes
@@ -51,7 +51,7 @@ class HeldReplies {
     zvsim::SimEngine& m_engine;
     std::vector<Held> m_held;
     // The earliest time a reply that no stall holds is due; none when there is none.
-    Clock::time_point m_nextDue = Clock::time_point::max();
+    zvsim::VirtualClock::Time m_nextDue = zvsim::VirtualClock::Time::max();
     std::atomic<bool> m_released{false};
 };
 

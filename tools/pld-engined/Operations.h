@@ -41,6 +41,8 @@ struct Answer {
     // until its timeout.
     std::shared_ptr<zvsim::Journal::Wait> wait = nullptr;
     std::chrono::milliseconds waitTimeout{0};
+    // A full reset was answered: the state file takes the engine's values, the catalogue's.
+    bool saveValues = false;
 };
 
 // The hot reads (a point's text or number), answered from the request's MessagePack map with no

@@ -30,7 +30,7 @@ ScenarioPlayer::ScenarioPlayer(zvsim::SimEngine& engine, zvsim::Scenario scenari
       m_scenario(std::move(scenario)),
       m_restart(std::move(restart)),
       m_lastStepAt(resumeAtMs),
-      m_lastStepTime(Clock::now()),
+      m_lastStepClock(engine.EngineClock().NowMs()),
       m_thread([this, resumeAtMs] {
           const zvsim::FeedOrigin origin(json{{"client", "scenario"}});
           zvsim::PlayOptions options;
@@ -44,6 +44,7 @@ ScenarioPlayer::ScenarioPlayer(zvsim::SimEngine& engine, zvsim::Scenario scenari
           };
           options.stop = &m_stop;
           options.resumeAtMs = resumeAtMs;
+          options.engineClock = true;
           const bool clean = zvsim::PlayScenario(m_scenario, options);
           std::lock_guard<std::mutex> lock(m_mutex);
           if (m_restarting || m_stop) return;
@@ -60,9 +61,8 @@ ScenarioPlayer::~ScenarioPlayer() {
 std::int64_t ScenarioPlayer::ResumeAt() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_done) return kScenarioDone;
-    const auto since =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lastStepTime);
-    return m_lastStepAt + std::max<std::int64_t>(1, since.count());
+    const std::int64_t since = m_engine.EngineClock().NowMs() - m_lastStepClock;
+    return m_lastStepAt + std::max<std::int64_t>(1, since);
 }
 
 std::string ScenarioPlayer::send(const std::string& command) {
@@ -93,7 +93,7 @@ void ScenarioPlayer::played(const zvsim::ScenarioStep& step, const std::string& 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lastStepAt = step.atMs;
-        m_lastStepTime = Clock::now();
+        m_lastStepClock = m_engine.EngineClock().NowMs();
         restart = m_restarting;
     }
     if (restart) m_restart();

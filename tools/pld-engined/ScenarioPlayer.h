@@ -34,16 +34,14 @@ class ScenarioPlayer {
     void played(const zvsim::ScenarioStep& step, const std::string& answer);
     zvsim::PlayOptions::Place m_place;  // the player's thread's
 
-    using Clock = std::chrono::steady_clock;
-
     zvsim::SimEngine& m_engine;
     const zvsim::Scenario m_scenario;
     const std::function<void()> m_restart;
     std::atomic<bool> m_stop{false};
 
     mutable std::mutex m_mutex;
-    std::int64_t m_lastStepAt;  // in its pass
-    Clock::time_point m_lastStepTime;
+    std::int64_t m_lastStepAt;     // in its pass
+    std::int64_t m_lastStepClock;  // the engine's clock then, in ms
     bool m_done = false;
     bool m_restarting = false;
 

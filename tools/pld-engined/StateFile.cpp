@@ -76,6 +76,17 @@ std::vector<Y4_Status> StateFile::Commit(const std::vector<const Write*>& batch)
     return statuses;
 }
 
+void StateFile::Save() {
+    if (!m_shadow) return;
+    try {
+        if (WriteFileAtomically(m_at.dirFd, m_at.name, m_engine.ValuesJson()) != Saved::Yes) {
+            Log("cannot save the state to %s: %s", m_at.path.c_str(), std::strerror(errno));
+        }
+    } catch (const std::exception& e) {  // no memory
+        Log("cannot save the state to %s: %s", m_at.path.c_str(), e.what());
+    }
+}
+
 bool OpenStateDirectory(const std::string& path, StateLocation& at, std::string& error) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "."

@@ -51,6 +51,8 @@ class StateFile {
     // saved from there in one save, and only then made on the engine; when the save fails the
     // accepted ones are answered 13 and none changes anything.
     std::vector<Y4_Status> Commit(const std::vector<const Write*>& batch);
+    // Saves the engine's values as they are (after a full reset); a failure is logged.
+    void Save();
 
   private:
     zvsim::SimEngine& m_engine;

@@ -43,6 +43,7 @@ struct Options {
     bool seedGiven = false;
     std::string scenarioPath;
     std::size_t journal = zvsim::Journal::kDefaultCapacity;
+    double speed = 1;
 };
 
 // The options into `o`, the group's name into `access`: -1 to go on, else the exit status of
@@ -77,6 +78,10 @@ int readOptions(int argc, char** argv, Options& o, pldengined::Access& access) {
                    "Engine calls the call journal keeps, the oldest overwritten (0: none kept)")
         ->capture_default_str()
         ->check(CLI::Range(0, 1000000));
+    app.add_option("--speed", o.speed,
+                   "Speed of the engine's clock (its ticks, plants, delays and a scenario's steps)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1000.0));
     CLI11_PARSE(app, argc, argv);
     o.socketGiven = socketOption->count() > 0;
     o.seedGiven = seedOption->count() > 0;
@@ -195,6 +200,11 @@ int main(int argc, char** argv) {
     if (!engine) return fail(error);
     if (!engine->SetJournalCapacity(options.journal)) {
         return fail("no memory for a journal of " + std::to_string(options.journal) + " calls");
+    }
+    engine->SetStartingSeed(options.seed);
+    if (options.speed != 1) {
+        engine->Control(
+            nlohmann::json{{"do", "clock"}, {"action", "run"}, {"speed", options.speed}}.dump());
     }
     zvsim::Scenario scenario;
     if (!readScenario(options.scenarioPath, *engine, scenario, error)) return fail(error);

@@ -58,6 +58,7 @@ class ScenarioCommands {
     std::string m_catalogue;  // check: the catalogue its steps are checked against, if any
     bool m_loop = false;
     bool m_json = false;
+    double m_speed = 0;  // run: the engine clock's speed for the run; 0: as it is
 };
 
 // --json: the flag that makes a subcommand answer in JSON objects, one a line, on stdout.

@@ -91,6 +91,10 @@ ScenarioCommands::ScenarioCommands(CLI::App& app) {
     m_run = m_scenario->add_subcommand("run", "play it, printing each step as it is answered");
     m_run->add_option("file", m_file, "the scenario file")->required();
     m_run->add_flag("--loop", m_loop, "play it until Ctrl-C, whatever its repeat says");
+    m_run
+        ->add_option("--speed", m_speed,
+                     "the engine clock's speed for the run, 0.001 to 1000 (put back after it)")
+        ->check(CLI::Range(0.001, 1000.0));
     CLI::App* check = m_scenario->add_subcommand("check", "read it and say what it holds");
     check->add_option("file", m_file, "the scenario file")->required();
     for (CLI::App* app : {m_scenario, m_run, check}) AddJsonFlag(app, m_json);
@@ -121,17 +125,34 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
     sigaction(SIGTERM, &action, nullptr);
     return WithEngineController(engine, [&](zvsim::Controller& controller) {
         unsigned sent = 0, refused = 0;
+        // The steps go by the engine's clock: at its speed, and a frozen clock is advanced to
+        // each step's time.
+        auto send = [&controller](const std::string& command) { return controller.Send(command); };
         zvsim::PlayOptions options;
         zvsim::PlayOptions::Place place;
         options.place = &place;
         // Each step's command tells the engine which step it plays, for its event feed.
         options.send = [&](const std::string& command) {
-            if (place.step == 0) return controller.Send(command);
+            if (place.step == 0) return send(command);
             const zvsim::ScenarioStep& step = scenario.steps[place.step - 1];
             return controller.Play(
                 command, {scenario.name, place.pass, place.step, step.atMs, step.note, ""});
         };
         options.stop = &g_stop;
+        options.engineClock = true;
+        const json before = json::parse(send(R"({"do": "status"})"), nullptr, false);
+        const json clock = before.is_object() ? before.value("clock", json()) : json();
+        if (m_speed > 0) {
+            const json answer = json::parse(
+                send(json{{"do", "clock"}, {"action", "run"}, {"speed", m_speed}}.dump()), nullptr,
+                false);
+            if (!answer.is_object() || answer.value("ok", json()) != true) {
+                std::fprintf(stderr, "pldctl: --speed: %s\n",
+                             answer.is_object() ? answer.value("error", "refused").c_str()
+                                                : "the answer is not JSON");
+                return 1;
+            }
+        }
         options.onStep = [&](const zvsim::ScenarioStep& step, std::int64_t elapsedMs,
                              const std::string& text) {
             ++sent;
@@ -161,6 +182,13 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
             std::fflush(stdout);
         };
         zvsim::PlayScenario(scenario, options);
+        if (m_speed > 0 && clock.is_object()) {
+            send(
+                clock.value("frozen", false)
+                    ? json{{"do", "clock"}, {"action", "freeze"}}.dump()
+                    : json{{"do", "clock"}, {"action", "run"}, {"speed", clock.value("speed", 1.0)}}
+                          .dump());
+        }
         if (m_json) {
             PrintJson({{"end", g_stop ? "stopped" : "done"}, {"sent", sent}, {"refused", refused}});
         } else {

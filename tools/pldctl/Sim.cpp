@@ -56,6 +56,10 @@ void printStatus(const json& answer) {
     }
     std::printf("offline devices: %s\n", offline.empty() ? "none" : offline.c_str());
     std::printf("held answers: %s\n", answer.value("held", json(0)).dump().c_str());
+    const json clock = answer.value("clock", json::object());
+    std::printf("clock: %s at %s ms, speed %g\n",
+                clock.value("frozen", false) ? "frozen" : "running",
+                clock.value("ms", json()).dump().c_str(), clock.value("speed", 1.0));
     const json controls = answer.value("controls", json::array());
     std::printf("controls: %s\n",
                 controls.empty() ? "none" : std::to_string(controls.size()).c_str());
@@ -244,6 +248,21 @@ SimCommands::SimCommands(CLI::App& app) {
     verb("restart", "restart", "the daemon saves its state and restarts on the same socket");
     Verb& reset = verb("reset", "reset", "removes every control, releases held answers, reseeds");
     whole(reset, "--seed", "seed", "the new seed (default: the one in force)");
+    // The full reset and the engine's clock.
+    auto flag = [](Verb& v, const std::string& option, const char* field, const char* help) {
+        return v.app->add_flag_function(
+            option, [&v, field](std::int64_t) { v.command[field] = true; }, help);
+    };
+    flag(reset, "--catalogue", "catalogue",
+         "also back to the catalogue as loaded: points, values, events, PLD count (seed: the "
+         "engine's first)");
+    flag(reset, "--keep-values", "keep_values", "with --catalogue: the points keep their values");
+    Verb& clock = verb("clock", "clock", "the engine's own time: freeze, run or advance it");
+    text(clock, "action", "action", "freeze, run or advance")
+        ->required()
+        ->check(CLI::IsMember({"freeze", "run", "advance"}));
+    duration(clock, "--by", "ms", "advance: how far (a duration: 500ms, 10s, 2m)");
+    number(clock, "--speed", "speed", "run: its speed, 0.001 to 1000 (default 1)");
     verb("status", "status", "the seed, offline devices, held answers and the controls in force");
 
     // The call journal: the same filters for journal and wait.
