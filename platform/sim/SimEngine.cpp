@@ -2,8 +2,8 @@
 // the engine does (texts cut as strncpy cuts them), their attributes and enumeration states, and
 // the status and value texts.
 #include "Controls.h"
-#include "JournalCall.h"
 #include "Feed.h"
+#include "JournalCall.h"
 
 #include <algorithm>
 #include <cerrno>

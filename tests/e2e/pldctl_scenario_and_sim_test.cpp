@@ -2,8 +2,8 @@
 // seeing what the scenario did.
 #include <algorithm>
 
-#include <nlohmann/json.hpp>
 #include <gmock/gmock.h>
+#include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
 

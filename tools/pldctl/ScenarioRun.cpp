@@ -127,7 +127,9 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
         unsigned sent = 0, refused = 0;
         // The steps go by the engine's clock: at its speed, and a frozen clock is advanced to
         // each step's time.
-        auto send = [&controller](const std::string& command) { return controller.Send(command); };
+        auto send = [&controller](const std::string& command) {
+            return controller.Send(command);
+        };
         zvsim::PlayOptions options;
         zvsim::PlayOptions::Place place;
         options.place = &place;
