@@ -245,7 +245,7 @@ const std::vector<VerbRule>& verbs() {
         {"status", Verb::Status, {}},
         // The call journal: the same filters for both.
         {"journal", Verb::Journal,
-         journalFields({{"limit", Type::Int, false, 0, 10000, "", put<&Command::limit>, "100"}}),
+         journalFields({{"limit", Type::Int, false, 0, 1000, "", put<&Command::limit>, "100"}}),
          nullptr, clientRule},
         {"journal_clear", Verb::JournalClear, {}},
         {"wait", Verb::Wait,

@@ -282,7 +282,7 @@ SimCommands::SimCommands(CLI::App& app) {
     };
     Verb& journal = verb("journal", "journal", "the engine calls made, oldest first");
     filters(journal);
-    whole(journal, "--limit", "limit", "list at most this many, 0 to 10000 (default 100)");
+    whole(journal, "--limit", "limit", "list at most this many, 0 to 1000 (default 100)");
     verb("journal-clear", "journal_clear", "empties the call journal");
     Verb& wait = verb("wait", "wait", "waits until calls matching the filters have been made");
     filters(wait);
