@@ -61,6 +61,7 @@ ScenarioStep stepOf(const json& j, std::size_t index, std::int64_t previousMs) {
     const bool at = j.contains("at"), after = j.contains("after");
     if (at == after) bad(where + " must have exactly one of \"at\" and \"after\"");
     ScenarioStep step;
+    step.place = index + 1;
     step.atMs = at ? timeOf(j.at("at"), where + "'s \"at\"")
                    : previousMs + timeOf(j.at("after"), where + "'s \"after\"");
     if (step.atMs > kMaxPassMs) {
@@ -319,7 +320,7 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
                 break;
             }
             if (options.place != nullptr) {
-                options.place->step = static_cast<std::uint64_t>(&step - scenario.steps.data()) + 1;
+                options.place->step = step.place;
             }
             const std::string answer = send(step.command);
             allTaken = !refused(answer) && allTaken;
