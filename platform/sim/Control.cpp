@@ -91,6 +91,10 @@ bool SimEngine::StallReleased(std::uint64_t stallEpoch) const {
     return m_controls->released(stallEpoch);
 }
 
+bool SimEngine::ReleasedSince(std::uint64_t releases) const {
+    return m_controls->releasedSince(releases);
+}
+
 void SimEngine::OnRelease(std::function<void()> wake) {
     m_controls->onRelease(std::move(wake));
 }

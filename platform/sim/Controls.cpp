@@ -255,7 +255,7 @@ void Controls::hold(int device, bool report) {
     // later, or cleared while another one covers the call still, does not change that.
     const std::uint64_t mark = (static_cast<std::uint64_t>(device + 1) << 47) | m_serial;
     if (report) {
-        t_hold = {std::chrono::milliseconds(ms), stalled, stalled ? mark : 0};
+        t_hold = {std::chrono::milliseconds(ms), stalled, stalled ? mark : 0, m_epoch};
         m_reported += stalled ? 1 : 0;
         return;
     }
@@ -299,6 +299,11 @@ void Controls::holdEntry(std::uint64_t seq) {
 bool Controls::released(std::uint64_t stallEpoch) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return !stalledBy(stallEpoch);
+}
+
+bool Controls::releasedSince(std::uint64_t epoch) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_epoch != epoch;
 }
 
 bool Controls::stalledBy(std::uint64_t mark) const {

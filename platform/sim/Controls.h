@@ -75,6 +75,7 @@ class Controls {
     static bool holding();
     static void holdEntry(std::uint64_t seq);
     bool released(std::uint64_t stallEpoch) const;
+    bool releasedSince(std::uint64_t epoch) const;
 
     struct PlantValue {
         std::uint16_t device;

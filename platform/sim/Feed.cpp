@@ -62,6 +62,8 @@ std::uint64_t Feed::Subscribe(Subscriber subscriber) {
 }
 
 void Feed::Unsubscribe(std::uint64_t subscription) {
+    // 0 is no subscription, and is what m_calling holds while no subscriber is called.
+    if (subscription == 0) return;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_list.erase(subscription);
     m_subscribers = m_list.size();

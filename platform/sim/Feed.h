@@ -70,7 +70,7 @@ class Feed {
     // The subscription's number, or 0 when no thread can be had for the feed.
     std::uint64_t Subscribe(Subscriber subscriber);
     // Once it returns, the subscriber is not called again (from within the subscriber itself:
-    // after the call under way).
+    // after the call under way). 0, a failed Subscribe's, is none: it returns at once.
     void Unsubscribe(std::uint64_t subscription);
     // Whether any subscriber would take an event: when none does, no event is made.
     bool Wanted() const { return m_subscribers.load() > 0; }

@@ -252,13 +252,20 @@ std::string Journal::query(const JournalFilter& filter, std::size_t limit) const
 }
 
 std::shared_ptr<Journal::Wait> Journal::startWait(const JournalFilter& filter, std::uint64_t count,
-                                                  std::uint32_t timeoutMs) {
+                                                  std::uint32_t timeoutMs, std::string& refusal) {
     auto wait = std::make_shared<Wait>();
     wait->filter = filter;
     wait->count = count;
     wait->timeoutMs = timeoutMs;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_waits.size() >= kMaxWaits) return nullptr;
+    if (m_capacity == 0) {
+        refusal = "wait: the journal is off";
+        return nullptr;
+    }
+    if (m_waits.size() >= kMaxWaits) {
+        refusal = "wait: 256 waits are pending, the most there may be";
+        return nullptr;
+    }
     for (std::uint64_t seq = std::max(oldestKept(), filter.since + 1); seq < m_next; ++seq) {
         if (filter.matches(m_ring[seq % m_capacity])) ++wait->seen;
     }

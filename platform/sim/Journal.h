@@ -153,10 +153,11 @@ class Journal {
     std::string query(const JournalFilter& filter, std::size_t limit) const;
 
     // A wait for `count` calls matching `filter` made after its `since`, for at most
-    // `timeoutMs`; null when kMaxWaits are pending. Calls journaled already are counted at once.
+    // `timeoutMs`; null, with why in `refusal`, when kMaxWaits are pending or the journal is
+    // off (no call would ever count). Calls journaled already are counted at once.
     struct Wait;
     std::shared_ptr<Wait> startWait(const JournalFilter& filter, std::uint64_t count,
-                                    std::uint32_t timeoutMs);
+                                    std::uint32_t timeoutMs, std::string& refusal);
     // Blocks until the wait is met or `deadline`; whether it is met.
     bool block(const std::shared_ptr<Wait>& wait, Clock::time_point deadline);
     bool met(const std::shared_ptr<Wait>& wait) const;

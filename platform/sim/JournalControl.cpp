@@ -37,8 +37,10 @@ std::shared_ptr<Journal::Wait> SimEngine::StartWait(const std::string& text, std
     Command c;
     if (std::string error = DecodeCommand(text, c); !error.empty()) return refuse(error);
     if (c.verb != Verb::Wait) return refuse("not a wait");
-    std::shared_ptr<Journal::Wait> wait = m_journal.startWait(c.filter, c.count, c.timeoutMs);
-    if (!wait) return refuse("wait: 256 waits are pending, the most there may be");
+    std::string refusal;
+    std::shared_ptr<Journal::Wait> wait =
+        m_journal.startWait(c.filter, c.count, c.timeoutMs, refusal);
+    if (!wait) return refuse(refusal);
     timeout = std::chrono::milliseconds(c.timeoutMs);
     return wait;
 }
@@ -62,12 +64,10 @@ std::string SimEngine::journal(const Command& c) {
         return nlohmann::json{{"ok", true}, {"done", "journal cleared"}}.dump();
     }
     // No lock of the engine's is held while the caller waits: the calls it waits for go on.
-    const std::shared_ptr<Journal::Wait> wait = m_journal.startWait(c.filter, c.count, c.timeoutMs);
-    if (!wait) {
-        return nlohmann::json{{"ok", false},
-                              {"error", "wait: 256 waits are pending, the most there may be"}}
-            .dump();
-    }
+    std::string refusal;
+    const std::shared_ptr<Journal::Wait> wait =
+        m_journal.startWait(c.filter, c.count, c.timeoutMs, refusal);
+    if (!wait) return nlohmann::json{{"ok", false}, {"error", refusal}}.dump();
     m_journal.block(wait,
                     std::chrono::steady_clock::now() + std::chrono::milliseconds(c.timeoutMs));
     return m_journal.endWait(wait);

@@ -61,6 +61,7 @@ ScenarioStep stepOf(const json& j, std::size_t index, std::int64_t previousMs) {
     const bool at = j.contains("at"), after = j.contains("after");
     if (at == after) bad(where + " must have exactly one of \"at\" and \"after\"");
     ScenarioStep step;
+    step.place = index + 1;
     step.atMs = at ? timeOf(j.at("at"), where + "'s \"at\"")
                    : previousMs + timeOf(j.at("after"), where + "'s \"after\"");
     if (step.atMs > kMaxPassMs) {
@@ -114,12 +115,22 @@ bool engineNow(const std::function<std::string(const std::string&)>& send, std::
 
 enum class Came { Due, Stopped, Failed };
 
+// Whether the engine refused an advance as a step that would leave too many changes to go out.
+bool tooLargeAStep(const std::string& answer) {
+    const json j = json::parse(answer, nullptr, false);
+    const json error = j.is_object() ? j.value("error", json()) : json();
+    return error.is_string() &&
+           error.get<std::string>().find("take smaller steps") != std::string::npos;
+}
+
 // Until the engine's clock comes to `dueMs`: a running clock is waited on, in slices short
-// enough to see a stop or a change of its speed; a frozen one is advanced there. `nowMs`: the
-// clock's time at the end.
+// enough to see a stop or a change of its speed; a frozen one is advanced there, in steps
+// halved while the engine finds them too large (a busy plant) and grown back once taken.
+// `nowMs`: the clock's time at the end.
 Came engineUntil(const std::function<std::string(const std::string&)>& send, std::int64_t dueMs,
                  const std::atomic<bool>* stop, std::int64_t& nowMs) {
     constexpr std::int64_t kSliceMs = 100;
+    std::int64_t stepMs = 0;  // the longest advance to try; 0: the whole way
     for (;;) {
         if (stop != nullptr && stop->load()) return Came::Stopped;
         bool frozen = false;
@@ -127,8 +138,14 @@ Came engineUntil(const std::function<std::string(const std::string&)>& send, std
         if (!engineNow(send, nowMs, frozen, speed)) return Came::Failed;
         if (nowMs >= dueMs) return Came::Due;
         if (frozen) {
-            if (refused(send(
-                    json{{"do", "clock"}, {"action", "advance"}, {"ms", dueMs - nowMs}}.dump()))) {
+            const std::int64_t ms = stepMs > 0 ? std::min(stepMs, dueMs - nowMs) : dueMs - nowMs;
+            const std::string answer =
+                send(json{{"do", "clock"}, {"action", "advance"}, {"ms", ms}}.dump());
+            if (!refused(answer)) {
+                stepMs = stepMs > 0 ? ms * 2 : 0;
+            } else if (ms > 1 && tooLargeAStep(answer)) {
+                stepMs = ms / 2;
+            } else {
                 return Came::Failed;
             }
             continue;
@@ -303,7 +320,7 @@ bool PlayScenario(const Scenario& scenario, const PlayOptions& options) {
                 break;
             }
             if (options.place != nullptr) {
-                options.place->step = static_cast<std::uint64_t>(&step - scenario.steps.data()) + 1;
+                options.place->step = step.place;
             }
             const std::string answer = send(step.command);
             allTaken = !refused(answer) && allTaken;

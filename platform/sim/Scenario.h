@@ -16,6 +16,7 @@ struct ScenarioStep {
     std::int64_t atMs = 0;  // from the start of the pass
     std::string command;    // a control command, JSON text
     std::string note;
+    std::uint64_t place = 0;  // in the file, from 1, whatever its time; 0: none of the file's
 };
 
 struct Scenario {

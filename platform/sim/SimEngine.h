@@ -200,12 +200,16 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
         std::chrono::milliseconds delay{0};
         bool stalled = false;
         std::uint64_t stallEpoch = 0;
+        std::uint64_t releases = 0;    // the releases made before it: one after lets it go
         std::uint64_t journalSeq = 0;  // the call's journal entry, held until its reply goes
     };
     // The hold of the last engine call made on this thread, taken once.
     Hold TakeHold();
     // Whether an answer stalled in that epoch may go out now.
     bool StallReleased(std::uint64_t stallEpoch) const;
+    // Whether held answers were released (`release`, `reset`, a stall cleared) since that hold's
+    // `releases`: its delay is cut short then.
+    bool ReleasedSince(std::uint64_t releases) const;
     // `wake` is called, on the releasing thread, after held answers are released; it takes the
     // place of the one set before, and null sets none (its owner is going).
     void OnRelease(std::function<void()> wake);

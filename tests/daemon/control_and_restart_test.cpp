@@ -145,6 +145,28 @@ TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
     EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
 }
 
+// Each command lets a delayed reply go at once, on a frozen clock that nothing advances.
+class LetGo : public ControlTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LetGo, ADelayedReplyWithoutAnAdvance) {
+    ASSERT_TRUE(daemon());
+    const auto c = controller();
+    ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
+    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
+    Client slow(m_socket);
+    sendRead(slow, 1, 10);
+    const json reads = {{"do", "journal"}, {"op", "GetVelPntInt32"}};
+    ASSERT_TRUE(WaitUntil([&] { return send(*c, reads)["count"] == 1; }));
+    ASSERT_TRUE(send(*c, json::parse(GetParam()))["ok"]);
+    pollfd ready{slow.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 2000), 1);
+    EXPECT_EQ(slow.receive()["value"], 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, LetGo,
+                         ::testing::Values(R"({"do": "release"})", R"({"do": "reset"})",
+                                           R"({"do": "reset", "catalogue": true})"));
+
 // The scenario's steps go by the engine's clock: a minute of it at speed 1000.
 TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
     std::ofstream(m_dir + "/minute.json") << R"({"name": "minute", "steps": [

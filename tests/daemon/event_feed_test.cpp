@@ -70,11 +70,12 @@ TEST_F(FeedTest, ASubscriberSeesEachChangeOfAnotherConnectionAndNoOneElseDoes) {
 }
 
 // Each step of the daemon's scenario comes after its command's change, in order, both naming
-// the scenario; a pass's reset is a change of its own, without a step.
+// the scenario and numbered by its place in the file; a pass's reset is a change of its own,
+// without a step.
 TEST_F(FeedTest, TheStepsOfTheScenarioComeInOrderAfterTheirChanges) {
     std::ofstream(m_dir + "/play.json") << R"({"name": "blink", "repeat": 0, "steps": [
-        {"at": 0, "do": "offline", "device": 1, "note": "down"},
         {"at": 60, "do": "online", "device": 1, "note": "up"},
+        {"at": 0, "do": "offline", "device": 1, "note": "down"},
         {"at": 120, "do": "set", "device": 1, "point": 10, "value": 9}]})";
     ASSERT_TRUE(daemon({"--scenario", m_dir + "/play.json"}));
     const auto watcher = subscriber();
@@ -91,8 +92,8 @@ TEST_F(FeedTest, TheStepsOfTheScenarioComeInOrderAfterTheirChanges) {
         int atMs;
     };
     const Expected expected[] = {
-        {"control", "reset", 0, 0},  {"control", "offline", 0, 0}, {"step", "down", 1, 0},
-        {"control", "online", 0, 0}, {"step", "up", 2, 60},        {"control", "set", 0, 0},
+        {"control", "reset", 0, 0},  {"control", "offline", 0, 0}, {"step", "down", 2, 0},
+        {"control", "online", 0, 0}, {"step", "up", 1, 60},        {"control", "set", 0, 0},
         {"step", "", 3, 120},
     };
     const std::uint64_t pass = seen[at + 2].value("pass", 0u);

@@ -230,7 +230,7 @@ TEST_F(ScenarioEndToEndTest, JsonAnswersExitAsTheTextOnesDo) {
 }
 
 // `pldctl sim events` follows each change and each step that a `pldctl scenario run` plays, in
-// order, naming the player; it fails once the daemon goes.
+// order, naming the player and each step's place in the file; it fails once the daemon goes.
 TEST_F(ScenarioEndToEndTest, SimEventsFollowsTheChangesAndStepsAScenarioRunPlays) {
     Process* const d = daemon();
     ASSERT_TRUE(d);
@@ -238,17 +238,17 @@ TEST_F(ScenarioEndToEndTest, SimEventsFollowsTheChangesAndStepsAScenarioRunPlays
     EXPECT_EQ(follower.line(), "Following the engine's events");
     Process& player =
         pldctl({"scenario", "run",
-                scenarioFile(R"({"at": 0, "note": "hot", "do": "event", "id": 1, "state": 1},
-                         {"after": 50, "do": "set", "device": 1, "point": 1, "value": 10})")});
+                scenarioFile(R"({"at": 50, "do": "set", "device": 1, "point": 1, "value": 10},
+                         {"at": 0, "note": "hot", "do": "event", "id": 1, "state": 1})")});
     EXPECT_EQ(player.exitStatus(), 0);
     const std::vector<std::string> lines = follower.lines();
     EXPECT_EQ(follower.exitStatus(), 0);
     const char* const expected[] = {
         "reset seed=5: every control removed, seed 5",
         "event id=1 state=1: event 1 in state 1",
-        "t pass 1 step 1 at 0.000s (hot): event 1 in state 1",
+        "t pass 1 step 2 at 0.000s (hot): event 1 in state 1",
         "set device=1 module=0 point=1 value=10: device 1 point 1 module 0 set to 10",
-        "t pass 1 step 2 at 0.050s: device 1 point 1 module 0 set to 10",
+        "t pass 1 step 1 at 0.050s: device 1 point 1 module 0 set to 10",
     };
     ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
     for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -228,6 +228,31 @@ TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueT
                                               "60000 615", "60000 615"));
 }
 
+// A plant updating every 10 ms makes 120,000 updates in 20 minutes, more than one advance may
+// leave: the clock still comes to the second step's time before it is played.
+TEST(ScenarioPlay, OnAFrozenEngineClockABusyPlantsLongGapIsAdvancedInSmallerSteps) {
+    RecordedEngine e;
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    std::vector<std::int64_t> at, clock;
+    o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
+        at.push_back(ms);
+        clock.push_back(e.ctl(R"({"do": "status"})")["clock"]["ms"]);
+    };
+    EXPECT_TRUE(zvsim::PlayScenario(ParseScenario(R"({"steps": [
+        {"at": 0, "do": "plant", "device": 1, "point": 100, "signal": "ramp", "min": 0,
+         "max": 10, "period_ms": 1000, "update_ms": 10},
+        {"at": 1200000, "do": "release"}]})"),
+                                    o));
+    EXPECT_THAT(at, ::testing::ElementsAre(0, 0, 1200000));
+    ASSERT_EQ(clock.size(), 3u);
+    EXPECT_EQ(clock[2] - clock[1], 1200000);  // from the engine's time when play began
+}
+
 // A frozen clock's pass takes none of the host's time: an endless play still lasts 100 ms of it
 // a pass, so that it does not send resets back to back.
 TEST(ScenarioPlay, AnEndlessPlayOnAFrozenEngineClockPassesNoFasterThanTenTimesASecond) {

@@ -100,6 +100,9 @@ TEST_F(Journal, ASmallRingKeepsTheNewestAndNoneKeepsNothing) {
     ASSERT_TRUE(engine->SetJournalCapacity(0));
     read(1, 103);
     EXPECT_EQ(ctl(R"({"do": "journal"})")["count"], 0);
+    // No call would ever count: refused, not waited out.
+    EXPECT_EQ(ctl(R"({"do": "wait", "timeout_ms": 1000})"),
+              json::parse(R"({"ok": false, "error": "wait: the journal is off"})"));
 }
 
 // Each entry names the controls that shaped it; a delayed call's time holds its delay.

@@ -7,11 +7,11 @@ namespace pldengined {
 void HeldReplies::Hold(const std::shared_ptr<Connection>& connection, Frame frame,
                        const zvsim::SimEngine::Hold& hold) {
     const zvsim::VirtualClock::Time now = m_engine.EngineClock().Now();
-    Held held{connection,   std::move(frame), now + hold.delay,
-              hold.stalled, hold.stallEpoch,  hold.journalSeq};
-    // Released before it was held: only its delay is left.
+    Held held{connection,      std::move(frame), now + hold.delay, hold.stalled,
+              hold.stallEpoch, hold.releases,    hold.journalSeq};
+    // Released before it was held: only its delay is left, or nothing.
     if (!held.stalled || m_engine.StallReleased(held.epoch)) {
-        m_nextDue = std::min(m_nextDue, held.due);
+        m_nextDue = std::min(m_nextDue, m_engine.ReleasedSince(held.releases) ? now : held.due);
     }
     const std::size_t bytes = held.frame->size();
     m_held.push_back(std::move(held));
@@ -37,7 +37,8 @@ std::vector<HeldReplies::Reply> HeldReplies::Due() {
             continue;
         }
         const bool free = !held.stalled || m_engine.StallReleased(held.epoch);
-        if (free && now >= held.due) {
+        // A release lets every held reply go, its delay cut short, as on a waiting thread.
+        if (free && (now >= held.due || m_engine.ReleasedSince(held.releases))) {
             m_engine.JournalReplied(held.journalSeq, false);
             --held.connection->held;
             held.connection->heldBytes -= held.frame->size();

@@ -1,6 +1,7 @@
 // Replies that the engine holds back: by a delay, until a time of the engine's clock, or by a
-// stall, until it is released. Each goes out to its connection once both are over; a connection
-// that closes lets its own go. Only the event loop calls, but for Released.
+// stall, until it is released; a release or a reset lets both go. Each goes out to its
+// connection once both are over; a connection that closes lets its own go. Only the event loop
+// calls, but for Released.
 #ifndef PLD_ENGINED_HELD_REPLIES_H
 #define PLD_ENGINED_HELD_REPLIES_H
 
@@ -45,6 +46,7 @@ class HeldReplies {
         zvsim::VirtualClock::Time due;  // on the engine's clock
         bool stalled;
         std::uint64_t epoch;
+        std::uint64_t releases;    // the engine's releases when it was held
         std::uint64_t journalSeq;  // the call's journal entry: its time is filled in as it goes
     };
 

@@ -2,6 +2,7 @@
 // step printed as it is answered and told to the engine's event feed.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -136,7 +137,10 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
         // Each step's command tells the engine which step it plays, for its event feed.
         options.send = [&](const std::string& command) {
             if (place.step == 0) return send(command);
-            const zvsim::ScenarioStep& step = scenario.steps[place.step - 1];
+            // Sorted by time, the steps are not in the file's order.
+            const zvsim::ScenarioStep& step =
+                *std::find_if(scenario.steps.begin(), scenario.steps.end(),
+                              [&](const zvsim::ScenarioStep& s) { return s.place == place.step; });
             return controller.Play(
                 command, {scenario.name, place.pass, place.step, step.atMs, step.note, ""});
         };
@@ -162,13 +166,9 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
             const bool ok = answer.is_object() && answer.value("ok", json()) == true;
             refused += ok ? 0 : 1;
             if (m_json) {
-                // The file's steps counted from 1; a pass's reset is none of them: null.
-                const zvsim::ScenarioStep* first = scenario.steps.data();
-                const std::less<const zvsim::ScenarioStep*> before;
-                const bool inFile =
-                    !before(&step, first) && before(&step, first + scenario.steps.size());
+                // The step's place in the file; a pass's reset is none of them: null.
                 PrintJson({{"at_ms", elapsedMs},
-                           {"step", inFile ? json(&step - first + 1) : json()},
+                           {"step", step.place > 0 ? json(step.place) : json()},
                            {"note", step.note},
                            {"command", json::parse(step.command)},
                            {"answer", answer.is_discarded() ? json(text) : answer}});
