@@ -218,6 +218,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     bool SetJournalCapacity(std::size_t entries);
     // A call the daemon answers for the engine (a client's Reg or UnReg), for this thread's caller.
     void JournalCall(Op op, Y4_Status status);
+    // A write the daemon answers without the engine (its save failed), for this thread's caller:
+    // journaled, and its answer held by a delay or a stall, as the engine's own calls are.
+    void JournalCall(Op op, const ZvVelPntDfn* pnt, Y4_Status status);
     // A held reply's entry (Hold::journalSeq): it went now, or was dropped with its connection.
     void JournalReplied(std::uint64_t seq, bool dropped);
     // A wait command for a caller that must not block (the daemon): null, with its answer in

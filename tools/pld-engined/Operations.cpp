@@ -52,25 +52,29 @@ unsigned int textSize(const Message& request) {
 
 using Handler = void (*)(Call&, const json& request, Answer& answer);
 
-template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t)>
+template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t),
+          zvsim::Op kOp>
 void setNumber(Call&, const json& request, Answer& answer) {
     const Point point(request);
     const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
     const T value = Number<T>(request, key::kValue);
-    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
-        const ZvVelPntDfn pnt = point.Dfn();
-        return (e.*Set)(&pnt, value, setParam);
-    };
+    answer.write = ClientWrite{[point, value, setParam](zvsim::SimEngine& e) {
+                                   const ZvVelPntDfn pnt = point.Dfn();
+                                   return (e.*Set)(&pnt, value, setParam);
+                               },
+                               kOp, point.dfn};
 }
 
 void setText(Call&, const json& request, Answer& answer) {
     const Point point(request);
     const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
     const std::optional<std::string> value = Text(request, key::kValue);
-    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
-        const ZvVelPntDfn pnt = point.Dfn();
-        return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
-    };
+    answer.write =
+        ClientWrite{[point, value, setParam](zvsim::SimEngine& e) {
+                        const ZvVelPntDfn pnt = point.Dfn();
+                        return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
+                    },
+                    zvsim::Op::SetVelPntStr, point.dfn};
 }
 
 template <std::uint32_t (zvsim::SimEngine::*Get)(std::uint16_t, std::uint32_t)>
@@ -236,6 +240,7 @@ void unReg(Call& call, const json& request, Answer& answer) {
 }
 
 using E = zvsim::SimEngine;
+using zvsim::Op;
 
 // An op's handler, and the status that answers a reply of it too long for a frame.
 struct Operation {
@@ -245,8 +250,8 @@ struct Operation {
 
 const std::unordered_map<std::string, Operation> kOperations = {
     {op::kSetVelPntStr, {&setText}},
-    {op::kSetVelPntInt32, {&setNumber<std::int32_t, &E::SetVelPntInt32>}},
-    {op::kSetVelPntUint32, {&setNumber<std::uint32_t, &E::SetVelPntUint32>}},
+    {op::kSetVelPntInt32, {&setNumber<std::int32_t, &E::SetVelPntInt32, Op::SetVelPntInt32>}},
+    {op::kSetVelPntUint32, {&setNumber<std::uint32_t, &E::SetVelPntUint32, Op::SetVelPntUint32>}},
     {op::kGetMaxRprtMMCnt, {&countOf<&E::GetMaxRprtMMCnt>}},
     {op::kGetMaxPntArrayDim, {&countOf<&E::GetMaxPntArrayDim>}},
     {op::kGetPointsRprt, {&pointsReport}},
