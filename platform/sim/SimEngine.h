@@ -161,6 +161,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     // change (AddPoint, RemovePoint, SetReportParent, AnnouncePldCount, and each PLD count of a
     // flood).
     std::uint32_t PldCount() const;
+    // The device's maxAncestors as the catalogue has it, 0 for an unknown device. Not an engine
+    // call: neither journaled nor held. The daemon sizes an ancestor request's buffer by it.
+    std::uint32_t MaxAncestors(std::uint16_t deviceIdx) const;
 
     int Init() override;
     Y4_Status UnReg(int what) override;

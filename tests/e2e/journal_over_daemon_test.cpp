@@ -16,12 +16,19 @@ class JournalOverDaemon : public DaemonFixture {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
+        json reports = json::array();  // report 1070 has 70 ancestors, 1000 to 1069
+        for (int r = 1000; r <= 1070; ++r) {
+            reports.push_back({{"gddId", r}, {"labels", {"R"}}});
+            if (r > 1000) reports.back()["parent"] = {{"gddId", r - 1}};
+        }
         const json point = {{"gddId", 201}, {"access", "rw"}, {"values", {0}}};
         const json devices = {
             {{"index", 1},
              {"points",
               {{{"gddId", 101}, {"access", "rw"}, {"max", 1000}, {"values", {600}}},
-               {{"gddId", 102}, {"values", {7}}}}}},
+               {{"gddId", 102}, {"values", {7}}}}},
+             {"maxAncestors", 70},
+             {"reports", reports}},
             {{"index", 2}, {"offline", true}, {"points", {point}}}};
         std::ofstream(m_dir + "/catalogue.json") << json{{"tickMs", 0}, {"devices", devices}};
         ASSERT_TRUE(daemon());
@@ -141,7 +148,11 @@ json set(int device, int point, int value) {
             {"pnt", {{"deviceIdx", device}, {"gddId", point}, {"mmIdx", 0}}},
             {"value", value}};
 }
+const json kLongChain = {{"op", "GetRprtAncstr"},
+                         {"rprt", {{"deviceIdx", 1}, {"gddId", 1070}, {"mmIdx", 0}}},
+                         {"bufSize", 4096}};
 const json kStall = {{"do", "stall"}, {"device", 1}};
+const json kDelay = {{"do", "delay"}, {"ms", 20}, {"device", 1}};
 const json kFail = {
     {"do", "fail"}, {"device", 1}, {"point", 101}, {"status", 1007}, {"on", "writes"}};
 const json kOnline = {{"do", "online"}, {"device", 2}};
@@ -165,6 +176,8 @@ const CallRow kCallRows[] = {
     // The catalogue has device 2 offline: what the engine now accepts is saved before it is made.
     {"OnlineAgain", {kOnline}, false, set(2, 201, 9), 0, nullptr},
     {"OnlineAgainUnsaved", {kOnline}, true, set(2, 201, 9), 13, nullptr},
+    {"LongChain", {}, false, kLongChain, 0, nullptr},
+    {"LongChainDelayed", {kDelay}, false, kLongChain, 0, {"delay-1"}},
 };
 
 class EachCall : public JournalOverDaemon, public WithParamInterface<CallRow> {

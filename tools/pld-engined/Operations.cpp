@@ -96,19 +96,15 @@ void maxAncestors(Call& call, const json& request, Answer& answer) {
 
 void reportAncestors(Call& call, const json& request, Answer& answer) {
     // The engine writes in this process's layout; the client lays the records out in its own
-    // buffer, so the daemon asks with room enough for any chain.
+    // buffer, so the daemon asks with room for the longest chain the device may have. It asks
+    // once: each ask is a call the journal shows and the controls delay.
     ZvVelRprtDfn rprt = reportFrom(request);
-    Y4_Status status = zvsim::kBufferTooSmall;
-    std::vector<std::uint64_t> buf;
-    for (std::size_t entries = 64; status == zvsim::kBufferTooSmall && entries <= 65536;
-         entries *= 32) {
-        const std::size_t bytes =
-            sizeof(ZvPldEngAncestors) + entries * sizeof(ZvPldEngAncestorEntry);
-        buf.assign(bytes / sizeof(std::uint64_t) + 1, 0);
-        rprt.buf = buf.data();
-        rprt.bufSize = static_cast<std::uint32_t>(bytes);
-        status = call.engine.GetRprtAncstr(&rprt);
-    }
+    const std::size_t room = sizeof(ZvPldEngAncestors) + call.engine.MaxAncestors(rprt.deviceIdx) *
+                                                             sizeof(ZvPldEngAncestorEntry);
+    std::vector<std::uint64_t> buf(room / sizeof(std::uint64_t) + 1, 0);
+    rprt.buf = buf.data();
+    rprt.bufSize = static_cast<std::uint32_t>(room);
+    const Y4_Status status = call.engine.GetRprtAncstr(&rprt);
     json& reply = answer.reply;
     reply[key::kStatus] = status;
     if (status != zvsim::kOk) return;
