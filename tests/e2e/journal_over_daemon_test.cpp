@@ -213,6 +213,33 @@ TEST_P(EachCall, IsOneEntryWithTheStatusAnswered) {
     EXPECT_FALSE(entries["entries"][0].contains("held")) << entries;
 }
 
+// A client that asks and goes before the daemon reads: its read's reply cannot be sent, which
+// closes the connection before its write is committed. The write's entry is marked dropped.
+TEST_F(JournalOverDaemon, AWriteWhoseClientWentBeforeItsCommitIsNotLeftHeld) {
+    EXPECT_EQ(ctl(*control, kStall)["ok"], true);
+    ::kill(m_processes[0]->pid, SIGSTOP);
+    {
+        Client quitter(m_socket);
+        json read = set(2, 201, 0), write = set(1, 101, 700);
+        read["op"] = "GetVelPntInt32";  // device 2, offline and not stalled: answered at once
+        read["id"] = 1;
+        write["id"] = 2;
+        std::vector<std::uint8_t> frames;
+        zvwire::AppendFrame(read, frames);
+        zvwire::AppendFrame(write, frames);
+        quitter.sendBytes(frames);
+    }
+    ::kill(m_processes[0]->pid, SIGCONT);
+    const json op = {{"op", "SetVelPntInt32"}};
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const json entries = journal(op)["entries"];
+            return entries.size() == 1 && entries[0].value("dropped", false);
+        },
+        kWaitMs))
+        << journal(op);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, EachCall, ValuesIn(kCallRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
