@@ -24,6 +24,11 @@ void SimEngine::JournalCall(Op op, Y4_Status status) {
     m_journal.record(op, CallTarget{}, std::chrono::steady_clock::now(), status, false);
 }
 
+void SimEngine::JournalCall(Op op, const ZvVelPntDfn* pnt, Y4_Status status) {
+    Call call(*this, op, TargetOf(pnt), pnt->deviceIdx);
+    call.answer(status);
+}
+
 void SimEngine::JournalReplied(std::uint64_t seq, bool dropped) {
     m_journal.answered(seq, dropped);
 }

@@ -94,6 +94,12 @@ std::uint32_t SimEngine::GetMaxNmbrAncstrs(unsigned short deviceIdx) {
     return dev->second.maxAncestors;
 }
 
+std::uint32_t SimEngine::MaxAncestors(std::uint16_t deviceIdx) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto dev = m_catalogue.devices.find(deviceIdx);
+    return dev == m_catalogue.devices.end() ? 0 : dev->second.maxAncestors;
+}
+
 std::uint32_t SimEngine::GetPointsRprt(unsigned short deviceIdx, unsigned long gddId) {
     Call call(*this, Op::GetPointsRprt, PointTarget(deviceIdx, static_cast<std::uint32_t>(gddId)),
               deviceIdx);

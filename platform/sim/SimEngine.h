@@ -161,6 +161,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     // change (AddPoint, RemovePoint, SetReportParent, AnnouncePldCount, and each PLD count of a
     // flood).
     std::uint32_t PldCount() const;
+    // The device's maxAncestors as the catalogue has it, 0 for an unknown device. Not an engine
+    // call: neither journaled nor held. The daemon sizes an ancestor request's buffer by it.
+    std::uint32_t MaxAncestors(std::uint16_t deviceIdx) const;
 
     int Init() override;
     Y4_Status UnReg(int what) override;
@@ -222,6 +225,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     bool SetJournalCapacity(std::size_t entries);
     // A call the daemon answers for the engine (a client's Reg or UnReg), for this thread's caller.
     void JournalCall(Op op, Y4_Status status);
+    // A write the daemon answers without the engine (its save failed), for this thread's caller:
+    // journaled, and its answer held by a delay or a stall, as the engine's own calls are.
+    void JournalCall(Op op, const ZvVelPntDfn* pnt, Y4_Status status);
     // A held reply's entry (Hold::journalSeq): it went now, or was dropped with its connection.
     void JournalReplied(std::uint64_t seq, bool dropped);
     // A wait command for a caller that must not block (the daemon): null, with its answer in

@@ -173,7 +173,7 @@ class Daemon : public ::testing::Test {
             if (!fields.Read(bytes.data(), bytes.size(), zvwire::Limits{}, error)) return {};
             if (!pldengined::AnswerInPlace(call, fields.Root(bytes.data()), frame)) {
                 pldengined::Answer answer = pldengined::AnswerTo(call, json::from_msgpack(bytes));
-                if (answer.write) answer.reply["status"] = (*answer.write)(m_engine);
+                if (answer.write) answer.reply["status"] = answer.write->make(m_engine);
                 frame = pldengined::ReplyFrame(*m_connection, request, answer.reply);
             }
             return json::from_msgpack(frame->begin() + 4, frame->end());

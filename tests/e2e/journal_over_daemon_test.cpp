@@ -16,8 +16,21 @@ class JournalOverDaemon : public DaemonFixture {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
-        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
-            "points": [{"gddId": 101, "access": "rw", "values": [600]}]}]})";
+        json reports = json::array();  // report 1070 has 70 ancestors, 1000 to 1069
+        for (int r = 1000; r <= 1070; ++r) {
+            reports.push_back({{"gddId", r}, {"labels", {"R"}}});
+            if (r > 1000) reports.back()["parent"] = {{"gddId", r - 1}};
+        }
+        const json point = {{"gddId", 201}, {"access", "rw"}, {"values", {0}}};
+        const json devices = {
+            {{"index", 1},
+             {"points",
+              {{{"gddId", 101}, {"access", "rw"}, {"max", 1000}, {"values", {600}}},
+               {{"gddId", 102}, {"values", {7}}}}},
+             {"maxAncestors", 70},
+             {"reports", reports}},
+            {{"index", 2}, {"offline", true}, {"points", {point}}}};
+        std::ofstream(m_dir + "/catalogue.json") << json{{"tickMs", 0}, {"devices", devices}};
         ASSERT_TRUE(daemon());
         control = controller();
     }
@@ -129,5 +142,105 @@ TEST_F(JournalOverDaemon, AHeldReplysTimeIsFilledInAsItGoesOrItIsMarkedDropped) 
         WaitUntil([&] { return journal(number)["entries"][0].value("dropped", false); }, 5000))
         << journal(number);
 }
+
+json set(int device, int point, int value) {
+    return {{"op", "SetVelPntInt32"},
+            {"pnt", {{"deviceIdx", device}, {"gddId", point}, {"mmIdx", 0}}},
+            {"value", value}};
+}
+const json kLongChain = {{"op", "GetRprtAncstr"},
+                         {"rprt", {{"deviceIdx", 1}, {"gddId", 1070}, {"mmIdx", 0}}},
+                         {"bufSize", 4096}};
+const json kStall = {{"do", "stall"}, {"device", 1}};
+const json kDelay = {{"do", "delay"}, {"ms", 20}, {"device", 1}};
+const json kFail = {
+    {"do", "fail"}, {"device", 1}, {"point", 101}, {"status", 1007}, {"on", "writes"}};
+const json kOnline = {{"do", "online"}, {"device", 2}};
+
+struct CallRow {
+    const char* name;
+    std::vector<json> controls;  // in force before the call
+    bool savesFail;              // every save of the state file fails
+    json request;
+    int status;     // answered, and journaled
+    json shapedBy;  // the controls the entry names; null: none
+    friend void PrintTo(const CallRow& row, std::ostream* os) { *os << row.name; }
+};
+
+const CallRow kCallRows[] = {
+    {"OutOfRange", {}, false, set(1, 101, 5000), 5, nullptr},
+    {"ReadOnly", {}, false, set(1, 102, 8), 4, nullptr},
+    {"FailBeforeTheRange", {kFail}, false, set(1, 101, 5000), 1007, {"fail-1-101"}},
+    {"RefusedAndStalled", {kStall}, false, set(1, 101, 5000), 5, {"stall-1"}},
+    {"UnsavedAndStalled", {kStall}, true, set(1, 101, 700), 13, {"stall-1"}},
+    // The catalogue has device 2 offline: what the engine now accepts is saved before it is made.
+    {"OnlineAgain", {kOnline}, false, set(2, 201, 9), 0, nullptr},
+    {"OnlineAgainUnsaved", {kOnline}, true, set(2, 201, 9), 13, nullptr},
+    {"LongChain", {}, false, kLongChain, 0, nullptr},
+    {"LongChainDelayed", {kDelay}, false, kLongChain, 0, {"delay-1"}},
+};
+
+class EachCall : public JournalOverDaemon, public WithParamInterface<CallRow> {
+  protected:
+    void SetUp() override {
+        if (GetParam().savesFail) ::setenv("PLD_ENGINED_TEST_FAIL_DIRECTORY_SYNC", "1", 1);
+        JournalOverDaemon::SetUp();
+    }
+};
+
+// Whatever becomes of a client's call (refused by the engine or the daemon, shaped by controls),
+// it makes one entry with the status the client got, held while its reply is.
+TEST_P(EachCall, IsOneEntryWithTheStatusAnswered) {
+    const CallRow& row = GetParam();
+    for (const json& command : row.controls) ASSERT_EQ(ctl(*control, command)["ok"], true);
+    Client client(m_socket);
+    json request = row.request;
+    request["id"] = 1;
+    std::vector<std::uint8_t> frame;
+    zvwire::AppendFrame(request, frame);
+    client.sendBytes(frame);
+    const json op = {{"op", row.request["op"]}};
+    if (!row.controls.empty() && row.controls[0] == kStall) {
+        ASSERT_TRUE(WaitUntil([&] { return journal(op)["count"] == 1; }, kWaitMs)) << journal(op);
+        EXPECT_EQ(journal(op)["entries"][0].value("held", false), true);
+        EXPECT_EQ(ctl(*control, {{"do", "release"}})["ok"], true);
+    }
+    EXPECT_EQ(client.receive()["status"], row.status);
+    const json entries = journal(op);
+    ASSERT_EQ(entries["count"], 1) << entries;
+    EXPECT_EQ(entries["entries"][0]["status"], row.status);
+    EXPECT_EQ(entries["entries"][0].value("controls", json()), row.shapedBy);
+    EXPECT_FALSE(entries["entries"][0].contains("held")) << entries;
+}
+
+// A client that asks and goes before the daemon reads: its read's reply cannot be sent, which
+// closes the connection before its write is committed. The write's entry is marked dropped.
+TEST_F(JournalOverDaemon, AWriteWhoseClientWentBeforeItsCommitIsNotLeftHeld) {
+    EXPECT_EQ(ctl(*control, kStall)["ok"], true);
+    ::kill(m_processes[0]->pid, SIGSTOP);
+    {
+        Client quitter(m_socket);
+        json read = set(2, 201, 0), write = set(1, 101, 700);
+        read["op"] = "GetVelPntInt32";  // device 2, offline and not stalled: answered at once
+        read["id"] = 1;
+        write["id"] = 2;
+        std::vector<std::uint8_t> frames;
+        zvwire::AppendFrame(read, frames);
+        zvwire::AppendFrame(write, frames);
+        quitter.sendBytes(frames);
+    }
+    ::kill(m_processes[0]->pid, SIGCONT);
+    const json op = {{"op", "SetVelPntInt32"}};
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const json entries = journal(op)["entries"];
+            return entries.size() == 1 && entries[0].value("dropped", false);
+        },
+        kWaitMs))
+        << journal(op);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EachCall, ValuesIn(kCallRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

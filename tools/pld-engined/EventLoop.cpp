@@ -275,52 +275,6 @@ void EventLoop::serve(const std::shared_ptr<Connection>& c, Clock::time_point no
     }
 }
 
-void EventLoop::commit() {
-    if (m_batch.empty()) return;
-    std::vector<BatchedWrite> batch;
-    batch.swap(m_batch);
-    // Each write's hold is taken as it is made on the engine (the shadow's calls hold nothing).
-    std::vector<zvsim::SimEngine::Hold> holds;
-    std::vector<Write> made;
-    std::vector<const Write*> writes;
-    std::vector<Y4_Status> statuses;
-    try {
-        holds.resize(batch.size());
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            made.push_back([this, &batch, &holds, i](zvsim::SimEngine& engine) {
-                const Connection& c = *batch[i].connection;
-                const zvsim::CallerScope caller({static_cast<std::int32_t>(c.Id()), c.pid});
-                const Y4_Status status = batch[i].write(engine);
-                if (&engine == &m_engine) holds[i] = engine.TakeHold();
-                return status;
-            });
-        }
-        for (const Write& w : made) writes.push_back(&w);
-        statuses = m_state.Commit(writes);  // it answers a failure of its own with statuses
-    } catch (const std::bad_alloc&) {
-        // No write was made. Their connections go, as any request without memory does: left
-        // waiting for this commit, they would never be read, timed out or closed again.
-        for (const BatchedWrite& w : batch) {
-            w.connection->awaitingCommit = false;
-            drop(w.connection, "no memory for its write");
-        }
-        return;
-    }
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        const std::shared_ptr<Connection>& c = batch[i].connection;
-        c->awaitingCommit = false;
-        if (c->closed) continue;
-        try {
-            batch[i].reply[zvwire::key::kStatus] = statuses[i];
-            reply(c, ReplyFrame(*c, batch[i].request, batch[i].reply), holds[i]);
-        } catch (const std::bad_alloc&) {
-            drop(c, "no memory for its reply");
-            continue;
-        }
-        m_ready.push_back(c);  // its next frames, already read
-    }
-}
-
 void EventLoop::flush(const std::shared_ptr<Connection>& c, Clock::time_point now) {
     if (c->closed) return;
     const bool wasPaused = paused(*c);

@@ -24,6 +24,7 @@
 #include "FanOut.h"
 #include "HeldReplies.h"
 #include "HeldWaits.h"
+#include "Operations.h"
 #include "StateFile.h"
 #include "Throttle.h"
 #include "sim/SimEngine.h"
@@ -72,7 +73,7 @@ class EventLoop {
     struct BatchedWrite {
         std::shared_ptr<Connection> connection;
         nlohmann::json request, reply;
-        Write write;
+        ClientWrite write;
     };
 
     // One wait and what it brought.

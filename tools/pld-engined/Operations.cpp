@@ -52,25 +52,29 @@ unsigned int textSize(const Message& request) {
 
 using Handler = void (*)(Call&, const json& request, Answer& answer);
 
-template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t)>
+template <class T, Y4_Status (zvsim::SimEngine::*Set)(const ZvVelPntDfn*, T, std::uint16_t),
+          zvsim::Op kOp>
 void setNumber(Call&, const json& request, Answer& answer) {
     const Point point(request);
     const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
     const T value = Number<T>(request, key::kValue);
-    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
-        const ZvVelPntDfn pnt = point.Dfn();
-        return (e.*Set)(&pnt, value, setParam);
-    };
+    answer.write = ClientWrite{[point, value, setParam](zvsim::SimEngine& e) {
+                                   const ZvVelPntDfn pnt = point.Dfn();
+                                   return (e.*Set)(&pnt, value, setParam);
+                               },
+                               kOp, point.dfn};
 }
 
 void setText(Call&, const json& request, Answer& answer) {
     const Point point(request);
     const auto setParam = Number<std::uint16_t>(request, key::kSetParam, 0);
     const std::optional<std::string> value = Text(request, key::kValue);
-    answer.write = [point, value, setParam](zvsim::SimEngine& e) {
-        const ZvVelPntDfn pnt = point.Dfn();
-        return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
-    };
+    answer.write =
+        ClientWrite{[point, value, setParam](zvsim::SimEngine& e) {
+                        const ZvVelPntDfn pnt = point.Dfn();
+                        return e.SetVelPntStr(&pnt, value ? value->c_str() : nullptr, setParam);
+                    },
+                    zvsim::Op::SetVelPntStr, point.dfn};
 }
 
 template <std::uint32_t (zvsim::SimEngine::*Get)(std::uint16_t, std::uint32_t)>
@@ -92,19 +96,15 @@ void maxAncestors(Call& call, const json& request, Answer& answer) {
 
 void reportAncestors(Call& call, const json& request, Answer& answer) {
     // The engine writes in this process's layout; the client lays the records out in its own
-    // buffer, so the daemon asks with room enough for any chain.
+    // buffer, so the daemon asks with room for the longest chain the device may have. It asks
+    // once: each ask is a call the journal shows and the controls delay.
     ZvVelRprtDfn rprt = reportFrom(request);
-    Y4_Status status = zvsim::kBufferTooSmall;
-    std::vector<std::uint64_t> buf;
-    for (std::size_t entries = 64; status == zvsim::kBufferTooSmall && entries <= 65536;
-         entries *= 32) {
-        const std::size_t bytes =
-            sizeof(ZvPldEngAncestors) + entries * sizeof(ZvPldEngAncestorEntry);
-        buf.assign(bytes / sizeof(std::uint64_t) + 1, 0);
-        rprt.buf = buf.data();
-        rprt.bufSize = static_cast<std::uint32_t>(bytes);
-        status = call.engine.GetRprtAncstr(&rprt);
-    }
+    const std::size_t room = sizeof(ZvPldEngAncestors) + call.engine.MaxAncestors(rprt.deviceIdx) *
+                                                             sizeof(ZvPldEngAncestorEntry);
+    std::vector<std::uint64_t> buf(room / sizeof(std::uint64_t) + 1, 0);
+    rprt.buf = buf.data();
+    rprt.bufSize = static_cast<std::uint32_t>(room);
+    const Y4_Status status = call.engine.GetRprtAncstr(&rprt);
     json& reply = answer.reply;
     reply[key::kStatus] = status;
     if (status != zvsim::kOk) return;
@@ -236,6 +236,7 @@ void unReg(Call& call, const json& request, Answer& answer) {
 }
 
 using E = zvsim::SimEngine;
+using zvsim::Op;
 
 // An op's handler, and the status that answers a reply of it too long for a frame.
 struct Operation {
@@ -245,8 +246,8 @@ struct Operation {
 
 const std::unordered_map<std::string, Operation> kOperations = {
     {op::kSetVelPntStr, {&setText}},
-    {op::kSetVelPntInt32, {&setNumber<std::int32_t, &E::SetVelPntInt32>}},
-    {op::kSetVelPntUint32, {&setNumber<std::uint32_t, &E::SetVelPntUint32>}},
+    {op::kSetVelPntInt32, {&setNumber<std::int32_t, &E::SetVelPntInt32, Op::SetVelPntInt32>}},
+    {op::kSetVelPntUint32, {&setNumber<std::uint32_t, &E::SetVelPntUint32, Op::SetVelPntUint32>}},
     {op::kGetMaxRprtMMCnt, {&countOf<&E::GetMaxRprtMMCnt>}},
     {op::kGetMaxPntArrayDim, {&countOf<&E::GetMaxPntArrayDim>}},
     {op::kGetPointsRprt, {&pointsReport}},

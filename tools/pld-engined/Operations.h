@@ -31,10 +31,18 @@ struct Call {
     const HeldReplies& held;
 };
 
+// A client's write: how it is made on an engine, and the call it is, for the engine's journal
+// when the daemon answers it without the engine.
+struct ClientWrite {
+    Write make;
+    zvsim::Op op;
+    ZvVelPntDfn pnt;  // its aux text left out
+};
+
 struct Answer {
     nlohmann::json reply;
     // A write, to be committed with the others of its batch: its status completes the reply.
-    std::optional<Write> write;
+    std::optional<ClientWrite> write;
     bool control = false;  // a Control op: never held back by the engine's delay or stall
     bool restart = false;  // a restart was asked for and answered: the daemon re-executes
     // A wait command that is not met yet: the loop holds its reply (HeldWaits) until it is, or

@@ -22,12 +22,16 @@ StateFile::StateFile(zvsim::SimEngine& engine, StateLocation at)
     : m_engine(engine), m_at(std::move(at)), m_shadow(m_at.path.empty() ? nullptr : [this] {
           zvsim::Catalogue catalogue = m_engine.Snapshot();
           catalogue.tickMs = 0;  // its values come from the engine, before each batch
+          // Online, whatever the engine is now: the shadow must refuse no write that the engine
+          // could accept, which would then change a value that was not saved.
+          for (auto& [index, device] : catalogue.devices) device.offline = false;
           auto shadow = std::make_unique<zvsim::SimEngine>(std::move(catalogue));
-          shadow->SetJournalCapacity(0);  // the engine's journal has the clients' writes
+          shadow->SetJournalCapacity(0);  // every write is made on the engine, and journaled there
           return shadow;
       }()) {}
 
 std::vector<Y4_Status> StateFile::Commit(const std::vector<const Write*>& batch) {
+    // A write the engine never answers is answered 13: the daemon's own failure.
     std::vector<Y4_Status> statuses(batch.size(), zvsim::kNoEngine);
     if (!m_shadow) {
         for (std::size_t i = 0; i < batch.size(); ++i) statuses[i] = (*batch[i])(m_engine);
@@ -36,44 +40,46 @@ std::vector<Y4_Status> StateFile::Commit(const std::vector<const Write*>& batch)
     try {
         const std::string before = m_engine.ValuesJson();
         m_shadow->LoadValues(before);
+        std::vector<Y4_Status> tried(batch.size());
         bool accepted = false;
         for (std::size_t i = 0; i < batch.size(); ++i)
-            accepted |= (statuses[i] = (*batch[i])(*m_shadow)) == zvsim::kOk;
-        if (!accepted) return statuses;
-        const Saved saved = WriteFileAtomically(m_at.dirFd, m_at.name, m_shadow->ValuesJson());
-        if (saved != Saved::Yes) {
-            Log("cannot save the state to %s: %s", m_at.path.c_str(), std::strerror(errno));
-            // Renamed into place all the same: the values before the batch go back, so that a
-            // restart does not bring back writes answered 13.
-            if (saved == Saved::NotDurable &&
-                WriteFileAtomically(m_at.dirFd, m_at.name, before) == Saved::No) {
-                Log("cannot restore %s, which holds writes answered 13: %s", m_at.path.c_str(),
-                    std::strerror(errno));
-            }
-            for (Y4_Status& status : statuses) {
-                if (status == zvsim::kOk) status = zvsim::kNoEngine;
-            }
-            return statuses;
-        }
-        // The same write on the same values: the engine answers as the shadow did, unless the
-        // run-time control refuses it (an offline device, a failing point), which the shadow
-        // knows nothing of. Then the file is saved again from the engine, so that a restart does
-        // not bring back a value no client could read.
-        bool refused = false;
+            accepted |= (tried[i] = (*batch[i])(*m_shadow)) == zvsim::kOk;
+        const bool saved = !accepted || save(before);
+        // The same writes on the engine, in their order, on the same values: those the shadow
+        // accepted once they are saved, and those it refused, which the engine refuses too (the
+        // run-time controls only refuse more), so that every client's write is journaled and
+        // shaped by the controls as any call is. Should the engine answer otherwise than the
+        // shadow (an offline device, a failing point: the shadow knows nothing of them), the file
+        // is saved again from the engine, so that a restart brings back exactly the values
+        // acknowledged.
+        bool differs = false;
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (statuses[i] != zvsim::kOk) continue;
+            if (tried[i] == zvsim::kOk && !saved) continue;
             statuses[i] = (*batch[i])(m_engine);
-            refused |= statuses[i] != zvsim::kOk;
+            differs |= (statuses[i] == zvsim::kOk) != (tried[i] == zvsim::kOk);
         }
-        if (refused &&
+        if (differs &&
             WriteFileAtomically(m_at.dirFd, m_at.name, m_engine.ValuesJson()) == Saved::No) {
             Log("cannot save the state to %s: %s", m_at.path.c_str(), std::strerror(errno));
         }
     } catch (const std::exception& e) {  // values that JSON cannot hold, or no memory
         Log("cannot save the state to %s: %s", m_at.path.c_str(), e.what());
-        statuses.assign(batch.size(), zvsim::kNoEngine);
     }
     return statuses;
+}
+
+bool StateFile::save(const std::string& before) {
+    const Saved saved = WriteFileAtomically(m_at.dirFd, m_at.name, m_shadow->ValuesJson());
+    if (saved == Saved::Yes) return true;
+    Log("cannot save the state to %s: %s", m_at.path.c_str(), std::strerror(errno));
+    // Renamed into place all the same: the values before the batch go back, so that a restart
+    // does not bring back writes answered 13.
+    if (saved == Saved::NotDurable &&
+        WriteFileAtomically(m_at.dirFd, m_at.name, before) == Saved::No) {
+        Log("cannot restore %s, which holds writes answered 13: %s", m_at.path.c_str(),
+            std::strerror(errno));
+    }
+    return false;
 }
 
 void StateFile::Save() {

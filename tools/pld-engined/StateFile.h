@@ -49,12 +49,17 @@ class StateFile {
     // Makes the writes together, in order, and gives their statuses. With a file, the batch is
     // tried on the shadow, an engine of the same catalogue that no client reads, its values
     // saved from there in one save, and only then made on the engine; when the save fails the
-    // accepted ones are answered 13 and none changes anything.
+    // accepted ones are answered 13 and never reach the engine, nor change anything. Every other
+    // write is made on the engine, the shadow's refusals too.
     std::vector<Y4_Status> Commit(const std::vector<const Write*>& batch);
     // Saves the engine's values as they are (after a full reset); a failure is logged.
     void Save();
 
   private:
+    // Saves the shadow's values; when that fails, logs it, puts `before` back should the new file
+    // have taken the name all the same, and gives false.
+    bool save(const std::string& before);
+
     zvsim::SimEngine& m_engine;
     const StateLocation m_at;
     const std::unique_ptr<zvsim::SimEngine> m_shadow;
