@@ -32,10 +32,11 @@ class ZV_PLD_PLATFORM_API Controller {
     virtual std::string Play(const std::string& command, const StepPlayed& step) = 0;
     // The engine's event feed (docs/simulated-engine.md, "The event feed"): `event` is called
     // with each event as JSON text, one at a time and in order, on a thread of the engine's or
-    // the connection's, until the controller goes; it must not destroy the controller. `ended`,
-    // if any, is called on the connection's thread when the daemon's connection that carried the
-    // events ends (the next command connects anew and subscribes again). "" once subscribed,
-    // else why not.
+    // the connection's, until the controller goes; it must neither destroy the controller nor send
+    // through it (an event may be handed over while this controller's own command waits for its
+    // answer). `ended`, if any, is called on the connection's thread when the daemon's connection
+    // that carried the events ends (the next command connects anew and subscribes again). "" once
+    // subscribed, else why not.
     using Events = std::function<void(const std::string& event)>;
     using Ended = std::function<void()>;
     virtual std::string Subscribe(Events event, Ended ended) = 0;

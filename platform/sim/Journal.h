@@ -6,8 +6,9 @@
 // names of the controls that shaped a call are kept once, in a bounded table cleared with the
 // journal, and entries name them by their place there.
 //
-// Locks: the journal's mutex is taken with no other lock of the engine's held, and nothing else
-// is taken or called while it is held but a wait's wake.
+// Locks: the journal's mutex is innermost: it is taken with no other lock of the engine's held,
+// but by a reset, which empties the journal under the catalogue's mutex; nothing else is taken or
+// called while it is held but a wait's wake.
 #ifndef ZV_SIM_JOURNAL_H
 #define ZV_SIM_JOURNAL_H
 
