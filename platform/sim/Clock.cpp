@@ -41,12 +41,25 @@ void SimEngine::clockChanged(bool restartTick) {
     if (delivery) delivery->clockChanged(restartTick);
 }
 
+// What the running clock made due before a freeze is made before the freeze answers: a tick or
+// plant update under way lands first, not after, whatever the host's timing.
+void SimEngine::settle() {
+    m_controls->settlePlants();
+    std::shared_ptr<Delivery> delivery;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        delivery = m_delivery;
+    }
+    if (delivery) delivery->settle();
+}
+
 std::string SimEngine::clock(const Command& c) {
     std::lock_guard<std::mutex> one(m_clockMutex);
     switch (c.clockAction) {
         case ClockAction::Freeze:
             m_clock.Freeze();
             clockChanged(true);
+            settle();
             return answer(true, "the clock stands at " + ms(m_clock.Now()) + " ms");
         case ClockAction::Run:
             m_clock.Run(c.speed);

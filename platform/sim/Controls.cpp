@@ -374,9 +374,12 @@ void Controls::plantLoop() {
             m_plantWake.wait_until(lock,
                                    m_clock.RealTimeOf(next).value_or(VirtualClock::Real::now()));
         } else {
+            m_plantsMoving = true;
             lock.unlock();
             m_runPlants();
             lock.lock();
+            m_plantsMoving = false;
+            m_plantsSettled.notify_all();
             // However fast the clock runs, the plants make no more updates a second of the
             // host's time than the bound: behind, they skip updates rather than make them up.
             const auto rest = VirtualClock::Real::now() +
@@ -432,6 +435,11 @@ void Controls::clockChanged() {
     m_wakePending = true;
     m_released.notify_all();
     m_plantWake.notify_all();
+}
+
+void Controls::settlePlants() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_plantsSettled.wait(lock, [&] { return !m_plantsMoving; });
 }
 
 std::uint64_t Controls::seed() const {

@@ -92,6 +92,9 @@ class Controls {
     // The engine's clock changed: threads waiting out a delay, and the plant's thread, look
     // again, and so does the caller that holds answers itself (its wake is due).
     void clockChanged();
+    // Returns once no plant update the plant's thread took before now is still being made.
+    // Called with no lock of the engine's held, never on that thread.
+    void settlePlants();
     // For an advance: the earliest plant update due; the plant updates due until `t`; the
     // earliest end of a delay that a thread waits out, after `after`; and, the clock at `t`,
     // the delays ending by then waited out (their threads woken and gone on, within 1 s).
@@ -141,7 +144,9 @@ class Controls {
     std::thread m_plantThread;
     std::function<void()> m_runPlants;
     bool m_plantStop = false;
-    std::size_t m_plantsMoved = 0;  // by the plant thread's last pass
+    bool m_plantsMoving = false;  // the plant's thread is making updates, m_mutex not held
+    std::condition_variable m_plantsSettled;  // m_plantsMoving fell
+    std::size_t m_plantsMoved = 0;            // by the plant thread's last pass
 };
 
 }  // namespace zvsim

@@ -216,6 +216,12 @@ void SimEngine::Delivery::clockChanged(bool restart) {
     m_wake.notify_all();
 }
 
+void SimEngine::Delivery::settle() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (std::this_thread::get_id() == m_threadId) return;
+    m_idle.wait(lock, [&] { return !m_ticking; });
+}
+
 bool SimEngine::Delivery::registered(Kind kind) const {
     switch (kind) {
         case kPld:

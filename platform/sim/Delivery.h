@@ -82,6 +82,10 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     // tick's period starts over now (a freeze, a full reset), so that what a frozen engine is
     // then given comes out the same whenever in the host's time it is given.
     void clockChanged(bool restart);
+    // Returns once no tick claimed before now is still moving the engine (at once on the
+    // delivering thread): a freeze answers after what its clock already made due. Called with no
+    // lock of the engine's held.
+    void settle();
 
     // Stops the thread and joins it; on the delivering thread itself (a capture that closes the
     // message client) the thread is left to end by itself once the capture returns.
@@ -171,6 +175,7 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     std::uint64_t m_epoch = 0;   // UnRegs so far
 
     bool m_flooding = false;
+    bool m_ticking = false;         // a tick is moving the engine, m_mutex not held
     std::uint64_t m_floodLeft = 0;  // notifications of the running flood still to make
     std::uint64_t m_floodMade = 0;
     std::uint16_t m_floodUnits = 0;

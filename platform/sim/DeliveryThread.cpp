@@ -61,9 +61,12 @@ void SimEngine::Delivery::run() {
     while (!m_stop) {
         const VirtualClock::Reading clock = m_engine.m_clock.Read();
         if (!clock.frozen && takeTickLocked(clock.now)) {
+            m_ticking = true;
             lock.unlock();
             m_engine.tick();
             lock.lock();
+            m_ticking = false;
+            m_idle.notify_all();
         } else if (m_flooding) {
             floodStep(lock);
         } else if (!m_queue.empty()) {

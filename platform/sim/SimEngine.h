@@ -343,6 +343,7 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     std::string clock(const Command& command);
     std::string advance(std::uint32_t ms);
     void clockChanged(bool restartTick = false);  // wakes whatever waits on the clock
+    void settle();  // waits out a tick or plant update under way (no engine lock held)
     std::string fullReset(const Command& command);
     void restartCycles();  // m_mutex held: each event's cycle from its state
     VirtualClock m_clock;
