@@ -204,6 +204,21 @@ TEST(ScenarioPlay, AResumedFirstPassSkipsItsResetAndEarlierStepsAndKeepsTheTimes
     EXPECT_GE(r.sent[1].second, 150);
 }
 
+namespace {
+
+// Play options for `e`'s engine, by its clock, which stands from now.
+zvsim::PlayOptions frozenPlay(RecordedEngine& e) {
+    e.ctl(R"({"do": "clock", "action": "freeze"})");
+    zvsim::PlayOptions o;
+    o.send = [&e](const std::string& command) {
+        return e.engine->Control(command);
+    };
+    o.engineClock = true;
+    return o;
+}
+
+}  // namespace
+
 // By the engine's frozen clock, advanced to each step: overheat.json's minute in no time, each
 // step at its own time of the engine's, the plant's triangle there at its value for that time.
 TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueThen) {
@@ -212,12 +227,7 @@ TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueT
     while (std::getline(paths, path, '|') && path.find("overheat.json") == std::string::npos) {
     }
     RecordedEngine e;
-    e.ctl(R"({"do": "clock", "action": "freeze"})");
-    zvsim::PlayOptions o;
-    o.send = [&](const std::string& command) {
-        return e.engine->Control(command);
-    };
-    o.engineClock = true;
+    zvsim::PlayOptions o = frozenPlay(e);
     std::vector<std::string> steps;
     o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
         steps.push_back(std::to_string(ms) + " " + e.value(1, 100));
@@ -232,12 +242,7 @@ TEST(ScenarioPlay, OnAFrozenEngineClockEachStepComesAtItsTimeWithThePlantsValueT
 // leave: the clock still comes to the second step's time before it is played.
 TEST(ScenarioPlay, OnAFrozenEngineClockABusyPlantsLongGapIsAdvancedInSmallerSteps) {
     RecordedEngine e;
-    e.ctl(R"({"do": "clock", "action": "freeze"})");
-    zvsim::PlayOptions o;
-    o.send = [&](const std::string& command) {
-        return e.engine->Control(command);
-    };
-    o.engineClock = true;
+    zvsim::PlayOptions o = frozenPlay(e);
     std::vector<std::int64_t> at, clock;
     o.onStep = [&](const zvsim::ScenarioStep&, std::int64_t ms, const std::string&) {
         at.push_back(ms);
@@ -257,12 +262,7 @@ TEST(ScenarioPlay, OnAFrozenEngineClockABusyPlantsLongGapIsAdvancedInSmallerStep
 // a pass, so that it does not send resets back to back.
 TEST(ScenarioPlay, AnEndlessPlayOnAFrozenEngineClockPassesNoFasterThanTenTimesASecond) {
     RecordedEngine e;
-    e.ctl(R"({"do": "clock", "action": "freeze"})");
-    zvsim::PlayOptions o;
-    o.send = [&](const std::string& command) {
-        return e.engine->Control(command);
-    };
-    o.engineClock = true;
+    zvsim::PlayOptions o = frozenPlay(e);
     std::atomic<bool> stop{false};
     o.stop = &stop;
     std::atomic<int> passes{0};

@@ -2,6 +2,8 @@
 // engine's thread may log, hence the lock.
 #include "Output.h"
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -49,6 +51,15 @@ void PrintLine(const std::string& line) {
     for (const std::string& log : g_logLines) std::printf("        log %s\n", log.c_str());
     g_logLines.clear();
     std::fflush(stdout);
+}
+
+void OnStopSignals(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace pldctl

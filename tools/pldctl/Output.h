@@ -22,6 +22,10 @@ void KeepLogLine(int level, const char* tag, const char* text, void* context);
 // Prints the line and the log lines kept since the last one; any thread.
 void PrintLine(const std::string& line);
 
+// Ctrl-C and SIGTERM call `handler`, which sets what the loop looks at; a call to the engine
+// under way goes on.
+void OnStopSignals(void (*handler)(int));
+
 }  // namespace pldctl
 
 #endif

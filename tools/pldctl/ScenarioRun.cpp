@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "Control.h"
+#include "Output.h"
 #include "sim/Controller.h"
 #include "sim/Feed.h"
 #include "sim/Scenario.h"
@@ -118,12 +119,7 @@ int ScenarioCommands::run(const std::string& engine) const {
 }
 
 int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& engine) const {
-    struct sigaction action {};
-    action.sa_handler = stopPlaying;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // a call to the engine goes on; the play stops after it
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    OnStopSignals(stopPlaying);
     return WithEngineController(engine, [&](zvsim::Controller& controller) {
         unsigned sent = 0, refused = 0;
         // The steps go by the engine's clock: at its speed, and a frozen clock is advanced to

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "Control.h"
+#include "Output.h"
 #include "sim/Controller.h"
 
 namespace pldctl {
@@ -72,12 +73,7 @@ int SimEvents::run(const std::string& engine) const {
                      "has changes to follow\n");
         return 2;
     }
-    struct sigaction action {};
-    action.sa_handler = stopFollowing;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    OnStopSignals(stopFollowing);
     return WithEngineController(engine, [&](zvsim::Controller& controller) {
         // The connection's thread may call in until the controller goes, after this returns.
         struct Seen {

@@ -72,12 +72,7 @@ void Watch(ZvPldProxy& proxy, const std::vector<std::string>& kinds, double seco
     Counts& w = g_watchState;
     w.start = std::chrono::steady_clock::now();
     g_watch = &w;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    OnStopSignals(onSignal);
 
     const bool counts = wants("count"), events = wants("event"), values = wants("value");
     if (counts) proxy.RegisterForPldCountChange(pldCountArrived, &w, 0);
