@@ -1,8 +1,12 @@
 // The trace reader: every shape read back as the Encoder wrote it, a fixed byte string decoded
 // the same on every host, each broken rule refused with what is wrong, and a trace cut short at
 // any byte of its last record read up to the record before.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "TraceReader.h"
@@ -247,6 +251,29 @@ TEST(TraceReader, RefusesABadHeaderOrALengthWordOutOfBounds) {
     }
     EXPECT_THROW(Reader(dir.Write("", "missing/trace")), std::runtime_error);
     EXPECT_THROW(Reader("/tmp"), std::runtime_error);
+}
+
+// A terminal named as the trace, by a process without one (a service): refused, and not made
+// the process's controlling terminal on the way.
+TEST(TraceReader, RefusesATerminalWithoutTakingItAsTheControllingOne) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
+    const std::string terminal = ptsname(master);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        bool refused = false;
+        try {
+            Reader reader(terminal);
+        } catch (const std::runtime_error& e) {
+            refused = std::string(e.what()).find("not a regular file") != std::string::npos;
+        }
+        _exit(refused && open("/dev/tty", O_RDONLY) < 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    close(master);
+    EXPECT_EQ(status, 0);
 }
 
 // The writer killed at any byte of its last record: the records before it are read, and no
