@@ -156,6 +156,11 @@ TEST(TraceShow, StopsAtAMalformedRecordNamingItsByteAndEndsATraceCutShortWithALi
     EXPECT_EQ(shown.err, "pldctl: " + dir.Write(broken, "broken") + ": record at byte " +
                              std::to_string(second) + ": unknown record kind 9 op 22\n");
 
+    const Shown summary = Show(dir.Write(broken, "broken"), {true, true, false});
+    EXPECT_EQ(summary.status, 2);
+    EXPECT_NE(summary.out.find("\n1 records, ended: malformed record\n"), std::string::npos)
+        << summary.out;
+
     const Shown cut = Show(dir.Write(run.substr(0, second + 5), "cut"));
     EXPECT_EQ(cut.status, 0);
     EXPECT_EQ(cut.err, "");

@@ -322,6 +322,7 @@ int ShowTrace(const std::string& path, const TraceShowOptions& o, std::FILE* out
             // The records before it stand: they are printed, or summed up below.
             std::fflush(out);
             std::fprintf(err, "pldctl: %s: %s\n", path.c_str(), e.what());
+            end = "malformed record";
             status = 2;
         }
         if (reader.CutShort()) {

@@ -60,7 +60,8 @@ class TraceSummary {
   public:
     static constexpr std::size_t kSamples = 4096;
     void Add(const zvtrace::Record& record);
-    // `end`: how the trace ended ("closed", "size limit", "cut short", "no end record").
+    // `end`: how the trace ended ("closed", "size limit", "cut short", "no end record",
+    // "malformed record").
     void Print(std::FILE* out, bool diffable, const std::string& end) const;
     nlohmann::json Json(bool diffable, const std::string& end) const;
 
