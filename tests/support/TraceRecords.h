@@ -18,19 +18,13 @@ namespace tracetest {
 
 using namespace zvtrace;
 
-// A record of head `h` whose fields `fields` writes; the field counts say what the shape says
-// unless given. The length word is set whatever the length, so that a test may pass the limit.
-inline std::string Rec(const Head& h, const std::function<void(Encoder&, std::string&)>& fields,
-                       int requestCount = -1, int replyCount = -1) {
+// A record of head `h` whose fields `fields` writes, with the field counts of its shape (0 when it
+// has none). The length word is set whatever the length, so that a test may pass the limit.
+inline std::string Rec(const Head& h, const std::function<void(Encoder&, std::string&)>& fields) {
     const Shape* shape = ShapeOf(h.kind, h.op);
     std::string out;
-    Encoder e(out, h,
-              static_cast<std::uint8_t>(requestCount >= 0  ? requestCount
-                                        : shape != nullptr ? shape->requestCount
-                                                           : 0),
-              static_cast<std::uint8_t>(replyCount >= 0    ? replyCount
-                                        : shape != nullptr ? shape->replyCount
-                                                           : 0));
+    Encoder e(out, h, shape != nullptr ? shape->requestCount : 0,
+              shape != nullptr ? shape->replyCount : 0);
     fields(e, out);
     Put32(reinterpret_cast<unsigned char*>(&out[0]), static_cast<std::uint32_t>(out.size() - 4));
     return out;
