@@ -8,8 +8,8 @@
 # make count-instructions - the ppc32 instructions per operation of the one-thread comparisons
 #              (IRATIO) and the proxy's allocations per operation (ALLOCS), checked against their
 #              goals and against bench/ppc32-counts.txt; UPDATE=1 rewrites that file instead
-# make fuzz  - fuzz the active-events answer, the frame decoder, the control commands and the
-#              scenario reader, a minute each (clang, libFuzzer, ASan and UBSan)
+# make fuzz  - fuzz the active-events answer, the frame decoder, the control commands, the
+#              scenario reader and the trace reader, a minute each (clang, libFuzzer, ASan and UBSan)
 # make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
 #              powerpc (ppc32) in build/packages/, checked by lintian
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
@@ -83,7 +83,7 @@ fuzz fuzz-smoke:
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 	mkdir -p build/fuzz/corpus build/fuzz/wire_corpus build/fuzz/control_corpus \
-		build/fuzz/scenario_corpus
+		build/fuzz/scenario_corpus build/fuzz/trace_corpus
 	$(FUZZERS)/active_events_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/ \
 		build/fuzz/corpus tests/fuzz/corpus
 	$(FUZZERS)/wire_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/wire- \
@@ -92,6 +92,8 @@ fuzz fuzz-smoke:
 		build/fuzz/control_corpus tests/fuzz/control_corpus
 	$(FUZZERS)/scenario_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/scenario- \
 		build/fuzz/scenario_corpus tests/fuzz/scenario_corpus
+	$(FUZZERS)/trace_fuzz -max_total_time=$(FUZZ_TIME) -artifact_prefix=build/fuzz/trace- \
+		build/fuzz/trace_corpus tests/fuzz/trace_corpus
 
 # The host tree's own binaries (Debug, -g): a tree of its own would build the same ones again.
 valgrind:

@@ -154,7 +154,11 @@ void DecodeBody(const unsigned char* body, std::size_t size, Record& record) {
 }
 
 Reader::Reader(const std::string& path) : m_buffer(kReadAhead) {
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // O_NOCTTY: a terminal named as the trace, by a process without one, is refused below
+    // without becoming that process's controlling terminal first.
+    do {
+        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0) fault(path + ": cannot be opened: " + std::strerror(errno));
     struct stat st {};
     if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {

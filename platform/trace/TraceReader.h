@@ -58,6 +58,8 @@ class Reader {
     // format: "record at byte N: ...".
     bool Next(Record& record);
     bool CutShort() const { return m_cutShort; }
+    // The byte after the last whole record given: where a trace cut short stops being read.
+    std::uint64_t Offset() const { return m_offset; }
     // The record at a place Next gave before (Record::offset), read again.
     void ReadAt(std::uint64_t offset, Record& record);
 

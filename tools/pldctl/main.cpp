@@ -14,6 +14,7 @@
 #include "Control.h"
 #include "Notifications.h"
 #include "Output.h"
+#include "TraceShow.h"
 #include "ZvPldProxy.h"
 #include "dlog.h"
 #include "sim/SimEngine.h"
@@ -178,11 +179,13 @@ int main(int argc, char** argv) {
     const pldctl::SimCommands sim(app);
     const pldctl::SimEvents simEvents(sim);
     const pldctl::ScenarioCommands scenario(app);
+    const pldctl::TraceCommands trace(app);
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
     if (simEvents.parsed()) return simEvents.run(options.engine);
     if (sim.parsed()) return sim.run(options.engine);
     if (scenario.parsed()) return scenario.run(options.engine);
+    if (trace.parsed()) return trace.run();
     return runWithProxy(options);
 }
