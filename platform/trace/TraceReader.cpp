@@ -99,7 +99,10 @@ const unsigned char* readFields(const unsigned char* at, const unsigned char* en
 }  // namespace
 
 const Value* Record::find(const char* name) const {
-    const Shape& s = shape();
+    // A record never decoded, or left by a failed decode, may have no shape.
+    const Shape* shape = ShapeOf(head.kind, head.op);
+    if (shape == nullptr) return nullptr;
+    const Shape& s = *shape;
     for (std::uint8_t i = 0; i < s.requestCount && i < request.size(); ++i) {
         if (std::strcmp(s.request[i].name, name) == 0) return &request[i];
     }
