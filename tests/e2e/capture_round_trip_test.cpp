@@ -14,7 +14,8 @@ using nlohmann::json;
 
 // What a capture must keep: an offline device, a point whose values fail with a status, a report
 // without an ancestor record, a report module named as a parent, an enumeration of two modules,
-// a text point, a number above 2^31, a group with no active event, a piece size of its own.
+// a text point, a number above 2^31, a group with no active event, a piece size of its own, and
+// the last GddId a capture through the daemon probes by default.
 const char* const kRough = R"({"tickMs": 0, "activeEvents": {"pieceSize": 5},
   "devices": [
     {"index": 2, "maxAncestors": 1, "fdmVersion": "FDM 1.2",
@@ -27,7 +28,7 @@ const char* const kRough = R"({"tickMs": 0, "activeEvents": {"pieceSize": 5},
         "values": ["Hall B"], "report": 72},
        {"gddId": 9, "label": "Flow", "type": "uint", "normFactor": 100, "uomId": 5,
         "units": ["l/h"], "values": [3000000000], "fails": 5, "report": 70},
-       {"gddId": 4000, "label": "Count", "type": "uint", "dataType": 7, "arrayDim": 3,
+       {"gddId": 2047, "label": "Count", "type": "uint", "dataType": 7, "arrayDim": 3,
         "values": [12]}],
      "reports": [{"gddId": 70, "labels": ["Circuit 1", "Circuit 2"], "auxValue": 9},
                  {"gddId": 71, "labels": ["Mixer"], "auxValue": 3,
