@@ -7,17 +7,11 @@
 // inactive event's id) is left to the catalogue's defaults.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -37,16 +31,15 @@ constexpr int kNotAscii = -1;
 // A failure whose status neither the result nor its log line tells.
 constexpr int kUntold = -2;
 
-// The capture cannot go on: the engine went, or answered what no catalogue can hold.
-struct Fault : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 // The last log line of this thread: a result 2 names the engine's status only there.
 thread_local std::string t_logLine;
 
 void keepLastLine(int, const char*, const char* text, void*) {
     t_logLine = text;
+}
+
+std::string counted(std::size_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
 std::string where(unsigned device, unsigned gddId) {
@@ -72,7 +65,8 @@ class Walk {
 
     zvsim::Catalogue Run() {
         ZvVelInventory inv{};
-        if (!m_proxy.GetPldInventory(&inv)) throw Fault("the engine's inventory cannot be read");
+        if (!m_proxy.GetPldInventory(&inv))
+            throw CaptureFault("the engine's inventory cannot be read");
         m_cat.tickMs = 0;  // nothing the capture saw moves by itself
         for (unsigned index = 0; index <= 0xFFFF && m_cat.devices.size() < inv.nmbrDevices;
              ++index) {
@@ -80,7 +74,7 @@ class Walk {
             if (read(m_proxy.GetLabelString(label, index, 0, 1, 0, nullptr)) == 1) continue;
             m_cat.devices[static_cast<std::uint16_t>(index)] = device(index);
         }
-        events();
+        CaptureEvents(m_proxy, m_cat, notes);
         return std::move(m_cat);
     }
 
@@ -99,7 +93,7 @@ class Walk {
     static int read(int rc) {
         const int s = status(rc);
         t_logLine.clear();
-        if (s == zvstatus::kNoEngine) throw Fault("the engine is not reachable (status 13)");
+        if (s == zvstatus::kNoEngine) throw CaptureFault("the engine is not reachable (status 13)");
         return s;
     }
     // A text read: the text, U+FFFD for one refused as not ASCII, or a note and "".
@@ -139,7 +133,7 @@ class Walk {
         for (unsigned g = m_first; g <= m_last; ++g) {
             if ((g & 0xFFF) == 0) {
                 m_progress.Show("device " + std::to_string(index) + ": GddId " + std::to_string(g) +
-                                    ", " + std::to_string(d.points.size()) + " points",
+                                    ", " + counted(d.points.size(), "point"),
                                 false);
             }
             std::string label;
@@ -147,7 +141,7 @@ class Walk {
                 m_proxy.GetLabelString(label, dev, static_cast<unsigned short>(g), 1, 0, nullptr));
             if (s == zvstatus::kUnknownPoint) continue;
             if (s == zvstatus::kUnknownDevice)
-                throw Fault("device " + std::to_string(index) + " went while it was read");
+                throw CaptureFault("device " + std::to_string(index) + " went while it was read");
             zvsim::Point p = point(dev, static_cast<unsigned short>(g),
                                    textOf(s, label, where(index, g) + " label"));
             if (p.fails == zvstatus::kOffline) ++offline;
@@ -160,8 +154,9 @@ class Walk {
             if (d.offline) entry.second.fails = 0;
         }
         for (auto& entry : d.reports) labels(dev, entry.second);
-        m_progress.Show("device " + std::to_string(index) + ": " + std::to_string(d.points.size()) +
-                            " points, " + std::to_string(d.reports.size()) + " reports",
+        m_progress.Show("device " + std::to_string(index) + ": " +
+                            counted(d.points.size(), "point") + ", " +
+                            counted(d.reports.size(), "report"),
                         true);
         return d;
     }
@@ -196,7 +191,7 @@ class Walk {
         // A count of 0 is the count queries' failure; an array dimension of 0 answers so again.
         p.arrayDim = read(m_proxy.GetMaxArrayDim(&v, dev, g)) == 0 ? v : 0;
         const std::size_t modules = read(m_proxy.GetMaxModuleCnt(&v, dev, g)) == 0 ? v : 0;
-        if (modules == 0) throw Fault(at + ": the module count cannot be read");
+        if (modules == 0) throw CaptureFault(at + ": the module count cannot be read");
         units(p, dev, g);
         states(p, dev, g);
         values(p, dev, g, modules);
@@ -327,80 +322,11 @@ class Walk {
         if (r.labels.empty()) r.labels.push_back("");
     }
 
-    void events();
-
     ZvPldProxy& m_proxy;
     const unsigned m_first, m_last;
     zvsim::Catalogue m_cat;
     Progress m_progress;
 };
-
-// The active-events answer, gathered piece by piece by its response function, which may run on
-// the engine's thread or within Process under the proxy's client lock: it only keeps the pieces.
-struct Pieces {
-    std::mutex mutex;
-    std::condition_variable ended;
-    std::string text;
-    std::uint32_t size = 0;
-    std::thread::id caller;
-    bool withinProcess = false;
-    bool done = false;
-};
-Pieces g_pieces;  // an answer may come after the wait gave up: it must outlive the walk
-
-int onPiece(ZvCallbackInfo* cbi) {
-    std::lock_guard<std::mutex> lock(g_pieces.mutex);
-    if (g_pieces.done) return 0;
-    g_pieces.size = cbi->procOutBufSize;
-    g_pieces.withinProcess = std::this_thread::get_id() == g_pieces.caller;
-    if (cbi->status == 0 && cbi->pProcOutBuf != nullptr) {
-        g_pieces.text.append(cbi->pProcOutBuf, std::min(cbi->procOutLen, cbi->procOutBufSize));
-    }
-    g_pieces.done = cbi->status != 0 || cbi->procOutLen < cbi->procOutBufSize;
-    g_pieces.ended.notify_all();
-    return 0;
-}
-
-void Walk::events() {
-    {
-        std::lock_guard<std::mutex> lock(g_pieces.mutex);
-        g_pieces.caller = std::this_thread::get_id();
-    }
-    ZvPldEngInfo request{0,       nullptr, "/httpGetSet/httpGet.htm", "evt=vel~eventsWA~or~3",
-                         onPiece, 2};
-    if (read(m_proxy.Process(&request)) != 0) {
-        notes.push_back("the active-events request was refused");
-        return;
-    }
-    std::unique_lock<std::mutex> lock(g_pieces.mutex);
-    if (!g_pieces.ended.wait_for(lock, std::chrono::seconds(5), [] { return g_pieces.done; })) {
-        throw Fault("no answer to the active-events request within 5 s");
-    }
-    m_cat.pieceSize = g_pieces.size;
-    m_cat.answerDelivery =
-        g_pieces.withinProcess ? zvsim::AnswerDelivery::Process : zvsim::AnswerDelivery::Thread;
-    std::vector<EventGroup> groups;
-    if (!ReadActiveEvents(g_pieces.text, groups)) {
-        notes.push_back("the active-events answer is not of the form (1,2:3,4)");
-        return;
-    }
-    // An inactive event is told only by its group: one event of state 0 stands for them, with
-    // an id after every active one.
-    std::uint32_t next = 1;
-    for (const EventGroup& g : groups) {
-        for (const auto& [id, state] : g.active) {
-            if (id >= next) next = id + 1;
-        }
-    }
-    for (const EventGroup& g : groups) {
-        for (const auto& [id, state] : g.active)
-            m_cat.events[id] = zvsim::Event{id, g.groupId, 0, "", state, {}, 0};
-        if (g.active.empty()) {
-            m_cat.events[next] = zvsim::Event{next, g.groupId, 0, "", 0, {}, 0};
-            ++next;
-        }
-    }
-}
 
 }  // namespace
 
@@ -413,10 +339,10 @@ int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
         const zvsim::Catalogue catalogue = walk.Run();
         const std::string text = CatalogueText(catalogue);
         std::FILE* out = toStdout ? stdout : std::fopen(options.out.c_str(), "w");
-        if (out == nullptr) throw Fault(options.out + ": " + std::strerror(errno));
+        if (out == nullptr) throw CaptureFault(options.out + ": " + std::strerror(errno));
         const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
         if ((toStdout ? std::fflush(out) : std::fclose(out)) != 0 || !written) {
-            throw Fault((toStdout ? "stdout" : options.out) + ": cannot be written");
+            throw CaptureFault((toStdout ? "stdout" : options.out) + ": cannot be written");
         }
         std::size_t points = 0, reports = 0;
         for (const auto& entry : catalogue.devices) {
@@ -436,7 +362,7 @@ int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
                        {"notes", walk.notes}});
         }
         return walk.notes.empty() ? 0 : 1;
-    } catch (const Fault& e) {
+    } catch (const CaptureFault& e) {
         std::fprintf(stderr, "pldctl: capture: %s\n", e.what());
         if (options.json) PrintJson({{"ok", false}, {"error", e.what()}});
         return 1;

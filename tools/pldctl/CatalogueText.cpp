@@ -1,6 +1,4 @@
-// The captured catalogue as a catalogue file, and the active-events answer read into its groups.
-#include <cstdlib>
-
+// The captured catalogue as a catalogue file.
 #include <nlohmann/json.hpp>
 
 #include "Capture.h"
@@ -100,21 +98,6 @@ void device(std::string& out, const zvsim::Device& d) {
     out += "    }";
 }
 
-// A number of the answer at `at`, which moves past it; false when there is none.
-bool number(const std::string& text, std::size_t& at, unsigned long& value) {
-    if (at >= text.size() || text[at] < '0' || text[at] > '9') return false;
-    char* end = nullptr;
-    value = std::strtoul(text.c_str() + at, &end, 10);
-    at = static_cast<std::size_t>(end - text.c_str());
-    return true;
-}
-
-bool expect(const std::string& text, std::size_t& at, char c) {
-    if (at >= text.size() || text[at] != c) return false;
-    ++at;
-    return true;
-}
-
 }  // namespace
 
 std::string CatalogueText(const zvsim::Catalogue& catalogue) {
@@ -142,33 +125,6 @@ std::string CatalogueText(const zvsim::Catalogue& catalogue) {
     }
     list(out, "  ", "events", events, true);
     return out + "}\n";
-}
-
-// "(h,g:e,s|e,s)(h,g)...", each group's place h counted from 1; "()" when there are none.
-bool ReadActiveEvents(const std::string& answer, std::vector<EventGroup>& groups) {
-    groups.clear();
-    if (answer == "()") return true;
-    std::size_t at = 0;
-    while (at < answer.size()) {
-        unsigned long place = 0, group = 0;
-        if (!expect(answer, at, '(') || !number(answer, at, place) || place != groups.size() + 1 ||
-            !expect(answer, at, ',') || !number(answer, at, group) || group > UINT32_MAX) {
-            return false;
-        }
-        EventGroup g{static_cast<std::uint32_t>(group), {}};
-        for (char sep = ':'; expect(answer, at, sep); sep = '|') {
-            unsigned long id = 0, state = 0;
-            if (!number(answer, at, id) || id > UINT32_MAX || !expect(answer, at, ',') ||
-                !number(answer, at, state) || state > 0xFFFF) {
-                return false;
-            }
-            g.active.emplace_back(static_cast<std::uint32_t>(id),
-                                  static_cast<std::uint16_t>(state));
-        }
-        if (!expect(answer, at, ')')) return false;
-        groups.push_back(std::move(g));
-    }
-    return !groups.empty();
 }
 
 }  // namespace pldctl
