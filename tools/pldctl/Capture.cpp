@@ -214,7 +214,11 @@ class Walk {
             p.units.push_back(text(rc, unit, where(dev, g) + " unit " + std::to_string(uofm)));
             any = any || !p.units.back().empty();
         }
-        if (!any) p.units.clear();
+        if (!any) {
+            p.units.clear();
+        } else {
+            notes.push_back(where(dev, g) + ": more than 16 unit labels, the first 16 kept");
+        }
     }
 
     void states(zvsim::Point& p, unsigned short dev, unsigned short g) {
@@ -338,6 +342,11 @@ int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
     try {
         const zvsim::Catalogue catalogue = walk.Run();
         const std::string text = CatalogueText(catalogue);
+        // The simulated engine's own bound on a catalogue file.
+        if (text.size() > 4 << 20) {
+            walk.notes.push_back(
+                "the file has more than 4 MiB, which the simulated engine refuses");
+        }
         std::FILE* out = toStdout ? stdout : std::fopen(options.out.c_str(), "w");
         if (out == nullptr) throw CaptureFault(options.out + ": " + std::strerror(errno));
         const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
