@@ -73,6 +73,7 @@ TEST_P(Capture, LoadedAndCapturedAgainGivesTheSameFileAndTheSameAnswers) {
     const std::string first = capture(sourceEngine(), "/first.json");
     ASSERT_NE(first, "");
     EXPECT_EQ(capture("sim:" + m_dir + "/first.json", "/second.json"), first);
+    EXPECT_EQ(log(), "");  // on a pipe, no progress; and no answer that a catalogue cannot hold
     EXPECT_EQ(Transcript("sim:" + m_dir + "/first.json", source()),
               Transcript(sourceEngine(), source()));
 }
@@ -98,6 +99,12 @@ TEST_P(CaptureRough, KeepsWhatNoDefaultGivesAndTheDaemonAnswersTheSame) {
     // Group 9's inactive event is told by its group alone: it takes an id after the active ones.
     EXPECT_EQ(first["events"], json::parse(R"([{"id": 4, "group": 2, "state": 1},
                                                {"id": 5, "group": 9, "state": 0}])"));
+
+    // No engine yet: said on stderr, and no file written.
+    Process& none = spawn(PLDCTL_LAUNCH, {"--engine", m_engine, "capture", "--out", m_dir + "/no"});
+    EXPECT_EQ(none.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("pldctl: capture: the engine's inventory cannot be read")) << log();
+    EXPECT_NE(::access((m_dir + "/no").c_str(), F_OK), 0);
 
     ASSERT_NE(daemon(), nullptr) << log();
     EXPECT_EQ(capture(m_engine, "/daemon.json"), contents(m_dir + "/first.json"));

@@ -251,8 +251,11 @@ class Walk {
                     continue;
                 }
             }
-            if (s != 0) {
-                p.fails = s == kUntold || s == kNotAscii ? zvstatus::kRejected : s;
+            if (s == kUntold || s == kNotAscii) {
+                notes.push_back(where(dev, g) + " value: failed without a status, kept as 5");
+                p.fails = zvstatus::kRejected;
+            } else if (s != 0) {
+                p.fails = s;
             } else {
                 // A number the engine shows without a sign but reads as negative is unsigned.
                 const bool shownSigned =
@@ -338,7 +341,6 @@ int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
     const bool toStdout = options.out.empty() || options.out == "-";
     dlog_set_sink(keepLastLine, nullptr);
     Walk walk(proxy, options.firstGddId, options.lastGddId);
-    std::string error;
     try {
         const zvsim::Catalogue catalogue = walk.Run();
         const std::string text = CatalogueText(catalogue);
