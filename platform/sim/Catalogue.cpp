@@ -50,6 +50,7 @@ Point pointFrom(const json& j, const std::string& where) {
     if (p.live && p.kind == Kind::Text) bad(where, "a text point cannot be live");
     if (p.step < 1 || p.step > UINT32_MAX) bad(where, "step must be 1 to 4294967295");
     p.report = j.value("report", 0u);
+    p.fails = j.value("fails", std::int32_t{0});
     const json& values = j.at("values");
     if (!values.is_array() || values.empty()) bad(where, "values must list one value per module");
     for (const json& v : values) {

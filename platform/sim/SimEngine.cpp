@@ -232,6 +232,7 @@ Y4_Status SimEngine::GetVelPntStr(const ZvVelPntDfn* pnt, unsigned int size, cha
         return call.answer(st);
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return call.answer(t.status);
+    if (t.point->fails != kOk) return call.answer(t.point->fails);
     const Point& p = *t.point;
     copyText(buf, size,
              p.kind == Kind::Text ? p.texts[t.module] : RenderValue(p, p.values[t.module]));
@@ -243,6 +244,7 @@ Y4_Status SimEngine::readNumber(const ZvVelPntDfn* pnt, std::int64_t* raw) {
         return st;
     const Target t = find(pnt->deviceIdx, pnt->gddId, pnt->mmIdx, Need::Value);
     if (t.status != kOk) return t.status;
+    if (t.point->fails != kOk) return t.point->fails;
     if (t.point->kind == Kind::Text) return kWrongType;
     *raw = t.point->values[t.module];
     return kOk;

@@ -59,6 +59,8 @@ struct Point {
     bool live = false;
     std::int64_t step = 1;
     std::uint32_t report = 0;  // GddId of the report that holds the point; 0: none
+    // Not 0: every value read of the point answers this status, as a broken sensor's does.
+    Y4_Status fails = 0;
     std::size_t modules() const { return kind == Kind::Text ? texts.size() : values.size(); }
 };
 

@@ -211,3 +211,33 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileNamedAndRefusedUnlessItsReportsF
 }
 
 }  // namespace
+
+// A point marked failing answers its status to every value read and to nothing else: its texts,
+// attributes and writes answer as usual, and its device's being offline comes first.
+TEST(SimulatedEngineCatalogue, AFailingPointAnswersItsStatusToValueReadsOnly) {
+    zvsim::SimEngine engine(zvsim::Catalogue::FromJson(R"({"devices": [
+        {"index": 1, "points": [{"gddId": 1, "access": "rw", "values": [3], "fails": 5},
+                                {"gddId": 2, "type": "text", "values": ["x"], "fails": 1007}]},
+        {"index": 2, "offline": true,
+         "points": [{"gddId": 1, "access": "rw", "values": [3], "fails": 5}]}]})"));
+    const struct {
+        std::uint16_t device;
+        std::uint32_t gddId;
+        std::array<Y4_Status, 6> statuses;  // text, int32, uint32, label, rights, int32 write
+    } cases[] = {{1, 1, {5, 5, 5, 0, 0, 0}},
+                 {1, 2, {1007, 1007, 1007, 0, 0, 4}},
+                 {2, 1, {1007, 1007, 1007, 0, 0, 1007}}};
+    for (const auto& c : cases) {
+        const ZvVelPntDfn at{c.device, c.gddId, 0, 0, 0, nullptr, 0};
+        char text[16];
+        std::int32_t i = 0;
+        std::uint32_t u = 0;
+        const std::array<Y4_Status, 6> got{engine.GetVelPntStr(&at, sizeof text, text),
+                                           engine.GetVelPntInt32(&at, &i),
+                                           engine.GetVelPntUint32(&at, &u),
+                                           engine.GetVelPntStrLabel(&at, sizeof text, text),
+                                           engine.GetVelPntAccessRights(&at, &u),
+                                           engine.SetVelPntInt32(&at, 4, 0)};
+        EXPECT_EQ(got, c.statuses) << "device " << c.device << " point " << c.gddId;
+    }
+}

@@ -1,6 +1,6 @@
 // pldctl's subcommands that go through a proxy: the point subcommands (Points.cpp), watch
-// (Watch.cpp), info (Info.cpp), events (Events.cpp) and the tour (Tour.cpp). Each prints with
-// PrintLine and counts its failures (Output.h).
+// (Watch.cpp), info (Info.cpp), events (Events.cpp) and the tour (Tour.cpp), each printing with
+// PrintLine and counting its failures (Output.h); and capture (Capture.cpp), which writes a file.
 #ifndef PLDCTL_COMMANDS_H
 #define PLDCTL_COMMANDS_H
 
@@ -41,6 +41,15 @@ void ShowInfo(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue);
 void ShowEvents(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue, unsigned timeoutMs);
 // The tour's own exit status.
 int Tour(ZvPldProxy& proxy, const zvsim::Catalogue& catalogue);
+
+struct CaptureOptions {
+    std::string out;  // "" or "-": stdout
+    bool json = false;
+    unsigned firstGddId = 0, lastGddId = 0xFFFF;  // the GddIds probed on each device
+};
+// `capture`: the engine's catalogue as its answers tell it, written as a catalogue file; its
+// exit status.
+int Capture(ZvPldProxy& proxy, const CaptureOptions& options);
 
 }  // namespace pldctl
 

@@ -1,0 +1,114 @@
+// `pldctl capture` of an engine, loaded by the simulated engine and captured again: the same file,
+// and the same answers to a client as the engine captured; in process and through the daemon.
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "DaemonFixture.h"
+#include "Transcript.h"
+
+namespace {
+
+using nlohmann::json;
+
+// What a capture must keep: an offline device, a point whose values fail with a status, a report
+// without an ancestor record, a report module named as a parent, an enumeration of two modules,
+// a text point, a number above 2^31, a group with no active event, a piece size of its own, and
+// the last GddId a capture through the daemon probes by default.
+const char* const kRough = R"({"tickMs": 0, "activeEvents": {"pieceSize": 5},
+  "devices": [
+    {"index": 2, "maxAncestors": 1, "fdmVersion": "FDM 1.2",
+     "productIdentity": {"ids": [1, 2], "revision": 4},
+     "points": [
+       {"gddId": 7, "label": "Mode", "type": "enum", "access": "rw", "enumType": 3,
+        "states": [{"value": 0, "name": "Off"}, {"value": 4, "name": "Auto"}], "values": [4, 0],
+        "report": 71},
+       {"gddId": 8, "label": "Site", "description": "Where it stands", "type": "text",
+        "values": ["Hall B"], "report": 72},
+       {"gddId": 9, "label": "Flow", "type": "uint", "normFactor": 100, "uomId": 5,
+        "units": ["l/h"], "values": [3000000000], "fails": 5, "report": 70},
+       {"gddId": 2047, "label": "Count", "type": "uint", "dataType": 7, "arrayDim": 3,
+        "values": [12]}],
+     "reports": [{"gddId": 70, "labels": ["Circuit 1", "Circuit 2"], "auxValue": 9},
+                 {"gddId": 71, "labels": ["Mixer"], "auxValue": 3,
+                  "parent": {"gddId": 70, "module": 1}},
+                 {"gddId": 72, "labels": ["Statistics"], "ancestorRecord": false}]},
+    {"index": 5, "offline": true,
+     "points": [{"gddId": 1, "label": "Humidity", "type": "uint", "values": [45], "report": 50}],
+     "reports": [{"gddId": 50, "labels": ["Sensor"]}]}],
+  "events": [{"id": 4, "group": 2, "device": 2, "state": 1},
+             {"id": 6, "group": 9, "state": 0}]})";
+
+struct Catalogue {
+    const char* name;
+    const char* text;  // null: the built-in one
+};
+void PrintTo(const Catalogue& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class Capture : public DaemonFixture, public ::testing::WithParamInterface<Catalogue> {
+  protected:
+    void SetUp() override {
+        DaemonFixture::SetUp();
+        if (GetParam().text != nullptr) std::ofstream(m_dir + "/catalogue.json") << GetParam().text;
+    }
+    // pldctl's capture of `engine` into the test's file `name`; its text, "" when it failed.
+    std::string capture(const std::string& engine, const std::string& name) {
+        Process& p = spawn(PLDCTL_LAUNCH, {"--engine", engine, "capture", "--out", m_dir + name});
+        EXPECT_EQ(p.exitStatus(60000), 0) << log();
+        return contents(m_dir + name);
+    }
+    zvsim::Catalogue source() const {
+        return GetParam().text ? zvsim::Catalogue::FromJson(GetParam().text)
+                               : zvsim::Catalogue::BuiltIn();
+    }
+    std::string sourceEngine() const {
+        return GetParam().text ? "sim:" + m_dir + "/catalogue.json" : "sim";
+    }
+};
+
+TEST_P(Capture, LoadedAndCapturedAgainGivesTheSameFileAndTheSameAnswers) {
+    const std::string first = capture(sourceEngine(), "/first.json");
+    ASSERT_NE(first, "");
+    EXPECT_EQ(capture("sim:" + m_dir + "/first.json", "/second.json"), first);
+    EXPECT_EQ(log(), "");  // on a pipe, no progress; and no answer that a catalogue cannot hold
+    EXPECT_EQ(Transcript("sim:" + m_dir + "/first.json", source()),
+              Transcript(sourceEngine(), source()));
+}
+
+const Catalogue kBuiltIn{"BuiltIn", nullptr}, kRoughOne{"Rough", kRough};
+std::string nameOf(const ::testing::TestParamInfo<Catalogue>& info) {
+    return info.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Catalogues, Capture, ::testing::Values(kBuiltIn, kRoughOne), nameOf);
+
+class CaptureRough : public Capture {};
+INSTANTIATE_TEST_SUITE_P(Catalogue, CaptureRough, ::testing::Values(kRoughOne), nameOf);
+
+TEST_P(CaptureRough, KeepsWhatNoDefaultGivesAndTheDaemonAnswersTheSame) {
+    // Not const: a field missing reads as null rather than abort.
+    json first = json::parse(capture(sourceEngine(), "/first.json"));
+    EXPECT_EQ(first["activeEvents"], json::parse(R"({"pieceSize": 5, "delivery": "thread"})"));
+    json& device = first["devices"][0];
+    EXPECT_EQ(device["points"][2]["fails"], 5) << device;
+    EXPECT_EQ(device["reports"][2]["ancestorRecord"], false) << device;
+    EXPECT_EQ(device["reports"][1]["parent"], json::parse(R"({"gddId": 70, "module": 1})"));
+    EXPECT_EQ(first["devices"][1]["offline"], true);
+    // Group 9's inactive event is told by its group alone: it takes an id after the active ones.
+    EXPECT_EQ(first["events"], json::parse(R"([{"id": 4, "group": 2, "state": 1},
+                                               {"id": 5, "group": 9, "state": 0}])"));
+
+    // No engine yet: said on stderr, and no file written.
+    Process& none = spawn(PLDCTL_LAUNCH, {"--engine", m_engine, "capture", "--out", m_dir + "/no"});
+    EXPECT_EQ(none.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("pldctl: capture: the engine's inventory cannot be read")) << log();
+    EXPECT_NE(::access((m_dir + "/no").c_str(), F_OK), 0);
+
+    ASSERT_NE(daemon(), nullptr) << log();
+    EXPECT_EQ(capture(m_engine, "/daemon.json"), contents(m_dir + "/first.json"));
+    EXPECT_EQ(Transcript(m_engine, source()), Transcript(sourceEngine(), source()));
+}
+
+}  // namespace
