@@ -34,7 +34,9 @@ Point pointFrom(const json& j, const std::string& where) {
     p.dataType = j.value("dataType", static_cast<std::uint32_t>(p.kind) + 1);
     p.uomId = j.value("uomId", 0u);
     p.normFactor = j.value("normFactor", 1u);
-    if (p.normFactor == 0) bad(where, "normFactor must not be 0");
+    if (!RendersNormFactor(p.normFactor)) {
+        bad(where, "normFactor must be a power of ten (1, 10, 100, ...)");
+    }
     p.arrayDim = j.value("arrayDim", 1u);
     p.units = j.value("units", std::vector<std::string>{});
     p.enumType = j.value("enumType", 0u);

@@ -80,6 +80,13 @@ const char* StatusText(Y4_Status status) {
     }
 }
 
+bool RendersNormFactor(std::uint32_t normFactor) {
+    if (normFactor == 0) return false;
+    for (; normFactor % 10 == 0; normFactor /= 10) {
+    }
+    return normFactor == 1;
+}
+
 std::string RenderValue(const Point& point, std::int64_t raw) {
     if (point.kind == Kind::Enum) {
         for (const State& s : point.states) {

@@ -132,6 +132,8 @@ struct Catalogue {
 // A point's value as the engine renders it: numbers with the decimals of the norm factor,
 // enumerations by state name.
 ZV_PLD_PLATFORM_API std::string RenderValue(const Point& point, std::int64_t raw);
+// Whether values can be rendered with that norm factor: 1, 10, 100 ... 1000000000.
+ZV_PLD_PLATFORM_API bool RendersNormFactor(std::uint32_t normFactor);
 
 class Controls;
 class Feed;

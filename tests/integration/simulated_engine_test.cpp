@@ -208,6 +208,13 @@ TEST(SimulatedEngineCatalogue, IsReadFromTheFileNamedAndRefusedUnlessItsReportsF
         EXPECT_THAT([&] { zvsim::Catalogue::FromJson(text); },
                     ThrowsMessage<std::runtime_error>(HasSubstr("device 4: " + problem)));
     }
+    // A norm factor the engine cannot render a value with (a capture of a device may hold one).
+    EXPECT_THAT(
+        [] {
+            zvsim::Catalogue::FromJson(
+                R"({"devices": [{"index": 4, "points": [{"gddId": 1, "normFactor": 12}]}]})");
+        },
+        ThrowsMessage<std::runtime_error>(HasSubstr("normFactor must be a power of ten")));
 }
 
 }  // namespace

@@ -184,8 +184,9 @@ class Walk {
         p.uomId = attribute(rc, v, 0, at + " unit id");
         rc = m_proxy.GetVelPointNormFactor(&v, dev, g);
         p.normFactor = attribute(rc, v, 1, at + " norm factor");
-        if (p.normFactor == 0) {
-            notes.push_back(at + " norm factor 0: a catalogue takes 1 or more");
+        if (!zvsim::RendersNormFactor(p.normFactor)) {
+            notes.push_back(at + " norm factor " + std::to_string(p.normFactor) +
+                            ": a catalogue takes a power of ten");
             p.normFactor = 1;
         }
         // A count of 0 is the count queries' failure; an array dimension of 0 answers so again.
