@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
-#include "Frames.h"
 #include "RawClient.h"
 #include "ZvPldProxy.h"
 #include "sim/Controller.h"
@@ -16,18 +15,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const json kOffline = {{"do", "offline"}, {"device", 1}};
-
-json read(int device, int gddId) {
-    return {{"op", "GetVelPntInt32"},
-            {"pnt", {{"deviceIdx", device}, {"gddId", gddId}, {"mmIdx", 0}}}};
-}
-
-// A read sent without waiting for its reply.
-void sendRead(Client& client, int device, int gddId) {
-    json request = read(device, gddId);
-    request["id"] = 1;
-    client.sendBytes(frames::Of(request));
-}
 
 class ControlTest : public DaemonFixture {
   protected:
@@ -86,7 +73,7 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         } else {
             EXPECT_EQ(reply["status"], 12) << c.name;
             EXPECT_EQ(reply["answer"]["error"], "control not asked for on this connection");
-            EXPECT_EQ(client.call(read(1, 10))["value"], 5) << c.name;
+            EXPECT_EQ(client.call(readOf(1, 10))["value"], 5) << c.name;
         }
         EXPECT_EQ(inForce(), nothing) << c.name;
     }
@@ -109,8 +96,8 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     ASSERT_TRUE(send(*controller(), {{"do", "delay"}, {"device", 1}, {"ms", 1500}})["ok"]);
     Client slow(m_socket), other(m_socket);
     const Clock::time_point start = Clock::now();
-    sendRead(slow, 1, 10);
-    EXPECT_EQ(other.call(read(2, 20))["value"], 7);
+    slow.sendBytes(pipeline(1, readOf(1, 10)));
+    EXPECT_EQ(other.call(readOf(2, 20))["value"], 7);
     pollfd ready{slow.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 0), 0) << "the delayed reply came before the other's";
     EXPECT_EQ(slow.receive()["value"], 5);
@@ -128,7 +115,7 @@ TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
     ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
     ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
     Client slow(m_socket);
-    sendRead(slow, 1, 10);
+    slow.sendBytes(pipeline(1, readOf(1, 10)));
     std::this_thread::sleep_for(milliseconds(200));  // read and held (status counts stalls)
     EXPECT_TRUE(advance(4999));
     pollfd ready{slow.fd(), POLLIN, 0};
@@ -154,7 +141,7 @@ TEST_P(LetGo, ADelayedReplyWithoutAnAdvance) {
     ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
     ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
     Client slow(m_socket);
-    sendRead(slow, 1, 10);
+    slow.sendBytes(pipeline(1, readOf(1, 10)));
     const json reads = {{"do", "journal"}, {"op", "GetVelPntInt32"}};
     ASSERT_TRUE(WaitUntil([&] { return send(*c, reads)["count"] == 1; }));
     ASSERT_TRUE(send(*c, json::parse(GetParam()))["ok"]);
@@ -175,7 +162,7 @@ TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
     EXPECT_NE(spawnDaemon({"--speed", "1001"}).exitStatus(), 0);
     ASSERT_TRUE(daemon({"--speed", "1000", "--scenario", m_dir + "/minute.json"}));
     ASSERT_TRUE(logged("scenario minute: played to its end")) << log();
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 30);
     const json clock = send(*controller(), {{"do", "status"}})["clock"];
     EXPECT_EQ(clock["speed"], 1000);
     EXPECT_GE(clock["ms"], 60000);
@@ -191,12 +178,7 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     int value = 0;
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 2);
     Client waiting(m_socket);
-    std::vector<std::uint8_t> reads;
-    for (json request = read(2, 20); request.value("id", 0) < 300;) {
-        request["id"] = request.value("id", 0) + 1;
-        zvwire::AppendFrame(request, reads);
-    }
-    waiting.sendBytes(reads);
+    waiting.sendBytes(pipeline(300, readOf(2, 20)));
     ASSERT_TRUE(WaitUntil([&] {
         return send(*control, {{"do", "status"}})["held"] == 256;
     })) << send(*control, {{"do", "status"}});
@@ -225,7 +207,7 @@ TEST_F(ControlTest, AClientThatClosesLetsItsHeldRepliesGo) {
             SCOPED_TRACE(std::to_string(reads) +
                          (how == SHUT_WR ? " reads, input ended" : " reads"));
             Client client(m_socket);
-            for (int i = 0; i < reads; ++i) sendRead(client, 2, 20);
+            client.sendBytes(pipeline(reads, readOf(2, 20)));
             ASSERT_TRUE(WaitUntil([&] { return held() == std::min(reads, 256); })) << held();
             ::shutdown(client.fd(), how);
             EXPECT_TRUE(WaitUntil([&] { return held() == 0; })) << held();
@@ -249,12 +231,12 @@ TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
     // The offline devices as they are now, not as the catalogue had them.
     ASSERT_TRUE(send(*control, {{"do", "online"}, {"device", 2}})["ok"]);
     Client client(m_socket);
-    ASSERT_EQ(client.call(read(1, 10))["value"], 42);
+    ASSERT_EQ(client.call(readOf(1, 10))["value"], 42);
     const json answer = send(*control, {{"do", "restart"}});
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");  // the same process, started again
     EXPECT_TRUE(client.closed());
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 42);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 42);
     const json status = send(*control, {{"do", "status"}});
     EXPECT_EQ(status["seed"], 9);
     EXPECT_EQ(status["offline"], json::array());
@@ -294,7 +276,7 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
             continue;
         }
         EXPECT_EQ(passedDown.line(), "READY " + passed + " seed=1");
-        EXPECT_EQ(Client(passed).call(read(2, 20))["value"], 7);
+        EXPECT_EQ(Client(passed).call(readOf(2, 20))["value"], 7);
 #if PLD_ENGINED_CAN_REEXEC
         // The restarted image is handed the socket as it came: still not its own to remove.
         std::string error;
@@ -343,7 +325,7 @@ TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
     ASSERT_TRUE(logged("played to its end", 10000)) << log();
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 30);
     const std::string all = log();
     const std::size_t first = all.find("scenario play: at 0 ms: set");
     EXPECT_EQ(all.find("scenario play: at 0 ms: set", first + 1), std::string::npos) << all;
