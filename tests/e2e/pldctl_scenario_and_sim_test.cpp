@@ -65,6 +65,7 @@ TEST_F(ScenarioEndToEndTest, AWatcherSeesTheScenariosValueChangesAndEventsInThei
             << kind[0] << " then " << kind[1] << " in\n"
             << ::testing::PrintToString(seen);
     }
+    EXPECT_LT(find(seen, "Done: value changes 2, events 2, PLD counts 0"), seen.size());
 }
 
 // A read by another pldctl process, as `sim journal` prints it; `sim wait` exits as it fared.
