@@ -175,8 +175,8 @@ const Call kCalls[] = {
         return SAID(c.GetVelServerInventory(&inv) << inv.serverVersion << inv.nmbrDevices
                     << inv.maxDevices << inv.pldCount << inv.serverName << +seq->nmbrIds
                     << +seq->revision << seq->ids[0] << seq->ids[3] << c.GetProdSeqId(9)
-                    << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
-    }, "0 196610 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 FDM 04.12.0031 rel2 "},
+                    << c.GetProdSeqId(4) << c.GetVelFDMVersion(3, sizeof fdm, fdm) << fdm);
+    }, "0 196610 2 32 1 ZvPld simulated engine 4 9 4660 513 0 0 0 FDM 04.12.0031 rel2 "},
     {"Notifications", [](ZvPldMsgClient& c) {
         c.RegValueChange([](void*, const ZvValChgInfo* i) {
             hear(SAID("value" << i->valueId << i->mmIdx << i->deviceIdx << i->dataType
