@@ -43,8 +43,9 @@ class ControlTest : public DaemonFixture {
 };
 
 // A refused Control is answered 12 and a malformed one drops its connection; neither changes
-// anything. An offline device's refusal of a write is not saved, though the save came first.
-TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
+// anything. An offline device's refusal of a write is not saved, though the save came first; a
+// full reset's values are.
+TEST_F(ControlTest, ARefusedOrMalformedControlChangesNothingAndOnlyWhatTheEngineTookIsSaved) {
     ASSERT_TRUE(daemon());
     const json nothing = inForce();
     struct Case {
@@ -82,12 +83,19 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         << log();
     EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
     EXPECT_TRUE(logged("control x?y refused: control not asked for"));
-    const json answer = send(*controller(), kOffline);
+    const auto control = controller();
+    const json answer = send(*control, kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
     EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
-    EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
+    EXPECT_EQ(contents(m_state).find("[9]"), std::string::npos);
     EXPECT_TRUE(logged("control offline: ")) << log();
+    const json fullReset = {{"do", "reset"}, {"catalogue", true}};  // online again
+    ASSERT_TRUE(send(*control, fullReset)["ok"]);
+    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 0);
+    EXPECT_NE(contents(m_state).find("[9]"), std::string::npos);
+    ASSERT_TRUE(send(*control, fullReset)["ok"]);
+    EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
 }
 
 // A delayed answer holds back that reply alone: another connection's read is answered meanwhile.
@@ -104,38 +112,12 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
-// On a frozen clock a delayed reply goes with the advance that reaches its time, not before.
-// A full reset's values are what the state file keeps.
-TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
-    ASSERT_TRUE(daemon());
-    const auto c = controller();
-    const auto advance = [&](int ms) {
-        return send(*c, {{"do", "clock"}, {"action", "advance"}, {"ms", ms}}).value("ok", false);
-    };
-    ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
-    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
-    Client slow(m_socket);
-    slow.sendBytes(pipeline(1, readOf(1, 10)));
-    std::this_thread::sleep_for(milliseconds(200));  // read and held (status counts stalls)
-    EXPECT_TRUE(advance(4999));
-    pollfd ready{slow.fd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before its time";
-    EXPECT_TRUE(advance(1));
-    EXPECT_EQ(::poll(&ready, 1, 2000), 1);
-    EXPECT_EQ(slow.receive()["value"], 5);
-    const json fullReset = {{"do", "reset"}, {"catalogue", true}};
-    ASSERT_TRUE(send(*c, fullReset)["ok"]);
-    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
-    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 0);
-    EXPECT_NE(contents(m_state).find("[9]"), std::string::npos);
-    ASSERT_TRUE(send(*c, fullReset)["ok"]);
-    EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
-}
+// On a frozen clock that nothing else advances, a delayed reply goes with the advance that
+// reaches its time, not before, or at once with a release or a reset. Each row's commands in
+// turn: the reply goes after the last.
+class LetGo : public ControlTest, public ::testing::WithParamInterface<std::vector<const char*>> {};
 
-// Each command lets a delayed reply go at once, on a frozen clock that nothing advances.
-class LetGo : public ControlTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(LetGo, ADelayedReplyWithoutAnAdvance) {
+TEST_P(LetGo, ADelayedReplyOnAFrozenClock) {
     ASSERT_TRUE(daemon());
     const auto c = controller();
     ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
@@ -144,15 +126,23 @@ TEST_P(LetGo, ADelayedReplyWithoutAnAdvance) {
     slow.sendBytes(pipeline(1, readOf(1, 10)));
     const json reads = {{"do", "journal"}, {"op", "GetVelPntInt32"}};
     ASSERT_TRUE(WaitUntil([&] { return send(*c, reads)["count"] == 1; }));
-    ASSERT_TRUE(send(*c, json::parse(GetParam()))["ok"]);
     pollfd ready{slow.fd(), POLLIN, 0};
+    for (const char* command : GetParam()) {
+        EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before " << command;
+        ASSERT_TRUE(send(*c, json::parse(command))["ok"]) << command;
+    }
     ASSERT_EQ(::poll(&ready, 1, 2000), 1);
     EXPECT_EQ(slow.receive()["value"], 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, LetGo,
-                         ::testing::Values(R"({"do": "release"})", R"({"do": "reset"})",
-                                           R"({"do": "reset", "catalogue": true})"));
+                         ::testing::Values(
+                             std::vector<const char*>{
+                                 R"({"do": "clock", "action": "advance", "ms": 4999})",
+                                 R"({"do": "clock", "action": "advance", "ms": 1})"},
+                             std::vector<const char*>{R"({"do": "release"})"},
+                             std::vector<const char*>{R"({"do": "reset"})"},
+                             std::vector<const char*>{R"({"do": "reset", "catalogue": true})"}));
 
 // The scenario's steps go by the engine's clock: a minute of it at speed 1000.
 TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
