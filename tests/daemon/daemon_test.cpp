@@ -44,12 +44,9 @@ class DaemonTest : public DaemonFixture {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
-        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0,
-            "activeEvents": {"pieceSize": 4, "delivery": "process"},
-            "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
-                "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "min": 0,
-                            "max": 100, "values": [5]},
-                           {"gddId": 11, "label": "Other", "access": "rw", "values": [1]}]}],
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
+            "points": [{"gddId": 10, "access": "rw", "min": 0, "max": 100, "values": [5]},
+                       {"gddId": 11, "access": "rw", "values": [1]}]}],
             "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
 };
