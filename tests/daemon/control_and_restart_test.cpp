@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "DaemonFixture.h"
-#include "Frames.h"
 #include "RawClient.h"
 #include "ZvPldProxy.h"
 #include "sim/Controller.h"
@@ -16,18 +15,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const json kOffline = {{"do", "offline"}, {"device", 1}};
-
-json read(int device, int gddId) {
-    return {{"op", "GetVelPntInt32"},
-            {"pnt", {{"deviceIdx", device}, {"gddId", gddId}, {"mmIdx", 0}}}};
-}
-
-// A read sent without waiting for its reply.
-void sendRead(Client& client, int device, int gddId) {
-    json request = read(device, gddId);
-    request["id"] = 1;
-    client.sendBytes(frames::Of(request));
-}
 
 class ControlTest : public DaemonFixture {
   protected:
@@ -56,8 +43,9 @@ class ControlTest : public DaemonFixture {
 };
 
 // A refused Control is answered 12 and a malformed one drops its connection; neither changes
-// anything. An offline device's refusal of a write is not saved, though the save came first.
-TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
+// anything. An offline device's refusal of a write is not saved, though the save came first; a
+// full reset's values are.
+TEST_F(ControlTest, ARefusedOrMalformedControlChangesNothingAndOnlyWhatTheEngineTookIsSaved) {
     ASSERT_TRUE(daemon());
     const json nothing = inForce();
     struct Case {
@@ -86,7 +74,7 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         } else {
             EXPECT_EQ(reply["status"], 12) << c.name;
             EXPECT_EQ(reply["answer"]["error"], "control not asked for on this connection");
-            EXPECT_EQ(client.call(read(1, 10))["value"], 5) << c.name;
+            EXPECT_EQ(client.call(readOf(1, 10))["value"], 5) << c.name;
         }
         EXPECT_EQ(inForce(), nothing) << c.name;
     }
@@ -95,12 +83,19 @@ TEST_F(ControlTest, AControlNotAskedForOrMalformedIsRefusedAndChangesNothing) {
         << log();
     EXPECT_EQ(log().find("\npld-engined: forged"), std::string::npos) << log();
     EXPECT_TRUE(logged("control x?y refused: control not asked for"));
-    const json answer = send(*controller(), kOffline);
+    const auto control = controller();
+    const json answer = send(*control, kOffline);
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
     EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 2);
-    EXPECT_EQ(contents(m_dir + "/state.json").find("[9]"), std::string::npos);
+    EXPECT_EQ(contents(m_state).find("[9]"), std::string::npos);
     EXPECT_TRUE(logged("control offline: ")) << log();
+    const json fullReset = {{"do", "reset"}, {"catalogue", true}};  // online again
+    ASSERT_TRUE(send(*control, fullReset)["ok"]);
+    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 0);
+    EXPECT_NE(contents(m_state).find("[9]"), std::string::npos);
+    ASSERT_TRUE(send(*control, fullReset)["ok"]);
+    EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
 }
 
 // A delayed answer holds back that reply alone: another connection's read is answered meanwhile.
@@ -109,63 +104,45 @@ TEST_F(ControlTest, ADelayHoldsThatReplyAloneForAtLeastTheDelay) {
     ASSERT_TRUE(send(*controller(), {{"do", "delay"}, {"device", 1}, {"ms", 1500}})["ok"]);
     Client slow(m_socket), other(m_socket);
     const Clock::time_point start = Clock::now();
-    sendRead(slow, 1, 10);
-    EXPECT_EQ(other.call(read(2, 20))["value"], 7);
+    slow.sendBytes(pipeline(1, readOf(1, 10)));
+    EXPECT_EQ(other.call(readOf(2, 20))["value"], 7);
     pollfd ready{slow.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 0), 0) << "the delayed reply came before the other's";
     EXPECT_EQ(slow.receive()["value"], 5);
     EXPECT_GE(Clock::now() - start, milliseconds(1500));
 }
 
-// On a frozen clock a delayed reply goes with the advance that reaches its time, not before.
-// A full reset's values are what the state file keeps.
-TEST_F(ControlTest, AnAdvanceLetsADelayedReplyGoAtItsTimeAndAFullResetIsSaved) {
-    ASSERT_TRUE(daemon());
-    const auto c = controller();
-    const auto advance = [&](int ms) {
-        return send(*c, {{"do", "clock"}, {"action", "advance"}, {"ms", ms}}).value("ok", false);
-    };
-    ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
-    ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
-    Client slow(m_socket);
-    sendRead(slow, 1, 10);
-    std::this_thread::sleep_for(milliseconds(200));  // read and held (status counts stalls)
-    EXPECT_TRUE(advance(4999));
-    pollfd ready{slow.fd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before its time";
-    EXPECT_TRUE(advance(1));
-    EXPECT_EQ(::poll(&ready, 1, 2000), 1);
-    EXPECT_EQ(slow.receive()["value"], 5);
-    const json fullReset = {{"do", "reset"}, {"catalogue", true}};
-    ASSERT_TRUE(send(*c, fullReset)["ok"]);
-    ZvPldProxy proxy(("unix:" + m_socket).c_str(), "");
-    EXPECT_EQ(proxy.SetValueSInt32(9, 1, 10, 1, 0, 0, 0, 0), 0);
-    EXPECT_NE(contents(m_state).find("[9]"), std::string::npos);
-    ASSERT_TRUE(send(*c, fullReset)["ok"]);
-    EXPECT_NE(contents(m_state).find("[5]"), std::string::npos) << contents(m_state);
-}
+// On a frozen clock that nothing else advances, a delayed reply goes with the advance that
+// reaches its time, not before, or at once with a release or a reset. Each row's commands in
+// turn: the reply goes after the last.
+class LetGo : public ControlTest, public ::testing::WithParamInterface<std::vector<const char*>> {};
 
-// Each command lets a delayed reply go at once, on a frozen clock that nothing advances.
-class LetGo : public ControlTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(LetGo, ADelayedReplyWithoutAnAdvance) {
+TEST_P(LetGo, ADelayedReplyOnAFrozenClock) {
     ASSERT_TRUE(daemon());
     const auto c = controller();
     ASSERT_TRUE(send(*c, {{"do", "clock"}, {"action", "freeze"}})["ok"]);
     ASSERT_TRUE(send(*c, {{"do", "delay"}, {"device", 1}, {"ms", 5000}})["ok"]);
     Client slow(m_socket);
-    sendRead(slow, 1, 10);
+    slow.sendBytes(pipeline(1, readOf(1, 10)));
     const json reads = {{"do", "journal"}, {"op", "GetVelPntInt32"}};
     ASSERT_TRUE(WaitUntil([&] { return send(*c, reads)["count"] == 1; }));
-    ASSERT_TRUE(send(*c, json::parse(GetParam()))["ok"]);
     pollfd ready{slow.fd(), POLLIN, 0};
+    for (const char* command : GetParam()) {
+        EXPECT_EQ(::poll(&ready, 1, 200), 0) << "the reply went before " << command;
+        ASSERT_TRUE(send(*c, json::parse(command))["ok"]) << command;
+    }
     ASSERT_EQ(::poll(&ready, 1, 2000), 1);
     EXPECT_EQ(slow.receive()["value"], 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, LetGo,
-                         ::testing::Values(R"({"do": "release"})", R"({"do": "reset"})",
-                                           R"({"do": "reset", "catalogue": true})"));
+                         ::testing::Values(
+                             std::vector<const char*>{
+                                 R"({"do": "clock", "action": "advance", "ms": 4999})",
+                                 R"({"do": "clock", "action": "advance", "ms": 1})"},
+                             std::vector<const char*>{R"({"do": "release"})"},
+                             std::vector<const char*>{R"({"do": "reset"})"},
+                             std::vector<const char*>{R"({"do": "reset", "catalogue": true})"}));
 
 // The scenario's steps go by the engine's clock: a minute of it at speed 1000.
 TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
@@ -175,7 +152,7 @@ TEST_F(ControlTest, ASpeedPlaysTheScenarioByTheEnginesClock) {
     EXPECT_NE(spawnDaemon({"--speed", "1001"}).exitStatus(), 0);
     ASSERT_TRUE(daemon({"--speed", "1000", "--scenario", m_dir + "/minute.json"}));
     ASSERT_TRUE(logged("scenario minute: played to its end")) << log();
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 30);
     const json clock = send(*controller(), {{"do", "status"}})["clock"];
     EXPECT_EQ(clock["speed"], 1000);
     EXPECT_GE(clock["ms"], 60000);
@@ -191,12 +168,7 @@ TEST_F(ControlTest, AStallEndsInTheClientsDeadlineAndReleaseRecovers) {
     int value = 0;
     EXPECT_EQ(proxy.GetValueSInt32(&value, 1, 10, 1, 0, 0, 0), 2);
     Client waiting(m_socket);
-    std::vector<std::uint8_t> reads;
-    for (json request = read(2, 20); request.value("id", 0) < 300;) {
-        request["id"] = request.value("id", 0) + 1;
-        zvwire::AppendFrame(request, reads);
-    }
-    waiting.sendBytes(reads);
+    waiting.sendBytes(pipeline(300, readOf(2, 20)));
     ASSERT_TRUE(WaitUntil([&] {
         return send(*control, {{"do", "status"}})["held"] == 256;
     })) << send(*control, {{"do", "status"}});
@@ -225,7 +197,7 @@ TEST_F(ControlTest, AClientThatClosesLetsItsHeldRepliesGo) {
             SCOPED_TRACE(std::to_string(reads) +
                          (how == SHUT_WR ? " reads, input ended" : " reads"));
             Client client(m_socket);
-            for (int i = 0; i < reads; ++i) sendRead(client, 2, 20);
+            client.sendBytes(pipeline(reads, readOf(2, 20)));
             ASSERT_TRUE(WaitUntil([&] { return held() == std::min(reads, 256); })) << held();
             ::shutdown(client.fd(), how);
             EXPECT_TRUE(WaitUntil([&] { return held() == 0; })) << held();
@@ -249,12 +221,12 @@ TEST_F(ControlTest, ARestartKeepsTheProcessTheSocketAndTheValues) {
     // The offline devices as they are now, not as the catalogue had them.
     ASSERT_TRUE(send(*control, {{"do", "online"}, {"device", 2}})["ok"]);
     Client client(m_socket);
-    ASSERT_EQ(client.call(read(1, 10))["value"], 42);
+    ASSERT_EQ(client.call(readOf(1, 10))["value"], 42);
     const json answer = send(*control, {{"do", "restart"}});
     EXPECT_TRUE(answer.value("ok", false)) << answer;
     EXPECT_EQ(d->line(), "READY " + m_socket + " seed=9");  // the same process, started again
     EXPECT_TRUE(client.closed());
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 42);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 42);
     const json status = send(*control, {{"do", "status"}});
     EXPECT_EQ(status["seed"], 9);
     EXPECT_EQ(status["offline"], json::array());
@@ -294,7 +266,7 @@ TEST_F(ControlTest, AListeningSocketPassedDownIsServedAndAnythingElseRefused) {
             continue;
         }
         EXPECT_EQ(passedDown.line(), "READY " + passed + " seed=1");
-        EXPECT_EQ(Client(passed).call(read(2, 20))["value"], 7);
+        EXPECT_EQ(Client(passed).call(readOf(2, 20))["value"], 7);
 #if PLD_ENGINED_CAN_REEXEC
         // The restarted image is handed the socket as it came: still not its own to remove.
         std::string error;
@@ -343,7 +315,7 @@ TEST_F(ControlTest, AScenarioGoesOnAfterItsRestartStep) {
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);
     EXPECT_EQ(d->line().rfind("READY", 0), 0u);  // restarted
     ASSERT_TRUE(logged("played to its end", 10000)) << log();
-    EXPECT_EQ(Client(m_socket).call(read(1, 10))["value"], 30);
+    EXPECT_EQ(Client(m_socket).call(readOf(1, 10))["value"], 30);
     const std::string all = log();
     const std::size_t first = all.find("scenario play: at 0 ms: set");
     EXPECT_EQ(all.find("scenario play: at 0 ms: set", first + 1), std::string::npos) << all;

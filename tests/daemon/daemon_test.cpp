@@ -23,16 +23,7 @@ namespace {
 
 using nlohmann::json;
 
-const json kPoint = {{"deviceIdx", 1}, {"gddId", 10},        {"mmIdx", 0}, {"auxIdx", 0},
-                     {"auxParam", 0},  {"auxText", nullptr}, {"uofm", 0}};
-
-json setRequest(int value, int gddId = 10) {
-    json pnt = kPoint;
-    pnt["gddId"] = gddId;
-    return {{"op", "SetVelPntInt32"}, {"pnt", pnt}, {"value", value}, {"setParam", 0}};
-}
-
-const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
+const json kGet = readOf(1, 10);
 
 // In a child of user `uid` and group `gid` alone: 0 if the daemon at `path` answered a write.
 int writeAs(uid_t uid, gid_t gid, const std::string& path, int tries = 1) {
@@ -41,7 +32,7 @@ int writeAs(uid_t uid, gid_t gid, const std::string& path, int tries = 1) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
         for (int i = 1; i < tries; ++i) Client{path}.receive();
         Client client(path);
-        const json reply = client.call(setRequest(8));
+        const json reply = client.call(writeOf(1, 10, 8));
         ::_exit(reply.is_object() && reply.value("status", -1) == 0 ? 0 : 1);
     }
     int status = -1;
@@ -53,12 +44,9 @@ class DaemonTest : public DaemonFixture {
   protected:
     void SetUp() override {
         DaemonFixture::SetUp();
-        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0,
-            "activeEvents": {"pieceSize": 4, "delivery": "process"},
-            "devices": [{"index": 1, "productIdentity": {"ids": [258, 8256, 7], "revision": 3},
-                "points": [{"gddId": 10, "label": "Setpoint", "access": "rw", "min": 0,
-                            "max": 100, "values": [5]},
-                           {"gddId": 11, "label": "Other", "access": "rw", "values": [1]}]}],
+        std::ofstream(m_dir + "/catalogue.json") << R"({"tickMs": 0, "devices": [{"index": 1,
+            "points": [{"gddId": 10, "access": "rw", "min": 0, "max": 100, "values": [5]},
+                       {"gddId": 11, "access": "rw", "values": [1]}]}],
             "events": [{"id": 7, "group": 3, "device": 1, "state": 2}]})";
     }
 };
@@ -69,7 +57,7 @@ TEST_F(DaemonTest, EachConnectionGetsOnlyItsNotificationsAndADeafOneIsDropped) {
     ASSERT_TRUE(daemon());
     Client writer(m_socket), other(m_socket), deaf(m_socket);
     ASSERT_EQ(other.call({{"op", "Reg"}, {"kind", "event"}, {"regArg", 0}})["status"], 0);
-    ASSERT_EQ(writer.call(setRequest(42))["status"], 0);
+    ASSERT_EQ(writer.call(writeOf(1, 10, 42))["status"], 0);
     // Had the value change reached `other`, it would come before the event change.
     ASSERT_EQ(writer.call({{"op", "SetEventState"}, {"eventId", 7}, {"state", 0}})["status"], 0);
     EXPECT_EQ(other.receive()["ntf"], "event");
@@ -94,11 +82,11 @@ TEST_F(DaemonTest, AWriteThatCannotBeSavedChangesNothingNowOrAfterARestart) {
             ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);  // a rename onto it fails
         }
         Client writer(m_socket), reader(m_socket);
-        EXPECT_EQ(writer.call(setRequest(9))["status"], 13) << name;
+        EXPECT_EQ(writer.call(writeOf(1, 10, 9))["status"], 13) << name;
         EXPECT_EQ(reader.call(kGet)["value"], 5) << name;
         if (!afterRename) {
             ::rmdir(taken.c_str());
-            EXPECT_EQ(writer.call(setRequest(2, 11))["status"], 0) << name;
+            EXPECT_EQ(writer.call(writeOf(1, 11, 2))["status"], 0) << name;
         }
         ::unsetenv(seam.c_str());
         ::kill(d->pid, SIGTERM);
@@ -132,7 +120,7 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverWasPlantedOnItsWay) {
         std::ofstream(victim) << "precious";
         ::remove(temp.c_str());
         ASSERT_EQ(plant(victim.c_str(), temp.c_str()), 0) << name;
-        EXPECT_EQ(client.call(setRequest(++value))["status"], 0) << name;
+        EXPECT_EQ(client.call(writeOf(1, 10, ++value))["status"], 0) << name;
         EXPECT_EQ(contents(victim), "precious") << name;
         struct stat st {};
         ASSERT_EQ(::lstat(m_state.c_str(), &st), 0) << name;
@@ -145,7 +133,7 @@ TEST_F(DaemonTest, ASaveWritesANewPrivateFileWhateverWasPlantedOnItsWay) {
     std::ofstream(elsewhere + "/state.json") << "precious";
     ASSERT_EQ(::rename(dir.c_str(), (m_dir + "/moved").c_str()), 0);
     ASSERT_EQ(::symlink(elsewhere.c_str(), dir.c_str()), 0);
-    EXPECT_EQ(client.call(setRequest(10))["status"], 0);
+    EXPECT_EQ(client.call(writeOf(1, 10, 10))["status"], 0);
     EXPECT_EQ(contents(elsewhere + "/state.json"), "precious");
     EXPECT_NE(contents(m_dir + "/moved/state.json").find("[10]"), std::string::npos);
 }
@@ -256,7 +244,7 @@ TEST_F(DaemonTest, OnlyTheDaemonsUserRootAndWithGroupItsMembersMayConnect) {
             EXPECT_EQ(st.st_gid, gid) << c.what;
         }
         ASSERT_EQ(::chmod(m_socket.c_str(), 0777), 0);
-        ASSERT_EQ(Client(m_socket).call(setRequest(5))["status"], 0) << c.what;
+        ASSERT_EQ(Client(m_socket).call(writeOf(1, 10, 5))["status"], 0) << c.what;
         // Refused, a stranger tries 20 times: the refusals are told in a line or two.
         EXPECT_EQ(writeAs(c.uid, c.gid, m_socket, c.answered ? 1 : 20), c.answered ? 0 : 1)
             << c.what;

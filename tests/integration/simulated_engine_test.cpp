@@ -132,19 +132,6 @@ TEST_F(SimulatedEngine, ChangesAreNotifiedOnceInOrderAndNotAfterTheStop) {
     EXPECT_EQ(g_seen.Lines().size(), 6u);
 }
 
-TEST_F(SimulatedEngine, InventoryIdentitiesAndVersionsReachTheClientWholeRefusedOrNone) {
-    ZvVelInventory inv;  // copied whole, as the unit test checks byte by byte
-    ASSERT_TRUE(proxy->GetPldInventory(&inv));
-    EXPECT_EQ(std::tie(inv.nmbrDevices, inv.pldCount), std::make_tuple(3, 1u));
-    ZvProductIdentSeq* seq = nullptr;
-    for (unsigned short device : {2, 3, 9}) EXPECT_FALSE(proxy->GetProdSeqId(&seq, device));
-    ASSERT_TRUE(proxy->GetProdSeqId(&seq, 1));
-    EXPECT_EQ(std::vector<int>({seq->nmbrIds, seq->revision, seq->ids[0], seq->ids[2]}),
-              std::vector<int>({3, 3, 258, 7}));
-    std::free(seq);
-    EXPECT_EQ(proxy->GetFdmVersion(1), "FDM 04.12.0031 rel2");  // 19 characters
-}
-
 // Pieces of 6 bytes: the first answer (25 bytes) ends with a shorter piece, the second (30) with
 // an empty one whose buffer still holds the piece before.
 class ActiveEvents : public SimulatedEngine, public WithParamInterface<const char*> {

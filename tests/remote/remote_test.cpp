@@ -190,7 +190,7 @@ json Piece(int sequence, const std::string& text) {
 
 const ZvVelPntDfn kPnt{1, 1001, 2, 0, -1, "aux", 0};
 
-TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPiece) {
+TEST(RemoteEngine, DeliversNotificationsWithOrWithoutACallAndPiecesUntilTheLastOnAThreadOfItsOwn) {
     FakeDaemon daemon([](const json& r) -> std::vector<json> {
         static const json notes = json::parse(R"({"pld": {"ntf": "pld", "count": 7},
             "event": {"ntf": "event", "info": {"sequence": 1, "eventId": 3, "deviceIdx": 1,
@@ -198,8 +198,10 @@ TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPi
             "value": {"ntf": "value", "data": [1, 2], "info": {"sequence": 1, "valueId": 9,
                       "mmIdx": 0, "deviceIdx": 1, "length": 5, "dataType": 1}}})");
         if (r["op"] == "Reg") return {kOk, notes.at(r["kind"].get<std::string>())};
-        // The stray piece after the last one would come before the second PLD count.
-        return {Piece(0, "abcd"), Piece(1, "ef"), Piece(2, "gh"), PldCount(8), kOk};
+        // The stray piece after the last one would come before the second PLD count; the third
+        // comes once no call is under way, and nobody waits for a reply.
+        return {Piece(0, "abcd"),   Piece(1, "ef"), Piece(2, "gh"), PldCount(8), kOk,
+                {{"pause_ms", 50}}, PldCount(9)};
     });
     ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
     char pld[] = "pld", answer[] = "piece";
@@ -208,20 +210,10 @@ TEST(RemoteEngine, DeliversNotificationsAndPiecesOnAThreadOfItsOwnUntilTheLastPi
     EXPECT_EQ(client.RegValueChange(OnValue, nullptr, 1), 0);
     ZvPldEngInfo request{0, answer, "/path", "query", OnPiece, 2};
     EXPECT_EQ(client.Process(&request), 0);
-    EXPECT_EQ(g_calls.Lines(6), (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2",
-                                                          "piece 0 abcd", "piece 1 ef", "pld 8"}));
+    EXPECT_EQ(g_calls.Lines(7),
+              (std::vector<std::string>{"pld 7", "event 3", "value 2:1,2", "piece 0 abcd",
+                                        "piece 1 ef", "pld 8", "pld 9"}));
     EXPECT_EQ(daemon.Requests().back()["req"], 1);
-}
-
-// Once the calls stop, nobody waits for a reply: the client still reads what comes.
-TEST(RemoteEngine, DeliversANotificationThatComesWhenNoCallIsUnderWay) {
-    FakeDaemon daemon([](const json&) {
-        return std::vector<json>{kOk, {{"pause_ms", 50}}, PldCount(4)};
-    });
-    ZvPldMsgClient client(daemon.Text().c_str(), "two", "three");
-    char pld[] = "pld";
-    ASSERT_EQ(client.RegPldCntChng(OnPld, pld, 1), 0);
-    EXPECT_EQ(g_calls.Lines(1), std::vector<std::string>{"pld 4"});
 }
 
 TEST(RemoteEngine, AFailingDaemonGivesEveryCallItsFailureValueWithinTheDeadline) {

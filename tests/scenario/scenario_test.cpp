@@ -204,8 +204,6 @@ TEST(ScenarioPlay, AResumedFirstPassSkipsItsResetAndEarlierStepsAndKeepsTheTimes
     EXPECT_GE(r.sent[1].second, 150);
 }
 
-namespace {
-
 // Play options for `e`'s engine, by its clock, which stands from now.
 zvsim::PlayOptions frozenPlay(RecordedEngine& e) {
     e.ctl(R"({"do": "clock", "action": "freeze"})");
@@ -216,8 +214,6 @@ zvsim::PlayOptions frozenPlay(RecordedEngine& e) {
     o.engineClock = true;
     return o;
 }
-
-}  // namespace
 
 // By the engine's frozen clock, advanced to each step: overheat.json's minute in no time, each
 // step at its own time of the engine's, the plant's triangle there at its value for that time.

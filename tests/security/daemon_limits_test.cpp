@@ -24,9 +24,7 @@
 
 namespace {
 
-const json kPoint = {{"deviceIdx", 1}, {"gddId", 10}, {"mmIdx", 0}};
-const json kGet = {{"op", "GetVelPntInt32"}, {"pnt", kPoint}};
-const json kSet = {{"op", "SetVelPntInt32"}, {"pnt", kPoint}, {"value", 9}, {"setParam", 0}};
+const json kGet = readOf(1, 10), kSet = writeOf(1, 10, 9);
 const json kReg = {{"op", "Reg"}, {"kind", "value"}, {"regArg", 0}};
 const json kAsk = {{"op", "Control"}, {"ask", true}};
 
@@ -51,9 +49,8 @@ bool stop(pid_t pid, int signal) {
 }
 
 // The reply to `request`, or null once the daemon closed the connection (maybe before it).
-json ask(Client& c, json request = kGet) {
-    request["id"] = 1;
-    const auto frame = frames::Of(request);
+json ask(Client& c, const json& request = kGet) {
+    const auto frame = pipeline(1, request);
     const ssize_t sent = ::send(c.fd(), frame.data(), frame.size(), MSG_NOSIGNAL);
     return sent == ssize_t(frame.size()) ? c.receive() : json(nullptr);
 }
@@ -63,18 +60,6 @@ bool closedNow(Client& c) {
     std::uint8_t byte = 0;
     const ssize_t n = ::recv(c.fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
     return n == 0 || (n < 0 && errno == ECONNRESET);
-}
-
-// `count` requests (reads of the point), framed one after the other.
-std::vector<std::uint8_t> pipeline(int count, const json& request = kGet) {
-    std::vector<std::uint8_t> out;
-    for (int i = 0; i < count; ++i) {
-        json read = request;
-        read["id"] = i;
-        const auto frame = frames::Of(read);
-        out.insert(out.end(), frame.begin(), frame.end());
-    }
-    return out;
 }
 
 // {"id": 1, "op": "X", "pad": "  ..."}, of `bytes` bytes after its length.
@@ -199,7 +184,7 @@ TEST_P(Evictions, MakeRoomOnlyByClosingAConnectionThatLosesNothing) {
     ASSERT_EQ(stopped, e.asksAsTheNewcomerComes);
     Client newcomer(m_socket);
     if (stopped) {
-        oldest.sendBytes(pipeline(1));
+        oldest.sendBytes(pipeline(1, kGet));
         ASSERT_TRUE(stop(d->pid, SIGCONT));
     }
     const json reply = ask(newcomer);
@@ -277,10 +262,8 @@ TEST_F(DaemonLimitsTest, ARequestAtEachLimitIsServedAndAPipelineHoldsUpNoOther) 
         EXPECT_EQ(other.receive(), json({{"id", 1}, {"status", 12}})) << log();
     }
     ::kill(d->pid, SIGSTOP);  // both come in before the daemon reads either
-    hog.sendBytes(pipeline(1000));
-    json write = kSet;
-    write["id"] = 2;
-    other.sendBytes(frames::Of(write));
+    hog.sendBytes(pipeline(1000, kGet));
+    other.sendBytes(pipeline(1, kSet));
     ::kill(d->pid, SIGCONT);
     EXPECT_EQ(other.receive()["status"], 0);
     int readBefore = 0;
@@ -330,7 +313,7 @@ TEST_F(DaemonLimitsTest, TheRepliesAStallHoldsAreBoundedInAll) {
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 32; ++i) {
         clients.push_back(std::make_unique<Client>(m_socket));
-        clients.back()->sendBytes(pipeline(280));
+        clients.back()->sendBytes(pipeline(280, kGet));
     }
     json held = -1;
     for (int waited = 0; waited < kWaitMs; waited += 200) {  // until it holds no more

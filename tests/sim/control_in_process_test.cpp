@@ -2,6 +2,7 @@
 // codes and log lines, holds, notifications dropped and repeated, the plant moving, and reset.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -161,26 +162,23 @@ TEST_F(Control, ThePlantSetsValuesInDisplayUnitsClampedToThePointsRange) {
     }
 }
 
+// The delivering thread's value changes until a Flush; it waits in each while g_blocked.
 std::atomic<bool> g_blocked{false};
-void blockValue(void*, const ZvValChgInfo*) {
+std::vector<std::uint16_t> g_values;
+void recordBlocking(void*, const ZvValChgInfo* info) {
+    g_values.push_back(info->pData[1]);
     while (g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // A burst is refused, changing nothing, once 100000 notifications would wait to go out.
 TEST_F(Control, BurstsAreRefusedWhileTheirNotificationsPileUp) {
     g_blocked = true;
-    ASSERT_EQ(engine->RegValueChange(&blockValue, nullptr, 0), 0);
+    ASSERT_EQ(engine->RegValueChange(&recordBlocking, nullptr, 0), 0);
     const std::string burst = R"({"do": "burst", "device": 1, "point": 101, "count": 10000})";
     for (int i = 0; i < 10; ++i) ok(burst);
     EXPECT_THAT(ctl(burst).value("error", ""), HasSubstr("at most 100000 may"));
     g_blocked = false;
     engine->UnReg(1);
-}
-
-std::vector<std::uint16_t> g_values;  // the delivering thread's until a Flush
-void recordBlocking(void*, const ZvValChgInfo* info) {
-    g_values.push_back(info->pData[1]);
-    while (g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // A drop asked for while earlier changes still wait to go out reaches only later ones.
@@ -198,31 +196,33 @@ TEST_F(Control, ADropReachesOnlyChangesMadeAfterIt) {
     engine->UnReg(1);
 }
 
-TEST_F(Control, TheNumberOfStandingControlsIsBounded) {
-    for (int i = 0; i < 256; ++i)
-        ok(R"({"do": "delay", "ms": 0, "name": "d)" + std::to_string(i) + "\"}");
-    const json before = ctl(R"({"do": "status"})");
-    EXPECT_THAT(ctl(R"({"do": "stall", "name": "one-more"})").value("error", ""),
-                HasSubstr("256 controls are in force"));
-    EXPECT_EQ(ctl(R"({"do": "status"})"), before);
-    ok(R"({"do": "clear", "name": "d0"})");
-    ok(R"({"do": "stall", "name": "one-more"})");
-}
-
-// Ten plants every 10 ms make the 1,000 updates a second there may be in all.
-TEST_F(Control, ThePlantsUpdatesInAllAreBounded) {
+// At the cap one more is refused and changes nothing; once one is cleared it is taken. The
+// standing controls: 256 at most; plants: 1,000 updates a second in all, ten every 10 ms.
+TEST_F(Control, TheStandingControlsAndThePlantsUpdatesAreBounded) {
     const auto plant = [](int i, int updateMs) {
         return R"({"do": "plant", "device": 2, "point": 200, "signal": "ramp", "min": 0, "max": 9,
                    "period_ms": 1000, "update_ms": )" +
-               std::to_string(updateMs) + R"(, "name": "p)" + std::to_string(i) + "\"}";
+               std::to_string(updateMs) + R"(, "name": "c)" + std::to_string(i) + "\"}";
     };
-    for (int i = 0; i < 10; ++i) ok(plant(i, 10));
-    const json before = ctl(R"({"do": "status"})");
-    EXPECT_THAT(ctl(plant(10, 1000)).value("error", ""),
-                HasSubstr("would update 1001 times a second in all, and at most 1000 may"));
-    EXPECT_EQ(ctl(R"({"do": "status"})"), before);
-    ok(R"({"do": "clear", "name": "p0"})");
-    ok(plant(10, 10));
+    const auto delay = [](int i, int) {
+        return R"({"do": "delay", "ms": 0, "name": "c)" + std::to_string(i) + "\"}";
+    };
+    const struct {
+        std::function<std::string(int, int)> command;
+        int cap, lastUpdateMs;
+        const char* error;
+    } caps[] = {{delay, 256, 0, "256 controls are in force"},
+                {plant, 10, 1000, "would update 1001 times a second in all, and at most 1000 may"}};
+    for (const auto& c : caps) {
+        SCOPED_TRACE(c.error);
+        ok(R"({"do": "reset"})");
+        for (int i = 0; i < c.cap; ++i) ok(c.command(i, 10));
+        const json before = ctl(R"({"do": "status"})");
+        EXPECT_THAT(ctl(c.command(c.cap, c.lastUpdateMs)).value("error", ""), HasSubstr(c.error));
+        EXPECT_EQ(ctl(R"({"do": "status"})"), before);
+        ok(R"({"do": "clear", "name": "c0"})");
+        ok(c.command(c.cap, 10));
+    }
 }
 
 TEST_F(Control, MalformedOrUnfitCommandsAreRefusedWithTheReasonAndChangeNothing) {

@@ -26,6 +26,27 @@ inline std::string textOf(const json& binary) {
     return std::string(binary.get_binary().begin(), binary.get_binary().end());
 }
 
+// A read of a point's first module, and a write of `value` to it.
+inline json readOf(int device, int gddId) {
+    return {{"op", "GetVelPntInt32"},
+            {"pnt", {{"deviceIdx", device}, {"gddId", gddId}, {"mmIdx", 0}}}};
+}
+inline json writeOf(int device, int gddId, int value) {
+    json write = readOf(device, gddId);
+    write.update({{"op", "SetVelPntInt32"}, {"value", value}, {"setParam", 0}});
+    return write;
+}
+// `count` copies of `request` numbered from 1, framed one after the other: sent at once, a
+// pipeline.
+inline std::vector<std::uint8_t> pipeline(int count, json request) {
+    std::vector<std::uint8_t> out;
+    for (int id = 1; id <= count; ++id) {
+        request["id"] = id;
+        zvwire::AppendFrame(request, out);
+    }
+    return out;
+}
+
 class Client {
   public:
     explicit Client(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
