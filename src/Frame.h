@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "Trace.h"
 #include "ZvLinuxMutex.h"
 #include "ZvPldMsgClient.h"
 #include "ZvPldProxy.h"
@@ -79,6 +80,9 @@ int noClient(const char* op);
 // Logs that `op` could not obtain memory, and gives kFailed.
 int noMemory(const char* op);
 
+// The ancestor entries of `record` lie within its buffer of `size` bytes.
+bool ancestorEntriesWithin(const ZvPldEngAncestors& record, std::uint32_t size);
+
 // The success path of a text reply: at most `size` characters before the first NUL, rejected
 // whole (logged with `tag`) if any is not 7-bit ASCII, otherwise assigned to `out`.
 int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
@@ -105,14 +109,41 @@ struct ZvPldProxyAccess {
     // The one place that calls the message client: under s_clientLock, nothing else inside.
     // False when there is no message client (before construction, or after the stop).
     // The lock is released even if the message client throws.
+    // `call` takes the message client, or the facade that traces it (zvpld::TracedClient).
     template <class Result, class Call>
     static bool callEngine(Result& result, Call&& call) {
+        // The one word an untraced call reads of the trace.
+        if (zvpld::g_trace.load(std::memory_order_relaxed) != nullptr) {
+            return callTraced(result, call);
+        }
         const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
         // The lock orders this read after the client's publication; GetInstance() ordered the
         // caller after the construction.
         ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
         if (client == nullptr) return false;
         result = call(*client);
+        return true;
+    }
+
+    // The same call through the facade, its record added after the unlock.
+    template <class Result, class Call>
+    __attribute__((noinline, cold)) static bool callTraced(Result& result, Call& call) {
+        const zvpld::TraceUse use;
+        if (use.trace() == nullptr) {  // closed since the first look
+            const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
+            ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
+            if (client == nullptr) return false;
+            result = call(*client);
+            return true;
+        }
+        zvpld::TracedClient traced(*use.trace());
+        {
+            const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
+            ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
+            if (client == nullptr) return false;
+            result = call(traced.on(*client));
+        }
+        traced.Append();
         return true;
     }
 
