@@ -27,7 +27,7 @@ int ZvPldProxy::Process(ZvPldEngInfo* record) {
         return kFailed;
     }
     return request(
-        "Process", kPassThrough, [&](auto& c) { return c.Process(record); },
+        "Process", kPassThrough, [record](auto& c) { return c.Process(record); },
         [](Y4_Status status) {
             __dlog_printf(kError, kTag, "%s: Failed to process http request -- Y4_Status: %d",
                           "Process", status);
@@ -50,7 +50,8 @@ bool ZvPldProxy::GetPldInventory(ZvVelInventory* inventory) const {
 bool ZvPldProxy::GetProdSeqId(ZvProductIdentSeq** seq, unsigned short deviceIdx) const {
     if (seq == nullptr) return false;
     ZvProductIdentSeq* block = nullptr;
-    if (!ZvPldProxyAccess::callEngine(block, [&](auto& c) { return c.GetProdSeqId(deviceIdx); })) {
+    if (!ZvPldProxyAccess::callEngine(block,
+                                      [deviceIdx](auto& c) { return c.GetProdSeqId(deviceIdx); })) {
         noClient("GetProdSeqId");
         return false;
     }

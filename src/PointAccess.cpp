@@ -62,7 +62,7 @@ int readCell(const char* op, const StatusTable& table, Cell* out, Call&& call,
              OnFailure&& onFailure) {
     Cell cell = 0;
     return request(
-        op, table, [&](auto& c) { return call(c, &cell); }, onFailure,
+        op, table, [&cell, call](auto& c) { return call(c, &cell); }, onFailure,
         [&] {
             *out = cell;
             return kOk;
@@ -81,7 +81,7 @@ template <CountCall Call, class OnFailure>
 int readCount(const char* op, unsigned long* value, unsigned short deviceIdx, unsigned short gddId,
               OnFailure&& onFailure) {
     return readAnswer(
-        op, 0, [&](auto& c) { return callOn<Call>(c, deviceIdx, gddId); }, value, onFailure);
+        op, 0, [=](auto& c) { return callOn<Call>(c, deviceIdx, gddId); }, value, onFailure);
 }
 
 // A record query for one attribute; the message names the value the cell holds after the call.
@@ -176,7 +176,8 @@ int ZvPldProxy::SetValueString(const char* newValue, unsigned short deviceIdx, u
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, auxText, uofm);
     return write(
-        op, [&](auto& c) { return c.SetVelPntStr(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntStr(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(kError, kTag,
                           "%s - unable to set data due to error:%d - GddId:%d, mmIdx:%d, uofm:%ld",
@@ -191,7 +192,8 @@ int ZvPldProxy::SetValueSInt32(int newValue, unsigned short deviceIdx, unsigned 
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return write(
-        op, [&](auto& c) { return c.SetVelPntInt32(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntInt32(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(
                 kError, kTag,
@@ -207,7 +209,8 @@ int ZvPldProxy::SetValueUInt32(unsigned int newValue, unsigned short deviceIdx,
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return write(
-        op, [&](auto& c) { return c.SetVelPntUint32(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntUint32(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(
                 kError, kTag,

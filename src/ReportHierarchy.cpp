@@ -85,7 +85,8 @@ bool zvpld::ancestorEntriesWithin(const ZvPldEngAncestors& record, std::uint32_t
 int ZvPldProxy::GetMaxNmbrAncestors(unsigned long* maxAncestors, unsigned short deviceIdx) {
     const char* op = "GetMaxNmbrAncestors";
     return readAnswer(
-        op, kNoMaximum, [&](auto& c) { return c.GetMaxNmbrAncstrs(deviceIdx); }, maxAncestors,
+        op, kNoMaximum, [deviceIdx](auto& c) { return c.GetMaxNmbrAncstrs(deviceIdx); },
+        maxAncestors,
         [=] {
             __dlog_printf(kError, kTag,
                           "%s : Get maximum number of report ancestors error,device Id:%d", op,
@@ -97,7 +98,8 @@ int ZvPldProxy::GetPointReportNum(unsigned long* reportGddId, unsigned short dev
                                   unsigned short gddId) {
     const char* op = "GetPointReportNum";
     return readAnswer(
-        op, 0, [&](auto& c) { return c.GetPointsRprt(deviceIdx, gddId); }, reportGddId,
+        op, 0, [deviceIdx, gddId](auto& c) { return c.GetPointsRprt(deviceIdx, gddId); },
+        reportGddId,
         [=] {
             __dlog_printf(kError, kTag, "%s :No report ID for point :%d,device :%d ", op, gddId,
                           deviceIdx);

@@ -17,8 +17,12 @@ namespace zvpld {
 
 class Trace;
 
-// The trace being written, or null: all that a call reads of it when the process traces nothing.
+// The trace being written, or null: all that a notification or piece reads of it when the
+// process traces nothing.
 extern std::atomic<Trace*> g_trace;
+// The message client while the process traces its calls, under the client lock; the proxy's own
+// word is then null, so that only a traced call finds it.
+extern std::atomic<ZvPldMsgClient*> g_tracedClient;
 
 // Holds the trace for one use: null if none is being written. Its close waits for every holder.
 class TraceUse {
@@ -100,7 +104,7 @@ class TracedClient {
         return answer;
     }
 
-    // The record of the call, built and added to the trace; after the unlock.
+    // The record of the call, built and added to the trace; after the unlock. Throws nothing.
     void Append();
 
   private:

@@ -2,6 +2,7 @@
 // those of the notifications and answer pieces the engine hands over, each built on the thread
 // that got it and handed whole to the trace.
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "Frame.h"
@@ -13,9 +14,6 @@ namespace {
 
 using zvtrace::Encoder;
 using zvtrace::Op;
-
-// A record is built here, so that a thread's records reuse one block.
-thread_local std::string t_record;
 
 template <class T>
 const T* at(std::uintptr_t word) {
@@ -48,11 +46,15 @@ void point(Encoder& e, std::uintptr_t word) {
 
 // 16-bit values as the format keeps them: big-endian.
 void values16(Encoder& e, const std::uint16_t* v, std::size_t count) {
-    std::string bytes(2 * count, '\0');
-    for (std::size_t i = 0; i < count; ++i) {
-        zvtrace::Put16(reinterpret_cast<unsigned char*>(&bytes[2 * i]), v[i]);
+    unsigned char few[256];
+    std::string many;
+    unsigned char* bytes = few;
+    if (2 * count > sizeof few) {
+        many.resize(2 * count);
+        bytes = reinterpret_cast<unsigned char*>(&many[0]);
     }
-    e.Bytes(bytes.data(), bytes.size());
+    for (std::size_t i = 0; i < count; ++i) zvtrace::Put16(bytes + 2 * i, v[i]);
+    e.Bytes(bytes, 2 * count);
 }
 
 // The ancestor record as the engine wrote it; on a failure nothing the engine wrote is sound.
@@ -238,14 +240,14 @@ void note(zvtrace::NoteKind kind, Fill&& fill) {
     Trace* trace = use.trace();
     if (trace == nullptr || !trace->Recording()) return;
     const zvtrace::Shape& shape = zvtrace::kNotes[static_cast<int>(kind) - 1];
-    std::string& record = t_record;
-    record.clear();
     try {
-        Encoder e(record, headOf(*trace, zvtrace::Kind::Note, static_cast<std::uint8_t>(kind), 0),
-                  shape.requestCount, 0);
-        fill(e);
-        if (e.Finish()) trace->Add(record, false);
-    } catch (const std::bad_alloc&) {
+        trace->Add(false, [&](std::string& out) {
+            Encoder e(out, headOf(*trace, zvtrace::Kind::Note, static_cast<std::uint8_t>(kind), 0),
+                      shape.requestCount, 0);
+            fill(e);
+            return e.Finish();
+        });
+    } catch (const std::exception&) {  // nothing is thrown into the engine's thread
     }
 }
 
@@ -277,16 +279,15 @@ void TracedClient::Append() {
     head.start = m_start;
     head.end = m_end;
     head.status = static_cast<std::int32_t>(m_op == Op::GetProdSeqId ? 0 : m_answer);
-    std::string& record = t_record;
-    record.clear();
     try {
-        Encoder e(record, head, shape.requestCount, shape.replyCount);
-        fields(e, m_op, m_args, m_answer);
-        if (!e.Finish()) return;
-    } catch (const std::bad_alloc&) {
-        return;
+        m_trace.AddCall(m_seq, m_op == Op::Process && answersActiveEvents(m_args),
+                        [&](std::string& out) {
+                            Encoder e(out, head, shape.requestCount, shape.replyCount);
+                            fields(e, m_op, m_args, m_answer);
+                            return e.Finish();
+                        });
+    } catch (const std::exception&) {  // the trace's lock failed: the call goes on untraced
     }
-    m_trace.AddCall(record, m_seq, m_op == Op::Process && answersActiveEvents(m_args));
 }
 
 void TracePldCount(unsigned long count) {
@@ -324,20 +325,20 @@ void TracePiece(const ZvCallbackInfo* cbi) {
     const std::uint32_t outLen = cbi->pProcOutBuf == nullptr ? 0 : cbi->procOutLen;
     std::size_t size = outLen < cbi->procOutBufSize ? outLen : cbi->procOutBufSize;
     if (size > zvtrace::kMaxBytesField) size = zvtrace::kMaxBytesField;
-    std::string& record = t_record;
-    record.clear();
     try {
-        Encoder e(record, headOf(*trace, zvtrace::Kind::Piece, 0, cbi->status),
-                  zvtrace::kPiece.requestCount, 0);
-        e.U32(call);
-        e.I32(cbi->reqType);
-        e.I32(cbi->reqParam);
-        e.U32(cbi->sequence);
-        e.U32(cbi->procOutBufSize);
-        e.U32(outLen);
-        e.Bytes(cbi->pProcOutBuf != nullptr ? cbi->pProcOutBuf : "", size);
-        if (e.Finish()) trace->AddPiece(record, call);
-    } catch (const std::bad_alloc&) {
+        trace->AddPiece(call, [&](std::string& out) {
+            Encoder e(out, headOf(*trace, zvtrace::Kind::Piece, 0, cbi->status),
+                      zvtrace::kPiece.requestCount, 0);
+            e.U32(call);
+            e.I32(cbi->reqType);
+            e.I32(cbi->reqParam);
+            e.U32(cbi->sequence);
+            e.U32(cbi->procOutBufSize);
+            e.U32(outLen);
+            e.Bytes(cbi->pProcOutBuf != nullptr ? cbi->pProcOutBuf : "", size);
+            return e.Finish();
+        });
+    } catch (const std::exception&) {  // nothing is thrown into the engine's thread
     }
 }
 

@@ -22,6 +22,7 @@
 namespace zvpld {
 
 std::atomic<Trace*> g_trace{nullptr};
+std::atomic<ZvPldMsgClient*> g_tracedClient{nullptr};
 
 namespace {
 
@@ -37,7 +38,8 @@ struct ThreadInTrace {
     std::uint32_t generation = 0;
     std::uint16_t number = 0;
 };
-thread_local ThreadInTrace t_thread;
+// Initial-exec: read without a call into the dynamic linker.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadInTrace t_thread;
 
 std::string errorText(int error) {
     char buf[128];
@@ -149,6 +151,7 @@ Trace::~Trace() {
             m_fill += m_held;  // an answer's pieces whose call never came back
             endLocked(zvtrace::EndReason::Closed);
         }
+        m_held.clear();
         m_closing = true;
         m_recording = false;
         m_filled.notify_all();
@@ -177,11 +180,12 @@ std::uint16_t Trace::ThreadNumber() {
     return t.number;
 }
 
-// Room for `bytes` more in the file and in the buffer, taken; false, the trace stopped, if not.
-bool Trace::admit(std::size_t bytes, std::size_t room, std::unique_lock<std::mutex>& lock,
-                  bool mayWait) {
+// Room in the buffer for a record, waited for by a caller's thread; false, the trace stopped or
+// closed, if there is none. A record may pass kRoom by its own size.
+bool Trace::room(std::unique_lock<std::mutex>& lock, bool mayWait) {
+    const std::size_t limit = mayWait ? kRoom : 2 * kRoom;
     const auto waiting = [&] {
-        return m_fill.size() + m_held.size() + bytes > room && m_stopped.empty() && !m_closing;
+        return m_fill.size() + m_held.size() > limit && m_stopped.empty() && !m_closing;
     };
     if (waiting()) {
         if (!mayWait) {
@@ -196,14 +200,32 @@ bool Trace::admit(std::size_t bytes, std::size_t room, std::unique_lock<std::mut
             }
         }
     }
-    if (!m_stopped.empty() || m_closing) return false;
+    return m_stopped.empty() && !m_closing;
+}
+
+// The record just placed at `before` in `into`, kept within the file's limit; past it, taken
+// out again, and the trace ends there.
+bool Trace::admitted(std::string& into, std::size_t before) {
+    const std::size_t bytes = into.size() - before;
     if (m_admitted + bytes + kEndBytes > m_limit) {
+        into.resize(before);
         endLocked(zvtrace::EndReason::SizeLimit);
         stopLocked("it reached its limit of " + std::to_string(m_limit) + " bytes");
         return false;
     }
     m_admitted += bytes;
+    // The writer lingers after the first record, and is hurried by a batch.
+    if (&into == &m_fill &&
+        (m_fill.size() == bytes || (m_fill.size() >= kBatch && m_fill.size() - bytes < kBatch))) {
+        m_filled.notify_one();
+    }
     return true;
+}
+
+void Trace::releaseHeld(bool callAdded) {
+    if (callAdded) m_fill += m_held;
+    m_held.clear();
+    m_openAnswer = 0;
 }
 
 void Trace::endLocked(zvtrace::EndReason reason) {
@@ -223,70 +245,30 @@ void Trace::stopLocked(std::string why) {
     if (!m_stopped.empty()) return;
     m_stopped = std::move(why);
     m_recording = false;
+    m_unlogged.store(true, std::memory_order_release);
     m_held.clear();
     m_filled.notify_all();
     m_emptied.notify_all();
 }
 
 // The line of a stop, once, by whichever thread gets to it first after the stop.
-void Trace::logStop() {
+void Trace::logStopNow() {
     std::string why;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_logged || m_stopped.empty()) return;
         m_logged = true;
+        m_unlogged.store(false, std::memory_order_relaxed);
         why = m_stopped;
     }
     __dlog_printf(kError, kTag, "%s: the trace %s stopped: %s", kTraceOp, m_path.c_str(),
                   why.c_str());
 }
 
-void Trace::Add(const std::string& record, bool mayWait) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (admit(record.size(), mayWait ? kRoom : 2 * kRoom, lock, mayWait)) {
-        if (m_fill.empty()) m_filled.notify_one();
-        m_fill += record;
-    }
-    lock.unlock();
-    logStop();
-}
-
 void Trace::OpenAnswer(std::uint32_t seq) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_openAnswer = seq;
     m_answerCall.store(seq, std::memory_order_relaxed);
-}
-
-void Trace::AddCall(const std::string& record, std::uint32_t seq, bool answer) {
-    if (!answer) return Add(record, true);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const bool added = admit(record.size(), kRoom, lock, true);
-    if (added) {
-        if (m_fill.empty()) m_filled.notify_one();
-        m_fill += record;
-    }
-    if (m_openAnswer == seq) {
-        if (added) m_fill += m_held;
-        m_held.clear();
-        m_openAnswer = 0;
-    }
-    lock.unlock();
-    logStop();
-}
-
-void Trace::AddPiece(const std::string& record, std::uint32_t call) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    // Never waits: a piece may come within the Process call, under the client lock.
-    if (admit(record.size(), 2 * kRoom, lock, false)) {
-        if (call != 0 && call == m_openAnswer) {
-            m_held += record;
-        } else {
-            if (m_fill.empty()) m_filled.notify_one();
-            m_fill += record;
-        }
-    }
-    lock.unlock();
-    logStop();
 }
 
 void Trace::run() {
@@ -298,6 +280,9 @@ void Trace::run() {
             m_filled.wait(lock);  // stopped: nothing more comes but the close
             continue;
         }
+        m_filled.wait_for(lock, std::chrono::milliseconds(kLingerMs), [this] {
+            return m_fill.size() >= kBatch || m_closing || !m_stopped.empty();
+        });
         m_writing.swap(m_fill);
         m_emptied.notify_all();
         lock.unlock();

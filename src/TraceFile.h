@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,10 @@ class Trace {
     // Records waiting for the writer: a caller's thread waits (after the unlock) for room above
     // kRoom; the engine's threads never wait, and stop the trace above twice that.
     static constexpr std::size_t kRoom = 1u << 20;
+    // The writer takes the records once this many wait, or kLingerMs after the first of them:
+    // a write and a wake-up for many records, not one a record.
+    static constexpr std::size_t kBatch = 64u << 10;
+    static constexpr int kLingerMs = 20;
     // How long a caller waits for the disk before the trace stops.
     static constexpr int kWaitSeconds = 5;
 
@@ -36,23 +41,60 @@ class Trace {
     std::uint64_t Now() const;  // ns since the trace began
     std::uint16_t ThreadNumber();
 
-    // Adds one whole record. A caller's thread (`mayWait`) waits for room; any other drops it and
-    // stops the trace when there is none.
-    void Add(const std::string& record, bool mayWait);
+    // Adds one whole record, which `encode(buffer)` appends to the buffer with a
+    // zvtrace::Encoder and finishes (its result): under the trace's lock, straight into the
+    // buffer the writer takes. A caller's thread (`mayWait`) waits for room; any other stops the
+    // trace when there is none.
+    template <class Encode>
+    void Add(bool mayWait, Encode&& encode) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (room(lock, mayWait)) place(m_fill, encode);
+        lock.unlock();
+        logStop();
+    }
     // A Process call that takes the library's active-events answer: pieces handed over while it
     // runs are held back and added after its own record, which AddCall adds.
     void OpenAnswer(std::uint32_t seq);
-    void AddCall(const std::string& record, std::uint32_t seq, bool answer);
-    void AddPiece(const std::string& record, std::uint32_t call);
+    template <class Encode>
+    void AddCall(std::uint32_t seq, bool answer, Encode&& encode) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool added = room(lock, true) && place(m_fill, encode);
+        if (answer && m_openAnswer == seq) releaseHeld(added);
+        lock.unlock();
+        logStop();
+    }
+    // Never waits: a piece may come within its Process call, under the client lock.
+    template <class Encode>
+    void AddPiece(std::uint32_t call, Encode&& encode) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (room(lock, false)) place(call != 0 && call == m_openAnswer ? m_held : m_fill, encode);
+        lock.unlock();
+        logStop();
+    }
     std::uint32_t AnswerCall() const { return m_answerCall.load(std::memory_order_relaxed); }
 
   private:
     Trace(int fd, std::string path, std::uint64_t limit);
-    bool admit(std::size_t bytes, std::size_t room, std::unique_lock<std::mutex>& lock,
-               bool mayWait);
+    bool room(std::unique_lock<std::mutex>& lock, bool mayWait);
+    template <class Encode>
+    bool place(std::string& into, Encode& encode) {
+        const std::size_t before = into.size();
+        bool encoded = false;
+        try {
+            encoded = encode(into);
+        } catch (const std::bad_alloc&) {
+            into.resize(before);
+        }
+        return encoded && admitted(into, before);
+    }
+    bool admitted(std::string& into, std::size_t before);
+    void releaseHeld(bool callAdded);
     void endLocked(zvtrace::EndReason reason);
     void stopLocked(std::string why);
-    void logStop();
+    void logStop() {
+        if (m_unlogged.load(std::memory_order_acquire)) logStopNow();
+    }
+    void logStopNow();
     void run();
 
     const int m_fd;
@@ -64,6 +106,7 @@ class Trace {
     std::atomic<std::uint16_t> m_threads{0};
     std::atomic<bool> m_recording{true};
     std::atomic<std::uint32_t> m_answerCall{0};
+    std::atomic<bool> m_unlogged{false};  // a stop whose line is still to be written
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_filled, m_emptied;

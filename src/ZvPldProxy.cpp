@@ -48,7 +48,7 @@ ZvPldProxy::ZvPldProxy(const char* first, const char* second)
     std::unique_ptr<ZvPldMsgClient> client(new ZvPldMsgClient(first, second, ""));
     const int initialised = callUnlocked(*client, [](auto& c) { return c.Init(); });
     trace.built = true;
-    s_MsgClient.store(client.release(), std::memory_order_release);
+    ZvPldProxyAccess::publishClient(client.release());
     if (initialised == 0) __dlog_printf(kError, kTag, "Failed to init PldMsgClient");
     s_Instance.store(this, std::memory_order_release);
     s_pldProxyRready.store(1);
