@@ -214,9 +214,8 @@ bool Trace::admitted(std::string& into, std::size_t before) {
         return false;
     }
     m_admitted += bytes;
-    // The writer lingers after the first record, and is hurried by a batch.
-    if (&into == &m_fill &&
-        (m_fill.size() == bytes || (m_fill.size() >= kBatch && m_fill.size() - bytes < kBatch))) {
+    // The writer is woken by a batch; smaller ones it takes on its round.
+    if (&into == &m_fill && m_fill.size() >= kBatch && m_fill.size() - bytes < kBatch) {
         m_filled.notify_one();
     }
     return true;
@@ -235,10 +234,9 @@ void Trace::endLocked(zvtrace::EndReason reason) {
     head.thread = ThreadNumber();
     head.seq = NextSeq();
     head.start = head.end = Now();
-    const bool wake = m_fill.empty();
     zvtrace::Encoder(m_fill, head, 0, 0).Finish();
     m_admitted += kEndBytes;
-    if (wake) m_filled.notify_one();
+    m_filled.notify_one();
 }
 
 void Trace::stopLocked(std::string why) {
@@ -274,15 +272,16 @@ void Trace::OpenAnswer(std::uint32_t seq) {
 void Trace::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        while (m_fill.empty() && !m_closing && m_stopped.empty()) m_filled.wait(lock);
+        const auto due = [this] {
+            return m_fill.size() >= kBatch || m_closing || !m_stopped.empty();
+        };
+        m_filled.wait_for(lock, std::chrono::milliseconds(kFlushMs), due);
         if (m_fill.empty()) {
             if (m_closing) break;
-            m_filled.wait(lock);  // stopped: nothing more comes but the close
+            // Stopped: nothing more comes but the close.
+            if (!m_stopped.empty()) m_filled.wait(lock);
             continue;
         }
-        m_filled.wait_for(lock, std::chrono::milliseconds(kLingerMs), [this] {
-            return m_fill.size() >= kBatch || m_closing || !m_stopped.empty();
-        });
         m_writing.swap(m_fill);
         m_emptied.notify_all();
         lock.unlock();

@@ -22,10 +22,10 @@ class Trace {
     // Records waiting for the writer: a caller's thread waits (after the unlock) for room above
     // kRoom; the engine's threads never wait, and stop the trace above twice that.
     static constexpr std::size_t kRoom = 1u << 20;
-    // The writer takes the records once this many wait, or kLingerMs after the first of them:
-    // a write and a wake-up for many records, not one a record.
+    // The writer takes the records once this many wait, and otherwise every kFlushMs: a write
+    // and a wake-up for many records, not one a record.
     static constexpr std::size_t kBatch = 64u << 10;
-    static constexpr int kLingerMs = 20;
+    static constexpr int kFlushMs = 500;
     // How long a caller waits for the disk before the trace stops.
     static constexpr int kWaitSeconds = 5;
 
