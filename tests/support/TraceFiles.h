@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,11 @@ struct TraceDir {
         file = dir + "/calls.trace";
     }
     ~TraceDir() {
+        // Kept where ZVPLD_KEEP_TRACE says, for a trace written on the target to be read on the
+        // host.
+        if (const char* keep = std::getenv("ZVPLD_KEEP_TRACE")) {
+            std::ofstream(keep, std::ios::binary) << std::ifstream(file, std::ios::binary).rdbuf();
+        }
         std::remove(file.c_str());
         rmdir(dir.c_str());
     }

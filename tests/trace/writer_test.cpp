@@ -245,4 +245,14 @@ TEST_P(TracedCalls, EachIsRecordedWithItsRequestStatusAndReplyBetweenInitAndTheE
 
 INSTANTIATE_TEST_SUITE_P(Trace, TracedCalls, ValuesIn(kCalls), OpName);
 
+// The TextRead row's trace as the ppc32 library wrote it under qemu-ppc (ZVPLD_KEEP_TRACE),
+// kept in the repository: every reader, the host's included, reads what the target wrote.
+TEST(TracedOnTheTarget, ReadsAsItWasWritten) {
+    bool cutShort = true;
+    EXPECT_EQ(
+        ShowAll(ReadTrace(ZVPLD_TARGET_TRACE, &cutShort)),
+        (std::vector<std::string>{"Init 1", kCalls[0].records[0], "UnReg 0 what=1", "End Closed"}));
+    EXPECT_FALSE(cutShort);
+}
+
 }  // namespace
