@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace zvtrace {
@@ -285,12 +286,14 @@ struct Head {
 
 // Builds one record in a buffer of the caller's: the head, then the fields in the shape's
 // order. Finish() writes the length and gives the record's bytes; a record that would pass
-// kMaxRecordBytes is not finished (false), the buffer left as it was.
+// kMaxRecordBytes is not finished (false), the buffer left as it was. The fields gather in a
+// small buffer of the encoder's own and reach the caller's in one append, so that a record costs
+// one growth of it rather than one a field.
 class Encoder {
   public:
     Encoder(std::string& out, const Head& head, std::uint8_t requestCount, std::uint8_t replyCount)
         : m_out(out), m_begin(out.size()) {
-        unsigned char fixed[kLengthBytes + kFixedBytes];
+        unsigned char* fixed = m_buf;
         Put32(fixed, 0);
         fixed[4] = static_cast<unsigned char>(head.kind);
         fixed[5] = head.op;
@@ -301,17 +304,21 @@ class Encoder {
         Put32(fixed + 28, static_cast<std::uint32_t>(head.status));
         fixed[32] = requestCount;
         fixed[33] = replyCount;
-        m_out.append(reinterpret_cast<const char*>(fixed), sizeof fixed);
+        m_used = kLengthBytes + kFixedBytes;
     }
     void U32(std::uint32_t v) { number(Type::U32, v); }
     void I32(std::int32_t v) { number(Type::I32, static_cast<std::uint32_t>(v)); }
-    void None() { m_out.push_back(static_cast<char>(Type::None)); }
+    void None() {
+        room(1);
+        m_buf[m_used++] = static_cast<unsigned char>(Type::None);
+    }
     // A text or byte block; `size` is cut to its type's limit.
     void Text(const char* data, std::size_t size) { block(Type::Text, data, size, kMaxTextBytes); }
     void Bytes(const void* data, std::size_t size) {
         block(Type::Bytes, data, size, kMaxBytesField);
     }
     bool Finish() {
+        flush();
         const std::size_t length = m_out.size() - m_begin - kLengthBytes;
         if (length > kMaxRecordBytes) {
             m_out.resize(m_begin);
@@ -323,22 +330,35 @@ class Encoder {
     }
 
   private:
+    void room(std::size_t bytes) {
+        if (m_used + bytes > sizeof m_buf) flush();
+    }
+    void flush() {
+        m_out.append(reinterpret_cast<const char*>(m_buf), m_used);
+        m_used = 0;
+    }
     void number(Type type, std::uint32_t v) {
-        unsigned char b[5];
-        b[0] = static_cast<unsigned char>(type);
-        Put32(b + 1, v);
-        m_out.append(reinterpret_cast<const char*>(b), sizeof b);
+        room(5);
+        m_buf[m_used] = static_cast<unsigned char>(type);
+        Put32(m_buf + m_used + 1, v);
+        m_used += 5;
     }
     void block(Type type, const void* data, std::size_t size, std::size_t limit) {
         if (size > limit) size = limit;
-        unsigned char b[5];
-        b[0] = static_cast<unsigned char>(type);
-        Put32(b + 1, static_cast<std::uint32_t>(size));
-        m_out.append(reinterpret_cast<const char*>(b), sizeof b);
-        m_out.append(static_cast<const char*>(data), size);
+        number(type, static_cast<std::uint32_t>(size));
+        if (size == 0) return;
+        room(size);
+        if (size > sizeof m_buf) {
+            m_out.append(static_cast<const char*>(data), size);
+        } else {
+            std::memcpy(m_buf + m_used, data, size);
+            m_used += size;
+        }
     }
     std::string& m_out;
     std::size_t m_begin;
+    unsigned char m_buf[256];
+    std::size_t m_used;
 };
 
 // The header's 32 bytes.

@@ -153,6 +153,7 @@ std::string* ZvPldProxy::GetActiveStringBuf() {
 }
 
 int ZvPldProxy::ProcessActiveEventsCB(ZvCallbackInfo* cbi) {
+    if (g_trace.load(std::memory_order_relaxed) != nullptr) TracePiece(cbi);
     if (cbi == nullptr || cbi->status != 0 || cbi->pProcOutBuf == nullptr) return 0;
     // The piece is read within its buffer's capacity, whatever length it claims.
     const std::uint32_t capacity = cbi->procOutBufSize;

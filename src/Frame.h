@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "Trace.h"
 #include "ZvLinuxMutex.h"
 #include "ZvPldMsgClient.h"
 #include "ZvPldProxy.h"
@@ -79,6 +80,9 @@ int noClient(const char* op);
 // Logs that `op` could not obtain memory, and gives kFailed.
 int noMemory(const char* op);
 
+// The ancestor entries of `record` lie within its buffer of `size` bytes.
+bool ancestorEntriesWithin(const ZvPldEngAncestors& record, std::uint32_t size);
+
 // The success path of a text reply: at most `size` characters before the first NUL, rejected
 // whole (logged with `tag`) if any is not 7-bit ASCII, otherwise assigned to `out`.
 int deliverText(const char* op, const char* tag, const char* reply, std::size_t size,
@@ -104,23 +108,61 @@ class Locked {
 struct ZvPldProxyAccess {
     // The one place that calls the message client: under s_clientLock, nothing else inside.
     // False when there is no message client (before construction, or after the stop).
-    // The lock is released even if the message client throws.
+    // The lock is released even if the message client throws. `call` takes the message client,
+    // or the facade that traces it (zvpld::TracedClient).
     template <class Result, class Call>
     static bool callEngine(Result& result, Call&& call) {
         const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
         // The lock orders this read after the client's publication; GetInstance() ordered the
         // caller after the construction.
         ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
-        if (client == nullptr) return false;
+        if (client == nullptr) {
+            // A traced process publishes its client where only a traced call looks, so that an
+            // untraced call pays nothing for the trace. The traced path works on copies: neither
+            // the call nor the result needs an address on the untraced one.
+            Result traced{};
+            const bool called = callTraced(traced, std::decay_t<Call>(call));
+            if (called) result = traced;
+            return called;
+        }
         result = call(*client);
         return true;
+    }
+
+    // The call through the facade, its record added with the client lock let go for that while;
+    // false if there is no client. Called, and returns, with the client lock held.
+    template <class Result, class Call>
+    __attribute__((noinline, cold)) static bool callTraced(Result& result, Call call) {
+        ZvPldMsgClient* client = zvpld::g_tracedClient.load(std::memory_order_relaxed);
+        if (client == nullptr) return false;
+        const zvpld::TraceUse use;
+        if (use.trace() == nullptr) {  // closed by a stop under way
+            result = call(*client);
+            return true;
+        }
+        zvpld::TracedClient traced(*use.trace());
+        result = call(traced.on(*client));
+        ZvPldProxy::s_clientLock->Unlock();
+        traced.Append();
+        ZvPldProxy::s_clientLock->Lock();
+        return true;
+    }
+
+    // Publishes a new message client: where every call finds it, or, while the process traces,
+    // where only a traced call does.
+    static void publishClient(ZvPldMsgClient* client) {
+        const bool traced = zvpld::g_trace.load() != nullptr;
+        zvpld::g_tracedClient.store(traced ? client : nullptr, std::memory_order_release);
+        ZvPldProxy::s_MsgClient.store(traced ? nullptr : client, std::memory_order_release);
     }
 
     // Takes the message client out of service once the calls in flight have returned; null if
     // there is none.
     static ZvPldMsgClient* withdrawClient() {
         const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
-        return ZvPldProxy::s_MsgClient.exchange(nullptr);
+        ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.exchange(nullptr);
+        ZvPldMsgClient* traced = zvpld::g_tracedClient.exchange(nullptr);
+        return client != nullptr ? client : traced;
     }
 
     // Serialises the hierarchy queries, and with them every use of the ancestor cache.

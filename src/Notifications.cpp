@@ -20,10 +20,9 @@ void release(ZvValChgInfo* copy) {
     std::free(copy);
 }
 
-template <class Callback, class Capture, class OnRefusal>
+template <auto Reg, class Callback, class Capture, class OnRefusal>
 void registerFor(const char* op, std::atomic<Callback>& stored, Callback callback, void* context,
-                 int regArg, Y4_Status (ZvPldMsgClient::*reg)(Capture, void*, std::uint16_t),
-                 Capture capture, OnRefusal&& onRefusal) {
+                 int regArg, Capture capture, OnRefusal&& onRefusal) {
     if (callback == nullptr) return;
     // Registered already: only the client's callback changes.
     if (stored.load(std::memory_order_acquire) != nullptr) {
@@ -33,10 +32,10 @@ void registerFor(const char* op, std::atomic<Callback>& stored, Callback callbac
     // Checked again and stored under the client lock: two first registrations of a kind at the
     // same moment register the capture function once, and the later one only replaces the callback.
     Y4_Status status = 0;
-    const bool called = ZvPldProxyAccess::callEngine(status, [&](ZvPldMsgClient& c) {
+    const bool called = ZvPldProxyAccess::callEngine(status, [&](auto& c) {
         Y4_Status st = 0;
         if (stored.load(std::memory_order_relaxed) == nullptr) {
-            st = (c.*reg)(capture, context, static_cast<std::uint16_t>(regArg));
+            st = callOn<Reg>(c, capture, context, static_cast<std::uint16_t>(regArg));
         }
         if (st == 0) stored.store(callback, std::memory_order_release);
         return st;
@@ -106,32 +105,34 @@ void drainOne(const char* op, pthread_mutex_t& mutex, std::deque<Record*>& queue
 
 void ZvPldProxy::RegisterForPldCountChange(PldCountCb callback, void* context, int regArg) {
     const char* op = "RegisterForPldCountChange";
-    registerFor(op, s_pldCntCb, callback, context, regArg, &ZvPldMsgClient::RegPldCntChng,
-                &ZvPldProxy::CallbackPldCnt, [op](Y4_Status status) {
-                    __dlog_printf(kError, kTag, "%s: RegPldCntChng() returned error: %d", op,
-                                  status);
-                });
+    registerFor<&ZvPldMsgClient::RegPldCntChng>(
+        op, s_pldCntCb, callback, context, regArg, &ZvPldProxy::CallbackPldCnt,
+        [op](Y4_Status status) {
+            __dlog_printf(kError, kTag, "%s: RegPldCntChng() returned error: %d", op, status);
+        });
 }
 
 void ZvPldProxy::RegisterForEventChange(EventCb callback, void* context, int regArg) {
     const char* op = "RegisterForEventChange";
-    registerFor(op, s_dataEvent16Cb, callback, context, regArg, &ZvPldMsgClient::RegVelEvent,
-                &ZvPldProxy::CallbackEvent, [op](Y4_Status status) {
-                    __dlog_printf(kError, kTag, "%s: RegVelEvent() returned error: %d", op, status);
-                });
+    registerFor<&ZvPldMsgClient::RegVelEvent>(
+        op, s_dataEvent16Cb, callback, context, regArg, &ZvPldProxy::CallbackEvent,
+        [op](Y4_Status status) {
+            __dlog_printf(kError, kTag, "%s: RegVelEvent() returned error: %d", op, status);
+        });
 }
 
 void ZvPldProxy::RegisterForValueChange(ValueChangeCb callback, void* context, int regArg) {
     const char* op = "RegisterForValueChange";
-    registerFor(op, s_valueChangeCb, callback, context, regArg, &ZvPldMsgClient::RegValueChange,
-                &ZvPldProxy::CallbackValueChange, [op](Y4_Status status) {
-                    __dlog_printf(kError, kTag, "%s: RegValueChange() returned error: %d", op,
-                                  status);
-                });
+    registerFor<&ZvPldMsgClient::RegValueChange>(
+        op, s_valueChangeCb, callback, context, regArg, &ZvPldProxy::CallbackValueChange,
+        [op](Y4_Status status) {
+            __dlog_printf(kError, kTag, "%s: RegValueChange() returned error: %d", op, status);
+        });
 }
 
 void ZvPldProxy::CallbackPldCnt(void* context, unsigned long count) {
     const char* op = "CallbackPldCnt";
+    if (g_trace.load(std::memory_order_relaxed) != nullptr) TracePldCount(count);
     const Enqueued e = enqueue(s_pldCntWrkQueue_mutex, s_pldCntDeque, count, &s_ancestorInfoState);
     if (e.lockError != 0) {
         __dlog_printf(kError, kTag, "%s: mutex lock error: %d, for PLD count: %lu", op, e.lockError,
@@ -148,6 +149,7 @@ void ZvPldProxy::CallbackPldCnt(void* context, unsigned long count) {
 
 void ZvPldProxy::CallbackEvent(void*, const ZvVEventInfo* info) {
     const char* op = "CallbackEvent";
+    if (g_trace.load(std::memory_order_relaxed) != nullptr) TraceEvent(info);
     const auto id = static_cast<unsigned long>(info->eventId);
     const int state = info->eventState;
     auto* copy = static_cast<ZvVEventInfo*>(std::malloc(sizeof(ZvVEventInfo)));
@@ -175,6 +177,7 @@ void ZvPldProxy::CallbackEvent(void*, const ZvVEventInfo* info) {
 
 void ZvPldProxy::CallbackValueChange(void*, const ZvValChgInfo* info) {
     const char* op = "CallbackValueChange";
+    if (g_trace.load(std::memory_order_relaxed) != nullptr) TraceValueChange(info);
     // Messages name the delivered record: once queued, the copy may be drained and freed by
     // another thread at any moment.
     const auto id = static_cast<unsigned long>(info->valueId);

@@ -27,7 +27,7 @@ int ZvPldProxy::Process(ZvPldEngInfo* record) {
         return kFailed;
     }
     return request(
-        "Process", kPassThrough, [&](ZvPldMsgClient& c) { return c.Process(record); },
+        "Process", kPassThrough, [record](auto& c) { return c.Process(record); },
         [](Y4_Status status) {
             __dlog_printf(kError, kTag, "%s: Failed to process http request -- Y4_Status: %d",
                           "Process", status);
@@ -40,8 +40,7 @@ bool ZvPldProxy::GetPldInventory(ZvVelInventory* inventory) const {
     ZvVelInventory answer{};  // an engine that writes less than the whole record leaves zeros
     return request(
                "GetPldInventory", kPassThrough,
-               [&](ZvPldMsgClient& c) { return c.GetVelServerInventory(&answer); },
-               [](Y4_Status) {},
+               [&](auto& c) { return c.GetVelServerInventory(&answer); }, [](Y4_Status) {},
                [&] {
                    std::memcpy(inventory, &answer, sizeof answer);
                    return kOk;
@@ -51,8 +50,8 @@ bool ZvPldProxy::GetPldInventory(ZvVelInventory* inventory) const {
 bool ZvPldProxy::GetProdSeqId(ZvProductIdentSeq** seq, unsigned short deviceIdx) const {
     if (seq == nullptr) return false;
     ZvProductIdentSeq* block = nullptr;
-    if (!ZvPldProxyAccess::callEngine(
-            block, [&](ZvPldMsgClient& c) { return c.GetProdSeqId(deviceIdx); })) {
+    if (!ZvPldProxyAccess::callEngine(block,
+                                      [deviceIdx](auto& c) { return c.GetProdSeqId(deviceIdx); })) {
         noClient("GetProdSeqId");
         return false;
     }
@@ -73,7 +72,7 @@ std::string ZvPldProxy::GetFdmVersion(unsigned short deviceIdx) const {
     std::string version;
     bool read = false;
     try {
-        if (!ZvPldProxyAccess::callEngine(read, [&](ZvPldMsgClient& c) {
+        if (!ZvPldProxyAccess::callEngine(read, [&](auto& c) {
                 c.GetVelFDMVersion(static_cast<int>(deviceIdx), kFdmVersionSize, buf);
                 version.assign(buf, strnlen(buf, sizeof buf));
                 return true;

@@ -30,12 +30,12 @@ ZvVelPntDfn attributeRecord(unsigned short deviceIdx, unsigned short gddId) {
 
 using TextCall = Y4_Status (ZvPldMsgClient::*)(const ZvVelPntDfn*, unsigned int, char*);
 
-template <class OnFailure>
-int readText(const char* op, const StatusTable& table, TextCall call, const ZvVelPntDfn& rec,
-             const char* asciiTag, std::string& text, OnFailure&& onFailure) {
+template <TextCall Call, class OnFailure>
+int readText(const char* op, const StatusTable& table, const ZvVelPntDfn& rec, const char* asciiTag,
+             std::string& text, OnFailure&& onFailure) {
     char reply[kTextSize + 1] = {};  // no byte the engine did not write is ever read
     return request(
-        op, table, [&](ZvPldMsgClient& c) { return (c.*call)(&rec, kTextSize, reply); }, onFailure,
+        op, table, [&](auto& c) { return callOn<Call>(c, &rec, kTextSize, reply); }, onFailure,
         [&] { return deliverText(op, asciiTag, reply, kTextSize, rec.gddId, text); });
 }
 
@@ -62,7 +62,7 @@ int readCell(const char* op, const StatusTable& table, Cell* out, Call&& call,
              OnFailure&& onFailure) {
     Cell cell = 0;
     return request(
-        op, table, [&](ZvPldMsgClient& c) { return call(c, &cell); }, onFailure,
+        op, table, [&cell, call](auto& c) { return call(c, &cell); }, onFailure,
         [&] {
             *out = cell;
             return kOk;
@@ -77,23 +77,23 @@ int write(const char* op, Call&& call, OnFailure&& onFailure) {
 // A count query: the engine answers the number itself, 0 meaning none or failure.
 using CountCall = std::uint32_t (ZvPldMsgClient::*)(std::uint16_t, std::uint32_t);
 
-template <class OnFailure>
-int readCount(const char* op, CountCall call, unsigned long* value, unsigned short deviceIdx,
-              unsigned short gddId, OnFailure&& onFailure) {
+template <CountCall Call, class OnFailure>
+int readCount(const char* op, unsigned long* value, unsigned short deviceIdx, unsigned short gddId,
+              OnFailure&& onFailure) {
     return readAnswer(
-        op, 0, [&](ZvPldMsgClient& c) { return (c.*call)(deviceIdx, gddId); }, value, onFailure);
+        op, 0, [=](auto& c) { return callOn<Call>(c, deviceIdx, gddId); }, value, onFailure);
 }
 
 // A record query for one attribute; the message names the value the cell holds after the call.
 using AttributeCall = Y4_Status (ZvPldMsgClient::*)(const ZvVelPntDfn*, std::uint32_t*);
 
-template <class OnFailure>
-int readAttribute(const char* op, AttributeCall call, unsigned long* value,
-                  unsigned short deviceIdx, unsigned short gddId, OnFailure&& onFailure) {
+template <AttributeCall Call, class OnFailure>
+int readAttribute(const char* op, unsigned long* value, unsigned short deviceIdx,
+                  unsigned short gddId, OnFailure&& onFailure) {
     const ZvVelPntDfn rec = attributeRecord(deviceIdx, gddId);
     std::uint32_t cell = 0;
     return request(
-        op, kReadPassing1007, [&](ZvPldMsgClient& c) { return (c.*call)(&rec, &cell); },
+        op, kReadPassing1007, [&](auto& c) { return callOn<Call>(c, &rec, &cell); },
         [&](Y4_Status status) { onFailure(status, cell); },
         [&] {
             *value = cell;
@@ -108,8 +108,8 @@ int ZvPldProxy::GetLabelString(std::string& text, unsigned short deviceIdx, unsi
     const char* op = "GetLabelString";
     const ZvVelPntDfn rec = pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, 0,
                                         auxText != nullptr ? auxText : kZeroText, 0);
-    return readText(op, kRead, &ZvPldMsgClient::GetVelPntStrLabel, rec, kTag, text,
-                    textReadFailure(op, gddId));
+    return readText<&ZvPldMsgClient::GetVelPntStrLabel>(op, kRead, rec, kTag, text,
+                                                        textReadFailure(op, gddId));
 }
 
 int ZvPldProxy::GetFullDescriptionString(std::string& text, unsigned short deviceIdx,
@@ -118,8 +118,8 @@ int ZvPldProxy::GetFullDescriptionString(std::string& text, unsigned short devic
     const char* op = "GetFullDescriptionString";
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModuleOrWhole(mmIdx), auxIdx, 0, nullptr, 0);
-    return readText(op, kDescriptionRead, &ZvPldMsgClient::GetVelPntStrDscrptn, rec, kTag, text,
-                    textReadFailure(op, gddId));
+    return readText<&ZvPldMsgClient::GetVelPntStrDscrptn>(op, kDescriptionRead, rec, kTag, text,
+                                                          textReadFailure(op, gddId));
 }
 
 int ZvPldProxy::GetUomLabelString(std::string& text, unsigned short deviceIdx, unsigned short gddId,
@@ -127,8 +127,8 @@ int ZvPldProxy::GetUomLabelString(std::string& text, unsigned short deviceIdx, u
     const char* op = "GetUomLabelString";
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, 0, nullptr, uofm);
-    return readText(op, kRead, &ZvPldMsgClient::GetVelPntStrUoM, rec, kLibraryName, text,
-                    textReadFailure(op, gddId));
+    return readText<&ZvPldMsgClient::GetVelPntStrUoM>(op, kRead, rec, kLibraryName, text,
+                                                      textReadFailure(op, gddId));
 }
 
 int ZvPldProxy::GetValueString(std::string& text, unsigned short deviceIdx, unsigned short gddId,
@@ -137,13 +137,13 @@ int ZvPldProxy::GetValueString(std::string& text, unsigned short deviceIdx, unsi
     const char* op = "GetValueString";
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, auxText, uofm);
-    return readText(op, kRead, &ZvPldMsgClient::GetVelPntStr, rec, kTag, text,
-                    [=](Y4_Status status) {
-                        __dlog_printf(kError, kTag,
-                                      "%s - unable to get data due to error:%d - GddId:%d, "
-                                      "mmIdx:%d uofm:%ld",
-                                      op, status, gddId, mmIdx, static_cast<long>(uofm));
-                    });
+    return readText<&ZvPldMsgClient::GetVelPntStr>(
+        op, kRead, rec, kTag, text, [=](Y4_Status status) {
+            __dlog_printf(kError, kTag,
+                          "%s - unable to get data due to error:%d - GddId:%d, "
+                          "mmIdx:%d uofm:%ld",
+                          op, status, gddId, mmIdx, static_cast<long>(uofm));
+        });
 }
 
 int ZvPldProxy::GetValueSInt32(int* value, unsigned short deviceIdx, unsigned short gddId,
@@ -153,8 +153,7 @@ int ZvPldProxy::GetValueSInt32(int* value, unsigned short deviceIdx, unsigned sh
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return readCell(
-        op, kRead, value,
-        [&](ZvPldMsgClient& c, std::int32_t* cell) { return c.GetVelPntInt32(&rec, cell); },
+        op, kRead, value, [&](auto& c, std::int32_t* cell) { return c.GetVelPntInt32(&rec, cell); },
         valueReadFailure(op, gddId, mmIdx, uofm));
 }
 
@@ -166,7 +165,7 @@ int ZvPldProxy::GetValueUInt32(unsigned int* value, unsigned short deviceIdx, un
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return readCell(
         op, kReadPassing1007, value,
-        [&](ZvPldMsgClient& c, std::uint32_t* cell) { return c.GetVelPntUint32(&rec, cell); },
+        [&](auto& c, std::uint32_t* cell) { return c.GetVelPntUint32(&rec, cell); },
         valueReadFailure(op, gddId, mmIdx, uofm));
 }
 
@@ -177,7 +176,8 @@ int ZvPldProxy::SetValueString(const char* newValue, unsigned short deviceIdx, u
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, auxText, uofm);
     return write(
-        op, [&](ZvPldMsgClient& c) { return c.SetVelPntStr(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntStr(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(kError, kTag,
                           "%s - unable to set data due to error:%d - GddId:%d, mmIdx:%d, uofm:%ld",
@@ -192,7 +192,8 @@ int ZvPldProxy::SetValueSInt32(int newValue, unsigned short deviceIdx, unsigned 
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return write(
-        op, [&](ZvPldMsgClient& c) { return c.SetVelPntInt32(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntInt32(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(
                 kError, kTag,
@@ -208,7 +209,8 @@ int ZvPldProxy::SetValueUInt32(unsigned int newValue, unsigned short deviceIdx,
     const ZvVelPntDfn rec =
         pointRecord(deviceIdx, gddId, engineModule(mmIdx), auxIdx, auxParam, kZeroText, uofm);
     return write(
-        op, [&](ZvPldMsgClient& c) { return c.SetVelPntUint32(&rec, newValue, setParam); },
+        op,
+        [&rec, newValue, setParam](auto& c) { return c.SetVelPntUint32(&rec, newValue, setParam); },
         [=](Y4_Status status) {
             __dlog_printf(
                 kError, kTag,
@@ -220,7 +222,7 @@ int ZvPldProxy::SetValueUInt32(unsigned int newValue, unsigned short deviceIdx,
 int ZvPldProxy::GetMaxModuleCnt(unsigned long* value, unsigned short deviceIdx,
                                 unsigned short gddId) {
     const char* op = "GetMaxModuleCnt";
-    return readCount(op, &ZvPldMsgClient::GetMaxRprtMMCnt, value, deviceIdx, gddId, [=] {
+    return readCount<&ZvPldMsgClient::GetMaxRprtMMCnt>(op, value, deviceIdx, gddId, [=] {
         __dlog_printf(kError, kTag, "%s : Get maximum multi-module count error, GddId :%d", op,
                       gddId);
     });
@@ -229,7 +231,7 @@ int ZvPldProxy::GetMaxModuleCnt(unsigned long* value, unsigned short deviceIdx,
 int ZvPldProxy::GetMaxArrayDim(unsigned long* value, unsigned short deviceIdx,
                                unsigned short gddId) {
     const char* op = "GetMaxArrayDim";
-    return readCount(op, &ZvPldMsgClient::GetMaxPntArrayDim, value, deviceIdx, gddId, [=] {
+    return readCount<&ZvPldMsgClient::GetMaxPntArrayDim>(op, value, deviceIdx, gddId, [=] {
         __dlog_printf(kError, kTag,
                       "%s : get point's max  Array Dimension error,GddId:%d, device Id: %d", op,
                       gddId, deviceIdx);
@@ -239,9 +241,8 @@ int ZvPldProxy::GetMaxArrayDim(unsigned long* value, unsigned short deviceIdx,
 int ZvPldProxy::GetVelPointAccessRights(unsigned long* value, unsigned short deviceIdx,
                                         unsigned short gddId) {
     const char* op = "GetVelPointAccessRights";
-    return readAttribute(
-        op, &ZvPldMsgClient::GetVelPntAccessRights, value, deviceIdx, gddId,
-        [=](Y4_Status status, std::uint32_t) {
+    return readAttribute<&ZvPldMsgClient::GetVelPntAccessRights>(
+        op, value, deviceIdx, gddId, [=](Y4_Status status, std::uint32_t) {
             __dlog_printf(kError, kTag,
                           "%s - unable to get data access rights due to error:%d - GddId: %d, "
                           "device Id: %d",
@@ -252,9 +253,8 @@ int ZvPldProxy::GetVelPointAccessRights(unsigned long* value, unsigned short dev
 int ZvPldProxy::GetVelPointDataType(unsigned long* value, unsigned short deviceIdx,
                                     unsigned short gddId) {
     const char* op = "GetVelPointDataType";
-    return readAttribute(
-        op, &ZvPldMsgClient::GetVelPntDataType, value, deviceIdx, gddId,
-        [=](Y4_Status status, std::uint32_t) {
+    return readAttribute<&ZvPldMsgClient::GetVelPntDataType>(
+        op, value, deviceIdx, gddId, [=](Y4_Status status, std::uint32_t) {
             __dlog_printf(kError, kTag,
                           "%s - unable to get data type due to error: %d - GddId: %d,device Id:%d",
                           op, status, gddId, deviceIdx);
@@ -267,7 +267,7 @@ int ZvPldProxy::GetVelPointUoMID(unsigned long* value, unsigned short deviceIdx,
     const ZvVelPntDfn rec = attributeRecord(deviceIdx, gddId);
     Y4paVelDsply dsply{};
     return request(
-        op, kReadPassing1007, [&](ZvPldMsgClient& c) { return c.GetVelPntUoMId(&rec, &dsply); },
+        op, kReadPassing1007, [&](auto& c) { return c.GetVelPntUoMId(&rec, &dsply); },
         [&](Y4_Status status) {
             __dlog_printf(kError, kTag,
                           "%s- unable to get units of measure ID due to error: %d - GddId: %d, "
@@ -283,9 +283,8 @@ int ZvPldProxy::GetVelPointUoMID(unsigned long* value, unsigned short deviceIdx,
 int ZvPldProxy::GetVelPointNormFactor(unsigned long* value, unsigned short deviceIdx,
                                       unsigned short gddId) {
     const char* op = "GetVelPointNormFactor";
-    return readAttribute(
-        op, &ZvPldMsgClient::GetVelPntDsplyNF, value, deviceIdx, gddId,
-        [=](Y4_Status status, std::uint32_t normFactor) {
+    return readAttribute<&ZvPldMsgClient::GetVelPntDsplyNF>(
+        op, value, deviceIdx, gddId, [=](Y4_Status status, std::uint32_t normFactor) {
             __dlog_printf(kError, kTag,
                           "%s- unable to get data point's norm factor due to error:%d - GddId: %d, "
                           "normalization factor: %ld",
@@ -303,7 +302,7 @@ int ZvPldProxy::GetVelEnumStateInfo(std::list<int>* stateValues, std::list<std::
     std::uint16_t values[kMaxEnumStates] = {};
     const int result = request(
         op, kReadPassing1007,
-        [&](ZvPldMsgClient& c) {
+        [&](auto& c) {
             return c.GetVelEnumStateInfo(deviceIdx, engineGddId, &type, &count, kMaxEnumStates,
                                          values);
         },
@@ -330,9 +329,8 @@ int ZvPldProxy::GetVelEnumStateInfo(std::list<int>* stateValues, std::list<std::
         const ZvVelPntEnum state{deviceIdx, engineGddId, values[i]};
         char name[kMaxEnumStates] = {};
         Y4_Status status = 0;
-        const bool called = ZvPldProxyAccess::callEngine(status, [&](ZvPldMsgClient& c) {
-            return c.GetVelEnumStateStr(&state, kMaxEnumStates, name);
-        });
+        const bool called = ZvPldProxyAccess::callEngine(
+            status, [&](auto& c) { return c.GetVelEnumStateStr(&state, kMaxEnumStates, name); });
         if (!called) return noClient(op);
         if (status != 0) return kFailed;
         // A name that fills the buffer has no NUL: it ends with the buffer.

@@ -44,17 +44,6 @@ std::uint32_t bufferSize(std::uint32_t maxAncestors) {
 constexpr unsigned long kLargestMaximum =
     (0xFFFFFFFFu - sizeof(ZvPldEngAncestors)) / sizeof(ZvPldEngAncestorEntry);
 
-// The record's entries lie within its buffer, so that reading them reads nothing else.
-bool entriesWithin(const ZvPldEngAncestors& record, std::uint32_t size) {
-    if (record.nmbrAncstrs == 0) return true;
-    const auto begin = reinterpret_cast<std::uintptr_t>(&record);
-    const auto first = reinterpret_cast<std::uintptr_t>(record.ancstrs);
-    if (first < begin || first - begin > size || first % alignof(ZvPldEngAncestorEntry) != 0) {
-        return false;
-    }
-    return (size - (first - begin)) / sizeof(ZvPldEngAncestorEntry) >= record.nmbrAncstrs;
-}
-
 // A block from malloc, freed unless it is handed on.
 struct OwnedBlock {
     void* block;
@@ -82,10 +71,21 @@ int withAncestors(ZvPldProxy& proxy, unsigned short deviceIdx, unsigned short gd
 
 }  // namespace
 
+// Checked before an entry is read, so that reading them reads nothing but the buffer.
+bool zvpld::ancestorEntriesWithin(const ZvPldEngAncestors& record, std::uint32_t size) {
+    if (record.nmbrAncstrs == 0) return true;
+    const auto begin = reinterpret_cast<std::uintptr_t>(&record);
+    const auto first = reinterpret_cast<std::uintptr_t>(record.ancstrs);
+    if (first < begin || first - begin > size || first % alignof(ZvPldEngAncestorEntry) != 0) {
+        return false;
+    }
+    return (size - (first - begin)) / sizeof(ZvPldEngAncestorEntry) >= record.nmbrAncstrs;
+}
+
 int ZvPldProxy::GetMaxNmbrAncestors(unsigned long* maxAncestors, unsigned short deviceIdx) {
     const char* op = "GetMaxNmbrAncestors";
     return readAnswer(
-        op, kNoMaximum, [&](ZvPldMsgClient& c) { return c.GetMaxNmbrAncstrs(deviceIdx); },
+        op, kNoMaximum, [deviceIdx](auto& c) { return c.GetMaxNmbrAncstrs(deviceIdx); },
         maxAncestors,
         [=] {
             __dlog_printf(kError, kTag,
@@ -98,7 +98,8 @@ int ZvPldProxy::GetPointReportNum(unsigned long* reportGddId, unsigned short dev
                                   unsigned short gddId) {
     const char* op = "GetPointReportNum";
     return readAnswer(
-        op, 0, [&](ZvPldMsgClient& c) { return c.GetPointsRprt(deviceIdx, gddId); }, reportGddId,
+        op, 0, [deviceIdx, gddId](auto& c) { return c.GetPointsRprt(deviceIdx, gddId); },
+        reportGddId,
         [=] {
             __dlog_printf(kError, kTag, "%s :No report ID for point :%d,device :%d ", op, gddId,
                           deviceIdx);
@@ -111,8 +112,7 @@ int ZvPldProxy::GetReportLabel(std::string& label, unsigned short deviceIdx,
     ZvVelRprtDfn rprt{deviceIdx, reportGddId, engineModuleOrWhole(mmIdx), nullptr, kLabelSize};
     char reply[kLabelSize + 1] = {};  // no byte the engine did not write is ever read
     return request(
-        op, kLabel,
-        [&](ZvPldMsgClient& c) { return c.GetVelRprtStrLabel(&rprt, kLabelSize, reply); },
+        op, kLabel, [&](auto& c) { return c.GetVelRprtStrLabel(&rprt, kLabelSize, reply); },
         [=](Y4_Status failed) {
             __dlog_printf(kError, kTag,
                           "%s: Unable to get report label due to error%d , GddId :%d, device Id "
@@ -196,8 +196,7 @@ int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors,
     ZvVelRprtDfn rprt{key.deviceIdx, static_cast<std::uint32_t>(reportGddId),
                       engineModule(key.mmIdx), buffer.block, m_ancestorBufSize};
     Y4_Status status = 0;
-    if (!ZvPldProxyAccess::callEngine(status,
-                                      [&](ZvPldMsgClient& c) { return c.GetRprtAncstr(&rprt); })) {
+    if (!ZvPldProxyAccess::callEngine(status, [&](auto& c) { return c.GetRprtAncstr(&rprt); })) {
         noClient(op);
         return kCacheFailed;
     }
@@ -211,7 +210,7 @@ int ZvPldProxy::FillAncestorInfoForPt(ZvPldEngAncestors** ancestors,
         return status;
     }
     auto* record = static_cast<ZvPldEngAncestors*>(buffer.block);
-    if (!entriesWithin(*record, m_ancestorBufSize)) {
+    if (!ancestorEntriesWithin(*record, m_ancestorBufSize)) {
         __dlog_printf(kError, kTag,
                       "%s GetRprtAncstr error: %d ancestors do not fit the buffer of %lu bytes "
                       "for point ID (%lu), Device index :%d",

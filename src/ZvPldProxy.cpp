@@ -36,9 +36,19 @@ ZvPldProxy::ZvPldProxy(const char* first, const char* second)
     : m_ancestorBufSize(0), m_activeEventsCb(nullptr) {
     // The client is published only once it is built and initialised: if either step throws,
     // it is released and the process-wide state is as it was.
+    // A trace that an earlier proxy left open ends; ZVPLD_TRACE is read again for this one.
+    CloseTrace();
+    OpenTrace();
+    struct CloseTraceUnlessBuilt {
+        bool built = false;
+        ~CloseTraceUnlessBuilt() {
+            if (!built) CloseTrace();
+        }
+    } trace;
     std::unique_ptr<ZvPldMsgClient> client(new ZvPldMsgClient(first, second, ""));
-    const int initialised = client->Init();
-    s_MsgClient.store(client.release(), std::memory_order_release);
+    const int initialised = callUnlocked(*client, [](auto& c) { return c.Init(); });
+    trace.built = true;
+    ZvPldProxyAccess::publishClient(client.release());
     if (initialised == 0) __dlog_printf(kError, kTag, "Failed to init PldMsgClient");
     s_Instance.store(this, std::memory_order_release);
     s_pldProxyRready.store(1);
@@ -60,10 +70,14 @@ void ZvPldProxy::stop_y4IpcToClientProc() {
     if (s_pldProxyRready.exchange(0) == 0) return;
     // Calls in flight finish with the client first; later ones find none and fail cleanly.
     ZvPldMsgClient* client = ZvPldProxyAccess::withdrawClient();
-    if (client == nullptr) return;
-    const Y4_Status status = client->UnReg(1);
-    if (status != 0) {
-        __dlog_printf(kError, kTag, "%s: UnReg() returned %d", "stop_y4IpcToClientProc", status);
+    if (client != nullptr) {
+        const Y4_Status status = callUnlocked(*client, [](auto& c) { return c.UnReg(1); });
+        if (status != 0) {
+            __dlog_printf(kError, kTag, "%s: UnReg() returned %d", "stop_y4IpcToClientProc",
+                          status);
+        }
+        delete client;
     }
-    delete client;
+    // Once the engine has let go of the capture functions: the last notification is in.
+    CloseTrace();
 }
