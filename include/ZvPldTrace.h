@@ -317,8 +317,13 @@ class Encoder {
     void Bytes(const void* data, std::size_t size) {
         block(Type::Bytes, data, size, kMaxBytesField);
     }
+    // Writes the fields gathered so far to the caller's buffer; Finish does it too.
+    void Flush() {
+        m_out.append(reinterpret_cast<const char*>(m_buf), m_used);
+        m_used = 0;
+    }
     bool Finish() {
-        flush();
+        Flush();
         const std::size_t length = m_out.size() - m_begin - kLengthBytes;
         if (length > kMaxRecordBytes) {
             m_out.resize(m_begin);
@@ -331,11 +336,7 @@ class Encoder {
 
   private:
     void room(std::size_t bytes) {
-        if (m_used + bytes > sizeof m_buf) flush();
-    }
-    void flush() {
-        m_out.append(reinterpret_cast<const char*>(m_buf), m_used);
-        m_used = 0;
+        if (m_used + bytes > sizeof m_buf) Flush();
     }
     void number(Type type, std::uint32_t v) {
         room(5);

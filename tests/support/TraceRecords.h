@@ -26,6 +26,7 @@ inline std::string Rec(const Head& h, const std::function<void(Encoder&, std::st
     Encoder e(out, h, shape != nullptr ? shape->requestCount : 0,
               shape != nullptr ? shape->replyCount : 0);
     fields(e, out);
+    e.Flush();
     Put32(reinterpret_cast<unsigned char*>(&out[0]), static_cast<std::uint32_t>(out.size() - 4));
     return out;
 }

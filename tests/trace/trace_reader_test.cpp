@@ -103,7 +103,9 @@ std::string PntStr(const std::function<void(Encoder&, std::string&)>& rest,
     });
 }
 
-void Raw(std::string& out, std::initializer_list<unsigned char> bytes) {
+// Bytes after the fields the encoder holds.
+void Raw(Encoder& e, std::string& out, std::initializer_list<unsigned char> bytes) {
+    e.Flush();
     for (unsigned char b : bytes) out.push_back(static_cast<char>(b));
 }
 
@@ -176,14 +178,14 @@ TEST(TraceReader, RefusesEachBrokenRuleSayingWhatIsWrong) {
          "field text runs past its record"},
         {"text past its limit", Body(PntStr([](Encoder& e, std::string& out) {
              e.U32(64);
-             Raw(out, {3, 0x00, 0x01, 0x00, 0x01});
+             Raw(e, out, {3, 0x00, 0x01, 0x00, 0x01});
          })),
          "field text is longer than its limit"},
         {"block past its limit",
          Body(Rec(CallHead(Op::GetProdSeqId),
                   [](Encoder& e, std::string& out) {
                       e.U32(1);
-                      Raw(out, {4, 0x00, 0x02, 0x00, 0x01});
+                      Raw(e, out, {4, 0x00, 0x02, 0x00, 0x01});
                   })),
          "field identity is longer than its limit"},
         {"text at its limit", Body(PntStr([](Encoder& e, std::string&) {
