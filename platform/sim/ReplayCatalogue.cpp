@@ -16,9 +16,10 @@ std::uint32_t numberOf(const Record& r, const char* name) {
     return v != nullptr ? v->number : 0;
 }
 
+// Within the room a request has in the index: the catalogue shows texts, it answers none.
 std::string textOf(const Record& r, const char* name) {
     const zvtrace::Value* v = r.find(name);
-    return v != nullptr ? v->bytes : std::string();
+    return v != nullptr ? v->bytes.substr(0, 255) : std::string();
 }
 
 // A module's slot, the vector grown to hold it; 0xFFFF names the point as a whole.
@@ -133,7 +134,7 @@ void ReplayIndex::learnPoint(const Record& r) {
             break;
         case TOp::GetMaxRprtMMCnt:
             // The count, as text slots until the point's kind is known.
-            if (r.head.status > 0) slot(p.texts, std::uint32_t(r.head.status) - 1);
+            if (r.head.status > 0) slot(p.texts, std::min(std::uint32_t(r.head.status), 32u) - 1);
             break;
         case TOp::GetMaxPntArrayDim:
             p.arrayDim = static_cast<std::uint32_t>(r.head.status);
@@ -149,7 +150,7 @@ void ReplayIndex::learnPoint(const Record& r) {
                 const auto v = zvtrace::Get16(reinterpret_cast<const unsigned char*>(&values[i]));
                 bool known = false;
                 for (const State& s : p.states) known = known || s.value == v;
-                if (!known) p.states.push_back({v, std::to_string(v)});
+                if (!known && p.states.size() < 256) p.states.push_back({v, std::to_string(v)});
             }
             break;
         }

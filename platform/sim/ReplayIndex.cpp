@@ -19,6 +19,10 @@ constexpr std::size_t kWindow = 16384;
 // Process calls whose later pieces are still looked for, and pieces whose call is still to
 // come: a piece further from its call than this many calls is not replayed.
 constexpr std::size_t kOpenChains = 4096;
+// The distinct requests, their cursors and the catalogue's share of each: a trace that would take
+// more is refused rather than let a crafted one take the host's memory.
+constexpr std::size_t kMaxIndexBytes = 64u << 20;
+constexpr std::size_t kPerRequest = 64 + 256;  // a cursor's room, and a catalogue text's most
 
 int temporaryFile() {
     const char* dir = std::getenv("TMPDIR");
@@ -129,7 +133,13 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
                  op == zvtrace::Op::RegValueChange)) {
                 origin = record.head.start;
             }
-            Cursor& c = m_cursors[RequestKey::Of(record)];
+            auto [at, fresh] = m_cursors.try_emplace(RequestKey::Of(record));
+            if (fresh && (m_bytes += at->first.size() + kPerRequest) > kMaxIndexBytes) {
+                throw std::runtime_error("record at byte " + std::to_string(record.offset) +
+                                         ": the distinct requests up to it pass " +
+                                         std::to_string(kMaxIndexBytes >> 20) + " MiB");
+            }
+            Cursor& c = at->second;
             if (c.tail != 0) {
                 setLink(c.tail, &Links::nextSame, number);
             } else {

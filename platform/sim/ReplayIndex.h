@@ -87,6 +87,8 @@ class ReplayIndex {
     void setLink(std::uint64_t number, std::uint64_t Links::*field, std::uint64_t to);
     void flushWindow();
 
+    // What the distinct requests and what was learnt of them take, counted as each comes.
+    std::size_t m_bytes = 0;
     std::mutex m_mutex;  // the cursors and the reader's ReadAt buffer
     zvtrace::Reader m_reader;
     int m_links = -1;  // the temporary file

@@ -232,6 +232,36 @@ TEST_F(Replay, AnswerPiecesComeWithinTheCallOrLaterAsRecorded) {
     EXPECT_EQ(m_engine->Process(&request), zvstatus::kNoEngine);
 }
 
+// The catalogue that status and the tools see, from what the answers and notifications said.
+TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
+    std::vector<TraceField> label = PointFields(1, 100, 0xFFFF);
+    label.push_back(U32(64));
+    std::vector<TraceField> text = PointFields(1, 101, 0);
+    text.push_back(U32(64));
+    std::string name(32, '\0');
+    replay(TraceBuilder()
+               .Call(Op::GetVelServerInventory, 0, {},
+                     {U32(1), U32(2), U32(32), U32(1), U32(5), Bytes(name)})
+               .Call(Op::GetVelPntStrLabel, 0, label, {Text("Flow")})
+               .Call(Op::GetVelPntUint32, 0, PointFields(1, 100, 1), {U32(9)})
+               .Call(Op::GetPointsRprt, 7, {U32(1), U32(100)})
+               .Call(Op::GetVelRprtStrLabel, zvstatus::kLabelRead,
+                     {U32(1), U32(7), U32(0), U32(64)}, {Text("Pump")})
+               .Call(Op::GetVelPntStr, 0, text, {Text("idle")})
+               .Note(zvtrace::NoteKind::Event, {U32(1), U32(40), U32(1), U32(3), U32(9)}, 0));
+    const zvsim::Catalogue c = m_engine->Snapshot();
+    ASSERT_EQ(c.devices.size(), 2u);
+    const zvsim::Point& flow = c.devices.at(1).points.at(100);
+    EXPECT_EQ(flow.label, "Flow");
+    EXPECT_EQ(flow.kind, zvsim::Kind::UInt);
+    EXPECT_THAT(flow.values, ElementsAre(0, 9));
+    EXPECT_EQ(flow.report, 7u);
+    EXPECT_THAT(c.devices.at(1).reports.at(7).labels, ElementsAre("Pump"));
+    EXPECT_EQ(c.devices.at(1).points.at(101).kind, zvsim::Kind::Text);
+    EXPECT_THAT(c.devices.at(1).points.at(101).texts, ElementsAre("idle"));
+    EXPECT_EQ(c.events.at(40).state, 3);
+}
+
 // A trace whose writer was killed in its last record: the whole ones answer, the cut one is not
 // there.
 TEST_F(Replay, ATraceCutShortIsReplayedUpToItsLastWholeRecord) {
