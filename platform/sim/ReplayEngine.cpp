@@ -214,9 +214,9 @@ Y4_Status ReplayEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
     const zvtrace::Value* entries = replyField(r, "ancestors");
     const std::uint32_t count = r.find("count")->number;
     const std::size_t size = sizeof(ZvPldEngAncestors) + count * sizeof(ZvPldEngAncestorEntry);
-    if (entries == nullptr || rprt->buf == nullptr || rprt->bufSize < size) {
-        return call.answer(r.head.status);
-    }
+    if (entries == nullptr) return call.answer(r.head.status);
+    // The same request from a client of another word size: this host's record is larger.
+    if (rprt->buf == nullptr || rprt->bufSize < size) return call.answer(kBufferTooSmall);
     auto* const bytes = static_cast<unsigned char*>(rprt->buf);
     ZvPldEngAncestors head{};
     head.gddId = r.find("gdd")->number;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -260,6 +261,31 @@ TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
     EXPECT_EQ(c.devices.at(1).points.at(101).kind, zvsim::Kind::Text);
     EXPECT_THAT(c.devices.at(1).points.at(101).texts, ElementsAre("idle"));
     EXPECT_EQ(c.events.at(40).state, 3);
+}
+
+// The ancestor record into the caller's buffer: the report, then each entry as recorded (big-endian
+// in the trace); a buffer of the recorded size too small for this host's record: 11.
+TEST_F(Replay, TheAncestorRecordIsWrittenAsRecorded) {
+    const std::string entry{0, 0, 0, 8, 0, 2, 0, 0, 1, 3};  // gdd 8, module 2, aux 259
+    const std::uint32_t room = sizeof(ZvPldEngAncestors) + sizeof(ZvPldEngAncestorEntry);
+    replay(TraceBuilder()
+               .Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(room)},
+                     {U32(7), U32(0), U32(5), U32(1), Bytes(entry)})
+               .Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(room - 1)},
+                     {U32(7), U32(0), U32(5), U32(1), Bytes(entry)}));
+    std::vector<std::uint64_t> buf(room / 8 + 1);
+    ZvVelRprtDfn rprt{1, 7, 0, buf.data(), room};
+    ASSERT_EQ(m_engine->GetRprtAncstr(&rprt), 0);
+    ZvPldEngAncestors head{};
+    std::memcpy(&head, buf.data(), sizeof head);
+    ZvPldEngAncestorEntry e{};
+    std::memcpy(&e, reinterpret_cast<char*>(buf.data()) + sizeof head, sizeof e);
+    EXPECT_EQ(std::to_string(head.gddId) + " " + std::to_string(head.auxValue) + " " +
+                  std::to_string(head.nmbrAncstrs) + " " + std::to_string(e.gddId) + " " +
+                  std::to_string(e.mmIdx) + " " + std::to_string(e.auxValue),
+              "7 5 1 8 2 259");
+    rprt.bufSize = room - 1;
+    EXPECT_EQ(m_engine->GetRprtAncstr(&rprt), zvstatus::kBufferTooSmall);
 }
 
 // A trace whose writer was killed in its last record: the whole ones answer, the cut one is not
