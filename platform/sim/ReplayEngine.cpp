@@ -39,7 +39,7 @@ std::shared_ptr<ReplayEngine> ReplayEngine::FromFile(const std::string& path) {
 }
 
 ReplayEngine::ReplayEngine(std::unique_ptr<ReplayIndex> index)
-    : SimEngine(index->catalogue), m_index(std::move(index)) {}
+    : SimEngine(std::move(index->catalogue)), m_index(std::move(index)) {}
 
 ReplayEngine::~ReplayEngine() {
     stopThread();

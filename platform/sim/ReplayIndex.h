@@ -54,7 +54,7 @@ class ReplayIndex {
     template <class Each>
     void Pieces(std::uint64_t call, zvtrace::Record& piece, Each each);
 
-    Catalogue catalogue;  // what the answers say, for status and tools
+    Catalogue catalogue;  // what the answers say, for status and tools; the engine takes it
     std::string path;
     bool cutShort = false;
     std::uint64_t calls = 0, notes = 0, requests = 0;
