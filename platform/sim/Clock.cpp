@@ -39,6 +39,7 @@ void SimEngine::clockChanged(bool restartTick) {
         delivery = m_delivery;
     }
     if (delivery) delivery->clockChanged(restartTick);
+    ClockChanged();
 }
 
 // What the running clock made due before a freeze is made before the freeze answers: a tick or

@@ -224,6 +224,7 @@ std::string Journal::query(const JournalFilter& filter, std::size_t limit) const
         if ((e.has & JournalEntry::kPoint) != 0) j["point"] = e.point;
         if ((e.has & JournalEntry::kModule) != 0) j["module"] = e.module;
         if ((e.has & JournalEntry::kAux) != 0) j["aux"] = e.aux;
+        if ((e.has & JournalEntry::kUnrecorded) != 0) j["unrecorded"] = true;
         j["status"] = e.status;
         if (e.tookUs >= 0) {
             j["ms"] = ms(e.tookUs);

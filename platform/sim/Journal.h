@@ -90,7 +90,8 @@ void NoteControl(const std::string& name);
 struct JournalEntry {
     static constexpr std::int64_t kHeld = -1;     // tookUs: its reply is held still
     static constexpr std::int64_t kDropped = -2;  // tookUs: held, and its client went first
-    enum Has : std::uint8_t { kDevice = 1, kPoint = 2, kModule = 4, kAux = 8 };
+    // kUnrecorded: a replay held no answer for the call (not a part of it, a mark on it).
+    enum Has : std::uint8_t { kDevice = 1, kPoint = 2, kModule = 4, kAux = 8, kUnrecorded = 16 };
     std::uint64_t seq;
     std::int64_t atUs;    // the call, since the engine started
     std::int64_t tookUs;  // from request to answer

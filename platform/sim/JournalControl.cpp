@@ -22,6 +22,8 @@ bool SimEngine::SetJournalCapacity(std::size_t entries) {
 void SimEngine::JournalCall(Op op, Y4_Status status) {
     NoteCallBegun();
     m_journal.record(op, CallTarget{}, std::chrono::steady_clock::now(), status, false);
+    const bool reg = op == Op::RegPldCntChng || op == Op::RegVelEvent || op == Op::RegValueChange;
+    if (reg && status == kOk) ClientRegistered();
 }
 
 void SimEngine::JournalCall(Op op, const ZvVelPntDfn* pnt, Y4_Status status) {

@@ -4,6 +4,7 @@
 #include "Controls.h"
 #include "Feed.h"
 #include "JournalCall.h"
+#include "ReplayEngine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -116,6 +117,7 @@ SimEngine::SimEngine(Catalogue catalogue)
 
 std::shared_ptr<SimEngine> SimEngine::FromClientText(const char* first) {
     const std::string_view text = first != nullptr ? first : "";
+    if (text.rfind("replay:", 0) == 0) return ReplayEngine::FromFile(std::string(text.substr(7)));
     if (text.rfind("sim:", 0) == 0) {
         return std::make_shared<SimEngine>(Catalogue::FromFile(std::string(text.substr(4))));
     }

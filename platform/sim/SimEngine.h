@@ -145,8 +145,9 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
   public:
     explicit SimEngine(Catalogue catalogue);
 
-    // "sim" or "" for the built-in catalogue, "sim:FILE" for a catalogue file; any other text
-    // also gives the built-in catalogue. Throws std::runtime_error for a bad catalogue file.
+    // "sim" or "" for the built-in catalogue, "sim:FILE" for a catalogue file, "replay:FILE" for
+    // the replay of a trace (ReplayEngine.h); any other text also gives the built-in catalogue.
+    // Throws std::runtime_error for a bad catalogue file or trace.
     static std::shared_ptr<SimEngine> FromClientText(const char* first);
 
     ~SimEngine() override;
@@ -292,7 +293,15 @@ class ZV_PLD_PLATFORM_API SimEngine : public ZvPldEngine,
     ZvProductIdentSeq* GetProdSeqId(unsigned short deviceIdx) override;
     Y4_Status GetVelFDMVersion(int deviceIdx, int size, char* buf) override;
 
+  protected:
+    // For the replay (ReplayEngine.h), which answers the calls itself and keeps this engine's
+    // journal, controls and clock: a daemon's client registered for a notification, the
+    // engine's clock was frozen, run or advanced. Called with no lock of the engine's held.
+    virtual void ClientRegistered() {}
+    virtual void ClockChanged() {}
+
   private:
+    friend class ReplayEngine;
     // Where a request lands: the point, and the module's slot for value requests.
     struct Target {
         Y4_Status status = kOk;

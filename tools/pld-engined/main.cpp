@@ -19,6 +19,7 @@
 #include "ScenarioPlayer.h"
 #include "Socket.h"
 #include "StateFile.h"
+#include "sim/ReplayEngine.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct Options {
     std::string socketPath;
     bool socketGiven = false;
     std::string cataloguePath;
+    std::string replayPath;
     std::string statePath;
     pldengined::Limits limits;
     std::uint64_t seed = 1;
@@ -53,8 +55,15 @@ int readOptions(int argc, char** argv, Options& o, pldengined::Access& access) {
     app.set_version_flag("--version", "pld-engined " ZVPLD_VERSION);
     const CLI::Option* socketOption =
         app.add_option("--socket", o.socketPath, "Socket path")->capture_default_str();
-    app.add_option("--catalogue", o.cataloguePath, "Catalogue file (default: the built-in one)");
-    app.add_option("--state", o.statePath, "File that keeps the points' values across restarts");
+    CLI::Option* catalogueOption = app.add_option("--catalogue", o.cataloguePath,
+                                                  "Catalogue file (default: the built-in one)");
+    CLI::Option* stateOption = app.add_option("--state", o.statePath,
+                                              "File that keeps the points' values across restarts");
+    // A replay answers from its trace: no catalogue to load, no values to keep.
+    app.add_option("--replay", o.replayPath,
+                   "Trace file to answer from, as its client heard it (docs/simulated-engine.md)")
+        ->excludes(catalogueOption)
+        ->excludes(stateOption);
     app.add_option("--group", access.groupName,
                    "Group whose members may connect too (the socket's mode 0660, else 0600)");
     app.add_option("--max-connections", o.limits.maxConnections,
@@ -88,9 +97,12 @@ int readOptions(int argc, char** argv, Options& o, pldengined::Access& access) {
     return -1;
 }
 
-// The engine of the catalogue file, or of the built-in catalogue; null with `error`.
-std::shared_ptr<zvsim::SimEngine> makeEngine(const std::string& cataloguePath, std::string& error) {
+// The replay of the trace, the engine of the catalogue file, or of the built-in catalogue; null
+// with `error`.
+std::shared_ptr<zvsim::SimEngine> makeEngine(const Options& o, std::string& error) {
+    const std::string& cataloguePath = o.cataloguePath;
     try {
+        if (!o.replayPath.empty()) return zvsim::ReplayEngine::FromFile(o.replayPath);
         return std::make_shared<zvsim::SimEngine>(cataloguePath.empty()
                                                       ? zvsim::Catalogue::BuiltIn()
                                                       : zvsim::Catalogue::FromFile(cataloguePath));
@@ -196,7 +208,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    const std::shared_ptr<zvsim::SimEngine> engine = makeEngine(options.cataloguePath, error);
+    const std::shared_ptr<zvsim::SimEngine> engine = makeEngine(options, error);
     if (!engine) return fail(error);
     if (!engine->SetJournalCapacity(options.journal)) {
         return fail("no memory for a journal of " + std::to_string(options.journal) + " calls");
@@ -250,9 +262,12 @@ int main(int argc, char** argv) {
         return fail("the engine refused the daemon's registrations");
     }
     const std::uint64_t seed = seedInForce(*engine, options.seed);
-    pldengined::Log("listening on %s%s, catalogue %s, state %s, seed %llu%s%s", socketPath.c_str(),
+    pldengined::Log("listening on %s%s, %s %s, state %s, seed %llu%s%s", socketPath.c_str(),
                     inherited.fd >= 0 ? " (passed down)" : "",
-                    options.cataloguePath.empty() ? "built-in" : options.cataloguePath.c_str(),
+                    options.replayPath.empty() ? "catalogue" : "replay of",
+                    !options.replayPath.empty()     ? options.replayPath.c_str()
+                    : options.cataloguePath.empty() ? "built-in"
+                                                    : options.cataloguePath.c_str(),
                     options.statePath.empty() ? "not kept" : options.statePath.c_str(),
                     static_cast<unsigned long long>(seed),
                     options.scenarioPath.empty() ? "" : ", scenario ",

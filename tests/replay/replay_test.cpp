@@ -1,0 +1,332 @@
+// The replay of a trace in process: answers in their recorded order, calls the trace does not
+// hold, notifications on a frozen clock, answer pieces, traces cut short and broken.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "Seen.h"
+#include "TraceBuilder.h"
+#include "ZvPldStatus.h"
+#include "sim/ReplayEngine.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using zvtrace::Op;
+
+class Replay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/pld-replay-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        m_dir = dir;
+    }
+    void TearDown() override {
+        if (m_engine) m_engine->Close();
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    zvsim::ReplayEngine& replay(const TraceBuilder& trace, std::size_t cut = 0) {
+        m_engine = zvsim::ReplayEngine::FromFile(trace.Write(m_dir, "t.trace", cut));
+        return *m_engine;
+    }
+    nlohmann::json control(const std::string& command) {
+        return nlohmann::json::parse(m_engine->Control(command));
+    }
+    std::string m_dir;
+    std::shared_ptr<zvsim::ReplayEngine> m_engine;
+};
+
+const ZvVelPntDfn kPoint{1, 100, 0, 0, 0, nullptr, 0};
+
+// Each op's answers to one request recorded three times, and another request between them: the
+// replay gives the three in order, then the last again.
+struct Repeated {
+    const char* name;
+    Op op;
+    std::vector<TraceField> request;
+    std::vector<std::vector<TraceField>> replies;
+    std::vector<std::int32_t> statuses;
+    std::function<std::string(zvsim::ReplayEngine&)> ask;
+    std::vector<std::string> want;  // five calls' answers
+};
+
+TEST_F(Replay, RepeatedRequestsAreAnsweredInTheirOrderThenWithTheLast) {
+    std::vector<TraceField> text = PointFields(1, 100, 0);
+    text.push_back(U32(8));
+    std::vector<TraceField> set = PointFields(1, 100, 0);
+    set.insert(set.end(), {I32(3), U32(0)});
+    const Repeated cases[] = {
+        {"int",
+         Op::GetVelPntInt32,
+         PointFields(1, 100, 0),
+         {{I32(5)}, {I32(-6)}, {I32(7)}},
+         {0, 0, 0},
+         [](zvsim::ReplayEngine& e) {
+             std::int32_t v = 0;
+             const Y4_Status st = e.GetVelPntInt32(&kPoint, &v);
+             return std::to_string(st) + ":" + std::to_string(v);
+         },
+         {"0:5", "0:-6", "0:7", "0:7", "0:7"}},
+        {"text",
+         Op::GetVelPntStr,
+         text,
+         {{Text("a")}, {Text("12345678")}, {Text("c")}},
+         {0, 1007, 0},
+         [](zvsim::ReplayEngine& e) {
+             char buf[10] = "xxxxxxxxx";
+             const Y4_Status st = e.GetVelPntStr(&kPoint, 8, buf);
+             return std::to_string(st) + ":" + buf;
+         },
+         // strncpy's: a text of the size asked for comes without its NUL.
+         {"0:a", "1007:12345678x", "0:c", "0:c", "0:c"}},
+        {"write",
+         Op::SetVelPntInt32,
+         set,
+         {{}, {}, {}},
+         {0, 5, 4},
+         [](zvsim::ReplayEngine& e) { return std::to_string(e.SetVelPntInt32(&kPoint, 3, 0)); },
+         {"0", "5", "4", "4", "4"}},
+        {"count",
+         Op::GetMaxRprtMMCnt,
+         {U32(1), U32(100)},
+         {{}, {}, {}},
+         {2, 3, 4},
+         [](zvsim::ReplayEngine& e) { return std::to_string(e.GetMaxRprtMMCnt(1, 100)); },
+         {"2", "3", "4", "4", "4"}},
+    };
+    for (const Repeated& c : cases) {
+        SCOPED_TRACE(c.name);
+        TraceBuilder trace;
+        std::vector<TraceField> device2 = c.request;
+        device2[0] = U32(2);
+        for (std::size_t i = 0; i < 3; ++i) {
+            trace.Call(c.op, c.statuses[i], c.request, c.replies[i]);
+            trace.Call(c.op, 9, device2, c.replies[i]);
+        }
+        zvsim::ReplayEngine& e = replay(trace);
+        std::vector<std::string> got;
+        for (int i = 0; i < 5; ++i) got.push_back(c.ask(e));
+        EXPECT_EQ(got, c.want);
+        m_engine->Close();
+        m_engine.reset();
+    }
+}
+
+// A request the trace does not hold, by one field: the documented status, or a count's failure
+// value, and a journal entry marked unrecorded; a recorded one is not marked.
+TEST_F(Replay, AnUnrecordedCallIsAnsweredWithNoEngineAndJournaledAsUnrecorded) {
+    std::vector<TraceField> text = PointFields(1, 100, 0);
+    text.push_back(U32(8));
+    replay(TraceBuilder()
+               .Call(Op::GetVelPntStr, 0, text, {Text("on")})
+               .Call(Op::GetPointsRprt, 7, {U32(1), U32(100)}));
+    char buf[16] = {};
+    EXPECT_EQ(m_engine->GetVelPntStr(&kPoint, 8, buf), 0);
+    EXPECT_STREQ(buf, "on");
+    EXPECT_EQ(m_engine->GetVelPntStr(&kPoint, 9, buf), zvstatus::kNoEngine);  // another size
+    ZvVelPntDfn other = kPoint;
+    other.mmIdx = 1;
+    EXPECT_EQ(m_engine->GetVelPntStr(&other, 8, buf), zvstatus::kNoEngine);
+    EXPECT_EQ(m_engine->GetPointsRprt(1, 100), 7u);
+    EXPECT_EQ(m_engine->GetPointsRprt(1, 101), 0xFFFFFFFFu);
+    const nlohmann::json j = control(R"({"do": "journal"})");
+    std::vector<std::string> marks;
+    for (const auto& e : j["entries"]) {
+        marks.push_back(e["op"].get<std::string>() + ":" + std::to_string(e["status"].get<int>()) +
+                        (e.value("unrecorded", false) ? ":unrecorded" : ""));
+    }
+    EXPECT_THAT(marks, ElementsAre("GetVelPntStr:0", "GetVelPntStr:13:unrecorded",
+                                   "GetVelPntStr:13:unrecorded", "GetPointsRprt:0",
+                                   "GetPointsRprt:13:unrecorded"));
+}
+
+// The notifications go out as recorded, each at its time after the client's registration (the
+// trace's at 1 s, the replay's when the client registers), as a frozen clock is advanced.
+TEST_F(Replay, NotificationsGoOutAsRecordedAtTheirTimesOnAFrozenClock) {
+    using zvtrace::NoteKind;
+    replay(TraceBuilder()
+               .Call(Op::RegVelEvent, 0, {U32(0)}, {}, 1000)
+               .Note(NoteKind::Event, {U32(7), U32(40), U32(1), U32(2), U32(9)}, 1500)
+               .Note(NoteKind::ValueChange,
+                     {U32(9), U32(100), U32(1), U32(1), U32(2), U32(3), Bytes(Units({1, 0xBEEF}))},
+                     3000)
+               .Note(NoteKind::PldCount, {U32(4)}, 3000)
+               .Note(NoteKind::ValueChange,
+                     {U32(10), U32(101), U32(0), U32(1), U32(5), U32(3), NoField()}, 3000));
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "freeze"})")["ok"]);
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 5000})")["ok"]);
+    static Seen seen;
+    m_engine->RegVelEvent(
+        [](void*, const ZvVEventInfo* i) {
+            seen.Add("event " + std::to_string(i->sequence) + " " + std::to_string(i->eventId) +
+                     " " + std::to_string(i->deviceIdx) + " " + std::to_string(i->eventState) +
+                     " " + std::to_string(i->groupId));
+        },
+        nullptr, 0);
+    m_engine->RegValueChange(
+        [](void*, const ZvValChgInfo* i) {
+            std::string line = "value " + std::to_string(i->sequence) + " " +
+                               std::to_string(i->valueId) + " " + std::to_string(i->mmIdx) + " " +
+                               std::to_string(i->length) + " " + std::to_string(i->dataType);
+            if (i->pData == nullptr) line += " null";
+            for (int k = 0; i->pData != nullptr && k < i->length; ++k) {
+                line += " " + std::to_string(i->pData[k]);
+            }
+            seen.Add(line);
+        },
+        nullptr, 0);
+    m_engine->RegPldCntChng([](void*, unsigned long n) { seen.Add("pld " + std::to_string(n)); },
+                            nullptr, 0);
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 499})")["ok"]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(seen.Take().empty());
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 1})")["ok"]);
+    EXPECT_THAT(seen.Lines(1), ElementsAre("event 7 40 1 2 9"));
+    seen.Take();
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 1499})")["ok"]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(seen.Take().empty());
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 1})")["ok"]);
+    EXPECT_THAT(seen.Lines(3),
+                ElementsAre("value 9 100 1 2 3 1 48879", "pld 4", "value 10 101 0 5 3 null"));
+}
+
+int piece(ZvCallbackInfo* cbi);
+struct Heard {
+    std::thread::id caller;
+    Seen seen;
+} g_heard;
+int piece(ZvCallbackInfo* cbi) {
+    g_heard.seen.Add(std::string(std::this_thread::get_id() == g_heard.caller ? "in " : "later ") +
+                     std::to_string(cbi->status) + " " + std::to_string(cbi->reqType) + " " +
+                     std::to_string(cbi->reqParam) + " " + std::to_string(cbi->sequence) + " " +
+                     std::to_string(cbi->procOutBufSize) + " " + std::to_string(cbi->procOutLen) +
+                     " " + std::string(cbi->pProcOutBuf, cbi->procOutLen));
+    return 0;
+}
+
+// A Process call's pieces as recorded: those its caller's thread had within the call, the one
+// another thread delivered after it, with their texts, sizes and statuses.
+TEST_F(Replay, AnswerPiecesComeWithinTheCallOrLaterAsRecorded) {
+    const auto pieceOf = [](std::uint32_t sequence, std::uint32_t outLen, std::string text) {
+        return std::vector<TraceField>{
+            U32(5), I32(2), I32(77), U32(sequence), U32(4), U32(outLen), Bytes(std::move(text))};
+    };
+    TraceBuilder trace;
+    trace.Add(zvtrace::Kind::Piece, 0, 0, pieceOf(0, 4, "abcd"), {}, 10, 1)
+        .Add(zvtrace::Kind::Piece, 0, 0, pieceOf(1, 4, "efgh"), {}, 11, 1)
+        .Add(zvtrace::Kind::Call, static_cast<std::uint8_t>(Op::Process), 0,
+             {I32(77), Text("/events"), Text("active"), I32(2)}, {}, 12, 1, 5)
+        .Add(zvtrace::Kind::Piece, 0, 3, pieceOf(2, 1, "i"), {}, 20, 2);
+    replay(trace);
+    g_heard.caller = std::this_thread::get_id();
+    ZvPldEngInfo request{77, nullptr, "/events", "active", &piece, 2};
+    EXPECT_EQ(m_engine->Process(&request), 0);
+    EXPECT_THAT(g_heard.seen.Lines(3), ElementsAre("in 0 2 77 0 4 4 abcd", "in 0 2 77 1 4 4 efgh",
+                                                   "later 3 2 77 2 4 1 i"));
+    request.pQuery = "all";
+    EXPECT_EQ(m_engine->Process(&request), zvstatus::kNoEngine);
+}
+
+// The catalogue that status and the tools see, from what the answers and notifications said.
+TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
+    std::vector<TraceField> label = PointFields(1, 100, 0xFFFF);
+    label.push_back(U32(64));
+    std::vector<TraceField> text = PointFields(1, 101, 0);
+    text.push_back(U32(64));
+    std::string name(32, '\0');
+    replay(TraceBuilder()
+               .Call(Op::GetVelServerInventory, 0, {},
+                     {U32(1), U32(2), U32(32), U32(1), U32(5), Bytes(name)})
+               .Call(Op::GetVelPntStrLabel, 0, label, {Text("Flow")})
+               .Call(Op::GetVelPntUint32, 0, PointFields(1, 100, 1), {U32(9)})
+               .Call(Op::GetPointsRprt, 7, {U32(1), U32(100)})
+               .Call(Op::GetVelRprtStrLabel, zvstatus::kLabelRead,
+                     {U32(1), U32(7), U32(0), U32(64)}, {Text("Pump")})
+               .Call(Op::GetVelPntStr, 0, text, {Text("idle")})
+               .Note(zvtrace::NoteKind::Event, {U32(1), U32(40), U32(1), U32(3), U32(9)}, 0));
+    const zvsim::Catalogue c = m_engine->Snapshot();
+    ASSERT_EQ(c.devices.size(), 2u);
+    const zvsim::Point& flow = c.devices.at(1).points.at(100);
+    EXPECT_EQ(flow.label, "Flow");
+    EXPECT_EQ(flow.kind, zvsim::Kind::UInt);
+    EXPECT_THAT(flow.values, ElementsAre(0, 9));
+    EXPECT_EQ(flow.report, 7u);
+    EXPECT_THAT(c.devices.at(1).reports.at(7).labels, ElementsAre("Pump"));
+    EXPECT_EQ(c.devices.at(1).points.at(101).kind, zvsim::Kind::Text);
+    EXPECT_THAT(c.devices.at(1).points.at(101).texts, ElementsAre("idle"));
+    EXPECT_EQ(c.events.at(40).state, 3);
+}
+
+// The ancestor record into the caller's buffer: the report, then each entry as recorded (big-endian
+// in the trace); a buffer of the recorded size too small for this host's record: 11.
+TEST_F(Replay, TheAncestorRecordIsWrittenAsRecorded) {
+    const std::string entry{0, 0, 0, 8, 0, 2, 0, 0, 1, 3};  // gdd 8, module 2, aux 259
+    const std::uint32_t room = sizeof(ZvPldEngAncestors) + sizeof(ZvPldEngAncestorEntry);
+    replay(TraceBuilder()
+               .Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(room)},
+                     {U32(7), U32(0), U32(5), U32(1), Bytes(entry)})
+               .Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(room - 1)},
+                     {U32(7), U32(0), U32(5), U32(1), Bytes(entry)}));
+    std::vector<std::uint64_t> buf(room / 8 + 1);
+    ZvVelRprtDfn rprt{1, 7, 0, buf.data(), room};
+    ASSERT_EQ(m_engine->GetRprtAncstr(&rprt), 0);
+    ZvPldEngAncestors head{};
+    std::memcpy(&head, buf.data(), sizeof head);
+    ZvPldEngAncestorEntry e{};
+    std::memcpy(&e, reinterpret_cast<char*>(buf.data()) + sizeof head, sizeof e);
+    EXPECT_EQ(std::to_string(head.gddId) + " " + std::to_string(head.auxValue) + " " +
+                  std::to_string(head.nmbrAncstrs) + " " + std::to_string(e.gddId) + " " +
+                  std::to_string(e.mmIdx) + " " + std::to_string(e.auxValue),
+              "7 5 1 8 2 259");
+    rprt.bufSize = room - 1;
+    EXPECT_EQ(m_engine->GetRprtAncstr(&rprt), zvstatus::kBufferTooSmall);
+}
+
+// A trace whose writer was killed in its last record: the whole ones answer, the cut one is not
+// there.
+TEST_F(Replay, ATraceCutShortIsReplayedUpToItsLastWholeRecord) {
+    replay(TraceBuilder()
+               .Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(5)})
+               .Call(Op::GetVelPntInt32, 0, PointFields(1, 101, 0), {I32(6)}),
+           3);
+    std::int32_t v = 0;
+    EXPECT_EQ(m_engine->GetVelPntInt32(&kPoint, &v), 0);
+    EXPECT_EQ(v, 5);
+    const ZvVelPntDfn cut{1, 101, 0, 0, 0, nullptr, 0};
+    EXPECT_EQ(m_engine->GetVelPntInt32(&cut, &v), zvstatus::kNoEngine);
+}
+
+// A file that is not a trace, or one with a record that breaks the format, is refused with the
+// file's name and the record's byte offset.
+TEST_F(Replay, ABadTraceIsRefusedNamingTheFileAndTheOffset) {
+    const std::string good =
+        TraceBuilder().Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(5)}).bytes();
+    std::string badField = good + good.substr(32);
+    badField[good.size() + 4 + 30] = 9;  // the second record's first field: no such type
+    const struct {
+        std::string bytes;
+        std::string says;
+    } cases[] = {
+        {"not a trace at all, only some text", "not a trace file"},
+        {badField, "record at byte " + std::to_string(good.size()) + ": field device"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = m_dir + "/bad.trace";
+        std::ofstream(path, std::ios::binary) << c.bytes;
+        try {
+            zvsim::SimEngine::FromClientText(("replay:" + path).c_str());
+            ADD_FAILURE() << c.says;
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), HasSubstr(path));
+            EXPECT_THAT(e.what(), HasSubstr(c.says));
+        }
+    }
+}
+
+}  // namespace
