@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Frame.h"
+#include "Trace.h"
 #include "ZvPldTypes.h"
 
 using namespace zvpld;
@@ -25,6 +26,12 @@ int ZvPldProxy::Process(ZvPldEngInfo* record) {
     if (record == nullptr) {
         __dlog_printf(kError, kTag, "%s: no request record", "Process");
         return kFailed;
+    }
+    // While the process traces, the caller's answer function is relayed so that its pieces are
+    // traced; the caller gets them as ever.
+    ZvPldEngInfo relayed;
+    if (g_trace.load(std::memory_order_relaxed) != nullptr && RelayAnswer(*record, relayed)) {
+        record = &relayed;
     }
     return request(
         "Process", kPassThrough, [record](auto& c) { return c.Process(record); },

@@ -48,6 +48,18 @@ void TracePldCount(unsigned long count);
 void TraceEvent(const ZvVEventInfo* info);
 void TraceValueChange(const ZvValChgInfo* info);
 void TracePiece(const ZvCallbackInfo* cbi);
+// The same for a piece of the Process call numbered `call` in the trace.
+void TracePiece(const ZvCallbackInfo* cbi, std::uint32_t call);
+
+// A request passed through with the caller's own answer function, relayed while the process
+// traces so that its pieces are traced too: `relayed` is `request` with the relay's function and
+// context, and the caller's function gets each piece with its own context, as without the trace.
+// False, with nothing relayed, for the library's own answer function, for none, or when every
+// relay is taken by an answer not yet ended (its pieces then go untraced).
+bool RelayAnswer(const ZvPldEngInfo& request, ZvPldEngInfo& relayed);
+// Whether the request's pieces come through a relay; the Process call that sent it is `seq`.
+bool IsRelayed(const ZvPldEngInfo* request);
+void RelayOpened(const ZvPldEngInfo* request, std::uint32_t seq);
 
 template <auto Member>
 struct OpOf;

@@ -251,9 +251,12 @@ void note(zvtrace::NoteKind kind, Fill&& fill) {
     }
 }
 
-bool answersActiveEvents(const std::uintptr_t* a) {
+// A Process call whose pieces the trace gets: the library's own active-events answer, or a
+// caller's answer relayed.
+bool answersWithPieces(const std::uintptr_t* a) {
     const auto* request = at<ZvPldEngInfo>(a[0]);
-    return request != nullptr && request->pfnCallback == &ZvPldProxy::ProcessActiveEventsCB;
+    return request != nullptr &&
+           (request->pfnCallback == &ZvPldProxy::ProcessActiveEventsCB || IsRelayed(request));
 }
 
 }  // namespace
@@ -261,7 +264,11 @@ bool answersActiveEvents(const std::uintptr_t* a) {
 void TracedClient::begin() {
     m_seq = m_trace.NextSeq();
     m_start = m_trace.Now();
-    if (m_op == Op::Process && answersActiveEvents(m_args)) m_trace.OpenAnswer(m_seq);
+    if (m_op == Op::Process && answersWithPieces(m_args)) {
+        const auto* request = at<ZvPldEngInfo>(m_args[0]);
+        if (IsRelayed(request)) RelayOpened(request, m_seq);
+        m_trace.OpenAnswer(m_seq);
+    }
 }
 
 void TracedClient::end() {
@@ -280,7 +287,7 @@ void TracedClient::Append() {
     head.end = m_end;
     head.status = static_cast<std::int32_t>(m_op == Op::GetProdSeqId ? 0 : m_answer);
     try {
-        m_trace.AddCall(m_seq, m_op == Op::Process && answersActiveEvents(m_args),
+        m_trace.AddCall(m_seq, m_op == Op::Process && answersWithPieces(m_args),
                         [&](std::string& out) {
                             Encoder e(out, head, shape.requestCount, shape.replyCount);
                             fields(e, m_op, m_args, m_answer);
@@ -317,10 +324,14 @@ void TraceValueChange(const ZvValChgInfo* info) {
 }
 
 void TracePiece(const ZvCallbackInfo* cbi) {
+    TracePiece(cbi, 0);
+}
+
+void TracePiece(const ZvCallbackInfo* cbi, std::uint32_t relayedCall) {
     const TraceUse use;
     Trace* trace = use.trace();
     if (cbi == nullptr || trace == nullptr || !trace->Recording()) return;
-    const std::uint32_t call = trace->AnswerCall();
+    const std::uint32_t call = relayedCall != 0 ? relayedCall : trace->AnswerCall();
     // A piece with no buffer is kept as one with no text.
     const std::uint32_t outLen = cbi->pProcOutBuf == nullptr ? 0 : cbi->procOutLen;
     std::size_t size = outLen < cbi->procOutBufSize ? outLen : cbi->procOutBufSize;

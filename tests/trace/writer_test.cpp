@@ -196,6 +196,27 @@ const Traced kCalls[] = {
       "reqType=2",
       "Piece 0 call=2 reqType=2 reqParam=5 sequence=0 bufSize=8 outLen=8 text=28312c373a313030",
       "Piece 0 call=2 reqType=2 reqParam=5 sequence=1 bufSize=8 outLen=3 text=2c3229"}},
+    {"PassedThroughWithItsCallersFunctionRelayed",
+     [](MockEngine& e, ZvPldProxy& p) {
+         EXPECT_CALL(e, Process).WillOnce(answerInPieces);
+         static int context;
+         ZvPldEngInfo request{7,
+                              &context,
+                              "/x",
+                              "q",
+                              [](ZvCallbackInfo* cbi) {
+                                  EXPECT_EQ(cbi->pUserData, &context);  // its own, as untraced
+                                  return ++g_pieces;
+                              },
+                              3};
+         const int result = p.Process(&request);
+         EXPECT_EQ(g_pieces, 2);
+         return result;
+     },
+     0,
+     {"Process 0 reqParam=7 url=\"/x\" query=\"q\" reqType=3",
+      "Piece 0 call=2 reqType=2 reqParam=7 sequence=0 bufSize=8 outLen=8 text=28312c373a313030",
+      "Piece 0 call=2 reqType=2 reqParam=7 sequence=1 bufSize=8 outLen=3 text=2c3229"}},
     {"RegistrationAndNotifications",
      [](MockEngine& e, ZvPldProxy& p) {
          EXPECT_CALL(e, RegValueChange(_, _, 0x5678)).WillOnce(Return(0));
