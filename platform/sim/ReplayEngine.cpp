@@ -45,28 +45,30 @@ ReplayEngine::~ReplayEngine() {
     stopThread();
 }
 
-bool ReplayEngine::lookup(const RequestKey& key, zvtrace::Record& record, std::uint64_t& number) {
+bool ReplayEngine::recall(const RequestKey& key, zvtrace::Record& record, CallTarget& target,
+                          std::uint64_t* number) {
+    std::uint64_t n = 0;
     try {
-        return m_index->Answer(key.str(), record, number);
+        if (m_index->Answer(key.str(), record, number != nullptr ? *number : n)) return true;
     } catch (const std::exception&) {
-        return false;  // the trace changed under the replay: nothing sound to answer
+        // the trace changed under the replay: nothing sound to answer
     }
+    target.has |= JournalEntry::kUnrecorded;
+    return false;
 }
 
 int ReplayEngine::Init() {
     zvtrace::Record r;
-    std::uint64_t n = 0;
-    return lookup(RequestKey(TOp::Init), r, n) ? r.head.status : SimEngine::Init();
+    CallTarget unused;
+    return recall(RequestKey(TOp::Init), r, unused) ? r.head.status : SimEngine::Init();
 }
 
 Y4_Status ReplayEngine::text(Op op, const ZvVelPntDfn* pnt, unsigned int size, char* buf) {
     RequestKey key(traceOp(op));
     key.Point(pnt).U32(size);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = TargetOf(pnt);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, op, target, pnt->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     copyText(r, size, buf);
@@ -94,10 +96,8 @@ Y4_Status ReplayEngine::number(Op op, const ZvVelPntDfn* pnt, T* value, const ch
     RequestKey key(traceOp(op));
     key.Point(pnt);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = TargetOf(pnt);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, op, target, pnt->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     if (const zvtrace::Value* v = replyField(r, field); v != nullptr && value != nullptr) {
@@ -133,10 +133,8 @@ Y4_Status ReplayEngine::GetVelPntUoMId(const ZvVelPntDfn* pnt, Y4paVelDsply* dsp
 // A write changes nothing in a replay: it is answered as it was answered then.
 Y4_Status ReplayEngine::write(Op op, RequestKey& key, const ZvVelPntDfn* pnt) {
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = TargetOf(pnt);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, op, target, pnt->deviceIdx);
     return call.answer(recorded ? r.head.status : kNoEngine);
 }
@@ -166,10 +164,8 @@ Y4_Status ReplayEngine::SetVelPntUint32(const ZvVelPntDfn* pnt, std::uint32_t va
 std::uint32_t ReplayEngine::count(Op op, const RequestKey& key, const CallTarget& target,
                                   int device, std::uint32_t failure) {
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget t = target;
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) t.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, t);
     Call call(*this, op, t, device);
     if (!recorded) return call.answer(failure, kNoEngine);
     return call.answer(static_cast<std::uint32_t>(r.head.status), kOk);
@@ -205,10 +201,8 @@ Y4_Status ReplayEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
                                .U32(rprt->mmIdx)
                                .U32(rprt->bufSize);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = ReportTarget(rprt);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, Op::GetRprtAncstr, target, rprt->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     const zvtrace::Value* entries = replyField(r, "ancestors");
@@ -242,10 +236,8 @@ Y4_Status ReplayEngine::GetVelRprtStrLabel(ZvVelRprtDfn* rprt, unsigned int size
                                .U32(rprt->mmIdx)
                                .U32(size);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = ReportTarget(rprt);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, Op::GetVelRprtStrLabel, target, rprt->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     if (const zvtrace::Value* text = replyField(r, "text"); text != nullptr && buf != nullptr) {
@@ -262,10 +254,8 @@ Y4_Status ReplayEngine::GetVelEnumStateInfo(std::uint16_t deviceIdx, std::uint32
     const RequestKey key =
         RequestKey(TOp::GetVelEnumStateInfo).U32(deviceIdx).U32(gddId).U32(maxCount);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = PointTarget(deviceIdx, gddId);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, Op::GetVelEnumStateInfo, target, deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     if (const zvtrace::Value* v = replyField(r, "type"); v != nullptr && type != nullptr) {
@@ -291,10 +281,8 @@ Y4_Status ReplayEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned i
                                .U32(state->stateValue)
                                .U32(size);
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = PointTarget(state->deviceIdx, state->gddId);
-    const bool recorded = lookup(key, r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(key, r, target);
     Call call(*this, Op::GetVelEnumStateStr, target, state->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     copyText(r, size, buf);
@@ -303,10 +291,8 @@ Y4_Status ReplayEngine::GetVelEnumStateStr(const ZvVelPntEnum* state, unsigned i
 
 Y4_Status ReplayEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target;
-    const bool recorded = lookup(RequestKey(TOp::GetVelServerInventory), r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(RequestKey(TOp::GetVelServerInventory), r, target);
     Call call(*this, Op::GetVelServerInventory, target, -1);
     if (!recorded) return call.answer(kNoEngine);
     if (inventory != nullptr && r.head.status == kOk) {
@@ -325,10 +311,8 @@ Y4_Status ReplayEngine::GetVelServerInventory(ZvVelInventory* inventory) {
 
 ZvProductIdentSeq* ReplayEngine::GetProdSeqId(unsigned short deviceIdx) {
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = DeviceTarget(deviceIdx);
-    const bool recorded = lookup(RequestKey(TOp::GetProdSeqId).U32(deviceIdx), r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded = recall(RequestKey(TOp::GetProdSeqId).U32(deviceIdx), r, target);
     Call call(*this, Op::GetProdSeqId, target, deviceIdx);
     if (!recorded) return call.answer(nullptr, kNoEngine);
     const zvtrace::Value* identity = replyField(r, "identity");
@@ -344,10 +328,9 @@ ZvProductIdentSeq* ReplayEngine::GetProdSeqId(unsigned short deviceIdx) {
 
 Y4_Status ReplayEngine::GetVelFDMVersion(int deviceIdx, int size, char* buf) {
     zvtrace::Record r;
-    std::uint64_t n = 0;
     CallTarget target = DeviceTarget(static_cast<std::uint16_t>(deviceIdx));
-    const bool recorded = lookup(RequestKey(TOp::GetVelFDMVersion).I32(deviceIdx).I32(size), r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+    const bool recorded =
+        recall(RequestKey(TOp::GetVelFDMVersion).I32(deviceIdx).I32(size), r, target);
     Call call(*this, Op::GetVelFDMVersion, target, deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     if (size > 0) copyText(r, static_cast<unsigned int>(size), buf);

@@ -75,9 +75,11 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     void ClockChanged() override;
 
   private:
-    // The call's recorded answer into `record`: false, with the call's journal entry marked
-    // unrecorded, when the trace holds none.
-    bool lookup(const RequestKey& key, zvtrace::Record& record, std::uint64_t& number);
+    // The call's recorded answer into `record` (and its record's number in the trace into
+    // `number`): false, with `target` marked unrecorded for the call's journal entry, when the
+    // trace holds none.
+    bool recall(const RequestKey& key, zvtrace::Record& record, CallTarget& target,
+                std::uint64_t* number = nullptr);
     Y4_Status text(Op op, const ZvVelPntDfn* pnt, unsigned int size, char* buf);
     template <class T>
     Y4_Status number(Op op, const ZvVelPntDfn* pnt, T* value, const char* field);

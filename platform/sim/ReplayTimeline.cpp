@@ -158,13 +158,13 @@ Y4_Status ReplayEngine::Process(ZvPldEngInfo* request) {
     zvtrace::Record r;
     std::uint64_t n = 0;
     CallTarget target;
-    const bool recorded = request != nullptr && lookup(RequestKey(zvtrace::Op::Process)
+    const bool recorded = request != nullptr && recall(RequestKey(zvtrace::Op::Process)
                                                            .I32(request->reqParam)
                                                            .Text(request->pUrl)
                                                            .Text(request->pQuery)
                                                            .I32(request->reqType),
-                                                       r, n);
-    if (!recorded) target.has |= JournalEntry::kUnrecorded;
+                                                       r, target, &n);
+    if (request == nullptr) target.has |= JournalEntry::kUnrecorded;
     Call call(*this, Op::Process, target, -1);
     if (!recorded) return call.answer(kNoEngine);
     if (request->pfnCallback == nullptr) return call.answer(r.head.status);
