@@ -112,7 +112,7 @@ void SimEngine::Delivery::flush() {
 void SimEngine::Delivery::withdraw() {
     std::unique_lock<std::mutex> lock(m_mutex);
     dropAll();
-    const std::size_t mine = callsHere();
+    const std::size_t mine = CallOut::Here(this);
     waitFor(lock, [&] { return m_calls <= mine; });
 }
 
@@ -123,7 +123,7 @@ void SimEngine::Delivery::shutdown() {
     m_wake.notify_all();
     // Calls under way end first, answers delivered on callers' threads included: those see
     // the stop after their piece.
-    const std::size_t mine = callsHere();
+    const std::size_t mine = CallOut::Here(this);
     waitFor(lock, [&] { return m_calls <= mine; });
     std::thread thread = std::move(m_thread);
     const bool self = onOwnThread();
@@ -236,12 +236,6 @@ bool SimEngine::Delivery::registered(Kind kind) const {
 
 bool SimEngine::Delivery::onOwnThread() const {
     return m_started && m_threadId == std::this_thread::get_id();
-}
-
-std::size_t SimEngine::Delivery::callsHere() const {
-    std::size_t n = 0;
-    for (const CallingOut* c = t_callingOut; c != nullptr; c = c->outer) n += c->delivery == this;
-    return n;
 }
 
 void SimEngine::Delivery::dropAll() {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "CallsOut.h"
 #include "Controls.h"
 
 namespace zvsim {
@@ -114,19 +115,9 @@ class __attribute__((visibility("hidden"))) SimEngine::Delivery
     bool registered(Kind kind) const;
     bool takeTickLocked(VirtualClock::Time now);
     bool onOwnThread() const;
-    std::size_t callsHere() const;
     void dropAll();
     template <class Done>
     void waitFor(std::unique_lock<std::mutex>& lock, Done done);
-
-    // The calls out of a Delivery that this thread has under way, innermost first, as frames on
-    // its stack (nothing allocated): UnReg or Close from within a capture or a response function
-    // must not wait for that call.
-    struct CallingOut {
-        const void* delivery;
-        const CallingOut* outer;
-    };
-    static inline thread_local const CallingOut* t_callingOut = nullptr;
 
     // Calls a capture or response function with no lock held. m_calls tells UnReg that one is
     // running.

@@ -21,12 +21,12 @@ constexpr std::uint16_t kFloodDevice = 0xFFFF;
 template <class Capture>
 void SimEngine::Delivery::call(std::unique_lock<std::mutex>& lock, Capture capture) {
     ++m_calls;
-    const CallingOut frame{this, t_callingOut};
-    t_callingOut = &frame;
-    lock.unlock();
-    capture();
-    lock.lock();
-    t_callingOut = frame.outer;
+    {
+        const CallOut out(this);
+        lock.unlock();
+        capture();
+        lock.lock();
+    }
     --m_calls;
     if (m_waiters > 0) m_idle.notify_all();
 }
