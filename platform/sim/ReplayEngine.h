@@ -118,8 +118,9 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     void* m_eventContext = nullptr;
     ZvValueChangeFn m_valueFn = nullptr;
     void* m_valueContext = nullptr;
-    std::uint64_t m_epoch = 0;  // UnRegs so far: an answer begun before one goes no further
-    bool m_timeline = false;    // started: m_zero is the first registration's engine time
+    std::uint64_t m_epoch = 0;          // UnRegs so far: an answer begun before one goes no further
+    std::uint64_t m_registrations = 0;  // the clients' registrations so far
+    bool m_timeline = false;  // started: m_zero is the engine time of the registration that did
     VirtualClock::Time m_zero{0};
     std::deque<LaterPieces> m_later;
     std::size_t m_calls = 0;  // capture and response calls under way

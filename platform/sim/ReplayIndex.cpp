@@ -128,9 +128,9 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
         case zvtrace::Kind::Call: {
             ++calls;
             const auto op = static_cast<zvtrace::Op>(record.head.op);
-            if (origin == 0 &&
-                (op == zvtrace::Op::RegPldCntChng || op == zvtrace::Op::RegVelEvent ||
-                 op == zvtrace::Op::RegValueChange)) {
+            if (notes == 0 && (op == zvtrace::Op::RegPldCntChng || op == zvtrace::Op::RegVelEvent ||
+                               op == zvtrace::Op::RegValueChange)) {
+                ++registrations;
                 origin = record.head.start;
             }
             auto [at, fresh] = m_cursors.try_emplace(RequestKey::Of(record));

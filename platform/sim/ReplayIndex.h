@@ -58,7 +58,10 @@ class ReplayIndex {
     std::string path;
     bool cutShort = false;
     std::uint64_t calls = 0, notes = 0, requests = 0;
-    std::uint64_t origin = 0;  // the trace's time of the client's first registration, ns
+    // The registrations the client made before its first notification came, and the time of
+    // the last of them (ns): a replay's notifications wait for as many.
+    std::uint64_t registrations = 0;
+    std::uint64_t origin = 0;
 
   private:
     // A record's links, by its number (from 1) in the temporary file: its place in the trace,

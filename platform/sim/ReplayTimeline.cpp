@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "CallsOut.h"
 #include "JournalCall.h"
 #include "ReplayEngine.h"
 #include "ReplayIndex.h"
@@ -16,20 +17,6 @@ namespace zvsim {
 namespace {
 
 using Time = VirtualClock::Time;
-
-// The calls out of a replay under way on this thread, innermost first: UnReg or Close from within
-// one must not wait for it.
-struct CallingOut {
-    const void* engine;
-    const CallingOut* outer;
-};
-thread_local const CallingOut* t_callingOut = nullptr;
-
-std::size_t callsHere(const void* engine) {
-    std::size_t n = 0;
-    for (const CallingOut* c = t_callingOut; c != nullptr; c = c->outer) n += c->engine == engine;
-    return n;
-}
 
 std::uint32_t field(const zvtrace::Record& r, const char* name) {
     return r.find(name)->number;
@@ -40,12 +27,12 @@ std::uint32_t field(const zvtrace::Record& r, const char* name) {
 template <class Capture>
 void ReplayEngine::callOut(std::unique_lock<std::mutex>& lock, Capture capture) {
     ++m_calls;
-    const CallingOut frame{this, t_callingOut};
-    t_callingOut = &frame;
-    lock.unlock();
-    capture();
-    lock.lock();
-    t_callingOut = frame.outer;
+    {
+        const CallOut out(this);
+        lock.unlock();
+        capture();
+        lock.lock();
+    }
     --m_calls;
     m_idle.notify_all();
 }
@@ -89,9 +76,11 @@ void ReplayEngine::ClockChanged() {
     m_wake.notify_all();
 }
 
+// The timeline starts once the clients have registered as often as the traced one had when its
+// first notification came: a notification of a kind not yet registered for would be lost.
 void ReplayEngine::startTimeline() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_timeline) return;
+    if (m_timeline || ++m_registrations < m_index->registrations) return;
     m_timeline = true;
     m_zero = m_clock.Now();
     m_wake.notify_all();
@@ -107,7 +96,7 @@ Y4_Status ReplayEngine::UnReg(int what) {
     m_pldContext = m_eventContext = m_valueContext = nullptr;
     ++m_epoch;
     m_later.clear();
-    const std::size_t mine = callsHere(this);
+    const std::size_t mine = CallOut::Here(this);
     m_idle.wait(lock, [&] { return m_calls <= mine; });
     return call.answer(kOk);
 }
@@ -126,7 +115,7 @@ void ReplayEngine::stopThread() {
     ++m_epoch;
     m_later.clear();
     m_wake.notify_all();
-    const std::size_t mine = callsHere(this);
+    const std::size_t mine = CallOut::Here(this);
     m_idle.wait(lock, [&] { return m_calls <= mine; });
     std::thread thread = std::move(m_thread);
     const bool self = std::this_thread::get_id() == m_threadId;

@@ -196,6 +196,25 @@ TEST_F(Replay, NotificationsGoOutAsRecordedAtTheirTimesOnAFrozenClock) {
                 ElementsAre("value 9 100 1 2 3 1 48879", "pld 4", "value 10 101 0 5 3 null"));
 }
 
+// A client that registers for two kinds, the second a second later, and whose first
+// notification was of that kind: the replay holds the timeline until it is registered for too.
+TEST_F(Replay, TheTimelineWaitsForTheRegistrationsMadeBeforeTheFirstNotification) {
+    replay(TraceBuilder()
+               .Call(Op::RegVelEvent, 0, {U32(0)}, {}, 1000)
+               .Call(Op::RegValueChange, 0, {U32(0)}, {}, 2000)
+               .Note(zvtrace::NoteKind::ValueChange,
+                     {U32(1), U32(100), U32(0), U32(1), U32(0), U32(3), NoField()}, 2000));
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "freeze"})")["ok"]);
+    static Seen seen;
+    m_engine->RegVelEvent([](void*, const ZvVEventInfo*) { seen.Add("event"); }, nullptr, 0);
+    ASSERT_TRUE(control(R"({"do": "clock", "action": "advance", "ms": 1000})")["ok"]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a note due now would go
+    m_engine->RegValueChange(
+        [](void*, const ZvValChgInfo* i) { seen.Add("value " + std::to_string(i->valueId)); },
+        nullptr, 0);
+    EXPECT_THAT(seen.Lines(1), ElementsAre("value 100"));
+}
+
 int piece(ZvCallbackInfo* cbi);
 struct Heard {
     std::thread::id caller;
