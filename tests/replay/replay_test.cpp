@@ -215,6 +215,15 @@ TEST_F(Replay, TheTimelineWaitsForTheRegistrationsMadeBeforeTheFirstNotification
     EXPECT_THAT(seen.Lines(1), ElementsAre("value 100"));
 }
 
+// A trace the library wrote on the target (big-endian, 32-bit), answered by this build's replay.
+TEST_F(Replay, ATraceWrittenOnTheTargetIsAnsweredAsThere) {
+    m_engine = zvsim::ReplayEngine::FromFile(ZVPLD_TARGET_TRACE);
+    const ZvVelPntDfn point{7, 4660, 1, 9, -4, "aux", 65538};
+    char text[257] = {};
+    EXPECT_EQ(m_engine->GetVelPntStr(&point, 256, text), 0);
+    EXPECT_STREQ(text, "21.5");
+}
+
 int piece(ZvCallbackInfo* cbi);
 struct Heard {
     std::thread::id caller;
