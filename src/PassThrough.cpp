@@ -20,6 +20,18 @@ bool validIdentity(const ZvProductIdentSeq& seq) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&seq);
     return bytes[0] >= 2 && bytes[0] <= 8 && bytes[1] != 0;
 }
+
+// The request to the engine, as the caller's record or its relay has it.
+int sendRequest(ZvPldEngInfo* record) {
+    return request(
+        "Process", kPassThrough, [record](auto& c) { return c.Process(record); },
+        [](Y4_Status status) {
+            __dlog_printf(kError, kTag, "%s: Failed to process http request -- Y4_Status: %d",
+                          "Process", status);
+        },
+        [] { return kOk; });
+}
+
 }  // namespace
 
 int ZvPldProxy::Process(ZvPldEngInfo* record) {
@@ -31,15 +43,11 @@ int ZvPldProxy::Process(ZvPldEngInfo* record) {
     // traced; the caller gets them as ever.
     ZvPldEngInfo relayed;
     if (g_trace.load(std::memory_order_relaxed) != nullptr && RelayAnswer(*record, relayed)) {
-        record = &relayed;
+        const int result = sendRequest(&relayed);
+        if (result != kOk) RelayEnded(relayed);
+        return result;
     }
-    return request(
-        "Process", kPassThrough, [record](auto& c) { return c.Process(record); },
-        [](Y4_Status status) {
-            __dlog_printf(kError, kTag, "%s: Failed to process http request -- Y4_Status: %d",
-                          "Process", status);
-        },
-        [] { return kOk; });
+    return sendRequest(record);
 }
 
 bool ZvPldProxy::GetPldInventory(ZvVelInventory* inventory) const {

@@ -57,6 +57,9 @@ void TracePiece(const ZvCallbackInfo* cbi, std::uint32_t call);
 // False, with nothing relayed, for the library's own answer function, for none, or when every
 // relay is taken by an answer not yet ended (its pieces then go untraced).
 bool RelayAnswer(const ZvPldEngInfo& request, ZvPldEngInfo& relayed);
+// A relayed request whose Process call failed: the engine took no answer to send, and a piece
+// that came for it now would be handed to no one.
+void RelayEnded(const ZvPldEngInfo& relayed);
 // Whether the request's pieces come through a relay; the Process call that sent it is `seq`.
 bool IsRelayed(const ZvPldEngInfo* request);
 void RelayOpened(const ZvPldEngInfo* request, std::uint32_t seq);

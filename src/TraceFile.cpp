@@ -4,6 +4,7 @@
 #include "TraceFile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -184,8 +185,9 @@ std::uint16_t Trace::ThreadNumber() {
 // closed, if there is none. A record may pass kRoom by its own size.
 bool Trace::room(std::unique_lock<std::mutex>& lock, bool mayWait) {
     const std::size_t limit = mayWait ? kRoom : 2 * kRoom;
+    // Only what the writer can take counts: pieces held back for a call are its own to release.
     const auto waiting = [&] {
-        return m_fill.size() + m_held.size() > limit && m_stopped.empty() && !m_closing;
+        return m_fill.size() > limit && m_stopped.empty() && !m_closing;
     };
     if (waiting()) {
         if (!mayWait) {
@@ -320,9 +322,22 @@ TraceUse::~TraceUse() {
     g_users.fetch_sub(1);
 }
 
+namespace {
+// A child forked by a traced process has the trace but not its writer thread, nor the threads
+// that held uses of it: it leaves the trace to its parent, neither writing the parent's records
+// again nor waiting at its exit for a thread it does not have.
+void forgetTraceInChild() {
+    g_trace.store(nullptr);
+    g_users.store(0);
+}
+}  // namespace
+
 void OpenTrace() {
     const char* path = secure_getenv("ZVPLD_TRACE");
     if (path == nullptr || *path == '\0') return;
+    static const bool forgottenInChildren =
+        pthread_atfork(nullptr, nullptr, forgetTraceInChild) == 0;
+    (void)forgottenInChildren;
     Trace* trace = Trace::Open(path, secure_getenv("ZVPLD_TRACE_LIMIT"));
     if (trace != nullptr) g_trace.store(trace);
 }

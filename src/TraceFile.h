@@ -67,6 +67,14 @@ class Trace {
     template <class Encode>
     void AddPiece(std::uint32_t call, Encode&& encode) {
         std::unique_lock<std::mutex> lock(m_mutex);
+        // Held back until its call's record, unless the held pieces pass kRoom: then they and
+        // the rest of the answer go now, before it, in order (a reader takes a piece on either
+        // side of its call); no caller waits on what only its own record would release.
+        if (call != 0 && call == m_openAnswer && m_held.size() >= kRoom) {
+            m_fill += m_held;
+            m_held.clear();
+            m_openAnswer = 0;
+        }
         if (room(lock, false)) place(call != 0 && call == m_openAnswer ? m_held : m_fill, encode);
         lock.unlock();
         logStop();

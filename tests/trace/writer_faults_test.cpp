@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstring>
@@ -244,3 +245,118 @@ TEST_F(TraceFaults, ANotificationFloodIsTracedWholeInOrderBesideTheCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+// A piece of a relayed answer, as an engine hands it to the function the request named.
+void handOver(const ZvPldEngInfo& request, std::int32_t status, const char* text,
+              std::uint32_t bufSize) {
+    char buf[64] = {};
+    std::strcpy(buf, text);
+    ZvCallbackInfo piece{request.pUserData,
+                         status,
+                         request.reqType,
+                         request.reqParam,
+                         0,
+                         0,
+                         bufSize,
+                         static_cast<std::uint32_t>(std::strlen(text)),
+                         buf};
+    request.pfnCallback(&piece);
+}
+
+Seen g_answers;
+int heard(ZvCallbackInfo* cbi) {
+    g_answers.Add(std::string(static_cast<const char*>(cbi->pUserData)) + " " +
+                  std::to_string(cbi->status) + " " + cbi->pProcOutBuf);
+    return 0;
+}
+
+// A caller's request, sent with `context` as its own.
+int send(ZvPldProxy& proxy, const char* context) {
+    ZvPldEngInfo request{1, const_cast<char*>(context), "/x", "q", heard, 3};
+    return proxy.Process(&request);
+}
+
+}  // namespace
+
+// Relayed answers end as the library's own do (a status piece, an empty one do not end them), a
+// piece reaches only its own request's function, and a request whose call failed frees its relay.
+TEST_F(TraceFaults, EachRelayedPieceReachesItsOwnRequestAndAFailedCallFreesItsRelay) {
+    std::vector<ZvPldEngInfo> sent;
+    EXPECT_CALL(*engine, Process).WillRepeatedly([&](ZvPldEngInfo* r) {
+        sent.push_back(*r);
+        return 0;
+    });
+    trace.Trace();
+    start();
+    ASSERT_EQ(send(*proxy, "A"), 0);
+    handOver(sent[0], 5, "", 8);  // a status, not the end
+    handOver(sent[0], 0, "", 8);  // nothing to use, not the end either
+    ASSERT_EQ(send(*proxy, "B"), 0);
+    handOver(sent[0], 0, "A-2!", 8);  // A's end, after B's request
+    handOver(sent[1], 0, "B-1", 8);
+    handOver(sent[0], 0, "late", 8);  // after A's end: its relay may serve another request
+    EXPECT_EQ(g_answers.Take(), (std::vector<std::string>{"A 5 ", "A 0 ", "A 0 A-2!", "B 0 B-1"}));
+    // 64 requests whose calls fail take no relay for good: the next one's pieces are traced.
+    EXPECT_CALL(*engine, Process).WillRepeatedly([&](ZvPldEngInfo* r) {
+        sent.push_back(*r);
+        return 9;
+    });
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(send(*proxy, "F"), 2);
+    EXPECT_CALL(*engine, Process).WillOnce([&](ZvPldEngInfo* r) {
+        handOver(*r, 0, "C-1", 8);
+        return 0;
+    });
+    ASSERT_EQ(send(*proxy, "C"), 0);
+    proxy.reset();
+    std::vector<std::string> pieces;
+    for (const zvtrace::Record& r : ReadTrace(trace.file)) {
+        if (r.head.kind == zvtrace::Kind::Piece) pieces.push_back(r.find("text")->bytes);
+    }
+    EXPECT_EQ(pieces, (std::vector<std::string>{"", "", "A-2!", "B-1", "C-1"}));
+}
+
+// An answer handed over within its call, in pieces that pass the room the trace holds back for
+// a call: its record does not wait for them (a wait that would end the trace, a line), and
+// every piece is in the trace.
+TEST_F(TraceFaults, AnAnswerOfManyPiecesWithinItsCallNeitherWaitsNorStopsTheTrace) {
+    constexpr int kPieces = 20000;  // of 60 bytes each as records: past 1 MiB
+    EXPECT_CALL(*engine, Process).WillOnce([](ZvPldEngInfo* r) {
+        for (int i = 0; i < kPieces; ++i) handOver(*r, 0, "(1,2:3)", 7);
+        handOver(*r, 0, "", 7);
+        handOver(*r, 0, "]", 7);
+        return 0;
+    });
+    trace.Trace();
+    start();
+    ASSERT_EQ(send(*proxy, "A"), 0);
+    proxy.reset();
+    EXPECT_EQ(log.take(), std::vector<LogLine>{});
+    int pieces = 0;
+    for (const zvtrace::Record& r : ReadTrace(trace.file))
+        pieces += r.head.kind == zvtrace::Kind::Piece;
+    EXPECT_EQ(pieces, kPieces + 2);
+}
+
+// A child forked by a traced process leaves the trace to its parent: it exits at once, and the
+// parent's records are in the file once, with one end.
+TEST_F(TraceFaults, AForkedChildExitsWithoutTheTraceAndLeavesItWhole) {
+    trace.Trace();
+    start();
+    read(3);  // records the writer has not taken yet
+    const pid_t child = fork();
+    if (child == 0) {
+        Mock::AllowLeak(engine.get());  // the parent's to verify
+        std::exit(0);                   // the static destructors run, the trace's among them
+    }
+    int status = -1;
+    EXPECT_TRUE(WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000));
+    if (status == -1) kill(child, SIGKILL);
+    EXPECT_EQ(status, 0);
+    proxy.reset();
+    std::map<zvtrace::Kind, int> kinds;
+    for (const zvtrace::Record& r : ReadTrace(trace.file)) ++kinds[r.head.kind];
+    EXPECT_EQ(kinds[zvtrace::Kind::End], 1);
+    EXPECT_EQ(kinds[zvtrace::Kind::Call], 5);  // Init, three reads, UnReg
+}
