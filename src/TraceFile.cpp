@@ -311,7 +311,7 @@ void Trace::run() {
     logStop();
 }
 
-TraceUse::TraceUse() {
+TraceUse::TraceUse() noexcept {
     g_users.fetch_add(1);
     m_trace = g_trace.load();
 }
