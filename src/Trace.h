@@ -24,11 +24,18 @@ extern std::atomic<Trace*> g_trace;
 // word is then null, so that only a traced call finds it.
 extern std::atomic<ZvPldMsgClient*> g_tracedClient;
 
+// Threads holding the trace for a use; its close waits for them.
+extern std::atomic<unsigned> g_traceUsers;
+
 // Holds the trace for one use: null if none is being written. Its close waits for every holder.
+// Counted before the trace is read, as its close withdraws it before it reads the count.
 class TraceUse {
   public:
-    TraceUse() noexcept;
-    ~TraceUse();
+    TraceUse() noexcept {
+        g_traceUsers.fetch_add(1);
+        m_trace = g_trace.load();
+    }
+    ~TraceUse() { g_traceUsers.fetch_sub(1); }
     TraceUse(const TraceUse&) = delete;
     TraceUse& operator=(const TraceUse&) = delete;
     Trace* trace() const { return m_trace; }

@@ -23,14 +23,13 @@ namespace zvpld {
 
 std::atomic<Trace*> g_trace{nullptr};
 std::atomic<ZvPldMsgClient*> g_tracedClient{nullptr};
+std::atomic<unsigned> g_traceUsers{0};
 
 namespace {
 
 constexpr char kTraceOp[] = "ZVPLD_TRACE";
 constexpr std::size_t kEndBytes = zvtrace::kLengthBytes + zvtrace::kFixedBytes;
 
-// Threads holding the trace for a use; its close waits for them.
-std::atomic<unsigned> g_users{0};
 // Numbers each trace, so that a thread's number in an earlier trace is not taken for one in this.
 std::atomic<std::uint32_t> g_generations{0};
 
@@ -311,15 +310,6 @@ void Trace::run() {
     logStop();
 }
 
-TraceUse::TraceUse() noexcept {
-    g_users.fetch_add(1);
-    m_trace = g_trace.load();
-}
-
-TraceUse::~TraceUse() {
-    g_users.fetch_sub(1);
-}
-
 void OpenTrace() {
     const char* path = secure_getenv("ZVPLD_TRACE");
     if (path == nullptr || *path == '\0') return;
@@ -331,7 +321,7 @@ void CloseTrace() {
     Trace* trace = g_trace.exchange(nullptr);
     if (trace == nullptr) return;
     // A use that took the trace before it was withdrawn ends first: a call's record, a note.
-    while (g_users.load() != 0) sched_yield();
+    while (g_traceUsers.load() != 0) sched_yield();
     delete trace;
 }
 
