@@ -249,26 +249,45 @@ constexpr const Shape* ShapeOf(Kind kind, std::uint8_t op) {
     return nullptr;
 }
 
+// Big-endian numbers at any alignment: one store or load of the word on a big-endian host (the
+// device), a byte swap and one on a little-endian one, rather than a store a byte.
+template <class T>
+inline T BigEndian(T v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if constexpr (sizeof(T) == 2) return static_cast<T>(__builtin_bswap16(v));
+    if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(v));
+    if constexpr (sizeof(T) == 8) return static_cast<T>(__builtin_bswap64(v));
+#endif
+    return v;
+}
+template <class T>
+inline void PutBig(unsigned char* at, T v) {
+    v = BigEndian(v);
+    std::memcpy(at, &v, sizeof v);
+}
+template <class T>
+inline T GetBig(const unsigned char* at) {
+    T v;
+    std::memcpy(&v, at, sizeof v);
+    return BigEndian(v);
+}
 inline void Put16(unsigned char* at, std::uint16_t v) {
-    at[0] = static_cast<unsigned char>(v >> 8);
-    at[1] = static_cast<unsigned char>(v);
+    PutBig(at, v);
 }
 inline void Put32(unsigned char* at, std::uint32_t v) {
-    Put16(at, static_cast<std::uint16_t>(v >> 16));
-    Put16(at + 2, static_cast<std::uint16_t>(v));
+    PutBig(at, v);
 }
 inline void Put64(unsigned char* at, std::uint64_t v) {
-    Put32(at, static_cast<std::uint32_t>(v >> 32));
-    Put32(at + 4, static_cast<std::uint32_t>(v));
+    PutBig(at, v);
 }
 inline std::uint16_t Get16(const unsigned char* at) {
-    return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+    return GetBig<std::uint16_t>(at);
 }
 inline std::uint32_t Get32(const unsigned char* at) {
-    return static_cast<std::uint32_t>(Get16(at)) << 16 | Get16(at + 2);
+    return GetBig<std::uint32_t>(at);
 }
 inline std::uint64_t Get64(const unsigned char* at) {
-    return static_cast<std::uint64_t>(Get32(at)) << 32 | Get32(at + 4);
+    return GetBig<std::uint64_t>(at);
 }
 
 // The fixed part of a record, as written and as read.

@@ -96,6 +96,9 @@ namespace zvpld {
 class Locked {
   public:
     explicit Locked(ZvLinuxMutex& lock) : m_lock(lock) { m_lock.Lock(); }
+    // Holds a lock that the caller has just taken.
+    enum Taken { kTaken };
+    Locked(ZvLinuxMutex& lock, Taken) : m_lock(lock) {}
     ~Locked() { m_lock.Unlock(); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
@@ -112,7 +115,8 @@ struct ZvPldProxyAccess {
     // or the facade that traces it (zvpld::TracedClient).
     template <class Result, class Call>
     static bool callEngine(Result& result, Call&& call) {
-        const zvpld::Locked locked(*ZvPldProxy::s_clientLock);
+        ZvLinuxMutex& lock = *ZvPldProxy::s_clientLock;
+        lock.Lock();
         // The lock orders this read after the client's publication; GetInstance() ordered the
         // caller after the construction.
         ZvPldMsgClient* client = ZvPldProxy::s_MsgClient.load(std::memory_order_relaxed);
@@ -125,26 +129,29 @@ struct ZvPldProxyAccess {
             if (called) result = traced;
             return called;
         }
+        const zvpld::Locked locked(lock, zvpld::Locked::kTaken);
         result = call(*client);
         return true;
     }
 
-    // The call through the facade, its record added with the client lock let go for that while;
-    // false if there is no client. Called, and returns, with the client lock held.
+    // The call through the facade, its record added once the client lock is let go; false if
+    // there is no client. Called with the client lock held, which it lets go.
     template <class Result, class Call>
     __attribute__((noinline, cold)) static bool callTraced(Result& result, Call call) {
-        ZvPldMsgClient* client = zvpld::g_tracedClient.load(std::memory_order_relaxed);
-        if (client == nullptr) return false;
+        // Nothing before `locked` throws, so the lock is let go on every path.
         const zvpld::TraceUse use;
-        if (use.trace() == nullptr) {  // closed by a stop under way
-            result = call(*client);
-            return true;
+        zvpld::TracedClient traced;
+        {
+            const zvpld::Locked locked(*ZvPldProxy::s_clientLock, zvpld::Locked::kTaken);
+            ZvPldMsgClient* client = zvpld::g_tracedClient.load(std::memory_order_relaxed);
+            if (client == nullptr) return false;
+            if (use.trace() == nullptr) {  // closed by a stop under way
+                result = call(*client);
+                return true;
+            }
+            result = call(traced.on(*use.trace(), *client));
         }
-        zvpld::TracedClient traced(*use.trace());
-        result = call(traced.on(*client));
-        ZvPldProxy::s_clientLock->Unlock();
         traced.Append();
-        ZvPldProxy::s_clientLock->Lock();
         return true;
     }
 

@@ -24,11 +24,18 @@ extern std::atomic<Trace*> g_trace;
 // word is then null, so that only a traced call finds it.
 extern std::atomic<ZvPldMsgClient*> g_tracedClient;
 
+// Threads holding the trace for a use; its close waits for them.
+extern std::atomic<unsigned> g_traceUsers;
+
 // Holds the trace for one use: null if none is being written. Its close waits for every holder.
+// Counted before the trace is read, as its close withdraws it before it reads the count.
 class TraceUse {
   public:
-    TraceUse();
-    ~TraceUse();
+    TraceUse() noexcept {
+        g_traceUsers.fetch_add(1);
+        m_trace = g_trace.load();
+    }
+    ~TraceUse() { g_traceUsers.fetch_sub(1); }
     TraceUse(const TraceUse&) = delete;
     TraceUse& operator=(const TraceUse&) = delete;
     Trace* trace() const { return m_trace; }
@@ -86,14 +93,15 @@ struct OpOf;
 ZVPLD_TRACED_CALLS(ZVPLD_OP_OF)
 #undef ZVPLD_OP_OF
 
-// Stands in for the message client during a traced call.
+// Stands in for the message client during a traced call: on() starts it, the call fills in the
+// rest, and the record is added from what it noted once the client lock is let go (Append()).
 class TracedClient {
   public:
     static constexpr int kMaxArgs = 6;
 
-    explicit TracedClient(Trace& trace) : m_trace(trace) {}
-    // The facade for a call of `client`.
-    TracedClient& on(ZvPldMsgClient& client) {
+    // The facade for a call of `client` into `trace`.
+    TracedClient& on(Trace& trace, ZvPldMsgClient& client) {
+        m_trace = &trace;
         m_client = &client;
         return *this;
     }
@@ -134,13 +142,13 @@ class TracedClient {
     void begin();  // takes the seq and the start
     void end();
 
-    Trace& m_trace;
-    ZvPldMsgClient* m_client = nullptr;
-    zvtrace::Op m_op = zvtrace::Op::Init;
-    std::uintptr_t m_args[kMaxArgs] = {};
-    std::uintptr_t m_answer = 0;
-    std::uint32_t m_seq = 0;
-    std::uint64_t m_start = 0, m_end = 0;
+    Trace* m_trace;
+    ZvPldMsgClient* m_client;
+    zvtrace::Op m_op;
+    std::uintptr_t m_args[kMaxArgs];
+    std::uintptr_t m_answer;
+    std::uint32_t m_seq;
+    std::uint64_t m_start, m_end;
 };
 
 // A call of the message client's `Member`, through the facade when the call is traced.
@@ -159,8 +167,8 @@ auto callUnlocked(ZvPldMsgClient& client, Call&& call) {
     if (g_trace.load(std::memory_order_relaxed) == nullptr) return call(client);
     const TraceUse use;
     if (use.trace() == nullptr) return call(client);
-    TracedClient traced(*use.trace());
-    const auto result = call(traced.on(client));
+    TracedClient traced;
+    const auto result = call(traced.on(*use.trace(), client));
     traced.Append();
     return result;
 }

@@ -262,37 +262,38 @@ bool answersWithPieces(const std::uintptr_t* a) {
 }  // namespace
 
 void TracedClient::begin() {
-    m_seq = m_trace.NextSeq();
-    m_start = m_trace.Now();
+    m_seq = m_trace->NextSeq();
+    m_start = m_trace->Now();
     if (m_op == Op::Process && answersWithPieces(m_args)) {
         const auto* request = at<ZvPldEngInfo>(m_args[0]);
         if (IsRelayed(request)) RelayOpened(request, m_seq);
-        m_trace.OpenAnswer(m_seq);
+        m_trace->OpenAnswer(m_seq);
     }
 }
 
 void TracedClient::end() {
-    m_end = m_trace.Now();
+    m_end = m_trace->Now();
 }
 
 void TracedClient::Append() {
-    if (!m_trace.Recording()) return;
+    Trace& trace = *m_trace;
+    if (!trace.Recording()) return;
     const zvtrace::Shape& shape = zvtrace::kCalls[static_cast<int>(m_op) - 1];
     zvtrace::Head head;
     head.kind = zvtrace::Kind::Call;
     head.op = static_cast<std::uint8_t>(m_op);
-    head.thread = m_trace.ThreadNumber();
+    head.thread = trace.ThreadNumber();
     head.seq = m_seq;
     head.start = m_start;
     head.end = m_end;
     head.status = static_cast<std::int32_t>(m_op == Op::GetProdSeqId ? 0 : m_answer);
     try {
-        m_trace.AddCall(m_seq, m_op == Op::Process && answersWithPieces(m_args),
-                        [&](std::string& out) {
-                            Encoder e(out, head, shape.requestCount, shape.replyCount);
-                            fields(e, m_op, m_args, m_answer);
-                            return e.Finish();
-                        });
+        trace.AddCall(m_seq, m_op == Op::Process && answersWithPieces(m_args),
+                      [&](std::string& out) {
+                          Encoder e(out, head, shape.requestCount, shape.replyCount);
+                          fields(e, m_op, m_args, m_answer);
+                          return e.Finish();
+                      });
     } catch (const std::exception&) {  // the trace's lock failed: the call goes on untraced
     }
 }

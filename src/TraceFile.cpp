@@ -24,14 +24,13 @@ namespace zvpld {
 
 std::atomic<Trace*> g_trace{nullptr};
 std::atomic<ZvPldMsgClient*> g_tracedClient{nullptr};
+std::atomic<unsigned> g_traceUsers{0};
 
 namespace {
 
 constexpr char kTraceOp[] = "ZVPLD_TRACE";
 constexpr std::size_t kEndBytes = zvtrace::kLengthBytes + zvtrace::kFixedBytes;
 
-// Threads holding the trace for a use; its close waits for them.
-std::atomic<unsigned> g_users{0};
 // Numbers each trace, so that a thread's number in an earlier trace is not taken for one in this.
 std::atomic<std::uint32_t> g_generations{0};
 
@@ -313,22 +312,13 @@ void Trace::run() {
     logStop();
 }
 
-TraceUse::TraceUse() {
-    g_users.fetch_add(1);
-    m_trace = g_trace.load();
-}
-
-TraceUse::~TraceUse() {
-    g_users.fetch_sub(1);
-}
-
 namespace {
 // A child forked by a traced process has the trace but not its writer thread, nor the threads
 // that held uses of it: it leaves the trace to its parent, neither writing the parent's records
 // again nor waiting at its exit for a thread it does not have.
 void forgetTraceInChild() {
     g_trace.store(nullptr);
-    g_users.store(0);
+    g_traceUsers.store(0);
 }
 }  // namespace
 
@@ -346,7 +336,7 @@ void CloseTrace() {
     Trace* trace = g_trace.exchange(nullptr);
     if (trace == nullptr) return;
     // A use that took the trace before it was withdrawn ends first: a call's record, a note.
-    while (g_users.load() != 0) sched_yield();
+    while (g_traceUsers.load() != 0) sched_yield();
     delete trace;
 }
 
