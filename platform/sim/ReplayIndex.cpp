@@ -174,7 +174,9 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
 }
 
 void ReplayIndex::linkPiece(const zvtrace::Record& piece, std::uint64_t number) {
-    const std::uint32_t call = piece.find("call")->number;
+    const zvtrace::Value* callField = piece.find("call");
+    if (callField == nullptr) return;
+    const std::uint32_t call = callField->number;
     const auto open = m_processCalls.find(call);
     if (open != m_processCalls.end()) {
         setLink(open->second.last, &Links::nextPiece, number);
@@ -228,7 +230,9 @@ bool ReplayIndex::Answer(const std::string& key, zvtrace::Record& record, std::u
     }
     number = c.last;
     m_reader.ReadAt(links(number).offset, record);
-    return true;
+    // A trace rewritten under the replay may hold another valid record there: only the request's
+    // own recorded call answers it.
+    return record.head.kind == zvtrace::Kind::Call && RequestKey::Of(record) == key;
 }
 
 }  // namespace zvsim

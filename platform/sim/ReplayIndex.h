@@ -47,12 +47,16 @@ class ReplayIndex {
 
     // The recorded answer to the next such request into `record` (in the recorded order, the
     // last again once they are used up), with the record's number for Pieces; false when the
-    // trace holds none.
+    // trace holds none, or the record read back is no longer that request's call.
     bool Answer(const std::string& key, zvtrace::Record& record, std::uint64_t& number);
     // The pieces of the call numbered `call`, in the order they were written, each read into
     // `piece` and handed to `each`, which may stop them by returning false.
     template <class Each>
     void Pieces(std::uint64_t call, zvtrace::Record& piece, Each each);
+
+    // The trace's file as the index read it, for another reader of it (a trace renamed or
+    // replaced by path meanwhile is not read in its place).
+    std::string SameFile() const { return m_reader.SameFile(); }
 
     Catalogue catalogue;  // what the answers say, for status and tools; the engine takes it
     std::string path;
@@ -112,6 +116,7 @@ void ReplayIndex::Pieces(std::uint64_t call, zvtrace::Record& piece, Each each) 
             m_reader.ReadAt(l.offset, piece);
             n = l.nextPiece;
         }
+        if (piece.head.kind != zvtrace::Kind::Piece) return;  // the trace changed under the replay
         if (!each(piece)) return;
     }
 }

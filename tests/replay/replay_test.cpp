@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "Seen.h"
 #include "TraceBuilder.h"
@@ -261,6 +262,63 @@ TEST_F(Replay, AnswerPiecesComeWithinTheCallOrLaterAsRecorded) {
     EXPECT_EQ(m_engine->Process(&request), zvstatus::kNoEngine);
 }
 
+// An answer ends as an engine's does: at its first piece shorter than its buffer, with no piece
+// after its call once the call was refused, and with an empty piece where the trace cut it short.
+// A later answer's piece comes last: every later piece of the first has come before it.
+struct Answered {
+    const char* name;
+    std::int32_t status;
+    std::vector<std::tuple<std::uint16_t, std::uint32_t, std::string>> pieces;  // thread, len
+    std::vector<std::string> want;
+};
+void PrintTo(const Answered& a, std::ostream* os) {
+    *os << a.name;
+}
+class ReplayPieces : public Replay, public ::testing::WithParamInterface<Answered> {};
+TEST_P(ReplayPieces, AnAnswerEndsAsAnEnginesDoes) {
+    TraceBuilder trace;
+    trace.Add(zvtrace::Kind::Call, static_cast<std::uint8_t>(Op::Process), GetParam().status,
+              {I32(77), Text("/events"), Text("active"), I32(2)}, {}, 10, 1, 5);
+    std::uint32_t sequence = 0;
+    for (const auto& [thread, length, text] : GetParam().pieces) {
+        trace.Add(zvtrace::Kind::Piece, 0, 0,
+                  {U32(5), I32(2), I32(77), U32(sequence++), U32(4), U32(length), Bytes(text)}, {},
+                  11, thread);
+    }
+    trace
+        .Add(zvtrace::Kind::Call, static_cast<std::uint8_t>(Op::Process), 0,
+             {I32(78), Text("/events"), Text("active"), I32(2)}, {}, 20, 1, 6)
+        .Add(zvtrace::Kind::Piece, 0, 0,
+             {U32(6), I32(2), I32(78), U32(0), U32(4), U32(1), Bytes("z")}, {}, 21, 2);
+    replay(trace);
+    g_heard.caller = std::this_thread::get_id();
+    g_heard.seen.Take();
+    ZvPldEngInfo request{77, nullptr, "/events", "active", &piece, 2};
+    EXPECT_EQ(m_engine->Process(&request), GetParam().status);
+    request.reqParam = 78;
+    EXPECT_EQ(m_engine->Process(&request), 0);
+    std::vector<std::string> want = GetParam().want;
+    want.push_back("later 0 2 78 0 4 1 z");
+    EXPECT_EQ(g_heard.seen.Lines(want.size()), want);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReplayPieces,
+    ::testing::Values(
+        Answered{"AtItsFirstShortPiece", 0, {{1, 2, "ab"}, {1, 2, "cd"}}, {"in 0 2 77 0 4 2 ab"}},
+        Answered{
+            "NoLaterPieceAfterAShortOne", 0, {{1, 2, "ab"}, {2, 2, "cd"}}, {"in 0 2 77 0 4 2 ab"}},
+        Answered{"NoLaterPieceOfARefusedCall",
+                 5,
+                 {{1, 4, "abcd"}, {2, 1, "e"}},
+                 {"in 0 2 77 0 4 4 abcd"}},
+        Answered{
+            "CutShortInTheCall", 0, {{1, 4, "abcd"}}, {"in 0 2 77 0 4 4 abcd", "in 0 2 77 1 4 0 "}},
+        Answered{"CutShortAfterTheCall",
+                 0,
+                 {{1, 4, "abcd"}, {2, 4, "efgh"}},
+                 {"in 0 2 77 0 4 4 abcd", "later 0 2 77 1 4 4 efgh", "later 0 2 77 2 4 0 "}}),
+    [](const ::testing::TestParamInfo<Answered>& info) { return info.param.name; });
+
 // The catalogue that status and the tools see, from what the answers and notifications said.
 TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
     std::vector<TraceField> label = PointFields(1, 100, 0xFFFF);
@@ -314,6 +372,33 @@ TEST_F(Replay, TheAncestorRecordIsWrittenAsRecorded) {
               "7 5 1 8 2 259");
     rprt.bufSize = room - 1;
     EXPECT_EQ(m_engine->GetRprtAncstr(&rprt), zvstatus::kBufferTooSmall);
+}
+
+// A trace rewritten while it is replayed: the record read back where a request's answer was is
+// another call's, and the request is answered as unrecorded.
+TEST_F(Replay, ARecordRewrittenUnderTheReplayIsNotTakenForTheAnswer) {
+    const std::vector<std::pair<TraceBuilder, std::function<int(zvsim::ReplayEngine&)>>> cases = {
+        {TraceBuilder().Call(Op::GetVelServerInventory, 0, {},
+                             {U32(1), U32(2), U32(32), U32(1), U32(5), Bytes(std::string(32, 0))}),
+         [](zvsim::ReplayEngine& e) {
+             ZvVelInventory inventory{};
+             return e.GetVelServerInventory(&inventory);
+         }},
+        {TraceBuilder().Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(64)},
+                             {U32(7), U32(0), U32(5), U32(0), Bytes("")}),
+         [](zvsim::ReplayEngine& e) {
+             std::vector<std::uint64_t> buf(8);
+             ZvVelRprtDfn rprt{1, 7, 0, buf.data(), 64};
+             return e.GetRprtAncstr(&rprt);
+         }}};
+    for (const auto& [trace, ask] : cases) {
+        replay(trace);
+        TraceBuilder()
+            .Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(42)})
+            .Write(m_dir, "t.trace");
+        EXPECT_EQ(ask(*m_engine), zvstatus::kNoEngine);
+        m_engine->Close();
+    }
 }
 
 // A trace whose writer was killed in its last record: the whole ones answer, the cut one is not
