@@ -111,4 +111,27 @@ TEST_P(CaptureRough, KeepsWhatNoDefaultGivesAndTheDaemonAnswersTheSame) {
     EXPECT_EQ(Transcript(m_engine, source()), Transcript(sourceEngine(), source()));
 }
 
+// A point's module count past 256: the first 256 read, with a note. An --out that is a symbolic
+// link: refused, the file it names untouched.
+TEST_P(CaptureRough, BoundsTheModulesAndWritesNoLink) {
+    json many = json::parse(GetParam().text);
+    many["devices"][0]["points"][3]["values"] = std::vector<int>(300, 1);
+    std::ofstream(m_dir + "/many.json") << many.dump();
+    Process& p = spawn(PLDCTL_LAUNCH, {"--engine", "sim:" + m_dir + "/many.json", "capture",
+                                       "--out", m_dir + "/out.json"});
+    EXPECT_EQ(p.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("capture: device 2 point 2047: 300 modules, the first 256 read")) << log();
+    EXPECT_EQ(
+        json::parse(contents(m_dir + "/out.json"))["devices"][0]["points"][3]["values"].size(),
+        256u);
+
+    std::ofstream(m_dir + "/kept") << "kept";
+    ASSERT_EQ(::symlink((m_dir + "/kept").c_str(), (m_dir + "/link").c_str()), 0);
+    Process& link =
+        spawn(PLDCTL_LAUNCH, {"--engine", sourceEngine(), "capture", "--out", m_dir + "/link"});
+    EXPECT_EQ(link.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("link: not a regular file")) << log();
+    EXPECT_EQ(contents(m_dir + "/kept"), "kept");
+}
+
 }  // namespace
