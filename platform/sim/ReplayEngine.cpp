@@ -40,7 +40,12 @@ TOp traceOp(Op op) {
 }  // namespace
 
 std::shared_ptr<ReplayEngine> ReplayEngine::FromFile(const std::string& path) {
-    return std::make_shared<ReplayEngine>(std::make_unique<ReplayIndex>(path));
+    return FromFile(path, ReplayIndex::kMaxIndexBytes);
+}
+
+std::shared_ptr<ReplayEngine> ReplayEngine::FromFile(const std::string& path,
+                                                     std::size_t maxIndexBytes) {
+    return std::make_shared<ReplayEngine>(std::make_unique<ReplayIndex>(path, maxIndexBytes));
 }
 
 ReplayEngine::ReplayEngine(std::unique_ptr<ReplayIndex> index)

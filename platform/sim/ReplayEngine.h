@@ -29,6 +29,9 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     // The replay of the trace at `path`; std::runtime_error naming the file, and the byte
     // offset of a record that breaks the format.
     static std::shared_ptr<ReplayEngine> FromFile(const std::string& path);
+    // The same with the index's memory bound at `maxIndexBytes` rather than 64 MiB (for tests).
+    static std::shared_ptr<ReplayEngine> FromFile(const std::string& path,
+                                                  std::size_t maxIndexBytes);
     explicit ReplayEngine(std::unique_ptr<ReplayIndex> index);
     ~ReplayEngine() override;
 

@@ -40,7 +40,12 @@ class ReplayIndex {
     // Reads the trace at `path` through; std::runtime_error naming the file and, for a record
     // that breaks the format, its byte offset. A trace cut short is read up to its last whole
     // record.
-    explicit ReplayIndex(const std::string& path);
+    //
+    // The distinct requests, their cursors and what the catalogue learns take at most `maxBytes`
+    // (tests pass a small one): a trace that would take more is refused rather than let a crafted
+    // one take the host's memory.
+    static constexpr std::size_t kMaxIndexBytes = 64u << 20;
+    explicit ReplayIndex(const std::string& path, std::size_t maxBytes = kMaxIndexBytes);
     ~ReplayIndex();
     ReplayIndex(const ReplayIndex&) = delete;
     ReplayIndex& operator=(const ReplayIndex&) = delete;
@@ -90,12 +95,14 @@ class ReplayIndex {
     void learn(const zvtrace::Record& record);
     void learnPoint(const zvtrace::Record& record);
     void finishCatalogue();
+    void checkBound(const zvtrace::Record& record) const;
     Links links(std::uint64_t number);
     void setLink(std::uint64_t number, std::uint64_t Links::*field, std::uint64_t to);
     void flushWindow();
 
     // What the distinct requests and what was learnt of them take, counted as each comes.
     std::size_t m_bytes = 0;
+    const std::size_t m_maxBytes;
     std::mutex m_mutex;  // the cursors and the reader's ReadAt buffer
     zvtrace::Reader m_reader;
     int m_links = -1;  // the temporary file

@@ -401,6 +401,24 @@ TEST_F(Replay, ARecordRewrittenUnderTheReplayIsNotTakenForTheAnswer) {
     }
 }
 
+// What the catalogue learns counts against the index's bound (here 32 KiB) with the requests:
+// 300 events, each told by a note alone; 127 states of one point, told by one request.
+TEST_F(Replay, ACatalogueGrownPastTheBoundIsRefused) {
+    TraceBuilder events, states;
+    for (std::uint32_t id = 1; id <= 300; ++id) {
+        events.Note(zvtrace::NoteKind::Event, {U32(id), U32(id), U32(1), U32(0), U32(9)}, 0);
+    }
+    std::vector<std::uint16_t> values(256);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint16_t>(i);
+    states.Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(1)})
+        .Call(Op::GetVelEnumStateInfo, 0, {U32(1), U32(100), U32(256)},
+              {U32(3), U32(256), Bytes(Units(values))});
+    for (const TraceBuilder* trace : {&events, &states}) {
+        EXPECT_THROW(zvsim::ReplayEngine::FromFile(trace->Write(m_dir, "t.trace"), 32 << 10),
+                     std::runtime_error);
+    }
+}
+
 // A trace whose writer was killed in its last record: the whole ones answer, the cut one is not
 // there.
 TEST_F(Replay, ATraceCutShortIsReplayedUpToItsLastWholeRecord) {
