@@ -319,6 +319,25 @@ INSTANTIATE_TEST_SUITE_P(
                  {"in 0 2 77 0 4 4 abcd", "later 0 2 77 1 4 4 efgh", "later 0 2 77 2 4 0 "}}),
     [](const ::testing::TestParamInfo<Answered>& info) { return info.param.name; });
 
+// One answer replays 4096 recorded pieces at most, then ends with an empty one.
+TEST_F(Replay, OneAnswersPiecesAreBounded) {
+    TraceBuilder trace;
+    trace.Add(zvtrace::Kind::Call, static_cast<std::uint8_t>(Op::Process), 0,
+              {I32(77), Text("/events"), Text("active"), I32(2)}, {}, 10, 1, 5);
+    for (std::uint32_t sequence = 0; sequence < 5000; ++sequence) {
+        trace.Add(zvtrace::Kind::Piece, 0, 0,
+                  {U32(5), I32(2), I32(77), U32(sequence), U32(4), U32(4), Bytes("abcd")}, {}, 11);
+    }
+    replay(trace);
+    g_heard.caller = std::this_thread::get_id();
+    g_heard.seen.Take();
+    ZvPldEngInfo request{77, nullptr, "/events", "active", &piece, 2};
+    EXPECT_EQ(m_engine->Process(&request), 0);
+    const std::vector<std::string> seen = g_heard.seen.Take();
+    ASSERT_EQ(seen.size(), 4097u);
+    EXPECT_EQ(seen.back(), "in 0 2 77 4096 4 0 ");
+}
+
 // The catalogue that status and the tools see, from what the answers and notifications said.
 TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
     std::vector<TraceField> label = PointFields(1, 100, 0xFFFF);
