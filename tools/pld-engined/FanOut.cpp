@@ -88,7 +88,9 @@ void FanOut::Remove(const std::shared_ptr<Connection>& connection) {
 Y4_Status FanOut::Process(const std::shared_ptr<Connection>& connection, const json& req,
                           ZvPldEngInfo& info) {
     if (connection->answering >= kMaxAnswering) {
-        Log("process refused: %u answers to this client still under way", kMaxAnswering);
+        if (const unsigned long refused = m_refusals.Count(Throttle::Clock::now()))
+            Log("process refused %lu time(s): %u answers to one client still under way", refused,
+                kMaxAnswering);
         return zvsim::kRejected;
     }
     std::uintptr_t id = 0;

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Connection.h"
+#include "Throttle.h"
 #include "sim/SimEngine.h"
 
 namespace pldengined {
@@ -58,6 +59,7 @@ class FanOut {
     zvsim::SimEngine& m_engine;
     bool m_started = false;
     std::uint64_t m_feed = 0;  // the subscription
+    Throttle m_refusals;       // Process refused for answers under way: a line a second at most
 
     std::mutex m_mutex;
     std::vector<std::shared_ptr<Connection>> m_live;
