@@ -199,8 +199,10 @@ class Walk {
         std::size_t modules = moduleStatus == 0 ? v : 0;
         if (modules == 0) {
             // Nothing tells the values: the point fails, with the one module a point has at least.
-            notes.push_back(at + ": the module count cannot be read (status " +
-                            std::to_string(moduleStatus) + "), the point kept as failing");
+            notes.push_back(at + ": the module count " +
+                            (moduleStatus > 0 ? "answered status " + std::to_string(moduleStatus)
+                                              : std::string("reads 0")) +
+                            ", the point kept as failing");
             p.fails = moduleStatus > 0 ? moduleStatus : zvstatus::kRejected;
             modules = 1;
         } else if (modules > kMaxModules) {
