@@ -22,12 +22,28 @@ std::string textOf(const Record& r, const char* name) {
     return v != nullptr ? v->bytes.substr(0, 255) : std::string();
 }
 
+// What each thing the catalogue learns takes at most, counted against the index's bound with the
+// requests: one request can add 256 module slots or states, and notes are not requests.
+constexpr std::size_t kPerEntry = 256;  // a device, point, report or event, its node and label
+constexpr std::size_t kPerSlot = 64;    // a module's value or text, or a state, beside its text
+
 // A module's slot, the vector grown to hold it; 0xFFFF names the point as a whole.
 template <class T>
-T& slot(std::vector<T>& v, std::uint32_t module) {
+T& slot(std::vector<T>& v, std::uint32_t module, std::size_t& grown) {
     const std::size_t at = module == 0xFFFF ? 0 : std::min<std::uint32_t>(module, 255);
-    if (v.size() <= at) v.resize(at + 1);
+    if (v.size() <= at) {
+        grown += (at + 1 - v.size()) * kPerSlot;
+        v.resize(at + 1);
+    }
     return v[at];
+}
+
+// The map's entry for `key`, counted when it is new.
+template <class Map>
+typename Map::mapped_type& entry(Map& map, typename Map::key_type key, std::size_t& grown) {
+    auto [at, fresh] = map.try_emplace(key);
+    if (fresh) grown += kPerEntry;
+    return at->second;
 }
 
 bool succeeded(const Record& r) {
@@ -40,7 +56,7 @@ bool succeeded(const Record& r) {
 void ReplayIndex::learn(const Record& r) {
     if (r.head.kind == zvtrace::Kind::Note) {
         if (r.head.op != static_cast<std::uint8_t>(zvtrace::NoteKind::Event)) return;
-        Event& e = catalogue.events[numberOf(r, "eventId")];
+        Event& e = entry(catalogue.events, numberOf(r, "eventId"), m_bytes);
         e.id = numberOf(r, "eventId");
         e.groupId = numberOf(r, "groupId");
         e.deviceIdx = static_cast<std::uint16_t>(numberOf(r, "device"));
@@ -51,13 +67,14 @@ void ReplayIndex::learn(const Record& r) {
     const auto op = static_cast<TOp>(r.head.op);
     if (op == TOp::GetVelServerInventory && r.head.status == kOk) {
         const std::uint32_t n = std::min<std::uint32_t>(numberOf(r, "nmbrDevices"), 256);
-        for (std::uint32_t d = 0; d < n; ++d) catalogue.devices[static_cast<std::uint16_t>(d)];
+        for (std::uint32_t d = 0; d < n; ++d)
+            entry(catalogue.devices, static_cast<std::uint16_t>(d), m_bytes);
         return;
     }
     const zvtrace::Value* device = r.find("device");
     if (device == nullptr || device->type == zvtrace::Type::None) return;
     if (r.head.status == kUnknownDevice) return;
-    Device& d = catalogue.devices[static_cast<std::uint16_t>(device->number)];
+    Device& d = entry(catalogue.devices, static_cast<std::uint16_t>(device->number), m_bytes);
     if (r.head.status == kOffline) d.offline = true;
     switch (op) {
         case TOp::GetVelFDMVersion:
@@ -80,9 +97,9 @@ void ReplayIndex::learn(const Record& r) {
         }
         case TOp::GetVelRprtStrLabel:
             if (succeeded(r)) {
-                Report& report = d.reports[numberOf(r, "gdd")];
+                Report& report = entry(d.reports, numberOf(r, "gdd"), m_bytes);
                 report.gddId = numberOf(r, "gdd");
-                slot(report.labels, numberOf(r, "mm")) = textOf(r, "text");
+                slot(report.labels, numberOf(r, "mm"), m_bytes) = textOf(r, "text");
             }
             return;
         default:
@@ -94,10 +111,11 @@ void ReplayIndex::learnPoint(const Record& r) {
     const auto op = static_cast<TOp>(r.head.op);
     const bool statusIsAnswer = r.shape().statusIsAnswer;
     if (r.find("gdd") == nullptr || (!statusIsAnswer && !succeeded(r))) return;
-    Device& d = catalogue.devices[static_cast<std::uint16_t>(numberOf(r, "device"))];
+    Device& d =
+        entry(catalogue.devices, static_cast<std::uint16_t>(numberOf(r, "device")), m_bytes);
     const std::uint32_t gdd = numberOf(r, "gdd");
     if (statusIsAnswer && d.points.count(gdd) == 0) return;  // a count says no point is there
-    Point& p = d.points[gdd];
+    Point& p = entry(d.points, gdd, m_bytes);
     p.gddId = gdd;
     const std::uint32_t mm = numberOf(r, "mm");
     const std::uint32_t value = numberOf(r, "value");
@@ -109,15 +127,15 @@ void ReplayIndex::learnPoint(const Record& r) {
             if (r.head.status == kOk) p.description = textOf(r, "text");
             break;
         case TOp::GetVelPntStrUoM:
-            slot(p.units, numberOf(r, "uofm")) = textOf(r, "text");
+            slot(p.units, numberOf(r, "uofm"), m_bytes) = textOf(r, "text");
             break;
         case TOp::GetVelPntStr:
-            slot(p.texts, mm) = textOf(r, "text");
+            slot(p.texts, mm, m_bytes) = textOf(r, "text");
             break;
         case TOp::GetVelPntInt32:
         case TOp::GetVelPntUint32:
             if (p.kind != Kind::Enum) p.kind = op == TOp::GetVelPntInt32 ? Kind::Int : Kind::UInt;
-            slot(p.values, mm) =
+            slot(p.values, mm, m_bytes) =
                 op == TOp::GetVelPntInt32 ? std::int64_t(std::int32_t(value)) : std::int64_t(value);
             break;
         case TOp::GetVelPntAccessRights:
@@ -134,7 +152,8 @@ void ReplayIndex::learnPoint(const Record& r) {
             break;
         case TOp::GetMaxRprtMMCnt:
             // The count, as text slots until the point's kind is known.
-            if (r.head.status > 0) slot(p.texts, std::min(std::uint32_t(r.head.status), 32u) - 1);
+            if (r.head.status > 0)
+                slot(p.texts, std::min(std::uint32_t(r.head.status), 32u) - 1, m_bytes);
             break;
         case TOp::GetMaxPntArrayDim:
             p.arrayDim = static_cast<std::uint32_t>(r.head.status);
@@ -150,7 +169,10 @@ void ReplayIndex::learnPoint(const Record& r) {
                 const auto v = zvtrace::Get16(reinterpret_cast<const unsigned char*>(&values[i]));
                 bool known = false;
                 for (const State& s : p.states) known = known || s.value == v;
-                if (!known && p.states.size() < 256) p.states.push_back({v, std::to_string(v)});
+                if (!known && p.states.size() < 256) {
+                    p.states.push_back({v, std::to_string(v)});
+                    m_bytes += kPerSlot + 256;  // its name, up to 255 bytes, may come later
+                }
             }
             break;
         }

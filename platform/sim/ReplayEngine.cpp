@@ -20,6 +20,11 @@ const zvtrace::Value* replyField(const zvtrace::Record& r, const char* name) {
     return v != nullptr && v->type != zvtrace::Type::None ? v : nullptr;
 }
 
+std::uint32_t numberOf(const zvtrace::Record& r, const char* name) {
+    const zvtrace::Value* v = r.find(name);
+    return v != nullptr ? v->number : 0;
+}
+
 // As the engine copies a point's texts: strncpy into `size` bytes.
 void copyText(const zvtrace::Record& r, unsigned int size, char* buf) {
     const zvtrace::Value* text = replyField(r, "text");
@@ -35,7 +40,12 @@ TOp traceOp(Op op) {
 }  // namespace
 
 std::shared_ptr<ReplayEngine> ReplayEngine::FromFile(const std::string& path) {
-    return std::make_shared<ReplayEngine>(std::make_unique<ReplayIndex>(path));
+    return FromFile(path, ReplayIndex::kMaxIndexBytes);
+}
+
+std::shared_ptr<ReplayEngine> ReplayEngine::FromFile(const std::string& path,
+                                                     std::size_t maxIndexBytes) {
+    return std::make_shared<ReplayEngine>(std::make_unique<ReplayIndex>(path, maxIndexBytes));
 }
 
 ReplayEngine::ReplayEngine(std::unique_ptr<ReplayIndex> index)
@@ -206,16 +216,17 @@ Y4_Status ReplayEngine::GetRprtAncstr(ZvVelRprtDfn* rprt) {
     Call call(*this, Op::GetRprtAncstr, target, rprt->deviceIdx);
     if (!recorded) return call.answer(kNoEngine);
     const zvtrace::Value* entries = replyField(r, "ancestors");
-    const std::uint32_t count = r.find("count")->number;
+    const std::uint32_t count = numberOf(r, "count");
     const std::size_t size = sizeof(ZvPldEngAncestors) + count * sizeof(ZvPldEngAncestorEntry);
-    if (entries == nullptr) return call.answer(r.head.status);
+    if (entries == nullptr || entries->bytes.size() < std::size_t(count) * 10)
+        return call.answer(r.head.status);
     // The same request from a client of another word size: this host's record is larger.
     if (rprt->buf == nullptr || rprt->bufSize < size) return call.answer(kBufferTooSmall);
     auto* const bytes = static_cast<unsigned char*>(rprt->buf);
     ZvPldEngAncestors head{};
-    head.gddId = r.find("gdd")->number;
-    head.mmIdx = static_cast<std::uint16_t>(r.find("mm")->number);
-    head.auxValue = r.find("aux")->number;
+    head.gddId = numberOf(r, "gdd");
+    head.mmIdx = static_cast<std::uint16_t>(numberOf(r, "mm"));
+    head.auxValue = numberOf(r, "aux");
     head.nmbrAncstrs = static_cast<std::uint16_t>(count);
     head.ancstrs = reinterpret_cast<ZvPldEngAncestorEntry*>(bytes + sizeof head);
     std::memcpy(bytes, &head, sizeof head);
@@ -297,14 +308,15 @@ Y4_Status ReplayEngine::GetVelServerInventory(ZvVelInventory* inventory) {
     if (!recorded) return call.answer(kNoEngine);
     if (inventory != nullptr && r.head.status == kOk) {
         std::memset(inventory, 0, sizeof *inventory);
-        inventory->serverVersion = r.find("serverVersion")->number;
-        inventory->nmbrDevices = static_cast<std::uint16_t>(r.find("nmbrDevices")->number);
-        inventory->maxDevices = static_cast<std::uint16_t>(r.find("maxDevices")->number);
-        inventory->pldCount = r.find("pldCount")->number;
-        inventory->upTimeSec = r.find("upTimeSec")->number;
-        const std::string& name = r.find("serverName")->bytes;
-        std::memcpy(inventory->serverName, name.data(),
-                    std::min(name.size(), sizeof inventory->serverName));
+        inventory->serverVersion = numberOf(r, "serverVersion");
+        inventory->nmbrDevices = static_cast<std::uint16_t>(numberOf(r, "nmbrDevices"));
+        inventory->maxDevices = static_cast<std::uint16_t>(numberOf(r, "maxDevices"));
+        inventory->pldCount = numberOf(r, "pldCount");
+        inventory->upTimeSec = numberOf(r, "upTimeSec");
+        if (const zvtrace::Value* name = r.find("serverName")) {
+            std::memcpy(inventory->serverName, name->bytes.data(),
+                        std::min(name->bytes.size(), sizeof inventory->serverName));
+        }
     }
     return call.answer(r.head.status);
 }

@@ -29,6 +29,9 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     // The replay of the trace at `path`; std::runtime_error naming the file, and the byte
     // offset of a record that breaks the format.
     static std::shared_ptr<ReplayEngine> FromFile(const std::string& path);
+    // The same with the index's memory bound at `maxIndexBytes` rather than 64 MiB (for tests).
+    static std::shared_ptr<ReplayEngine> FromFile(const std::string& path,
+                                                  std::size_t maxIndexBytes);
     explicit ReplayEngine(std::unique_ptr<ReplayIndex> index);
     ~ReplayEngine() override;
 
@@ -95,13 +98,14 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     struct LaterPieces {
         std::uint64_t call = 0;
         std::uint16_t callThread = 0;
+        Y4_Status status = 0;  // the call's: only an accepted answer goes on after it
         ZvPldEngInfo request{};
     };
     void startTimeline();
     bool startThread();  // m_mutex held
     void run();
     // Delivers the pieces of the call numbered `call` written by a thread that is (`sameThread`)
-    // or is not the call's; false once a stop or UnReg ends the answer.
+    // or is not the call's, up to the first short one; true when the other thread's are to come.
     bool pieces(std::unique_lock<std::mutex>& lock, const LaterPieces& answer, bool sameThread);
     bool nextNote(zvtrace::Record& note);
     void deliverNote(std::unique_lock<std::mutex>& lock, const zvtrace::Record& note);

@@ -19,9 +19,6 @@ constexpr std::size_t kWindow = 16384;
 // Process calls whose later pieces are still looked for, and pieces whose call is still to
 // come: a piece further from its call than this many calls is not replayed.
 constexpr std::size_t kOpenChains = 4096;
-// The distinct requests, their cursors and the catalogue's share of each: a trace that would take
-// more is refused rather than let a crafted one take the host's memory.
-constexpr std::size_t kMaxIndexBytes = 64u << 20;
 constexpr std::size_t kPerRequest = 64 + 256;  // a cursor's room, and a catalogue text's most
 
 int temporaryFile() {
@@ -94,7 +91,8 @@ std::string RequestKey::Of(const zvtrace::Record& record) {
     return key.m_key;
 }
 
-ReplayIndex::ReplayIndex(const std::string& tracePath) : path(tracePath), m_reader(tracePath) {
+ReplayIndex::ReplayIndex(const std::string& tracePath, std::size_t maxBytes)
+    : path(tracePath), m_maxBytes(maxBytes), m_reader(tracePath) {
     m_links = temporaryFile();
     if (m_links < 0) {
         throw std::runtime_error(
@@ -134,11 +132,7 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
                 origin = record.head.start;
             }
             auto [at, fresh] = m_cursors.try_emplace(RequestKey::Of(record));
-            if (fresh && (m_bytes += at->first.size() + kPerRequest) > kMaxIndexBytes) {
-                throw std::runtime_error("record at byte " + std::to_string(record.offset) +
-                                         ": the distinct requests up to it pass " +
-                                         std::to_string(kMaxIndexBytes >> 20) + " MiB");
-            }
+            if (fresh) m_bytes += at->first.size() + kPerRequest;
             Cursor& c = at->second;
             if (c.tail != 0) {
                 setLink(c.tail, &Links::nextSame, number);
@@ -159,11 +153,13 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
                     m_processCalls.erase(m_processCalls.begin());
             }
             learn(record);
+            checkBound(record);
             break;
         }
         case zvtrace::Kind::Note:
             ++notes;
             learn(record);
+            checkBound(record);
             break;
         case zvtrace::Kind::Piece:
             linkPiece(record, number);
@@ -173,8 +169,18 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
     }
 }
 
+void ReplayIndex::checkBound(const zvtrace::Record& record) const {
+    if (m_bytes <= m_maxBytes) return;
+    throw std::runtime_error("record at byte " + std::to_string(record.offset) +
+                             ": the distinct requests and the catalogue up to it pass " +
+                             (m_maxBytes >= (1u << 20) ? std::to_string(m_maxBytes >> 20) + " MiB"
+                                                       : std::to_string(m_maxBytes) + " bytes"));
+}
+
 void ReplayIndex::linkPiece(const zvtrace::Record& piece, std::uint64_t number) {
-    const std::uint32_t call = piece.find("call")->number;
+    const zvtrace::Value* callField = piece.find("call");
+    if (callField == nullptr) return;
+    const std::uint32_t call = callField->number;
     const auto open = m_processCalls.find(call);
     if (open != m_processCalls.end()) {
         setLink(open->second.last, &Links::nextPiece, number);
@@ -228,7 +234,9 @@ bool ReplayIndex::Answer(const std::string& key, zvtrace::Record& record, std::u
     }
     number = c.last;
     m_reader.ReadAt(links(number).offset, record);
-    return true;
+    // A trace rewritten under the replay may hold another valid record there: only the request's
+    // own recorded call answers it.
+    return record.head.kind == zvtrace::Kind::Call && RequestKey::Of(record) == key;
 }
 
 }  // namespace zvsim

@@ -40,19 +40,28 @@ class ReplayIndex {
     // Reads the trace at `path` through; std::runtime_error naming the file and, for a record
     // that breaks the format, its byte offset. A trace cut short is read up to its last whole
     // record.
-    explicit ReplayIndex(const std::string& path);
+    //
+    // The distinct requests, their cursors and what the catalogue learns take at most `maxBytes`
+    // (tests pass a small one): a trace that would take more is refused rather than let a crafted
+    // one take the host's memory.
+    static constexpr std::size_t kMaxIndexBytes = 64u << 20;
+    explicit ReplayIndex(const std::string& path, std::size_t maxBytes = kMaxIndexBytes);
     ~ReplayIndex();
     ReplayIndex(const ReplayIndex&) = delete;
     ReplayIndex& operator=(const ReplayIndex&) = delete;
 
     // The recorded answer to the next such request into `record` (in the recorded order, the
     // last again once they are used up), with the record's number for Pieces; false when the
-    // trace holds none.
+    // trace holds none, or the record read back is no longer that request's call.
     bool Answer(const std::string& key, zvtrace::Record& record, std::uint64_t& number);
     // The pieces of the call numbered `call`, in the order they were written, each read into
     // `piece` and handed to `each`, which may stop them by returning false.
     template <class Each>
     void Pieces(std::uint64_t call, zvtrace::Record& piece, Each each);
+
+    // The trace's file as the index read it, for another reader of it (a trace renamed or
+    // replaced by path meanwhile is not read in its place).
+    std::string SameFile() const { return m_reader.SameFile(); }
 
     Catalogue catalogue;  // what the answers say, for status and tools; the engine takes it
     std::string path;
@@ -86,12 +95,14 @@ class ReplayIndex {
     void learn(const zvtrace::Record& record);
     void learnPoint(const zvtrace::Record& record);
     void finishCatalogue();
+    void checkBound(const zvtrace::Record& record) const;
     Links links(std::uint64_t number);
     void setLink(std::uint64_t number, std::uint64_t Links::*field, std::uint64_t to);
     void flushWindow();
 
     // What the distinct requests and what was learnt of them take, counted as each comes.
     std::size_t m_bytes = 0;
+    const std::size_t m_maxBytes;
     std::mutex m_mutex;  // the cursors and the reader's ReadAt buffer
     zvtrace::Reader m_reader;
     int m_links = -1;  // the temporary file
@@ -112,6 +123,7 @@ void ReplayIndex::Pieces(std::uint64_t call, zvtrace::Record& piece, Each each) 
             m_reader.ReadAt(l.offset, piece);
             n = l.nextPiece;
         }
+        if (piece.head.kind != zvtrace::Kind::Piece) return;  // the trace changed under the replay
         if (!each(piece)) return;
     }
 }

@@ -5,6 +5,7 @@
 //
 // Locks: m_mutex is never held while a capture or response function runs (one may call back into
 // the engine), nor taken under the index's.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -18,8 +19,16 @@ namespace {
 
 using Time = VirtualClock::Time;
 
-std::uint32_t field(const zvtrace::Record& r, const char* name) {
-    return r.find(name)->number;
+// What one Process call may cost: the recorded pieces of one answer read at most (a crafted trace
+// could hold millions, each read twice, on the caller's thread), and the answers whose pieces wait
+// for the replay's thread.
+constexpr std::size_t kMaxAnswerPieces = 4096;
+constexpr std::size_t kMaxLaterAnswers = 1024;
+
+// A field of a record whose kind and op are known; 0 if a rewritten trace left it out.
+std::uint32_t numberOf(const zvtrace::Record& r, const char* name) {
+    const zvtrace::Value* v = r.find(name);
+    return v != nullptr ? v->number : 0;
 }
 
 }  // namespace
@@ -157,56 +166,92 @@ Y4_Status ReplayEngine::Process(ZvPldEngInfo* request) {
     Call call(*this, Op::Process, target, -1);
     if (!recorded) return call.answer(kNoEngine);
     if (request->pfnCallback == nullptr) return call.answer(r.head.status);
-    const LaterPieces answer{n, r.head.thread, *request};
+    const LaterPieces answer{n, r.head.thread, r.head.status, *request};
     std::unique_lock<std::mutex> lock(m_mutex);
-    // The pieces its caller's thread was handed within the call, then the rest on the thread.
-    if (pieces(lock, answer, true) && !m_stop && startThread()) {
+    // Pieces still queued for so many answers: this one is refused rather than let a client that
+    // floods Process grow the queue without bound.
+    if (m_later.size() >= kMaxLaterAnswers) {
+        return call.answer(kRejected);
+    }
+    // The pieces its caller's thread was handed within the call, then the rest on the thread; an
+    // answer refused then gets none after its call, as from an engine.
+    if (pieces(lock, answer, true) && r.head.status == kOk && !m_stop && startThread()) {
         m_later.push_back(answer);
         m_wake.notify_all();
     }
     return call.answer(r.head.status);
 }
 
+// An answer ends at its first piece shorter than its buffer, as an engine's does; one whose
+// recorded pieces end before that (a trace cut short, more pieces than one answer may replay)
+// ends with an empty piece, so that its caller stops waiting for it.
 bool ReplayEngine::pieces(std::unique_lock<std::mutex>& lock, const LaterPieces& answer,
                           bool sameThread) {
     const std::uint64_t epoch = m_epoch;
-    bool others = false;
+    bool others = false, ended = false;
+    std::size_t read = 0;
+    ZvCallbackInfo last{answer.request.pUserData,
+                        kOk,
+                        answer.request.reqType,
+                        answer.request.reqParam,
+                        0,
+                        0,
+                        1,
+                        0,
+                        nullptr};
     zvtrace::Record piece;
     try {
         m_index->Pieces(answer.call, piece, [&](const zvtrace::Record& p) {
             if (m_stop || m_epoch != epoch) return false;
-            if ((p.head.thread == answer.callThread) != sameThread) {
-                others = true;
-                return true;
-            }
-            const std::string& text = p.find("text")->bytes;
+            if (++read > kMaxAnswerPieces) return false;
+            const zvtrace::Value* text = p.find("text");
+            const zvtrace::Value* bufSize = p.find("bufSize");
+            const zvtrace::Value* outLen = p.find("outLen");
+            if (text == nullptr || bufSize == nullptr || outLen == nullptr) return false;
             // The buffer the piece came in, within the format's bound, holding what it held.
-            std::vector<char> buf(
-                std::min<std::uint32_t>(field(p, "bufSize"), zvtrace::kMaxBytesField));
-            if (buf.size() < text.size()) buf.resize(text.size());
-            std::memcpy(buf.data(), text.data(), text.size());
-            ZvCallbackInfo cbi{
-                answer.request.pUserData,
-                p.head.status,
-                static_cast<std::int32_t>(field(p, "reqType")),
-                static_cast<std::int32_t>(field(p, "reqParam")),
-                field(p, "sequence"),
-                0,
-                static_cast<std::uint32_t>(buf.size()),
-                std::min<std::uint32_t>(field(p, "outLen"), static_cast<std::uint32_t>(buf.size())),
-                buf.data()};
+            std::vector<char> buf(std::max<std::uint32_t>(
+                std::min<std::uint32_t>(bufSize->number, zvtrace::kMaxBytesField), 1));
+            const std::uint32_t length =
+                std::min<std::uint32_t>(outLen->number, static_cast<std::uint32_t>(buf.size()));
+            const bool isLast = length < buf.size();
+            if ((p.head.thread == answer.callThread) != sameThread) {
+                // Another thread's: the answer goes on after the call, and no piece of it comes
+                // within the call once that one ended it.
+                others = true;
+                return !isLast;
+            }
+            std::memcpy(buf.data(), text->bytes.data(),
+                        std::min<std::size_t>(text->bytes.size(), buf.size()));
+            ZvCallbackInfo cbi{answer.request.pUserData,
+                               p.head.status,
+                               static_cast<std::int32_t>(numberOf(p, "reqType")),
+                               static_cast<std::int32_t>(numberOf(p, "reqParam")),
+                               numberOf(p, "sequence"),
+                               0,
+                               static_cast<std::uint32_t>(buf.size()),
+                               length,
+                               buf.data()};
+            last = cbi;
+            last.sequence = cbi.sequence + 1;
+            last.procOutLen = 0;
             callOut(lock, [&] { answer.request.pfnCallback(&cbi); });
-            return true;
+            ended = isLast;
+            return !ended;
         });
     } catch (const std::exception&) {
-        return false;  // the trace changed under the replay: the answer ends here
+        // the trace changed under the replay: the answer ends with the empty piece below
     }
-    return others;
+    if (ended || m_stop || m_epoch != epoch || answer.status != kOk) return false;
+    if (sameThread && others && read <= kMaxAnswerPieces) return true;
+    std::vector<char> none(last.procOutBufSize);
+    last.pProcOutBuf = none.data();
+    callOut(lock, [&] { answer.request.pfnCallback(&last); });
+    return false;
 }
 
 bool ReplayEngine::nextNote(zvtrace::Record& note) {
     try {
-        if (!m_notes) m_notes = std::make_unique<zvtrace::Reader>(m_index->path);
+        if (!m_notes) m_notes = std::make_unique<zvtrace::Reader>(m_index->SameFile());
         while (m_notes->Next(note)) {
             if (note.head.kind == zvtrace::Kind::Note) return true;
         }
@@ -219,16 +264,16 @@ void ReplayEngine::deliverNote(std::unique_lock<std::mutex>& lock, const zvtrace
     switch (static_cast<zvtrace::NoteKind>(note.head.op)) {
         case zvtrace::NoteKind::PldCount:
             if (m_pldFn == nullptr) return;
-            callOut(lock, [fn = m_pldFn, context = m_pldContext, count = field(note, "count")] {
+            callOut(lock, [fn = m_pldFn, context = m_pldContext, count = numberOf(note, "count")] {
                 fn(context, count);
             });
             return;
         case zvtrace::NoteKind::Event: {
             if (m_eventFn == nullptr) return;
-            const ZvVEventInfo info{field(note, "sequence"), field(note, "eventId"),
-                                    static_cast<std::uint16_t>(field(note, "device")),
-                                    static_cast<std::uint16_t>(field(note, "state")),
-                                    field(note, "groupId")};
+            const ZvVEventInfo info{numberOf(note, "sequence"), numberOf(note, "eventId"),
+                                    static_cast<std::uint16_t>(numberOf(note, "device")),
+                                    static_cast<std::uint16_t>(numberOf(note, "state")),
+                                    numberOf(note, "groupId")};
             callOut(lock,
                     [fn = m_eventFn, context = m_eventContext, &info] { fn(context, &info); });
             return;
@@ -236,17 +281,18 @@ void ReplayEngine::deliverNote(std::unique_lock<std::mutex>& lock, const zvtrace
         case zvtrace::NoteKind::ValueChange: {
             if (m_valueFn == nullptr) return;
             const zvtrace::Value* data = note.find("data");
+            if (data == nullptr) return;  // not a value note: the trace changed under the replay
             std::vector<std::uint16_t> units(data->bytes.size() / 2 + 1);
             const auto* at = reinterpret_cast<const unsigned char*>(data->bytes.data());
             for (std::size_t i = 0; i + 1 < units.size(); ++i)
                 units[i] = zvtrace::Get16(at + 2 * i);
             // A record that came without its data pointer goes out without one.
-            const ZvValChgInfo info{field(note, "sequence"),
-                                    field(note, "valueId"),
-                                    field(note, "mm"),
-                                    static_cast<std::uint16_t>(field(note, "device")),
-                                    static_cast<std::uint16_t>(field(note, "length")),
-                                    field(note, "dataType"),
+            const ZvValChgInfo info{numberOf(note, "sequence"),
+                                    numberOf(note, "valueId"),
+                                    numberOf(note, "mm"),
+                                    static_cast<std::uint16_t>(numberOf(note, "device")),
+                                    static_cast<std::uint16_t>(numberOf(note, "length")),
+                                    numberOf(note, "dataType"),
                                     data->type == zvtrace::Type::None ? nullptr : units.data()};
             callOut(lock,
                     [fn = m_valueFn, context = m_valueContext, &info] { fn(context, &info); });

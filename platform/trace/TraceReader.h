@@ -62,6 +62,8 @@ class Reader {
     std::uint64_t Offset() const { return m_offset; }
     // The record at a place Next gave before (Record::offset), read again.
     void ReadAt(std::uint64_t offset, Record& record);
+    // A name that opens the file this reader has open, whatever its path names now.
+    std::string SameFile() const { return "/proc/self/fd/" + std::to_string(m_fd); }
 
   private:
     bool fill(std::size_t need);

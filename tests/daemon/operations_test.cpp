@@ -218,4 +218,47 @@ TEST_F(Daemon, AReplyPastAFramesLimitIsAnsweredWithAStatusAlone) {
     }
 }
 
+// An engine whose answers are the pieces of `lengths` (in 4-byte buffers) within the call.
+class Pieces : public zvsim::SimEngine {
+  public:
+    Pieces() : SimEngine(zvsim::Catalogue::FromJson(kDistinctCatalogue)) {}
+    std::vector<std::uint32_t> lengths;
+    Y4_Status Process(ZvPldEngInfo* info) override {
+        char buf[4] = {'a', 'b', 'c', 'd'};
+        std::uint32_t sequence = 0;
+        for (const std::uint32_t length : lengths) {
+            ZvCallbackInfo cbi{info->pUserData, 0,  info->reqType, info->reqParam, sequence++, 0, 4,
+                               length,          buf};
+            info->pfnCallback(&cbi);
+        }
+        return zvsim::kOk;
+    }
+};
+
+// A piece after the one that ended its answer is dropped (its context is gone); answers that
+// never end are refused past 256 per connection.
+TEST_F(Daemon, AnEnginesPiecesEndTheirAnswerAndAnswersUnderWayAreBounded) {
+    Pieces engine;
+    pldengined::FanOut fanOut(engine);
+    const auto connection = [] {
+        return std::make_shared<pldengined::Connection>(
+            -1, 1, [](const auto&) {}, zvwire::kRequestLimits, pldengined::Clock::now());
+    };
+    const auto process = [&](const std::shared_ptr<pldengined::Connection>& to) {
+        ZvPldEngInfo info{};
+        return fanOut.Process(to, 7, info);
+    };
+    engine.lengths = {2};
+    const auto one = connection();
+    ASSERT_EQ(process(one), 0);
+    engine.lengths = {2, 2};
+    ASSERT_EQ(process(m_connection), 0);
+    EXPECT_EQ(m_connection->Queued(), one->Queued());
+    EXPECT_EQ(m_connection->answering, 0u);
+    engine.lengths = {4};
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(process(m_connection), 0) << i;
+    EXPECT_EQ(process(m_connection), zvsim::kRejected);
+    EXPECT_EQ(process(one), 0);  // another connection's answers are its own
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "DaemonFixture.h"
 #include "Transcript.h"
+#include "ZvPldTrace.h"
 
 namespace {
 
@@ -109,6 +110,58 @@ TEST_P(CaptureRough, KeepsWhatNoDefaultGivesAndTheDaemonAnswersTheSame) {
     ASSERT_NE(daemon(), nullptr) << log();
     EXPECT_EQ(capture(m_engine, "/daemon.json"), contents(m_dir + "/first.json"));
     EXPECT_EQ(Transcript(m_engine, source()), Transcript(sourceEngine(), source()));
+}
+
+// A point's module count past 256: the first 256 read, with a note. An --out that is a symbolic
+// link: refused, the file it names untouched.
+TEST_P(CaptureRough, BoundsTheModulesAndWritesNoLink) {
+    json many = json::parse(GetParam().text);
+    many["devices"][0]["points"][3]["values"] = std::vector<int>(300, 1);
+    std::ofstream(m_dir + "/many.json") << many.dump();
+    Process& p = spawn(PLDCTL_LAUNCH, {"--engine", "sim:" + m_dir + "/many.json", "capture",
+                                       "--out", m_dir + "/out.json"});
+    EXPECT_EQ(p.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("capture: device 2 point 2047: 300 modules, the first 256 read")) << log();
+    EXPECT_EQ(
+        json::parse(contents(m_dir + "/out.json"))["devices"][0]["points"][3]["values"].size(),
+        256u);
+
+    std::ofstream(m_dir + "/kept") << "kept";
+    ASSERT_EQ(::symlink((m_dir + "/kept").c_str(), (m_dir + "/link").c_str()), 0);
+    Process& link =
+        spawn(PLDCTL_LAUNCH, {"--engine", sourceEngine(), "capture", "--out", m_dir + "/link"});
+    EXPECT_EQ(link.exitStatus(60000), 1);
+    EXPECT_TRUE(logged("link: not a regular file")) << log();
+    EXPECT_EQ(contents(m_dir + "/kept"), "kept");
+}
+
+// An engine whose module counts read 0: each point is kept as failing, noted, and the file is
+// written. The engine is the replay of a capture's trace with those counts' statuses set to 0.
+TEST_P(CaptureRough, AModuleCountThatReadsNoneKeepsThePointFailing) {
+    const std::string trace = m_dir + "/capture.trace";
+    Process& traced = spawn(PLDCTL_LAUNCH,
+                            {"--engine", sourceEngine(), "capture", "--out", m_dir + "/first.json"},
+                            [trace] { ::setenv("ZVPLD_TRACE", trace.c_str(), 1); });
+    ASSERT_EQ(traced.exitStatus(60000), 0) << log();
+    std::string bytes = contents(trace);
+    for (std::size_t at = 32; at + 32 <= bytes.size();) {  // the file's header, then each record
+        const auto byte = [&](std::size_t i) {
+            return static_cast<unsigned char>(bytes[at + i]);
+        };
+        if (byte(4) == 1 && byte(5) == static_cast<unsigned char>(zvtrace::Op::GetMaxRprtMMCnt))
+            bytes.replace(at + 28, 4, 4, '\0');
+        at += 4 + (std::size_t(byte(0)) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3));
+    }
+    std::ofstream(m_dir + "/none.trace", std::ios::binary) << bytes;
+    Process& p = spawn(PLDCTL_LAUNCH, {"--engine", "replay:" + m_dir + "/none.trace", "capture",
+                                       "--out", m_dir + "/none.json"});
+    EXPECT_EQ(p.exitStatus(60000), 1);
+    EXPECT_TRUE(
+        logged("capture: device 2 point 9: the module count reads 0, the point kept as failing"))
+        << log();
+    const json points = json::parse(contents(m_dir + "/none.json"))["devices"][0]["points"];
+    EXPECT_EQ(points[2]["fails"], 5) << points;
+    EXPECT_EQ(points[3]["fails"], 5) << points;
 }
 
 }  // namespace

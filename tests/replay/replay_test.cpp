@@ -1,5 +1,5 @@
 // The replay of a trace in process: answers in their recorded order, calls the trace does not
-// hold, notifications on a frozen clock, answer pieces, traces cut short and broken.
+// hold, notifications on a frozen clock, traces rewritten, too large, cut short and broken.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
+#include "ReplayFixture.h"
 #include "Seen.h"
 #include "TraceBuilder.h"
 #include "ZvPldStatus.h"
@@ -18,28 +19,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using zvtrace::Op;
-
-class Replay : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char dir[] = "/tmp/pld-replay-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        m_dir = dir;
-    }
-    void TearDown() override {
-        if (m_engine) m_engine->Close();
-        std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
-    zvsim::ReplayEngine& replay(const TraceBuilder& trace, std::size_t cut = 0) {
-        m_engine = zvsim::ReplayEngine::FromFile(trace.Write(m_dir, "t.trace", cut));
-        return *m_engine;
-    }
-    nlohmann::json control(const std::string& command) {
-        return nlohmann::json::parse(m_engine->Control(command));
-    }
-    std::string m_dir;
-    std::shared_ptr<zvsim::ReplayEngine> m_engine;
-};
 
 const ZvVelPntDfn kPoint{1, 100, 0, 0, 0, nullptr, 0};
 
@@ -224,43 +203,6 @@ TEST_F(Replay, ATraceWrittenOnTheTargetIsAnsweredAsThere) {
     EXPECT_STREQ(text, "21.5");
 }
 
-int piece(ZvCallbackInfo* cbi);
-struct Heard {
-    std::thread::id caller;
-    Seen seen;
-} g_heard;
-int piece(ZvCallbackInfo* cbi) {
-    g_heard.seen.Add(std::string(std::this_thread::get_id() == g_heard.caller ? "in " : "later ") +
-                     std::to_string(cbi->status) + " " + std::to_string(cbi->reqType) + " " +
-                     std::to_string(cbi->reqParam) + " " + std::to_string(cbi->sequence) + " " +
-                     std::to_string(cbi->procOutBufSize) + " " + std::to_string(cbi->procOutLen) +
-                     " " + std::string(cbi->pProcOutBuf, cbi->procOutLen));
-    return 0;
-}
-
-// A Process call's pieces as recorded: those its caller's thread had within the call, the one
-// another thread delivered after it, with their texts, sizes and statuses.
-TEST_F(Replay, AnswerPiecesComeWithinTheCallOrLaterAsRecorded) {
-    const auto pieceOf = [](std::uint32_t sequence, std::uint32_t outLen, std::string text) {
-        return std::vector<TraceField>{
-            U32(5), I32(2), I32(77), U32(sequence), U32(4), U32(outLen), Bytes(std::move(text))};
-    };
-    TraceBuilder trace;
-    trace.Add(zvtrace::Kind::Piece, 0, 0, pieceOf(0, 4, "abcd"), {}, 10, 1)
-        .Add(zvtrace::Kind::Piece, 0, 0, pieceOf(1, 4, "efgh"), {}, 11, 1)
-        .Add(zvtrace::Kind::Call, static_cast<std::uint8_t>(Op::Process), 0,
-             {I32(77), Text("/events"), Text("active"), I32(2)}, {}, 12, 1, 5)
-        .Add(zvtrace::Kind::Piece, 0, 3, pieceOf(2, 1, "i"), {}, 20, 2);
-    replay(trace);
-    g_heard.caller = std::this_thread::get_id();
-    ZvPldEngInfo request{77, nullptr, "/events", "active", &piece, 2};
-    EXPECT_EQ(m_engine->Process(&request), 0);
-    EXPECT_THAT(g_heard.seen.Lines(3), ElementsAre("in 0 2 77 0 4 4 abcd", "in 0 2 77 1 4 4 efgh",
-                                                   "later 3 2 77 2 4 1 i"));
-    request.pQuery = "all";
-    EXPECT_EQ(m_engine->Process(&request), zvstatus::kNoEngine);
-}
-
 // The catalogue that status and the tools see, from what the answers and notifications said.
 TEST_F(Replay, TheCatalogueIsWhatTheTraceAnswered) {
     std::vector<TraceField> label = PointFields(1, 100, 0xFFFF);
@@ -314,6 +256,51 @@ TEST_F(Replay, TheAncestorRecordIsWrittenAsRecorded) {
               "7 5 1 8 2 259");
     rprt.bufSize = room - 1;
     EXPECT_EQ(m_engine->GetRprtAncstr(&rprt), zvstatus::kBufferTooSmall);
+}
+
+// A trace rewritten while it is replayed: the record read back where a request's answer was is
+// another call's, and the request is answered as unrecorded.
+TEST_F(Replay, ARecordRewrittenUnderTheReplayIsNotTakenForTheAnswer) {
+    const std::vector<std::pair<TraceBuilder, std::function<int(zvsim::ReplayEngine&)>>> cases = {
+        {TraceBuilder().Call(Op::GetVelServerInventory, 0, {},
+                             {U32(1), U32(2), U32(32), U32(1), U32(5), Bytes(std::string(32, 0))}),
+         [](zvsim::ReplayEngine& e) {
+             ZvVelInventory inventory{};
+             return e.GetVelServerInventory(&inventory);
+         }},
+        {TraceBuilder().Call(Op::GetRprtAncstr, 0, {U32(1), U32(7), U32(0), U32(64)},
+                             {U32(7), U32(0), U32(5), U32(0), Bytes("")}),
+         [](zvsim::ReplayEngine& e) {
+             std::vector<std::uint64_t> buf(8);
+             ZvVelRprtDfn rprt{1, 7, 0, buf.data(), 64};
+             return e.GetRprtAncstr(&rprt);
+         }}};
+    for (const auto& [trace, ask] : cases) {
+        replay(trace);
+        TraceBuilder()
+            .Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(42)})
+            .Write(m_dir, "t.trace");
+        EXPECT_EQ(ask(*m_engine), zvstatus::kNoEngine);
+        m_engine->Close();
+    }
+}
+
+// What the catalogue learns counts against the index's bound (here 32 KiB) with the requests:
+// 300 events, each told by a note alone; 127 states of one point, told by one request.
+TEST_F(Replay, ACatalogueGrownPastTheBoundIsRefused) {
+    TraceBuilder events, states;
+    for (std::uint32_t id = 1; id <= 300; ++id) {
+        events.Note(zvtrace::NoteKind::Event, {U32(id), U32(id), U32(1), U32(0), U32(9)}, 0);
+    }
+    std::vector<std::uint16_t> values(256);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint16_t>(i);
+    states.Call(Op::GetVelPntInt32, 0, PointFields(1, 100, 0), {I32(1)})
+        .Call(Op::GetVelEnumStateInfo, 0, {U32(1), U32(100), U32(256)},
+              {U32(3), U32(256), Bytes(Units(values))});
+    for (const TraceBuilder* trace : {&events, &states}) {
+        EXPECT_THROW(zvsim::ReplayEngine::FromFile(trace->Write(m_dir, "t.trace"), 32 << 10),
+                     std::runtime_error);
+    }
 }
 
 // A trace whose writer was killed in its last record: the whole ones answer, the cut one is not

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "Log.h"
 #include "Messages.h"
 #include "Names.h"
 
@@ -18,6 +19,21 @@ struct FanOut::PendingAnswer {
     json req;
     unsigned unregs;
 };
+
+namespace {
+
+// Answers under way per connection: an engine that never ends its answers (a replay of a trace
+// cut short, a careless one) must not let one client grow them without bound.
+constexpr unsigned kMaxAnswering = 256;
+
+// Every fan-out's answers under way, by the number handed to the engine as the answer's context:
+// a piece whose number is no longer here belongs to an answer already ended, and is dropped,
+// whatever the engine delivers after it (a freed context is never touched).
+std::mutex g_answersMutex;
+std::map<std::uintptr_t, std::shared_ptr<FanOut::PendingAnswer>> g_answers;
+std::uintptr_t g_nextAnswer = 0;
+
+}  // namespace
 
 FanOut::FanOut(zvsim::SimEngine& engine) : m_engine(engine) {}
 
@@ -49,8 +65,10 @@ void FanOut::Stop() {
         m_engine.UnReg(1);
     }
     // No piece can come any more: the answers' contexts go.
-    std::lock_guard<std::mutex> lock(m_answersMutex);
-    m_answers.clear();
+    std::lock_guard<std::mutex> lock(g_answersMutex);
+    for (auto it = g_answers.begin(); it != g_answers.end();) {
+        it = it->second->fanOut == this ? g_answers.erase(it) : std::next(it);
+    }
 }
 
 void FanOut::Add(const std::shared_ptr<Connection>& connection) {
@@ -69,42 +87,57 @@ void FanOut::Remove(const std::shared_ptr<Connection>& connection) {
 
 Y4_Status FanOut::Process(const std::shared_ptr<Connection>& connection, const json& req,
                           ZvPldEngInfo& info) {
-    auto pending = std::make_unique<PendingAnswer>(
-        PendingAnswer{this, connection, req, connection->unregs.load()});
-    PendingAnswer* const context = pending.get();
-    info.pfnCallback = &FanOut::onPiece;
-    info.pUserData = context;
-    ++connection->answering;  // until forget()
-    {
-        std::lock_guard<std::mutex> lock(m_answersMutex);
-        m_answers.emplace(context, std::move(pending));
+    if (connection->answering >= kMaxAnswering) {
+        if (const unsigned long refused = m_refusals.Count(Throttle::Clock::now()))
+            Log("process refused %lu time(s): %u answers to one client still under way", refused,
+                kMaxAnswering);
+        return zvsim::kRejected;
     }
+    std::uintptr_t id = 0;
+    {
+        auto pending = std::make_shared<PendingAnswer>(
+            PendingAnswer{this, connection, req, connection->unregs.load()});
+        std::lock_guard<std::mutex> lock(g_answersMutex);
+        do {
+            id = ++g_nextAnswer;
+        } while (id == 0 || g_answers.count(id) != 0);
+        g_answers.emplace(id, std::move(pending));
+    }
+    info.pfnCallback = &FanOut::onPiece;
+    info.pUserData = reinterpret_cast<void*>(id);
+    ++connection->answering;  // until forget()
     const Y4_Status status = m_engine.Process(&info);
-    // A refused request gets no piece. An accepted one's last piece frees the context, maybe
-    // already: it is not touched here after that.
-    if (status != zvsim::kOk) forget(context);
+    // A refused request's answer ends here; an accepted one ends at its last piece, maybe already.
+    if (status != zvsim::kOk) forget(id);
     return status;
 }
 
 int FanOut::onPiece(ZvCallbackInfo* cbi) {
-    auto* pending = static_cast<PendingAnswer*>(cbi->pUserData);
+    const auto id = reinterpret_cast<std::uintptr_t>(cbi->pUserData);
+    std::shared_ptr<PendingAnswer> pending;
+    {
+        std::lock_guard<std::mutex> lock(g_answersMutex);
+        const auto it = g_answers.find(id);
+        if (it == g_answers.end()) return 0;  // the answer ended: nobody waits for this piece
+        pending = it->second;
+    }
     const auto connection = pending->connection.lock();
     if (connection && connection->unregs == pending->unregs) try {
             connection->SendNote(FrameOf(zvwire::PieceJson(pending->req, *cbi)));
         } catch (const std::bad_alloc&) {  // on the engine's thread: nothing may escape
             connection->Drop("no memory for a piece of an answer");
         }
-    if (cbi->procOutLen < cbi->procOutBufSize) pending->fanOut->forget(pending);
+    if (cbi->procOutLen < cbi->procOutBufSize) forget(id);
     return 0;
 }
 
-void FanOut::forget(PendingAnswer* answer) {
-    std::unique_ptr<PendingAnswer> gone;
-    std::lock_guard<std::mutex> lock(m_answersMutex);
-    const auto it = m_answers.find(answer);
-    if (it != m_answers.end()) {
+void FanOut::forget(std::uintptr_t id) {
+    std::shared_ptr<PendingAnswer> gone;
+    std::lock_guard<std::mutex> lock(g_answersMutex);
+    const auto it = g_answers.find(id);
+    if (it != g_answers.end()) {
         gone = std::move(it->second);
-        m_answers.erase(it);
+        g_answers.erase(it);
         if (const auto connection = gone->connection.lock()) --connection->answering;
     }
 }

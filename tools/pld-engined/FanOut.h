@@ -5,7 +5,7 @@
 #ifndef PLD_ENGINED_FAN_OUT_H
 #define PLD_ENGINED_FAN_OUT_H
 
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Connection.h"
+#include "Throttle.h"
 #include "sim/SimEngine.h"
 
 namespace pldengined {
@@ -44,27 +45,24 @@ class FanOut {
     Y4_Status Process(const std::shared_ptr<Connection>& connection, const nlohmann::json& req,
                       ZvPldEngInfo& info);
 
-  private:
     struct PendingAnswer;
 
+  private:
     static void onPldCount(void* context, unsigned long count);
     static void onEvent(void* context, const ZvVEventInfo* info);
     static void onValue(void* context, const ZvValChgInfo* info);
     static int onPiece(ZvCallbackInfo* cbi);
 
     void send(Kind kind, const nlohmann::json& message);
-    void forget(PendingAnswer* answer);
+    static void forget(std::uintptr_t answer);  // ends an answer: its later pieces are dropped
 
     zvsim::SimEngine& m_engine;
     bool m_started = false;
     std::uint64_t m_feed = 0;  // the subscription
+    Throttle m_refusals;       // Process refused for answers under way: a line a second at most
 
     std::mutex m_mutex;
     std::vector<std::shared_ptr<Connection>> m_live;
-
-    // Contexts of answers under way, freed by their last piece or at the stop.
-    std::mutex m_answersMutex;
-    std::map<PendingAnswer*, std::unique_ptr<PendingAnswer>> m_answers;
 };
 
 }  // namespace pldengined

@@ -5,6 +5,8 @@
 // name and their ancestors; the events those the active-events answer names. What no read tells
 // (write ranges, live points, event cycles, an event's label and device, a device's name, an
 // inactive event's id) is left to the catalogue's defaults.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +32,8 @@ using zvsim::Kind;
 constexpr int kNotAscii = -1;
 // A failure whose status neither the result nor its log line tells.
 constexpr int kUntold = -2;
+// The modules read of one point: each is a read or two, and a count is the engine's word.
+constexpr std::size_t kMaxModules = 256;
 
 // The last log line of this thread: a result 2 names the engine's status only there.
 thread_local std::string t_logLine;
@@ -191,8 +195,21 @@ class Walk {
         }
         // A count of 0 is the count queries' failure; an array dimension of 0 answers so again.
         p.arrayDim = read(m_proxy.GetMaxArrayDim(&v, dev, g)) == 0 ? v : 0;
-        const std::size_t modules = read(m_proxy.GetMaxModuleCnt(&v, dev, g)) == 0 ? v : 0;
-        if (modules == 0) throw CaptureFault(at + ": the module count cannot be read");
+        const int moduleStatus = read(m_proxy.GetMaxModuleCnt(&v, dev, g));
+        std::size_t modules = moduleStatus == 0 ? v : 0;
+        if (modules == 0) {
+            // Nothing tells the values: the point fails, with the one module a point has at least.
+            notes.push_back(at + ": the module count " +
+                            (moduleStatus > 0 ? "answered status " + std::to_string(moduleStatus)
+                                              : std::string("reads 0")) +
+                            ", the point kept as failing");
+            p.fails = moduleStatus > 0 ? moduleStatus : zvstatus::kRejected;
+            modules = 1;
+        } else if (modules > kMaxModules) {
+            notes.push_back(at + ": " + std::to_string(modules) + " modules, the first " +
+                            std::to_string(kMaxModules) + " read");
+            modules = kMaxModules;
+        }
         units(p, dev, g);
         states(p, dev, g);
         values(p, dev, g, modules);
@@ -336,6 +353,31 @@ class Walk {
     Progress m_progress;
 };
 
+// The file written whole or not at all: a temporary file beside it, renamed over it. A symbolic
+// link or anything but a regular file at the path is refused, not followed or replaced.
+void writeFile(const std::string& path, const std::string& text) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        throw CaptureFault(path + ": not a regular file (a link is not followed)");
+    }
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) throw CaptureFault(path + ": " + std::strerror(errno));
+    bool written = ::fchmod(fd, 0644) == 0;
+    for (std::size_t at = 0; written && at < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += static_cast<std::size_t>(n);
+    }
+    written = ::fsync(fd) == 0 && written;
+    if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw CaptureFault(path + ": cannot be written: " + std::strerror(error));
+    }
+}
+
 }  // namespace
 
 int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
@@ -350,11 +392,12 @@ int Capture(ZvPldProxy& proxy, const CaptureOptions& options) {
             walk.notes.push_back(
                 "the file has more than 4 MiB, which the simulated engine refuses");
         }
-        std::FILE* out = toStdout ? stdout : std::fopen(options.out.c_str(), "w");
-        if (out == nullptr) throw CaptureFault(options.out + ": " + std::strerror(errno));
-        const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-        if ((toStdout ? std::fflush(out) : std::fclose(out)) != 0 || !written) {
-            throw CaptureFault((toStdout ? "stdout" : options.out) + ": cannot be written");
+        if (toStdout) {
+            const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+            if (std::fflush(stdout) != 0 || !written)
+                throw CaptureFault("stdout: cannot be written");
+        } else {
+            writeFile(options.out, text);
         }
         std::size_t points = 0, reports = 0;
         for (const auto& entry : catalogue.devices) {

@@ -106,6 +106,11 @@ void CaptureEvents(ZvPldProxy& proxy, zvsim::Catalogue& cat, std::vector<std::st
         throw CaptureFault("no answer to the active-events request within 5 s");
     }
     cat.pieceSize = g_pieces.size;
+    if (cat.pieceSize < 1 || cat.pieceSize > 65536) {  // a catalogue's bounds
+        notes.push_back("the answer's pieces came in buffers of " + std::to_string(cat.pieceSize) +
+                        " bytes, kept as " + (cat.pieceSize < 1 ? "1" : "65536"));
+        cat.pieceSize = std::min<std::uint32_t>(std::max<std::uint32_t>(cat.pieceSize, 1), 65536);
+    }
     cat.answerDelivery =
         g_pieces.withinProcess ? zvsim::AnswerDelivery::Process : zvsim::AnswerDelivery::Thread;
     std::vector<EventGroup> groups;
