@@ -266,8 +266,9 @@ void TracedClient::begin() {
     m_start = m_trace->Now();
     if (m_op == Op::Process && answersWithPieces(m_args)) {
         const auto* request = at<ZvPldEngInfo>(m_args[0]);
-        if (IsRelayed(request)) RelayOpened(request, m_seq);
-        m_trace->OpenAnswer(m_seq);
+        const bool relayed = IsRelayed(request);
+        if (relayed) RelayOpened(request, m_seq);
+        m_trace->OpenAnswer(m_seq, !relayed);
     }
 }
 

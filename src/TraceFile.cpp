@@ -264,10 +264,10 @@ void Trace::logStopNow() {
                   why.c_str());
 }
 
-void Trace::OpenAnswer(std::uint32_t seq) {
+void Trace::OpenAnswer(std::uint32_t seq, bool libraryAnswer) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_openAnswer = seq;
-    m_answerCall.store(seq, std::memory_order_relaxed);
+    if (libraryAnswer) m_answerCall.store(seq, std::memory_order_relaxed);
 }
 
 void Trace::run() {

@@ -52,9 +52,11 @@ class Trace {
         lock.unlock();
         logStop();
     }
-    // A Process call that takes the library's active-events answer: pieces handed over while it
-    // runs are held back and added after its own record, which AddCall adds.
-    void OpenAnswer(std::uint32_t seq);
+    // A Process call whose answer's pieces are traced: pieces handed over while it runs are held
+    // back and added after its own record, which AddCall adds. The library's own active-events
+    // answer (`libraryAnswer`) also names the call its pieces answer; a relayed one's pieces
+    // carry their call themselves.
+    void OpenAnswer(std::uint32_t seq, bool libraryAnswer);
     template <class Encode>
     void AddCall(std::uint32_t seq, bool answer, Encode&& encode) {
         std::unique_lock<std::mutex> lock(m_mutex);

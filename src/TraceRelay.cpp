@@ -48,11 +48,10 @@ Relay* slotOf(const void* token, std::uint32_t& serving) {
     return &g_relays[slot];
 }
 
-// As the library's own answer takes it: a piece to use (status 0, a text) shorter than its
-// buffer ends the answer.
+// As the engine's interface has it: the first piece shorter than its buffer ends the answer,
+// whatever it holds (an empty piece, a status), so that an answer an engine ended holds no relay.
 bool endsAnswer(const ZvCallbackInfo& cbi) {
-    return cbi.status == 0 && cbi.pProcOutBuf != nullptr && cbi.procOutBufSize != 0 &&
-           cbi.pProcOutBuf[0] != '\0' && cbi.procOutLen < cbi.procOutBufSize;
+    return cbi.procOutLen < cbi.procOutBufSize;
 }
 
 void release(Relay& relay, std::uint32_t serving) {

@@ -107,6 +107,7 @@ class ZV_PLD_PLATFORM_API ReplayEngine : public SimEngine {
     // Delivers the pieces of the call numbered `call` written by a thread that is (`sameThread`)
     // or is not the call's, up to the first short one; true when the other thread's are to come.
     bool pieces(std::unique_lock<std::mutex>& lock, const LaterPieces& answer, bool sameThread);
+    bool laterAnswersFull();  // the answers waiting for the thread are at their bound
     bool nextNote(zvtrace::Record& note);
     void deliverNote(std::unique_lock<std::mutex>& lock, const zvtrace::Record& note);
     template <class Capture>

@@ -126,8 +126,10 @@ void ReplayIndex::add(const zvtrace::Record& record, std::uint64_t number) {
         case zvtrace::Kind::Call: {
             ++calls;
             const auto op = static_cast<zvtrace::Op>(record.head.op);
-            if (notes == 0 && (op == zvtrace::Op::RegPldCntChng || op == zvtrace::Op::RegVelEvent ||
-                               op == zvtrace::Op::RegValueChange)) {
+            // A refused registration the client made again is one: the replay refuses none.
+            if (notes == 0 && record.head.status == 0 &&
+                (op == zvtrace::Op::RegPldCntChng || op == zvtrace::Op::RegVelEvent ||
+                 op == zvtrace::Op::RegValueChange)) {
                 ++registrations;
                 origin = record.head.start;
             }

@@ -67,8 +67,8 @@ class ReplayIndex {
     std::string path;
     bool cutShort = false;
     std::uint64_t calls = 0, notes = 0, requests = 0;
-    // The registrations the client made before its first notification came, and the time of
-    // the last of them (ns): a replay's notifications wait for as many.
+    // The registrations the engine took before the client's first notification came, and the
+    // time of the last of them (ns): a replay's notifications wait for as many.
     std::uint64_t registrations = 0;
     std::uint64_t origin = 0;
 

@@ -153,6 +153,13 @@ bool ReplayEngine::startThread() {
 }
 
 Y4_Status ReplayEngine::Process(ZvPldEngInfo* request) {
+    // Pieces still queued for so many answers: this one is refused, before its recorded answer
+    // is taken (a retry gets it), rather than let a client that floods Process grow the queue
+    // without bound.
+    if (request != nullptr && request->pfnCallback != nullptr && laterAnswersFull()) {
+        Call call(*this, Op::Process, CallTarget{}, -1);
+        return call.answer(kRejected);
+    }
     zvtrace::Record r;
     std::uint64_t n = 0;
     CallTarget target;
@@ -168,11 +175,6 @@ Y4_Status ReplayEngine::Process(ZvPldEngInfo* request) {
     if (request->pfnCallback == nullptr) return call.answer(r.head.status);
     const LaterPieces answer{n, r.head.thread, r.head.status, *request};
     std::unique_lock<std::mutex> lock(m_mutex);
-    // Pieces still queued for so many answers: this one is refused rather than let a client that
-    // floods Process grow the queue without bound.
-    if (m_later.size() >= kMaxLaterAnswers) {
-        return call.answer(kRejected);
-    }
     // The pieces its caller's thread was handed within the call, then the rest on the thread; an
     // answer refused then gets none after its call, as from an engine.
     if (pieces(lock, answer, true) && r.head.status == kOk && !m_stop && startThread()) {
@@ -180,6 +182,11 @@ Y4_Status ReplayEngine::Process(ZvPldEngInfo* request) {
         m_wake.notify_all();
     }
     return call.answer(r.head.status);
+}
+
+bool ReplayEngine::laterAnswersFull() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_later.size() >= kMaxLaterAnswers;
 }
 
 // An answer ends at its first piece shorter than its buffer, as an engine's does; one whose

@@ -175,10 +175,12 @@ TEST_F(Replay, NotificationsGoOutAsRecordedAtTheirTimesOnAFrozenClock) {
                 ElementsAre("value 9 100 1 2 3 1 48879", "pld 4", "value 10 101 0 5 3 null"));
 }
 
-// A client that registers for two kinds, the second a second later, and whose first
-// notification was of that kind: the replay holds the timeline until it is registered for too.
+// A client that registers for two kinds (the first refused once and made again), the second a
+// second later, and whose first notification was of that kind: the replay holds the timeline
+// until it is registered for too, and counts the one registration refused in the trace as none.
 TEST_F(Replay, TheTimelineWaitsForTheRegistrationsMadeBeforeTheFirstNotification) {
     replay(TraceBuilder()
+               .Call(Op::RegVelEvent, 5, {U32(0)}, {}, 900)
                .Call(Op::RegVelEvent, 0, {U32(0)}, {}, 1000)
                .Call(Op::RegValueChange, 0, {U32(0)}, {}, 2000)
                .Note(zvtrace::NoteKind::ValueChange,

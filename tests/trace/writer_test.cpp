@@ -196,6 +196,29 @@ const Traced kCalls[] = {
       "reqType=2",
       "Piece 0 call=2 reqType=2 reqParam=5 sequence=0 bufSize=8 outLen=8 text=28312c373a313030",
       "Piece 0 call=2 reqType=2 reqParam=5 sequence=1 bufSize=8 outLen=3 text=2c3229"}},
+    {"ActiveEventsPiecesAfterARelayedRequestKeepTheirCall",
+     [](MockEngine& e, ZvPldProxy& p) {
+         static ZvPldEngInfo answered;  // the active-events request, answered after the other
+         EXPECT_CALL(e, Process)
+             .WillOnce([](ZvPldEngInfo* r) {
+                 answered = *r;
+                 return 0;
+             })
+             .WillOnce(Return(0));
+         std::list<ZvPldProxy::ActiveEvent*> events;
+         const int result = p.GetActiveEvents(&events, onEvents, 5);
+         ZvPldEngInfo own{7, nullptr, "/x", "q", [](ZvCallbackInfo*) { return 0; }, 3};
+         EXPECT_EQ(p.Process(&own), 0);
+         answerInPieces(&answered);
+         EXPECT_EQ(g_pieces, 1);
+         return result;
+     },
+     0,
+     {"Process 0 reqParam=5 url=\"/httpGetSet/httpGet.htm\" query=\"evt=vel~eventsWA~or~3\" "
+      "reqType=2",
+      "Process 0 reqParam=7 url=\"/x\" query=\"q\" reqType=3",
+      "Piece 0 call=2 reqType=2 reqParam=5 sequence=0 bufSize=8 outLen=8 text=28312c373a313030",
+      "Piece 0 call=2 reqType=2 reqParam=5 sequence=1 bufSize=8 outLen=3 text=2c3229"}},
     {"PassedThroughWithItsCallersFunctionRelayed",
      [](MockEngine& e, ZvPldProxy& p) {
          EXPECT_CALL(e, Process).WillOnce(answerInPieces);

@@ -360,10 +360,15 @@ void writeFile(const std::string& path, const std::string& text) {
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         throw CaptureFault(path + ": not a regular file (a link is not followed)");
     }
+    // The mode a file made here would get (the umask's), or the one it has.
+    const bool replaced = ::lstat(path.c_str(), &st) == 0;
+    const mode_t umask = ::umask(0);
+    ::umask(umask);
+    const mode_t mode = replaced ? st.st_mode & 07777 : 0666 & ~umask;
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) throw CaptureFault(path + ": " + std::strerror(errno));
-    bool written = ::fchmod(fd, 0644) == 0;
+    bool written = ::fchmod(fd, mode) == 0;
     for (std::size_t at = 0; written && at < text.size();) {
         const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
         if (n < 0 && errno == EINTR) continue;
