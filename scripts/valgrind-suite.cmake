@@ -33,8 +33,11 @@ set(ENV{ZVPLD_STRESS_PER_KIND} 50000)
 #   pthread mutex calls itself, which valgrind replaces;
 # - the browser tests (label browser): Chromium and Python, none of this project's code in them;
 # - abi.*, Install.* and Package.*: they run nm, readelf, cmake, cpack and lintian on the built
-#   files, not the library.
-set(_exclude "^abi\\.|^Install\\.|^Package\\.")
+#   files, not the library;
+# - the forked child of a traced process: its copy of the trace writer's start block is referred
+#   to only by the writer thread, which the child does not have, so memcheck counts it lost there
+#   and fails the child's exit.
+set(_exclude "^abi\\.|^Install\\.|^Package\\.|AForkedChildExitsWithoutTheTrace")
 
 file(GLOB _old "${CTEST_BINARY_DIRECTORY}/Testing/Temporary/MemoryChecker.*.log")
 if(_old)

@@ -315,9 +315,11 @@ void Trace::run() {
 namespace {
 // A child forked by a traced process has the trace but not its writer thread, nor the threads
 // that held uses of it: it leaves the trace to its parent, neither writing the parent's records
-// again nor waiting at its exit for a thread it does not have.
+// again nor waiting at its exit for a thread it does not have. Its copy is kept where a leak
+// checker sees it held, never freed: freeing it would join that thread.
+Trace* g_parentsTrace = nullptr;
 void forgetTraceInChild() {
-    g_trace.store(nullptr);
+    g_parentsTrace = g_trace.exchange(nullptr);
     g_traceUsers.store(0);
 }
 }  // namespace
