@@ -6,6 +6,7 @@
 #define ZV_SIM_CALLS_OUT_H
 
 #include <cstddef>
+#include <mutex>
 
 namespace zvsim {
 
@@ -31,6 +32,21 @@ class CallOut {
     const CallOut* m_outer;
     static inline thread_local const CallOut* t_innermost = nullptr;
 };
+
+// Calls `capture` with `lock` let go, counted in `calls` and as a call out of `owner` meanwhile;
+// `lock` is held again when it returns.
+template <class Capture>
+void CallUnlocked(const void* owner, std::unique_lock<std::mutex>& lock, std::size_t& calls,
+                  Capture& capture) {
+    ++calls;
+    {
+        const CallOut out(owner);
+        lock.unlock();
+        capture();
+        lock.lock();
+    }
+    --calls;
+}
 
 }  // namespace zvsim
 

@@ -20,14 +20,7 @@ constexpr std::uint16_t kFloodDevice = 0xFFFF;
 
 template <class Capture>
 void SimEngine::Delivery::call(std::unique_lock<std::mutex>& lock, Capture capture) {
-    ++m_calls;
-    {
-        const CallOut out(this);
-        lock.unlock();
-        capture();
-        lock.lock();
-    }
-    --m_calls;
+    CallUnlocked(this, lock, m_calls, capture);
     if (m_waiters > 0) m_idle.notify_all();
 }
 

@@ -35,14 +35,7 @@ std::uint32_t numberOf(const zvtrace::Record& r, const char* name) {
 
 template <class Capture>
 void ReplayEngine::callOut(std::unique_lock<std::mutex>& lock, Capture capture) {
-    ++m_calls;
-    {
-        const CallOut out(this);
-        lock.unlock();
-        capture();
-        lock.lock();
-    }
-    --m_calls;
+    CallUnlocked(this, lock, m_calls, capture);
     m_idle.notify_all();
 }
 
