@@ -7,6 +7,12 @@
 
 namespace zvwire {
 
+// The version of these messages, answered to a control connection's ask. A client that speaks
+// another refuses the daemon rather than misread it; it goes up with any change a client of an
+// earlier version would misread (a field renamed or retyped, a reply reshaped), not with an
+// addition that such a client ignores.
+inline constexpr int kProtocolVersion = 1;
+
 // The ops, each the name of its engine call.
 namespace op {
 inline constexpr char kInit[] = "Init";
@@ -86,6 +92,7 @@ inline constexpr char kValues[] = "values";
 inline constexpr char kInventory[] = "inventory";
 inline constexpr char kSeq[] = "seq";
 inline constexpr char kAnswer[] = "answer";
+inline constexpr char kProtocol[] = "protocol";  // an ask's: the daemon's kProtocolVersion
 // Notifications and pieces (a piece's record is Messages.cpp's).
 inline constexpr char kNtf[] = "ntf";
 inline constexpr char kInfo[] = "info";

@@ -102,6 +102,7 @@ void AnswerControl(Call& call, const json& request, Answer& answer) {
         call.connection->control = true;
         call.connection->origin = origin;
         answer.reply[key::kAnswer] = nullptr;  // an ask has no command's answer
+        answer.reply[key::kProtocol] = zvwire::kProtocolVersion;
         return;
     }
     if (subscribe != request.end()) {
