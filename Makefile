@@ -57,7 +57,7 @@ test: test-host test-ppc32
 
 # Chromium first, so that the host leg runs the browser tests (they skip without it), once.
 check:
-	@$(ENSURE) host browser
+	@$(ENSURE) host browser clients
 	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke valgrind count-instructions
 
 test-host test-ppc32 test-asan test-tsan: test-%:
@@ -68,7 +68,7 @@ test-host test-ppc32 test-asan test-tsan: test-%:
 
 # The browser tests alone (make test runs them with the other host tests when Chromium is there).
 test-browser:
-	@$(ENSURE) host browser
+	@$(ENSURE) host browser clients
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host -L browser
