@@ -68,7 +68,7 @@ test-host test-ppc32 test-asan test-tsan: test-%:
 
 # The browser tests alone (make test runs them with the other host tests when Chromium is there).
 test-browser:
-	@$(ENSURE) host browser clients
+	@$(ENSURE) host browser
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host -L browser
