@@ -64,10 +64,11 @@ function start(program, args, ready, what) {
     };
     const timer = setTimeout(() => fail(`was not ready within ${kStartMs} ms`), kStartMs);
     child.once('error', (e) => { clearTimeout(timer); fail(`could not start: ${e.message}`); });
-    child.once('exit', (code, signal) => {
+    const early = (code, signal) => {
       clearTimeout(timer);
       fail(`exited before it was ready (${signal || `status ${code}`})`);
-    });
+    };
+    child.once('exit', early);
     child.stdout.on('data', function onData(d) {
       stdout = (stdout + d).slice(-kMaxOutput);
       const lines = stdout.split('\n');
@@ -75,7 +76,7 @@ function start(program, args, ready, what) {
         const found = ready(line);
         if (found) {
           clearTimeout(timer);
-          child.removeAllListeners('exit');
+          child.off('exit', early);
           child.stdout.off('data', onData);
           child.stdout.resume();  // what it says later must not fill the pipe
           resolve({ ...handle, ...found });
