@@ -57,6 +57,6 @@ export class Client {
   events(options?: { timeoutMs?: number }): AsyncGenerator<FeedEvent, never, void>;
   nextEvent(predicate?: (event: FeedEvent) => boolean, options?: { timeoutMs?: number }): Promise<FeedEvent>;
 
-  playScenario(path: string): Promise<PlayedScenario>;
+  playScenario(path: string, options?: { untilMs?: number }): Promise<PlayedScenario>;
   close(): void;
 }

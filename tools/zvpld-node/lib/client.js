@@ -206,8 +206,8 @@ class Client {
     }
   }
 
-  playScenario(path) {
-    return require('./scenario').playScenario(this, path);
+  playScenario(path, options) {
+    return require('./scenario').playScenario(this, path, options);
   }
 
   close() {

@@ -5,4 +5,4 @@ export interface ScenarioStep { place: number; atMs: number; note: string; comma
 export interface PlayedScenario { name: string; played: Array<ScenarioStep & { answer: Answer }> }
 
 export function readScenario(path: string): { name: string; seed: number; steps: ScenarioStep[] };
-export function playScenario(client: Client, path: string): Promise<PlayedScenario>;
+export function playScenario(client: Client, path: string, options?: { untilMs?: number }): Promise<PlayedScenario>;

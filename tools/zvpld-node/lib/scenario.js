@@ -134,14 +134,15 @@ async function engineUntil(client, dueMs) {
   }
 }
 
-// Plays the file's one pass; each step's answer in `played`. A step the engine refuses does not
-// stop the others; once all are played, the first refused one is thrown as ControlRefused.
-async function playScenario(client, path) {
+// Plays the file's one pass, up to the steps at `untilMs` if given (a test looks at the engine
+// there); each step's answer in `played`. A step the engine refuses does not stop the others;
+// once all are played, the first refused one is thrown as ControlRefused.
+async function playScenario(client, path, { untilMs = Infinity } = {}) {
   const scenario = readScenario(path);
   await client.reset({ seed: scenario.seed });
   const start = (await client.status()).clock.ms;
   const played = [];
-  for (const step of scenario.steps) {
+  for (const step of scenario.steps.filter((s) => s.atMs <= untilMs)) {
     await engineUntil(client, start + step.atMs);
     const answer = await client.command(step.command, {
       step: {
