@@ -88,8 +88,8 @@ describe('against the built-in catalogue', () => {
       await client.subscribe();
       await other.offline({ device: 1 });
       await client.status();  // the event arrives before this reply and waits in the queue
-      const event = await client.nextEvent((e) => e.event === 'control' && e.do === 'offline');
-      assert.deepEqual([event.done, event.origin.name], ['device 1 offline', 'other']);
+      const { value: event } = await client.events().next();
+      assert.deepEqual([event.do, event.done, event.origin.name], ['offline', 'device 1 offline', 'other']);
       await assert.rejects(client.nextEvent(() => false, { timeoutMs: 50 }), zvpld.DeadlineMissed);
     } finally {
       other.close();
