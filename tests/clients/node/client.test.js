@@ -115,6 +115,12 @@ describe('against the built-in catalogue', () => {
     }
   });
 
+  test('a request longer than the daemon reads is not sent, and the connection stays', async () => {
+    await assert.rejects(client.set({ device: 1, point: 101, value: 'x'.repeat(20000) }),
+                         /takes 20056 bytes, more than the 16384 a request may: not sent$/);
+    assert.equal((await client.status()).ok, true);
+  });
+
   test('a scenario that is no regular file is refused before anything is sent', async () => {
     await assert.rejects(client.playScenario(ROOT), /is not a regular file|not a regular file/);
   });

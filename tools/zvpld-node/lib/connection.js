@@ -6,10 +6,12 @@
 const fs = require('node:fs');
 const net = require('node:net');
 const { encode, decode } = require('@msgpack/msgpack');
-const { EngineGone, DeadlineMissed } = require('./errors');
+const { EngineError, EngineGone, DeadlineMissed } = require('./errors');
 
 // The daemon never writes a longer frame; a longer one is its fault, not a reason to buffer it.
 const kMaxFrame = 1 << 20;
+// The daemon reads no longer request.
+const kMaxRequest = 16384;
 // Events nobody reads are dropped past this many, oldest first, and counted in the next one.
 const kMaxQueuedEvents = 10000;
 
@@ -74,6 +76,13 @@ class Connection {
   request(message, what, deadlineMs) {
     if (this.m_gone) return Promise.reject(new EngineGone(`${this.m_gone} (asked ${what})`));
     const id = this.m_nextId++;
+    // A field left undefined is left out, as the caller meant.
+    const body = encode({ id, ...message }, { ignoreUndefined: true });
+    if (body.length > kMaxRequest) {
+      // The daemon would drop the connection, failing every call in flight with it.
+      return Promise.reject(new EngineError(`${what} takes ${body.length} bytes, more than the ` +
+                                            `${kMaxRequest} a request may: not sent`));
+    }
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
         this.m_pending.delete(id);
@@ -81,7 +90,6 @@ class Connection {
                                   `within ${deadlineMs} ms`));
       }, deadlineMs);
       this.m_pending.set(id, { resolve, reject, timer, what });
-      const body = encode({ id, ...message });
       const head = Buffer.alloc(4);
       head.writeUInt32BE(body.length);
       this.m_socket.write(Buffer.concat([head, body]));
