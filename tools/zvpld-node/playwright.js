@@ -4,8 +4,8 @@
 // catalogue and seed are the options `pldCatalogue` and `pldSeed` (else PLD_CATALOGUE and
 // PLD_SEED); the programs PLD_ENGINED and PLDWEB, else those on PATH.
 
-const { Client } = require('./lib/client');
-const { startEngine, startConsole } = require('./lib/processes');
+const {Client} = require('./lib/client');
+const {startEngine, startConsole} = require('./lib/processes');
 
 // The test suite's own @playwright/test: this package may be linked from elsewhere (a file:
 // dependency), and Playwright refuses to be loaded twice.
@@ -14,38 +14,45 @@ function playwright() {
     return require('@playwright/test');
   } catch (e) {
     if (e.code !== 'MODULE_NOT_FOUND') throw e;
-    return require(require.resolve('@playwright/test', { paths: [process.cwd()] }));
+    return require(require.resolve('@playwright/test', {paths: [process.cwd()]}));
   }
 }
 
 const base = playwright();
 
 const test = base.test.extend({
-  pldCatalogue: [process.env.PLD_CATALOGUE || '', { option: true, scope: 'worker' }],
-  pldSeed: [Number(process.env.PLD_SEED || 1), { option: true, scope: 'worker' }],
+  pldCatalogue: [process.env.PLD_CATALOGUE || '', {option: true, scope: 'worker'}],
+  pldSeed: [Number(process.env.PLD_SEED || 1), {option: true, scope: 'worker'}],
 
-  pldDaemon: [async ({ pldCatalogue, pldSeed }, use) => {
-    const daemon = await startEngine({ catalogue: pldCatalogue || undefined, seed: pldSeed });
-    try {
-      await use(daemon);
-    } finally {
-      await daemon.stop();
-    }
-  }, { scope: 'worker' }],
+  pldDaemon: [
+    async ({pldCatalogue, pldSeed}, use) => {
+      const daemon = await startEngine({catalogue: pldCatalogue || undefined, seed: pldSeed});
+      try {
+        await use(daemon);
+      } finally {
+        await daemon.stop();
+      }
+    },
+    {scope: 'worker'}
+  ],
 
-  console: [async ({ pldDaemon, pldCatalogue }, use) => {
-    const web = await startConsole({
-      socketPath: pldDaemon.socketPath, catalogue: pldCatalogue || undefined,
-    });
-    try {
-      await use(web);
-    } finally {
-      await web.stop();
-    }
-  }, { scope: 'worker' }],
+  console: [
+    async ({pldDaemon, pldCatalogue}, use) => {
+      const web = await startConsole({
+        socketPath: pldDaemon.socketPath,
+        catalogue: pldCatalogue || undefined,
+      });
+      try {
+        await use(web);
+      } finally {
+        await web.stop();
+      }
+    },
+    {scope: 'worker'}
+  ],
 
-  engine: async ({ pldDaemon }, use) => {
-    const client = await Client.connect(pldDaemon.socketPath, { name: 'zvpld-playwright' });
+  engine: async ({pldDaemon}, use) => {
+    const client = await Client.connect(pldDaemon.socketPath, {name: 'zvpld-playwright'});
     try {
       await client.fullReset();
       await use(client);
@@ -55,4 +62,7 @@ const test = base.test.extend({
   },
 });
 
-module.exports = { test, expect: base.expect };
+module.exports = {
+  test,
+  expect : base.expect
+};

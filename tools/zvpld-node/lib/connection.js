@@ -5,8 +5,8 @@
 
 const fs = require('node:fs');
 const net = require('node:net');
-const { encode, decode } = require('@msgpack/msgpack');
-const { EngineError, EngineGone, DeadlineMissed } = require('./errors');
+const {encode, decode} = require('@msgpack/msgpack');
+const {EngineError, EngineGone, DeadlineMissed} = require('./errors');
 
 // The daemon never writes a longer frame; a longer one is its fault, not a reason to buffer it.
 const kMaxFrame = 1 << 20;
@@ -28,8 +28,9 @@ function checkOwner(path) {
   if (!stat.isSocket()) throw new EngineGone(`${path} is not a socket`);
   const own = process.geteuid();
   if (stat.uid !== own && stat.uid !== 0) {
-    throw new EngineGone(`the engine daemon at ${path} is served by uid ${stat.uid}, neither ` +
-                         `this user (uid ${own}) nor root: refused as an impostor`);
+    throw new EngineGone(
+        `the engine daemon at ${path} is served by uid ${stat.uid}, neither ` +
+        `this user (uid ${own}) nor root: refused as an impostor`);
   }
 }
 
@@ -40,8 +41,9 @@ class Connection {
       const socket = net.createConnection(path);
       const timer = setTimeout(() => {
         socket.destroy();
-        reject(new DeadlineMissed(`the engine daemon at ${path} did not accept a connection ` +
-                                  `within ${timeoutMs} ms`));
+        reject(new DeadlineMissed(
+            `the engine daemon at ${path} did not accept a connection ` +
+            `within ${timeoutMs} ms`));
       }, timeoutMs);
       socket.once('error', (e) => {
         clearTimeout(timer);
@@ -77,19 +79,21 @@ class Connection {
     if (this.m_gone) return Promise.reject(new EngineGone(`${this.m_gone} (asked ${what})`));
     const id = this.m_nextId++;
     // A field left undefined is left out, as the caller meant.
-    const body = encode({ id, ...message }, { ignoreUndefined: true });
+    const body = encode({id, ...message}, {ignoreUndefined: true});
     if (body.length > kMaxRequest) {
       // The daemon would drop the connection, failing every call in flight with it.
-      return Promise.reject(new EngineError(`${what} takes ${body.length} bytes, more than the ` +
-                                            `${kMaxRequest} a request may: not sent`));
+      return Promise.reject(new EngineError(
+          `${what} takes ${body.length} bytes, more than the ` +
+          `${kMaxRequest} a request may: not sent`));
     }
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
         this.m_pending.delete(id);
-        reject(new DeadlineMissed(`the engine daemon at ${this.path} did not answer ${what} ` +
-                                  `within ${deadlineMs} ms`));
+        reject(new DeadlineMissed(
+            `the engine daemon at ${this.path} did not answer ${what} ` +
+            `within ${deadlineMs} ms`));
       }, deadlineMs);
-      this.m_pending.set(id, { resolve, reject, timer, what });
+      this.m_pending.set(id, {resolve, reject, timer, what});
       const head = Buffer.alloc(4);
       head.writeUInt32BE(body.length);
       this.m_socket.write(Buffer.concat([head, body]));
@@ -101,7 +105,7 @@ class Connection {
     if (this.m_events.length > 0) return Promise.resolve(this.m_events.shift());
     if (this.m_gone) return Promise.reject(new EngineGone(this.m_gone));
     return new Promise((resolve, reject) => {
-      const waiter = { resolve, reject };
+      const waiter = {resolve, reject};
       waiter.timer = setTimeout(() => {
         this.m_eventWaiters.splice(this.m_eventWaiters.indexOf(waiter), 1);
         resolve(null);
@@ -187,4 +191,7 @@ class Connection {
   }
 }
 
-module.exports = { Connection, kMaxFrame };
+module.exports = {
+  Connection,
+  kMaxFrame
+};

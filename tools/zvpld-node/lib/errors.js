@@ -39,6 +39,11 @@ class EngineStatus extends EngineError {
 }
 
 module.exports = {
-  EngineError, EngineGone, DeadlineMissed, ProtocolMismatch, ControlRefused, WaitTimedOut,
+  EngineError,
+  EngineGone,
+  DeadlineMissed,
+  ProtocolMismatch,
+  ControlRefused,
+  WaitTimedOut,
   EngineStatus,
 };

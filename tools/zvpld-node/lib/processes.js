@@ -7,8 +7,8 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
-const { EngineError } = require('./errors');
+const {spawn} = require('node:child_process');
+const {EngineError} = require('./errors');
 
 const kStartMs = 10000;
 const kStopMs = 5000;
@@ -38,14 +38,18 @@ const kSetpriv = ['/usr/bin/setpriv', '/bin/setpriv'].find((p) => fs.existsSync(
 
 // `program` started with `args`; resolves with it and the first stdout line `ready` accepts.
 function start(program, args, ready, what) {
-  const [file, argv] = kSetpriv ? [kSetpriv, ['--pdeathsig', 'SIGKILL', '--', program, ...args]]
-                                : [program, args];
-  const child = spawn(file, argv, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const [file, argv] =
+      kSetpriv ? [kSetpriv, ['--pdeathsig', 'SIGKILL', '--', program, ...args]] : [program, args];
+  const child = spawn(file, argv, {stdio: ['ignore', 'pipe', 'pipe']});
   running.add(child);
   let stderr = '';
   let stdout = '';
-  child.stderr.on('data', (d) => { stderr = (stderr + d).slice(-kMaxOutput); });
-  const exited = new Promise((resolve) => { child.once('exit', resolve); });
+  child.stderr.on('data', (d) => {
+    stderr = (stderr + d).slice(-kMaxOutput);
+  });
+  const exited = new Promise((resolve) => {
+    child.once('exit', resolve);
+  });
   exited.then(() => running.delete(child));
   const handle = {
     process: child,
@@ -63,7 +67,10 @@ function start(program, args, ready, what) {
       reject(new EngineError(`${what} ${why}; its stderr: ${stderr.trim() || '(nothing)'}`));
     };
     const timer = setTimeout(() => fail(`was not ready within ${kStartMs} ms`), kStartMs);
-    child.once('error', (e) => { clearTimeout(timer); fail(`could not start: ${e.message}`); });
+    child.once('error', (e) => {
+      clearTimeout(timer);
+      fail(`could not start: ${e.message}`);
+    });
     const early = (code, signal) => {
       clearTimeout(timer);
       fail(`exited before it was ready (${signal || `status ${code}`})`);
@@ -79,7 +86,7 @@ function start(program, args, ready, what) {
           child.off('exit', early);
           child.stdout.off('data', onData);
           child.stdout.resume();  // what it says later must not fill the pipe
-          resolve({ ...handle, ...found });
+          resolve({...handle, ...found});
           return;
         }
       }
@@ -88,7 +95,7 @@ function start(program, args, ready, what) {
 }
 
 // pld-engined on a private socket; `catalogue` (a file, else the built-in one) and `seed`.
-async function startEngine({ engined, catalogue, seed = 1, args = [] } = {}) {
+async function startEngine({engined, catalogue, seed = 1, args = []} = {}) {
   const program = findProgram('pld-engined', engined || process.env.PLD_ENGINED);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zvpld-'));
   fs.chmodSync(dir, 0o700);
@@ -96,31 +103,38 @@ async function startEngine({ engined, catalogue, seed = 1, args = [] } = {}) {
   const argv = ['--socket', socketPath, '--seed', String(seed), ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
   try {
-    const daemon = await start(program, argv, (line) => line.startsWith(`READY ${socketPath} `) && {},
-                               `pld-engined (${program})`);
+    const daemon = await start(
+        program, argv, (line) => line.startsWith(`READY ${socketPath} `) && {},
+        `pld-engined (${program})`);
     return {
-      ...daemon, socketPath, seed,
+      ...daemon,
+      socketPath,
+      seed,
       async stop() {
         await daemon.stop();
-        fs.rmSync(dir, { recursive: true, force: true });
+        fs.rmSync(dir, {recursive: true, force: true});
       },
     };
   } catch (e) {
-    fs.rmSync(dir, { recursive: true, force: true });
+    fs.rmSync(dir, {recursive: true, force: true});
     throw e;
   }
 }
 
 // pldweb on the daemon at `socketPath`, on a free port of 127.0.0.1: its address with the token
 // (`url`), without it (`base`), and the token.
-function startConsole({ pldweb, socketPath, catalogue, args = [] }) {
+function startConsole({pldweb, socketPath, catalogue, args = []}) {
   const program = findProgram('pldweb', pldweb || process.env.PLDWEB);
   const argv = ['--engine', `unix:${socketPath}`, '--port', '0', ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
   return start(program, argv, (line) => {
     const m = /listening on (http:\/\/[^/\s]+\/)(\?token=(\w+))?/.exec(line);
-    return m && { url: m[1] + (m[2] || ''), base: m[1], token: m[3] || null };
+    return m && {url: m[1] + (m[2] || ''), base: m[1], token: m[3] || null};
   }, `pldweb (${program})`);
 }
 
-module.exports = { startEngine, startConsole, findProgram };
+module.exports = {
+  startEngine,
+  startConsole,
+  findProgram
+};
