@@ -54,7 +54,8 @@ function start(program, args, ready, what) {
   const handle = {
     process: child,
     async stop() {
-      if (child.exitCode !== null || child.signalCode !== null) return;
+      // Not started (no pid: it has no exit to wait for), or gone already.
+      if (child.pid === undefined || child.exitCode !== null || child.signalCode !== null) return;
       child.kill('SIGTERM');
       const timer = setTimeout(() => child.kill('SIGKILL'), kStopMs);
       await exited;
