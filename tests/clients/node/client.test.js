@@ -177,7 +177,7 @@ const fakes = [
   ],
   [
     'no version', {}, zvpld.ProtocolMismatch,
-    'the engine daemon at PATH states no protocol version; this client speaks protocol 1'
+    'the engine daemon at PATH speaks no protocol version; this client speaks protocol 1'
   ],
   [
     'no answer', null, zvpld.DeadlineMissed,
@@ -205,7 +205,7 @@ test(
         fs.chownSync(fake.socketPath, 4242, 4242);
         await assert.rejects(
             zvpld.Client.connect(fake.socketPath),
-            (e) => e instanceof zvpld.EngineGone &&
+            (e) => e instanceof zvpld.PeerRefused &&
                 e.message.includes('is served by uid 4242, neither this user (uid 0) nor root'));
       } finally {
         fake.stop();

@@ -103,7 +103,7 @@ class Client {
     if (reply.status !== 0) throw new EngineError(`${at} refused control: status ${reply.status}`);
     if (reply.protocol !== PROTOCOL_VERSION) {
       throw new ProtocolMismatch(
-          (reply.protocol === undefined ? `${at} states no protocol version` :
+          (reply.protocol === undefined ? `${at} speaks no protocol version` :
                                           `${at} speaks protocol ${shown(reply.protocol)}`) +
           `; this client speaks protocol ${PROTOCOL_VERSION}`);
     }

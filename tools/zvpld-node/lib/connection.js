@@ -6,7 +6,7 @@
 const fs = require('node:fs');
 const net = require('node:net');
 const {encode, decode} = require('@msgpack/msgpack');
-const {EngineError, EngineGone, DeadlineMissed} = require('./errors');
+const {EngineError, EngineGone, DeadlineMissed, PeerRefused} = require('./errors');
 
 // The daemon never writes a longer frame; a longer one is its fault, not a reason to buffer it.
 const kMaxFrame = 1 << 20;
@@ -28,7 +28,7 @@ function checkOwner(path) {
   if (!stat.isSocket()) throw new EngineGone(`${path} is not a socket`);
   const own = process.geteuid();
   if (stat.uid !== own && stat.uid !== 0) {
-    throw new EngineGone(
+    throw new PeerRefused(
         `the engine daemon at ${path} is served by uid ${stat.uid}, neither ` +
         `this user (uid ${own}) nor root: refused as an impostor`);
   }

@@ -6,6 +6,8 @@ export class EngineGone extends EngineError {}
 export class DeadlineMissed extends EngineError {}
 /** The daemon speaks another protocol version, or states none. */
 export class ProtocolMismatch extends EngineError {}
+/** The socket file belongs to a user who is neither this one nor root. */
+export class PeerRefused extends EngineError {}
 /** The engine refused a control command; `message` is the engine's error. */
 export class ControlRefused extends EngineError {
   constructor(message: string, command: Record<string, unknown>, answer: Record<string, unknown>);

@@ -18,6 +18,9 @@ class DeadlineMissed extends EngineError {}
 // The daemon speaks another version of the protocol, or says none.
 class ProtocolMismatch extends EngineError {}
 
+// The socket is another user's, who could answer anything.
+class PeerRefused extends EngineError {}
+
 // The engine refused a control command; the message is the engine's error.
 class ControlRefused extends EngineError {
   constructor(message, command, answer) {
@@ -43,6 +46,7 @@ module.exports = {
   EngineGone,
   DeadlineMissed,
   ProtocolMismatch,
+  PeerRefused,
   ControlRefused,
   WaitTimedOut,
   EngineStatus,
