@@ -4,8 +4,10 @@ import type { TestType, PlaywrightTestArgs, PlaywrightTestOptions, PlaywrightWor
 import type { Client, EngineProcess, ConsoleProcess } from './index';
 
 export interface PldTestArgs {
-  /** A client of the worker's daemon, fully reset before the test. */
+  /** A client of the worker's daemon, fully reset before the test, its clock as `pldClock`. */
   engine: Client;
+  /** The engine's clock as each test starts: running at speed 1 (the default) or frozen. */
+  pldClock: 'run' | 'frozen';
 }
 export interface PldWorkerArgs {
   /** The catalogue file of the worker's daemon ("": the built-in one). */

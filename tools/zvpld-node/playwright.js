@@ -2,7 +2,8 @@
 // The Playwright fixture: `engine`, a client of a daemon that the worker starts once (fully
 // reset before each test), and `console`, the web console on that daemon. The daemon's
 // catalogue and seed are the options `pldCatalogue` and `pldSeed` (else PLD_CATALOGUE and
-// PLD_SEED); the programs PLD_ENGINED and PLDWEB, else those on PATH.
+// PLD_SEED), its clock as each test starts `pldClock`; the programs PLD_ENGINED and PLDWEB, else
+// those on PATH.
 
 const {Client} = require('./lib/client');
 const {startEngine, startConsole} = require('./lib/processes');
@@ -23,6 +24,8 @@ const base = playwright();
 const test = base.test.extend({
   pldCatalogue: [process.env.PLD_CATALOGUE || '', {option: true, scope: 'worker'}],
   pldSeed: [Number(process.env.PLD_SEED || 1), {option: true, scope: 'worker'}],
+  // The engine's clock as each test starts: a full reset leaves it as the test before left it.
+  pldClock: ['run', {option: true}],
 
   pldDaemon: [
     async ({pldCatalogue, pldSeed}, use) => {
@@ -51,10 +54,11 @@ const test = base.test.extend({
     {scope: 'worker'}
   ],
 
-  engine: async ({pldDaemon}, use) => {
+  engine: async ({pldDaemon, pldClock}, use) => {
     const client = await Client.connect(pldDaemon.socketPath, {name: 'zvpld-playwright'});
     try {
       await client.fullReset();
+      await (pldClock === 'frozen' ? client.freeze() : client.runClock(1));
       await use(client);
     } finally {
       client.close();
@@ -62,7 +66,8 @@ const test = base.test.extend({
   },
 });
 
+const {expect} = base;
 module.exports = {
   test,
-  expect : base.expect
+  expect
 };
