@@ -67,6 +67,8 @@ function pointOf(device, point, module) {
   };
 }
 
+const anyEvent = () => true;
+
 function entryText(e) {
   const where = ['device', 'point', 'module']
                     .filter((k) => e[k] !== undefined && e[k] !== 65535)
@@ -133,8 +135,10 @@ class Client {
 
   async wait(fields = {}) {
     const command = {do: 'wait', ...fields};
-    const timeoutMs = Number.isInteger(fields.timeout_ms) ? fields.timeout_ms : 0;
-    const answer = await this.command(command, {deadlineMs: timeoutMs + kWaitMarginMs});
+    // Without a timeout of its own the wait is refused at once.
+    const timeoutMs = Number.isInteger(fields.timeout_ms) ? fields.timeout_ms : null;
+    const deadlineMs = timeoutMs === null ? this.timeoutMs : timeoutMs + kWaitMarginMs;
+    const answer = await this.command(command, {deadlineMs});
     if (answer.ok === true) return answer;
     if (!('seen' in answer)) throw new ControlRefused(String(answer.error), command, answer);
     throw new WaitTimedOut(await this.waitStory(fields, timeoutMs, answer), command, answer);
@@ -198,8 +202,9 @@ class Client {
     const reply = await this.m_connection.request(
         {op: 'GetVelPntStr', pnt: pointOf(device, point, module), size: kTextSize}, what,
         this.timeoutMs);
-    if (reply.status !== 0)
+    if (reply.status !== 0) {
       throw new EngineStatus(`${what} answered status ${reply.status}`, reply.status);
+    }
     if (!(reply.text instanceof Uint8Array)) {
       throw new EngineGone(
           `the engine daemon at ${this.socketPath} answered ${what} without its text`);
@@ -218,16 +223,18 @@ class Client {
           setParam: 0
         },
         what, this.timeoutMs);
-    if (reply.status !== 0)
+    if (reply.status !== 0) {
       throw new EngineStatus(`${what} answered status ${reply.status}`, reply.status);
+    }
   }
 
   // From now on the engine's events queue on this connection, for events() and nextEvent().
   async subscribe(on = true) {
     const reply = await this.m_connection.request(
         {op: 'Control', subscribe: on}, `subscribe ${on}`, this.timeoutMs);
-    if (reply.status === 5)
+    if (reply.status === 5) {
       throw new EngineError(`the engine daemon at ${this.socketPath} has no event feed`);
+    }
     if (reply.status !== 0) {
       throw new EngineError(
           `the engine daemon at ${this.socketPath} refused subscribe: status ${reply.status}`);
@@ -240,17 +247,17 @@ class Client {
 
   // The feed's events as they come; DeadlineMissed when none comes within `timeoutMs`.
   async * events({timeoutMs = this.timeoutMs} = {}) {
-    for (;;) yield await this.nextEvent(() => true, {timeoutMs});
+    for (;;) yield await this.nextEvent(anyEvent, {timeoutMs});
   }
 
   // The first event `predicate` accepts, within `timeoutMs`; those before it are passed over.
-  async nextEvent(predicate = () => true, {timeoutMs = this.timeoutMs} = {}) {
+  async nextEvent(predicate = anyEvent, {timeoutMs = this.timeoutMs} = {}) {
     const due = Date.now() + timeoutMs;
     for (;;) {
       const event = await this.m_connection.nextEvent(Math.max(0, due - Date.now()));
       if (event === null) {
         throw new DeadlineMissed(
-            `no event ${predicate.name ? `(${predicate.name}) ` : ''}came ` +
+            `no event${predicate === anyEvent ? '' : ' that the predicate accepts'} came ` +
             `from the engine daemon at ${this.socketPath} within ${timeoutMs} ms`);
       }
       if (predicate(event)) return event;
