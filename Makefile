@@ -10,6 +10,7 @@
 #              goals and against bench/ppc32-counts.txt; UPDATE=1 rewrites that file instead
 # make fuzz  - fuzz the active-events answer, the frame decoder, the control commands, the
 #              scenario reader and the trace reader, a minute each (clang, libFuzzer, ASan and UBSan)
+# make node-modules - the Node client's and its Playwright examples' npm packages (npm ci)
 # make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
 #              powerpc (ppc32) in build/packages/, checked by lintian
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
@@ -19,7 +20,7 @@
 ENSURE := scripts/ensure-packages
 
 .PHONY: all demo console test check test-host test-ppc32 test-asan test-tsan test-browser fuzz \
-	fuzz-smoke bench count-instructions valgrind package format clean
+	fuzz-smoke bench count-instructions valgrind package format clean node-modules
 
 all: test
 
@@ -58,7 +59,16 @@ test: test-host test-ppc32
 # Chromium first, so that the host leg runs the browser tests (they skip without it), once.
 check:
 	@$(ENSURE) host browser clients
+	@$(MAKE) --no-print-directory node-modules
 	@$(MAKE) --no-print-directory test test-asan test-tsan fuzz-smoke valgrind count-instructions
+
+# npm ci, where node_modules is missing or older than the lock file; the examples link the client,
+# so it comes first. The machine's nodejs may come without npm: Debian's then.
+NODE_DIRS := tools/zvpld-node examples/playwright
+node-modules: $(NODE_DIRS:%=%/node_modules/.package-lock.json)
+%/node_modules/.package-lock.json: %/package-lock.json
+	@command -v npm >/dev/null || apt-get install -y -qq --no-install-recommends npm
+	cd $* && npm ci --no-audit --no-fund
 
 test-host test-ppc32 test-asan test-tsan: test-%:
 	@$(ENSURE) $*

@@ -1,0 +1,286 @@
+'use strict';
+// The client a test holds: one control connection to the engine daemon, a method for each
+// control verb, the journal's wait with a failure that says what the journal saw, the two
+// engine calls a test needs (read and write a point's text), and the event feed.
+
+const {Connection} = require('./connection');
+const {
+  EngineError,
+  EngineGone,
+  DeadlineMissed,
+  ProtocolMismatch,
+  ControlRefused,
+  WaitTimedOut,
+  EngineStatus,
+} = require('./errors');
+
+const PROTOCOL_VERSION = 1;
+// A wait's reply comes at its timeout at the latest; the margin covers the trip and the loop.
+const kWaitMarginMs = 2000;
+// The room given to the engine for a point's text: more than any text it holds.
+const kTextSize = 1024;
+// What a wait's failure lists of the journal.
+const kEntriesShown = 5;
+
+// The control verbs whose method is the plain command; `wait` has one of its own.
+const kVerbs = {
+  offline: 'offline',
+  online: 'online',
+  fail: 'fail',
+  delay: 'delay',
+  stall: 'stall',
+  release: 'release',
+  plant: 'plant',
+  set: 'set',
+  burst: 'burst',
+  pldCount: 'pld_count',
+  notify: 'notify',
+  event: 'event',
+  reportParent: 'report_parent',
+  clear: 'clear',
+  restart: 'restart',
+  reset: 'reset',
+  status: 'status',
+  journal: 'journal',
+  journalClear: 'journal_clear',
+  clock: 'clock',
+};
+
+// A command as an error shows it: its start, not a whole text of someone's.
+function shown(value) {
+  const text = JSON.stringify(value);
+  return text.length > 200 ? `${text.slice(0, 200)}...` : text;
+}
+
+function pointOf(device, point, module) {
+  if (!Number.isInteger(module) || module < 1) {
+    throw new RangeError(`module must be an integer from 1, not ${module}`);
+  }
+  return {
+    auxIdx: 0,
+    auxParam: 0,
+    auxText: null,
+    deviceIdx: device,
+    gddId: point,
+    mmIdx: module - 1,
+    uofm: 0,
+  };
+}
+
+const anyEvent = () => true;
+
+function entryText(e) {
+  const where = ['device', 'point', 'module']
+                    .filter((k) => e[k] !== undefined && e[k] !== 65535)
+                    .map((k) => ` ${k} ${e[k]}`)
+                    .join('');
+  const time = e.held ? ', held' : e.dropped ? ', dropped' : '';
+  return `#${e.seq} ${e.op}${where} status ${e.status} (client ${e.client}${time})`;
+}
+
+class Client {
+  // A client connected to the daemon at `socketPath`, control asked for under `name`.
+  static async connect(socketPath, {name = 'zvpld-node', timeoutMs = 5000} = {}) {
+    const connection = await Connection.open(socketPath, timeoutMs);
+    const client = new Client(connection, timeoutMs);
+    try {
+      await client.ask(name);
+    } catch (e) {
+      connection.close();
+      throw e;
+    }
+    return client;
+  }
+
+  constructor(connection, timeoutMs) {
+    this.m_connection = connection;
+    this.socketPath = connection.path;
+    this.timeoutMs = timeoutMs;
+  }
+
+  async ask(name) {
+    const reply = await this.m_connection.request(
+        {op: 'Control', ask: true, name}, 'for control', this.timeoutMs);
+    const at = `the engine daemon at ${this.socketPath}`;
+    if (reply.status !== 0) throw new EngineError(`${at} refused control: status ${reply.status}`);
+    if (reply.protocol !== PROTOCOL_VERSION) {
+      throw new ProtocolMismatch(
+          (reply.protocol === undefined ? `${at} speaks no protocol version` :
+                                          `${at} speaks protocol ${shown(reply.protocol)}`) +
+          `; this client speaks protocol ${PROTOCOL_VERSION}`);
+    }
+  }
+
+  // The engine's answer to one command, whatever it says.
+  async command(command, {deadlineMs = this.timeoutMs, step} = {}) {
+    const message = {op: 'Control', command};
+    if (step) message.step = step;
+    const what = shown(command);
+    const reply = await this.m_connection.request(message, what, deadlineMs);
+    if (reply.answer === null || typeof reply.answer !== 'object') {
+      throw new EngineError(
+          `the engine daemon at ${this.socketPath} answered ${what} with ` +
+          `status ${reply.status} and no answer`);
+    }
+    return reply.answer;
+  }
+
+  // The answer of a command the engine took; ControlRefused with its error otherwise.
+  async control(verb, fields = {}, options = {}) {
+    const command = {do: verb, ...fields};
+    const answer = await this.command(command, options);
+    if (answer.ok !== true) throw new ControlRefused(String(answer.error), command, answer);
+    return answer;
+  }
+
+  async wait(fields = {}) {
+    const command = {do: 'wait', ...fields};
+    // Without a timeout of its own the wait is refused at once.
+    const timeoutMs = Number.isInteger(fields.timeout_ms) ? fields.timeout_ms : null;
+    const deadlineMs = timeoutMs === null ? this.timeoutMs : timeoutMs + kWaitMarginMs;
+    const answer = await this.command(command, {deadlineMs});
+    if (answer.ok === true) return answer;
+    if (!('seen' in answer)) throw new ControlRefused(String(answer.error), command, answer);
+    throw new WaitTimedOut(await this.waitStory(fields, timeoutMs, answer), command, answer);
+  }
+
+  // What a wait expected and what the journal holds instead.
+  async waitStory(fields, timeoutMs, answer) {
+    const since = fields.since || 0;
+    const count = fields.count || 1;
+    const filters = {};
+    for (const k of ['op', 'device', 'point', 'client']) {
+      if (fields[k] !== undefined) filters[k] = fields[k];
+    }
+    const what = `${count} call${count === 1 ? '' : 's'}` +
+        (filters.op ? ` of ${filters.op}` : '') +
+        (filters.device !== undefined ? ` on device ${filters.device}` : '') +
+        (filters.point !== undefined ? ` point ${filters.point}` : '') +
+        (filters.client !== undefined ? ` by client ${filters.client}` : '');
+    let story = `waited ${timeoutMs} ms for ${what} since #${since}, saw ${answer.seen}; `;
+    try {
+      const same = await this.control('journal', {...filters, since, limit: kEntriesShown});
+      if (same.count > 0) {
+        return `${story}the journal since #${since} holds ${same.count} such: ` +
+            same.entries.map(entryText).join(', ');
+      }
+      const last = Number.isInteger(answer.last) ? answer.last : same.last;
+      const any = await this.control('journal', {
+        since: Math.max(since, last - kEntriesShown),
+        limit: kEntriesShown,
+      });
+      story += `the journal since #${since} holds none such`;
+      return any.entries.length === 0 ?
+          `${story}, nor any other call` :
+          `${story}; its last: ${any.entries.map(entryText).join(', ')}`;
+    } catch (e) {
+      return `${story}the journal could not be read: ${e.message}`;
+    }
+  }
+
+  freeze() {
+    return this.clock({action: 'freeze'});
+  }
+  advance(ms) {
+    return this.clock({action: 'advance', ms});
+  }
+  runClock(speed = 1) {
+    return this.clock({action: 'run', speed});
+  }
+  fullReset(fields = {}) {
+    return this.reset({...fields, catalogue: true});
+  }
+
+  // The journal's newest sequence number: what a later wait or journal goes `since`.
+  async mark() {
+    return (await this.journal({limit: 0})).last;
+  }
+
+  // The point's value as the engine's text (GetVelPntStr); `module` counts from 1.
+  async read(device, point, module = 1) {
+    const what = `GetVelPntStr of device ${device} point ${point} module ${module}`;
+    const reply = await this.m_connection.request(
+        {op: 'GetVelPntStr', pnt: pointOf(device, point, module), size: kTextSize}, what,
+        this.timeoutMs);
+    if (reply.status !== 0) {
+      throw new EngineStatus(`${what} answered status ${reply.status}`, reply.status);
+    }
+    if (!(reply.text instanceof Uint8Array)) {
+      throw new EngineGone(
+          `the engine daemon at ${this.socketPath} answered ${what} without its text`);
+    }
+    return Buffer.from(reply.text).toString('utf8');
+  }
+
+  // Writes the point's value as a text (SetVelPntStr); `module` counts from 1.
+  async write(device, point, value, module = 1) {
+    const what = `SetVelPntStr of device ${device} point ${point} module ${module}`;
+    const reply = await this.m_connection.request(
+        {
+          op: 'SetVelPntStr',
+          pnt: pointOf(device, point, module),
+          value: String(value),
+          setParam: 0
+        },
+        what, this.timeoutMs);
+    if (reply.status !== 0) {
+      throw new EngineStatus(`${what} answered status ${reply.status}`, reply.status);
+    }
+  }
+
+  // From now on the engine's events queue on this connection, for events() and nextEvent().
+  async subscribe(on = true) {
+    const reply = await this.m_connection.request(
+        {op: 'Control', subscribe: on}, `subscribe ${on}`, this.timeoutMs);
+    if (reply.status === 5) {
+      throw new EngineError(`the engine daemon at ${this.socketPath} has no event feed`);
+    }
+    if (reply.status !== 0) {
+      throw new EngineError(
+          `the engine daemon at ${this.socketPath} refused subscribe: status ${reply.status}`);
+    }
+  }
+
+  unsubscribe() {
+    return this.subscribe(false);
+  }
+
+  // The feed's events as they come; DeadlineMissed when none comes within `timeoutMs`.
+  async * events({timeoutMs = this.timeoutMs} = {}) {
+    for (;;) yield await this.nextEvent(anyEvent, {timeoutMs});
+  }
+
+  // The first event `predicate` accepts, within `timeoutMs`; those before it are passed over.
+  async nextEvent(predicate = anyEvent, {timeoutMs = this.timeoutMs} = {}) {
+    const due = Date.now() + timeoutMs;
+    for (;;) {
+      const event = await this.m_connection.nextEvent(Math.max(0, due - Date.now()));
+      if (event === null) {
+        throw new DeadlineMissed(
+            `no event${predicate === anyEvent ? '' : ' that the predicate accepts'} came ` +
+            `from the engine daemon at ${this.socketPath} within ${timeoutMs} ms`);
+      }
+      if (predicate(event)) return event;
+    }
+  }
+
+  playScenario(path, options) {
+    return require('./scenario').playScenario(this, path, options);
+  }
+
+  close() {
+    this.m_connection.close();
+  }
+}
+
+for (const [method, verb] of Object.entries(kVerbs)) {
+  Client.prototype[method] = function control(fields = {}) {
+    return this.control(verb, fields);
+  };
+}
+
+module.exports = {
+  Client,
+  PROTOCOL_VERSION,
+  kVerbs
+};
