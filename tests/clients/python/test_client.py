@@ -71,30 +71,34 @@ def test_daemon_killed_or_stopped_fails_the_call_within_its_deadline(own_engine,
 
 
 def other_connection_changes(path, mark):
-    """From another connection, after a moment: two changes, then the read a wait awaits."""
-    time.sleep(0.2)
+    """From another connection, after a moment: two changes, then the read a wait awaits, more
+    than 0.3 s later."""
+    time.sleep(0.3)
     with zvpld.Client(path, name="other") as other:
         other.offline(device=1)
         other.event(id=1, state=1)
-        time.sleep(0.2)
+        time.sleep(0.3)
         other.read(2, 200)
 
 
-def test_feed_events_interleaved_with_a_reply_are_kept(pld, pld_engine):
-    pld.subscribe()
-    mark = pld.mark()
-    threading.Thread(target=other_connection_changes, args=(pld_engine.socket, mark)).start()
-    assert pld.wait(op="GetVelPntStr", since=mark, timeout_ms=5000)["seen"] == 1
-    events = pld.events(timeout=2)
-    with zvpld.Client(pld_engine.socket, name="later") as later:
-        later.online(device=1)  # an event that comes with no reply awaited
-    assert [(e["do"], e["origin"]["name"]) for e in (next(events), next(events), next(events))
-            ] == [("offline", "other"), ("event", "other"), ("online", "later")]
+def test_feed_events_interleaved_with_a_reply_are_kept(pld_engine):
+    # A wait outlasts the client's own timeout.
+    with zvpld.Client(pld_engine.socket, timeout=0.3) as client:
+        client.subscribe()
+        mark = client.mark()
+        threading.Thread(target=other_connection_changes, args=(pld_engine.socket, mark)).start()
+        assert client.wait(op="GetVelPntStr", since=mark, timeout_ms=5000)["seen"] == 1
+        events = client.events(timeout=2)
+        with zvpld.Client(pld_engine.socket, name="later") as later:
+            later.online(device=1)  # an event that comes with no reply awaited
+        assert [(e["do"], e["origin"]["name"]) for e in (next(events), next(events),
+                                                          next(events))] == [
+            ("offline", "other"), ("event", "other"), ("online", "later")]
 
 
 def test_asyncio_feed_events_interleaved_with_a_reply_are_kept(pld, pld_engine):
     async def follow():
-        async with await zvpld.aio.connect(pld_engine.socket) as client:
+        async with await zvpld.aio.connect(pld_engine.socket, timeout=0.3) as client:
             await client.subscribe()
             mark = await client.mark()
             other = threading.Thread(target=other_connection_changes,
