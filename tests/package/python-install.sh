@@ -20,11 +20,15 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$
 
 cd "$work"
 /usr/bin/python3 -c "import zvpld
-assert zvpld.__file__.startswith('/usr/lib/python3/dist-packages/zvpld/'), zvpld.__file__
+where = zvpld.__file__
+assert where.startswith('/usr/lib/python3/dist-packages/zvpld/'), where
 assert zvpld.__version__ == '$version', zvpld.__version__
 print('zvpld', zvpld.__version__, 'speaks protocol', zvpld.PROTOCOL_VERSION)"
 /usr/bin/python3 -m pytest -p no:cacheprovider --help >"$work/help.txt"
-grep -q -- '--pld-engined' "$work/help.txt" || { echo "pytest did not load the plugin" >&2; exit 1; }
+if ! grep -q -- '--pld-engined' "$work/help.txt"; then
+    echo "pytest did not load the plugin" >&2
+    exit 1
+fi
 /usr/bin/python3 -m pytest -p no:cacheprovider -p no:zvpld --help >"$work/help.txt"
 if grep -q -- '--pld-engined' "$work/help.txt"; then
     echo "-p no:zvpld left the plugin loaded: it is not registered as zvpld" >&2

@@ -14,10 +14,14 @@ from zvpld.processes import Engine, program
 
 
 @pytest.fixture
-def own_engine(request):
+def pld_engined(request):
+    return program(request.config.getoption("--pld-engined"), "PLD_ENGINED", "pld-engined")
+
+
+@pytest.fixture
+def own_engine(pld_engined):
     """A daemon of this test alone, which it may stop or kill."""
-    engine = Engine(program(request.config.getoption("--pld-engined"), "PLD_ENGINED",
-                            "pld-engined"))
+    engine = Engine(pld_engined)
     yield engine
     with contextlib.suppress(ProcessLookupError):
         os.kill(engine.daemon.process.pid, 18)  # SIGCONT: a stopped daemon takes the SIGTERM

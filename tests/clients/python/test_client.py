@@ -14,6 +14,7 @@ import zvpld
 import zvpld.aio
 import zvpld.wire
 from conftest import fake_daemon
+from zvpld.processes import Engine
 
 OVERHEAT = pathlib.Path(__file__).parents[3] / "examples/scenarios/overheat.json"
 
@@ -68,6 +69,13 @@ def test_daemon_killed_or_stopped_fails_the_call_within_its_deadline(own_engine,
             client.status()
     assert time.monotonic() - start < 2.5
     client.close()
+
+
+def test_daemon_that_exits_before_it_is_ready_fails_with_its_stderr(pld_engined, tmp_path):
+    (tmp_path / "bad.json").write_text("{")
+    with pytest.raises(RuntimeError, match=r"exited with status 1; its stderr:\npld-engined: "
+                                           r"catalogue: parse error at line 1"):
+        Engine(pld_engined, str(tmp_path / "bad.json"))
 
 
 def other_connection_changes(path, mark):
