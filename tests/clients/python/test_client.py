@@ -50,25 +50,35 @@ def test_daemon_of_another_protocol_is_refused(client, reply, spoken):
                                       f"client speaks protocol 1")
 
 
-@pytest.mark.parametrize("sig, pending, error", [
-    (signal.SIGKILL, True, zvpld.EngineGone), (signal.SIGKILL, False, zvpld.EngineGone),
-    (signal.SIGSTOP, False, zvpld.DeadlineMissed)])
+@pytest.mark.parametrize("sig, pending, error, kind", [
+    (signal.SIGKILL, True, zvpld.EngineGone, "blocking"),
+    (signal.SIGKILL, True, zvpld.EngineGone, "asyncio"),
+    (signal.SIGKILL, False, zvpld.EngineGone, "blocking"),
+    (signal.SIGSTOP, False, zvpld.DeadlineMissed, "blocking"),
+    (signal.SIGSTOP, False, zvpld.DeadlineMissed, "asyncio")])
 def test_daemon_killed_or_stopped_fails_the_call_within_its_deadline(own_engine, sig, pending,
-                                                                     error):
-    client = zvpld.Client(own_engine.socket, timeout=1.0)
+                                                                     error, kind):
     pid = own_engine.daemon.process.pid
-    if pending:
-        threading.Timer(0.3, os.kill, (pid, sig)).start()
-    else:
+
+    def kill_and_call(client):
+        """A wait pending when the signal comes, or a call after it."""
+        if pending:
+            threading.Timer(0.3, os.kill, (pid, sig)).start()
+            return client.wait(op="GetVelPntStr", device=3, timeout_ms=20000)
         os.kill(pid, sig)
+        return client.status()
+
+    async def in_asyncio():
+        async with await zvpld.aio.connect(own_engine.socket, timeout=1.0) as client:
+            await kill_and_call(client)
     start = time.monotonic()
     with pytest.raises(error, match=own_engine.socket):
-        if pending:
-            client.wait(op="GetVelPntStr", device=3, timeout_ms=20000)
+        if kind == "asyncio":
+            asyncio.run(in_asyncio())
         else:
-            client.status()
+            with zvpld.Client(own_engine.socket, timeout=1.0) as client:
+                kill_and_call(client)
     assert time.monotonic() - start < 2.5
-    client.close()
 
 
 def test_daemon_that_exits_before_it_is_ready_fails_with_its_stderr(pld_engined, tmp_path):
