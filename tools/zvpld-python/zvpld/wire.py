@@ -178,6 +178,8 @@ class Connection:
             while not self.feed:
                 self._read(deadline, None, timeout)
             return self.feed.popleft()
+        except DeadlineMissed:
+            raise  # nothing was asked: the connection and its subscription stay
         except BaseException:
             self.close()
             raise
@@ -190,8 +192,10 @@ class Connection:
                 left = deadline - time.monotonic()
                 what = describe(asked) if asked else "the next event of the feed"
                 if left <= 0:
-                    raise DeadlineMissed(f"the engine daemon at {self.path} did not answer "
-                                         f"{what} within {timeout:g} s")
+                    raise DeadlineMissed(
+                        f"the engine daemon at {self.path} did not answer {what} within "
+                        f"{timeout:g} s" if asked else
+                        f"no event of the feed at {self.path} within {timeout:g} s")
                 self._sock.settimeout(left)
                 try:
                     chunk = self._sock.recv(1 << 16)
