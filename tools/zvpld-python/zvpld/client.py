@@ -10,7 +10,7 @@ from .wire import Connection, describe
 
 # What a wait's deadline adds to its timeout, so that the daemon's own answer comes first.
 WAIT_MARGIN = 2.0
-# Room for a point's value text; the engine writes at most this much.
+# Room for a point's value text: a text point holds at most 255 characters, and the NUL.
 TEXT_SIZE = 256
 
 
