@@ -145,6 +145,7 @@ package:
 		(cd build/$$preset && cpack -G DEB -B ../packages >cpack.log) || exit 1; \
 	done
 	rm -rf build/packages/_CPack_Packages
+	scripts/package-python build/packages
 	lintian --fail-on error,warning build/packages/*.deb
 	@ls build/packages
 

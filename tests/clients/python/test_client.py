@@ -1,0 +1,184 @@
+"""What the shared table cannot show: who the client believes, its protocol version, its
+deadlines on a daemon gone or stopped, the event feed (blocking and asyncio), reads and writes
+of points, a scenario on the frozen clock and the story a wait that timed out tells."""
+import asyncio
+import os
+import pathlib
+import signal
+import threading
+import time
+
+import pytest
+
+import zvpld
+import zvpld.aio
+import zvpld.wire
+from conftest import fake_daemon
+from zvpld.processes import Engine
+
+OVERHEAT = pathlib.Path(__file__).parents[3] / "examples/scenarios/overheat.json"
+
+
+@pytest.mark.parametrize("uid, refused", [(1000, False), (0, False), (1001, True)])
+def test_peer_of_this_user_or_root_is_believed(uid, refused):
+    why = zvpld.wire.peer_refusal("/run/e.sock", uid, 77, 1000)
+    assert why == ("the engine daemon at /run/e.sock is served by uid 1001 (pid 77), neither "
+                   "this user (uid 1000) nor root: refused as an impostor" if refused else None)
+
+
+def test_daemon_of_another_user_is_refused_before_control_is_asked(pld_engine, monkeypatch):
+    with zvpld.Client(pld_engine.socket) as watcher:
+        before = watcher.mark()
+        monkeypatch.setattr(zvpld.wire, "peer_credentials", lambda sock: (77, 4242, 4242))
+        with pytest.raises(zvpld.PeerRefused, match="served by uid 4242 .pid 77."):
+            zvpld.Client(pld_engine.socket)
+        monkeypatch.undo()
+        assert watcher.status()["controls"] == [] and watcher.mark() == before
+
+
+@pytest.mark.parametrize("client", ["blocking", "asyncio"])
+@pytest.mark.parametrize("reply, spoken", [({"protocol": 2}, "protocol 2"),
+                                           ({}, "no protocol version")])
+def test_daemon_of_another_protocol_is_refused(client, reply, spoken):
+    with fake_daemon({"status": 0, "answer": None, **reply}) as path:
+        with pytest.raises(zvpld.ProtocolMismatch) as refused:
+            if client == "blocking":
+                zvpld.Client(path)
+            else:
+                asyncio.run(zvpld.aio.connect(path))
+        assert str(refused.value) == (f"the engine daemon at {path} speaks {spoken}; this "
+                                      f"client speaks protocol 1")
+
+
+@pytest.mark.parametrize("sig, pending, error, kind", [
+    (signal.SIGKILL, True, zvpld.EngineGone, "blocking"),
+    (signal.SIGKILL, True, zvpld.EngineGone, "asyncio"),
+    (signal.SIGKILL, False, zvpld.EngineGone, "blocking"),
+    (signal.SIGSTOP, False, zvpld.DeadlineMissed, "blocking"),
+    (signal.SIGSTOP, False, zvpld.DeadlineMissed, "asyncio")])
+def test_daemon_killed_or_stopped_fails_the_call_within_its_deadline(own_engine, sig, pending,
+                                                                     error, kind):
+    pid = own_engine.daemon.process.pid
+
+    def kill_and_call(client):
+        """A wait pending when the signal comes, or a call after it."""
+        if pending:
+            threading.Timer(0.3, os.kill, (pid, sig)).start()
+            return client.wait(op="GetVelPntStr", device=3, timeout_ms=20000)
+        os.kill(pid, sig)
+        return client.status()
+
+    async def in_asyncio():
+        async with await zvpld.aio.connect(own_engine.socket, timeout=1.0) as client:
+            await kill_and_call(client)
+    start = time.monotonic()
+    with pytest.raises(error, match=own_engine.socket):
+        if kind == "asyncio":
+            asyncio.run(in_asyncio())
+        else:
+            with zvpld.Client(own_engine.socket, timeout=1.0) as client:
+                kill_and_call(client)
+    assert time.monotonic() - start < 2.5
+
+
+def test_daemon_that_exits_before_it_is_ready_fails_with_its_stderr(pld_engined, tmp_path):
+    (tmp_path / "bad.json").write_text("{")
+    with pytest.raises(RuntimeError, match=r"exited with status 1; its stderr:\npld-engined: "
+                                           r"catalogue: parse error at line 1"):
+        Engine(pld_engined, str(tmp_path / "bad.json"))
+
+
+def other_connection_changes(path, mark):
+    """From another connection, after a moment: two changes, then the read a wait awaits, more
+    than 0.3 s later."""
+    time.sleep(0.3)
+    with zvpld.Client(path, name="other") as other:
+        other.offline(device=1)
+        other.event(id=1, state=1)
+        time.sleep(0.3)
+        other.read(2, 200)
+
+
+def test_feed_events_interleaved_with_a_reply_are_kept(pld_engine):
+    # A wait outlasts the client's own timeout.
+    with zvpld.Client(pld_engine.socket, timeout=0.3) as client:
+        client.subscribe()
+        mark = client.mark()
+        threading.Thread(target=other_connection_changes, args=(pld_engine.socket, mark)).start()
+        assert client.wait(op="GetVelPntStr", since=mark, timeout_ms=5000)["seen"] == 1
+        events = client.events(timeout=2)
+        assert [(e["do"], e["origin"]["name"]) for e in (next(events), next(events))] == [
+            ("offline", "other"), ("event", "other")]
+        with pytest.raises(zvpld.DeadlineMissed):  # and the subscription stays
+            client.next_event(lambda event: False, timeout=0.1)
+        with zvpld.Client(pld_engine.socket, name="later") as later:
+            later.online(device=1)  # an event that comes with no reply awaited
+        assert next(events)["origin"]["name"] == "later"
+
+
+def test_asyncio_feed_events_interleaved_with_a_reply_are_kept(pld, pld_engine):
+    async def follow():
+        async with await zvpld.aio.connect(pld_engine.socket, timeout=0.3) as client:
+            await client.subscribe()
+            mark = await client.mark()
+            other = threading.Thread(target=other_connection_changes,
+                                     args=(pld_engine.socket, mark))
+            other.start()
+            await client.wait(op="GetVelPntStr", since=mark, timeout_ms=5000)
+            seen = []
+            async for event in client.events(timeout=2):
+                seen.append((event["do"], event["origin"]["name"]))
+                if len(seen) == 2:
+                    return seen
+    assert asyncio.run(follow()) == [("offline", "other"), ("event", "other")]
+
+
+@pytest.mark.parametrize("setup, call, expect", [
+    ([], (1, 101), "60.0"),
+    ([], (2, 200, 2), "55"),
+    ([("write", (1, 101, "61.5"))], (1, 101), "61.5"),
+    ([("write", (2, 200, "77", 2))], (2, 200, 2), "77"),
+    ([("offline", {"device": 1})], (1, 101), 1007),
+    ([("fail", {"device": 1, "point": 101, "status": 1010, "on": "writes"}),
+      ("write", (1, 101, "61.5"))], (1, 101), 1010),
+])
+def test_read_and_write_of_a_point(pld, setup, call, expect):
+    try:
+        for method, args in setup:
+            getattr(pld, method)(**args) if isinstance(args, dict) else getattr(pld, method)(*args)
+        assert pld.read(*call) == expect
+    except zvpld.EngineStatus as e:
+        assert e.status == expect, e
+
+
+def test_scenario_plays_on_the_frozen_clock_in_well_under_a_second(pld):
+    pld.freeze()
+    pld.subscribe()
+    at = pld.status()["clock"]["ms"]
+    start = time.monotonic()
+    played = pld.play_scenario(OVERHEAT)
+    assert time.monotonic() - start < 1
+    assert [(p["step"], p["at_ms"]) for p in played] == [(1, 0), (2, 24000), (3, 54000),
+                                                         (4, 60000), (5, 60000)]
+    assert pld.status()["clock"]["ms"] == at + 60000
+    step = pld.next_event(lambda e: e["event"] == "step" and e["step"] == 2)
+    assert (step["scenario"], step["at_ms"], step["answer"]["done"]) == (
+        "overheat", 24000, "event 1 in state 1")
+
+
+@pytest.mark.parametrize("reads, count, holds", [
+    ([(1, 100)], 1, "nothing that matches; its last calls: #{1} GetVelPntStr device 1 point "
+                    "100 status 0"),
+    ([(2, 200), (1, 100)], 2, "#{1} GetVelPntStr device 2 point 200 status 0"),
+    ([], 1, "no call at all")])
+def test_wait_that_times_out_tells_what_came(pld, reads, count, holds):
+    mark = pld.mark()
+    for read in reads:
+        pld.read(*read)
+    with pytest.raises(zvpld.WaitTimedOut) as timed_out:
+        pld.wait(op="GetVelPntStr", device=2, count=count, since=mark, timeout_ms=100)
+    calls = "1 call" if count == 1 else f"{count} calls"
+    assert str(timed_out.value) == (
+        f"waited 100 ms for {calls} of GetVelPntStr on device 2 since #{mark}, saw "
+        f"{len(reads) - 1 if count == 2 else 0}; the journal since #{mark} holds: " +
+        holds.replace("{1}", str(mark + 1)))

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# As a user would (root): installs the Python client's package with apt-get, imports it with
+# Debian's Python from outside the tree, and checks that pytest loads its plugin by the entry
+# point alone (its options in pytest's help, gone with `-p no:zvpld`). Removes the package
+# again, whatever failed.
+# Usage: python-install.sh DEB
+set -euo pipefail
+
+deb=$(realpath "$1")
+version=$(dpkg-deb -f "$deb" Version)
+work=$(mktemp -d)
+cleanup() {
+    cd /
+    rm -rf "$work"
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq python3-zvpld >/dev/null
+}
+trap cleanup EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" \
+    python3-pytest >"$work/apt.log" || { cat "$work/apt.log"; exit 1; }
+
+cd "$work"
+/usr/bin/python3 -c "import zvpld
+where = zvpld.__file__
+assert where.startswith('/usr/lib/python3/dist-packages/zvpld/'), where
+assert zvpld.__version__ == '$version', zvpld.__version__
+print('zvpld', zvpld.__version__, 'speaks protocol', zvpld.PROTOCOL_VERSION)"
+/usr/bin/python3 -m pytest -p no:cacheprovider --help >"$work/help.txt"
+if ! grep -q -- '--pld-engined' "$work/help.txt"; then
+    echo "pytest did not load the plugin" >&2
+    exit 1
+fi
+/usr/bin/python3 -m pytest -p no:cacheprovider -p no:zvpld --help >"$work/help.txt"
+if grep -q -- '--pld-engined' "$work/help.txt"; then
+    echo "-p no:zvpld left the plugin loaded: it is not registered as zvpld" >&2
+    exit 1
+fi
+echo "python3-zvpld $version: installed, imported, its pytest plugin found by its entry point"

@@ -1,0 +1,124 @@
+"""The engine daemon and the web console as a test run's children: each in a process group of
+its own that dies with the run (PR_SET_PDEATHSIG), its line of readiness awaited with a deadline,
+one that exits first failing with its stderr, and each stopped by SIGTERM, then SIGKILL."""
+import ctypes
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+START_S = 10.0
+STOP_S = 5.0
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+class Child:
+    """A program run until it prints a line matching `ready` on stdout (the match is kept)."""
+
+    def __init__(self, args, scratch, ready, what):
+        self.what = what
+        out, err = (os.path.join(scratch, f"{what}.{n}") for n in ("out", "err"))
+        with open(out, "wb") as stdout, open(err, "wb") as stderr:
+            self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=stdout,
+                                            stderr=stderr, start_new_session=True,
+                                            preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + START_S
+        while True:
+            with open(out, encoding="utf-8", errors="replace") as f:
+                self.ready = re.search(ready, f.read())
+            if self.ready:
+                return
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                with open(err, encoding="utf-8", errors="replace") as f:
+                    log = f.read()[-4000:]
+                why = (f"exited with status {self.process.returncode}"
+                       if self.process.returncode is not None else
+                       f"was not ready within {START_S:g} s")
+                self.stop()
+                raise RuntimeError(f"{what} ({' '.join(args)}) {why}; its stderr:\n{log}")
+            time.sleep(0.02)
+
+    def stop(self):
+        """SIGTERM, then SIGKILL after a bound; the exit status."""
+        if self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGTERM)
+                return self.process.wait(STOP_S)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return self.process.wait()
+
+
+def program(given, variable, name):
+    """The path of a program: as given, else the environment variable, else on PATH."""
+    path = given or os.environ.get(variable) or shutil.which(name)
+    if not path or not os.access(path, os.X_OK):
+        raise RuntimeError(f"{name} not found: give its path (--{name} PATH or {variable}), or "
+                           f"put it on PATH")
+    return path
+
+
+class Engine:
+    """pld-engined on a socket in a private directory, with a catalogue (None: the built-in
+    one) and a seed; `console()` starts pldweb on it, once."""
+
+    def __init__(self, pld_engined, catalogue=None, seed=1, pldweb=None):
+        self.catalogue, self.seed, self.pldweb = catalogue, seed, pldweb
+        self.scratch = tempfile.mkdtemp(prefix="zvpld-")  # mode 0700
+        self.socket = os.path.join(self.scratch, "engine.sock")
+        args = [pld_engined, "--socket", self.socket, "--seed", str(seed)]
+        if catalogue:
+            args += ["--catalogue", catalogue]
+        self._console = None
+        try:
+            self.daemon = Child(args, self.scratch, r"READY .* seed=\d+", "pld-engined")
+        except BaseException:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+            raise
+
+    def console(self):
+        if self._console is None:
+            self._console = Console(self)
+        return self._console
+
+    def stop(self):
+        try:
+            if self._console is not None:
+                self._console.stop()
+            return self.daemon.stop()
+        finally:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+class Console:
+    """pldweb on an engine, on a free port of 127.0.0.1: `url` (with the token), `base`,
+    `token`; `page()` opens it in headless Chromium."""
+
+    def __init__(self, engine):
+        if not engine.pldweb:
+            raise RuntimeError("pldweb not found: give --pldweb PATH or PLDWEB, or put it on PATH")
+        args = [engine.pldweb, "--engine", f"unix:{engine.socket}", "--port", "0"]
+        if engine.catalogue:
+            args += ["--catalogue", engine.catalogue]
+        self.web = Child(args, engine.scratch,
+                         r"listening on (?P<url>(?P<base>http://[^/ ]+)/\?token=(?P<token>\w+))",
+                         "pldweb")
+        self.url, self.base, self.token = self.web.ready.group("url", "base", "token")
+        self.scratch = engine.scratch
+
+    def page(self, chromium=None):
+        """The console's page in a headless Chromium of its own: a zvpld.browser.Page."""
+        from .browser import Page
+        return Page(self.url, chromium)
+
+    def stop(self):
+        return self.web.stop()
