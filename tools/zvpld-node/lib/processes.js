@@ -20,7 +20,7 @@ process.on('exit', () => {
   for (const child of running) child.kill('SIGKILL');
 });
 
-function findProgram(name, override) {
+function findProgram(name, variable, override) {
   if (override) return override;
   for (const dir of (process.env.PATH || '').split(path.delimiter)) {
     const candidate = path.join(dir || '.', name);
@@ -31,7 +31,7 @@ function findProgram(name, override) {
       // not in this directory
     }
   }
-  throw new EngineError(`${name} is neither given (its environment variable) nor on PATH`);
+  throw new EngineError(`${name} not found: set ${variable} to its path, or put it on PATH`);
 }
 
 const kSetpriv = ['/usr/bin/setpriv', '/bin/setpriv'].find((p) => fs.existsSync(p));
@@ -97,7 +97,7 @@ function start(program, args, ready, what) {
 
 // pld-engined on a private socket; `catalogue` (a file, else the built-in one) and `seed`.
 async function startEngine({engined, catalogue, seed = 1, args = []} = {}) {
-  const program = findProgram('pld-engined', engined || process.env.PLD_ENGINED);
+  const program = findProgram('pld-engined', 'PLD_ENGINED', engined || process.env.PLD_ENGINED);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zvpld-'));
   fs.chmodSync(dir, 0o700);
   const socketPath = path.join(dir, 'engine.sock');
@@ -125,7 +125,7 @@ async function startEngine({engined, catalogue, seed = 1, args = []} = {}) {
 // pldweb on the daemon at `socketPath`, on a free port of 127.0.0.1: its address with the token
 // (`url`), without it (`base`), and the token.
 function startConsole({pldweb, socketPath, catalogue, args = []}) {
-  const program = findProgram('pldweb', pldweb || process.env.PLDWEB);
+  const program = findProgram('pldweb', 'PLDWEB', pldweb || process.env.PLDWEB);
   const argv = ['--engine', `unix:${socketPath}`, '--port', '0', ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
   return start(program, argv, (line) => {
