@@ -14,8 +14,10 @@ skip() {
 "$python" -c 'import msgpack, pytest' 2>/dev/null || skip "$python lacks msgpack or pytest"
 
 if [[ $mode == client ]]; then
+    # The tree's plugin alone: one installed too (the package, a pip install) is not loaded again.
     cd "$scratch"
-    PYTHONPATH="$root/tools/zvpld-python:$root/tests/clients/python" exec "$python" -m pytest \
+    PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 PYTHONPATH="$root/tools/zvpld-python:$root/tests/clients/python" \
+        exec "$python" -m pytest \
         -p zvpld.plugin -p no:cacheprovider -q "$root/tests/clients/python" \
         --pld-engined "$engined" --pldweb "$web"
 fi
