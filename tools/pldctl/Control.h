@@ -70,6 +70,9 @@ void PrintJournal(const nlohmann::json& answer);
 // The engine text for a wait command: over the daemon, a deadline past the wait's timeout.
 std::string WaitDeadline(const std::string& engine, const nlohmann::json& command);
 
+// Whether an engine's refusal says that it could not be reached (Output.h's kUnreachable).
+bool Unreachable(const std::string& error);
+
 using Send = std::function<std::string(const std::string& command)>;
 
 // Calls `use` with a connection to the engine's control: the daemon's for unix:PATH, else a
