@@ -145,6 +145,7 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
         const json before = json::parse(send(R"({"do": "status"})"), nullptr, false);
         if (before.is_object() && Unreachable(before.value("error", ""))) {
             std::fprintf(stderr, "pldctl: %s\n", before.value("error", "").c_str());
+            if (m_json) PrintJson(before);
             return kUnreachable;
         }
         const json clock = before.is_object() ? before.value("clock", json()) : json();
