@@ -1,6 +1,7 @@
 // How the connection tells its failures: why a call failed, in a few words, and whether the
 // engine answers at all, which makes calls fail at once while it does not (RemoteConnection.h).
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "RemoteConnection.h"
@@ -33,6 +34,20 @@ void RemoteConnection::answered() {
 void RemoteConnection::failed(std::string why) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_failure = std::move(why);
+}
+
+// Told once rather than at each call that tries again: a client whose daemon is not there
+// would log a line a call, and its user would look for the cause among them.
+void RemoteConnection::unreachable(int error) {
+    const std::string why =
+        "cannot connect to the engine at " + m_path + ": " + std::strerror(error);
+    bool tell = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failure = why;
+        tell = m_logUnreachable && !std::exchange(m_unreachableTold, true);
+    }
+    if (tell) __dlog_printf(kError, kTag, "%s", why.c_str());
 }
 
 std::string RemoteConnection::late() const {

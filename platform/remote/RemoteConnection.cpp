@@ -54,8 +54,11 @@ constexpr char kClosedByDaemon[] = "the daemon closed the connection";
 }  // namespace
 
 RemoteConnection::RemoteConnection(std::string path, std::chrono::milliseconds deadline,
-                                   Listener& listener)
-    : m_path(std::move(path)), m_deadline(deadline), m_listener(listener) {}
+                                   Listener& listener, bool logUnreachable)
+    : m_path(std::move(path)),
+      m_deadline(deadline),
+      m_listener(listener),
+      m_logUnreachable(logUnreachable) {}
 
 RemoteConnection::~RemoteConnection() {
     Close();
@@ -149,11 +152,16 @@ bool RemoteConnection::connect(Deadline until) {
     if (m_path.empty() || m_path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, m_path.data(), m_path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int error = fd < 0 ? errno : 0;
     // A full backlog holds connect up to the send timeout.
-    if (fd < 0 || !sendTimeout(fd, until) ||
+    if (error == 0 && !sendTimeout(fd, until)) error = Clock::now() >= until ? ETIMEDOUT : errno;
+    if (error == 0 &&
         ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        failed(m_path + ": " + std::strerror(errno));
+        error = errno;
+    }
+    if (error != 0) {
         if (fd >= 0) ::close(fd);
+        unreachable(error);
         return false;
     }
     // Whoever listens at the path would answer for the engine, and acknowledge writes it never
@@ -187,6 +195,7 @@ bool RemoteConnection::connect(Deadline until) {
         }
         m_fd = fd;
         m_broken = false;
+        m_unreachableTold = false;
         m_read = std::make_shared<Reading>(fd, ++m_generation);
         m_reader = std::thread(&RemoteConnection::readLoop, this, m_read);
         if (m_introduction) greeting.push_back(*m_introduction);

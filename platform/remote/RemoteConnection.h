@@ -55,7 +55,10 @@ class RemoteConnection {
         ~Listener() = default;
     };
 
-    RemoteConnection(std::string path, std::chrono::milliseconds deadline, Listener& listener);
+    // `logUnreachable`: the first failure to connect, and the first after each connection made,
+    // is logged; a client whose every answer carries Failure() needs no line.
+    RemoteConnection(std::string path, std::chrono::milliseconds deadline, Listener& listener,
+                     bool logUnreachable = true);
     ~RemoteConnection();
     RemoteConnection(const RemoteConnection&) = delete;
     RemoteConnection& operator=(const RemoteConnection&) = delete;
@@ -104,7 +107,8 @@ class RemoteConnection {
     void retire();  // m_connectMutex held
     // The failures' reasons, and the engine's answering or not (ConnectionFailures.cpp).
     void failed(std::string why);
-    std::string late() const;  // "no answer within N ms"
+    void unreachable(int error);  // connect() failed with `error`
+    std::string late() const;     // "no answer within N ms"
 
     // What one connection's reading has in hand: only the thread that holds m_reading uses it.
     struct Reading {
@@ -137,6 +141,7 @@ class RemoteConnection {
     const std::string m_path;
     const std::chrono::milliseconds m_deadline;
     Listener& m_listener;
+    const bool m_logUnreachable;
 
     std::mutex m_connectMutex;  // one caller (re)connects at a time
 
@@ -152,6 +157,7 @@ class RemoteConnection {
     bool m_closed = false;
     std::optional<json> m_introduction;
     std::string m_failure;
+    bool m_unreachableTold = false;  // since the last connection made
     std::thread m_reader;
     std::shared_ptr<Reading> m_read;  // the connection's, while there is one
     bool m_reading = false;           // a thread reads the socket

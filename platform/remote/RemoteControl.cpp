@@ -19,7 +19,7 @@ std::string refusal(const std::string& error) {
 }  // namespace
 
 RemoteControl::RemoteControl(std::string path, std::chrono::milliseconds deadline, std::string name)
-    : m_connection(std::move(path), deadline, *this) {
+    : m_connection(std::move(path), deadline, *this, false) {
     json ask = {{key::kOp, zvwire::op::kControl}, {key::kAsk, true}};
     if (!name.empty()) ask[key::kName] = std::move(name);
     m_connection.Introduce(std::move(ask));

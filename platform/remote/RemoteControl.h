@@ -48,7 +48,7 @@ class RemoteControl : private RemoteConnection::Listener {
     std::mutex m_eventsMutex;
     Events m_events;  // before the connection, whose threads call them
     std::function<void()> m_ended;
-    RemoteConnection m_connection;
+    RemoteConnection m_connection;  // logs no failure to connect: each answer tells it
 };
 }  // namespace zvremote
 

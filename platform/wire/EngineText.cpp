@@ -1,7 +1,9 @@
 #include "EngineText.h"
 
 #include <sys/un.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace zvwire {
@@ -27,6 +29,15 @@ unsigned long deadlineMs(const std::string& value) {
 
 }  // namespace
 
+DefaultSocket FindDefaultSocket() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') return {runtime, false};
+    const char* temp = std::getenv("TMPDIR");
+    return {std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/pld-engined-" +
+                std::to_string(::geteuid()),
+            true};
+}
+
 bool NamesDaemon(const char* text) {
     return text != nullptr && std::strncmp(text, kScheme, sizeof kScheme - 1) == 0;
 }
@@ -49,10 +60,13 @@ bool ReadDaemonText(const std::string& text, DaemonText& out, std::string& error
         deadline = std::chrono::milliseconds(ms);
         path.resize(option);
     }
+    const bool byDefault = path.empty();
+    if (byDefault) path = FindDefaultSocket().Path();
     // The path goes into a socket's address with its NUL.
     constexpr std::size_t kMaxPath = sizeof sockaddr_un::sun_path - 1;
-    if (path.empty() || path.size() > kMaxPath) {
-        error = "socket path must be 1 to " + std::to_string(kMaxPath) + " bytes";
+    if (path.size() > kMaxPath) {
+        error = std::string(byDefault ? "the default socket path " + path + " is too long: " : "") +
+                "socket path must be 1 to " + std::to_string(kMaxPath) + " bytes";
         return false;
     }
     out.path = std::move(path);

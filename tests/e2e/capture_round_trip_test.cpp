@@ -103,8 +103,9 @@ TEST_P(CaptureRough, KeepsWhatNoDefaultGivesAndTheDaemonAnswersTheSame) {
 
     // No engine yet: said on stderr, and no file written.
     Process& none = spawn(PLDCTL_LAUNCH, {"--engine", m_engine, "capture", "--out", m_dir + "/no"});
-    EXPECT_EQ(none.exitStatus(60000), 1);
-    EXPECT_TRUE(logged("pldctl: capture: the engine's inventory cannot be read")) << log();
+    EXPECT_EQ(none.exitStatus(60000), 3);
+    EXPECT_TRUE(logged("pldctl: engine not reachable: cannot connect to the engine at " + m_socket))
+        << log();
     EXPECT_NE(::access((m_dir + "/no").c_str(), F_OK), 0);
 
     ASSERT_NE(daemon(), nullptr) << log();

@@ -200,7 +200,7 @@ TEST_F(ScenarioEndToEndTest, JsonAnswersExitAsTheTextOnesDo) {
         {{"sim", "clear", "nothing"}, daemonText, 1, 1, "/ok", false},
         {{"sim", "status"}, daemonText, 0, 1, "/offline", {1}},
         {{"scenario", "run", refused}, daemonText, 1, 4, "/refused", 1},
-        {{"scenario", "run", refused}, nobody, 1, 4, "/refused", 3},
+        {{"scenario", "run", refused}, nobody, 3, 1, "/ok", false},
         {{"scenario", "check", refused}, daemonText, 0, 1, "/steps", 2},
         {{"scenario", "check", refused, "--catalogue", m_dir + "/catalogue.json"},
          daemonText,

@@ -446,8 +446,28 @@ TEST(RemoteControl, TellsWhyTheDaemonGaveNoAnswer) {
     EXPECT_EQ(send(*control)["error"], "engine not reachable: no answer within 1000 ms");
     daemon.Stop();
     EXPECT_EQ(send(*zvsim::Controller::Open(text, error))["error"],
-              "engine not reachable: " + text.substr(5, text.find('?') - 5) +
-                  ": No such file or directory");
+              "engine not reachable: cannot connect to the engine at " +
+                  text.substr(5, text.find('?') - 5) + ": No such file or directory");
+}
+
+// A client whose daemon is not there logs why once, not at each call; once it has been
+// connected, the next time it cannot connect is told again.
+TEST(RemoteEngine, TellsOnceThatItCannotConnectAndAgainAfterAConnection) {
+    FakeDaemon daemon([](const json&) { return std::vector<json>{{{"value", 1}}}; });
+    daemon.Stop();
+    const std::string text = daemon.Text();
+    const std::vector<std::string> told = {"cannot connect to the engine at " +
+                                           text.substr(5, text.find('?') - 5) +
+                                           ": No such file or directory"};
+    LogCapture log;
+    ZvPldMsgClient client(text.c_str(), "two", "three");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.Init(), 0);
+    EXPECT_EQ(log.takeTexts(), told);
+    daemon.Start();
+    EXPECT_EQ(client.Init(), 1);
+    daemon.Stop();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.Init(), 0);
+    EXPECT_EQ(log.takeTexts(), told);
 }
 
 // Another user's socket at the path, answering anything, gets no call through: the client

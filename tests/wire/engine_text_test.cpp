@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,8 +37,6 @@ TEST(DaemonText, TakesAPathThatFitsAndADeadlineOfDigitsFrom1To3600000AndRefusesT
         {"unix:/run/e.sock?deadline_ms=abc", "", 0, "abc"},
         {"unix:/run/e.sock?deadline_ms= 500", "", 0, " 500"},
         {"unix:/run/e.sock?deadline_ms=500ms", "", 0, "500ms"},
-        {"unix:", "", 0, nullptr},
-        {"unix:?deadline_ms=500", "", 0, nullptr},
         {"unix:" + path107 + "p", "", 0, nullptr},
     };
     for (const Case& c : cases) {
@@ -54,6 +53,41 @@ TEST(DaemonText, TakesAPathThatFitsAndADeadlineOfDigitsFrom1To3600000AndRefusesT
     }
     EXPECT_FALSE(zvwire::NamesDaemon("sim:unix:/run/e.sock"));
     EXPECT_FALSE(zvwire::NamesDaemon(nullptr));
+}
+
+// With no path the text names the socket the daemon listens on by default: in the runtime
+// directory, else in a directory of the user's own under TMPDIR or /tmp; too long, refused.
+TEST(DaemonText, WithNoPathNamesTheDaemonsDefaultSocket) {
+    const std::string own = "/pld-engined-" + std::to_string(::geteuid()) + "/engine.sock";
+    const std::string runtime100(100, 'r');
+    struct Case {
+        const char* runtime;  // null: unset
+        const char* temp;
+        std::string text, path;  // path empty: refused
+    };
+    const std::vector<Case> cases = {
+        {"/run/user/7", "/t", "unix:", "/run/user/7/pld-engined.sock"},
+        {"/run/user/7", nullptr, "unix:?deadline_ms=500", "/run/user/7/pld-engined.sock"},
+        {nullptr, "/t", "unix:", "/t" + own},
+        {"", "", "unix:", "/tmp" + own},
+        {nullptr, nullptr, "unix:?deadline_ms=500", "/tmp" + own},
+        {runtime100.c_str(), nullptr, "unix:", ""},
+    };
+    for (const Case& c : cases) {
+        for (const auto& [name, value] :
+             {std::pair{"XDG_RUNTIME_DIR", c.runtime}, {"TMPDIR", c.temp}}) {
+            value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+        }
+        zvwire::DaemonText read;
+        std::string error;
+        EXPECT_EQ(zvwire::ReadDaemonText(c.text, read, error), !c.path.empty()) << c.text << error;
+        EXPECT_EQ(read.path, c.path) << c.text;
+        if (c.path.empty()) {
+            EXPECT_EQ(error,
+                      "the default socket path " + runtime100 +
+                          "/pld-engined.sock is too long: socket path must be 1 to 107 bytes");
+        }
+    }
 }
 
 TEST(Peer, TellsTheProcessAtTheOtherEndAndTrustsOnlyItsOwnUserAndRoot) {

@@ -7,21 +7,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "Io.h"
 
 namespace pldengined {
-
-DefaultSocket FindDefaultSocket() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') return {runtime, false};
-    const char* temp = std::getenv("TMPDIR");
-    return {std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/pld-engined-" +
-                std::to_string(::geteuid()),
-            true};
-}
 
 std::string PrivateDirectory(const std::string& dir) {
     if (::mkdir(dir.c_str(), 0700) == 0) {

@@ -1,5 +1,5 @@
-// The daemon's socket: where it is by default, the private directory it is made in, and the
-// listener bound to it.
+// The daemon's socket: the private directory it is made in by default (where that is, the
+// clients find out alike: EngineText.h), and the listener bound to it.
 #ifndef PLD_ENGINED_SOCKET_H
 #define PLD_ENGINED_SOCKET_H
 
@@ -8,16 +8,6 @@
 #include "Access.h"
 
 namespace pldengined {
-
-// The default socket's directory: the user's runtime directory, or else one of the user's own
-// in the temporary directory, which the daemon makes and checks (PrivateDirectory).
-struct DefaultSocket {
-    std::string directory;
-    bool made = false;  // by the daemon
-    std::string Path() const { return directory + (made ? "/engine.sock" : "/pld-engined.sock"); }
-};
-
-DefaultSocket FindDefaultSocket();
 
 // Makes `dir` of mode 0700 unless it is there, and checks that it is a directory of the user's
 // own that no one else may enter: a name in a directory open to all is anyone's to take first,

@@ -12,6 +12,7 @@
 
 #include "Access.h"
 #include "DescriptorLimit.h"
+#include "EngineText.h"
 #include "EventLoop.h"
 #include "FanOut.h"
 #include "Log.h"
@@ -54,7 +55,11 @@ int readOptions(int argc, char** argv, Options& o, pldengined::Access& access) {
     CLI::App app{"Serves the simulated PLD engine to client processes over a Unix socket"};
     app.set_version_flag("--version", "pld-engined " ZVPLD_VERSION);
     const CLI::Option* socketOption =
-        app.add_option("--socket", o.socketPath, "Socket path")->capture_default_str();
+        app.add_option("--socket", o.socketPath,
+                       std::string("Socket path; the default, which clients name as unix: "
+                                   "alone: ") +
+                           zvwire::kDefaultSocketWords)
+            ->capture_default_str();
     CLI::Option* catalogueOption = app.add_option("--catalogue", o.cataloguePath,
                                                   "Catalogue file (default: the built-in one)");
     CLI::Option* stateOption = app.add_option("--state", o.statePath,
@@ -198,7 +203,7 @@ void restart(char** argv, zvsim::SimEngine& engine, const pldengined::ScenarioPl
 }  // namespace
 
 int main(int argc, char** argv) {
-    const pldengined::DefaultSocket byDefault = pldengined::FindDefaultSocket();
+    const zvwire::DefaultSocket byDefault = zvwire::FindDefaultSocket();
     Options options;
     options.socketPath = byDefault.Path();
     pldengined::Access access;

@@ -70,11 +70,14 @@ void PrintJournal(const nlohmann::json& answer);
 // The engine text for a wait command: over the daemon, a deadline past the wait's timeout.
 std::string WaitDeadline(const std::string& engine, const nlohmann::json& command);
 
+// Whether an engine's refusal says that it could not be reached (Output.h's kUnreachable).
+bool Unreachable(const std::string& error);
+
 using Send = std::function<std::string(const std::string& command)>;
 
 // Calls `use` with a connection to the engine's control: the daemon's for unix:PATH, else a
 // simulated engine made in this process for the time of the call. Its exit status, or 1 (with
-// the reason on stderr) when the engine cannot be reached, 2 when it cannot be made.
+// the reason on stderr) when the engine text cannot be read, 2 when the engine cannot be made.
 int WithController(const std::string& engine, const std::function<int(const Send&)>& use);
 // The same with the controller itself, which the engine's event feed calls "pldctl".
 int WithEngineController(const std::string& engine,

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -18,8 +19,15 @@ namespace {
 // which counts it; a failure shown without one is counted where it is found.
 std::atomic<unsigned> g_failures{0};
 
+std::atomic<bool> g_initFailed{false};
+
+struct LogLine {
+    std::string tag;
+    int level;
+    std::string text;
+};
 std::mutex g_outputMutex;
-std::vector<std::string> g_logLines;
+std::vector<LogLine> g_logLines;
 
 }  // namespace
 
@@ -41,16 +49,41 @@ unsigned Failures() {
 }
 
 void KeepLogLine(int level, const char* tag, const char* text, void*) {
+    // The proxy's own words for its message client's failed Init, the one sign of an engine
+    // that cannot be reached that any message client gives.
+    if (std::strcmp(tag, "ZvPldProxy") == 0 &&
+        std::strcmp(text, "Failed to init PldMsgClient") == 0) {
+        g_initFailed = true;
+        return;
+    }
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    g_logLines.push_back(std::string(tag) + "/" + std::to_string(level) + ": " + text);
+    g_logLines.push_back(LogLine{tag, level, text});
 }
 
 void PrintLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
     std::printf("%s\n", line.c_str());
-    for (const std::string& log : g_logLines) std::printf("        log %s\n", log.c_str());
+    for (const LogLine& log : g_logLines) {
+        std::printf("        log %s/%d: %s\n", log.tag.c_str(), log.level, log.text.c_str());
+    }
     g_logLines.clear();
     std::fflush(stdout);
+}
+
+bool InitFailed() {
+    return g_initFailed;
+}
+
+int Unreachable() {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    if (g_logLines.empty()) {
+        std::fprintf(stderr, "pldctl: engine not reachable: its message client's Init failed\n");
+    }
+    for (const LogLine& log : g_logLines) {
+        std::fprintf(stderr, "pldctl: engine not reachable: %s\n", log.text.c_str());
+    }
+    g_logLines.clear();
+    return kUnreachable;
 }
 
 void OnStopSignals(void (*handler)(int)) {

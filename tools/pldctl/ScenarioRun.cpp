@@ -143,6 +143,11 @@ int ScenarioCommands::play(const zvsim::Scenario& scenario, const std::string& e
         options.stop = &g_stop;
         options.engineClock = true;
         const json before = json::parse(send(R"({"do": "status"})"), nullptr, false);
+        if (before.is_object() && Unreachable(before.value("error", ""))) {
+            std::fprintf(stderr, "pldctl: %s\n", before.value("error", "").c_str());
+            if (m_json) PrintJson(before);
+            return kUnreachable;
+        }
         const json clock = before.is_object() ? before.value("clock", json()) : json();
         if (m_speed > 0) {
             const json answer = json::parse(

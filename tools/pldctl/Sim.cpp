@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "Control.h"
+#include "Output.h"
 #include "sim/Controller.h"
 #include "sim/SimEngine.h"
 
@@ -90,6 +91,10 @@ std::string CommandLine(const json& command) {
         line += " " + key + "=" + (value.is_string() ? value.get<std::string>() : value.dump());
     }
     return line;
+}
+
+bool Unreachable(const std::string& error) {
+    return error.rfind("engine not reachable: ", 0) == 0;
 }
 
 int WithController(const std::string& engine, const std::function<int(const Send&)>& use) {
@@ -307,7 +312,7 @@ int SimCommands::run(const std::string& engine) const {
                          error.c_str());
             if (*m_json)
                 PrintJson(answer.is_object() ? answer : json{{"ok", false}, {"error", error}});
-            return 1;
+            return Unreachable(error) ? kUnreachable : 1;
         }
         if (*m_json) {
             PrintJson(answer);

@@ -100,7 +100,7 @@ int SimEvents::run(const std::string& engine) const {
             });
         if (!error.empty()) {
             std::fprintf(stderr, "pldctl: sim events: %s\n", error.c_str());
-            return 1;
+            return Unreachable(error) ? kUnreachable : 1;
         }
         std::unique_lock<std::mutex> lock(seen->mutex);
         if (!m_json) {

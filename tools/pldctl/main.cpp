@@ -13,6 +13,7 @@
 
 #include "Commands.h"
 #include "Control.h"
+#include "EngineText.h"
 #include "Notifications.h"
 #include "Output.h"
 #include "TraceShow.h"
@@ -47,8 +48,10 @@ struct Options {
 
 void addEngineOptions(CLI::App& app, Options& o) {
     app.add_option("--engine", o.engine,
-                   "message client's first text: sim (built-in catalogue), sim:FILE, or unix:PATH "
-                   "(the engine daemon's socket)")
+                   std::string("message client's first text: sim (built-in catalogue), "
+                               "sim:FILE, or unix:PATH (the engine daemon's socket); unix: "
+                               "alone names the daemon's default: ") +
+                       zvwire::kDefaultSocketWords)
         ->capture_default_str();
     app.add_option("--catalogue", o.cataloguePath,
                    "with unix:PATH, the catalogue file the daemon serves, for the tour, watch, "
@@ -192,7 +195,8 @@ int runCatalogueCommand(ZvPldProxy& proxy, const Options& o) {
     return failureStatus();
 }
 
-// The subcommands that go through a proxy: 0, 1 when a call failed, 2 when pldctl could not run.
+// The subcommands that go through a proxy: 0, 1 when a call failed, 2 when pldctl could not run,
+// 3 when the engine cannot be reached.
 int runWithProxy(const Options& o) {
     dlog_set_sink(pldctl::KeepLogLine, nullptr);
     try {
@@ -203,6 +207,8 @@ int runWithProxy(const Options& o) {
             return 2;
         }
         ZvPldProxy proxy(o.engine.c_str(), "pldctl");
+        // Every call would fail alike, each with a line of its own.
+        if (pldctl::InitFailed()) return pldctl::Unreachable();
         if (o.capture->parsed()) {
             // In process a probe costs half a microsecond; elsewhere each is a round trip of
             // 35 to 75, and all 65536 GddIds of three devices take 8 to 15 s.

@@ -27,6 +27,7 @@
 #include "Drainer.h"
 #include "EngineAccess.h"
 #include "EngineStatus.h"
+#include "EngineText.h"
 #include "EventHub.h"
 #include "Log.h"
 #include "MhdServer.h"
@@ -110,7 +111,9 @@ struct Options {
 // The engine, the address to listen on and the catalogue.
 void addServiceOptions(CLI::App& app, Options& o) {
     app.add_option("--engine", o.engine,
-                   "message client's first text: sim, sim:FILE or unix:PATH (the engine daemon)")
+                   std::string("message client's first text: sim, sim:FILE or unix:PATH (the "
+                               "engine daemon); unix: alone names the daemon's default: ") +
+                       zvwire::kDefaultSocketWords)
         ->capture_default_str();
     app.add_option("--listen", o.listen, "address to listen on")->capture_default_str();
     app.add_option("--port", o.port, "port to listen on; 0: any free port")
