@@ -28,7 +28,8 @@ void RemoteConnection::answered() {
         m_lastAnswer = Clock::now();
         std::swap(again, m_unresponsive);
     }
-    if (again) __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
+    if (again && m_logFailures)
+        __dlog_printf(kError, kTag, "unix:%s: the engine answers again", m_path.c_str());
 }
 
 void RemoteConnection::failed(std::string why) {
@@ -45,7 +46,7 @@ void RemoteConnection::unreachable(int error) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_failure = why;
-        tell = m_logUnreachable && !std::exchange(m_unreachableTold, true);
+        tell = m_logFailures && !std::exchange(m_unreachableTold, true);
     }
     if (tell) __dlog_printf(kError, kTag, "%s", why.c_str());
 }
@@ -64,10 +65,11 @@ void RemoteConnection::missed(Deadline sent) {
         if (m_unresponsive) return;
         m_unresponsive = true;
     }
-    __dlog_printf(kError, kTag,
-                  "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
-                  "it answers again",
-                  m_path.c_str(), static_cast<long long>(m_deadline.count()));
+    if (m_logFailures)
+        __dlog_printf(kError, kTag,
+                      "unix:%s: the engine did not answer within %lld ms: calls fail with 13 until "
+                      "it answers again",
+                      m_path.c_str(), static_cast<long long>(m_deadline.count()));
 }
 
 }  // namespace zvremote

@@ -54,11 +54,11 @@ constexpr char kClosedByDaemon[] = "the daemon closed the connection";
 }  // namespace
 
 RemoteConnection::RemoteConnection(std::string path, std::chrono::milliseconds deadline,
-                                   Listener& listener, bool logUnreachable)
+                                   Listener& listener, bool logFailures)
     : m_path(std::move(path)),
       m_deadline(deadline),
       m_listener(listener),
-      m_logUnreachable(logUnreachable) {}
+      m_logFailures(logFailures) {}
 
 RemoteConnection::~RemoteConnection() {
     Close();

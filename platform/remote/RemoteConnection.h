@@ -55,10 +55,11 @@ class RemoteConnection {
         ~Listener() = default;
     };
 
-    // `logUnreachable`: the first failure to connect, and the first after each connection made,
-    // is logged; a client whose every answer carries Failure() needs no line.
+    // `logFailures`: the first failure to connect (and the first after each connection made), an
+    // engine that stops answering and that answers again are logged; a client whose every answer
+    // carries Failure() needs no line. A daemon refused as an impostor is logged whatever it says.
     RemoteConnection(std::string path, std::chrono::milliseconds deadline, Listener& listener,
-                     bool logUnreachable = true);
+                     bool logFailures = true);
     ~RemoteConnection();
     RemoteConnection(const RemoteConnection&) = delete;
     RemoteConnection& operator=(const RemoteConnection&) = delete;
@@ -141,7 +142,7 @@ class RemoteConnection {
     const std::string m_path;
     const std::chrono::milliseconds m_deadline;
     Listener& m_listener;
-    const bool m_logUnreachable;
+    const bool m_logFailures;
 
     std::mutex m_connectMutex;  // one caller (re)connects at a time
 

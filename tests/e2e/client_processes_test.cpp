@@ -282,6 +282,12 @@ TEST_F(EndToEndTest, PldctlThatCannotReachTheEngineSaysWhyOnceAndExits3) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);  // bound, closed: a socket no one serves
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
+    // Listening, never accepting: the connection is made and nothing answers.
+    const std::string silent = m_dir + "/silent.sock";
+    std::strncpy(address.sun_path, silent.c_str(), sizeof address.sun_path - 1);
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listening, 8), 0);
     ASSERT_EQ(::mkdir((m_dir + "/shut").c_str(), 0), 0);
     std::ofstream(m_dir + "/s.json")
         << R"({"name": "s", "steps": [{"at": 0, "do": "offline", "device": 1}]})";
@@ -292,6 +298,8 @@ TEST_F(EndToEndTest, PldctlThatCannotReachTheEngineSaysWhyOnceAndExits3) {
         const char* cause;
         const char* prefix = "";  // before "engine not reachable"
         std::size_t printed = 0;  // lines on stdout
+        std::string said = {};    // the whole line, when it tells no failure to connect
+        int status = 3;
     } cases[] = {
         {missing, {"get", "1", "1"}, noFile.c_str()},
         {missing, {"set", "1", "1", "5"}, noFile.c_str()},
@@ -306,6 +314,28 @@ TEST_F(EndToEndTest, PldctlThatCannotReachTheEngineSaysWhyOnceAndExits3) {
         {dead, {"get", "1", "1"}, "Connection refused"},
         {dead, {"sim", "status"}, "Connection refused", "sim status: "},
         {shut, {"get", "1", "1"}, "Permission denied"},
+        {silent + "?deadline_ms=300",
+         {"get", "1", "1"},
+         "",
+         "",
+         0,
+         "pldctl: engine not reachable: unix:" + silent +
+             ": the engine did not answer within 300 ms: calls fail with 13 until it answers "
+             "again"},
+        {silent + "?deadline_ms=300",
+         {"sim", "status"},
+         "",
+         "",
+         0,
+         "pldctl: sim status: engine not reachable: no answer within 300 ms"},
+        // A mistake on the command line rather than an engine out of reach: 2.
+        {silent + "?deadline_ms=0",
+         {"sim", "status"},
+         "",
+         "",
+         0,
+         "pldctl: --engine unix:" + silent + "?deadline_ms=0: deadline_ms must be 1 to 3600000: 0",
+         2},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--engine", "unix:" + c.socket};
@@ -319,12 +349,16 @@ TEST_F(EndToEndTest, PldctlThatCannotReachTheEngineSaysWhyOnceAndExits3) {
         });
         const std::string what = ::testing::PrintToString(args);
         EXPECT_EQ(run.lines().size(), c.printed) << what;
-        EXPECT_EQ(run.exitStatus(), 3) << what;
-        EXPECT_EQ(log(), std::string("pldctl: ") + c.prefix +
-                             "engine not reachable: cannot connect to the engine at " + c.socket +
-                             ": " + c.cause + "\n")
+        EXPECT_EQ(run.exitStatus(), c.status) << what;
+        EXPECT_EQ(log(), (c.said.empty() ? std::string("pldctl: ") + c.prefix +
+                                               "engine not reachable: cannot connect to the "
+                                               "engine at " +
+                                               c.socket + ": " + c.cause
+                                         : c.said) +
+                             "\n")
             << what;
     }
+    ::close(listening);
 }
 
 // Neither the daemon nor its clients given a path, they meet on the default socket: in the

@@ -243,6 +243,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     CLI11_PARSE(app, argc, argv);
 
+    // A daemon's text that cannot be used is a mistake on the command line, not an engine out of
+    // reach: said as such, before anything is tried.
+    zvwire::DaemonText daemon;
+    std::string mistake;
+    if (!trace.parsed() && zvwire::NamesDaemon(options.engine.c_str()) &&
+        !zvwire::ReadDaemonText(options.engine, daemon, mistake)) {
+        std::fprintf(stderr, "pldctl: --engine %s: %s\n", options.engine.c_str(), mistake.c_str());
+        return 2;
+    }
     if (simEvents.parsed()) return simEvents.run(options.engine);
     if (sim.parsed()) return sim.run(options.engine);
     if (scenario.parsed()) return scenario.run(options.engine);
