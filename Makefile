@@ -11,7 +11,7 @@
 # make fuzz  - fuzz the active-events answer, the frame decoder, the control commands, the
 #              scenario reader and the trace reader, a minute each (clang, libFuzzer, ASan and UBSan)
 # make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
-#              powerpc (ppc32) in build/packages/, from Release trees, checked by lintian
+#              powerpc (ppc32) in build/packages/ from Release trees, checked by lintian
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
 #              memory error or lost block fails it
 # Each target first installs the Debian packages it lacks (as root) or names them.

@@ -43,13 +43,18 @@ for tool in pldctl pld-engined pldweb; do
     page=/usr/share/man/man1/$tool.1.gz
     [[ -f $page ]] || { echo "no manual page of $tool" >&2; exit 1; }
     # man reports groff's warnings on stderr; a page that does not render is a failure.
-    text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>"$work/man.log") && [[ ! -s $work/man.log ]] ||
-        { cat "$work/man.log" >&2; echo "$page does not read cleanly" >&2; exit 1; }
+    if ! text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>"$work/man.log") ||
+        [[ -s $work/man.log ]]; then
+        cat "$work/man.log" >&2
+        echo "$page does not read cleanly" >&2
+        exit 1
+    fi
     grep -q '^EXIT STATUS' <<<"$text" || { echo "$page has no EXIT STATUS" >&2; exit 1; }
 done
 pldctl get 1 100
 # A daemon that is not there: the first error names the socket, and pldctl stops at once.
-if pldctl --engine unix:/nonexistent/engine.sock get 1 100 >"$work/missing.out" 2>"$work/missing.err"; then
+if timeout 30 pldctl --engine unix:/nonexistent/engine.sock get 1 100 >"$work/missing.out" \
+    2>"$work/missing.err"; then
     echo "pldctl succeeded without a daemon" >&2
     exit 1
 fi
