@@ -136,7 +136,8 @@ package:
 		(cd build/$$preset && cpack -G DEB -B ../packages >cpack.log) || exit 1; \
 	done
 	rm -rf build/packages/_CPack_Packages
-	lintian --fail-on error,warning build/packages/*.deb build/packages/*.ddeb
+	lintian --fail-on error,warning build/packages/*.deb
+	lintian --fail-on error,warning build/packages/*.ddeb
 	tests/package/check-package.sh optimised build/packages
 	@ls build/packages
 

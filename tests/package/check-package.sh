@@ -15,7 +15,8 @@
 #     the library's package of the version that added the newest export it uses: the package's
 #     own symbols file, and one written by the same script with one export added later.
 #   manuals PAGES TOOL...: each tool's written manual page (PAGES/NAME.1) names every option that
-#     its --help and its subcommands' list, and has a tagged paragraph for every subcommand.
+#     its --help and its subcommands' list and every $VARIABLE/path they give as a default, and
+#     has a tagged paragraph for every subcommand.
 #   optimised PACKAGES: each architecture's library package holds an optimised build (make
 #     package's Release trees): the CMake files of the Release configuration alone, no debug
 #     information in the library, its -dbgsym package's compiled with -O2 or more, and the
@@ -151,6 +152,11 @@ manuals)
             grep -qE -- "(^|[^a-z-])$option([^a-z0-9-]|$)" <<<"$text" ||
                 { echo "$page: no $option (of ${*:2} --help)" >&2; missing=1; }
         done < <(grep -oE -- '--[a-z][a-z0-9-]*' <<<"$help" | sort -u)
+        # The defaults --help names by their variables (the daemon's socket) read the same.
+        while read -r path; do
+            grep -qF -- "$path" <<<"$text" ||
+                { echo "$page: no $path (of ${*:2} --help)" >&2; missing=1; }
+        done < <(grep -oE '\$[A-Z_]+/[A-Za-z0-9._/-]+' <<<"$help" | sort -u)
         while read -r sub; do
             grep -qE "(^|[^a-z-])$sub([^a-z-]|$)" <<<"$tags" ||
                 { echo "$page: no paragraph of ${*:2} $sub" >&2; missing=1; }
