@@ -9,7 +9,8 @@
 #     and runs the tools with those libraries alone (no run path of their own: the loader is shown
 #     the directory, as it finds /usr's by itself); then the library's and the development
 #     packages too, and builds and runs the outside client against them
-#     (tests/install/check-client.sh). The libraries' packages are Multi-Arch: same.
+#     (tests/install/check-client.sh). The libraries' packages are Multi-Arch: same; the documents
+#     the manual pages name are in the tools' package.
 #   units PACKAGES WORK_PARENT: systemd-analyze verifies the tools' package's systemd units.
 #   symbols PACKAGES WORK_PARENT CMAKE NM CXX: dpkg-shlibdeps makes the outside client depend on
 #     the library's package of the version that added the newest export it uses: the package's
@@ -75,6 +76,11 @@ client)
         echo "${tool#"$root"} ${args[*]}:"
         LD_LIBRARY_PATH=$libs timeout 60 "${emulator[@]}" "$tool" "${args[@]}"
     done
+    # The documents the manual pages send a reader to are in the package.
+    while read -r doc; do
+        [[ -e $root$doc ]] || { echo "a manual page names $doc, not in the package" >&2; exit 1; }
+    done < <(zcat "$root"/usr/share/man/man1/*.1.gz | sed 's/\\-/-/g' |
+        grep -oE '/usr/share/doc/zvpld-tools/[A-Za-z0-9._/-]*[A-Za-z0-9/]' | sort -u)
     for package in libzvpldproxy1 libzvpldproxy-dev zvpld-sim-dev; do
         dpkg-deb -x "$(deb $package)" "$root"
     done
