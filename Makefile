@@ -12,7 +12,7 @@
 #              scenario reader and the trace reader, a minute each (clang, libFuzzer, ASan and UBSan)
 # make node-modules - the Node client's and its Playwright examples' npm packages (npm ci)
 # make package - Debian packages of the library, its stand-ins and the tools for amd64 (host) and
-#              powerpc (ppc32) in build/packages/, checked by lintian
+#              powerpc (ppc32) in build/packages/ from Release trees, checked by lintian
 # make valgrind - the host tests under valgrind's memcheck, the stress tests at a lower count: any
 #              memory error or lost block fails it
 # Each target first installs the Debian packages it lacks (as root) or names them.
@@ -134,12 +134,13 @@ count-instructions:
 	qemu-ppc -L /usr/powerpc-linux-gnu $(PATHS) allocs
 	scripts/count-instructions $(PATHS) bench/ppc32-counts.txt $(if $(UPDATE),--update)
 
-# The test legs' trees, packaged as they are (Debug, stripped): what the packages hold is built,
-# not the tests. cmake/Packaging.cmake says what goes where; docs/packaging.md why.
+# The Release trees, the host's and the device's (the ppc32 tree of make bench's SIZE), with debug
+# symbols that go to the -dbgsym packages: what the packages hold is built, not the tests.
+# cmake/Packaging.cmake says what goes where; docs/packaging.md why.
 package:
 	@$(ENSURE) host ppc32
 	rm -rf build/packages
-	for preset in host ppc32; do \
+	for preset in host-release ppc32-release; do \
 		cmake --preset $$preset >/dev/null && \
 		cmake --build --preset $$preset --target zvpld_package_inputs && \
 		(cd build/$$preset && cpack -G DEB -B ../packages >cpack.log) || exit 1; \
@@ -147,6 +148,8 @@ package:
 	rm -rf build/packages/_CPack_Packages
 	scripts/package-python build/packages
 	lintian --fail-on error,warning build/packages/*.deb
+	lintian --fail-on error,warning build/packages/*.ddeb
+	tests/package/check-package.sh optimised build/packages
 	@ls build/packages
 
 format:

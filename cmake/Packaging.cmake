@@ -1,6 +1,7 @@
 # Debian packages of the install components (cpack -G DEB, or make package): the shared library
-# split as Debian splits one, the stand-ins for the device's components, and the tools. The
-# version is the project's (CMakeLists.txt): docs/packaging.md says how a change moves it.
+# split as Debian splits one, the stand-ins for the device's components split the same way, and
+# the tools, each with its debug symbols in a -dbgsym package. The version is the project's
+# (CMakeLists.txt): docs/packaging.md says how a change moves it.
 
 set(ZVPLD_LIB_PACKAGE libzvpldproxy${PROJECT_VERSION_MAJOR})
 set(ZVPLD_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -24,8 +25,21 @@ else()
         OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
 
-# Each package's documentation directory holds the copyright and the changelog.
-string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# Each package's documentation directory holds the copyright and the changelog. Its date is the
+# last commit's (or SOURCE_DATE_EPOCH's), not the configure time's: a Multi-Arch: same package
+# of each architecture holds the same file, or the two cannot be installed together.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+        OUTPUT_VARIABLE _epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT _epoch)
+        set(_epoch 0)
+    endif()
+    set(ENV{SOURCE_DATE_EPOCH} ${_epoch})
+    string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+    unset(ENV{SOURCE_DATE_EPOCH})
+else()
+    string(TIMESTAMP _date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+endif()
 file(CONFIGURE OUTPUT ${ZVPLD_DEB_DIR}/changelog CONTENT
 "zvpld (${PROJECT_VERSION}) unstable; urgency=medium
 
@@ -37,10 +51,11 @@ execute_process(COMMAND gzip -9nc ${ZVPLD_DEB_DIR}/changelog
     OUTPUT_FILE ${ZVPLD_DEB_DIR}/changelog.gz)
 
 # package: component, section, summary, description (one paragraph), lintian overrides
-set(ZVPLD_PACKAGES ${ZVPLD_LIB_PACKAGE} libzvpldproxy-dev zvpld-sim zvpld-tools)
+set(ZVPLD_PACKAGES ${ZVPLD_LIB_PACKAGE} libzvpldproxy-dev zvpld-sim zvpld-sim-dev zvpld-tools)
 set(_component_${ZVPLD_LIB_PACKAGE} lib)
 set(_component_libzvpldproxy-dev dev)
 set(_component_zvpld-sim sim)
+set(_component_zvpld-sim-dev simdev)
 set(_component_zvpld-tools tools)
 foreach(package IN LISTS ZVPLD_PACKAGES)
     set(component ${_component_${package}})
@@ -72,33 +87,20 @@ file(WRITE ${ZVPLD_DEB_DIR}/shlibs
     "libZvPldProxy ${PROJECT_VERSION_MAJOR} ${ZVPLD_LIB_PACKAGE} (>= ${PROJECT_VERSION})\n")
 file(WRITE ${ZVPLD_DEB_DIR}/triggers "activate-noawait ldconfig\n")
 
-# The tools' manual pages, from their --help and --version texts (help2man; under the emulator
-# for a cross build), their documents and pld-engined's systemd user units.
-find_program(ZVPLD_HELP2MAN help2man)
-set(_summary_pldctl "read, write and watch the PLD engine's data points through libZvPldProxy")
-set(_summary_pld-engined "serve the simulated PLD engine on a Unix socket")
-set(_summary_pldweb "web console on libZvPldProxy")
+# The tools' manual pages, written in docs/man/ (roff), compressed as Debian installs them; their
+# documents and pld-engined's systemd user units.
 set(_manuals "")
-list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _emulator)
-if(_emulator)
-    string(APPEND _emulator " ")
-endif()
 foreach(tool IN ITEMS pldctl pld-engined pldweb)
-    if(NOT TARGET ${tool} OR NOT ZVPLD_HELP2MAN)
+    if(NOT TARGET ${tool})
         continue()
     endif()
-    set(page ${ZVPLD_DEB_DIR}/man/${tool}.1)
-    add_custom_command(OUTPUT ${page}.gz
-        # help2man runs the text it is given in a shell: the emulator's command line, for a cross
-        # build. The default socket shows as the variable it comes from, not this machine's path.
-        COMMAND ${CMAKE_COMMAND} -E env XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR
-            ${ZVPLD_HELP2MAN} --no-info --section=1 --name=${_summary_${tool}} --output=${page}
-            "${_emulator}$<TARGET_FILE:${tool}>"
-        COMMAND gzip -9nf ${page}
-        DEPENDS ${tool}
-        VERBATIM
-        COMMENT "Writing the manual page of ${tool}")
-    list(APPEND _manuals ${page}.gz)
+    set(page ${ZVPLD_DEB_DIR}/man/${tool}.1.gz)
+    add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${ZVPLD_DEB_DIR}/man
+        COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/man/${tool}.1 > ${page}
+        DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${tool}.1
+        COMMENT "Compressing the manual page of ${tool}")
+    list(APPEND _manuals ${page})
 endforeach()
 if(_manuals)
     add_custom_target(zvpld_manuals ALL DEPENDS ${_manuals})
@@ -132,9 +134,21 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # CPack's value for "none", so that it puts no common synopsis before each package's own.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Each package's ELF files are stripped while packaging, their debug information going to a
+# PACKAGE-dbgsym package (.ddeb) by build id, with the target's own binutils for a cross build.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL lib dev sim tools)
+set(CPACK_COMPONENTS_ALL lib dev sim simdev tools)
+# The tools under /usr find the libraries where the system looks: no run path (an install into
+# another prefix keeps the one that leads to its lib directory).
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageNoToolRunPath.cmake)
+# The libraries' packages, whose files of one architecture never clash with another's, are
+# Multi-Arch: same; what CPack leaves undone is done after it built them.
+set(CPACK_ZVPLD_MULTIARCH_SAME ${ZVPLD_LIB_PACKAGE} libzvpldproxy-dev zvpld-sim zvpld-sim-dev)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageFinish.cmake)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZVPLD_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -151,7 +165,10 @@ set(CPACK_DEBIAN_LIB_DESCRIPTION "client proxy to the PLD engine
 libZvPldProxy gives a client process, such as the device's web front end,
 one object through which it reaches the PLD engine: data points, reports,
 notifications and active events. It needs the device's engine message
-client, mutex wrapper and log library (off the device: zvpld-sim).")
+client, mutex wrapper and log library (libzvpldmsgclient, libzvlinuxmutex,
+libdlog), which the device's firmware provides. On a workstation the
+stand-ins' run-time package, zvpld-sim, provides all three: install it
+with this one.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzvpldproxy-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -159,10 +176,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${ZVPLD_LIB_PACKAGE} (= ${PROJECT_VERSION}
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client proxy to the PLD engine - development files
 The header of libZvPldProxy, its link, its CMake package (find_package
 ZvPldProxy) and its pkg-config file (ZvPldProxy). The headers of the device's
-components come with their own development files (off the device: zvpld-sim).")
+components come with their own development files (on a workstation:
+zvpld-sim-dev).")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME zvpld-sim)
-set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SIM_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "${_runtime}")
 set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES "${_components}")
 set(CPACK_DEBIAN_SIM_PACKAGE_CONFLICTS "${_components}")
@@ -172,8 +190,17 @@ set(CPACK_DEBIAN_SIM_DESCRIPTION "stand-ins for the PLD device's components - no
 NOT FOR A DEVICE'S ROOT FILE SYSTEM: it would take the place of the device's
 own components. For workstations: the engine message client with a simulated
 engine and a client of the engine daemon (unix:PATH), the mutex wrapper and
-the log library, with their headers, so that libZvPldProxy and its tools run
-without the device.")
+the log library, under the device's file names, so that libZvPldProxy and
+its tools run without the device.")
+
+set(CPACK_DEBIAN_SIMDEV_PACKAGE_NAME zvpld-sim-dev)
+set(CPACK_DEBIAN_SIMDEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_SIMDEV_PACKAGE_DEPENDS "zvpld-sim (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_SIMDEV_DESCRIPTION "stand-ins for the PLD device's components - development files
+The headers of the stand-ins for the device's engine message client, mutex
+wrapper and log library, under the device's names in /usr/include/zvpld, and
+their CMake targets, which find_package(ZvPldProxy) of libzvpldproxy-dev
+uses, for building a client of libZvPldProxy on a workstation.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zvpld-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)

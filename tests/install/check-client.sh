@@ -40,12 +40,15 @@ flags=$(env -u PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR="$sysroot" PKG_CONFIG_LIBD
     ${LDFLAGS:-} $flags
 
 # CMake's client and the installed pldctl find the libraries by their run paths, and the
-# library its stand-ins by its own; the pkg-config client has none and is given the directory.
+# library its stand-ins by its own; the pkg-config client has none and is given the directory, as
+# is the packages' pldctl (unpacked into SYSROOT), which has none under /usr.
 echo "cmake/client:"
 timeout 60 "${emulator[@]}" "$work/cmake/client"
 echo "pc-client:"
 LD_LIBRARY_PATH=$lib timeout 60 "${emulator[@]}" "$work/pc-client"
 if [[ -x $prefix/bin/pldctl ]]; then
     echo "bin/pldctl:"
-    timeout 60 "${emulator[@]}" "$prefix/bin/pldctl" get 1 100
+    path=()
+    [[ -z $sysroot ]] || path=(env "LD_LIBRARY_PATH=$lib")
+    timeout 60 "${path[@]}" "${emulator[@]}" "$prefix/bin/pldctl" get 1 100
 fi

@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# The Debian packages of a build tree, made by CPack into PACKAGES (one file each of the four).
+# The Debian packages of a build tree, made by CPack into PACKAGES (one file each of the five, and
+# their -dbgsym packages).
 #   build PACKAGES BUILD_DIR: makes them (cpack, after the build).
-#   lint PACKAGES: lintian finds no error and no warning that the packages do not override.
+#   lint PACKAGES: lintian finds no error and no warning that the packages (-dbgsym ones too) do
+#     not override.
 #   client PACKAGES WORK_PARENT CMAKE GENERATOR CXX PKG_CONFIG [TOOLCHAIN_FILE] [-- EMULATOR...]:
-#     unpacks the tools' and the stand-ins' packages into a scratch root (dpkg-deb -x) and runs
-#     the tools with those libraries alone; then the library's packages too, and builds and runs
-#     the outside client against them (tests/install/check-client.sh).
+#     unpacks the tools' and the stand-ins' run-time packages into a scratch root (dpkg-deb -x)
+#     and runs the tools with those libraries alone (no run path of their own: the loader is shown
+#     the directory, as it finds /usr's by itself); then the library's and the development
+#     packages too, and builds and runs the outside client against them
+#     (tests/install/check-client.sh). The libraries' packages are Multi-Arch: same; the documents
+#     the manual pages name are in the tools' package.
 #   units PACKAGES WORK_PARENT: systemd-analyze verifies the tools' package's systemd units.
 #   symbols PACKAGES WORK_PARENT CMAKE NM CXX: dpkg-shlibdeps makes the outside client depend on
 #     the library's package of the version that added the newest export it uses: the package's
 #     own symbols file, and one written by the same script with one export added later.
+#   manuals PAGES TOOL...: each tool's written manual page (PAGES/NAME.1) names every option that
+#     its --help and its subcommands' list and every $VARIABLE/path they give as a default, and
+#     has a tagged paragraph for every subcommand.
+#   optimised PACKAGES: each architecture's library package holds an optimised build (make
+#     package's Release trees): the CMake files of the Release configuration alone, no debug
+#     information in the library, its -dbgsym package's compiled with -O2 or more, and the
+#     powerpc library within a margin of the size make bench reports (SIZE, 133,104 bytes; the
+#     Debug build's is 395,376).
 set -euo pipefail
 
 what=$1 packages=$2
@@ -38,7 +51,7 @@ build)
     ;;
 lint)
     need lintian
-    lintian --fail-on error,warning "$packages"/*.deb
+    lintian --fail-on error,warning "$packages"/*.deb "$packages"/*.ddeb
     ;;
 client)
     scratch "$1"
@@ -52,16 +65,30 @@ client)
     for package in zvpld-sim zvpld-tools; do
         dpkg-deb -x "$(deb $package)" "$root"
     done
+    libs=$(dirname "$(find "$root/usr/lib" -name libdlog.so)")
     for tool in "$root"/usr/bin/*; do
         readelf -d "$tool" | grep -F '[libZvPldProxy.so' &&
             { echo "$tool needs libZvPldProxy's package" >&2; exit 1; }
+        readelf -d "$tool" | grep -E '\((RPATH|RUNPATH)\)' &&
+            { echo "$tool has a run path under /usr" >&2; exit 1; }
         args=(--version)
         [[ $tool == */pldctl ]] && args=(get 1 100)
         echo "${tool#"$root"} ${args[*]}:"
-        timeout 60 "${emulator[@]}" "$tool" "${args[@]}"
+        LD_LIBRARY_PATH=$libs timeout 60 "${emulator[@]}" "$tool" "${args[@]}"
     done
-    for package in libzvpldproxy1 libzvpldproxy-dev; do
+    # The documents the manual pages send a reader to are in the package.
+    while read -r doc; do
+        [[ -e $root$doc ]] || { echo "a manual page names $doc, not in the package" >&2; exit 1; }
+    done < <(zcat "$root"/usr/share/man/man1/*.1.gz | sed 's/\\-/-/g' |
+        grep -oE '/usr/share/doc/zvpld-tools/[A-Za-z0-9._/-]*[A-Za-z0-9/]' | sort -u)
+    for package in libzvpldproxy1 libzvpldproxy-dev zvpld-sim-dev; do
         dpkg-deb -x "$(deb $package)" "$root"
+    done
+    # Two architectures' libraries install side by side; the tools are of one.
+    for package in libzvpldproxy1 libzvpldproxy-dev zvpld-sim zvpld-sim-dev zvpld-tools; do
+        field=$(dpkg-deb -f "$(deb $package)" Multi-Arch)
+        [[ $field == same || ($package == zvpld-tools && $field == no) ]] ||
+            { echo "$package: Multi-Arch '$field'" >&2; exit 1; }
     done
     # The library package holds the library's run-time files only: no link, no stand-in.
     dpkg-deb -c "$(deb libzvpldproxy1)" | awk '$1 !~ /^d/ {print $6}' | grep '\.so' |
@@ -93,14 +120,14 @@ symbols)
     # dpkg-shlibdeps reads the symbols files of packages being built, in debian/PACKAGE/DEBIAN.
     mkdir debian link
     printf 'Source: client\n\nPackage: client\nArchitecture: any\n' >debian/control
-    for package in libzvpldproxy1 zvpld-sim libzvpldproxy-dev; do
+    for package in libzvpldproxy1 zvpld-sim libzvpldproxy-dev zvpld-sim-dev; do
         dpkg-deb -R "$(deb $package)" "debian/$package"
     done
     lib=$(dirname debian/libzvpldproxy1/usr/lib/*/libZvPldProxy.so.1)
     sim=$(dirname debian/zvpld-sim/usr/lib/*/libdlog.so)
     ln -s "$work/$lib/libZvPldProxy.so.1" link/libZvPldProxy.so
     "$cxx" -std=c++17 "$source/tests/install/client/main.cpp" -o client \
-        -Idebian/libzvpldproxy-dev/usr/include -Idebian/zvpld-sim/usr/include -Llink \
+        -Idebian/libzvpldproxy-dev/usr/include -Idebian/zvpld-sim-dev/usr/include/zvpld -Llink \
         -Wl,-rpath-link,"$sim" -lZvPldProxy
     depends() {
         dpkg-shlibdeps -O -l"$lib" -l"$sim" client 2>/dev/null |
@@ -119,6 +146,70 @@ symbols)
         -DPACKAGE=libzvpldproxy1 -DDEV_PACKAGE=libzvpldproxy-dev -DFIRST=1.0.0 \
         -DOUTPUT=debian/libzvpldproxy1/DEBIAN/symbols -P "$source/cmake/WriteSymbols.cmake"
     expect "libzvpldproxy1 (>= 1.1.0)" "$(depends)"
+    ;;
+manuals)
+    # The page's text with roff's escapes undone, and its tags (the line after each .TP).
+    plain() { sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' "$1"; }
+    missing=0
+    walk() {
+        local help option sub
+        help=$("$@" --help </dev/null)
+        while read -r option; do
+            grep -qE -- "(^|[^a-z-])$option([^a-z0-9-]|$)" <<<"$text" ||
+                { echo "$page: no $option (of ${*:2} --help)" >&2; missing=1; }
+        done < <(grep -oE -- '--[a-z][a-z0-9-]*' <<<"$help" | sort -u)
+        # The defaults --help names by their variables (the daemon's socket) read the same.
+        while read -r path; do
+            grep -qF -- "$path" <<<"$text" ||
+                { echo "$page: no $path (of ${*:2} --help)" >&2; missing=1; }
+        done < <(grep -oE '\$[A-Z_]+/[A-Za-z0-9._/-]+' <<<"$help" | sort -u)
+        while read -r sub; do
+            grep -qE "(^|[^a-z-])$sub([^a-z-]|$)" <<<"$tags" ||
+                { echo "$page: no paragraph of ${*:2} $sub" >&2; missing=1; }
+            walk "$@" "$sub"
+        done < <(sed -n '/^Subcommands:/,$s/^  \([a-z][a-z-]*\) .*/\1/p' <<<"$help")
+    }
+    for tool in "$@"; do
+        page=$packages/$(basename "$tool").1
+        text=$(plain "$page")
+        tags=$(awk 'tag { print; tag = 0 } /^\.TP/ { tag = 1 }' <<<"$text")
+        walk "$tool"
+    done
+    ((missing == 0)) && echo "the pages name every subcommand and option of $*"
+    exit $missing
+    ;;
+optimised)
+    checked=0
+    for lib in "$packages"/libzvpldproxy1_*.deb; do
+        arch=$(dpkg-deb -f "$lib" Architecture)
+        root=$(mktemp -d)
+        trap 'rm -rf "$root"' EXIT
+        for package in libzvpldproxy1 libzvpldproxy-dev zvpld-sim-dev; do
+            dpkg-deb -x "$packages/${package}_"*"_$arch.deb" "$root"
+        done
+        targets=$(find "$root" -name '*Targets-*.cmake' -printf '%f\n' | sort | xargs)
+        [[ $targets == "ZvPldPlatformTargets-release.cmake ZvPldProxyTargets-release.cmake" ]] ||
+            { echo "$arch: the CMake files of another build: $targets" >&2; exit 1; }
+        so=$(find "$root" -name 'libZvPldProxy.so.1.*')
+        readelf -S "$so" | grep -F .debug_info &&
+            { echo "$arch: $so holds debug information" >&2; exit 1; }
+        id=$(readelf -n "$so" | sed -n 's/.*Build ID: //p')
+        dpkg-deb -x "$packages/libzvpldproxy1-dbgsym_"*"_$arch.ddeb" "$root"
+        debug=$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+        producers=$(readelf --debug-dump=info "$debug" 2>/dev/null |
+            sed -n 's/.*DW_AT_producer.*: GNU/GNU/p' | sort -u || true)
+        if [[ -z $producers ]] || grep -v -E ' -O[23s]\b' <<<"$producers"; then
+            echo "$arch: the library's -dbgsym is not optimised: $producers" >&2
+            exit 1
+        fi
+        size=$(stat -c %s "$so")
+        [[ $arch != powerpc ]] || ((size <= 140000)) ||
+            { echo "$arch: the library's $size bytes: not make bench's SIZE (133,104)" >&2; exit 1; }
+        echo "$arch: $(basename "$so") optimised ($size bytes), $targets"
+        rm -rf "$root"
+        checked=$((checked + 1))
+    done
+    ((checked > 0)) || { echo "no library package in $packages" >&2; exit 1; }
     ;;
 *) echo "unknown check: $what" >&2; exit 2 ;;
 esac
