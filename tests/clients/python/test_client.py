@@ -153,6 +153,8 @@ def other_connection_changes(path, mark):
 def test_feed_events_interleaved_with_a_reply_are_kept(pld_engine):
     # A wait outlasts the client's own timeout.
     with zvpld.Client(pld_engine.socket, timeout=0.3) as client:
+        with pytest.raises(zvpld.EngineError, match=r"needs subscribe\(\) first"):
+            client.events()
         client.subscribe()
         mark = client.mark()
         threading.Thread(target=other_connection_changes, args=(pld_engine.socket, mark)).start()
@@ -231,3 +233,13 @@ def test_wait_that_times_out_tells_what_came(pld, reads, count, holds):
         f"waited 100 ms for {calls} of GetVelPntStr on device 2 since #{mark}, saw "
         f"{len(reads) - 1 if count == 2 else 0}; the journal since #{mark} holds: " +
         holds.replace("{1}", str(mark + 1)))
+
+
+def test_after_a_restart_it_asked_for_the_client_connects_again(own_engine):
+    with zvpld.Client(own_engine.socket) as client:
+        client.subscribe()
+        assert client.restart()["ok"] is True
+        assert client.status()["ok"] is True
+        with zvpld.Client(own_engine.socket, name="after") as other:
+            other.offline(device=1)
+        assert client.next_event(lambda e: e["do"] == "offline")["origin"]["name"] == "after"
