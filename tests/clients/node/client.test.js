@@ -18,6 +18,8 @@ const {Connection} = require('../../../tools/zvpld-node/lib/connection');
 const ROOT = path.resolve(__dirname, '../../..');
 const CASES = JSON.parse(fs.readFileSync(path.join(__dirname, '../control-cases.json'))).cases;
 const OVERHEAT = path.join(ROOT, 'examples/scenarios/overheat.json');
+const BAD_SCENARIOS =
+    JSON.parse(fs.readFileSync(path.join(__dirname, '../bad-scenarios.json'))).cases;
 const methodOf =
     Object.fromEntries(Object.entries(require('../../../tools/zvpld-node/lib/client').kVerbs)
                            .map(([method, verb]) => [verb, method]));
@@ -159,6 +161,21 @@ describe('against the built-in catalogue', () => {
   test('a scenario that is no regular file is refused before anything is sent', async () => {
     await assert.rejects(client.playScenario(ROOT), /is not a regular file|not a regular file/);
   });
+
+  for (const c of BAD_SCENARIOS) {
+    test(`a scenario file with ${c.name} is refused before anything is sent`, async () => {
+      const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zvpld-scenario-'));
+      const file = path.join(dir, 'bad.json');
+      fs.writeFileSync(file, JSON.stringify(c.file));
+      try {
+        await assert.rejects(
+            client.playScenario(file),
+            (e) => [file, `step ${c.step}`, c.field].every((part) => e.message.includes(part)));
+      } finally {
+        fs.rmSync(dir, {recursive: true, force: true});
+      }
+    });
+  }
 });
 
 // A map's frame; a value {float: x} goes as a float64, which encode() makes an integer of.

@@ -2,6 +2,7 @@
 deadlines on a daemon gone or stopped, the event feed (blocking and asyncio), reads and writes
 of points, a scenario on the frozen clock and the story a wait that timed out tells."""
 import asyncio
+import json
 import os
 import pathlib
 import signal
@@ -243,3 +244,16 @@ def test_after_a_restart_it_asked_for_the_client_connects_again(own_engine):
         with zvpld.Client(own_engine.socket, name="after") as other:
             other.offline(device=1)
         assert client.next_event(lambda e: e["do"] == "offline")["origin"]["name"] == "after"
+
+
+BAD_SCENARIOS = json.loads((pathlib.Path(__file__).parents[1] / "bad-scenarios.json").read_text())
+
+
+@pytest.mark.parametrize("case", BAD_SCENARIOS["cases"], ids=lambda case: case["name"])
+def test_bad_scenario_file_is_refused_before_anything_is_sent(pld, tmp_path, case):
+    path = tmp_path / "bad.json"
+    path.write_text(json.dumps(case["file"]))
+    with pytest.raises(ValueError) as refused:
+        pld.play_scenario(path)
+    assert all(part in str(refused.value) for part in (str(path), f"step {case['step']}",
+                                                       case["field"])), refused.value
