@@ -162,6 +162,19 @@ describe('against the built-in catalogue', () => {
     await assert.rejects(client.playScenario(ROOT), /is not a regular file|not a regular file/);
   });
 
+  test('the console serves a token of its own, whatever PLDWEB_TOKEN holds', async () => {
+    process.env.PLDWEB_TOKEN = 'an-inherited.token~of_the_user';
+    let web;
+    try {
+      web = await zvpld.startConsole({socketPath: daemon.socketPath});
+      assert.equal(web.url, `${web.base}/?token=${web.token}`);
+      assert.ok(web.token.length >= 16 && !web.token.includes('inherited'), web.token);
+    } finally {
+      delete process.env.PLDWEB_TOKEN;
+      await web?.stop();
+    }
+  });
+
   for (const c of BAD_SCENARIOS) {
     test(`a scenario file with ${c.name} is refused before anything is sent`, async () => {
       const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zvpld-scenario-'));

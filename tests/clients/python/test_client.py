@@ -16,7 +16,7 @@ import zvpld
 import zvpld.aio
 import zvpld.wire
 from conftest import fake_daemon, frame
-from zvpld.processes import Engine
+from zvpld.processes import Engine, program
 
 OVERHEAT = pathlib.Path(__file__).parents[3] / "examples/scenarios/overheat.json"
 
@@ -257,3 +257,16 @@ def test_bad_scenario_file_is_refused_before_anything_is_sent(pld, tmp_path, cas
         pld.play_scenario(path)
     assert all(part in str(refused.value) for part in (str(path), f"step {case['step']}",
                                                        case["field"])), refused.value
+
+
+def test_console_serves_a_token_of_its_own_whatever_the_environment_holds(
+        pld_engined, request, monkeypatch):
+    monkeypatch.setenv("PLDWEB_TOKEN", "an-inherited.token~of_the_user")
+    engine = Engine(pld_engined, pldweb=program(request.config.getoption("--pldweb"), "PLDWEB",
+                                                "pldweb"))
+    try:
+        console = engine.console()
+        assert console.url == f"{console.base}/?token={console.token}"
+        assert len(console.token) >= 16 and "inherited" not in console.token
+    finally:
+        engine.stop()

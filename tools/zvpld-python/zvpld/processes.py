@@ -4,6 +4,7 @@ one that exits first failing with its stderr, and each stopped by SIGTERM, then 
 import ctypes
 import os
 import re
+import secrets
 import shutil
 import signal
 import subprocess
@@ -22,12 +23,12 @@ def _die_with_parent():
 class Child:
     """A program run until it prints a line matching `ready` on stdout (the match is kept)."""
 
-    def __init__(self, args, scratch, ready, what):
+    def __init__(self, args, scratch, ready, what, env=None):
         self.what = what
         out, err = (os.path.join(scratch, f"{what}.{n}") for n in ("out", "err"))
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
             self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=stdout,
-                                            stderr=stderr, start_new_session=True,
+                                            stderr=stderr, start_new_session=True, env=env,
                                             preexec_fn=_die_with_parent)
         deadline = time.monotonic() + START_S
         while True:
@@ -106,12 +107,19 @@ class Console:
     def __init__(self, engine):
         if not engine.pldweb:
             raise RuntimeError("pldweb not found: give --pldweb PATH or PLDWEB, or put it on PATH")
-        args = [engine.pldweb, "--engine", f"unix:{engine.socket}", "--port", "0"]
+        # A token of its own, in the private folder (a command line is anyone's to read): one
+        # the user keeps in PLDWEB_TOKEN is not the fixture's to serve, nor to show in a report.
+        token_file = os.path.join(engine.scratch, "pldweb.token")
+        fd = os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_urlsafe(24))
+        args = [engine.pldweb, "--engine", f"unix:{engine.socket}", "--port", "0",
+                "--token-file", token_file]
         if engine.catalogue:
             args += ["--catalogue", engine.catalogue]
-        self.web = Child(args, engine.scratch,
-                         r"listening on (?P<url>(?P<base>http://[^/ ]+)/\?token=(?P<token>\w+))",
-                         "pldweb")
+        env = {k: v for k, v in os.environ.items() if k != "PLDWEB_TOKEN"}
+        self.web = Child(args, engine.scratch, r"listening on (?P<url>(?P<base>http://[^/ ]+)/"
+                         r"\?token=(?P<token>[A-Za-z0-9._~-]+))", "pldweb", env)
         self.url, self.base, self.token = self.web.ready.group("url", "base", "token")
         self.scratch = engine.scratch
 
