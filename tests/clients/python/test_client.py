@@ -270,3 +270,16 @@ def test_console_serves_a_token_of_its_own_whatever_the_environment_holds(
         assert len(console.token) >= 16 and "inherited" not in console.token
     finally:
         engine.stop()
+
+
+# Each row leaves the clock otherwise than the next one wants it.
+@pytest.mark.parametrize("frozen", [pytest.param(True, marks=pytest.mark.pld_clock("frozen")),
+                                    False,
+                                    pytest.param(True, marks=pytest.mark.pld_clock("frozen")),
+                                    pytest.param(False, marks=pytest.mark.pld_clock("run"))])
+@pytest.mark.pld_engine(seed=None)
+def test_clock_as_each_test_starts(pld, pld_engine, frozen):
+    assert pld_engine.seed == 1
+    assert pld.status()["clock"]["frozen"] is frozen
+    assert frozen or pld.status()["clock"]["speed"] == 1
+    pld.run_clock(speed=3) if frozen else pld.freeze()
