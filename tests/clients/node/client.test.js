@@ -58,24 +58,32 @@ describe('against the built-in catalogue', () => {
     });
   }
 
-  test('a wait that times out says what it waited for and what the journal holds', async () => {
-    await client.fullReset();
-    const since = await client.mark();
-    await client.read(1, 100);
-    const wait = (fields) => client.wait({since, timeout_ms: 50, ...fields});
-    await assert.rejects(
-        wait({op: 'GetVelPntStr', device: 2}),
-        (e) => e instanceof zvpld.WaitTimedOut &&
-            e.message.startsWith(
-                `waited 50 ms for 1 call of GetVelPntStr on device 2 since #${since}, saw 0; ` +
-                `the journal since #${since} holds none such; its last: #${since + 1} ` +
-                'GetVelPntStr device 1 point 100 module 0 status 0 (client '));
-    await assert.rejects(
-        wait({op: 'GetVelPntStr', device: 1, count: 2}),
-        (e) => e.message.startsWith(
-            `waited 50 ms for 2 calls of GetVelPntStr on device 1 since #${since}, ` +
-            `saw 1; the journal since #${since} holds 1 such: #${since + 1} GetVelPntStr`));
-  });
+  // [the reads before, the count awaited, what the journal holds (#{1}: the first after the mark)]
+  const waits = [
+    [
+      [[1, 100]], 1,
+      'nothing that matches; its last calls: #{1} GetVelPntStr device 1 point 100 status 0'
+    ],
+    [[[2, 200], [1, 100]], 2, '#{1} GetVelPntStr device 2 point 200 status 0'],
+    [[], 1, 'no call at all'],
+  ];
+  for (const [reads, count, holds] of waits) {
+    test(`a wait that times out after ${reads.length} reads tells what came`, async () => {
+      await client.fullReset();
+      const since = await client.mark();
+      for (const read of reads) await client.read(...read);
+      await assert.rejects(
+          client.wait({op: 'GetVelPntStr', device: 2, count, since, timeout_ms: 100}), (e) => {
+            assert.ok(e instanceof zvpld.WaitTimedOut, e.stack);
+            assert.equal(
+                e.message,
+                `waited 100 ms for ${count === 1 ? '1 call' : `${count} calls`} of GetVelPntStr ` +
+                    `on device 2 since #${since}, saw ${count === 2 ? reads.length - 1 : 0}; ` +
+                    `the journal since #${since} holds: ${holds.replace('{1}', since + 1)}`);
+            return true;
+          });
+    });
+  }
 
   // [what, the call, its value or the status it fails with]
   const calls = [

@@ -20,7 +20,8 @@ const kWaitMarginMs = 2000;
 // The room given to the engine for a point's text: more than any text it holds. A longer text
 // in the reply is the daemon's fault.
 const kTextSize = 1024;
-// What a wait's failure lists of the journal.
+// What a wait's failure lists of the journal: its calls that match, else its last calls.
+const kMatchingShown = 8;
 const kEntriesShown = 5;
 
 // The control verbs whose method is the plain command; `wait` has one of its own.
@@ -77,12 +78,8 @@ function numberText(value) {
 }
 
 function entryText(e) {
-  const where = ['device', 'point', 'module']
-                    .filter((k) => e[k] !== undefined && e[k] !== 65535)
-                    .map((k) => ` ${k} ${e[k]}`)
-                    .join('');
-  const time = e.held ? ', held' : e.dropped ? ', dropped' : '';
-  return `#${e.seq} ${e.op}${where} status ${e.status} (client ${e.client}${time})`;
+  const where = ['device', 'point'].filter((k) => k in e).map((k) => ` ${k} ${e[k]}`).join('');
+  return `#${e.seq} ${e.op}${where} status ${e.status}`;
 }
 
 class Client {
@@ -189,38 +186,42 @@ class Client {
     throw new WaitTimedOut(await this.waitStory(fields, timeoutMs, answer), command, answer);
   }
 
-  // What a wait expected and what the journal holds instead.
+  // What a wait expected and what the journal holds instead, worded as the Python client words
+  // it: the journal's calls of the same filters, else its last calls of any op.
   async waitStory(fields, timeoutMs, answer) {
-    const since = fields.since || 0;
-    const count = fields.count || 1;
     const filters = {};
-    for (const k of ['op', 'device', 'point', 'client']) {
+    for (const k of ['op', 'device', 'point', 'client', 'since']) {
       if (fields[k] !== undefined) filters[k] = fields[k];
     }
-    const what = `${count} call${count === 1 ? '' : 's'}` +
-        (filters.op ? ` of ${filters.op}` : '') +
+    const count = fields.count ?? 1;
+    const what = `${count} call${count === 1 ? '' : 's'} of ${filters.op ?? 'any op'}` +
         (filters.device !== undefined ? ` on device ${filters.device}` : '') +
         (filters.point !== undefined ? ` point ${filters.point}` : '') +
         (filters.client !== undefined ? ` by client ${filters.client}` : '');
-    let story = `waited ${timeoutMs} ms for ${what} since #${since}, saw ${answer.seen}; `;
+    const mark =
+        filters.since !== undefined ? `since #${filters.since}` : 'since the journal began';
+    const story = `waited ${timeoutMs} ms for ${what} ${mark}, saw ${answer.seen ?? '?'}; ` +
+        `the journal ${mark} holds: `;
+    let same;
     try {
-      const same = await this.control('journal', {...filters, since, limit: kEntriesShown});
-      if (same.count > 0) {
-        return `${story}the journal since #${since} holds ${same.count} such: ` +
-            same.entries.map(entryText).join(', ');
-      }
-      const last = Number.isInteger(answer.last) ? answer.last : same.last;
-      const any = await this.control('journal', {
-        since: Math.max(since, last - kEntriesShown),
+      same = await this.control('journal', {...filters, limit: kMatchingShown});
+    } catch (e) {
+      return `${story}(unreadable: ${e.message})`;
+    }
+    if (same.count) return story + same.entries.map(entryText).join(', ');
+    let last;
+    try {
+      last = await this.control('journal', {
+        since: Math.max(filters.since ?? 0, same.last - kEntriesShown),
         limit: kEntriesShown,
       });
-      story += `the journal since #${since} holds none such`;
-      return any.entries.length === 0 ?
-          `${story}, nor any other call` :
-          `${story}; its last: ${any.entries.map(entryText).join(', ')}`;
     } catch (e) {
-      return `${story}the journal could not be read: ${e.message}`;
+      return `${story}nothing that matches (the rest unreadable: ${e.message})`;
     }
+    return story +
+        (last.entries.length === 0 ?
+             'no call at all' :
+             `nothing that matches; its last calls: ${last.entries.map(entryText).join(', ')}`);
   }
 
   freeze() {
