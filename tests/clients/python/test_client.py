@@ -5,6 +5,7 @@ import asyncio
 import json
 import os
 import pathlib
+import shutil
 import signal
 import struct
 import threading
@@ -283,3 +284,19 @@ def test_clock_as_each_test_starts(pld, pld_engine, frozen):
     assert pld.status()["clock"]["frozen"] is frozen
     assert frozen or pld.status()["clock"]["speed"] == 1
     pld.run_clock(speed=3) if frozen else pld.freeze()
+
+
+LEFT_OPEN = []
+
+
+# The first row leaves its page open; the second finds it closed, its profile folder gone.
+@pytest.mark.skipif(not shutil.which(os.environ.get("CHROMIUM", "chromium")),
+                    reason="no chromium")
+@pytest.mark.parametrize("row", ["opens", "finds"])
+def test_page_left_open_is_closed_as_the_test_ends(pld_console, row):
+    if row == "opens":
+        page = pld_console.page()
+        LEFT_OPEN.append((page._child, page._profile.name))
+        return
+    child, profile = LEFT_OPEN.pop()
+    assert child.poll() is not None and not os.path.exists(profile)

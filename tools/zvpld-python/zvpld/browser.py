@@ -107,6 +107,8 @@ class Page:
         return value
 
     def close(self):
+        if self._child.returncode is not None and self._to is None:
+            return  # closed already
         # Chromium's helpers are in its process group: the whole group goes.
         try:
             os.killpg(self._child.pid, signal.SIGTERM)
@@ -118,6 +120,7 @@ class Page:
         self._child.wait()
         for fd in (self._to, self._from):
             os.close(fd)
+        self._to = self._from = None
         self._profile.cleanup()
 
     def __enter__(self):

@@ -111,8 +111,11 @@ def pld(request, pld_engine):
 
 @pytest.fixture
 def pld_console(pld_engine):
-    """pldweb on the test's engine: `.url` (with its token), `.base`, `.token`, `.page()`."""
+    """pldweb on the test's engine: `.url` (with its token), `.base`, `.token`, `.page()`; the
+    pages the test opened are closed as it ends."""
     try:
-        return pld_engine.console()
+        console = pld_engine.console()
     except RuntimeError as e:
         pytest.fail(str(e), pytrace=False)
+    yield console
+    console.close_pages()

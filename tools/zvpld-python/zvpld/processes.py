@@ -1,6 +1,9 @@
 """The engine daemon and the web console as a test run's children: each in a process group of
 its own that dies with the run (PR_SET_PDEATHSIG), its line of readiness awaited with a deadline,
-one that exits first failing with its stderr, and each stopped by SIGTERM, then SIGKILL."""
+one that exits first failing with its stderr, and each stopped by SIGTERM, then SIGKILL.
+
+The kernel sends PR_SET_PDEATHSIG when the thread that started the child ends, not the process:
+start them from the thread that runs the tests (pytest's main thread), not from a passing one."""
 import ctypes
 import os
 import re
@@ -122,11 +125,21 @@ class Console:
                          r"\?token=(?P<token>[A-Za-z0-9._~-]+))", "pldweb", env)
         self.url, self.base, self.token = self.web.ready.group("url", "base", "token")
         self.scratch = engine.scratch
+        self._pages = []
 
     def page(self, chromium=None):
-        """The console's page in a headless Chromium of its own: a zvpld.browser.Page."""
+        """The console's page in a headless Chromium of its own: a zvpld.browser.Page, closed at
+        the end of the test at the latest."""
         from .browser import Page
-        return Page(self.url, chromium)
+        page = Page(self.url, chromium)
+        self._pages.append(page)
+        return page
+
+    def close_pages(self):
+        """Closes the pages opened and not closed (their Chromium, their profile folder)."""
+        while self._pages:
+            self._pages.pop().close()
 
     def stop(self):
+        self.close_pages()
         return self.web.stop()
