@@ -4,6 +4,7 @@ one that exits first failing with its stderr, and each stopped by SIGTERM, then 
 
 The kernel sends PR_SET_PDEATHSIG when the thread that started the child ends, not the process:
 start them from the thread that runs the tests (pytest's main thread), not from a passing one."""
+import contextlib
 import ctypes
 import os
 import re
@@ -23,6 +24,27 @@ def _die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def spawn(args, setup=None, **kwargs):
+    """`args` in a process group of its own, killed when its starter dies; `setup` runs in the
+    child before the program."""
+    def prepare():
+        _die_with_parent()
+        if setup:
+            setup()
+    return subprocess.Popen(args, start_new_session=True, preexec_fn=prepare, **kwargs)
+
+
+def stop_group(child):
+    """SIGTERM, then the exit status; what is left of its process group (a program's helpers,
+    one that ignored the SIGTERM for STOP_S) is killed."""
+    with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
+        os.killpg(child.pid, signal.SIGTERM)
+        child.wait(STOP_S)
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(child.pid, signal.SIGKILL)
+    return child.wait()
+
+
 class Child:
     """A program run until it prints a line matching `ready` on stdout (the match is kept)."""
 
@@ -30,9 +52,8 @@ class Child:
         self.what = what
         out, err = (os.path.join(scratch, f"{what}.{n}") for n in ("out", "err"))
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
-            self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=stdout,
-                                            stderr=stderr, start_new_session=True, env=env,
-                                            preexec_fn=_die_with_parent)
+            self.process = spawn(args, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                 env=env)
         deadline = time.monotonic() + START_S
         while True:
             with open(out, encoding="utf-8", errors="replace") as f:
