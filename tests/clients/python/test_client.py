@@ -105,6 +105,14 @@ def test_fake_daemon_is_refused(client, ask, then, error, message):
         assert str(refused.value).startswith(message.format(path=path))
 
 
+def test_feed_frames_before_a_subscription_are_not_kept():
+    def feed_then_reply(i):
+        return frame({"feed": {"do": "offline"}}) * 3 + frame({"id": i, "status": 0,
+                                                               "text": b"60.0"})
+    with fake_daemon(ASKED, feed_then_reply) as path, zvpld.Client(path) as engine:
+        assert engine.read(1, 100) == "60.0" and len(engine._conn.feed) == 0
+
+
 @pytest.mark.parametrize("sig, pending, error, kind", [
     (signal.SIGKILL, True, zvpld.EngineGone, "blocking"),
     (signal.SIGKILL, True, zvpld.EngineGone, "asyncio"),
