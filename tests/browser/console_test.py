@@ -3,9 +3,6 @@
 headless Chromium driven over the DevTools pipe, or its answers to bad requests. Everything
 started here runs in a process group of its own, dies with this script and is stopped before it
 returns; only 127.0.0.1 and a Unix socket are used."""
-import contextlib
-import ctypes
-import fcntl
 import http.client
 import json
 import os
@@ -18,11 +15,13 @@ import tempfile
 import threading
 import time
 
-CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "catalogue.json")
-# --disable-dev-shm-usage: a container's /dev/shm is often too small.
-CHROMIUM_FLAGS = ("--headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-                  " --disable-sync --disable-background-networking --disable-component-update"
-                  " --remote-debugging-pipe --disable-dev-shm-usage").split()
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The Python client's process and browser helpers, from the tree (they need no msgpack).
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "zvpld-python"))
+from zvpld.browser import Page  # noqa: E402
+from zvpld.processes import spawn, stop_group as stop  # noqa: E402
+
+CATALOGUE = os.path.join(HERE, "catalogue.json")
 
 # The catalogue's table as the page shows it: device, GddId, label, module, value, access.
 TABLE = [row.split("|") for row in [
@@ -52,71 +51,6 @@ def wait_for(what, check):
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.05)
     return value
-
-
-def spawn(args, setup=None, **kwargs):
-    """In a process group of its own, killed (PR_SET_PDEATHSIG) when this script dies."""
-    def prepare():
-        ctypes.CDLL(None).prctl(1, signal.SIGKILL)
-        if setup:
-            setup()
-    return subprocess.Popen(args, start_new_session=True, preexec_fn=prepare, **kwargs)
-
-
-def stop(child):
-    """SIGTERM, then its exit status; its whole group is killed whatever happens."""
-    try:
-        os.killpg(child.pid, signal.SIGTERM)
-        return child.wait(5)
-    finally:
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(child.pid, signal.SIGKILL)
-        child.wait()
-
-
-def above_4(fd):
-    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 5)
-    os.close(fd)
-    return moved
-
-
-class Browser:
-    """Chromium's DevTools protocol over --remote-debugging-pipe: JSON messages ended by NUL,
-    written to its fd 3 and read from its fd 4."""
-
-    def __init__(self, chromium, profile):
-        # Both pipes above fd 4: moving an end onto 3 or 4 must not clobber the other end, nor
-        # leave it close-on-exec (dup2 of a descriptor onto itself changes nothing).
-        to_r, self.to_chrome, self.from_chrome, from_w = (above_4(fd)
-                                                          for fd in (*os.pipe(), *os.pipe()))
-        self.child = spawn([chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}"],
-                           lambda: (os.dup2(to_r, 3), os.dup2(from_w, 4)), close_fds=False,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(to_r)
-        os.close(from_w)
-        self.buffer, self.last_id, self.session = b"", 0, None
-
-    def call(self, method, params):
-        self.last_id += 1
-        message = {"id": self.last_id, "method": method, "params": params}
-        if self.session:
-            message["sessionId"] = self.session
-        os.write(self.to_chrome, json.dumps(message).encode() + b"\0")
-        while True:
-            while b"\0" not in self.buffer:
-                chunk = os.read(self.from_chrome, 1 << 16)
-                assert chunk, "Chromium closed its pipe"
-                self.buffer += chunk
-            raw, self.buffer = self.buffer.split(b"\0", 1)
-            answer = json.loads(raw)
-            if answer.get("id") == self.last_id:
-                assert "error" not in answer, f"{method}: {answer['error']}"
-                return answer["result"]
-
-    def js(self, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
-        assert "exceptionDetails" not in result, f"{expression}: {result['exceptionDetails']}"
-        return result["result"].get("value")
 
 
 # Each console's token, by address, as it printed it.
@@ -173,11 +107,8 @@ def address_of(web):
 
 
 def open_page(address, browser):
-    # The address pldweb printed: its token is exchanged for the cookie and leaves the address.
-    target = browser.call("Target.createTarget",
-                          {"url": f"http://{address}/?token={TOKENS[address]}"})["targetId"]
-    browser.session = browser.call("Target.attachToTarget",
-                                   {"targetId": target, "flatten": True})["sessionId"]
+    # The address pldweb printed (the page's): its token is exchanged for the cookie and leaves
+    # the address.
     wait_for("the table and the event stream", lambda: browser.js(
         "document.body?.dataset.stream === 'open' && document.body.dataset.loaded === 'yes'"))
     assert browser.js("location.href") == f"http://{address}/", browser.js("location.href")
@@ -383,12 +314,8 @@ def main():
         return 77  # skipped
 
     def page(address, web, daemon):
-        with tempfile.TemporaryDirectory(prefix="pldweb-profile-") as profile:
-            browser = Browser(chromium, profile)
-            try:
-                (check_simulation if check == "simulation" else check_page)(address, browser)
-            finally:
-                stop(browser.child)
+        with Page(f"http://{address}/?token={TOKENS[address]}", chromium) as browser:
+            (check_simulation if check == "simulation" else check_page)(address, browser)
     return run(pldweb, pld_engined, check_api if check == "api" else page, 90)
 
 

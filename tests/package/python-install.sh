@@ -2,19 +2,28 @@
 # As a user would (root): installs the Python client's package with apt-get, imports it with
 # Debian's Python from outside the tree, and checks that pytest loads its plugin by the entry
 # point alone (its options in pytest's help, gone with `-p no:zvpld`). Removes the package
-# again, whatever failed.
+# again, whatever failed; a python3-zvpld installed before is someone's: then it changes nothing
+# and exits 77 (skipped).
 # Usage: python-install.sh DEB
 set -euo pipefail
 
 deb=$(realpath "$1")
 version=$(dpkg-deb -f "$deb" Version)
+if dpkg-query -W -f='${Status}\n' python3-zvpld 2>/dev/null | grep -q ' installed$'; then
+    echo "skipped: python3-zvpld is installed already; not replaced, not removed"
+    exit 77
+fi
 work=$(mktemp -d)
+installed=no
 cleanup() {
     cd /
     rm -rf "$work"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq python3-zvpld >/dev/null
+    if [[ $installed == yes ]]; then
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq python3-zvpld >/dev/null
+    fi
 }
 trap cleanup EXIT
+installed=yes  # from here on, whatever apt-get did is ours to undo
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" \
     python3-pytest >"$work/apt.log" || { cat "$work/apt.log"; exit 1; }
 

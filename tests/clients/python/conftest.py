@@ -28,10 +28,16 @@ def own_engine(pld_engined):
     engine.stop()
 
 
+def frame(message):
+    body = msgpack.packb(message, use_bin_type=True)
+    return struct.pack(">I", len(body)) + body
+
+
 @contextlib.contextmanager
-def fake_daemon(reply):
-    """A socket whose server answers the first request with `reply` (its id the request's)
-    and then holds the connection until the client closes it."""
+def fake_daemon(reply, then=None):
+    """A socket whose server answers the first request with `reply` (its id the request's), the
+    second with `then(its id)` (bytes) if given, and then holds the connection until the client
+    closes it."""
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "fake.sock")
         server = socket.socket(socket.AF_UNIX)
@@ -42,10 +48,12 @@ def fake_daemon(reply):
         def serve():
             connection, _ = server.accept()
             with connection:
-                (length,) = struct.unpack(">I", connection.recv(4, socket.MSG_WAITALL))
-                asked = msgpack.unpackb(connection.recv(length, socket.MSG_WAITALL))
-                body = msgpack.packb({"id": asked["id"], **reply})
-                connection.sendall(struct.pack(">I", len(body)) + body)
+                for answer in (lambda i: frame({"id": i, **reply}), then):
+                    if answer is None:
+                        break
+                    (length,) = struct.unpack(">I", connection.recv(4, socket.MSG_WAITALL))
+                    asked = msgpack.unpackb(connection.recv(length, socket.MSG_WAITALL))
+                    connection.sendall(answer(asked["id"]))
                 connection.recv(1)
         thread = threading.Thread(target=serve)
         thread.start()

@@ -3,7 +3,7 @@
 // control verb, the journal's wait with a failure that says what the journal saw, the two
 // engine calls a test needs (read and write a point's text), and the event feed.
 
-const {Connection} = require('./connection');
+const {Connection, decodeMarkingFloats, kBody} = require('./connection');
 const {
   EngineError,
   EngineGone,
@@ -17,9 +17,11 @@ const {
 const PROTOCOL_VERSION = 1;
 // A wait's reply comes at its timeout at the latest; the margin covers the trip and the loop.
 const kWaitMarginMs = 2000;
-// The room given to the engine for a point's text: more than any text it holds.
+// The room given to the engine for a point's text: more than any text it holds. A longer text
+// in the reply is the daemon's fault.
 const kTextSize = 1024;
-// What a wait's failure lists of the journal.
+// What a wait's failure lists of the journal: its calls that match, else its last calls.
+const kMatchingShown = 8;
 const kEntriesShown = 5;
 
 // The control verbs whose method is the plain command; `wait` has one of its own.
@@ -69,13 +71,15 @@ function pointOf(device, point, module) {
 
 const anyEvent = () => true;
 
+// A number as the daemon sent it: a float (decoded as {float}) shows as one.
+function numberText(value) {
+  if (value === null || typeof value !== 'object' || !('float' in value)) return shown(value);
+  return Number.isInteger(value.float) ? value.float.toFixed(1) : String(value.float);
+}
+
 function entryText(e) {
-  const where = ['device', 'point', 'module']
-                    .filter((k) => e[k] !== undefined && e[k] !== 65535)
-                    .map((k) => ` ${k} ${e[k]}`)
-                    .join('');
-  const time = e.held ? ', held' : e.dropped ? ', dropped' : '';
-  return `#${e.seq} ${e.op}${where} status ${e.status} (client ${e.client}${time})`;
+  const where = ['device', 'point'].filter((k) => k in e).map((k) => ` ${k} ${e[k]}`).join('');
+  return `#${e.seq} ${e.op}${where} status ${e.status}`;
 }
 
 class Client {
@@ -83,8 +87,9 @@ class Client {
   static async connect(socketPath, {name = 'zvpld-node', timeoutMs = 5000} = {}) {
     const connection = await Connection.open(socketPath, timeoutMs);
     const client = new Client(connection, timeoutMs);
+    client.m_name = name;
     try {
-      await client.ask(name);
+      await client.ask(connection);
     } catch (e) {
       connection.close();
       throw e;
@@ -96,19 +101,56 @@ class Client {
     this.m_connection = connection;
     this.socketPath = connection.path;
     this.timeoutMs = timeoutMs;
+    this.m_name = 'zvpld-node';
+    this.m_subscribed = false;
+    this.m_reconnect = false;  // the daemon dropped the connection at a restart it was asked
   }
 
-  async ask(name) {
-    const reply = await this.m_connection.request(
-        {op: 'Control', ask: true, name}, 'for control', this.timeoutMs);
+  async ask(connection) {
+    const reply = await connection.request(
+        {op: 'Control', ask: true, name: this.m_name}, 'for control', this.timeoutMs);
+    // Decoded again for its floats: 1.0 is no version, nor status 0.0 a grant.
+    const {status, protocol} = decodeMarkingFloats(reply[kBody]);
     const at = `the engine daemon at ${this.socketPath}`;
-    if (reply.status !== 0) throw new EngineError(`${at} refused control: status ${reply.status}`);
-    if (reply.protocol !== PROTOCOL_VERSION) {
+    if (status !== 0) throw new EngineError(`${at} refused control: status ${numberText(status)}`);
+    if (protocol !== PROTOCOL_VERSION) {
       throw new ProtocolMismatch(
-          (reply.protocol === undefined ? `${at} speaks no protocol version` :
-                                          `${at} speaks protocol ${shown(reply.protocol)}`) +
+          (protocol === undefined || protocol === null ?
+               `${at} speaks no protocol version` :
+               `${at} speaks protocol ${numberText(protocol)}`) +
           `; this client speaks protocol ${PROTOCOL_VERSION}`);
     }
+  }
+
+  // The connection, opened again after a restart that dropped it, subscribed again if it was.
+  async connection() {
+    if (this.m_reconnect) {
+      this.m_reconnect = false;
+      const old = this.m_connection;
+      const connection = await Connection.open(this.socketPath, this.timeoutMs);
+      try {
+        await this.ask(connection);
+      } catch (e) {
+        connection.close();
+        throw e;
+      }
+      connection.takeEvents(old);
+      this.m_connection = connection;
+      if (this.m_subscribed) await this.subscribe(true);
+    }
+    return this.m_connection;
+  }
+
+  async request(message, what, deadlineMs) {
+    return (await this.connection()).request(message, what, deadlineMs);
+  }
+
+  // The daemon drops every connection as it restarts: the next call connects again.
+  async restart(fields = {}) {
+    const answer = await this.control('restart', fields);
+    this.m_reconnect = true;
+    this.m_connection.close();
+    return answer;
   }
 
   // The engine's answer to one command, whatever it says.
@@ -116,7 +158,7 @@ class Client {
     const message = {op: 'Control', command};
     if (step) message.step = step;
     const what = shown(command);
-    const reply = await this.m_connection.request(message, what, deadlineMs);
+    const reply = await this.request(message, what, deadlineMs);
     if (reply.answer === null || typeof reply.answer !== 'object') {
       throw new EngineError(
           `the engine daemon at ${this.socketPath} answered ${what} with ` +
@@ -144,38 +186,42 @@ class Client {
     throw new WaitTimedOut(await this.waitStory(fields, timeoutMs, answer), command, answer);
   }
 
-  // What a wait expected and what the journal holds instead.
+  // What a wait expected and what the journal holds instead, worded as the Python client words
+  // it: the journal's calls of the same filters, else its last calls of any op.
   async waitStory(fields, timeoutMs, answer) {
-    const since = fields.since || 0;
-    const count = fields.count || 1;
     const filters = {};
-    for (const k of ['op', 'device', 'point', 'client']) {
+    for (const k of ['op', 'device', 'point', 'client', 'since']) {
       if (fields[k] !== undefined) filters[k] = fields[k];
     }
-    const what = `${count} call${count === 1 ? '' : 's'}` +
-        (filters.op ? ` of ${filters.op}` : '') +
+    const count = fields.count ?? 1;
+    const what = `${count} call${count === 1 ? '' : 's'} of ${filters.op ?? 'any op'}` +
         (filters.device !== undefined ? ` on device ${filters.device}` : '') +
         (filters.point !== undefined ? ` point ${filters.point}` : '') +
         (filters.client !== undefined ? ` by client ${filters.client}` : '');
-    let story = `waited ${timeoutMs} ms for ${what} since #${since}, saw ${answer.seen}; `;
+    const mark =
+        filters.since !== undefined ? `since #${filters.since}` : 'since the journal began';
+    const story = `waited ${timeoutMs} ms for ${what} ${mark}, saw ${answer.seen ?? '?'}; ` +
+        `the journal ${mark} holds: `;
+    let same;
     try {
-      const same = await this.control('journal', {...filters, since, limit: kEntriesShown});
-      if (same.count > 0) {
-        return `${story}the journal since #${since} holds ${same.count} such: ` +
-            same.entries.map(entryText).join(', ');
-      }
-      const last = Number.isInteger(answer.last) ? answer.last : same.last;
-      const any = await this.control('journal', {
-        since: Math.max(since, last - kEntriesShown),
+      same = await this.control('journal', {...filters, limit: kMatchingShown});
+    } catch (e) {
+      return `${story}(unreadable: ${e.message})`;
+    }
+    if (same.count) return story + same.entries.map(entryText).join(', ');
+    let last;
+    try {
+      last = await this.control('journal', {
+        since: Math.max(filters.since ?? 0, same.last - kEntriesShown),
         limit: kEntriesShown,
       });
-      story += `the journal since #${since} holds none such`;
-      return any.entries.length === 0 ?
-          `${story}, nor any other call` :
-          `${story}; its last: ${any.entries.map(entryText).join(', ')}`;
     } catch (e) {
-      return `${story}the journal could not be read: ${e.message}`;
+      return `${story}nothing that matches (the rest unreadable: ${e.message})`;
     }
+    return story +
+        (last.entries.length === 0 ?
+             'no call at all' :
+             `nothing that matches; its last calls: ${last.entries.map(entryText).join(', ')}`);
   }
 
   freeze() {
@@ -199,15 +245,16 @@ class Client {
   // The point's value as the engine's text (GetVelPntStr); `module` counts from 1.
   async read(device, point, module = 1) {
     const what = `GetVelPntStr of device ${device} point ${point} module ${module}`;
-    const reply = await this.m_connection.request(
+    const reply = await this.request(
         {op: 'GetVelPntStr', pnt: pointOf(device, point, module), size: kTextSize}, what,
         this.timeoutMs);
     if (reply.status !== 0) {
       throw new EngineStatus(`${what} answered status ${reply.status}`, reply.status);
     }
-    if (!(reply.text instanceof Uint8Array)) {
+    if (!(reply.text instanceof Uint8Array) || reply.text.length > kTextSize) {
       throw new EngineGone(
-          `the engine daemon at ${this.socketPath} answered ${what} without its text`);
+          `the engine daemon at ${this.socketPath} sent a malformed frame: ${what}'s text must ` +
+          `be at most ${kTextSize} bytes`);
     }
     return Buffer.from(reply.text).toString('utf8');
   }
@@ -215,7 +262,7 @@ class Client {
   // Writes the point's value as a text (SetVelPntStr); `module` counts from 1.
   async write(device, point, value, module = 1) {
     const what = `SetVelPntStr of device ${device} point ${point} module ${module}`;
-    const reply = await this.m_connection.request(
+    const reply = await this.request(
         {
           op: 'SetVelPntStr',
           pnt: pointOf(device, point, module),
@@ -230,8 +277,11 @@ class Client {
 
   // From now on the engine's events queue on this connection, for events() and nextEvent().
   async subscribe(on = true) {
-    const reply = await this.m_connection.request(
-        {op: 'Control', subscribe: on}, `subscribe ${on}`, this.timeoutMs);
+    const connection = await this.connection();
+    connection.subscribed = on;
+    this.m_subscribed = on;
+    const reply =
+        await connection.request({op: 'Control', subscribe: on}, `subscribe ${on}`, this.timeoutMs);
     if (reply.status === 5) {
       throw new EngineError(`the engine daemon at ${this.socketPath} has no event feed`);
     }
@@ -245,16 +295,28 @@ class Client {
     return this.subscribe(false);
   }
 
+  checkSubscribed() {
+    if (!this.m_subscribed) {
+      throw new EngineError('events() needs subscribe() first, before the changes to see');
+    }
+  }
+
   // The feed's events as they come; DeadlineMissed when none comes within `timeoutMs`.
-  async * events({timeoutMs = this.timeoutMs} = {}) {
+  events({timeoutMs = this.timeoutMs} = {}) {
+    this.checkSubscribed();  // now, not at the first next()
+    return this.eventsFrom(timeoutMs);
+  }
+
+  async * eventsFrom(timeoutMs) {
     for (;;) yield await this.nextEvent(anyEvent, {timeoutMs});
   }
 
   // The first event `predicate` accepts, within `timeoutMs`; those before it are passed over.
   async nextEvent(predicate = anyEvent, {timeoutMs = this.timeoutMs} = {}) {
+    this.checkSubscribed();
     const due = Date.now() + timeoutMs;
     for (;;) {
-      const event = await this.m_connection.nextEvent(Math.max(0, due - Date.now()));
+      const event = await (await this.connection()).nextEvent(Math.max(0, due - Date.now()));
       if (event === null) {
         throw new DeadlineMissed(
             `no event${predicate === anyEvent ? '' : ' that the predicate accepts'} came ` +
@@ -274,6 +336,7 @@ class Client {
 }
 
 for (const [method, verb] of Object.entries(kVerbs)) {
+  if (Client.prototype[method]) continue;  // its own method
   Client.prototype[method] = function control(fields = {}) {
     return this.control(verb, fields);
   };

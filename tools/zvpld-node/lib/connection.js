@@ -5,15 +5,33 @@
 
 const fs = require('node:fs');
 const net = require('node:net');
-const {encode, decode} = require('@msgpack/msgpack');
+const {encode, decode, Decoder} = require('@msgpack/msgpack');
 const {EngineError, EngineGone, DeadlineMissed, PeerRefused} = require('./errors');
 
 // The daemon never writes a longer frame; a longer one is its fault, not a reason to buffer it.
 const kMaxFrame = 1 << 20;
 // The daemon reads no longer request.
 const kMaxRequest = 16384;
-// Events nobody reads are dropped past this many, oldest first, and counted in the next one.
+// Events nobody reads are dropped past this many, or past this many bytes of their frames (one
+// event may fill a frame), oldest first, and counted in the next one read.
 const kMaxQueuedEvents = 10000;
+const kMaxQueuedBytes = 4 << 20;
+// Each message keeps its frame here, for a reader that must tell 1.0 from 1 (decode cannot).
+const kBody = Symbol('body');
+
+// Decodes floats as {float: value}: a field that must be an integer is then no number at all.
+class FloatsMarked extends Decoder {
+  readF32() {
+    return {float: super.readF32()};
+  }
+  readF64() {
+    return {float: super.readF64()};
+  }
+}
+
+function decodeMarkingFloats(body) {
+  return new FloatsMarked().decode(body);
+}
 
 // The socket file must be of this user or root: another user could have put a socket at the
 // path and acknowledge writes that reach no engine. Node cannot read the peer's credentials
@@ -64,8 +82,10 @@ class Connection {
     this.m_buffer = Buffer.alloc(0);
     this.m_nextId = 1;
     this.m_pending = new Map();  // id -> { resolve, reject, timer }
-    this.m_events = [];
+    this.m_events = [];          // {event, size}
+    this.m_queuedBytes = 0;
     this.m_lost = 0;
+    this.subscribed = false;   // feed frames before a subscription are a daemon's fault: dropped
     this.m_eventWaiters = [];  // resolvers of readers waiting for the next event
     this.m_gone = null;        // the error every later call fails with
     socket.removeAllListeners('error');
@@ -102,7 +122,7 @@ class Connection {
 
   // The next event of the feed, or null when none came within `timeoutMs`.
   nextEvent(timeoutMs) {
-    if (this.m_events.length > 0) return Promise.resolve(this.m_events.shift());
+    if (this.m_events.length > 0) return Promise.resolve(this.dequeueEvent());
     if (this.m_gone) return Promise.reject(new EngineGone(this.m_gone));
     return new Promise((resolve, reject) => {
       const waiter = {resolve, reject};
@@ -136,13 +156,15 @@ class Connection {
       if (message === null || typeof message !== 'object' || Array.isArray(message)) {
         return this.malformed('a frame that is not a map');
       }
+      Object.defineProperty(message, kBody, {value: body});
       this.dispatch(message);
     }
     return undefined;
   }
 
   dispatch(message) {
-    if ('feed' in message) return this.queueEvent(message.feed);
+    if ('feed' in message)
+      return this.subscribed ? this.queueEvent(message.feed, message[kBody].length) : undefined;
     if (!('id' in message)) return undefined;  // a notification: this client registers none
     const call = this.m_pending.get(message.id);
     if (!call) return undefined;  // its deadline passed
@@ -152,22 +174,37 @@ class Connection {
     return undefined;
   }
 
-  queueEvent(event) {
-    if (this.m_lost > 0 && event && typeof event === 'object') {
-      event.lost = (event.lost || 0) + this.m_lost;
-      this.m_lost = 0;
-    }
+  queueEvent(event, size) {
     const waiter = this.m_eventWaiters.shift();
     if (waiter) {
       clearTimeout(waiter.timer);
       waiter.resolve(event);
       return;
     }
-    if (this.m_events.length >= kMaxQueuedEvents) {
-      this.m_events.shift();
+    this.m_events.push({event, size});
+    this.m_queuedBytes += size;
+    while (this.m_events.length > kMaxQueuedEvents || this.m_queuedBytes > kMaxQueuedBytes) {
+      this.m_queuedBytes -= this.m_events.shift().size;
       this.m_lost++;
     }
-    this.m_events.push(event);
+  }
+
+  // The oldest event queued, carrying the count of those dropped before it: the first a reader
+  // sees after the gap.
+  dequeueEvent() {
+    const {event, size} = this.m_events.shift();
+    this.m_queuedBytes -= size;
+    if (this.m_lost > 0 && event && typeof event === 'object') {
+      event.lost = (event.lost || 0) + this.m_lost;
+      this.m_lost = 0;
+    }
+    return event;
+  }
+
+  // Events come before any reader but are not read yet, with those dropped: for a new connection.
+  takeEvents(from) {
+    this.m_lost += from.m_lost;
+    for (const {event, size} of from.m_events) this.queueEvent(event, size);
   }
 
   malformed(what) {
@@ -193,5 +230,9 @@ class Connection {
 
 module.exports = {
   Connection,
-  kMaxFrame
+  decodeMarkingFloats,
+  kBody,
+  kMaxFrame,
+  kMaxQueuedBytes,
+  kMaxQueuedEvents
 };

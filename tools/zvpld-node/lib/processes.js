@@ -7,6 +7,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const crypto = require('node:crypto');
 const {spawn} = require('node:child_process');
 const {EngineError} = require('./errors');
 
@@ -37,10 +38,10 @@ function findProgram(name, variable, override) {
 const kSetpriv = ['/usr/bin/setpriv', '/bin/setpriv'].find((p) => fs.existsSync(p));
 
 // `program` started with `args`; resolves with it and the first stdout line `ready` accepts.
-function start(program, args, ready, what) {
+function start(program, args, ready, what, env = process.env) {
   const [file, argv] =
       kSetpriv ? [kSetpriv, ['--pdeathsig', 'SIGKILL', '--', program, ...args]] : [program, args];
-  const child = spawn(file, argv, {stdio: ['ignore', 'pipe', 'pipe']});
+  const child = spawn(file, argv, {stdio: ['ignore', 'pipe', 'pipe'], env});
   running.add(child);
   let stderr = '';
   let stdout = '';
@@ -123,15 +124,35 @@ async function startEngine({engined, catalogue, seed = 1, args = []} = {}) {
 }
 
 // pldweb on the daemon at `socketPath`, on a free port of 127.0.0.1: its address with the token
-// (`url`), without it (`base`), and the token.
-function startConsole({pldweb, socketPath, catalogue, args = []}) {
+// (`url`), without it and without a trailing slash (`base`), and the token. The token is its own,
+// in a private directory (a command line is anyone's to read): one the user keeps in
+// PLDWEB_TOKEN is not the fixture's to serve, nor to show in a report.
+async function startConsole({pldweb, socketPath, catalogue, args = []}) {
   const program = findProgram('pldweb', 'PLDWEB', pldweb || process.env.PLDWEB);
-  const argv = ['--engine', `unix:${socketPath}`, '--port', '0', ...args];
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zvpld-web-'));
+  fs.chmodSync(dir, 0o700);
+  const tokenFile = path.join(dir, 'pldweb.token');
+  fs.writeFileSync(tokenFile, crypto.randomBytes(24).toString('base64url'), {mode: 0o600});
+  const argv =
+      ['--engine', `unix:${socketPath}`, '--port', '0', '--token-file', tokenFile, ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
-  return start(program, argv, (line) => {
-    const m = /listening on (http:\/\/[^/\s]+\/)(\?token=(\w+))?/.exec(line);
-    return m && {url: m[1] + (m[2] || ''), base: m[1], token: m[3] || null};
-  }, `pldweb (${program})`);
+  const {PLDWEB_TOKEN, ...env} = process.env;
+  try {
+    const web = await start(program, argv, (line) => {
+      const m = /listening on (http:\/\/[^/\s]+)\/(\?token=([A-Za-z0-9._~-]+))?/.exec(line);
+      return m && {url: `${m[1]}/${m[2] || ''}`, base: m[1], token: m[3] || null};
+    }, `pldweb (${program})`, env);
+    return {
+      ...web,
+      async stop() {
+        await web.stop();
+        fs.rmSync(dir, {recursive: true, force: true});
+      },
+    };
+  } catch (e) {
+    fs.rmSync(dir, {recursive: true, force: true});
+    throw e;
+  }
 }
 
 module.exports = {

@@ -3,12 +3,12 @@ reader task hands each reply to its request (several may be in flight) and queue
 feed for `async for event in client.events()`. It does not connect again: after a failure
 every call raises it; make a new client."""
 import asyncio
-import collections
 
 from .errors import DeadlineMissed, EngineError, EngineGone, WaitTimedOut
 from .client import TEXT_SIZE, WAIT_MARGIN
-from .verbs import FILTERS, Verbs, call_status, checked, point_record, timed_out, wait_story
-from .wire import (FEED_QUEUE, ask_message, check_ask, check_peer, describe, frame_length,
+from .verbs import (FILTERS, Verbs, call_status, checked, point_record, timed_out, value_text,
+                    wait_story)
+from .wire import (Feed, ask_message, check_ask, check_peer, describe, frame_length,
                    pack_frame, socket_path, unpack_message)
 
 
@@ -41,7 +41,7 @@ class Client(Verbs):
         self._pending = {}
         self._last_id = 0
         self._failure = None
-        self._feed = collections.deque(maxlen=FEED_QUEUE)
+        self._feed = Feed()
         self._fed = asyncio.Event()
         self._subscribed = False
 
@@ -76,8 +76,9 @@ class Client(Verbs):
                 body = await self._reader.readexactly(frame_length(head, self.socket_path))
                 message = unpack_message(body, self.socket_path)
                 if "feed" in message:
-                    self._feed.append(message["feed"])
-                    self._fed.set()
+                    if self._subscribed:  # else a daemon's fault: not kept
+                        self._feed.append(message["feed"], len(body))
+                        self._fed.set()
                 elif message.get("id") in self._pending:
                     future = self._pending.pop(message["id"])
                     if not future.done():
@@ -148,7 +149,7 @@ class Client(Verbs):
         record = point_record(device, point, module)
         reply = await self._request({"op": "GetVelPntStr", "pnt": record, "size": TEXT_SIZE})
         call_status("GetVelPntStr", record, reply, self.socket_path)
-        return bytes(reply.get("text", b"")).decode("utf-8", "replace")
+        return value_text(reply, TEXT_SIZE, self.socket_path)
 
     async def write(self, device, point, value, module=1):
         record = point_record(device, point, module)
@@ -157,6 +158,7 @@ class Client(Verbs):
         call_status("SetVelPntStr", record, reply, self.socket_path)
 
     async def subscribe(self, on=True):
+        self._subscribed = on
         reply = await self._request({"op": "Control", "subscribe": on})
         if reply.get("status") != 0:
             raise EngineError(f"the engine daemon at {self.socket_path} answered status "
@@ -166,10 +168,13 @@ class Client(Verbs):
     async def unsubscribe(self):
         await self.subscribe(False)
 
-    async def events(self, timeout=5.0):
+    def events(self, timeout=5.0):
         """The feed's events, each within `timeout` seconds or DeadlineMissed."""
-        if not self._subscribed:
+        if not self._subscribed:  # now, not at the first iteration
             raise EngineError("events() needs subscribe() first, before the changes to see")
+        return self._events(timeout)
+
+    async def _events(self, timeout):
         while True:
             while not self._feed:
                 if self._failure is not None:

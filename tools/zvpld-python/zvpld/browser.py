@@ -2,18 +2,16 @@
 messages ended by NUL, written to its fd 3 and read from its fd 4), enough for a test to load
 the console and read what it shows; every read of the pipe has a deadline. Chromium is
 Debian's (`chromium`), or the one named by CHROMIUM."""
-import contextlib
 import fcntl
 import json
 import os
 import select
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
 
-from .processes import STOP_S, _die_with_parent
+from .processes import spawn, stop_group
 
 # --disable-dev-shm-usage: a container's /dev/shm is often too small.
 FLAGS = ("--headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-sync"
@@ -45,13 +43,12 @@ class Page:
         to_r, self._to, self._from, from_w = (_above_4(fd) for fd in (*os.pipe(), *os.pipe()))
 
         def setup():
-            _die_with_parent()
             os.dup2(to_r, 3)
             os.dup2(from_w, 4)
-        self._child = subprocess.Popen(
-            [chromium_path(chromium), *FLAGS, f"--user-data-dir={self._profile.name}"],
-            preexec_fn=setup, close_fds=False, start_new_session=True,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._child = spawn(
+            [chromium_path(chromium), *FLAGS, f"--user-data-dir={self._profile.name}"], setup,
+            close_fds=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
         os.close(to_r)
         os.close(from_w)
         self._buffer, self._last_id, self._session = b"", 0, None
@@ -107,17 +104,12 @@ class Page:
         return value
 
     def close(self):
-        # Chromium's helpers are in its process group: the whole group goes.
-        try:
-            os.killpg(self._child.pid, signal.SIGTERM)
-            self._child.wait(STOP_S)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            pass
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(self._child.pid, signal.SIGKILL)
-        self._child.wait()
+        if self._to is None:
+            return  # closed already
+        stop_group(self._child)  # Chromium's helpers are in its group: they go too
         for fd in (self._to, self._from):
             os.close(fd)
+        self._to = self._from = None
         self._profile.cleanup()
 
     def __enter__(self):

@@ -5,7 +5,8 @@ import time
 
 from . import scenario
 from .errors import ControlRefused, DeadlineMissed, EngineError, WaitTimedOut
-from .verbs import FILTERS, Verbs, call_status, checked, point_record, timed_out, wait_story
+from .verbs import (FILTERS, Verbs, call_status, checked, point_record, timed_out, value_text,
+                    wait_story)
 from .wire import Connection, describe
 
 # What a wait's deadline adds to its timeout, so that the daemon's own answer comes first.
@@ -94,7 +95,7 @@ class Client(Verbs):
         record = point_record(device, point, module)
         reply = self._request({"op": "GetVelPntStr", "pnt": record, "size": TEXT_SIZE})
         call_status("GetVelPntStr", record, reply, self.socket_path)
-        return bytes(reply.get("text", b"")).decode("utf-8", "replace")
+        return value_text(reply, TEXT_SIZE, self.socket_path)
 
     def write(self, device, point, value, module=1):
         """SetVelPntStr of `value` (a text); EngineStatus when the engine answers a status."""
@@ -103,7 +104,14 @@ class Client(Verbs):
                                "setParam": 0})
         call_status("SetVelPntStr", record, reply, self.socket_path)
 
+    def restart(self, **fields):
+        """The daemon drops every connection as it restarts: the next call connects again."""
+        answer = self._control("restart", fields)
+        self._conn.close()
+        return answer
+
     def _subscribe(self, on):
+        self._conn.subscribed = on
         reply = self._conn.request({"op": "Control", "subscribe": on}, self.timeout)
         if reply.get("status") != 0:
             raise EngineError(f"the engine daemon at {self.socket_path} answered status "
@@ -120,24 +128,26 @@ class Client(Verbs):
         self._connection()
         self._subscribe(False)
 
-    def events(self, timeout=5.0):
-        """The feed's events, each within `timeout` seconds or DeadlineMissed."""
+    def _check_subscribed(self):
         if not self._subscribed:
             raise EngineError("events() needs subscribe() first, before the changes to see")
-        while True:
-            yield self._connection().next_event(timeout)
+
+    def events(self, timeout=5.0):
+        """The feed's events, each within `timeout` seconds or DeadlineMissed."""
+        self._check_subscribed()  # now, not at the first next()
+        return (self._connection().next_event(timeout) for _ in iter(int, 1))
 
     def next_event(self, predicate=lambda event: True, timeout=5.0):
         """The first event of the feed that `predicate` takes, within `timeout` seconds."""
+        self._check_subscribed()
         deadline = time.monotonic() + timeout
         seen = []
         try:
-            for event in self.events(max(deadline - time.monotonic(), 0.001)):
+            while (left := deadline - time.monotonic()) > 0:
+                event = self._connection().next_event(left)
                 if predicate(event):
                     return event
                 seen.append(event)
-                if time.monotonic() >= deadline:
-                    break
         except DeadlineMissed:
             pass
         raise DeadlineMissed(f"no event of the feed at {self.socket_path} was the one awaited "

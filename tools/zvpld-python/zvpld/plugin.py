@@ -2,6 +2,7 @@
 run, a client of it fully reset before each test, and the web console on it.
 
     @pytest.mark.pld_engine(catalogue="plant.json", seed=7)
+    @pytest.mark.pld_clock("frozen")
     def test_x(pld, pld_console): ...
 
 One daemon per distinct catalogue and seed, started when a test first needs it and stopped at
@@ -13,6 +14,8 @@ import pytest
 from .client import Client
 from .processes import Engine, program
 
+CLOCKS = ("run", "frozen")
+
 
 def pytest_addoption(parser):
     group = parser.getgroup("zvpld", "the PLD engine daemon for tests")
@@ -23,12 +26,17 @@ def pytest_addoption(parser):
     group.addoption("--pld-catalogue", metavar="FILE",
                     help="the engine's catalogue (default: its built-in one)")
     group.addoption("--pld-seed", metavar="N", type=int, default=1, help="the engine's seed (1)")
+    group.addoption("--pld-clock", choices=CLOCKS, default="run",
+                    help="the engine's clock as each test starts: run (at speed 1) or frozen")
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "pld_engine(catalogue=None, seed=None): the engine daemon this test runs on "
         "(a catalogue relative to the test's file; by default --pld-catalogue and --pld-seed)")
+    config.addinivalue_line(
+        "markers", "pld_clock(clock): the engine's clock as the test starts, \"run\" (at speed "
+        "1) or \"frozen\" (by default --pld-clock, run)")
 
 
 class Engines:
@@ -75,7 +83,9 @@ def pld_engine(request, pld_engines):
     else:
         catalogue = request.config.getoption("--pld-catalogue")
         catalogue = os.path.abspath(catalogue) if catalogue else None
-    seed = kwargs.get("seed", request.config.getoption("--pld-seed"))
+    seed = kwargs.get("seed")
+    if seed is None:
+        seed = request.config.getoption("--pld-seed")
     try:
         return pld_engines.get(catalogue, seed)
     except RuntimeError as e:
@@ -83,17 +93,29 @@ def pld_engine(request, pld_engines):
 
 
 @pytest.fixture
-def pld(pld_engine):
-    """A zvpld.Client of the test's engine, after a full reset."""
+def pld(request, pld_engine):
+    """A zvpld.Client of the test's engine, after a full reset, its clock as the test's
+    pld_clock marker (or --pld-clock) says: a full reset leaves it as the test before left it."""
+    marker = request.node.get_closest_marker("pld_clock")
+    clock = marker.args[0] if marker and marker.args else request.config.getoption("--pld-clock")
+    if clock not in CLOCKS:
+        pytest.fail(f"pld_clock({clock!r}): the clock is \"run\" or \"frozen\"", pytrace=False)
     with Client(pld_engine.socket) as client:
         client.full_reset()
+        if clock == "frozen":
+            client.freeze()
+        else:
+            client.run_clock(1)
         yield client
 
 
 @pytest.fixture
 def pld_console(pld_engine):
-    """pldweb on the test's engine: `.url` (with its token), `.base`, `.token`, `.page()`."""
+    """pldweb on the test's engine: `.url` (with its token), `.base`, `.token`, `.page()`; the
+    pages the test opened are closed as it ends."""
     try:
-        return pld_engine.console()
+        console = pld_engine.console()
     except RuntimeError as e:
         pytest.fail(str(e), pytrace=False)
+    yield console
+    console.close_pages()

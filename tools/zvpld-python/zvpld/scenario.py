@@ -65,9 +65,16 @@ def load(path):
     for place, step in enumerate(root["steps"], 1):
         if not isinstance(step, dict) or ("at" in step) == ("after" in step):
             raise ValueError(f"{path}: step {place}: exactly one of at and after is needed")
-        at = step["at"] if "at" in step else at + step["after"]
-        if not isinstance(at, int) or not 0 <= at <= MAX_AT_MS:
+        given = step["at"] if "at" in step else step["after"]
+        # JSON's true is no time, though Python takes it for 1.
+        if type(given) is not int:
+            raise ValueError(f"{path}: step {place}: its {'at' if 'at' in step else 'after'} "
+                             f"must be a whole number of ms, not {json.dumps(given)}")
+        at = given if "at" in step else at + given
+        if not 0 <= at <= MAX_AT_MS:
             raise ValueError(f"{path}: step {place}: its time must be 0 to {MAX_AT_MS} ms")
+        if not isinstance(step.get("note", ""), str):
+            raise ValueError(f"{path}: step {place}: its note must be a text")
         command = {k: v for k, v in step.items() if k not in ("at", "after", "note")}
         steps.append({"step": place, "at_ms": at, "note": step.get("note", ""),
                       "command": command})

@@ -2,7 +2,7 @@
 hands its verb and keyword arguments to the client's `_control`, which sends the command and
 returns the answer (or, in the asyncio client, a coroutine of it). Also the texts that tell a
 failed wait and an engine call's status."""
-from .errors import ControlRefused, EngineStatus
+from .errors import ControlRefused, EngineGone, EngineStatus
 
 # The journal's filters, which a wait takes too.
 FILTERS = ("op", "device", "point", "client", "since")
@@ -70,6 +70,16 @@ def call_status(op, record, reply, path):
         raise EngineStatus(f"{op} of device {record['deviceIdx']} point {record['gddId']} "
                            f"module {record['mmIdx'] + 1} at {path} answered status {status}",
                            status)
+
+
+def value_text(reply, size, path):
+    """The text of a GetVelPntStr reply: bytes within the room asked, else the daemon's fault."""
+    text = reply.get("text")
+    if not isinstance(text, bytes) or len(text) > size:
+        raise EngineGone(f"the engine daemon at {path} sent a malformed frame: a GetVelPntStr "
+                         f"reply's text must be at most {size} bytes, not {type(text).__name__}"
+                         f"{f' of {len(text)} bytes' if isinstance(text, bytes) else ''}")
+    return text.decode("utf-8", "replace")
 
 
 class Verbs:

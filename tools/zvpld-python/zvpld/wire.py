@@ -18,8 +18,10 @@ PROTOCOL_VERSION = 1
 MAX_FRAME = 1 << 20
 # sun_path's room, less its NUL.
 MAX_PATH = 107
-# Events kept for a reader of the feed that reads none: past this the oldest go.
+# Events kept for a reader of the feed that reads none, in count and in their frames' bytes (one
+# event may take a whole frame): past either the oldest go, and the next event read counts them.
 FEED_QUEUE = 10000
+FEED_BYTES = 4 << 20
 
 
 def pack_frame(message):
@@ -58,9 +60,9 @@ def peer_refusal(path, uid, pid, own_uid):
 
 
 def peer_credentials(sock):
-    """The pid, uid and gid of the process that serves the socket."""
-    return struct.unpack("3i", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
-                                               struct.calcsize("3i")))
+    """The pid, uid and gid of the process that serves the socket (uid_t and gid_t unsigned)."""
+    return struct.unpack("iII", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                                struct.calcsize("iII")))
 
 
 def check_peer(sock, path):
@@ -74,14 +76,19 @@ def ask_message(request_id, name):
     return {"id": request_id, "op": "Control", "ask": True, "name": name}
 
 
+def is_int(value, wanted):
+    # True == 1 and 1.0 == 1 in Python: a daemon that says either says no version we speak.
+    return type(value) is int and value == wanted
+
+
 def check_ask(reply, path):
     """The daemon's answer to the ask: control granted, in the version this client speaks."""
-    if reply.get("status") != 0:
+    if not is_int(reply.get("status"), 0):
         raise EngineError(f"the engine daemon at {path} refused control: status "
-                          f"{reply.get('status')}")
+                          f"{reply.get('status')!r}")
     version = reply.get("protocol")
-    if version != PROTOCOL_VERSION:
-        spoken = "no protocol version" if version is None else f"protocol {version}"
+    if not is_int(version, PROTOCOL_VERSION):
+        spoken = "no protocol version" if version is None else f"protocol {version!r}"
         raise ProtocolMismatch(f"the engine daemon at {path} speaks {spoken}; this client "
                                f"speaks protocol {PROTOCOL_VERSION}")
 
@@ -102,12 +109,45 @@ def socket_path(path):
     return path
 
 
+class Feed:
+    """The events come and not yet read, bounded by FEED_QUEUE and FEED_BYTES."""
+
+    def __init__(self):
+        self._events = collections.deque()
+        self._bytes = 0
+        self.lost = 0
+
+    def __len__(self):
+        return len(self._events)
+
+    def append(self, event, size):
+        self._events.append((event, size))
+        self._bytes += size
+        while len(self._events) > FEED_QUEUE or self._bytes > FEED_BYTES:
+            self._bytes -= self._events.popleft()[1]
+            self.lost += 1
+
+    def extend(self, other):
+        self.lost += other.lost
+        for event, size in other._events:
+            self.append(event, size)
+
+    def popleft(self):
+        event, size = self._events.popleft()
+        self._bytes -= size
+        if self.lost and isinstance(event, dict):
+            event["lost"] = event.get("lost", 0) + self.lost
+            self.lost = 0
+        return event
+
+
 class Connection:
     """A connection that asked for control under `name`; every failure closes it."""
 
     def __init__(self, path, name, timeout):
         self.path = socket_path(path)
-        self.feed = collections.deque(maxlen=FEED_QUEUE)
+        self.feed = Feed()
+        self.subscribed = False  # a daemon's feed frames before a subscription are dropped
         self._buffer = bytearray()
         self._last_id = 0
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -212,7 +252,8 @@ class Connection:
             message = unpack_message(bytes(self._buffer[4:4 + length]), self.path)
             del self._buffer[:4 + length]
             if "feed" in message:
-                self.feed.append(message["feed"])
+                if self.subscribed:
+                    self.feed.append(message["feed"], length)
                 return None
             if "ntf" not in message:
                 return message
