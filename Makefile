@@ -152,8 +152,10 @@ package:
 	tests/package/check-package.sh optimised build/packages
 	@ls build/packages
 
+# The C++ and the Node client's JavaScript (the console's page script keeps its own layout).
 format:
-	clang-format -i $$(git ls-files '*.h' '*.cpp')
+	clang-format -i $$(git ls-files '*.h' '*.cpp' 'tools/zvpld-node/*.js' 'tests/clients/*.js' \
+		'examples/playwright/*.js')
 
 clean:
 	rm -rf build
