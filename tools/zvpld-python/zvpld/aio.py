@@ -5,11 +5,12 @@ every call raises it; make a new client."""
 import asyncio
 
 from .errors import DeadlineMissed, EngineError, EngineGone, WaitTimedOut
-from .client import TEXT_SIZE, WAIT_MARGIN
+from .client import TEXT_SIZE
 from .verbs import (FILTERS, Verbs, call_status, checked, point_record, timed_out, value_text,
                     wait_story)
-from .wire import (Feed, ask_message, check_ask, check_peer, describe, frame_length,
-                   pack_frame, socket_path, unpack_message)
+from .wire import (Feed, ask_message, check_ask, check_peer, connect_failure, control_answer,
+                   control_message, describe, frame_length, pack_frame, socket_path,
+                   unpack_message)
 
 
 async def connect(socket_path_, *, name="zvpld-pytest", timeout=5.0):
@@ -19,12 +20,8 @@ async def connect(socket_path_, *, name="zvpld-pytest", timeout=5.0):
         try:
             client._reader, client._writer = await asyncio.wait_for(
                 asyncio.open_unix_connection(client.socket_path), timeout)
-        except asyncio.TimeoutError:
-            raise DeadlineMissed(f"the engine daemon at {client.socket_path} did not accept "
-                                 f"within {timeout:g} s") from None
-        except OSError as e:
-            raise EngineGone(f"no engine daemon answers at {client.socket_path}: "
-                             f"{e.strerror or e}") from None
+        except (asyncio.TimeoutError, OSError) as e:
+            raise connect_failure(e, client.socket_path, timeout) from None
         check_peer(client._writer.get_extra_info("socket"), client.socket_path)
         client._task = asyncio.get_running_loop().create_task(client._read_all())
         check_ask(await client._request(ask_message(0, name)), client.socket_path)
@@ -109,18 +106,8 @@ class Client(Verbs):
             self._pending.pop(message["id"], None)
 
     async def command(self, command, *, step=None):
-        message = {"op": "Control", "command": command}
-        if step is not None:
-            message["step"] = step
-        timeout = self.timeout
-        if command.get("do") == "wait" and isinstance(command.get("timeout_ms"), int):
-            timeout = command["timeout_ms"] / 1000 + WAIT_MARGIN
-        reply = await self._request(message, timeout)
-        answer = reply.get("answer")
-        if not isinstance(answer, dict):
-            raise EngineError(f"the engine daemon at {self.socket_path} answered status "
-                              f"{reply.get('status')} to {describe(message)}")
-        return answer
+        message, timeout = control_message(command, step, self.timeout)
+        return control_answer(await self._request(message, timeout), message, self.socket_path)
 
     async def _control(self, do, fields):
         command = {"do": do, **fields}

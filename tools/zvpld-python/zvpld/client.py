@@ -7,10 +7,8 @@ from . import scenario
 from .errors import ControlRefused, DeadlineMissed, EngineError, WaitTimedOut
 from .verbs import (FILTERS, Verbs, call_status, checked, point_record, timed_out, value_text,
                     wait_story)
-from .wire import Connection, describe
+from .wire import Connection, control_answer, control_message
 
-# What a wait's deadline adds to its timeout, so that the daemon's own answer comes first.
-WAIT_MARGIN = 2.0
 # Room for a point's value text: a text point holds at most 255 characters, and the NUL.
 TEXT_SIZE = 256
 
@@ -50,18 +48,8 @@ class Client(Verbs):
     def command(self, command, *, step=None):
         """The engine's answer to a control command (a dict), whatever it says; `step` tells
         the event feed which scenario step the command plays."""
-        message = {"op": "Control", "command": command}
-        if step is not None:
-            message["step"] = step
-        timeout = self.timeout
-        if command.get("do") == "wait" and isinstance(command.get("timeout_ms"), int):
-            timeout = command["timeout_ms"] / 1000 + WAIT_MARGIN
-        reply = self._request(message, timeout)
-        answer = reply.get("answer")
-        if not isinstance(answer, dict):
-            raise EngineError(f"the engine daemon at {self.socket_path} answered status "
-                              f"{reply.get('status')} to {describe(message)}")
-        return answer
+        message, timeout = control_message(command, step, self.timeout)
+        return control_answer(self._request(message, timeout), message, self.socket_path)
 
     def _control(self, do, fields):
         command = {"do": do, **fields}

@@ -86,10 +86,13 @@ class Child:
 def program(given, variable, name):
     """The path of a program: as given, else the environment variable, else on PATH."""
     path = given or os.environ.get(variable) or shutil.which(name)
-    if not path or not os.access(path, os.X_OK):
+    if not path:
         raise RuntimeError(f"{name} not found: give its path (--{name} PATH or {variable}), or "
                            f"put it on PATH")
-    return path
+    if not os.access(path, os.X_OK):
+        raise RuntimeError(f"{name} given as {path} (from {os.getcwd()}) is not a program that "
+                           f"can be run")
+    return os.path.abspath(path)
 
 
 class Engine:

@@ -102,6 +102,35 @@ def describe(message):
     return str(message.get("op"))
 
 
+# What a wait's deadline adds to its timeout, so that the daemon's own answer comes first.
+WAIT_MARGIN = 2.0
+
+
+def control_message(command, step, timeout):
+    """The Control request of `command` and the time to wait for its reply."""
+    message = {"op": "Control", "command": command}
+    if step is not None:
+        message["step"] = step
+    if command.get("do") == "wait" and isinstance(command.get("timeout_ms"), int):
+        timeout = command["timeout_ms"] / 1000 + WAIT_MARGIN
+    return message, timeout
+
+
+def control_answer(reply, message, path):
+    answer = reply.get("answer")
+    if not isinstance(answer, dict):
+        raise EngineError(f"the engine daemon at {path} answered status "
+                          f"{reply.get('status')} to {describe(message)}")
+    return answer
+
+
+def connect_failure(error, path, timeout):
+    """What a connection that could not be made raises."""
+    if isinstance(error, (socket.timeout, TimeoutError)):
+        return DeadlineMissed(f"the engine daemon at {path} did not accept within {timeout:g} s")
+    return EngineGone(f"no engine daemon answers at {path}: {error.strerror or error}")
+
+
 def socket_path(path):
     path = os.fspath(path)
     if not 1 <= len(os.fsencode(path)) <= MAX_PATH:
@@ -155,12 +184,8 @@ class Connection:
             self._sock.settimeout(timeout)
             try:
                 self._sock.connect(self.path)
-            except socket.timeout:
-                raise DeadlineMissed(f"the engine daemon at {self.path} did not accept within "
-                                     f"{timeout:g} s") from None
             except OSError as e:
-                raise EngineGone(f"no engine daemon answers at {self.path}: "
-                                 f"{e.strerror or e}") from None
+                raise connect_failure(e, self.path, timeout) from None
             check_peer(self._sock, self.path)
             check_ask(self.request(ask_message(self._next_id(), name), timeout), self.path)
         except BaseException:
