@@ -31,7 +31,8 @@ set(ENV{ZVPLD_STRESS_PER_KIND} 50000)
 # Not run under memcheck:
 # - the failure-injection tests (label fault): the test executable defines malloc and the
 #   pthread mutex calls itself, which valgrind replaces;
-# - the browser tests (label browser): Chromium and Python, none of this project's code in them;
+# - the browser tests (label browser) and the Python and Node clients' suites (label clients):
+#   Chromium, Python and Node, none of this project's code in them;
 # - abi.*, Install.* and Package.*: they run nm, readelf, cmake, cpack and lintian on the built
 #   files, not the library;
 # - the forked child of a traced process: its copy of the trace writer's start block is referred
@@ -44,7 +45,7 @@ if(_old)
     file(REMOVE ${_old})
 endif()
 ctest_start(Experimental QUIET)
-ctest_memcheck(EXCLUDE "${_exclude}" EXCLUDE_LABEL "browser|fault" PARALLEL_LEVEL 2
+ctest_memcheck(EXCLUDE "${_exclude}" EXCLUDE_LABEL "browser|fault|clients" PARALLEL_LEVEL 2
                RETURN_VALUE _failed DEFECT_COUNT _defects)
 
 # valgrind writes what it finds to one log per test; show the ones that say anything.
