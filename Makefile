@@ -150,6 +150,7 @@ package:
 	lintian --fail-on error,warning build/packages/*.deb
 	lintian --fail-on error,warning build/packages/*.ddeb
 	tests/package/check-package.sh optimised build/packages
+	tests/package/check-package.sh contents build/packages
 	@ls build/packages
 
 # The C++ and the Node client's JavaScript (the console's page script keeps its own layout).

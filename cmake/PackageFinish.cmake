@@ -5,7 +5,8 @@
 #   writes no Multi-Arch field.
 # - A -dbgsym package's md5sums name its files by their paths in the package (CPack writes its
 #   staging paths), and its documentation directory is a link to its package's, as Debian's own
-#   -dbgsym packages have it, for the copyright and the changelog.
+#   -dbgsym packages have it, for the copyright and the changelog. Its .debug files are data,
+#   mode 0644 as dh_strip leaves them (CPack keeps the stripped executable's mode).
 # - The postinst and postrm that CPack writes to call ldconfig go where an ldconfig trigger does
 #   that (CPACK_DEBIAN_*_PACKAGE_CONTROL_EXTRA): Debian's policy wants the trigger alone.
 foreach(_deb IN LISTS CPACK_PACKAGE_FILES)
@@ -28,6 +29,10 @@ foreach(_deb IN LISTS CPACK_PACKAGE_FILES)
         list(SORT _files)
         set(_sums "")
         foreach(_file IN LISTS _files)
+            if(_file MATCHES "\\.debug$" AND NOT IS_SYMLINK "${_tree}/${_file}")
+                file(CHMOD "${_tree}/${_file}"
+                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+            endif()
             if(NOT IS_SYMLINK "${_tree}/${_file}")
                 file(MD5 "${_tree}/${_file}" _md5)
                 string(APPEND _sums "${_md5}  ${_file}\n")

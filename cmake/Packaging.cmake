@@ -25,12 +25,19 @@ else()
         OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
 
-# Each package's documentation directory holds the copyright and the changelog. Its date is the
-# last commit's (or SOURCE_DATE_EPOCH's), not the configure time's: a Multi-Arch: same package
-# of each architecture holds the same file, or the two cannot be installed together.
+# Each package's documentation directory holds the copyright and the changelog. Its date is that
+# of the commit that last moved the version (or SOURCE_DATE_EPOCH's), not the configure time's nor
+# the last commit's: a Multi-Arch: same package of each architecture holds the same file, or the
+# two cannot be installed together, though each was built from another commit of one version.
+# scripts/package-python dates its package's the same way.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
     execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+        "-Gproject\\(ZvPldProxy VERSION" -- CMakeLists.txt
         OUTPUT_VARIABLE _epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT _epoch)
+        execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+            OUTPUT_VARIABLE _epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
     if(NOT _epoch)
         set(_epoch 0)
     endif()
@@ -107,8 +114,15 @@ if(_manuals)
     install(FILES ${_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 if(ZVPLD_BUILD_TOOLS)
-    install(FILES README.md docs/pldctl.md docs/web-console.md docs/simulated-engine.md
-        docs/engine-protocol.md docs/security.md docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools COMPONENT tools
+    # The README and, under docs/ as in the tree so that their links lead somewhere, every
+    # document they link to, and those link to (check-package.sh contents follows each link).
+    install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools
+        COMPONENT tools EXCLUDE_FROM_ALL)
+    install(FILES docs/client.md docs/departures.md docs/engine-protocol.md docs/node-client.md
+        docs/packaging.md docs/performance.md docs/pldctl.md docs/python-client.md
+        docs/security.md docs/simulated-engine.md docs/testing.md docs/threading.md
+        docs/trace-format.md docs/web-console.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools/docs COMPONENT tools
         EXCLUDE_FROM_ALL)
     install(DIRECTORY examples/scenarios
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zvpld-tools/examples COMPONENT tools
@@ -142,8 +156,8 @@ set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
 set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL lib dev sim simdev tools)
-# The tools under /usr find the libraries where the system looks: no run path (an install into
-# another prefix keeps the one that leads to its lib directory).
+# The tools and libraries under /usr find the libraries where the system looks: no run path (an
+# install into another prefix keeps the one that leads to its lib directory).
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageNoToolRunPath.cmake)
 # The libraries' packages, whose files of one architecture never clash with another's, are
 # Multi-Arch: same; what CPack leaves undone is done after it built them.

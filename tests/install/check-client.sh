@@ -41,14 +41,14 @@ flags=$(env -u PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR="$sysroot" PKG_CONFIG_LIBD
 
 # CMake's client and the installed pldctl find the libraries by their run paths, and the
 # library its stand-ins by its own; the pkg-config client has none and is given the directory, as
-# is the packages' pldctl (unpacked into SYSROOT), which has none under /usr.
+# are the packages' library and pldctl (unpacked into SYSROOT), which have none under /usr.
+path=()
+[[ -z $sysroot ]] || path=(env "LD_LIBRARY_PATH=$lib")
 echo "cmake/client:"
-timeout 60 "${emulator[@]}" "$work/cmake/client"
+timeout 60 "${path[@]}" "${emulator[@]}" "$work/cmake/client"
 echo "pc-client:"
 LD_LIBRARY_PATH=$lib timeout 60 "${emulator[@]}" "$work/pc-client"
 if [[ -x $prefix/bin/pldctl ]]; then
     echo "bin/pldctl:"
-    path=()
-    [[ -z $sysroot ]] || path=(env "LD_LIBRARY_PATH=$lib")
     timeout 60 "${path[@]}" "${emulator[@]}" "$prefix/bin/pldctl" get 1 100
 fi

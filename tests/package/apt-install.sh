@@ -4,7 +4,8 @@
 # reads each manual page with man -l, runs pldctl and pld-engined from PATH, and sees pldctl name
 # the socket of a daemon that is not there and stop at once; then the library's and the
 # development packages too, and builds the outside client against them (CMake and pkg-config,
-# nothing of the tree) and runs it. Removes the packages again, whatever failed.
+# nothing of the tree) and runs it. Removes the packages it installed again, whatever failed;
+# one installed before is someone's: it is not replaced, not removed (exit 77, skipped).
 # Usage: apt-install.sh PACKAGES
 set -euo pipefail
 
@@ -12,18 +13,26 @@ arch=$(dpkg --print-architecture)
 deb() { realpath "$1/${2}_"*"_$arch.deb"; }
 packages=(zvpld-tools zvpld-sim libzvpldproxy1 libzvpldproxy-dev zvpld-sim-dev)
 client=$(cd "$(dirname "$0")/../install/client" && pwd)
+installed() {
+    dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+        awk '$NF == "installed" { print $1 }' || true
+}
+before=$(installed)
+if [[ -n $before ]]; then
+    echo "skipped: installed already, not replaced, not removed: ${before//$'\n'/ }"
+    exit 77
+fi
 work=$(mktemp -d)
 daemon=
 cleanup() {
     [[ -z $daemon ]] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true; }
     rm -rf "$work"
-    # Those installed only: apt-get refuses a purge that names a package it does not know.
-    local installed
-    installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
-        awk '$NF == "installed" { print $1 }' || true)
+    # Ours only, none having been there before: apt-get refuses a purge that names a package it
+    # does not know.
+    local ours
+    ours=$(installed)
     # shellcheck disable=SC2086 # a list of names
-    [[ -z $installed ]] ||
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $installed >/dev/null
+    [[ -z $ours ]] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $ours >/dev/null
 }
 trap cleanup EXIT
 install() {

@@ -23,6 +23,12 @@
 #     information in the library, its -dbgsym package's compiled with -O2 or more, and the
 #     powerpc library within a margin of the size make bench reports (SIZE, 133,104 bytes; the
 #     Debug build's is 395,376).
+#   contents PACKAGES: make package's packages hold what they should, of each architecture: the
+#     tools' pldctl and pld-engined (and pldweb on amd64), no ELF file with a run path, dlog.h in
+#     /usr/include/zvpld/ only, the Multi-Arch fields, the library's description naming
+#     zvpld-sim, .debug files of mode 0644, every relative .md link of the shipped documents
+#     leading to a file of the package; every path two architectures' Multi-Arch: same packages
+#     share has the same content, and every changelog is the same.
 set -euo pipefail
 
 what=$1 packages=$2
@@ -210,6 +216,72 @@ optimised)
         checked=$((checked + 1))
     done
     ((checked > 0)) || { echo "no library package in $packages" >&2; exit 1; }
+    ;;
+contents)
+    fail() { echo "$arch: $*" >&2; exit 1; }
+    same=(libzvpldproxy1 libzvpldproxy-dev zvpld-sim zvpld-sim-dev)
+    checked=0
+    for tools in "$packages"/zvpld-tools_*.deb; do
+        arch=$(dpkg-deb -f "$tools" Architecture)
+        root=$(mktemp -d)
+        trap 'rm -rf "$root"' EXIT
+        for package in "$packages"/*_"$arch".deb; do
+            dpkg-deb -x "$package" "$root"
+        done
+        expected="pld-engined pldctl"
+        [[ $arch != amd64 ]] || expected="pld-engined pldctl pldweb"
+        bin=$(dpkg-deb -c "$tools" | awk '$6 ~ /^\.\/usr\/bin\/./ { sub(/.*\//, "", $6); print $6 }' |
+            sort | xargs)
+        [[ $bin == "$expected" ]] || fail "zvpld-tools holds '$bin', not '$expected'"
+        while read -r file; do
+            readelf -h "$file" >/dev/null 2>&1 || continue
+            ! readelf -d "$file" | grep -E '\((RPATH|RUNPATH)\)' || fail "${file#"$root"} has a run path"
+        done < <(find "$root/usr/bin" "$root/usr/lib" -type f)
+        headers=$(cd "$root" && find . -name dlog.h -printf '%p ')
+        [[ $headers == "./usr/include/zvpld/dlog.h " ]] || fail "dlog.h at '$headers'"
+        for package in "${same[@]}" zvpld-tools; do
+            for file in "$packages/${package}_"*"_$arch.deb" "$packages/${package}-dbgsym_"*"_$arch.ddeb"; do
+                [[ -f $file ]] || continue  # no ELF file, no -dbgsym
+                field=$(dpkg-deb -f "$file" Multi-Arch)
+                [[ $field == same || ($package == zvpld-tools && $field != same) ]] ||
+                    fail "$(basename "$file"): Multi-Arch '$field'"
+            done
+        done
+        dpkg-deb -f "$packages/libzvpldproxy1_"*"_$arch.deb" Description | grep -q zvpld-sim ||
+            fail "the library's description does not name zvpld-sim"
+        for file in "$packages"/*_"$arch".ddeb; do
+            ! dpkg-deb -c "$file" | grep -E '\.debug$' | grep -v '^-rw-r--r-- ' ||
+                fail "$(basename "$file"): .debug files not of mode 0644"
+        done
+        doc=$root/usr/share/doc/zvpld-tools
+        while IFS=: read -r file link; do
+            target=$(realpath -m "$(dirname "$file")/${link#](}")
+            [[ $target == "$doc"/* && -f $target ]] ||
+                fail "${file#"$doc"/} links to ${link#](}, not in the package"
+        done < <(grep -roE '\]\([^):#[:space:]]+\.md' --include='*.md' "$doc")
+        echo "$arch: the packages hold what they should"
+        rm -rf "$root"
+        checked=$((checked + 1))
+    done
+    ((checked > 0)) || { echo "no tools' package in $packages" >&2; exit 1; }
+    # Multi-Arch: same packages of two architectures install side by side only if each path
+    # they share has the same content.
+    arch=all
+    for package in "${same[@]}" "${same[@]/%/-dbgsym}"; do
+        sums=()
+        for file in "$packages/${package}_"*; do
+            [[ -f $file ]] && sums+=("$(dpkg-deb -I "$file" md5sums)")
+        done
+        ((${#sums[@]} < 2)) && continue
+        differ=$(printf '%s\n' "${sums[@]}" | sort -k2 | uniq | awk '{ print $2 }' | uniq -d)
+        [[ -z $differ ]] || fail "$package: $differ differ between architectures"
+    done
+    changelogs=$(for file in "$packages"/*.deb; do
+        dpkg-deb --fsys-tarfile "$file" | tar -xO --wildcards '*/changelog.gz' 2>/dev/null |
+            zcat | md5sum
+    done | sort -u | wc -l)
+    ((changelogs == 1)) || fail "the packages' changelogs differ"
+    echo "the architectures' Multi-Arch: same packages agree, and all the changelogs"
     ;;
 *) echo "unknown check: $what" >&2; exit 2 ;;
 esac

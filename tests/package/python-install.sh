@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # As a user would (root): installs the Python client's package with apt-get, imports it with
 # Debian's Python from outside the tree, and checks that pytest loads its plugin by the entry
-# point alone (its options in pytest's help, gone with `-p no:zvpld`). Removes the package
-# again, whatever failed; a python3-zvpld installed before is someone's: then it changes nothing
-# and exits 77 (skipped).
+# point alone (its options in pytest's help, gone with `-p no:zvpld`), and that its purge leaves
+# no folder behind, though root's import may write byte-code. Removes the package again,
+# whatever failed; a python3-zvpld installed before is someone's: then it changes nothing and
+# exits 77 (skipped).
 # Usage: python-install.sh DEB
 set -euo pipefail
 
@@ -28,7 +29,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$
     python3-pytest >"$work/apt.log" || { cat "$work/apt.log"; exit 1; }
 
 cd "$work"
-/usr/bin/python3 -c "import zvpld
+# As root's Python does by default: byte-code written beside the modules.
+env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -c "import zvpld
 where = zvpld.__file__
 assert where.startswith('/usr/lib/python3/dist-packages/zvpld/'), where
 assert zvpld.__version__ == '$version', zvpld.__version__
@@ -43,4 +45,12 @@ if grep -q -- '--pld-engined' "$work/help.txt"; then
     echo "-p no:zvpld left the plugin loaded: it is not registered as zvpld" >&2
     exit 1
 fi
-echo "python3-zvpld $version: installed, imported, its pytest plugin found by its entry point"
+installed=no
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq python3-zvpld >/dev/null
+if [[ -e /usr/lib/python3/dist-packages/zvpld ]]; then
+    find /usr/lib/python3/dist-packages/zvpld >&2
+    echo "the purge left /usr/lib/python3/dist-packages/zvpld" >&2
+    exit 1
+fi
+echo "python3-zvpld $version: installed, imported, its pytest plugin found by its entry point," \
+    "purged without a trace"
