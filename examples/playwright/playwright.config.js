@@ -6,7 +6,7 @@ const {defineConfig} = require('@playwright/test');
 
 module.exports = defineConfig({
   testDir : __dirname,
-  testMatch : '*.spec.js',
+  testMatch : '*.test.js',
   // Each worker starts a daemon and a console of its own; one is plenty for three tests.
   workers : 1,
   timeout : 30000,

@@ -1,6 +1,6 @@
 'use strict';
 // The package as a user gets it: `npm pack`, its tarball installed into an empty folder beside
-// @playwright/test, and an example spec run there with the example's config.
+// @playwright/test, and an example test run there with the example's config.
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -29,7 +29,7 @@ test(
       const playwright = JSON.parse(fs.readFileSync(path.join(EXAMPLES, 'package.json')))
                              .devDependencies['@playwright/test'];
       npm(['install', path.join(dir, tarball), `@playwright/test@${playwright}`], app);
-      for (const file of ['playwright.config.js', 'offline.spec.js']) {
+      for (const file of ['playwright.config.js', 'offline.test.js']) {
         fs.copyFileSync(path.join(EXAMPLES, file), path.join(app, file));
       }
       assert.ok(!fs.lstatSync(path.join(app, 'node_modules/@zvpld/testbench')).isSymbolicLink());
