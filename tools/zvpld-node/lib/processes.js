@@ -104,23 +104,32 @@ async function startEngine({engined, catalogue, seed = 1, args = []} = {}) {
   const socketPath = path.join(dir, 'engine.sock');
   const argv = ['--socket', socketPath, '--seed', String(seed), ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
+  const daemon = await owning(
+      dir,
+      start(
+          program, argv, (line) => line.startsWith(`READY ${socketPath} `) && {},
+          `pld-engined (${program})`));
+  return {...daemon, socketPath, seed};
+}
+
+// The process `started` for the private directory `dir`, which goes with it: at its stop, or at
+// once when it does not start.
+async function owning(dir, started) {
+  const gone = () => fs.rmSync(dir, {recursive: true, force: true});
+  let child;
   try {
-    const daemon = await start(
-        program, argv, (line) => line.startsWith(`READY ${socketPath} `) && {},
-        `pld-engined (${program})`);
-    return {
-      ...daemon,
-      socketPath,
-      seed,
-      async stop() {
-        await daemon.stop();
-        fs.rmSync(dir, {recursive: true, force: true});
-      },
-    };
+    child = await started;
   } catch (e) {
-    fs.rmSync(dir, {recursive: true, force: true});
+    gone();
     throw e;
   }
+  return {
+    ...child,
+    async stop() {
+      await child.stop();
+      gone();
+    },
+  };
 }
 
 // pldweb on the daemon at `socketPath`, on a free port of 127.0.0.1: its address with the token
@@ -137,22 +146,11 @@ async function startConsole({pldweb, socketPath, catalogue, args = []}) {
       ['--engine', `unix:${socketPath}`, '--port', '0', '--token-file', tokenFile, ...args];
   if (catalogue) argv.push('--catalogue', catalogue);
   const {PLDWEB_TOKEN, ...env} = process.env;
-  try {
-    const web = await start(program, argv, (line) => {
-      const m = /listening on (http:\/\/[^/\s]+)\/(\?token=([A-Za-z0-9._~-]+))?/.exec(line);
-      return m && {url: `${m[1]}/${m[2] || ''}`, base: m[1], token: m[3] || null};
-    }, `pldweb (${program})`, env);
-    return {
-      ...web,
-      async stop() {
-        await web.stop();
-        fs.rmSync(dir, {recursive: true, force: true});
-      },
-    };
-  } catch (e) {
-    fs.rmSync(dir, {recursive: true, force: true});
-    throw e;
-  }
+  return owning(dir, start(program, argv, (line) => {
+                  const m =
+                      /listening on (http:\/\/[^/\s]+)\/(\?token=([A-Za-z0-9._~-]+))?/.exec(line);
+                  return m && {url: `${m[1]}/${m[2] || ''}`, base: m[1], token: m[3] || null};
+                }, `pldweb (${program})`, env));
 }
 
 module.exports = {
